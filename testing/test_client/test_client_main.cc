@@ -1,0 +1,345 @@
+// A browser process for the tests, driven by one command per line on its
+// standard input; it answers each command with one line on its standard
+// output. Commands:
+//   info                      ids and the addresses that it registers
+//   register [nack]           the whole conversation (nack: no acknowledgement)
+//   set NAME VALUE            sets an annotation
+//   setat INDEX NAME VALUE    overwrites one entry
+//   dump [TIMEOUT_MS]         asks for a dump and waits for dump-done
+//   dumps COUNT               COUNT dump requests back to back
+//   dump-and-exit             signals a dump request and ends at once
+//   rights                    the granted access of the three handles, and
+//                             whether rights that were not granted are refused
+//   wait-mutex TIMEOUT_MS     waits for the server-alive mutex
+//   bad-tag | zero-assertion | short | long | hook VALUE
+//                             one malformed conversation: reports "hangup"
+//                             when the server ended it without a reply
+//   register-and-exit         writes Register and ends without reading
+//   connect-and-exit          connects and ends without writing
+//   hold                      connects and writes nothing
+//   read-held TIMEOUT_MS      reads on the held connection
+//   exit CODE
+// Switches: --reporter-pid=PID or --pipe=NAME; --annotations=COUNT (the table
+// size, default 4); --fill (fills the table with key<i>=value<i>).
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "runtime/command_line.h"
+#include "runtime/utf_conversion.h"
+#include "testing/browser_client/browser_client.h"
+#include "testing/browser_client/pipe_connection.h"
+
+namespace tavra {
+namespace {
+
+constexpr DWORD kTimeoutMs = 5000;
+
+void reply(const std::string& line) {
+  const std::string data = line + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), data.data(), static_cast<DWORD>(data.size()), &written,
+            nullptr);
+}
+
+bool readCommand(std::string* line) {
+  line->clear();
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    char c = 0;
+    DWORD read = 0;
+    if (!ReadFile(input, &c, 1, &read, nullptr) || read == 0) return !line->empty();
+    if (c == '\n') return true;
+    if (c != '\r') line->push_back(c);
+  }
+}
+
+std::string words(const PipeMessage& message) {
+  const uint32_t* word = reinterpret_cast<const uint32_t*>(&message);
+  std::string text;
+  for (size_t i = 0; i < sizeof(message) / sizeof(uint32_t); ++i) {
+    if (i != 0) text += ' ';
+    text += std::to_string(word[i]);
+  }
+  return text;
+}
+
+std::string hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(value));
+  return text;
+}
+
+uint32_t grantedAccess(HANDLE handle) {
+  PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+  ULONG length = 0;
+  if (NtQueryObject(handle, ObjectBasicInformation, &info, sizeof(info), &length) != 0) {
+    return 0xffffffff;
+  }
+  return info.GrantedAccess;
+}
+
+// "denied" when the call failed for want of a right.
+std::string outcome(bool succeeded) {
+  if (succeeded) return "ok";
+  return GetLastError() == ERROR_ACCESS_DENIED ? "denied"
+                                               : "error" + std::to_string(GetLastError());
+}
+
+std::string waitOutcome(HANDLE handle) {
+  switch (WaitForSingleObject(handle, 0)) {
+    case WAIT_OBJECT_0:
+      return "signalled";
+    case WAIT_ABANDONED:
+      return "abandoned";
+    case WAIT_TIMEOUT:
+      return "timeout";
+    default:
+      return outcome(false);
+  }
+}
+
+std::string readControl(HANDLE handle) {
+  SECURITY_DESCRIPTOR descriptor;
+  DWORD needed = 0;
+  // Only the right matters: READ_CONTROL is needed to read an owner.
+  const BOOL succeeded = GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, &descriptor,
+                                                 sizeof(descriptor), &needed);
+  if (!succeeded && GetLastError() == ERROR_INSUFFICIENT_BUFFER) return "ok";
+  return outcome(succeeded);
+}
+
+class TestClient {
+ public:
+  TestClient(std::wstring pipeName, uint32_t capacity, bool fill)
+      : pipeName_(std::move(pipeName)), client_(capacity) {
+    if (fill) client_.annotations().fillNumbered();
+    // Any readable address serves as the exception pointers record here.
+    exceptionPointers_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&exceptionRecord_));
+  }
+
+  void run() {
+    std::string line;
+    while (readCommand(&line)) {
+      std::istringstream in(line);
+      std::string name;
+      in >> name;
+      if (name.empty()) continue;
+      if (name == "exit") {
+        int code = 0;
+        in >> code;
+        ExitProcess(static_cast<UINT>(code));
+      }
+      reply(handle(name, in));
+    }
+  }
+
+ private:
+  std::string handle(const std::string& name, std::istringstream& in) {
+    if (name == "info") return info();
+    if (name == "register") {
+      std::string option;
+      in >> option;
+      if (!client_.registerWith(pipeName_, kTimeoutMs, option != "nack")) {
+        return std::string(client_.lastFailureWasHangup() ? "hangup " : "failed ") +
+               std::to_string(client_.lastError());
+      }
+      return "registered " + words(client_.reply());
+    }
+    if (name == "set") {
+      std::string key, value;
+      in >> key >> value;
+      return client_.annotations().set(utf8ToWide(key), utf8ToWide(value)) ? "ok" : "full";
+    }
+    if (name == "setat") {
+      uint32_t index = 0;
+      std::string key, value;
+      in >> index >> key >> value;
+      return client_.annotations().setAt(index, utf8ToWide(key), utf8ToWide(value)) ? "ok"
+                                                                                    : "range";
+    }
+    if (name == "dump") {
+      DWORD timeout = kTimeoutMs;
+      in >> timeout;
+      return "dump " +
+             dumpText(client_.requestDump(GetCurrentThreadId(), exceptionPointers_, timeout));
+    }
+    if (name == "dumps") {
+      int count = 0;
+      in >> count;
+      int done = 0;
+      for (int i = 0; i < count; ++i) {
+        if (client_.requestDump(GetCurrentThreadId(), exceptionPointers_, 2000) ==
+            DumpResult::Done) {
+          ++done;
+        }
+      }
+      return "dumps " + std::to_string(done);
+    }
+    if (name == "dump-and-exit") {
+      client_.signalDumpRequest(GetCurrentThreadId(), exceptionPointers_);
+      ExitProcess(5);
+    }
+    if (name == "rights") return rights();
+    if (name == "wait-mutex") {
+      DWORD timeout = kTimeoutMs;
+      in >> timeout;
+      switch (WaitForSingleObject(client_.serverAliveMutex(), timeout)) {
+        case WAIT_OBJECT_0:
+          return "mutex acquired";
+        case WAIT_ABANDONED:
+          return "mutex abandoned";
+        case WAIT_TIMEOUT:
+          return "mutex timeout";
+        default:
+          return "mutex " + outcome(false);
+      }
+    }
+    if (name == "bad-tag") {
+      PipeMessage message = client_.registrationMessage();
+      message.tag = 3;
+      return converse(&message, sizeof(message));
+    }
+    if (name == "zero-assertion") {
+      PipeMessage message = client_.registrationMessage();
+      message.assertionAddress = 0;
+      return converse(&message, sizeof(message));
+    }
+    if (name == "short") {
+      PipeMessage message = client_.registrationMessage();
+      return converse(&message, 20);
+    }
+    if (name == "long") {
+      unsigned char data[60] = {};
+      PipeMessage message = client_.registrationMessage();
+      memcpy(data, &message, sizeof(message));
+      return converse(data, sizeof(data));
+    }
+    if (name == "hook") {
+      PipeMessage message = {};
+      message.tag = static_cast<uint32_t>(PipeMessageTag::HookRequest);
+      in >> message.processId;
+      return converse(&message, sizeof(message));
+    }
+    if (name == "register-and-exit") {
+      PipeConnection connection;
+      if (!connection.connect(pipeName_, kTimeoutMs)) return "failed";
+      const PipeMessage message = client_.registrationMessage();
+      if (connection.write(&message, sizeof(message), kTimeoutMs) != IoResult::Ok) return "failed";
+      ExitProcess(4);
+    }
+    if (name == "connect-and-exit") {
+      PipeConnection connection;
+      if (!connection.connect(pipeName_, kTimeoutMs)) return "failed";
+      ExitProcess(3);
+    }
+    if (name == "hold") {
+      return held_.connect(pipeName_, kTimeoutMs) ? "connected"
+                                                  : "failed " + std::to_string(held_.lastError());
+    }
+    if (name == "read-held") {
+      DWORD timeout = kTimeoutMs;
+      in >> timeout;
+      PipeMessage message = {};
+      DWORD transferred = 0;
+      return readOutcome(held_.read(&message, sizeof(message), &transferred, timeout), held_,
+                         message);
+    }
+    return "unknown " + name;
+  }
+
+  std::string info() {
+    const PipeMessage message = client_.registrationMessage();
+    return "info " + words(message) + " " + std::to_string(GetCurrentThreadId()) + " " +
+           std::to_string(exceptionPointers_);
+  }
+
+  static std::string dumpText(DumpResult result) {
+    switch (result) {
+      case DumpResult::Done:
+        return "done";
+      case DumpResult::TimedOut:
+        return "timeout";
+      case DumpResult::NotRegistered:
+        return "unregistered";
+      case DumpResult::Failed:
+        break;
+    }
+    return "failed";
+  }
+
+  // Writes one message and reports what the server did.
+  std::string converse(const void* data, DWORD size) {
+    PipeConnection connection;
+    if (!connection.connect(pipeName_, kTimeoutMs)) {
+      return "failed connect " + std::to_string(connection.lastError());
+    }
+    if (connection.write(data, size, kTimeoutMs) != IoResult::Ok) {
+      return connection.serverHungUp() ? "hangup" : "failed write";
+    }
+    PipeMessage message = {};
+    DWORD transferred = 0;
+    return readOutcome(connection.read(&message, sizeof(message), &transferred, kTimeoutMs),
+                       connection, message);
+  }
+
+  static std::string readOutcome(IoResult result, const PipeConnection& connection,
+                                 const PipeMessage& message) {
+    if (result == IoResult::Ok) return "reply " + words(message);
+    if (result == IoResult::TimedOut) return "timeout";
+    return connection.serverHungUp() ? "hangup"
+                                     : "failed read " + std::to_string(connection.lastError());
+  }
+
+  std::string rights() {
+    if (!client_.isRegistered()) return "unregistered";
+    HANDLE request = client_.dumpRequestEvent();
+    HANDLE done = client_.dumpDoneEvent();
+    HANDLE mutex = client_.serverAliveMutex();
+    std::string text = "rights " + hex(grantedAccess(request)) + " " + hex(grantedAccess(done)) +
+                       " " + hex(grantedAccess(mutex));
+    // What each handle may do and what it may not.
+    text += " request-reset=" + outcome(ResetEvent(request) != FALSE);
+    text += " request-wait=" + waitOutcome(request);
+    text += " done-reset=" + outcome(ResetEvent(done) != FALSE);
+    text += " done-wait=" + waitOutcome(done);
+    text += " done-readcontrol=" + readControl(done);
+    text += " mutex-wait=" + waitOutcome(mutex);
+    text += " mutex-readcontrol=" + readControl(mutex);
+    return text;
+  }
+
+  std::wstring pipeName_;
+  BrowserClient client_;
+  PipeConnection held_;
+  EXCEPTION_POINTERS exceptionRecord_ = {};
+  uint32_t exceptionPointers_ = 0;
+};
+
+}  // namespace
+}  // namespace tavra
+
+int main() {
+  using tavra::CommandLine;
+  CommandLine::initForCurrentProcess();
+  const CommandLine& line = CommandLine::forCurrentProcess();
+  std::wstring pipeName = line.switchValue("pipe");
+  if (pipeName.empty()) {
+    const uint32_t reporter = static_cast<uint32_t>(
+        std::strtoul(line.switchValueAscii("reporter-pid").c_str(), nullptr, 10));
+    pipeName = tavra::reporterPipeName(reporter);
+  }
+  uint32_t capacity = 4;
+  if (line.hasSwitch("annotations")) {
+    capacity = static_cast<uint32_t>(
+        std::strtoul(line.switchValueAscii("annotations").c_str(), nullptr, 10));
+  }
+  tavra::TestClient client(pipeName, capacity, line.hasSwitch("fill"));
+  client.run();
+  return 0;
+}
