@@ -38,10 +38,9 @@ CancelIoExFunction cancelIoExFunction() {
   return function;
 }
 
-// The period of the pipe wait's time-out: often enough to notice an overdue
-// conversation soon after its bound, rarely enough to cost nothing when idle.
-DWORD wakeUpPeriod(DWORD conversationTimeoutMs) {
-  if (conversationTimeoutMs == 0) return 1000;
+// How often the conversation timer looks at the running conversation: often
+// enough to end an overdue one soon after its bound.
+DWORD conversationCheckPeriod(DWORD conversationTimeoutMs) {
   DWORD period = conversationTimeoutMs / 4;
   if (period < 10) period = 10;
   if (period > 1000) period = 1000;
@@ -89,6 +88,7 @@ DumpRequestServer::DumpRequestServer(const std::wstring& pipeName,
       hookRequestContext_(hookRequestContext),
       state_(static_cast<int32_t>(PipeState::NotStarted)) {
   InitializeCriticalSection(&lock_);
+  InitializeCriticalSection(&conversationLock_);
   std::memset(&overlapped_, 0, sizeof(overlapped_));
   std::memset(&message_, 0, sizeof(message_));
   std::memset(&reply_, 0, sizeof(reply_));
@@ -96,6 +96,7 @@ DumpRequestServer::DumpRequestServer(const std::wstring& pipeName,
 
 DumpRequestServer::~DumpRequestServer() {
   if (started_) stop();
+  DeleteCriticalSection(&conversationLock_);
   DeleteCriticalSection(&lock_);
 }
 
@@ -117,7 +118,7 @@ bool DumpRequestServer::start() {
   }
   overlapped_.hEvent = pipeEvent;
   if (!RegisterWaitForSingleObject(&pipeWait_, pipeEvent, &DumpRequestServer::pipeCallback, this,
-                                   wakeUpPeriod(conversationTimeoutMs_), WT_EXECUTEINWAITTHREAD)) {
+                                   INFINITE, WT_EXECUTEINWAITTHREAD)) {
     pipeWait_ = nullptr;
     setState(PipeState::Failed);
     return false;
@@ -129,6 +130,15 @@ bool DumpRequestServer::start() {
     return false;
   }
   pipe_ = pipe;
+  // Without its bound the server still serves: the timer is a safeguard.
+  if (conversationTimeoutMs_ != 0 && cancelIoExFunction() != nullptr) {
+    const DWORD period = conversationCheckPeriod(conversationTimeoutMs_);
+    if (!CreateTimerQueueTimer(&conversationTimer_, nullptr,
+                               &DumpRequestServer::conversationTimerCallback, this, period, period,
+                               WT_EXECUTEDEFAULT)) {
+      conversationTimer_ = nullptr;
+    }
+  }
   if (!SetEvent(pipeEvent)) {
     setState(PipeState::Failed);
     return false;
@@ -139,13 +149,22 @@ bool DumpRequestServer::start() {
 void DumpRequestServer::stop() {
   if (!started_ || stopped_) return;
   stopped_ = true;
+  HANDLE pipeEvent = nullptr;
   {
     AutoLock hold(&lock_);
     shuttingDown_ = 1;
+    pipeEvent = overlapped_.hEvent;
   }
   // From here on the pipe callback touches neither the pipe, nor its event,
   // nor its wait, and client callbacks leave `clients_` alone.
+  if (conversationTimer_ != nullptr) {
+    DeleteTimerQueueTimer(nullptr, conversationTimer_, INVALID_HANDLE_VALUE);
+    conversationTimer_ = nullptr;
+  }
   if (pipe_ != nullptr) DisconnectNamedPipe(pipe_);
+  // Disconnecting a pipe that waits for a client completes nothing; the
+  // signal lets the callback see the shutdown at once instead.
+  if (pipeEvent != nullptr) SetEvent(pipeEvent);
   for (int i = 0; i < kStopPolls && state() != PipeState::Failed; ++i) {
     Sleep(kStopPollIntervalMs);
   }
@@ -203,27 +222,27 @@ bool DumpRequestServer::isShuttingDown() const {
   return shuttingDown_ != 0;
 }
 
-void CALLBACK DumpRequestServer::pipeCallback(void* context, BOOLEAN timedOut) {
-  static_cast<DumpRequestServer*>(context)->onPipeEvent(timedOut != FALSE);
+void CALLBACK DumpRequestServer::pipeCallback(void* context, BOOLEAN /*timedOut*/) {
+  static_cast<DumpRequestServer*>(context)->onPipeEvent();
 }
 
-void DumpRequestServer::onPipeEvent(bool timedOut) {
+void DumpRequestServer::onPipeEvent() {
   if (isShuttingDown()) {
     setState(PipeState::Failed);
     if (overlapped_.hEvent != nullptr) ResetEvent(overlapped_.hEvent);
     return;
   }
-  // A time-out is no signal of the pipe event: it only checks the running
-  // conversation against its bound and never runs a step.
-  if (timedOut) {
-    cancelOverdueConversation();
-    return;
-  }
+  // The conversation timer sees a state and the operation that belongs to it.
+  AutoLock hold(&conversationLock_);
   runStep();
 }
 
+void CALLBACK DumpRequestServer::conversationTimerCallback(void* context, BOOLEAN /*timedOut*/) {
+  static_cast<DumpRequestServer*>(context)->cancelOverdueConversation();
+}
+
 void DumpRequestServer::cancelOverdueConversation() {
-  if (conversationTimeoutMs_ == 0) return;
+  AutoLock hold(&conversationLock_);
   const PipeState current = state();
   if (current != PipeState::AwaitRequest && current != PipeState::AwaitReply &&
       current != PipeState::AwaitAck) {
@@ -232,12 +251,7 @@ void DumpRequestServer::cancelOverdueConversation() {
   if (GetTickCount() - conversationStart_ < conversationTimeoutMs_) return;
   // The cancelled operation completes with an error, which signals the pipe
   // event; the waiting state's own step then hangs up.
-  CancelIoExFunction cancelIoEx = cancelIoExFunction();
-  if (cancelIoEx != nullptr) {
-    cancelIoEx(pipe_, &overlapped_);
-  } else {
-    CancelIo(pipe_);
-  }
+  cancelIoExFunction()(pipe_, &overlapped_);
 }
 
 void DumpRequestServer::runStep() {
@@ -436,8 +450,14 @@ void DumpRequestServer::closeHandlesPlacedInClient(ReporterClient* client) {
   uint32_t* placed[] = {&reply_.dumpRequestEvent, &reply_.dumpDoneEvent, &reply_.serverAliveMutex};
   for (uint32_t* word : placed) {
     if (*word == 0) continue;
-    duplicateHandle(client->process(), wordHandle(*word), nullptr, nullptr, 0, FALSE,
-                    DUPLICATE_CLOSE_SOURCE);
+    // The copy comes back here and is closed: with no target process at all,
+    // some systems refuse to close a handle of another process.
+    HANDLE copy = nullptr;
+    if (duplicateHandle(client->process(), wordHandle(*word), GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_CLOSE_SOURCE) &&
+        copy != nullptr) {
+      CloseHandle(copy);
+    }
     *word = 0;
   }
 }

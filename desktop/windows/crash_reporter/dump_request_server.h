@@ -65,7 +65,8 @@ class DumpRequestServer {
   DumpRequestServer(const DumpRequestServer&) = delete;
   DumpRequestServer& operator=(const DumpRequestServer&) = delete;
 
-  // Before `start` only. Zero means no bound.
+  // Before `start` only. Zero means no bound. The bound also needs CancelIoEx,
+  // which the oldest systems lack.
   void setConversationTimeout(DWORD milliseconds) { conversationTimeoutMs_ = milliseconds; }
 
   // Creates the server-alive mutex, the pipe event and its wait, and the pipe,
@@ -85,11 +86,12 @@ class DumpRequestServer {
 
  private:
   static void CALLBACK pipeCallback(void* context, BOOLEAN timedOut);
+  static void CALLBACK conversationTimerCallback(void* context, BOOLEAN timedOut);
   static void CALLBACK dumpRequestCallback(void* context, BOOLEAN timedOut);
   static void CALLBACK clientExitCallback(void* context, BOOLEAN timedOut);
 
   bool isShuttingDown() const;
-  void onPipeEvent(bool timedOut);
+  void onPipeEvent();
   void cancelOverdueConversation();
   void runStep();
   void releasePipeAfterFailure();
@@ -139,6 +141,10 @@ class DumpRequestServer {
   ReporterClient* pendingClient_ = nullptr;
   PipeMessage reply_;
 
+  // Held by each step of the pipe callback and by the conversation timer,
+  // which cancels the pending operation of a conversation past its bound.
+  CRITICAL_SECTION conversationLock_;
+  HANDLE conversationTimer_ = nullptr;
   DWORD conversationTimeoutMs_ = kDefaultConversationTimeoutMs;
   DWORD conversationStart_ = 0;
   bool started_ = false;
