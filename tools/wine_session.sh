@@ -9,4 +9,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
 fi
 wineserver -p
+# Start the prefix's own system processes now, detached from our output:
+# started by the first test program instead, they would inherit its pipes
+# and make CTest wait for them.
+wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
