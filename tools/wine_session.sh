@@ -8,7 +8,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "wine: preparing the prefix $WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true  # already running for this prefix: keep it
 # Start the prefix's own system processes now, detached from our output:
 # started by the first test program instead, they would inherit its pipes
 # and make CTest wait for them.
