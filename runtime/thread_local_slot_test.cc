@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-#include <vector>
-
-#include "runtime/scoped_handle.h"
 
 namespace tavra {
 namespace {
@@ -40,28 +37,6 @@ TEST(ThreadLocalSlotTest, EachThreadHasItsOwnValue) {
   EXPECT_EQ(nullptr, slot.get());
   ASSERT_TRUE(slot.initialize());
   EXPECT_EQ(nullptr, slot.get());  // A new index starts empty.
-}
-
-TEST(ThreadLocalSlotTest, ThreadsRacingToCreateShareOneIndex) {
-  ThreadLocalSlot slot;
-  ScopedHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(start.isValid());
-  const int kThreads = 8;
-  std::vector<int> values(kThreads);
-  std::vector<void*> readBack(kThreads, nullptr);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      WaitForSingleObject(start.get(), INFINITE);
-      if (!slot.initialize()) return;
-      slot.set(&values[i]);
-      Sleep(1);  // Let the others publish or give back their indexes.
-      readBack[i] = slot.get();
-    });
-  }
-  SetEvent(start.get());
-  for (std::thread& thread : threads) thread.join();
-  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(&values[i], readBack[i]) << i;
 }
 
 }  // namespace

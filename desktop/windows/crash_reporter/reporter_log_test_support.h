@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -13,21 +16,28 @@
 namespace tavra {
 namespace testing_support {
 
-inline void removeTree(const std::wstring& path) {
+// The names in a directory, "." and ".." left out.
+inline std::vector<std::wstring> listDirectory(const std::wstring& path) {
+  std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(joinPath(path, L"*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring child = joinPath(path, name);
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        removeTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+inline void removeTree(const std::wstring& path) {
+  for (const std::wstring& name : listDirectory(path)) {
+    std::wstring child = joinPath(path, name);
+    if (directoryExists(child)) {
+      removeTree(child);
+    } else {
+      DeleteFileW(child.c_str());
+    }
   }
   RemoveDirectoryW(path.c_str());
 }
@@ -59,29 +69,12 @@ class ScopedTempDir {
   std::wstring path_;
 };
 
-// The names in a directory, "." and ".." left out.
-inline std::vector<std::wstring> listDirectory(const std::wstring& path) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(joinPath(path, L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
-}
-
+// The lines without their LF; an unterminated last line counts too.
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
+  for (size_t start = 0; start < text.size();) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));  // An unterminated last line.
-      break;
-    }
+    if (end == std::string::npos) end = text.size();
     lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }
@@ -93,7 +86,6 @@ inline std::vector<std::string> splitLines(const std::string& text) {
 struct ParsedLogLine {
   unsigned long processId = 0;
   unsigned long threadId = 0;
-  std::string timeStamp;
   unsigned long tickCount = 0;
   std::string severity;
   std::string file;
@@ -101,52 +93,25 @@ struct ParsedLogLine {
   std::string message;
 };
 
-inline bool parseNumber(const std::string& text, size_t* at, unsigned long* value) {
-  size_t start = *at;
-  unsigned long result = 0;
-  while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') {
-    result = result * 10 + static_cast<unsigned long>(text[*at] - '0');
-    ++*at;
-  }
-  *value = result;
-  return *at > start && *at - start <= 10;
-}
-
-inline bool expectChar(const std::string& text, size_t* at, char c) {
-  if (*at >= text.size() || text[*at] != c) return false;
-  ++*at;
-  return true;
-}
-
 inline bool parseLogLine(const std::string& text, ParsedLogLine* parsed) {
-  size_t at = 0;
-  if (!expectChar(text, &at, '[') || !parseNumber(text, &at, &parsed->processId) ||
-      !expectChar(text, &at, ':') || !parseNumber(text, &at, &parsed->threadId) ||
-      !expectChar(text, &at, ':')) {
+  char date[5] = {};
+  char time[7] = {};
+  char severity[32] = {};
+  int end = 0;
+  if (sscanf(text.c_str(), "[%lu:%lu:%4[0-9]/%6[0-9]:%lu:%31[A-Z0-9]:%n", &parsed->processId,
+             &parsed->threadId, date, time, &parsed->tickCount, severity, &end) != 6 ||
+      end == 0 || strlen(date) != 4 || strlen(time) != 6) {
     return false;
   }
-  if (text.size() < at + 11) return false;
-  parsed->timeStamp = text.substr(at, 11);
-  for (size_t i = 0; i < 11; ++i) {
-    char c = parsed->timeStamp[i];
-    if (i == 4 ? c != '/' : (c < '0' || c > '9')) return false;
-  }
-  at += 11;
-  if (!expectChar(text, &at, ':') || !parseNumber(text, &at, &parsed->tickCount) ||
-      !expectChar(text, &at, ':')) {
-    return false;
-  }
-  size_t colon = text.find(':', at);
-  size_t open = text.find('(', at);
-  if (colon == std::string::npos || open == std::string::npos || open < colon) return false;
-  parsed->severity = text.substr(at, colon - at);
-  parsed->file = text.substr(colon + 1, open - colon - 1);
-  at = open + 1;
-  if (!parseNumber(text, &at, &parsed->line) || !expectChar(text, &at, ')') ||
-      !expectChar(text, &at, ']') || !expectChar(text, &at, ' ')) {
-    return false;
-  }
-  parsed->message = text.substr(at);
+  size_t open = text.find('(', end);
+  size_t close = text.find(")] ", end);
+  if (open == std::string::npos || close == std::string::npos || close < open) return false;
+  std::string number = text.substr(open + 1, close - open - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  parsed->severity = severity;
+  parsed->file = text.substr(end, open - end);
+  parsed->line = std::stoul(number);
+  parsed->message = text.substr(close + 3);
   return true;
 }
 
