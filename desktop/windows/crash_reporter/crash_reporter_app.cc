@@ -5,6 +5,7 @@
 #include "desktop/windows/crash_reporter/parent_watcher.h"
 #include "desktop/windows/crash_reporter/pending_work.h"
 #include "desktop/windows/crash_reporter/pipe_security.h"
+#include "desktop/windows/crash_reporter/reporter_log.h"
 #include "desktop/windows/crash_reporter/reporter_settings.h"
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/at_exit.h"
@@ -47,6 +48,8 @@ int runReporterMain() {
 
   DWORD parentId = readParentProcessId();
   if (parentId == 0) return -1;
+
+  initReporterLog();
 
   if (!determineCrashDirectory()) return -1;
   ReporterSettings& settings = reporterSettings();
