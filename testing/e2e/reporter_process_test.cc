@@ -77,6 +77,15 @@ class ReporterProcessTest : public ::testing::Test {
     // Keep the reporter's files out of the shared temporary directory.
     logDir_ = joinPath(temp_.path(), L"crash logs");
     logDirVariable_.reset(new ScopedEnvironmentVariable(L"TAVRA_CRASH_LOG_DIR", logDir_.c_str()));
+    // The reporter's own diagnostic log goes to its temporary directory.
+    tempDir_ = joinPath(temp_.path(), L"temp");
+    ASSERT_TRUE(createDirectoryWithParents(tempDir_));
+    tmpVariable_.reset(new ScopedEnvironmentVariable(L"TMP", tempDir_.c_str()));
+    tempVariable_.reset(new ScopedEnvironmentVariable(L"TEMP", tempDir_.c_str()));
+  }
+
+  bool reporterLogExists() const {
+    return pathExists(joinPath(tempDir_, L"tavra_crashreporter.log"));
   }
 
   // Copies the reporter into a single-profile installation of its own, whose
@@ -97,7 +106,10 @@ class ReporterProcessTest : public ::testing::Test {
 
   ScopedTempDir temp_;
   std::wstring logDir_;
+  std::wstring tempDir_;
   std::unique_ptr<ScopedEnvironmentVariable> logDirVariable_;
+  std::unique_ptr<ScopedEnvironmentVariable> tmpVariable_;
+  std::unique_ptr<ScopedEnvironmentVariable> tempVariable_;
 };
 
 const char kReady[] = "ready event set by the reporter";
@@ -114,8 +126,10 @@ TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
   EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));
   EXPECT_THAT(run.output, Not(HasSubstr("ended while the browser was alive")));
-  // The crash directory from the environment was made by the reporter.
+  // The crash directory from the environment was made by the reporter, and
+  // its diagnostic log lies in its temporary directory.
   EXPECT_TRUE(directoryExists(logDir_));
+  EXPECT_TRUE(reporterLogExists());
 }
 
 TEST_F(ReporterProcessTest, ReporterOutlivesTheHandshakeWhileTheBrowserLives) {
@@ -138,6 +152,7 @@ TEST_F(ReporterProcessTest, InvalidParentIdsEndTheReporterWithoutTheReadyEvent) 
   }
   // Nothing of the start-up after the parent id ran.
   EXPECT_FALSE(directoryExists(logDir_));
+  EXPECT_FALSE(reporterLogExists());
 }
 
 TEST_F(ReporterProcessTest, ParentThatDoesNotExistEndsTheReporter) {

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "desktop/windows/crash_reporter/dump_request_server.h"
 #include "desktop/windows/crash_reporter/parent_watcher.h"
 #include "desktop/windows/crash_reporter/pending_work.h"
 #include "desktop/windows/crash_reporter/pipe_security.h"
@@ -17,6 +18,14 @@ namespace tavra {
 const char kParentIdSwitch[] = "crash-reporter-parent-id";
 const wchar_t kReadyEventPrefix[] = L"TavraCrashReporterInitEvent";
 const wchar_t kPipeNamePrefix[] = L"\\\\.\\pipe\\TavraCrashReporter";
+
+namespace {
+
+// The crash handling pipeline is not part of this build yet: without a hook,
+// the server answers each dump request at once with its dump-done event.
+const ClientHook kOnDumpRequest = nullptr;
+
+}  // namespace
 
 DWORD parseParentProcessId(const std::string& value) {
   if (value.empty()) return 0;
@@ -99,7 +108,19 @@ int runReporterMain() {
     security.build();
     securityAttributes = security.attributes();
   }
-  (void)securityAttributes;
+
+  // Each dump request goes to the crash handling; the reporter writes no
+  // minidump of its own.
+  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, kOnDumpRequest,
+                           nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (!server.start()) {
+    // The parent's ready event is never set.
+    server.stop();
+    security.reset();
+    readyEvent.reset();
+    watcher.cleanUp();
+    return -1;
+  }
 
   // The pipe is ready: tell the parent. Whether the event could be set
   // changes nothing here.
@@ -108,6 +129,7 @@ int runReporterMain() {
 
   work->waitUntilIdle();
 
+  server.stop();  // Waits for hooks that still run.
   security.reset();
   watcher.cleanUp();
   return 0;
