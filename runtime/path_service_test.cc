@@ -208,18 +208,6 @@ TEST_F(PathServiceTest, OverrideFailsWhenDirectoryCannotBeMade) {
   EXPECT_EQ(L"C:\\first\\a", path);
 }
 
-TEST_F(PathServiceTest, ResetForgetsProvidersOverridesAndCache) {
-  ScopedTempDir temp;
-  ASSERT_TRUE(temp.create());
-  PathService::registerProvider(firstProvider, kKeyA, kKeyB);
-  std::wstring path;
-  ASSERT_TRUE(PathService::get(kKeyA, &path));
-  ASSERT_TRUE(PathService::overridePath(kKeyC, temp.path()));
-  PathService::resetForTesting();
-  EXPECT_FALSE(PathService::get(kKeyA, &path));
-  EXPECT_FALSE(PathService::get(kKeyC, &path));
-}
-
 TEST_F(PathServiceTest, ConcurrentCallersSeeOneAnswer) {
   PathService::registerProvider(changingProvider, kKeyA, kKeyA);
   constexpr int kThreads = 8;
