@@ -10,6 +10,8 @@ namespace tavra {
 class ScopedTempDir {
  public:
   ScopedTempDir() = default;
+  // Creates the directory at once; isValid() tells whether that worked.
+  explicit ScopedTempDir(const std::wstring& prefix) { create(prefix); }
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;

@@ -14,7 +14,8 @@
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
-#include "testing/test_support/scoped_temp_dir.h"
+#include "runtime/scoped_temp_dir.h"
+#include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
 namespace {
@@ -104,7 +105,7 @@ class ReporterProcessTest : public ::testing::Test {
     return L"--reporter=" + CommandLine::quoteArgument(reporter);
   }
 
-  ScopedTempDir temp_;
+  ScopedTempDir temp_{L"reporter_e2e"};
   std::wstring logDir_;
   std::wstring tempDir_;
   std::unique_ptr<ScopedEnvironmentVariable> logDirVariable_;

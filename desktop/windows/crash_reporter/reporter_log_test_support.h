@@ -12,6 +12,7 @@
 
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
+#include "runtime/scoped_temp_dir.h"
 
 namespace tavra {
 namespace testing_support {
@@ -30,43 +31,11 @@ inline std::vector<std::wstring> listDirectory(const std::wstring& path) {
   return names;
 }
 
-inline void removeTree(const std::wstring& path) {
-  for (const std::wstring& name : listDirectory(path)) {
-    std::wstring child = joinPath(path, name);
-    if (directoryExists(child)) {
-      removeTree(child);
-    } else {
-      DeleteFileW(child.c_str());
-    }
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
 // A fresh directory under the temporary directory of the test's start,
 // removed with everything in it at the end.
-class ScopedTempDir {
+class ScopedTempDir : public tavra::ScopedTempDir {
  public:
-  ScopedTempDir() {
-    static LONG counter = 0;
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH) return;
-    std::wstring path = std::wstring(temp, length) + L"tavra_log_test_" +
-                        std::to_wstring(GetCurrentProcessId()) + L"_" +
-                        std::to_wstring(InterlockedIncrement(&counter));
-    if (createDirectoryWithParents(path)) path_ = path;
-  }
-  ~ScopedTempDir() {
-    if (!path_.empty()) removeTree(path_);
-  }
-  ScopedTempDir(const ScopedTempDir&) = delete;
-  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
-
-  bool isValid() const { return !path_.empty(); }
-  const std::wstring& path() const { return path_; }
-
- private:
-  std::wstring path_;
+  ScopedTempDir() : tavra::ScopedTempDir(L"tavra_log_test") {}
 };
 
 // The lines without their LF; an unterminated last line counts too.

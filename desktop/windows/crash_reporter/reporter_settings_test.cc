@@ -10,12 +10,17 @@
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/file_util.h"
 #include "runtime/path_service.h"
-#include "testing/test_support/scoped_temp_dir.h"
+#include "runtime/scoped_temp_dir.h"
+#include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
 namespace {
 
-using TempFolder = ScopedTempDir;
+// A fresh folder for one test, removed with its contents.
+class TempFolder : public ScopedTempDir {
+ public:
+  TempFolder() : ScopedTempDir(L"settings_test") {}
+};
 using EnvironmentVariable = ScopedEnvironmentVariable;
 
 class ReporterSettingsTest : public ::testing::Test {
