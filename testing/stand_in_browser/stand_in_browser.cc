@@ -153,6 +153,22 @@ int runBrowser(const CommandLine& line) {
   return 0;
 }
 
+// How much later `first` ended than `second`, from the processes' own exit
+// times; negative when `first` ended earlier.
+bool exitTimeDifferenceMs(HANDLE first, HANDLE second, long long* difference) {
+  FILETIME created, exited[2], kernel, user;
+  if (!GetProcessTimes(first, &created, &exited[0], &kernel, &user) ||
+      !GetProcessTimes(second, &created, &exited[1], &kernel, &user)) {
+    return false;
+  }
+  auto ticks = [](const FILETIME& time) {
+    return static_cast<long long>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                                  time.dwLowDateTime);
+  };
+  *difference = (ticks(exited[0]) - ticks(exited[1])) / 10000;
+  return true;
+}
+
 int runObserver(const CommandLine& line) {
   std::wstring self;
   getExecutablePath(&self);
@@ -204,7 +220,6 @@ int runObserver(const CommandLine& line) {
     }
   }
   WaitForSingleObject(browser.get(), INFINITE);
-  const ULONGLONG browserGone = now();
   DWORD browserCode = 0;
   GetExitCodeProcess(browser.get(), &browserCode);
   say("observer: the browser exited with code %lu", browserCode);
@@ -219,8 +234,14 @@ int runObserver(const CommandLine& line) {
   }
   DWORD code = 0;
   GetExitCodeProcess(reporter.get(), &code);
-  say("observer: the reporter ended %llu ms after the browser exited, exit code %ld",
-      now() - browserGone, static_cast<long>(code));
+  long long gap = 0;
+  if (exitTimeDifferenceMs(reporter.get(), browser.get(), &gap) && gap < 0) {
+    say("observer: the reporter had ended %lld ms before the browser exited, exit code %ld", -gap,
+        static_cast<long>(code));
+  } else {
+    say("observer: the reporter ended %lld ms after the browser exited, exit code %ld", gap,
+        static_cast<long>(code));
+  }
   return 0;
 }
 
