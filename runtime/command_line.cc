@@ -87,6 +87,12 @@ bool CommandLine::initForCurrentProcess() {
   return true;
 }
 
+bool CommandLine::initForCurrentProcessFromString(const std::wstring& commandLine) {
+  if (g_current != nullptr) return false;
+  g_current = new CommandLine(fromString(commandLine));
+  return true;
+}
+
 const CommandLine& CommandLine::forCurrentProcess() {
   static const CommandLine empty;
   return g_current != nullptr ? *g_current : empty;

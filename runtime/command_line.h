@@ -24,6 +24,9 @@ class CommandLine {
   // Initialises the process-wide command line from GetCommandLineW. Returns
   // false, changing nothing, when it was initialised already.
   static bool initForCurrentProcess();
+  // The same from a given command line, for tests that need particular
+  // switches on the process-wide line.
+  static bool initForCurrentProcessFromString(const std::wstring& commandLine);
   // The process-wide command line; an empty one before initialisation.
   static const CommandLine& forCurrentProcess();
   // Forgets the process-wide command line, so that it can be initialised

@@ -54,8 +54,13 @@ TEST(CommandLineTest, NonAsciiValuesNarrowToQuestionMarks) {
 }
 
 TEST(CommandLineTest, QuoteArgumentRoundTrips) {
-  const wchar_t* samples[] = {L"", L"plain", L"with space", L"quote\"inside", L"trail\\",
-                              L"C:\\dir with space\\", L"back\\\\\"slash"};
+  const wchar_t* samples[] = {L"",
+                              L"plain",
+                              L"with space",
+                              L"quote\"inside",
+                              L"trail\\",
+                              L"C:\\dir with space\\",
+                              L"back\\\\\"slash"};
   for (const wchar_t* sample : samples) {
     std::wstring line = L"p " + CommandLine::quoteArgument(sample);
     CommandLine parsed = CommandLine::fromString(line);

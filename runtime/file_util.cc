@@ -134,8 +134,7 @@ bool writeFile(const std::wstring& path, const std::string& contents) {
   while (done < contents.size()) {
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(contents.size() - done, 1u << 20));
     DWORD written = 0;
-    if (!WriteFile(file.get(), contents.data() + done, chunk, &written, nullptr) ||
-        written == 0) {
+    if (!WriteFile(file.get(), contents.data() + done, chunk, &written, nullptr) || written == 0) {
       return false;
     }
     done += written;

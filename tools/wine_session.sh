@@ -7,6 +7,11 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "wine: preparing the prefix $WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
+  # The server that prepared the prefix must be gone before -p can start ours.
+  wineserver -w
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true  # already running for this prefix: keep it
+# Start the prefix's services now: the first Wine program starts them, and they
+# keep its standard error open, so under CTest that test would wait for them.
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT

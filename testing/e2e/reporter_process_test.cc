@@ -1,0 +1,212 @@
+// The reporter's start-up, handshake and lifetime, seen from the stand-in
+// browser: every case runs the browser, which starts the real reporter, and
+// watches both from outside.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/command_line.h"
+#include "runtime/file_util.h"
+#include "runtime/scoped_handle.h"
+#include "runtime/utf_conversion.h"
+#include "runtime/scoped_temp_dir.h"
+#include "testing/test_support/scoped_environment_variable.h"
+
+namespace tavra {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+std::wstring binDir() {
+  std::wstring dir;
+  getExecutableDirectory(&dir);
+  return dir;
+}
+
+struct BrowserRun {
+  DWORD exitCode = 0;
+  std::string output;
+};
+
+// Runs the stand-in browser's observer with `options` and returns what it
+// printed. The environment of this process reaches the reporter.
+BrowserRun runBrowser(const std::wstring& options) {
+  BrowserRun run;
+  std::wstring program = joinPath(binDir(), L"stand_in_browser.exe");
+  std::wstring commandLine = CommandLine::quoteArgument(program) + L" --demo " + options;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+  ScopedHandle reader(readEnd);
+  ScopedHandle writer(writeEnd);
+  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writer.get();
+  startup.hStdError = writer.get();
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    run.output = "could not start the stand-in browser";
+    return run;
+  }
+  ScopedHandle process(info.hProcess);
+  CloseHandle(info.hThread);
+  writer.reset();
+  char buffer[1024];
+  DWORD read = 0;
+  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    run.output.append(buffer, read);
+  }
+  WaitForSingleObject(process.get(), INFINITE);
+  GetExitCodeProcess(process.get(), &run.exitCode);
+  return run;
+}
+
+class ReporterProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(temp_.isValid());
+    // Keep the reporter's files out of the shared temporary directory.
+    logDir_ = joinPath(temp_.path(), L"crash logs");
+    logDirVariable_.reset(new ScopedEnvironmentVariable(L"TAVRA_CRASH_LOG_DIR", logDir_.c_str()));
+    // The reporter's own diagnostic log goes to its temporary directory.
+    tempDir_ = joinPath(temp_.path(), L"temp");
+    ASSERT_TRUE(createDirectoryWithParents(tempDir_));
+    tmpVariable_.reset(new ScopedEnvironmentVariable(L"TMP", tempDir_.c_str()));
+    tempVariable_.reset(new ScopedEnvironmentVariable(L"TEMP", tempDir_.c_str()));
+  }
+
+  bool reporterLogExists() const {
+    return pathExists(joinPath(tempDir_, L"tavra_crashreporter.log"));
+  }
+
+  // Copies the reporter into a single-profile installation of its own, whose
+  // user data directory holds `localState` (none when empty).
+  std::wstring installReporter(const std::string& localState) {
+    std::wstring install = joinPath(temp_.path(), L"install");
+    std::wstring userData = joinPath(install, L"profile\\data");
+    EXPECT_TRUE(createDirectoryWithParents(userData));
+    std::wstring reporter = joinPath(install, L"tavra_crash_reporter.exe");
+    EXPECT_TRUE(CopyFileW(joinPath(binDir(), L"tavra_crash_reporter.exe").c_str(), reporter.c_str(),
+                          FALSE));
+    EXPECT_TRUE(writeFile(joinPath(install, L"installer_prefs.json"), "{\"single_profile\":true}"));
+    if (!localState.empty()) {
+      EXPECT_TRUE(writeFile(joinPath(userData, L"Local State"), localState));
+    }
+    return L"--reporter=" + CommandLine::quoteArgument(reporter);
+  }
+
+  ScopedTempDir temp_{L"reporter_e2e"};
+  std::wstring logDir_;
+  std::wstring tempDir_;
+  std::unique_ptr<ScopedEnvironmentVariable> logDirVariable_;
+  std::unique_ptr<ScopedEnvironmentVariable> tmpVariable_;
+  std::unique_ptr<ScopedEnvironmentVariable> tempVariable_;
+};
+
+const char kReady[] = "ready event set by the reporter";
+const char kServing[] = "reporter serving: process alive";
+const char kEndedEarly[] = "ready event not set; the reporter ended";
+const char kEndedAfterBrowser[] = "observer: the reporter ended";
+const char kExitZero[] = "exit code 0";
+
+TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
+  BrowserRun run = runBrowser(L"");
+  EXPECT_EQ(0u, run.exitCode) << run.output;
+  EXPECT_THAT(run.output, HasSubstr(kReady));
+  EXPECT_THAT(run.output, HasSubstr(kServing));
+  EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
+  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+  EXPECT_THAT(run.output, Not(HasSubstr("ended while the browser was alive")));
+  // The crash directory from the environment was made by the reporter, and
+  // its diagnostic log lies in its temporary directory.
+  EXPECT_TRUE(directoryExists(logDir_));
+  EXPECT_TRUE(reporterLogExists());
+}
+
+TEST_F(ReporterProcessTest, ReporterOutlivesTheHandshakeWhileTheBrowserLives) {
+  BrowserRun run = runBrowser(L"--linger-ms=1500");
+  EXPECT_EQ(0u, run.exitCode) << run.output;
+  EXPECT_THAT(run.output, HasSubstr(kServing));
+  EXPECT_THAT(run.output, Not(HasSubstr("ended while the browser was alive")));
+  EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
+}
+
+TEST_F(ReporterProcessTest, InvalidParentIdsEndTheReporterWithoutTheReadyEvent) {
+  for (const wchar_t* value : {L"none", L"--parent-id=", L"--parent-id=0", L"--parent-id=12a",
+                               L"--parent-id=-5", L"--parent-id=4294967296", L"--parent-id=0x10"}) {
+    std::wstring option = value;
+    if (option == L"none") option = L"--parent-id=none";
+    BrowserRun run = runBrowser(option);
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_THAT(run.output, HasSubstr(kEndedEarly)) << wideToUtf8(option);
+    EXPECT_THAT(run.output, HasSubstr(kExitZero)) << wideToUtf8(option);
+  }
+  // Nothing of the start-up after the parent id ran.
+  EXPECT_FALSE(directoryExists(logDir_));
+  EXPECT_FALSE(reporterLogExists());
+}
+
+TEST_F(ReporterProcessTest, ParentThatDoesNotExistEndsTheReporter) {
+  // 4294967295 is a valid number, but no process has that id.
+  BrowserRun run = runBrowser(L"--parent-id=4294967295");
+  EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
+  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+  // The id was accepted: start-up went on to make the crash directory.
+  EXPECT_TRUE(directoryExists(logDir_));
+}
+
+TEST_F(ReporterProcessTest, ParentWithoutReadyEventEndsTheReporter) {
+  BrowserRun run = runBrowser(L"--no-ready-event");
+  EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
+  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+}
+
+TEST_F(ReporterProcessTest, ConsentSwitchedOffEndsTheReporterBeforeTheHandshake) {
+  std::wstring reporter =
+      installReporter(R"({"user_experience_metrics":{"reporting_enabled":false}})");
+  BrowserRun run = runBrowser(reporter);
+  EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
+  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+}
+
+TEST_F(ReporterProcessTest, ConsentGivenOrUnreadableLetsTheReporterRun) {
+  const std::string states[] = {
+      R"({"user_experience_metrics":{"reporting_enabled":true}})",
+      R"({"user_experience_metrics":{"reporting_enabled":false,}})",  // not JSON
+      std::string("\xff\xfe\0garbage", 10),
+      std::string(200000, '{'),
+      R"({"user_experience_metrics":{"reporting_enabled":0}})",
+  };
+  for (const std::string& state : states) {
+    std::wstring reporter = installReporter(state);
+    BrowserRun run = runBrowser(reporter);
+    EXPECT_THAT(run.output, HasSubstr(kServing)) << state.substr(0, 40);
+    EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
+  }
+}
+
+TEST_F(ReporterProcessTest, OddEnvironmentNeverStopsTheReporter) {
+  std::wstring huge(40000, L'u');
+  ScopedEnvironmentVariable url(L"TAVRA_CRASH_SERVER_URL", huge.c_str());
+  ScopedEnvironmentVariable email(L"TAVRA_CRASH_EMAIL", L"\u00e9\u4e2d&?=%00");
+  ScopedEnvironmentVariable keep(L"TAVRA_CRASH_KEEP_LOGS", L"yesyesyes");
+  std::wstring tooLong = joinPath(temp_.path(), std::wstring(300, L'z'));
+  ScopedEnvironmentVariable dir(L"TAVRA_CRASH_LOG_DIR", tooLong.c_str());
+  BrowserRun run = runBrowser(L"");
+  EXPECT_THAT(run.output, HasSubstr(kServing));
+  EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
+  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+}
+
+}  // namespace
+}  // namespace tavra

@@ -1,0 +1,257 @@
+// A stand-in for the browser: it plays the parent that starts the crash
+// reporter, and an observer that watches both from outside.
+//
+// Observer (--demo): starts this program again as the browser, echoes what
+// the browser says, and after the browser has exited tells whether and when
+// the reporter ended. The browser hands the observer a handle to the reporter
+// process, so the observer can watch it even after the browser is gone.
+//
+// Browser (--browser): creates the ready event "TavraCrashReporterInitEvent"
+// followed by its own process id, starts the reporter with
+// --crash-reporter-parent-id=<its pid>, waits for the ready event with a
+// time-out, shows that the reporter is serving, and exits.
+//
+// Options (given to the observer, passed on to the browser):
+//   --reporter=PATH        the reporter to start (default: next to this program)
+//   --parent-id=VALUE      the switch value to pass instead of the browser's id;
+//                          "none" leaves the switch out
+//   --no-ready-event       do not create the ready event
+//   --ready-timeout-ms=N   how long to wait for the ready event (default 10000)
+//   --linger-ms=N          how long the browser lives after the handshake
+//   --end-timeout-ms=N     how long the observer waits for the reporter to end
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "runtime/command_line.h"
+#include "runtime/file_util.h"
+#include "runtime/scoped_handle.h"
+#include "runtime/utf_conversion.h"
+
+namespace tavra {
+namespace {
+
+const char kHandleLinePrefix[] = "reporter-handle=";
+
+DWORD numberSwitch(const CommandLine& line, const char* name, DWORD fallback) {
+  std::string value = line.switchValueAscii(name);
+  if (value.empty()) return fallback;
+  return static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
+}
+
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  printf("\n");
+  fflush(stdout);
+}
+
+ULONGLONG now() { return GetTickCount64(); }
+
+// The options that the browser role takes, copied from the observer's line.
+std::wstring browserOptions(const CommandLine& line) {
+  static const char* kPassed[] = {"reporter", "parent-id", "ready-timeout-ms", "linger-ms"};
+  std::wstring options;
+  for (const char* name : kPassed) {
+    if (!line.hasSwitch(name)) continue;
+    options += L" " + CommandLine::quoteArgument(asciiToWide(std::string("--") + name + "=") +
+                                                 line.switchValue(name));
+  }
+  if (line.hasSwitch("no-ready-event")) options += L" --no-ready-event";
+  return options;
+}
+
+int runBrowser(const CommandLine& line) {
+  const DWORD pid = GetCurrentProcessId();
+  std::wstring reporter = line.switchValue("reporter");
+  if (reporter.empty()) {
+    std::wstring dir;
+    getExecutableDirectory(&dir);
+    reporter = joinPath(dir, L"tavra_crash_reporter.exe");
+  }
+
+  ScopedHandle readyEvent;
+  if (!line.hasSwitch("no-ready-event")) {
+    std::wstring name = L"TavraCrashReporterInitEvent" + std::to_wstring(pid);
+    readyEvent.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    if (!readyEvent.isValid()) {
+      say("browser %lu: could not create the ready event (error %lu)", pid, GetLastError());
+      return 1;
+    }
+  }
+
+  std::wstring parentId =
+      line.hasSwitch("parent-id") ? line.switchValue("parent-id") : std::to_wstring(pid);
+  std::wstring arguments;
+  if (parentId != L"none") arguments = L"--crash-reporter-parent-id=" + parentId;
+  std::wstring commandLine = CommandLine::quoteArgument(reporter) + L" " + arguments;
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(reporter.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    say("browser %lu: could not start %s (error %lu)", pid, wideToUtf8(reporter).c_str(),
+        GetLastError());
+    return 1;
+  }
+  ScopedHandle reporterProcess(info.hProcess);
+  CloseHandle(info.hThread);
+  const ULONGLONG started = now();
+  say("browser %lu: started the reporter, process %lu, with \"%s\"", pid, info.dwProcessId,
+      wideToUtf8(arguments).c_str());
+
+  // Hand the observer its own handle to the reporter, before anything can end.
+  DWORD observerPid = numberSwitch(line, "observer-pid", 0);
+  if (observerPid != 0) {
+    ScopedHandle observer(OpenProcess(PROCESS_DUP_HANDLE, FALSE, observerPid));
+    HANDLE forObserver = nullptr;
+    if (observer.isValid() &&
+        DuplicateHandle(GetCurrentProcess(), reporterProcess.get(), observer.get(), &forObserver,
+                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+      printf("%s%lu\n", kHandleLinePrefix,
+             static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(forObserver)));
+      fflush(stdout);
+    }
+  }
+
+  const DWORD readyTimeout = numberSwitch(line, "ready-timeout-ms", 10000);
+  HANDLE waits[2] = {reporterProcess.get(), readyEvent.get()};
+  DWORD count = readyEvent.isValid() ? 2 : 1;
+  DWORD result = WaitForMultipleObjects(count, waits, FALSE, readyTimeout);
+  const ULONGLONG waited = now() - started;
+  if (result == WAIT_OBJECT_0 + 1) {
+    say("browser %lu: ready event set by the reporter after %llu ms", pid, waited);
+    bool alive = WaitForSingleObject(reporterProcess.get(), 0) == WAIT_TIMEOUT;
+    std::wstring pipe = L"\\\\.\\pipe\\TavraCrashReporter" + std::to_wstring(info.dwProcessId);
+    bool pipeOpen = WaitNamedPipeW(pipe.c_str(), 2000) != 0;
+    say("browser %lu: reporter serving: process %s, pipe %s %s", pid, alive ? "alive" : "gone",
+        wideToUtf8(pipe).c_str(), pipeOpen ? "accepting connections" : "not found");
+  } else if (result == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(reporterProcess.get(), &code);
+    say("browser %lu: ready event not set; the reporter ended after %llu ms with exit code %ld",
+        pid, waited, static_cast<long>(code));
+    return 0;
+  } else {
+    say("browser %lu: ready event not set within %lu ms", pid, readyTimeout);
+  }
+
+  DWORD linger = numberSwitch(line, "linger-ms", 200);
+  if (WaitForSingleObject(reporterProcess.get(), linger) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(reporterProcess.get(), &code);
+    say("browser %lu: the reporter ended while the browser was alive, exit code %ld", pid,
+        static_cast<long>(code));
+  }
+  say("browser %lu: exiting", pid);
+  return 0;
+}
+
+// How much later `first` ended than `second`, from the processes' own exit
+// times; negative when `first` ended earlier.
+bool exitTimeDifferenceMs(HANDLE first, HANDLE second, long long* difference) {
+  FILETIME created, exited[2], kernel, user;
+  if (!GetProcessTimes(first, &created, &exited[0], &kernel, &user) ||
+      !GetProcessTimes(second, &created, &exited[1], &kernel, &user)) {
+    return false;
+  }
+  auto ticks = [](const FILETIME& time) {
+    return static_cast<long long>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                                  time.dwLowDateTime);
+  };
+  *difference = (ticks(exited[0]) - ticks(exited[1])) / 10000;
+  return true;
+}
+
+int runObserver(const CommandLine& line) {
+  std::wstring self;
+  getExecutablePath(&self);
+  std::wstring commandLine = CommandLine::quoteArgument(self) + L" --browser --observer-pid=" +
+                             std::to_wstring(GetCurrentProcessId()) + browserOptions(line);
+
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 1;
+  ScopedHandle reader(readEnd);
+  ScopedHandle writer(writeEnd);
+  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writer.get();
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(self.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    say("observer: could not start the browser (error %lu)", GetLastError());
+    return 1;
+  }
+  ScopedHandle browser(info.hProcess);
+  CloseHandle(info.hThread);
+  writer.reset();
+
+  // Echo the browser's lines, keeping the reporter handle for ourselves.
+  ScopedHandle reporter;
+  std::string pending;
+  char buffer[512];
+  DWORD read = 0;
+  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    pending.append(buffer, read);
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      std::string text = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      if (text.compare(0, sizeof(kHandleLinePrefix) - 1, kHandleLinePrefix) == 0) {
+        reporter.reset(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(
+            strtoul(text.c_str() + sizeof(kHandleLinePrefix) - 1, nullptr, 10))));
+      } else {
+        say("%s", text.c_str());
+      }
+    }
+  }
+  WaitForSingleObject(browser.get(), INFINITE);
+  DWORD browserCode = 0;
+  GetExitCodeProcess(browser.get(), &browserCode);
+  say("observer: the browser exited with code %lu", browserCode);
+  if (!reporter.isValid()) {
+    say("observer: no reporter to watch");
+    return 1;
+  }
+  DWORD endTimeout = numberSwitch(line, "end-timeout-ms", 10000);
+  if (WaitForSingleObject(reporter.get(), endTimeout) != WAIT_OBJECT_0) {
+    say("observer: the reporter is still running %lu ms after the browser exited", endTimeout);
+    return 2;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(reporter.get(), &code);
+  long long gap = 0;
+  if (exitTimeDifferenceMs(reporter.get(), browser.get(), &gap) && gap < 0) {
+    say("observer: the reporter had ended %lld ms before the browser exited, exit code %ld", -gap,
+        static_cast<long>(code));
+  } else {
+    say("observer: the reporter ended %lld ms after the browser exited, exit code %ld", gap,
+        static_cast<long>(code));
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace tavra
+
+int main() {
+  using tavra::CommandLine;
+  CommandLine::initForCurrentProcess();
+  const CommandLine& line = CommandLine::forCurrentProcess();
+  if (line.hasSwitch("browser")) return tavra::runBrowser(line);
+  return tavra::runObserver(line);
+}
