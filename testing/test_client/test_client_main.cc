@@ -11,7 +11,7 @@
 //   rights                    the granted access of the three handles, and
 //                             whether rights that were not granted are refused
 //   wait-mutex TIMEOUT_MS     waits for the server-alive mutex
-//   bad-tag | zero-assertion | short | long | hook VALUE
+//   bad-tag | zero-assertion | short | long | as-reporter | hook VALUE
 //                             one malformed conversation: reports "hangup"
 //                             when the server ended it without a reply
 //   register-and-exit         writes Register and ends without reading
@@ -116,8 +116,8 @@ std::string readControl(HANDLE handle) {
 
 class TestClient {
  public:
-  TestClient(std::wstring pipeName, uint32_t capacity, bool fill)
-      : pipeName_(std::move(pipeName)), client_(capacity) {
+  TestClient(std::wstring pipeName, uint32_t reporterProcessId, uint32_t capacity, bool fill)
+      : pipeName_(std::move(pipeName)), reporterProcessId_(reporterProcessId), client_(capacity) {
     if (fill) client_.annotations().fillNumbered();
     // Any readable address serves as the exception pointers record here.
     exceptionPointers_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&exceptionRecord_));
@@ -208,6 +208,11 @@ class TestClient {
     if (name == "zero-assertion") {
       PipeMessage message = client_.registrationMessage();
       message.assertionAddress = 0;
+      return converse(&message, sizeof(message));
+    }
+    if (name == "as-reporter") {
+      PipeMessage message = client_.registrationMessage();
+      message.processId = reporterProcessId_;
       return converse(&message, sizeof(message));
     }
     if (name == "short") {
@@ -315,6 +320,7 @@ class TestClient {
   }
 
   std::wstring pipeName_;
+  uint32_t reporterProcessId_;
   BrowserClient client_;
   PipeConnection held_;
   EXCEPTION_POINTERS exceptionRecord_ = {};
@@ -328,18 +334,16 @@ int main() {
   using tavra::CommandLine;
   CommandLine::initForCurrentProcess();
   const CommandLine& line = CommandLine::forCurrentProcess();
+  const uint32_t reporter = static_cast<uint32_t>(
+      std::strtoul(line.switchValueAscii("reporter-pid").c_str(), nullptr, 10));
   std::wstring pipeName = line.switchValue("pipe");
-  if (pipeName.empty()) {
-    const uint32_t reporter = static_cast<uint32_t>(
-        std::strtoul(line.switchValueAscii("reporter-pid").c_str(), nullptr, 10));
-    pipeName = tavra::reporterPipeName(reporter);
-  }
+  if (pipeName.empty()) pipeName = tavra::reporterPipeName(reporter);
   uint32_t capacity = 4;
   if (line.hasSwitch("annotations")) {
     capacity = static_cast<uint32_t>(
         std::strtoul(line.switchValueAscii("annotations").c_str(), nullptr, 10));
   }
-  tavra::TestClient client(pipeName, capacity, line.hasSwitch("fill"));
+  tavra::TestClient client(pipeName, reporter, capacity, line.hasSwitch("fill"));
   client.run();
   return 0;
 }

@@ -383,9 +383,11 @@ void DumpRequestServer::handleRequest() {
     goTo(PipeState::Hangup);
     return;
   }
+  // The reporter is never its own client: a record of it would never see its
+  // process end, and the handles placed "in the client" would pile up here.
   if (request.tag != static_cast<uint32_t>(PipeMessageTag::Register) || request.processId == 0 ||
-      request.threadIdAddress == 0 || request.exceptionPointersAddress == 0 ||
-      request.assertionAddress == 0) {
+      request.processId == GetCurrentProcessId() || request.threadIdAddress == 0 ||
+      request.exceptionPointersAddress == 0 || request.assertionAddress == 0) {
     goTo(PipeState::Hangup);
     return;
   }

@@ -152,7 +152,7 @@ class DumpRequestServer {
 };
 
 // Test seam: the DuplicateHandle that servers call; null restores the real
-// one. Set it only while no server is running.
+// one. It is read at each call, so tests may change it between conversations.
 using DuplicateHandleFunction = BOOL(WINAPI*)(HANDLE sourceProcess, HANDLE source,
                                               HANDLE targetProcess, HANDLE* target, DWORD access,
                                               BOOL inherit, DWORD options);
