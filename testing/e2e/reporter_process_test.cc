@@ -119,6 +119,15 @@ const char kEndedEarly[] = "ready event not set; the reporter ended";
 const char kEndedAfterBrowser[] = "observer: the reporter ended";
 const char kExitZero[] = "exit code 0";
 
+// The number that follows `label` in `text`, or empty.
+std::string numberAfter(const std::string& text, const std::string& label) {
+  size_t at = text.find(label);
+  if (at == std::string::npos) return std::string();
+  size_t start = at + label.size();
+  size_t end = text.find_first_not_of("0123456789", start);
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
 TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
   BrowserRun run = runBrowser(L"");
   EXPECT_EQ(0u, run.exitCode) << run.output;
@@ -127,6 +136,13 @@ TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
   EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));
   EXPECT_THAT(run.output, Not(HasSubstr("ended while the browser was alive")));
+  // The browser registered over the reporter's pipe and had a dump request
+  // answered, by the reporter it started.
+  std::string reporterId = numberAfter(run.output, "started the reporter, process ");
+  ASSERT_FALSE(reporterId.empty()) << run.output;
+  EXPECT_EQ(reporterId, numberAfter(run.output, "the reply names reporter process "));
+  EXPECT_EQ(reporterId, numberAfter(run.output, "pipe \\\\.\\pipe\\TavraCrashReporter"));
+  EXPECT_THAT(run.output, HasSubstr("dump request answered with dump-done"));
   // The crash directory from the environment was made by the reporter, and
   // its diagnostic log lies in its temporary directory.
   EXPECT_TRUE(directoryExists(logDir_));

@@ -9,13 +9,15 @@
 // Browser (--browser): creates the ready event "TavraCrashReporterInitEvent"
 // followed by its own process id, starts the reporter with
 // --crash-reporter-parent-id=<its pid>, waits for the ready event with a
-// time-out, shows that the reporter is serving, and exits.
+// time-out, shows that the reporter is serving (it registers over the pipe
+// and has one dump request answered), and exits.
 //
 // Options (given to the observer, passed on to the browser):
 //   --reporter=PATH        the reporter to start (default: next to this program)
 //   --parent-id=VALUE      the switch value to pass instead of the browser's id;
 //                          "none" leaves the switch out
 //   --no-ready-event       do not create the ready event
+//   --no-register          do not register over the pipe after the handshake
 //   --ready-timeout-ms=N   how long to wait for the ready event (default 10000)
 //   --linger-ms=N          how long the browser lives after the handshake
 //   --end-timeout-ms=N     how long the observer waits for the reporter to end
@@ -27,6 +29,7 @@
 #include <string>
 
 #include "runtime/command_line.h"
+#include "testing/browser_client/browser_client.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
@@ -62,8 +65,33 @@ std::wstring browserOptions(const CommandLine& line) {
     options += L" " + CommandLine::quoteArgument(asciiToWide(std::string("--") + name + "=") +
                                                  line.switchValue(name));
   }
-  if (line.hasSwitch("no-ready-event")) options += L" --no-ready-event";
+  for (const char* flag : {"no-ready-event", "no-register"}) {
+    if (line.hasSwitch(flag)) options += L" --" + asciiToWide(flag);
+  }
   return options;
+}
+
+// Registers this process over the reporter's pipe, as every browser process
+// does, and asks for one report.
+void registerAndAskForDump(DWORD pid, DWORD reporterPid) {
+  BrowserClient client(2);
+  client.annotations().set(L"prod", L"Tavra");
+  client.annotations().set(L"ver", L"1.0.0.0");
+  if (!client.registerWithReporter(reporterPid)) {
+    say("browser %lu: registration over the pipe failed (error %lu)", pid, client.lastError());
+    return;
+  }
+  say("browser %lu: registered over the pipe; the reply names reporter process %lu", pid,
+      static_cast<unsigned long>(client.reply().processId));
+  EXCEPTION_POINTERS pointers = {};
+  const ULONGLONG asked = now();
+  DumpResult result = client.requestDump(
+      GetCurrentThreadId(), static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(&pointers)));
+  if (result == DumpResult::Done) {
+    say("browser %lu: dump request answered with dump-done after %llu ms", pid, now() - asked);
+  } else {
+    say("browser %lu: dump request not answered", pid);
+  }
 }
 
 int runBrowser(const CommandLine& line) {
@@ -128,10 +156,9 @@ int runBrowser(const CommandLine& line) {
   if (result == WAIT_OBJECT_0 + 1) {
     say("browser %lu: ready event set by the reporter after %llu ms", pid, waited);
     bool alive = WaitForSingleObject(reporterProcess.get(), 0) == WAIT_TIMEOUT;
-    std::wstring pipe = L"\\\\.\\pipe\\TavraCrashReporter" + std::to_wstring(info.dwProcessId);
-    bool pipeOpen = WaitNamedPipeW(pipe.c_str(), 2000) != 0;
-    say("browser %lu: reporter serving: process %s, pipe %s %s", pid, alive ? "alive" : "gone",
-        wideToUtf8(pipe).c_str(), pipeOpen ? "accepting connections" : "not found");
+    say("browser %lu: reporter serving: process %s, pipe %s", pid, alive ? "alive" : "gone",
+        wideToUtf8(reporterPipeName(info.dwProcessId)).c_str());
+    if (!line.hasSwitch("no-register")) registerAndAskForDump(pid, info.dwProcessId);
   } else if (result == WAIT_OBJECT_0) {
     DWORD code = 0;
     GetExitCodeProcess(reporterProcess.get(), &code);
