@@ -12,8 +12,8 @@
 
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
+#include "testing/browser_client/child_process.h"
 #include "runtime/scoped_temp_dir.h"
 #include "testing/test_support/scoped_environment_variable.h"
 
@@ -22,12 +22,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-std::wstring binDir() {
-  std::wstring dir;
-  getExecutableDirectory(&dir);
-  return dir;
-}
 
 struct BrowserRun {
   DWORD exitCode = 0;
@@ -38,36 +32,14 @@ struct BrowserRun {
 // printed. The environment of this process reaches the reporter.
 BrowserRun runBrowser(const std::wstring& options) {
   BrowserRun run;
-  std::wstring program = joinPath(binDir(), L"stand_in_browser.exe");
-  std::wstring commandLine = CommandLine::quoteArgument(program) + L" --demo " + options;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
-  ScopedHandle reader(readEnd);
-  ScopedHandle writer(writeEnd);
-  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writer.get();
-  startup.hStdError = writer.get();
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  ChildProcess observer;
+  if (!observer.start(siblingProgramPath(L"stand_in_browser.exe"), L"--demo " + options)) {
     run.output = "could not start the stand-in browser";
     return run;
   }
-  ScopedHandle process(info.hProcess);
-  CloseHandle(info.hThread);
-  writer.reset();
-  char buffer[1024];
-  DWORD read = 0;
-  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-    run.output.append(buffer, read);
-  }
-  WaitForSingleObject(process.get(), INFINITE);
-  GetExitCodeProcess(process.get(), &run.exitCode);
+  std::string line;
+  while (observer.readLine(&line, 30000)) run.output += line + "\n";
+  observer.waitForExit(30000, &run.exitCode);
   return run;
 }
 
@@ -96,7 +68,7 @@ class ReporterProcessTest : public ::testing::Test {
     std::wstring userData = joinPath(install, L"profile\\data");
     EXPECT_TRUE(createDirectoryWithParents(userData));
     std::wstring reporter = joinPath(install, L"tavra_crash_reporter.exe");
-    EXPECT_TRUE(CopyFileW(joinPath(binDir(), L"tavra_crash_reporter.exe").c_str(), reporter.c_str(),
+    EXPECT_TRUE(CopyFileW(siblingProgramPath(L"tavra_crash_reporter.exe").c_str(), reporter.c_str(),
                           FALSE));
     EXPECT_TRUE(writeFile(joinPath(install, L"installer_prefs.json"), "{\"single_profile\":true}"));
     if (!localState.empty()) {

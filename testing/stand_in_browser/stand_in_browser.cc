@@ -30,6 +30,7 @@
 
 #include "runtime/command_line.h"
 #include "testing/browser_client/browser_client.h"
+#include "testing/browser_client/child_process.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
@@ -199,56 +200,29 @@ bool exitTimeDifferenceMs(HANDLE first, HANDLE second, long long* difference) {
 int runObserver(const CommandLine& line) {
   std::wstring self;
   getExecutablePath(&self);
-  std::wstring commandLine = CommandLine::quoteArgument(self) + L" --browser --observer-pid=" +
-                             std::to_wstring(GetCurrentProcessId()) + browserOptions(line);
-
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 1;
-  ScopedHandle reader(readEnd);
-  ScopedHandle writer(writeEnd);
-  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = writer.get();
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(self.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  ChildProcess browserRole;
+  if (!browserRole.start(self, L"--browser --observer-pid=" +
+                                   std::to_wstring(GetCurrentProcessId()) + browserOptions(line))) {
     say("observer: could not start the browser (error %lu)", GetLastError());
     return 1;
   }
-  ScopedHandle browser(info.hProcess);
-  CloseHandle(info.hThread);
-  writer.reset();
+  HANDLE browser = browserRole.process();
 
-  // Echo the browser's lines, keeping the reporter handle for ourselves.
+  // Echo the browser's lines, keeping the reporter handle for ourselves. The
+  // browser's output ends when it exits.
   ScopedHandle reporter;
-  std::string pending;
-  char buffer[512];
-  DWORD read = 0;
-  while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-    pending.append(buffer, read);
-    size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
-      std::string text = pending.substr(0, end);
-      pending.erase(0, end + 1);
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      if (text.compare(0, sizeof(kHandleLinePrefix) - 1, kHandleLinePrefix) == 0) {
-        reporter.reset(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(
-            strtoul(text.c_str() + sizeof(kHandleLinePrefix) - 1, nullptr, 10))));
-      } else {
-        say("%s", text.c_str());
-      }
+  std::string text;
+  while (browserRole.readLine(&text, INFINITE)) {
+    if (text.compare(0, sizeof(kHandleLinePrefix) - 1, kHandleLinePrefix) == 0) {
+      reporter.reset(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(
+          strtoul(text.c_str() + sizeof(kHandleLinePrefix) - 1, nullptr, 10))));
+    } else {
+      say("%s", text.c_str());
     }
   }
-  WaitForSingleObject(browser.get(), INFINITE);
+  WaitForSingleObject(browser, INFINITE);
   DWORD browserCode = 0;
-  GetExitCodeProcess(browser.get(), &browserCode);
+  GetExitCodeProcess(browser, &browserCode);
   say("observer: the browser exited with code %lu", browserCode);
   if (!reporter.isValid()) {
     say("observer: no reporter to watch");
@@ -262,7 +236,7 @@ int runObserver(const CommandLine& line) {
   DWORD code = 0;
   GetExitCodeProcess(reporter.get(), &code);
   long long gap = 0;
-  if (exitTimeDifferenceMs(reporter.get(), browser.get(), &gap) && gap < 0) {
+  if (exitTimeDifferenceMs(reporter.get(), browser, &gap) && gap < 0) {
     say("observer: the reporter had ended %lld ms before the browser exited, exit code %ld", -gap,
         static_cast<long>(code));
   } else {
