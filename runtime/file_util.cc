@@ -144,10 +144,10 @@ bool writeFile(const std::wstring& path, const std::string& contents) {
 
 bool deleteFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
 
-bool getExecutablePath(std::wstring* path) {
+bool getModulePath(HMODULE module, std::wstring* path) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
-    DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    DWORD length = GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
     if (length == 0) return false;
     if (length < buffer.size()) {
       buffer.resize(length);
@@ -158,6 +158,8 @@ bool getExecutablePath(std::wstring* path) {
     buffer.resize(buffer.size() * 2);
   }
 }
+
+bool getExecutablePath(std::wstring* path) { return getModulePath(nullptr, path); }
 
 bool getExecutableDirectory(std::wstring* dir) {
   std::wstring path;

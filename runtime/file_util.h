@@ -2,6 +2,8 @@
 #ifndef RUNTIME_FILE_UTIL_H_
 #define RUNTIME_FILE_UTIL_H_
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -48,6 +50,8 @@ bool deleteFile(const std::wstring& path);
 bool getExecutableDirectory(std::wstring* dir);
 // The full path of the running executable.
 bool getExecutablePath(std::wstring* path);
+// The full path of a loaded module (the executable for null), of any length.
+bool getModulePath(HMODULE module, std::wstring* path);
 
 }  // namespace tavra
 

@@ -60,17 +60,8 @@ bool getModuleDirectory(std::wstring* path) {
           reinterpret_cast<LPCWSTR>(&getModuleDirectory), &module)) {
     return false;
   }
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length = GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
-    if (length == 0) return false;
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      break;
-    }
-    if (buffer.size() >= 32768) return false;
-    buffer.resize(buffer.size() * 2);
-  }
+  std::wstring buffer;
+  if (!getModulePath(module, &buffer)) return false;
   std::wstring dir = dirName(buffer);
   if (dir.empty()) return false;
   *path = dir;
