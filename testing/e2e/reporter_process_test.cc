@@ -144,6 +144,25 @@ TEST_F(ReporterProcessTest, InvalidParentIdsEndTheReporterWithoutTheReadyEvent) 
   EXPECT_FALSE(reporterLogExists());
 }
 
+TEST_F(ReporterProcessTest, MalformedCommandLinesEndCleanly) {
+  // The browser puts these values into the reporter's command line as they
+  // are: unbalanced quotes, a huge number, stray switches.
+  const std::wstring values[] = {
+      L"\"12",
+      std::wstring(5000, L'9'),
+      L"12\"\" \"--crash-reporter-parent-id",
+      L"\\\\\\\"",
+      L"= --crash-reporter-parent-id= /crash-reporter-parent-id=-1",
+  };
+  for (const std::wstring& value : values) {
+    BrowserRun run = runBrowser(CommandLine::quoteArgument(L"--parent-id=" + value));
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("observer: the reporter ")) << run.output;
+    EXPECT_THAT(run.output, HasSubstr(kExitZero)) << run.output;
+    EXPECT_THAT(run.output, Not(HasSubstr("still running"))) << run.output;
+  }
+}
+
 TEST_F(ReporterProcessTest, ParentThatDoesNotExistEndsTheReporter) {
   // 4294967295 is a valid number, but no process has that id.
   BrowserRun run = runBrowser(L"--parent-id=4294967295");
