@@ -111,8 +111,8 @@ int runReporterMain() {
 
   // Each dump request goes to the crash handling; the reporter writes no
   // minidump of its own.
-  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, kOnDumpRequest,
-                           nullptr, nullptr, nullptr, nullptr, nullptr);
+  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, kOnDumpRequest, nullptr,
+                           nullptr, nullptr, nullptr, nullptr);
   if (!server.start()) {
     // The parent's ready event is never set.
     server.stop();

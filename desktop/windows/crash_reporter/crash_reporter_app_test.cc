@@ -4,6 +4,11 @@
 
 #include <cwchar>
 
+#include "runtime/command_line.h"
+#include "runtime/file_util.h"
+#include "runtime/path_service.h"
+#include "runtime/scoped_temp_dir.h"
+
 namespace tavra {
 namespace {
 
@@ -36,9 +41,39 @@ TEST(HandshakeNameTest, TheLargestIdStillFits) {
 
 TEST(HandshakeNameTest, ALongerPrefixIsCutAndTerminated) {
   wchar_t name[kHandshakeNameLength];
-  buildHandshakeName(L"APrefixThatIsFarTooLongForTheNameBuffer", 1, name);
+  // A name that does not fit is refused, and the buffer still ends in NUL.
+  EXPECT_FALSE(buildHandshakeName(L"APrefixThatIsFarTooLongForTheNameBuffer", 1, name));
   EXPECT_EQ(L'\0', name[kHandshakeNameLength - 1]);
   EXPECT_LT(wcslen(name), kHandshakeNameLength);
+}
+
+TEST(CrashReporterProcessTest, SecondCommandLineInitialisationEndsWithMinusOne) {
+  ASSERT_TRUE(CommandLine::initForCurrentProcess());
+  EXPECT_EQ(-1, runCrashReporterProcess());
+}
+
+TEST(CrashReporterProcessTest, UnusableLocalizationFolderEndsWithMinusOne) {
+  // The module folder answers with a folder whose "localization" is a file,
+  // so the folder cannot be made.
+  ScopedTempDir temp(L"app_test");
+  ASSERT_TRUE(temp.isValid());
+  ASSERT_TRUE(writeFile(joinPath(temp.path(), L"localization"), "not a folder"));
+  ASSERT_TRUE(PathService::overridePath(DIR_MODULE, temp.path()));
+  CommandLine::resetForCurrentProcess();
+  EXPECT_EQ(-1, runCrashReporterProcess());
+  PathService::resetForTesting();
+}
+
+TEST(CrashReporterProcessTest, MissingParentIdEndsWithZero) {
+  // The test program's own command line has no parent id: the main routine
+  // fails at once, and the process still ends with 0.
+  ScopedTempDir temp(L"app_test");
+  ASSERT_TRUE(temp.isValid());
+  ASSERT_TRUE(PathService::overridePath(DIR_MODULE, temp.path()));
+  CommandLine::resetForCurrentProcess();
+  EXPECT_EQ(0, runCrashReporterProcess());
+  EXPECT_TRUE(directoryExists(joinPath(temp.path(), L"localization")));
+  PathService::resetForTesting();
 }
 
 }  // namespace

@@ -176,6 +176,7 @@ void DumpRequestServer::stop() {
     cancelPipeIo();
     CloseHandle(pipe_);
     pipe_ = nullptr;
+    waitForPipeIo();
   }
   // Exit waits first: a running exit callback unregisters the dump-request
   // wait itself, and must be done before this thread touches it.
@@ -197,18 +198,18 @@ void DumpRequestServer::stop() {
   }
 }
 
-// A pending operation must be over before the pipe is closed: its completion
-// writes into `overlapped_`, which dies with the server.
+// A pending operation must be over before the pipe is closed and the server
+// goes: its completion writes into `overlapped_`. Cancelling it, or closing the
+// pipe, completes it at once; the wait is bounded all the same.
 void DumpRequestServer::cancelPipeIo() {
-  if (HasOverlappedIoCompleted(&overlapped_) || overlapped_.hEvent == nullptr) return;
+  if (HasOverlappedIoCompleted(&overlapped_)) return;
   CancelIoExFunction cancelIoEx = cancelIoExFunction();
-  if (cancelIoEx == nullptr) return;
-  if (cancelIoEx(pipe_, &overlapped_) || GetLastError() != ERROR_NOT_FOUND) {
-    DWORD transferred = 0;
-    // Bounded: a cancelled operation completes at once.
-    if (WaitForSingleObject(overlapped_.hEvent, 1000) == WAIT_OBJECT_0) {
-      GetOverlappedResult(pipe_, &overlapped_, &transferred, FALSE);
-    }
+  if (cancelIoEx != nullptr) cancelIoEx(pipe_, &overlapped_);
+}
+
+void DumpRequestServer::waitForPipeIo() {
+  for (int i = 0; i < kStopPolls && !HasOverlappedIoCompleted(&overlapped_); ++i) {
+    Sleep(kStopPollIntervalMs);
   }
 }
 
@@ -303,23 +304,20 @@ void DumpRequestServer::fail() {
 }
 
 // The server listens no more; registered clients keep their waits and are
-// still served.
+// still served. Only the pipe goes here: the pipe's wait and event stay, reset,
+// for `stop`, whose blocking unregistration is the only way to know that this
+// callback has returned before the server is destroyed.
 void DumpRequestServer::releasePipeAfterFailure() {
-  // Under the lock, so that `stop` either finds everything released or
-  // releases it itself, never both.
+  // Under the lock, so that `stop` either finds the pipe closed or closes it
+  // itself, never both.
   AutoLock hold(&lock_);
   if (shuttingDown_) return;
-  if (pipeWait_ != nullptr) {
-    UnregisterWait(pipeWait_);  // This is the wait's own callback.
-    pipeWait_ = nullptr;
-  }
+  if (overlapped_.hEvent != nullptr) ResetEvent(overlapped_.hEvent);
   if (pipe_ != nullptr) {
+    cancelPipeIo();
     CloseHandle(pipe_);
     pipe_ = nullptr;
-  }
-  if (overlapped_.hEvent != nullptr) {
-    CloseHandle(overlapped_.hEvent);
-    overlapped_.hEvent = nullptr;
+    waitForPipeIo();
   }
 }
 

@@ -115,6 +115,7 @@ class DumpRequestServer {
   bool registerClient(std::unique_ptr<ReporterClient>* client);
   void discardClient(std::unique_ptr<ReporterClient> client);
   void cancelPipeIo();
+  void waitForPipeIo();
 
   void handleDumpRequest(ReporterClient* client);
   void handleClientExit(ReporterClient* client);

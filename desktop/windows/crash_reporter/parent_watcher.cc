@@ -28,7 +28,9 @@ void ParentWatcher::disarm() {
 void ParentWatcher::cleanUp() {
   disarm();
   if (parentWait_ != nullptr) {
-    UnregisterWait(parentWait_);
+    // Waits for an exit callback that is running right now: the watcher may be
+    // gone as soon as this returns. This never runs on the callback's thread.
+    UnregisterWaitEx(parentWait_, INVALID_HANDLE_VALUE);
     parentWait_ = nullptr;
   }
   if (isValidHandle(parentProcess_)) {

@@ -24,8 +24,8 @@ class ParentWatcher {
   // Takes the parent's item off the count, at most once however often this
   // and the exit callback run.
   void disarm();
-  // Disarms, unregisters the wait (without waiting for a running callback)
-  // and closes the parent's handle.
+  // Disarms, unregisters the wait (waiting for a callback that runs at that
+  // moment) and closes the parent's handle. Never call it from the callback.
   void cleanUp();
 
   bool isArmed() const { return armed_ != 0; }

@@ -43,6 +43,11 @@ bool determineCrashDirectory() {
   // A value that does not fit the buffer counts as unset.
   if (length > 0 && length < kLogDirBufferLength) {
     std::wstring dir(logDir, length);
+    // A relative value would be read again from inside the crash directory
+    // once that is the current directory (the feedback file's path, say):
+    // hold it as the absolute path it names now.
+    std::wstring absolute;
+    if (makeAbsolutePath(dir, &absolute)) dir = absolute;
     if (createDirectoryWithParents(dir)) {
       settings.crashDir = dir;
       // The feedback file keeps its name; without a known user data directory

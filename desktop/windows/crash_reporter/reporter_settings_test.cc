@@ -94,6 +94,23 @@ TEST_F(ReporterSettingsTest, LogDirectoryFromEnvironmentIsCreatedWithItsParents)
   EXPECT_EQ(joinPath(dir, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
 }
 
+TEST_F(ReporterSettingsTest, RelativeLogDirectoryIsHeldAsAnAbsolutePath) {
+  TempFolder temp;
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(temp.path().c_str()));
+  {
+    EnvironmentVariable variable(kCrashLogDirVariable, L"relative\\logs");
+    ASSERT_TRUE(determineCrashDirectory());
+  }
+  SetCurrentDirectoryW(previous);
+  std::wstring expected = joinPath(temp.path(), L"relative\\logs");
+  EXPECT_EQ(expected, reporterSettings().crashDir);
+  EXPECT_TRUE(directoryExists(expected));
+  // Still right once the crash directory is the current directory.
+  EXPECT_EQ(joinPath(expected, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
+}
+
 TEST_F(ReporterSettingsTest, UnusableLogDirectoriesFallBackToTheTemporaryDirectory) {
   wchar_t temp[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, temp);
