@@ -9,9 +9,13 @@
 namespace tavra {
 namespace {
 
-// Constant-initialised: usable from the first message on, whatever the order
-// of static construction.
-ThreadLocalSlot g_currentCapture;
+// Never destroyed, like the logging state: thread-pool threads may still be
+// handling a crash while static destructors run at exit, and a freed index
+// could meanwhile be handed to someone else.
+ThreadLocalSlot& currentCaptureSlot() {
+  static ThreadLocalSlot* slot = new ThreadLocalSlot();
+  return *slot;
+}
 
 // The source file's base name. Both separators count: the compiler may give
 // either kind, and a crash log should never carry the build machine's
@@ -27,13 +31,13 @@ std::string_view sourceBaseName(const char* file) {
 LogCapture::LogCapture() : previous_(nullptr) {
   if (!initializeSlot()) return;
   previous_ = current();
-  g_currentCapture.set(this);
+  currentCaptureSlot().set(this);
 }
 
 LogCapture::~LogCapture() {
   LogCapture* top = current();
   if (top == this) {
-    g_currentCapture.set(previous_);
+    currentCaptureSlot().set(previous_);
     return;
   }
   // Ended out of order: unlink it wherever it stands, so that no capture
@@ -46,9 +50,9 @@ LogCapture::~LogCapture() {
   }
 }
 
-LogCapture* LogCapture::current() { return static_cast<LogCapture*>(g_currentCapture.get()); }
+LogCapture* LogCapture::current() { return static_cast<LogCapture*>(currentCaptureSlot().get()); }
 
-bool LogCapture::initializeSlot() { return g_currentCapture.initialize(); }
+bool LogCapture::initializeSlot() { return currentCaptureSlot().initialize(); }
 
 bool LogCapture::appendCapturedLog(const char* crashLogFileName) {
   if (text_.empty()) return true;

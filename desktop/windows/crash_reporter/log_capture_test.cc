@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -84,6 +85,25 @@ TEST_F(LogCaptureTest, NestedCapturesRestoreThePreviousOne) {
   }
   EXPECT_EQ(nullptr, LogCapture::current());
   EXPECT_FALSE(captureLogMessage(nullptr, 0, "a.cc", 4, 0, "gone\n"));
+}
+
+TEST_F(LogCaptureTest, CaptureEndedOutOfOrderLeavesNoDanglingLink) {
+  auto outer = std::make_unique<LogCapture>();
+  auto inner = std::make_unique<LogCapture>();
+  outer.reset();  // Ends first, while the inner one is current.
+  EXPECT_EQ(inner.get(), LogCapture::current());
+  LogMessage("a.cc", 1, 0).stream() << "still captured";
+  EXPECT_EQ("a.cc:1:still captured\n", inner->text());
+  inner.reset();
+  // The inner capture must not bring the ended outer one back.
+  EXPECT_EQ(nullptr, LogCapture::current());
+}
+
+TEST_F(LogCaptureTest, MessageWithLineEndsStaysOneCapturedLine) {
+  LogCapture capture;
+  LogMessage("a.cc", 7, LOG_SEVERITY_ERROR).stream()
+      << "forged\n[1:2:0101/000000:3:INFO:x.cc(1)] line";
+  EXPECT_EQ("a.cc:7:forged\\x0A[1:2:0101/000000:3:INFO:x.cc(1)] line\n", capture.text());
 }
 
 TEST_F(LogCaptureTest, ConcurrentCapturesKeepTheirOwnThreadsMessages) {
