@@ -17,6 +17,8 @@
 //   register-and-exit         writes Register and ends without reading
 //   connect-and-exit          connects and ends without writing
 //   hold                      connects and writes nothing
+//   register-hold             writes Register, reads the reply and keeps the
+//                             connection without acknowledging
 //   read-held TIMEOUT_MS      reads on the held connection
 //   exit CODE
 // Switches: --reporter-pid=PID or --pipe=NAME; --annotations=COUNT (the table
@@ -246,6 +248,19 @@ class TestClient {
     if (name == "hold") {
       return held_.connect(pipeName_, kTimeoutMs) ? "connected"
                                                   : "failed " + std::to_string(held_.lastError());
+    }
+    if (name == "register-hold") {
+      if (!held_.connect(pipeName_, kTimeoutMs)) {
+        return "failed connect " + std::to_string(held_.lastError());
+      }
+      const PipeMessage message = client_.registrationMessage();
+      if (held_.write(&message, sizeof(message), kTimeoutMs) != IoResult::Ok) {
+        return held_.serverHungUp() ? "hangup" : "failed write";
+      }
+      PipeMessage answer = {};
+      DWORD transferred = 0;
+      return readOutcome(held_.read(&answer, sizeof(answer), &transferred, kTimeoutMs), held_,
+                         answer);
     }
     if (name == "read-held") {
       DWORD timeout = kTimeoutMs;

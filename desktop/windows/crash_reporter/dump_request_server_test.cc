@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/scoped_handle.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
@@ -530,6 +531,201 @@ TEST_F(DumpRequestServerTest, FailedDuplicationClosesHandlesAlreadyPlacedInTheCl
   }
   registerClient(client);
   EXPECT_EQ(1u, registeredCount());
+}
+
+// DuplicateHandle that ends the client's process as soon as the third handle
+// has been placed in it, so that the client is gone before its reply is
+// written.
+struct KillAfterDuplications {
+  static constexpr UINT kExitCode = 77;
+  int placed = 0;
+  BOOL terminated = FALSE;
+  DWORD waitResult = WAIT_FAILED;
+};
+KillAfterDuplications* killAfterDuplications = nullptr;
+
+BOOL WINAPI killingDuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                                   HANDLE* target, DWORD access, BOOL inherit, DWORD options) {
+  const BOOL result =
+      DuplicateHandle(sourceProcess, source, targetProcess, target, access, inherit, options);
+  if (result && sourceProcess == GetCurrentProcess() && targetProcess != GetCurrentProcess() &&
+      ++killAfterDuplications->placed == 3) {
+    killAfterDuplications->terminated =
+        TerminateProcess(targetProcess, KillAfterDuplications::kExitCode);
+    killAfterDuplications->waitResult = WaitForSingleObject(targetProcess, 5000);
+  }
+  return result;
+}
+
+size_t occurrences(const std::vector<uint32_t>& ids, uint32_t id) {
+  size_t count = 0;
+  for (uint32_t each : ids) count += each == id ? 1 : 0;
+  return count;
+}
+
+TEST_F(DumpRequestServerTest, ClientEndingWhileItsHandlesArePlacedIsForgotten) {
+  startServer();
+  // A registered client first, so that the thread pool's waits exist before
+  // the handles are counted.
+  ChildProcess* first = startClient();
+  registerClient(first);
+  ChildProcess* victim = startClient();
+  ASSERT_EQ("info", tokens(victim->command("info"))[0]);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+
+  KillAfterDuplications kill;
+  killAfterDuplications = &kill;
+  setDuplicateHandleFunctionForTesting(&killingDuplicateHandle);
+  victim->sendLine("register");
+  DWORD code = 0;
+  const bool ended = victim->waitForExit(5000, &code);
+  // Once the server listens again, the victim's conversation is over.
+  const bool listening = waitUntil([&] { return server_->state() == PipeState::AwaitClient; });
+  setDuplicateHandleFunctionForTesting(nullptr);
+  killAfterDuplications = nullptr;
+  ASSERT_TRUE(ended);
+  ASSERT_TRUE(listening);
+  EXPECT_EQ(KillAfterDuplications::kExitCode, code);
+  EXPECT_EQ(3, kill.placed);
+  EXPECT_TRUE(kill.terminated);
+  EXPECT_EQ(WAIT_OBJECT_0, kill.waitResult);
+
+  // Whether the reply write failed or the record was made and its exit wait
+  // fired at once, nothing of the victim stays: no record, and its process
+  // handle and events are closed.
+  ASSERT_TRUE(waitUntil([&] { return registeredCount() == 1; }));
+  EXPECT_TRUE(
+      waitUntil([&] { return probeHandleCount(GetCurrentProcess()) == handlesBefore; }, 2000))
+      << probeHandleCount(GetCurrentProcess()) << " handles, " << handlesBefore << " before";
+
+  ChildProcess* next = startClient();
+  registerClient(next);
+  EXPECT_EQ("dump done", next->command("dump"));
+  EXPECT_EQ(2u, registeredCount());
+  EXPECT_LE(occurrences(recorder_.read(recorder_.exited), victim->processId()), 1u);
+  // It never acknowledged.
+  EXPECT_EQ((std::vector<uint32_t>{first->processId(), next->processId()}),
+            recorder_.read(recorder_.registered));
+}
+
+// A dump hook that runs until the test lets it go.
+struct BlockingDump {
+  ScopedHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> returned{false};
+};
+
+void blockUntilReleased(void* context, ReporterClient*) {
+  BlockingDump* dump = static_cast<BlockingDump*>(context);
+  SetEvent(dump->entered.get());
+  WaitForSingleObject(dump->release.get(), 10000);
+  dump->returned = true;
+}
+
+// Starts and stops a server on a thread of its own: both must run on the same
+// thread, and the test's thread stays free to watch `stop`.
+struct ServerThread {
+  DumpRequestServer* server = nullptr;
+  BlockingDump* dump = nullptr;
+  ScopedHandle started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle stopNow{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle thread;
+  std::atomic<bool> startResult{false};
+  std::atomic<bool> hookReturnedBeforeStopReturned{false};
+
+  static DWORD WINAPI run(void* context) {
+    ServerThread* self = static_cast<ServerThread*>(context);
+    self->startResult = self->server->start();
+    SetEvent(self->started.get());
+    WaitForSingleObject(self->stopNow.get(), 10000);
+    self->server->stop();
+    self->hookReturnedBeforeStopReturned = self->dump->returned.load();
+    return 0;
+  }
+
+  // Lets everything go, also when the test failed half-way.
+  ~ServerThread() {
+    if (dump != nullptr) SetEvent(dump->release.get());
+    SetEvent(stopNow.get());
+    if (thread.isValid()) WaitForSingleObject(thread.get(), 10000);
+  }
+};
+
+TEST_F(DumpRequestServerTest, StopWaitsForARunningDumpHookAndTheClientIsAnswered) {
+  BlockingDump dump;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr,
+                                                &blockUntilReleased, &dump, nullptr, nullptr,
+                                                nullptr, nullptr);
+  ServerThread serverThread;
+  serverThread.server = server_.get();
+  serverThread.dump = &dump;
+  serverThread.thread.reset(
+      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
+  ASSERT_TRUE(serverThread.thread.isValid());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
+  ASSERT_TRUE(serverThread.startResult);
+
+  ChildProcess* client = startClient();
+  registerClient(client);
+  ASSERT_TRUE(client->sendLine("dump 8000"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(dump.entered.get(), 5000));
+
+  SetEvent(serverThread.stopNow.get());
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(serverThread.thread.get(), 200))
+      << "stop returned while the dump hook was still running";
+  std::string line;
+  EXPECT_FALSE(client->readLine(&line, 0)) << line;
+
+  SetEvent(dump.release.get());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.thread.get(), 5000));
+  EXPECT_TRUE(serverThread.hookReturnedBeforeStopReturned);
+  ASSERT_TRUE(client->readLine(&line, 5000));
+  EXPECT_EQ("dump done", line);
+  EXPECT_EQ(0u, registeredCount());
+  EXPECT_EQ(PipeState::Failed, server_->state());
+}
+
+TEST_F(DumpRequestServerTest, ClientHoldingThePipeWithoutAcknowledgementIsHungUpAndStays) {
+  startServer(&recordDump, 300);
+  ChildProcess* holder = startClient();
+  const std::string line = holder->command("register-hold");
+  ASSERT_TRUE(startsWith(line, "reply 2 ")) << line;
+  const std::vector<uint32_t> reply = words(line);
+  ASSERT_EQ(11u, reply.size());
+
+  // Bounded by the read's own time-out: a server that waits for the
+  // acknowledgement for good leaves this read to time out instead.
+  EXPECT_EQ("hangup", holder->command("read-held 5000"));
+  EXPECT_EQ(1u, registeredCount());
+  // The handles that it was given are still its own.
+  for (size_t i = 8; i < 11; ++i) {
+    EXPECT_TRUE(validInProcess(holder->process(),
+                               reinterpret_cast<HANDLE>(static_cast<uintptr_t>(reply[i]))))
+        << "word " << i;
+  }
+
+  ChildProcess* next = startClient();
+  registerClient(next);
+  ASSERT_TRUE(waitUntil([&] { return recorder_.read(recorder_.registered).size() == 1; }));
+  EXPECT_EQ(next->processId(), recorder_.read(recorder_.registered)[0]);
+  EXPECT_EQ(2u, registeredCount());
+}
+
+TEST_F(DumpRequestServerTest, ServerWithoutHooksEndsHookRequestsAndServesOn) {
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr, nullptr,
+                                                nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* asker = startClient();
+  EXPECT_EQ("hangup", asker->command("hook 7"));
+
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump"));
+  EXPECT_EQ(1u, registeredCount());
+  client->sendLine("exit 0");
+  ASSERT_TRUE(client->waitForExit(5000));
+  EXPECT_TRUE(waitUntil([&] { return registeredCount() == 0; }));
 }
 
 }  // namespace
