@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "runtime/scoped_lock.h"
+
 namespace tavra {
 namespace {
 
@@ -13,49 +15,46 @@ AtExitScope* g_innermost = nullptr;
 }  // namespace
 
 AtExitScope::AtExitScope() {
-  AcquireSRWLockExclusive(&g_lock);
+  ScopedSrwLock lock(&g_lock);
   outer_ = g_innermost;
   g_innermost = this;
-  ReleaseSRWLockExclusive(&g_lock);
 }
 
 AtExitScope::~AtExitScope() {
   runCallbacks();
-  AcquireSRWLockExclusive(&g_lock);
+  ScopedSrwLock lock(&g_lock);
   // Scopes close in the reverse order of opening; should one be closed out of
   // order, unlink it wherever it stands.
   if (g_innermost == this) {
     g_innermost = outer_;
-  } else {
-    for (AtExitScope* scope = g_innermost; scope != nullptr; scope = scope->outer_) {
-      if (scope->outer_ == this) {
-        scope->outer_ = outer_;
-        break;
-      }
+    return;
+  }
+  for (AtExitScope* scope = g_innermost; scope != nullptr; scope = scope->outer_) {
+    if (scope->outer_ == this) {
+      scope->outer_ = outer_;
+      return;
     }
   }
-  ReleaseSRWLockExclusive(&g_lock);
 }
 
 bool AtExitScope::registerCallback(AtExitCallback callback, void* context) {
   if (callback == nullptr) return false;
-  AcquireSRWLockExclusive(&g_lock);
-  AtExitScope* scope = g_innermost;
-  if (scope != nullptr) scope->entries_.push_back(Entry{callback, context});
-  ReleaseSRWLockExclusive(&g_lock);
-  return scope != nullptr;
+  ScopedSrwLock lock(&g_lock);
+  if (g_innermost == nullptr) return false;
+  g_innermost->entries_.push_back(Entry{callback, context});
+  return true;
 }
 
 void AtExitScope::runCallbacks() {
   for (;;) {
-    AcquireSRWLockExclusive(&g_lock);
-    if (entries_.empty()) {
-      ReleaseSRWLockExclusive(&g_lock);
-      return;
+    Entry entry;
+    {
+      ScopedSrwLock lock(&g_lock);
+      if (entries_.empty()) return;
+      entry = entries_.back();
+      entries_.pop_back();
     }
-    Entry entry = entries_.back();
-    entries_.pop_back();
-    ReleaseSRWLockExclusive(&g_lock);
+    // Outside the lock: a callback may register further callbacks.
     entry.callback(entry.context);
   }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/file_util.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 namespace {
@@ -34,14 +35,6 @@ PathState* state() {
   if (g_state == nullptr) g_state = new PathState();
   return g_state;
 }
-
-class AutoLock {
- public:
-  AutoLock() { AcquireSRWLockExclusive(&g_lock); }
-  ~AutoLock() { ReleaseSRWLockExclusive(&g_lock); }
-  AutoLock(const AutoLock&) = delete;
-  AutoLock& operator=(const AutoLock&) = delete;
-};
 
 bool getShellFolder(int csidl, std::wstring* path) {
   wchar_t buffer[MAX_PATH] = {};
@@ -90,7 +83,7 @@ bool PathService::get(int key, std::wstring* path) {
   if (path == nullptr) return false;
   std::vector<ProviderEntry> providers;
   {
-    AutoLock lock;
+    ScopedSrwLock lock(&g_lock);
     PathState* s = state();
     auto overridden = s->overrides.find(key);
     if (overridden != s->overrides.end()) {
@@ -115,7 +108,7 @@ bool PathService::get(int key, std::wstring* path) {
   if (!answered) answered = basePathProvider(key, &answer);
   if (!answered) return false;
 
-  AutoLock lock;
+  ScopedSrwLock lock(&g_lock);
   PathState* s = state();
   // Another thread may have answered or overridden the key meanwhile; the
   // first stored answer is the one every caller sees.
@@ -131,7 +124,7 @@ bool PathService::get(int key, std::wstring* path) {
 
 void PathService::registerProvider(PathProviderFunction provider, int firstKey, int lastKey) {
   if (provider == nullptr) return;
-  AutoLock lock;
+  ScopedSrwLock lock(&g_lock);
   state()->providers.push_back(ProviderEntry{provider, firstKey, lastKey});
 }
 
@@ -141,7 +134,7 @@ bool PathService::overridePath(int key, const std::wstring& path) {
   std::wstring absolute;
   if (!makeAbsolutePath(path, &absolute)) return false;
   absolute = stripTrailingSeparators(absolute);
-  AutoLock lock;
+  ScopedSrwLock lock(&g_lock);
   PathState* s = state();
   s->overrides[key] = absolute;
   s->cache.clear();
@@ -149,7 +142,7 @@ bool PathService::overridePath(int key, const std::wstring& path) {
 }
 
 void PathService::resetForTesting() {
-  AutoLock lock;
+  ScopedSrwLock lock(&g_lock);
   PathState* s = state();
   s->cache.clear();
   s->overrides.clear();

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "runtime/scoped_handle.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 namespace {
@@ -52,17 +53,6 @@ uint32_t handleWord(HANDLE handle) {
 }
 
 HANDLE wordHandle(uint32_t word) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word)); }
-
-class AutoLock {
- public:
-  explicit AutoLock(CRITICAL_SECTION* lock) : lock_(lock) { EnterCriticalSection(lock_); }
-  ~AutoLock() { LeaveCriticalSection(lock_); }
-  AutoLock(const AutoLock&) = delete;
-  AutoLock& operator=(const AutoLock&) = delete;
-
- private:
-  CRITICAL_SECTION* lock_;
-};
 
 }  // namespace
 
@@ -151,7 +141,7 @@ void DumpRequestServer::stop() {
   stopped_ = true;
   HANDLE pipeEvent = nullptr;
   {
-    AutoLock hold(&lock_);
+    ScopedCriticalSection hold(&lock_);
     shuttingDown_ = 1;
     pipeEvent = overlapped_.hEvent;
   }
@@ -214,12 +204,12 @@ void DumpRequestServer::waitForPipeIo() {
 }
 
 size_t DumpRequestServer::registeredClientCount() const {
-  AutoLock hold(&lock_);
+  ScopedCriticalSection hold(&lock_);
   return clients_.size();
 }
 
 bool DumpRequestServer::isShuttingDown() const {
-  AutoLock hold(&lock_);
+  ScopedCriticalSection hold(&lock_);
   return shuttingDown_ != 0;
 }
 
@@ -234,7 +224,7 @@ void DumpRequestServer::onPipeEvent() {
     return;
   }
   // The conversation timer sees a state and the operation that belongs to it.
-  AutoLock hold(&conversationLock_);
+  ScopedCriticalSection hold(&conversationLock_);
   runStep();
 }
 
@@ -243,7 +233,7 @@ void CALLBACK DumpRequestServer::conversationTimerCallback(void* context, BOOLEA
 }
 
 void DumpRequestServer::cancelOverdueConversation() {
-  AutoLock hold(&conversationLock_);
+  ScopedCriticalSection hold(&conversationLock_);
   const PipeState current = state();
   if (current != PipeState::AwaitRequest && current != PipeState::AwaitReply &&
       current != PipeState::AwaitAck) {
@@ -310,7 +300,7 @@ void DumpRequestServer::fail() {
 void DumpRequestServer::releasePipeAfterFailure() {
   // Under the lock, so that `stop` either finds the pipe closed or closes it
   // itself, never both.
-  AutoLock hold(&lock_);
+  ScopedCriticalSection hold(&lock_);
   if (shuttingDown_) return;
   if (overlapped_.hEvent != nullptr) ResetEvent(overlapped_.hEvent);
   if (pipe_ != nullptr) {
@@ -473,7 +463,7 @@ bool DumpRequestServer::registerClient(std::unique_ptr<ReporterClient>* client) 
   // The exit wait is registered under the lock: the exit callback of a process
   // that is already gone may run at once, and it must find the record in the
   // list, not before it is there.
-  AutoLock hold(&lock_);
+  ScopedCriticalSection hold(&lock_);
   if (shuttingDown_) return false;
   if (!RegisterWaitForSingleObject(&record->processExitWait_, record->process(),
                                    &DumpRequestServer::clientExitCallback, record, INFINITE,
@@ -516,7 +506,7 @@ void DumpRequestServer::awaitAck() {
   DWORD transferred = 0;
   if (GetOverlappedResult(pipe_, &overlapped_, &transferred, FALSE) &&
       onClientRegistered_ != nullptr) {
-    AutoLock hold(&lock_);
+    ScopedCriticalSection hold(&lock_);
     for (const std::unique_ptr<ReporterClient>& client : clients_) {
       if (client.get() == pendingClient_) {
         onClientRegistered_(registeredContext_, pendingClient_);
@@ -567,7 +557,7 @@ void DumpRequestServer::handleClientExit(ReporterClient* client) {
   if (onClientExited_ != nullptr) onClientExited_(exitedContext_, client);
   std::unique_ptr<ReporterClient> owned;
   {
-    AutoLock hold(&lock_);
+    ScopedCriticalSection hold(&lock_);
     if (shuttingDown_) return;  // `stop` destroys the record.
     for (auto it = clients_.begin(); it != clients_.end(); ++it) {
       if (it->get() == client) {

@@ -6,6 +6,7 @@
 #include "runtime/file_util.h"
 #include "runtime/lazy_instance.h"
 #include "runtime/path_service.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 namespace {
@@ -64,7 +65,7 @@ InstallLayout::InstallLayout(const std::wstring& executableDir) {
 
 bool InstallLayout::isSingleProfile() {
   if (installDir_.empty()) return false;
-  AcquireSRWLockExclusive(&settingsLock_);
+  ScopedSrwLock lock(&settingsLock_);
   if (installerSettings_ == nullptr) {
     installerSettings_.reset(new (std::nothrow)
                                  JsonSettingsStore(joinPath(installDir_, kInstallerPrefsName)));
@@ -75,7 +76,6 @@ bool InstallLayout::isSingleProfile() {
       !installerSettings_->getBoolean(kSingleProfileKey, &singleProfile)) {
     singleProfile = false;
   }
-  ReleaseSRWLockExclusive(&settingsLock_);
   return singleProfile;
 }
 
