@@ -71,36 +71,23 @@ int runReporterMain() {
   PendingWork* work = PendingWork::get();
   if (work == nullptr || !work->createDoneEvent()) return -1;
 
+  // The holders below are declared in the reverse order of their clean-up, so
+  // every return runs it in order: stop the server (waiting for hooks that
+  // still run), free the pipe's security descriptor, close the ready event,
+  // clean up the watcher, and last close the at-exit scope.
   ParentWatcher watcher(work);
-  if (!watcher.watch(parentId)) {
-    watcher.cleanUp();
-    return -1;
-  }
+  if (!watcher.watch(parentId)) return -1;
 
   wchar_t readyEventName[kHandshakeNameLength];
-  if (!buildHandshakeName(kReadyEventPrefix, parentId, readyEventName)) {
-    watcher.cleanUp();
-    return -1;
-  }
+  if (!buildHandshakeName(kReadyEventPrefix, parentId, readyEventName)) return -1;
   ScopedHandle readyEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEventName));
-  if (!readyEvent.isValid()) {
-    watcher.cleanUp();
-    return -1;
-  }
+  if (!readyEvent.isValid()) return -1;
 
   wchar_t pipeName[kHandshakeNameLength];
-  if (!buildHandshakeName(kPipeNamePrefix, GetCurrentProcessId(), pipeName)) {
-    readyEvent.reset();
-    watcher.cleanUp();
-    return -1;
-  }
+  if (!buildHandshakeName(kPipeNamePrefix, GetCurrentProcessId(), pipeName)) return -1;
 
   // From here on every relative file name lands in the crash directory.
-  if (!SetCurrentDirectoryW(settings.crashDir.c_str())) {
-    readyEvent.reset();
-    watcher.cleanUp();
-    return -1;
-  }
+  if (!SetCurrentDirectoryW(settings.crashDir.c_str())) return -1;
 
   PipeSecurity security;
   SECURITY_ATTRIBUTES* securityAttributes = nullptr;
@@ -113,14 +100,9 @@ int runReporterMain() {
   // minidump of its own.
   DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, kOnDumpRequest, nullptr,
                            nullptr, nullptr, nullptr, nullptr);
-  if (!server.start()) {
-    // The parent's ready event is never set.
-    server.stop();
-    security.reset();
-    readyEvent.reset();
-    watcher.cleanUp();
-    return -1;
-  }
+  // A server that fails to start is stopped on the way out; the parent's
+  // ready event is then never set.
+  if (!server.start()) return -1;
 
   // The pipe is ready: tell the parent. Whether the event could be set
   // changes nothing here.
@@ -128,10 +110,6 @@ int runReporterMain() {
   readyEvent.reset();
 
   work->waitUntilIdle();
-
-  server.stop();  // Waits for hooks that still run.
-  security.reset();
-  watcher.cleanUp();
   return 0;
 }
 
