@@ -6,6 +6,10 @@ std::wstring reporterPipeName(uint32_t reporterProcessId) {
   return L"\\\\.\\pipe\\TavraCrashReporter" + std::to_wstring(reporterProcessId);
 }
 
+std::wstring readyEventName(uint32_t browserProcessId) {
+  return L"TavraCrashReporterInitEvent" + std::to_wstring(browserProcessId);
+}
+
 bool PipeConnection::connect(const std::wstring& pipeName, DWORD timeoutMs) {
   close();
   const DWORD start = GetTickCount();

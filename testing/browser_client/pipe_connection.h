@@ -14,6 +14,9 @@ namespace tavra {
 
 // "\\.\pipe\TavraCrashReporter" followed by the reporter's process id.
 std::wstring reporterPipeName(uint32_t reporterProcessId);
+// "TavraCrashReporterInitEvent" followed by the browser's process id: the
+// event the browser creates and the reporter sets once its pipe is ready.
+std::wstring readyEventName(uint32_t browserProcessId);
 
 enum class IoResult {
   Ok,

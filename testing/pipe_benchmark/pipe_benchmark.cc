@@ -73,8 +73,7 @@ class Reporter {
     GetTempPathW(MAX_PATH, temp);
     crashDir_ = joinPath(temp, L"tavra_pipe_benchmark_" + std::to_wstring(GetCurrentProcessId()));
     SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir_.c_str());
-    const std::wstring readyName =
-        L"TavraCrashReporterInitEvent" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring readyName = readyEventName(GetCurrentProcessId());
     ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
     if (!ready.isValid()) return false;
     std::wstring commandLine = L"\"" + program + L"\" --crash-reporter-parent-id=" +

@@ -106,7 +106,7 @@ int runBrowser(const CommandLine& line) {
 
   ScopedHandle readyEvent;
   if (!line.hasSwitch("no-ready-event")) {
-    std::wstring name = L"TavraCrashReporterInitEvent" + std::to_wstring(pid);
+    std::wstring name = readyEventName(pid);
     readyEvent.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     if (!readyEvent.isValid()) {
       say("browser %lu: could not create the ready event (error %lu)", pid, GetLastError());
