@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "desktop/windows/crash_reporter/client_annotation.h"
-#include "desktop/windows/crash_reporter/pipe_message.h"
+#include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "runtime/scoped_handle.h"
 #include "testing/browser_client/pipe_connection.h"
 

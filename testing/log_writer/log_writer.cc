@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "desktop/windows/crash_reporter/reporter_log.h"
+#include "desktop/windows/crash_reporter/logs/reporter_log.h"
 #include "runtime/command_line.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_handle.h"

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "desktop/windows/crash_reporter/dump_request_server.h"
-#include "desktop/windows/crash_reporter/pipe_message.h"
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"

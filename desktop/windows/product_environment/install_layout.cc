@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "desktop/windows/crash_reporter/release_channel.h"
+#include "desktop/windows/product_environment/release_channel.h"
 #include "runtime/file_util.h"
 #include "runtime/lazy_instance.h"
 #include "runtime/path_service.h"

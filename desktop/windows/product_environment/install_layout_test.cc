@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "desktop/windows/crash_reporter/release_channel.h"
+#include "desktop/windows/product_environment/release_channel.h"
 #include "runtime/at_exit.h"
 #include "runtime/file_util.h"
 #include "runtime/path_service.h"

@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "desktop/windows/crash_reporter/release_channel.h"
+#include "desktop/windows/product_environment/release_channel.h"
 #include "runtime/at_exit.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"

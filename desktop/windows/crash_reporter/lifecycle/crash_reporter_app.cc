@@ -1,0 +1,125 @@
+#include "desktop/windows/crash_reporter/lifecycle/crash_reporter_app.h"
+
+#include <cwchar>
+
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
+#include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
+#include "desktop/windows/crash_reporter/lifecycle/pipe_security.h"
+#include "desktop/windows/crash_reporter/logs/reporter_log.h"
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/product_environment/product_paths.h"
+#include "runtime/at_exit.h"
+#include "runtime/command_line.h"
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+
+const char kParentIdSwitch[] = "crash-reporter-parent-id";
+const wchar_t kReadyEventPrefix[] = L"TavraCrashReporterInitEvent";
+const wchar_t kPipeNamePrefix[] = L"\\\\.\\pipe\\TavraCrashReporter";
+
+namespace {
+
+// The crash handling pipeline is not part of this build yet: without a hook,
+// the server answers each dump request at once with its dump-done event.
+const ClientHook kOnDumpRequest = nullptr;
+
+}  // namespace
+
+DWORD parseParentProcessId(const std::string& value) {
+  if (value.empty()) return 0;
+  unsigned long long id = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return 0;
+    id = id * 10 + static_cast<unsigned>(c - '0');
+    if (id > 0xFFFFFFFFull) return 0;
+  }
+  return static_cast<DWORD>(id);
+}
+
+DWORD readParentProcessId() {
+  return parseParentProcessId(CommandLine::forCurrentProcess().switchValueAscii(kParentIdSwitch));
+}
+
+bool buildHandshakeName(const wchar_t* prefix, DWORD number,
+                        wchar_t (&name)[kHandshakeNameLength]) {
+  int written =
+      _snwprintf(name, kHandshakeNameLength, L"%ls%lu", prefix, static_cast<unsigned long>(number));
+  name[kHandshakeNameLength - 1] = L'\0';
+  return written > 0;
+}
+
+int runReporterMain() {
+  // Every return closes this scope, which runs the clean-ups registered while
+  // the main routine ran (PendingWork's destruction among them).
+  AtExitScope scope;
+
+  DWORD parentId = readParentProcessId();
+  if (parentId == 0) return -1;
+
+  initReporterLog();
+
+  if (!determineCrashDirectory()) return -1;
+  ReporterSettings& settings = reporterSettings();
+  // The user has switched crash reporting off: end before the parent learns
+  // of a pipe.
+  if (!isReportingEnabled(settings.localStatePath)) return -1;
+  settings.keepLogs = readKeepLogs();
+  configureCrashServer();
+
+  PendingWork* work = PendingWork::get();
+  if (work == nullptr || !work->createDoneEvent()) return -1;
+
+  // The holders below are declared in the reverse order of their clean-up, so
+  // every return runs it in order: stop the server (waiting for hooks that
+  // still run), free the pipe's security descriptor, close the ready event,
+  // clean up the watcher, and last close the at-exit scope.
+  ParentWatcher watcher(work);
+  if (!watcher.watch(parentId)) return -1;
+
+  wchar_t readyEventName[kHandshakeNameLength];
+  if (!buildHandshakeName(kReadyEventPrefix, parentId, readyEventName)) return -1;
+  ScopedHandle readyEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEventName));
+  if (!readyEvent.isValid()) return -1;
+
+  wchar_t pipeName[kHandshakeNameLength];
+  if (!buildHandshakeName(kPipeNamePrefix, GetCurrentProcessId(), pipeName)) return -1;
+
+  // From here on every relative file name lands in the crash directory.
+  if (!SetCurrentDirectoryW(settings.crashDir.c_str())) return -1;
+
+  PipeSecurity security;
+  SECURITY_ATTRIBUTES* securityAttributes = nullptr;
+  if (PipeSecurity::systemHasIntegrityLevels()) {
+    security.build();
+    securityAttributes = security.attributes();
+  }
+
+  // Each dump request goes to the crash handling; the reporter writes no
+  // minidump of its own.
+  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, kOnDumpRequest, nullptr,
+                           nullptr, nullptr, nullptr, nullptr);
+  // A server that fails to start is stopped on the way out; the parent's
+  // ready event is then never set.
+  if (!server.start()) return -1;
+
+  // The pipe is ready: tell the parent. Whether the event could be set
+  // changes nothing here.
+  SetEvent(readyEvent.get());
+  readyEvent.reset();
+
+  work->waitUntilIdle();
+  return 0;
+}
+
+int runCrashReporterProcess() {
+  if (!CommandLine::initForCurrentProcess()) return -1;
+  AtExitScope scope;
+  // Without its paths the process cannot go on.
+  if (!registerProductPaths()) return -1;
+  runReporterMain();
+  return 0;
+}
+
+}  // namespace tavra

@@ -1,0 +1,40 @@
+// The security of the reporter's pipe: a low-integrity mandatory label, so
+// that browser processes of low integrity can open it.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PIPE_SECURITY_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PIPE_SECURITY_H_
+
+#include <windows.h>
+
+namespace tavra {
+
+extern const wchar_t kLowIntegritySddl[];  // "S:(ML;;NW;;;S-1-16-4096)"
+
+class PipeSecurity {
+ public:
+  PipeSecurity() = default;
+  // Frees the descriptor; the server that used it must have stopped.
+  ~PipeSecurity() { reset(); }
+  PipeSecurity(const PipeSecurity&) = delete;
+  PipeSecurity& operator=(const PipeSecurity&) = delete;
+
+  // Builds the attributes from the SDDL text. The descriptor is kept only
+  // when the text converts and carries a SACL; otherwise the attributes have
+  // a null descriptor. True when the descriptor was kept.
+  bool build(const wchar_t* sddl = kLowIntegritySddl);
+  // Frees the descriptor.
+  void reset();
+
+  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+  PSECURITY_DESCRIPTOR descriptor() const { return descriptor_; }
+
+  // Mandatory labels exist from Windows Vista (major version 6) on.
+  static bool systemHasIntegrityLevels();
+
+ private:
+  SECURITY_ATTRIBUTES attributes_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PIPE_SECURITY_H_

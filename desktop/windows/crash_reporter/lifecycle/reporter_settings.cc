@@ -1,0 +1,120 @@
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include "desktop/windows/product_environment/release_channel.h"
+#include "desktop/windows/product_environment/product_paths.h"
+#include "runtime/file_util.h"
+#include "runtime/json_reader.h"
+#include "runtime/path_service.h"
+#include "runtime/utf_conversion.h"
+
+namespace tavra {
+
+const wchar_t kCrashLogDirVariable[] = L"TAVRA_CRASH_LOG_DIR";
+const wchar_t kKeepLogsVariable[] = L"TAVRA_CRASH_KEEP_LOGS";
+const wchar_t kServerUrlVariable[] = L"TAVRA_CRASH_SERVER_URL";
+const wchar_t kEmailVariable[] = L"TAVRA_CRASH_EMAIL";
+const wchar_t kDefaultCrashServerUrl[] = L"http://crash.tavra.example/";
+const wchar_t kCrashFeedbackFileName[] = L"crash_feedback_url.txt";
+
+namespace {
+
+constexpr DWORD kLogDirBufferLength = 260;
+constexpr DWORD kTempPathBufferLength = 261;
+constexpr DWORD kKeepLogsBufferLength = 4;
+
+}  // namespace
+
+ReporterSettings& reporterSettings() {
+  static ReporterSettings settings;
+  return settings;
+}
+
+bool determineCrashDirectory() {
+  ReporterSettings& settings = reporterSettings();
+  PathService::get(FILE_LOCAL_STATE, &settings.localStatePath);
+  PathService::get(FILE_CRASH_FEEDBACK_URL, &settings.feedbackFile);
+
+  wchar_t logDir[kLogDirBufferLength];
+  DWORD length = GetEnvironmentVariableW(kCrashLogDirVariable, logDir, kLogDirBufferLength);
+  // A value that does not fit the buffer counts as unset.
+  if (length > 0 && length < kLogDirBufferLength) {
+    std::wstring dir(logDir, length);
+    // A relative value would be read again from inside the crash directory
+    // once that is the current directory (the feedback file's path, say):
+    // hold it as the absolute path it names now.
+    std::wstring absolute;
+    if (makeAbsolutePath(dir, &absolute)) dir = absolute;
+    if (createDirectoryWithParents(dir)) {
+      settings.crashDir = dir;
+      // The feedback file keeps its name; without a known user data directory
+      // there is no old name to keep, so use the usual one.
+      std::wstring name = baseName(settings.feedbackFile);
+      settings.feedbackFile = joinPath(dir, name.empty() ? kCrashFeedbackFileName : name);
+      settings.logDirFromEnv = true;
+    }
+  }
+  if (!settings.crashDir.empty()) return true;
+
+  wchar_t tempPath[kTempPathBufferLength];
+  DWORD tempLength = GetTempPathW(kTempPathBufferLength, tempPath);
+  if (tempLength == 0 || tempLength >= kTempPathBufferLength - 1) return false;
+  settings.crashDir.assign(tempPath, tempLength);
+  return true;
+}
+
+bool isReportingEnabled(const std::wstring& localStatePath) {
+  nlohmann::json root;
+  if (localStatePath.empty() || !readJsonFile(localStatePath, &root)) return true;
+  const nlohmann::json* value = findDottedPath(root, "user_experience_metrics.reporting_enabled");
+  if (value == nullptr || !value->is_boolean()) return true;
+  return value->get<bool>();
+}
+
+bool readKeepLogs() {
+  wchar_t value[kKeepLogsBufferLength];
+  DWORD length = GetEnvironmentVariableW(kKeepLogsVariable, value, kKeepLogsBufferLength);
+  if (length == 0 || length >= kKeepLogsBufferLength) return false;
+  std::wstring text(value, length);
+  if (text == L"1") return true;
+  if (text.size() != 3) return false;
+  for (size_t i = 0; i < 3; ++i) {
+    wchar_t c = text[i];
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    if (c != L"YES"[i]) return false;
+  }
+  return true;
+}
+
+void configureCrashServer() {
+  ReporterSettings& settings = reporterSettings();
+  settings.serverUrl = readEnvironmentVariable(kServerUrlVariable);
+  if (settings.serverUrl.empty()) settings.serverUrl = kDefaultCrashServerUrl;
+  std::wstring email = readEnvironmentVariable(kEmailVariable);
+  if (!email.empty()) settings.serverUrl += L"?email=" + email;
+  settings.editionSuffix.clear();
+  if (!isStableChannel()) {
+    settings.editionSuffix = L" (Edition " + utf8ToWide(getChannelString()) + L")";
+  }
+}
+
+std::wstring readEnvironmentVariable(const wchar_t* name) {
+  std::wstring value;
+  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  while (size > 0) {
+    value.resize(size);
+    DWORD result = GetEnvironmentVariableW(name, &value[0], size);
+    if (result < size) {
+      value.resize(result);
+      return value;
+    }
+    // The variable grew in between: the result is the size needed now.
+    size = result;
+  }
+  return std::wstring();
+}
+
+}  // namespace tavra

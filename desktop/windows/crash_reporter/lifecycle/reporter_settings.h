@@ -1,0 +1,48 @@
+// The reporter's configuration: environment, consent and crash server.
+//
+// Start-up runs the steps below once, on the main thread, before the pipe
+// server starts; every other thread only reads the result.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_REPORTER_SETTINGS_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_REPORTER_SETTINGS_H_
+
+#include <string>
+
+namespace tavra {
+
+extern const wchar_t kCrashLogDirVariable[];  // "TAVRA_CRASH_LOG_DIR"
+extern const wchar_t kKeepLogsVariable[];     // "TAVRA_CRASH_KEEP_LOGS"
+extern const wchar_t kServerUrlVariable[];    // "TAVRA_CRASH_SERVER_URL"
+extern const wchar_t kEmailVariable[];        // "TAVRA_CRASH_EMAIL"
+extern const wchar_t kDefaultCrashServerUrl[];
+extern const wchar_t kCrashFeedbackFileName[];  // "crash_feedback_url.txt"
+
+struct ReporterSettings {
+  std::wstring localStatePath;  // the browser's "Local State"; empty if unknown
+  std::wstring feedbackFile;    // where the crash-feedback file goes
+  std::wstring crashDir;        // holds crash logs and archives
+  bool logDirFromEnv = false;   // crashDir came from TAVRA_CRASH_LOG_DIR
+  bool keepLogs = false;        // keep crash logs after handling
+  std::wstring serverUrl;       // the crash server, with "?email=" when given
+  std::wstring editionSuffix;   // appended to the user agent; empty on stable
+};
+
+// The process-wide settings.
+ReporterSettings& reporterSettings();
+
+// Sets localStatePath, feedbackFile, crashDir and logDirFromEnv. False when
+// there is no usable crash directory.
+bool determineCrashDirectory();
+// The user's consent as "Local State" records it. Every problem in reading
+// the file counts as consent; only the boolean false refuses.
+bool isReportingEnabled(const std::wstring& localStatePath);
+// TAVRA_CRASH_KEEP_LOGS is "1" or "yes" in any case.
+bool readKeepLogs();
+// Sets serverUrl and editionSuffix.
+void configureCrashServer();
+
+// The variable's whole value, of any length; empty when unset or empty.
+std::wstring readEnvironmentVariable(const wchar_t* name);
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_REPORTER_SETTINGS_H_

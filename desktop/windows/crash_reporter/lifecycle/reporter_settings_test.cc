@@ -1,0 +1,209 @@
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "desktop/windows/product_environment/product_paths.h"
+#include "runtime/file_util.h"
+#include "runtime/path_service.h"
+#include "runtime/scoped_temp_dir.h"
+#include "testing/test_support/scoped_environment_variable.h"
+
+namespace tavra {
+namespace {
+
+// A fresh folder for one test, removed with its contents.
+class TempFolder : public ScopedTempDir {
+ public:
+  TempFolder() : ScopedTempDir(L"settings_test") {}
+};
+using EnvironmentVariable = ScopedEnvironmentVariable;
+
+class ReporterSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reporterSettings() = ReporterSettings();
+    for (const wchar_t* name :
+         {kCrashLogDirVariable, kKeepLogsVariable, kServerUrlVariable, kEmailVariable}) {
+      SetEnvironmentVariableW(name, nullptr);
+    }
+  }
+};
+
+TEST_F(ReporterSettingsTest, KeepLogsAcceptsOneAndYesInAnyCase) {
+  for (const wchar_t* value : {L"1", L"yes", L"YES", L"yEs"}) {
+    EnvironmentVariable variable(kKeepLogsVariable, value);
+    EXPECT_TRUE(readKeepLogs()) << value;
+  }
+  for (const wchar_t* value : {L"0", L"no", L"true", L"2", L"11", L"yess", L" yes", L"ye"}) {
+    EnvironmentVariable variable(kKeepLogsVariable, value);
+    EXPECT_FALSE(readKeepLogs()) << value;
+  }
+  EXPECT_FALSE(readKeepLogs());  // Unset.
+}
+
+TEST_F(ReporterSettingsTest, ServerUrlDefaultsAndTakesTheEmailVerbatim) {
+  configureCrashServer();
+  EXPECT_EQ(kDefaultCrashServerUrl, reporterSettings().serverUrl);
+  EXPECT_EQ(0u, reporterSettings().serverUrl.find(L"http://"));
+  EXPECT_EQ(L'/', reporterSettings().serverUrl.back());
+  {
+    EnvironmentVariable empty(kServerUrlVariable, L"");
+    configureCrashServer();
+    EXPECT_EQ(kDefaultCrashServerUrl, reporterSettings().serverUrl);
+  }
+  {
+    EnvironmentVariable url(kServerUrlVariable, L"http://127.0.0.1:8080/submit?a=b");
+    EnvironmentVariable email(kEmailVariable, L"who@example.com&x=1 y");
+    configureCrashServer();
+    EXPECT_EQ(L"http://127.0.0.1:8080/submit?a=b?email=who@example.com&x=1 y",
+              reporterSettings().serverUrl);
+  }
+  {
+    EnvironmentVariable email(kEmailVariable, L"a@b");
+    configureCrashServer();
+    EXPECT_EQ(std::wstring(kDefaultCrashServerUrl) + L"?email=a@b", reporterSettings().serverUrl);
+  }
+}
+
+TEST_F(ReporterSettingsTest, EditionSuffixNamesTheChannel) {
+  configureCrashServer();
+  EXPECT_EQ(L" (Edition developer)", reporterSettings().editionSuffix);
+}
+
+TEST_F(ReporterSettingsTest, EnvironmentValuesOfAnyLength) {
+  EXPECT_EQ(L"", readEnvironmentVariable(L"TAVRA_TEST_SURELY_UNSET"));
+  std::wstring longValue(30000, L'x');
+  longValue += L"\u00e9end";
+  EnvironmentVariable variable(kServerUrlVariable, longValue.c_str());
+  EXPECT_EQ(longValue, readEnvironmentVariable(kServerUrlVariable));
+}
+
+TEST_F(ReporterSettingsTest, LogDirectoryFromEnvironmentIsCreatedWithItsParents) {
+  TempFolder temp;
+  std::wstring dir = joinPath(temp.path(), L"a\\b\\logs");
+  EnvironmentVariable variable(kCrashLogDirVariable, dir.c_str());
+  ASSERT_TRUE(determineCrashDirectory());
+  EXPECT_TRUE(directoryExists(dir));
+  EXPECT_EQ(dir, reporterSettings().crashDir);
+  EXPECT_TRUE(reporterSettings().logDirFromEnv);
+  EXPECT_EQ(joinPath(dir, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
+}
+
+TEST_F(ReporterSettingsTest, RelativeLogDirectoryIsHeldAsAnAbsolutePath) {
+  TempFolder temp;
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(temp.path().c_str()));
+  {
+    EnvironmentVariable variable(kCrashLogDirVariable, L"relative\\logs");
+    ASSERT_TRUE(determineCrashDirectory());
+  }
+  SetCurrentDirectoryW(previous);
+  std::wstring expected = joinPath(temp.path(), L"relative\\logs");
+  EXPECT_EQ(expected, reporterSettings().crashDir);
+  EXPECT_TRUE(directoryExists(expected));
+  // Still right once the crash directory is the current directory.
+  EXPECT_EQ(joinPath(expected, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
+}
+
+TEST_F(ReporterSettingsTest, UnusableLogDirectoriesFallBackToTheTemporaryDirectory) {
+  wchar_t temp[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  ASSERT_GT(length, 0u);
+  TempFolder folder;
+  std::wstring file = joinPath(folder.path(), L"plain_file");
+  ASSERT_TRUE(writeFile(file, "x"));
+  std::wstring tooLong = joinPath(folder.path(), std::wstring(260, L'd'));
+  std::wstring exactly260 = folder.path() + L"\\";
+  exactly260 += std::wstring(260 - exactly260.size(), L'e');
+  ASSERT_EQ(260u, exactly260.size());
+  for (const std::wstring& value : {tooLong, exactly260, joinPath(file, L"below_a_file")}) {
+    reporterSettings() = ReporterSettings();
+    EnvironmentVariable variable(kCrashLogDirVariable, value.c_str());
+    ASSERT_TRUE(determineCrashDirectory());
+    EXPECT_EQ(std::wstring(temp, length), reporterSettings().crashDir);
+    EXPECT_EQ(L'\\', reporterSettings().crashDir.back());
+    EXPECT_FALSE(reporterSettings().logDirFromEnv);
+    EXPECT_FALSE(directoryExists(value));
+  }
+}
+
+TEST_F(ReporterSettingsTest, A259CharacterLogDirectoryIsAccepted) {
+  TempFolder folder;
+  // Nested components, since one component may not exceed 255 characters.
+  std::wstring dir = folder.path();
+  while (dir.size() < 200) dir += L"\\" + std::wstring(40, L'f');
+  dir += L"\\" + std::wstring(259 - dir.size() - 1, L'g');
+  ASSERT_EQ(259u, dir.size());
+  EnvironmentVariable variable(kCrashLogDirVariable, dir.c_str());
+  ASSERT_TRUE(determineCrashDirectory());
+  EXPECT_TRUE(reporterSettings().logDirFromEnv);
+  EXPECT_EQ(dir, reporterSettings().crashDir);
+  EXPECT_TRUE(directoryExists(dir));
+}
+
+TEST_F(ReporterSettingsTest, LocalStateAndFeedbackFileLieInTheUserDataDirectory) {
+  TempFolder temp;
+  std::wstring userData = joinPath(temp.path(), L"User Data");
+  ASSERT_TRUE(PathService::overridePath(DIR_USER_DATA, userData));
+  registerProductPaths();
+  ASSERT_TRUE(determineCrashDirectory());
+  EXPECT_EQ(joinPath(userData, L"Local State"), reporterSettings().localStatePath);
+  EXPECT_EQ(joinPath(userData, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
+  EXPECT_FALSE(reporterSettings().logDirFromEnv);
+  PathService::resetForTesting();
+}
+
+class ConsentTest : public ::testing::Test {
+ protected:
+  bool consentFor(const std::string& contents) {
+    std::wstring file = joinPath(temp_.path(), L"Local State");
+    EXPECT_TRUE(writeFile(file, contents));
+    return isReportingEnabled(file);
+  }
+  TempFolder temp_;
+};
+
+TEST_F(ConsentTest, OnlyTheBooleanFalseRefuses) {
+  EXPECT_FALSE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":false}})"));
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":true}})"));
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":0}})"));
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":"false"}})"));
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{}})"));
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":false})"));
+  // The dotted name is a path, not a key of its own.
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics.reporting_enabled":false})"));
+  EXPECT_TRUE(consentFor(R"([false])"));
+}
+
+TEST_F(ConsentTest, EveryReadingProblemCountsAsConsent) {
+  // Trailing commas are not JSON: the file cannot be read, which is consent.
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":false,}})"));
+  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":false}})"
+                         "\n// comment"));
+  EXPECT_TRUE(consentFor(""));
+  EXPECT_TRUE(consentFor(std::string("\0\xff\xfe{", 4)));
+  EXPECT_TRUE(consentFor(std::string(100000, '[')));
+  EXPECT_TRUE(isReportingEnabled(joinPath(temp_.path(), L"missing")));
+  EXPECT_TRUE(isReportingEnabled(L""));
+  EXPECT_TRUE(isReportingEnabled(temp_.path()));  // A directory.
+}
+
+TEST_F(ConsentTest, LockedFileCountsAsConsent) {
+  std::wstring file = joinPath(temp_.path(), L"Local State");
+  ASSERT_TRUE(writeFile(file, R"({"user_experience_metrics":{"reporting_enabled":false}})"));
+  HANDLE exclusive = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
+  EXPECT_TRUE(isReportingEnabled(file));
+  CloseHandle(exclusive);
+  EXPECT_FALSE(isReportingEnabled(file));
+}
+
+}  // namespace
+}  // namespace tavra

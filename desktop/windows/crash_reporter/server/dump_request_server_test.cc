@@ -1,0 +1,732 @@
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cwchar>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runtime/scoped_handle.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/browser_client/pipe_connection.h"
+#include "testing/browser_client/process_figures.h"
+
+namespace tavra {
+namespace {
+
+// What the hooks saw. Hooks run on thread-pool threads; the test reads under
+// the same lock.
+struct Recorder {
+  struct Dump {
+    uint32_t processId = 0;
+    uint32_t threadId = 0;  // as read from the client's registered word
+    std::vector<std::pair<std::wstring, std::wstring>> annotations;
+    bool viewEmpty = false;
+  };
+
+  Recorder() { InitializeCriticalSection(&lock); }
+  ~Recorder() { DeleteCriticalSection(&lock); }
+
+  template <typename T>
+  T read(const T& field) {
+    EnterCriticalSection(&lock);
+    T copy = field;
+    LeaveCriticalSection(&lock);
+    return copy;
+  }
+
+  CRITICAL_SECTION lock;
+  std::vector<uint32_t> registered;
+  std::vector<uint32_t> exited;
+  std::vector<uint32_t> hookValues;
+  std::vector<Dump> dumps;
+};
+
+std::wstring unitsText(const wchar_t* units) { return std::wstring(units, wcsnlen(units, 64)); }
+
+void recordRegistered(void* context, ReporterClient* client) {
+  Recorder* recorder = static_cast<Recorder*>(context);
+  EnterCriticalSection(&recorder->lock);
+  recorder->registered.push_back(client->processId());
+  LeaveCriticalSection(&recorder->lock);
+}
+
+void recordDump(void* context, ReporterClient* client) {
+  Recorder* recorder = static_cast<Recorder*>(context);
+  Recorder::Dump dump;
+  dump.processId = client->processId();
+  SIZE_T read = 0;
+  ReadProcessMemory(
+      client->process(),
+      reinterpret_cast<const void*>(static_cast<uintptr_t>(client->threadIdAddress())),
+      &dump.threadId, sizeof(dump.threadId), &read);
+  const AnnotationView view = client->annotationView();
+  dump.viewEmpty = view.entries == nullptr && view.count == 0;
+  for (uint32_t i = 0; i < view.count; ++i) {
+    dump.annotations.emplace_back(unitsText(view.entries[i].name),
+                                  unitsText(view.entries[i].value));
+  }
+  EnterCriticalSection(&recorder->lock);
+  recorder->dumps.push_back(std::move(dump));
+  LeaveCriticalSection(&recorder->lock);
+}
+
+void recordExited(void* context, ReporterClient* client) {
+  Recorder* recorder = static_cast<Recorder*>(context);
+  EnterCriticalSection(&recorder->lock);
+  recorder->exited.push_back(client->processId());
+  LeaveCriticalSection(&recorder->lock);
+}
+
+void recordHookRequest(void* context, uint32_t value) {
+  Recorder* recorder = static_cast<Recorder*>(context);
+  EnterCriticalSection(&recorder->lock);
+  recorder->hookValues.push_back(value);
+  LeaveCriticalSection(&recorder->lock);
+}
+
+template <typename Predicate>
+bool waitUntil(Predicate predicate, DWORD timeoutMs = 5000) {
+  const DWORD start = GetTickCount();
+  while (!predicate()) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+std::vector<std::string> tokens(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> result;
+  for (std::string token; in >> token;) result.push_back(token);
+  return result;
+}
+
+// The eleven words after the first token ("registered ...", "info ...").
+std::vector<uint32_t> words(const std::string& line) {
+  std::vector<std::string> parts = tokens(line);
+  std::vector<uint32_t> result;
+  for (size_t i = 1; i < parts.size(); ++i) {
+    result.push_back(static_cast<uint32_t>(std::stoul(parts[i])));
+  }
+  return result;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+class DumpRequestServerTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (server_) server_->stop();
+    clients_.clear();
+    server_.reset();
+  }
+
+  std::wstring pipeName() const { return reporterPipeName(GetCurrentProcessId()); }
+
+  DumpRequestServer* startServer(ClientHook onDumpRequest = &recordDump,
+                                 DWORD conversationTimeoutMs = 0) {
+    server_ = std::make_unique<DumpRequestServer>(
+        pipeName(), nullptr, &recordRegistered, &recorder_, onDumpRequest, &recorder_,
+        &recordExited, &recorder_, &recordHookRequest, &recorder_);
+    if (conversationTimeoutMs != 0) server_->setConversationTimeout(conversationTimeoutMs);
+    EXPECT_TRUE(server_->start());
+    return server_.get();
+  }
+
+  ChildProcess* startClient(const std::wstring& switches = L"") {
+    clients_.push_back(std::make_unique<ChildProcess>());
+    ChildProcess* client = clients_.back().get();
+    EXPECT_TRUE(client->start(
+        siblingProgramPath(L"tavra_test_client.exe"),
+        L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId()) + L" " + switches));
+    return client;
+  }
+
+  // Registers and checks that it worked.
+  std::vector<uint32_t> registerClient(ChildProcess* client, const std::string& option = "") {
+    const std::string line = client->command("register " + option);
+    EXPECT_TRUE(startsWith(line, "registered ")) << line;
+    return words(line);
+  }
+
+  size_t registeredCount() { return server_->registeredClientCount(); }
+
+  Recorder recorder_;
+  std::unique_ptr<DumpRequestServer> server_;
+  std::vector<std::unique_ptr<ChildProcess>> clients_;
+};
+
+TEST_F(DumpRequestServerTest, ReplyCarriesReporterIdAndHandlesWithExactRights) {
+  startServer();
+  ChildProcess* client = startClient(L"--annotations=6");
+  const std::vector<uint32_t> info = words(client->command("info"));
+  ASSERT_EQ(13u, info.size());
+  const std::vector<uint32_t> reply = registerClient(client);
+  ASSERT_EQ(11u, reply.size());
+  EXPECT_EQ(2u, reply[0]);
+  EXPECT_EQ(GetCurrentProcessId(), reply[1]);
+  for (size_t i = 2; i < 8; ++i) EXPECT_EQ(0u, reply[i]) << "word " << i;
+  for (size_t i = 8; i < 11; ++i) EXPECT_NE(0u, reply[i]) << "word " << i;
+
+  // Granted access as the system reports it, then what each handle may and
+  // may not do in the client.
+  const std::vector<std::string> rights = tokens(client->command("rights"));
+  ASSERT_EQ(11u, rights.size());
+  EXPECT_EQ("0x2", rights[1]);
+  EXPECT_EQ("0x100002", rights[2]);
+  EXPECT_EQ("0x100000", rights[3]);
+  EXPECT_EQ("request-reset=ok", rights[4]);
+  EXPECT_EQ("request-wait=denied", rights[5]);
+  EXPECT_EQ("done-reset=ok", rights[6]);
+  EXPECT_EQ("done-wait=timeout", rights[7]);
+  EXPECT_EQ("done-readcontrol=denied", rights[8]);
+  // The server owns the mutex until it stops.
+  EXPECT_EQ("mutex-wait=timeout", rights[9]);
+  EXPECT_EQ("mutex-readcontrol=denied", rights[10]);
+
+  // The record holds what the client registered.
+  ASSERT_TRUE(waitUntil([&] { return recorder_.read(recorder_.registered).size() == 1; }));
+  EXPECT_EQ(client->processId(), recorder_.read(recorder_.registered)[0]);
+  EXPECT_EQ(1u, registeredCount());
+  EXPECT_EQ(info[1], client->processId());
+  EXPECT_EQ(6u, info[7]);
+}
+
+TEST_F(DumpRequestServerTest, DumpRequestRereadsTableAndProcessTimeGrows) {
+  startServer();
+  ChildProcess* client = startClient(L"--annotations=3");
+  const std::vector<uint32_t> info = words(client->command("info"));
+  ASSERT_EQ("ok", client->command("set channel beta"));
+  ASSERT_EQ("ok", client->command("set url first"));
+  registerClient(client);
+  ASSERT_EQ("dump done", client->command("dump"));
+  ASSERT_EQ("ok", client->command("set url second"));
+  Sleep(30);
+  ASSERT_EQ("dump done", client->command("dump"));
+
+  const std::vector<Recorder::Dump> dumps = recorder_.read(recorder_.dumps);
+  ASSERT_EQ(2u, dumps.size());
+  for (const Recorder::Dump& dump : dumps) {
+    EXPECT_EQ(client->processId(), dump.processId);
+    // The thread id that the client stored in its registered word.
+    EXPECT_EQ(info[11], dump.threadId);
+    ASSERT_EQ(4u, dump.annotations.size());
+    EXPECT_EQ(L"channel", dump.annotations[0].first);
+    EXPECT_EQ(L"beta", dump.annotations[0].second);
+    EXPECT_EQ(L"url", dump.annotations[1].first);
+    EXPECT_EQ(L"", dump.annotations[2].first);
+    EXPECT_EQ(L"ptime", dump.annotations[3].first);
+  }
+  EXPECT_EQ(L"first", dumps[0].annotations[1].second);
+  EXPECT_EQ(L"second", dumps[1].annotations[1].second);
+  const long long firstTime = std::stoll(dumps[0].annotations[3].second);
+  const long long secondTime = std::stoll(dumps[1].annotations[3].second);
+  EXPECT_GE(firstTime, 0);
+  EXPECT_GT(secondTime, firstTime);
+}
+
+TEST_F(DumpRequestServerTest, DumpRequestWithoutHookIsAnsweredAndRequestsDoNotGetLost) {
+  startServer(nullptr);
+  ChildProcess* client = startClient();
+  registerClient(client);
+  ASSERT_EQ("dump done", client->command("dump"));
+  // Each request follows the previous answer at once; none may be swallowed.
+  EXPECT_EQ("dumps 300", client->command("dumps 300", 30000));
+}
+
+TEST_F(DumpRequestServerTest, AnnotationCountsUpToTheLimitAreCopied) {
+  startServer();
+  const struct {
+    const wchar_t* switches;
+    size_t viewSize;
+  } cases[] = {{L"--annotations=0", 1},
+               {L"--annotations=4096 --fill", 4097},
+               {L"--annotations=4097 --fill", 0}};
+  for (const auto& c : cases) {
+    ChildProcess* client = startClient(c.switches);
+    registerClient(client);
+    ASSERT_EQ("dump done", client->command("dump"));
+  }
+  const std::vector<Recorder::Dump> dumps = recorder_.read(recorder_.dumps);
+  ASSERT_EQ(3u, dumps.size());
+  EXPECT_EQ(1u, dumps[0].annotations.size());
+  EXPECT_EQ(L"ptime", dumps[0].annotations[0].first);
+  ASSERT_EQ(4097u, dumps[1].annotations.size());
+  EXPECT_EQ(L"key4095", dumps[1].annotations[4095].first);
+  EXPECT_EQ(L"value4095", dumps[1].annotations[4095].second);
+  EXPECT_EQ(L"ptime", dumps[1].annotations[4096].first);
+  // Over the limit the table is never read, but the request is answered.
+  EXPECT_TRUE(dumps[2].viewEmpty);
+  EXPECT_EQ(0u, dumps[2].annotations.size());
+}
+
+TEST_F(DumpRequestServerTest, MalformedConversationsEndOnlyThemselves) {
+  startServer();
+  ChildProcess* client = startClient();
+  registerClient(client);
+  ChildProcess* next = startClient();
+  ASSERT_EQ("info", tokens(next->command("info"))[0]);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+
+  // "as-reporter" registers with the reporter's own process id.
+  const char* malformed[] = {"bad-tag", "zero-assertion", "short",
+                             "long",    "as-reporter",    "hook 305419896"};
+  for (const char* command : malformed) {
+    EXPECT_EQ("hangup", client->command(command)) << command;
+  }
+  // The next client is served at once.
+  registerClient(next);
+  ASSERT_TRUE(waitUntil([&] { return recorder_.read(recorder_.registered).size() == 2; }));
+
+  EXPECT_EQ(2u, registeredCount());
+  EXPECT_EQ(std::vector<uint32_t>{305419896u}, recorder_.read(recorder_.hookValues));
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  // The malformed conversations left nothing behind; the second client's
+  // record holds its process handle and two events.
+  EXPECT_EQ(handlesBefore + 3, probeHandleCount(GetCurrentProcess()));
+}
+
+TEST_F(DumpRequestServerTest, ClientsExitingBeforeDuringAndAfterRegistrationAreForgotten) {
+  startServer();
+  ChildProcess* before = startClient();
+  before->sendLine("connect-and-exit");
+  DWORD code = 0;
+  ASSERT_TRUE(before->waitForExit(5000, &code));
+  EXPECT_EQ(3u, code);
+
+  // Writes its registration and dies: depending on the moment, the server
+  // never gets its process open, or registers it and forgets it at once.
+  std::vector<uint32_t> during;
+  for (int i = 0; i < 4; ++i) {
+    ChildProcess* client = startClient();
+    during.push_back(client->processId());
+    client->sendLine("register-and-exit");
+    ASSERT_TRUE(client->waitForExit(5000, &code));
+    EXPECT_EQ(4u, code);
+  }
+
+  ChildProcess* after = startClient();
+  registerClient(after);
+  after->sendLine("exit 0");
+  ASSERT_TRUE(after->waitForExit(5000));
+
+  ASSERT_TRUE(waitUntil([&] { return registeredCount() == 0; }));
+  ASSERT_TRUE(waitUntil([&] {
+    const std::vector<uint32_t> exited = recorder_.read(recorder_.exited);
+    for (uint32_t id : exited) {
+      if (id == after->processId()) return true;
+    }
+    return false;
+  }));
+  // None of them acknowledged but the last one.
+  EXPECT_EQ(std::vector<uint32_t>{after->processId()}, recorder_.read(recorder_.registered));
+
+  ChildProcess* next = startClient();
+  registerClient(next);
+  EXPECT_EQ("dump done", next->command("dump"));
+  EXPECT_EQ(1u, registeredCount());
+}
+
+TEST_F(DumpRequestServerTest, ClientWithoutAcknowledgementStaysRegistered) {
+  startServer();
+  ChildProcess* client = startClient();
+  registerClient(client, "nack");
+  EXPECT_EQ("dump done", client->command("dump"));
+  EXPECT_EQ(1u, registeredCount());
+  EXPECT_TRUE(recorder_.read(recorder_.registered).empty());
+  // The pipe is free for the next client.
+  ChildProcess* next = startClient();
+  registerClient(next);
+  ASSERT_TRUE(waitUntil([&] { return recorder_.read(recorder_.registered).size() == 1; }));
+  EXPECT_EQ(next->processId(), recorder_.read(recorder_.registered)[0]);
+}
+
+// A dump hook that outlasts its client's process.
+struct ExitDuringDump {
+  HANDLE clientProcess = nullptr;
+  std::atomic<bool> dumpFinished{false};
+  std::atomic<bool> exitSeenDuringDump{false};
+  std::atomic<bool> exitSeen{false};
+  std::atomic<bool> dumpFinishedBeforeExit{false};
+  std::atomic<uint32_t> processIdInHook{0};
+  std::atomic<uint32_t> viewCountInHook{0};
+};
+
+ExitDuringDump* exitDuringDump = nullptr;
+
+void dumpOutlivingClient(void*, ReporterClient* client) {
+  WaitForSingleObject(exitDuringDump->clientProcess, 10000);
+  // Time for an exit callback that did not wait for this request to run.
+  Sleep(200);
+  exitDuringDump->exitSeenDuringDump = exitDuringDump->exitSeen.load();
+  exitDuringDump->processIdInHook = client->processId();
+  exitDuringDump->viewCountInHook = client->annotationView().count;
+  exitDuringDump->dumpFinished = true;
+}
+
+void exitAfterDump(void*, ReporterClient*) {
+  exitDuringDump->dumpFinishedBeforeExit = exitDuringDump->dumpFinished.load();
+  exitDuringDump->exitSeen = true;
+}
+
+TEST_F(DumpRequestServerTest, ClientExitingDuringItsDumpIsDestroyedAfterTheRequest) {
+  ExitDuringDump observed;
+  exitDuringDump = &observed;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr,
+                                                &dumpOutlivingClient, nullptr, &exitAfterDump,
+                                                nullptr, nullptr, nullptr);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* client = startClient(L"--annotations=2");
+  registerClient(client);
+  observed.clientProcess = client->process();
+  client->sendLine("dump-and-exit");
+  ASSERT_TRUE(client->waitForExit(5000));
+
+  ASSERT_TRUE(waitUntil([&] { return observed.exitSeen.load(); }));
+  EXPECT_TRUE(observed.dumpFinishedBeforeExit);
+  EXPECT_FALSE(observed.exitSeenDuringDump);
+  EXPECT_EQ(client->processId(), observed.processIdInHook);
+  EXPECT_EQ(3u, observed.viewCountInHook);
+  ASSERT_TRUE(waitUntil([&] { return registeredCount() == 0; }));
+  server_->stop();
+  exitDuringDump = nullptr;
+}
+
+TEST_F(DumpRequestServerTest, SilentClientIsHungUpSoThatOthersGetThrough) {
+  startServer(&recordDump, 300);
+  ChildProcess* silent = startClient();
+  ASSERT_EQ("connected", silent->command("hold"));
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitRequest; }));
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("hangup", silent->command("read-held 5000"));
+  EXPECT_EQ(1u, registeredCount());
+}
+
+TEST_F(DumpRequestServerTest, StopReleasesRegisteredClients) {
+  startServer();
+  ChildProcess* first = startClient();
+  ChildProcess* second = startClient();
+  registerClient(first);
+  registerClient(second);
+  ASSERT_EQ(2u, registeredCount());
+  first->sendLine("wait-mutex 8000");
+  Sleep(50);
+
+  server_->stop();
+  EXPECT_EQ(0u, registeredCount());
+  EXPECT_EQ(PipeState::Failed, server_->state());
+  // A client waiting on the server-alive mutex gets it as the server lets go.
+  std::string line;
+  ASSERT_TRUE(first->readLine(&line, 5000));
+  EXPECT_EQ("mutex acquired", line);
+  // Stopping forgets clients without calling the exit hook.
+  EXPECT_TRUE(recorder_.read(recorder_.exited).empty());
+  // Nobody answers dump requests any more, and the pipe is gone.
+  EXPECT_EQ("dump timeout", second->command("dump 300"));
+  EXPECT_EQ("failed " + std::to_string(ERROR_FILE_NOT_FOUND), second->command("register"));
+}
+
+TEST_F(DumpRequestServerTest, StopDuringAConversationHangsUp) {
+  startServer();
+  ChildProcess* client = startClient();
+  ASSERT_EQ("connected", client->command("hold"));
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitRequest; }));
+  server_->stop();
+  EXPECT_EQ(PipeState::Failed, server_->state());
+  EXPECT_EQ("hangup", client->command("read-held 5000"));
+}
+
+TEST_F(DumpRequestServerTest, StopWithoutClientsRemovesThePipe) {
+  startServer();
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  EXPECT_FALSE(server_->start());
+  server_->stop();
+  server_->stop();
+  EXPECT_EQ(PipeState::Failed, server_->state());
+  PipeConnection connection;
+  EXPECT_FALSE(connection.connect(pipeName(), 1000));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), connection.lastError());
+}
+
+TEST_F(DumpRequestServerTest, SecondServerOnTheSameNameFailsToStart) {
+  startServer();
+  DumpRequestServer second(pipeName(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr);
+  EXPECT_FALSE(second.start());
+  second.stop();
+  EXPECT_EQ(PipeState::Failed, second.state());
+  // The first one serves on.
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump"));
+}
+
+// DuplicateHandle that fails the n-th duplication into a client and records
+// the handles placed there and the ones closed there again.
+struct DuplicationLog {
+  int failAt = 0;
+  int calls = 0;
+  std::vector<HANDLE> placed;
+  std::vector<HANDLE> closed;
+};
+DuplicationLog* duplicationLog = nullptr;
+
+BOOL WINAPI failingDuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                                   HANDLE* target, DWORD access, BOOL inherit, DWORD options) {
+  if (sourceProcess == GetCurrentProcess() && targetProcess != GetCurrentProcess()) {
+    if (++duplicationLog->calls == duplicationLog->failAt) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    const BOOL result =
+        DuplicateHandle(sourceProcess, source, targetProcess, target, access, inherit, options);
+    if (result) duplicationLog->placed.push_back(*target);
+    return result;
+  }
+  if (options & DUPLICATE_CLOSE_SOURCE) duplicationLog->closed.push_back(source);
+  return DuplicateHandle(sourceProcess, source, targetProcess, target, access, inherit, options);
+}
+
+bool validInProcess(HANDLE process, HANDLE handle) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return false;
+  }
+  CloseHandle(copy);
+  return true;
+}
+
+TEST_F(DumpRequestServerTest, FailedDuplicationClosesHandlesAlreadyPlacedInTheClient) {
+  startServer();
+  ChildProcess* client = startClient();
+  for (int failAt : {1, 2, 3}) {
+    DuplicationLog log;
+    log.failAt = failAt;
+    duplicationLog = &log;
+    setDuplicateHandleFunctionForTesting(&failingDuplicateHandle);
+    const std::string line = client->command("register");
+    setDuplicateHandleFunctionForTesting(nullptr);
+    duplicationLog = nullptr;
+
+    EXPECT_TRUE(startsWith(line, "hangup")) << line;
+    ASSERT_EQ(static_cast<size_t>(failAt - 1), log.placed.size());
+    EXPECT_EQ(log.placed, log.closed);
+    for (HANDLE handle : log.placed) {
+      // Some systems close a handle in another process asynchronously.
+      EXPECT_TRUE(waitUntil([&] { return !validInProcess(client->process(), handle); }, 2000));
+    }
+    EXPECT_EQ(0u, registeredCount());
+  }
+  registerClient(client);
+  EXPECT_EQ(1u, registeredCount());
+}
+
+// DuplicateHandle that ends the client's process as soon as the third handle
+// has been placed in it, so that the client is gone before its reply is
+// written.
+struct KillAfterDuplications {
+  static constexpr UINT kExitCode = 77;
+  int placed = 0;
+  BOOL terminated = FALSE;
+  DWORD waitResult = WAIT_FAILED;
+};
+KillAfterDuplications* killAfterDuplications = nullptr;
+
+BOOL WINAPI killingDuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                                   HANDLE* target, DWORD access, BOOL inherit, DWORD options) {
+  const BOOL result =
+      DuplicateHandle(sourceProcess, source, targetProcess, target, access, inherit, options);
+  if (result && sourceProcess == GetCurrentProcess() && targetProcess != GetCurrentProcess() &&
+      ++killAfterDuplications->placed == 3) {
+    killAfterDuplications->terminated =
+        TerminateProcess(targetProcess, KillAfterDuplications::kExitCode);
+    killAfterDuplications->waitResult = WaitForSingleObject(targetProcess, 5000);
+  }
+  return result;
+}
+
+size_t occurrences(const std::vector<uint32_t>& ids, uint32_t id) {
+  size_t count = 0;
+  for (uint32_t each : ids) count += each == id ? 1 : 0;
+  return count;
+}
+
+TEST_F(DumpRequestServerTest, ClientEndingWhileItsHandlesArePlacedIsForgotten) {
+  startServer();
+  // A registered client first, so that the thread pool's waits exist before
+  // the handles are counted.
+  ChildProcess* first = startClient();
+  registerClient(first);
+  ChildProcess* victim = startClient();
+  ASSERT_EQ("info", tokens(victim->command("info"))[0]);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+
+  KillAfterDuplications kill;
+  killAfterDuplications = &kill;
+  setDuplicateHandleFunctionForTesting(&killingDuplicateHandle);
+  victim->sendLine("register");
+  DWORD code = 0;
+  const bool ended = victim->waitForExit(5000, &code);
+  // Once the server listens again, the victim's conversation is over.
+  const bool listening = waitUntil([&] { return server_->state() == PipeState::AwaitClient; });
+  setDuplicateHandleFunctionForTesting(nullptr);
+  killAfterDuplications = nullptr;
+  ASSERT_TRUE(ended);
+  ASSERT_TRUE(listening);
+  EXPECT_EQ(KillAfterDuplications::kExitCode, code);
+  EXPECT_EQ(3, kill.placed);
+  EXPECT_TRUE(kill.terminated);
+  EXPECT_EQ(WAIT_OBJECT_0, kill.waitResult);
+
+  // Whether the reply write failed or the record was made and its exit wait
+  // fired at once, nothing of the victim stays: no record, and its process
+  // handle and events are closed.
+  ASSERT_TRUE(waitUntil([&] { return registeredCount() == 1; }));
+  EXPECT_TRUE(
+      waitUntil([&] { return probeHandleCount(GetCurrentProcess()) == handlesBefore; }, 2000))
+      << probeHandleCount(GetCurrentProcess()) << " handles, " << handlesBefore << " before";
+
+  ChildProcess* next = startClient();
+  registerClient(next);
+  EXPECT_EQ("dump done", next->command("dump"));
+  EXPECT_EQ(2u, registeredCount());
+  EXPECT_LE(occurrences(recorder_.read(recorder_.exited), victim->processId()), 1u);
+  // It never acknowledged.
+  EXPECT_EQ((std::vector<uint32_t>{first->processId(), next->processId()}),
+            recorder_.read(recorder_.registered));
+}
+
+// A dump hook that runs until the test lets it go.
+struct BlockingDump {
+  ScopedHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> returned{false};
+};
+
+void blockUntilReleased(void* context, ReporterClient*) {
+  BlockingDump* dump = static_cast<BlockingDump*>(context);
+  SetEvent(dump->entered.get());
+  WaitForSingleObject(dump->release.get(), 10000);
+  dump->returned = true;
+}
+
+// Starts and stops a server on a thread of its own: both must run on the same
+// thread, and the test's thread stays free to watch `stop`.
+struct ServerThread {
+  DumpRequestServer* server = nullptr;
+  BlockingDump* dump = nullptr;
+  ScopedHandle started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle stopNow{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle thread;
+  std::atomic<bool> startResult{false};
+  std::atomic<bool> hookReturnedBeforeStopReturned{false};
+
+  static DWORD WINAPI run(void* context) {
+    ServerThread* self = static_cast<ServerThread*>(context);
+    self->startResult = self->server->start();
+    SetEvent(self->started.get());
+    WaitForSingleObject(self->stopNow.get(), 10000);
+    self->server->stop();
+    self->hookReturnedBeforeStopReturned = self->dump->returned.load();
+    return 0;
+  }
+
+  // Lets everything go, also when the test failed half-way.
+  ~ServerThread() {
+    if (dump != nullptr) SetEvent(dump->release.get());
+    SetEvent(stopNow.get());
+    if (thread.isValid()) WaitForSingleObject(thread.get(), 10000);
+  }
+};
+
+TEST_F(DumpRequestServerTest, StopWaitsForARunningDumpHookAndTheClientIsAnswered) {
+  BlockingDump dump;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr,
+                                                &blockUntilReleased, &dump, nullptr, nullptr,
+                                                nullptr, nullptr);
+  ServerThread serverThread;
+  serverThread.server = server_.get();
+  serverThread.dump = &dump;
+  serverThread.thread.reset(
+      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
+  ASSERT_TRUE(serverThread.thread.isValid());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
+  ASSERT_TRUE(serverThread.startResult);
+
+  ChildProcess* client = startClient();
+  registerClient(client);
+  ASSERT_TRUE(client->sendLine("dump 8000"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(dump.entered.get(), 5000));
+
+  SetEvent(serverThread.stopNow.get());
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(serverThread.thread.get(), 200))
+      << "stop returned while the dump hook was still running";
+  std::string line;
+  EXPECT_FALSE(client->readLine(&line, 0)) << line;
+
+  SetEvent(dump.release.get());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.thread.get(), 5000));
+  EXPECT_TRUE(serverThread.hookReturnedBeforeStopReturned);
+  ASSERT_TRUE(client->readLine(&line, 5000));
+  EXPECT_EQ("dump done", line);
+  EXPECT_EQ(0u, registeredCount());
+  EXPECT_EQ(PipeState::Failed, server_->state());
+}
+
+TEST_F(DumpRequestServerTest, ClientHoldingThePipeWithoutAcknowledgementIsHungUpAndStays) {
+  startServer(&recordDump, 300);
+  ChildProcess* holder = startClient();
+  const std::string line = holder->command("register-hold");
+  ASSERT_TRUE(startsWith(line, "reply 2 ")) << line;
+  const std::vector<uint32_t> reply = words(line);
+  ASSERT_EQ(11u, reply.size());
+
+  // Bounded by the read's own time-out: a server that waits for the
+  // acknowledgement for good leaves this read to time out instead.
+  EXPECT_EQ("hangup", holder->command("read-held 5000"));
+  EXPECT_EQ(1u, registeredCount());
+  // The handles that it was given are still its own.
+  for (size_t i = 8; i < 11; ++i) {
+    EXPECT_TRUE(validInProcess(holder->process(),
+                               reinterpret_cast<HANDLE>(static_cast<uintptr_t>(reply[i]))))
+        << "word " << i;
+  }
+
+  ChildProcess* next = startClient();
+  registerClient(next);
+  ASSERT_TRUE(waitUntil([&] { return recorder_.read(recorder_.registered).size() == 1; }));
+  EXPECT_EQ(next->processId(), recorder_.read(recorder_.registered)[0]);
+  EXPECT_EQ(2u, registeredCount());
+}
+
+TEST_F(DumpRequestServerTest, ServerWithoutHooksEndsHookRequestsAndServesOn) {
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr, nullptr,
+                                                nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* asker = startClient();
+  EXPECT_EQ("hangup", asker->command("hook 7"));
+
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump"));
+  EXPECT_EQ(1u, registeredCount());
+  client->sendLine("exit 0");
+  ASSERT_TRUE(client->waitForExit(5000));
+  EXPECT_TRUE(waitUntil([&] { return registeredCount() == 0; }));
+}
+
+}  // namespace
+}  // namespace tavra

@@ -1,0 +1,63 @@
+// The one record that crosses the reporter's pipe, in both directions.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_SERVER_PIPE_MESSAGE_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_SERVER_PIPE_MESSAGE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavra {
+
+// Values of PipeMessage::tag. No other tag has a meaning.
+enum class PipeMessageTag : uint32_t {
+  Register = 1,
+  RegisterReply = 2,
+  HookRequest = 4,
+};
+
+// Eleven little-endian 32-bit words, no header, no padding. Addresses in the
+// client and handles are 32 bits wide: the reporter and its clients are 32-bit
+// programs. A reply is built from an all-zero record.
+struct PipeMessage {
+  uint32_t tag;
+  // Request: the client's process id (tag 4: the value handed to the hook).
+  // Reply: the reporter's process id.
+  uint32_t processId;
+  uint32_t dumpType;
+  // Addresses in the client: a word holding the crashing thread's id, a word
+  // holding the address of the exception pointers record, the 776-byte
+  // assertion record and the annotation table.
+  uint32_t threadIdAddress;
+  uint32_t exceptionPointersAddress;
+  uint32_t assertionAddress;
+  uint32_t annotationsAddress;
+  uint32_t annotationCount;
+  // Reply only: handles valid in the client.
+  uint32_t dumpRequestEvent;
+  uint32_t dumpDoneEvent;
+  uint32_t serverAliveMutex;
+};
+
+static_assert(sizeof(PipeMessage) == 44, "PipeMessage is 44 bytes on the wire");
+static_assert(offsetof(PipeMessage, tag) == 0, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, processId) == 4, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, dumpType) == 8, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, threadIdAddress) == 12, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, exceptionPointersAddress) == 16, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, assertionAddress) == 20, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, annotationsAddress) == 24, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, annotationCount) == 28, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, dumpRequestEvent) == 32, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, dumpDoneEvent) == 36, "PipeMessage layout");
+static_assert(offsetof(PipeMessage, serverAliveMutex) == 40, "PipeMessage layout");
+
+// Access rights of the three handles that a reply carries.
+constexpr uint32_t kDumpRequestEventAccess = 0x000002;  // EVENT_MODIFY_STATE
+constexpr uint32_t kDumpDoneEventAccess = 0x100002;     // SYNCHRONIZE | EVENT_MODIFY_STATE
+constexpr uint32_t kServerAliveMutexAccess = 0x100000;  // SYNCHRONIZE
+
+// Size of the client's assertion record. The reporter never reads it.
+constexpr size_t kAssertionRecordSize = 776;
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_SERVER_PIPE_MESSAGE_H_

@@ -1,0 +1,94 @@
+// What the reporter knows about one registered browser process.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_SERVER_REPORTER_CLIENT_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_SERVER_REPORTER_CLIENT_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/server/pipe_message.h"
+
+namespace tavra {
+
+class DumpRequestServer;
+
+// The values of a client's registration message, the handles opened or made
+// for it, its two registered waits and a private copy of its annotation table.
+// The record owns every handle, wait and buffer in it and releases them only
+// when it is destroyed, after its waits are gone. It has no lock: its table
+// copy is written and read only on the thread that runs the client's dump
+// request.
+class ReporterClient {
+ public:
+  // Stores the server and the registration's values; every handle, wait and
+  // the table copy start out null. Takes the registration time.
+  ReporterClient(DumpRequestServer* server, const PipeMessage& registration);
+  // Unregisters the dump-request wait and then the process-exit wait, both
+  // blocking, then closes the process and both events and frees the table.
+  ~ReporterClient();
+  ReporterClient(const ReporterClient&) = delete;
+  ReporterClient& operator=(const ReporterClient&) = delete;
+
+  // Opens the client's process and creates its two manual-reset events. False
+  // at the first failure; what was made is released on destruction.
+  bool open();
+
+  // Copies the client's table out of its process into the record's buffer,
+  // which is allocated at the first call and re-used afterwards, and writes
+  // the "ptime" entry behind the copied entries. False when the count is
+  // above the limit (nothing is read, for good), when the buffer cannot be
+  // allocated, when the read fails or when it copied less than the whole
+  // table.
+  bool readAnnotations();
+
+  // The copied entries followed by "ptime"; empty while the table has never
+  // been read.
+  AnnotationView annotationView() const;
+
+  // Blocking: waits for a dump request of this client that is still running.
+  void unregisterDumpRequestWait();
+  // Blocking, or not when called from the wait's own callback.
+  void unregisterProcessExitWait(bool blocking);
+
+  DumpRequestServer* server() const { return server_; }
+  uint32_t processId() const { return processId_; }
+  uint32_t dumpType() const { return dumpType_; }
+  uint32_t exceptionPointersAddress() const { return exceptionPointersAddress_; }
+  uint32_t assertionAddress() const { return assertionAddress_; }
+  uint32_t annotationsAddress() const { return annotationsAddress_; }
+  uint32_t annotationCount() const { return annotationCount_; }
+  uint32_t threadIdAddress() const { return threadIdAddress_; }
+  HANDLE process() const { return process_; }
+  HANDLE dumpRequestEvent() const { return dumpRequestEvent_; }
+  HANDLE dumpDoneEvent() const { return dumpDoneEvent_; }
+  // System time of the registration, in 100-nanosecond units.
+  uint64_t registeredAt() const { return registeredAt_; }
+
+ private:
+  // The server registers the two waits into the record, which then owns them.
+  friend class DumpRequestServer;
+
+  void writeProcessTime();
+
+  DumpRequestServer* server_;
+  uint32_t processId_;
+  uint32_t dumpType_;
+  uint32_t exceptionPointersAddress_;
+  uint32_t assertionAddress_;
+  uint32_t annotationsAddress_;
+  uint32_t annotationCount_;
+  std::unique_ptr<ClientAnnotation[]> annotations_;
+  uint32_t threadIdAddress_;
+  HANDLE process_ = nullptr;
+  HANDLE dumpRequestEvent_ = nullptr;
+  HANDLE dumpDoneEvent_ = nullptr;
+  HANDLE dumpRequestWait_ = nullptr;
+  HANDLE processExitWait_ = nullptr;
+  uint64_t registeredAt_;
+};
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_SERVER_REPORTER_CLIENT_H_
