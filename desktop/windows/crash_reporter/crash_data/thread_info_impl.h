@@ -1,0 +1,57 @@
+// Captures one thread of a crashed process: registers, priority and how much
+// stack lies above its stack pointer.
+//
+// Runs on the thread that handles the crash; an object belongs to the
+// snapshot that made it and is filled once. Failures are logged to the
+// reporter's diagnostic log.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_THREAD_INFO_IMPL_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_THREAD_INFO_IMPL_H_
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "desktop/windows/crash_reporter/crash_data/thread_info.h"
+
+namespace tavra {
+
+// The x86 thread context, as the crashed client saved it and as the system
+// hands it out.
+static_assert(sizeof(CONTEXT) == 716, "the reporter reads the 32-bit x86 context");
+
+class ThreadInfoImpl : public ThreadInfo {
+ public:
+  // Every other field starts at 0.
+  ThreadInfoImpl(uint32_t threadId, bool crashed);
+  ~ThreadInfoImpl() override;
+
+  // The crashed thread: registers from the context that the client saved,
+  // the priority when the thread can still be opened (else 0), and the stack
+  // measured at the context's stack pointer. Always true.
+  bool captureFromContext(HANDLE process, const CONTEXT& context);
+  // Any other thread, from its current context. False when the thread cannot
+  // be opened or its context cannot be read.
+  bool captureLive(HANDLE process);
+
+  // Bytes from `stackPointer` to the end of the committed, private,
+  // read-write region of `process` that holds it; 0 (logged) when the region
+  // cannot be queried or is of any other kind.
+  static uint32_t measureStack(HANDLE process, uint32_t stackPointer);
+
+  uint32_t threadId() const override;
+  int32_t priority() const override;
+  const RegisterSet& registers() const override;
+  uint32_t stackSize() const override;
+  bool isCrashed() const override;
+
+ private:
+  uint32_t threadId_;
+  int32_t priority_ = 0;
+  uint32_t stackSize_ = 0;
+  bool crashed_;
+  RegisterSet registers_ = {};
+};
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_THREAD_INFO_IMPL_H_
