@@ -5,9 +5,11 @@
 //
 // The table is the client's, copied out of its memory, and is untrusted:
 // every name and value is read within its 64 units, whether or not it holds
-// a NUL, and nothing here calls the system. Each operation runs on the thread
-// that handles the crash; a CrashMetadata belongs to that one crash, and the
-// only shared state read is systemInfo(), which no longer changes then.
+// a NUL. No system header is used here; UTF-16 becomes UTF-8 through the
+// runtime's converter, which turns ill-formed text into U+FFFD rather than
+// failing. Each operation runs on the thread that handles the crash; a
+// CrashMetadata belongs to that one crash, and the only shared state read is
+// systemInfo(), which no longer changes then.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_CRASH_METADATA_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_CRASH_METADATA_H_
 
