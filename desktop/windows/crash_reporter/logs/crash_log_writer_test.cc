@@ -286,6 +286,8 @@ struct PointerCase {
 TEST_F(CrashLogWriterTest, PointerRangesUseTheCodeRadiusInsideCodeAndClampAtTheEdges) {
   const PointerCase cases[] = {
       {"code", 0x00401000, {{0x00400FF0, 0x00401010}}},
+      {"last byte of code", 0x00401FFF, {{0x00401FEF, 0x0040200F}}},
+      {"first byte after the code", 0x00402000, {{0x00401C00, 0x00402400}}},
       {"module but after its code", 0x00402800, {{0x00402400, 0x00402C00}}},
       {"module without a code range", 0x20000800, {{0x20000400, 0x20000C00}}},
       {"near 0", 0x00000005, {{0x00000000, 0x00000405}}},
@@ -322,26 +324,22 @@ struct RangeCase {
 };
 
 TEST_F(CrashLogWriterTest, AddRangeKeepsTheUnionSortedAndCountsNewBytesOnly) {
+  // clang-format off
   const RangeCase cases[] = {
-      {"disjoint, added out of order",
-       {{300, 400}, {100, 200}, {500, 600}},
-       {{100, 200}, {300, 400}, {500, 600}},
-       300},
+      {"disjoint, added out of order", {{300, 400}, {100, 200}, {500, 600}},
+       {{100, 200}, {300, 400}, {500, 600}}, 300},
       {"touching ranges merge", {{100, 200}, {300, 400}, {200, 300}}, {{100, 400}}, 300},
       {"overlap", {{100, 200}, {150, 250}}, {{100, 250}}, 150},
       {"2048 over 32 inside", {{1000, 1032}, {0, 2048}}, {{0, 2048}}, 2048},
       {"inside an existing range", {{0, 2048}, {1000, 1032}}, {{0, 2048}}, 2048},
-      {"bridges several",
-       {{10, 20}, {30, 40}, {50, 60}, {70, 80}, {15, 55}},
-       {{10, 60}, {70, 80}},
-       60},
+      {"bridges several", {{10, 20}, {30, 40}, {50, 60}, {70, 80}, {15, 55}},
+       {{10, 60}, {70, 80}}, 60},
       {"empty and inverted add nothing", {{5, 5}, {9, 3}}, {}, 0},
-      {"the ends of the address space",
-       {{0xFFFFFF00, 0xFFFFFFFF}, {0, 0x10}, {0x10, 0x20}},
-       {{0, 0x20}, {0xFFFFFF00, 0xFFFFFFFF}},
-       0x11F},
+      {"the ends of the address space", {{0xFFFFFF00, 0xFFFFFFFF}, {0, 0x10}, {0x10, 0x20}},
+       {{0, 0x20}, {0xFFFFFF00, 0xFFFFFFFF}}, 0x11F},
       {"all of it", {{0, 0x80000000}, {0x7FFFFFFF, 0xFFFFFFFF}}, {{0, 0xFFFFFFFF}}, 0xFFFFFFFF},
   };
+  // clang-format on
   for (const RangeCase& test : cases) {
     SCOPED_TRACE(test.name);
     CrashLogWriter writer;
@@ -390,32 +388,23 @@ TEST_F(CrashLogWriterTest, HeaderExceptionAndMetadataLines) {
     CrashMetadata metadata;
     std::vector<std::string> head;
   };
+  // clang-format off
   const Case cases[] = {
-      {"no main module, no metadata",
-       false,
-       nullptr,
-       0xC0000005,
-       {"0.0.0.0", "-1", {}},
+      {"no main module, no metadata", false, nullptr, 0xC0000005, {"0.0.0.0", "-1", {}},
        {"TAVRA-CRASHLOG V1 desktop 0.0.0.0 -1 windows  release",
         "<no name> caused exception C0000005 at address 0040102A (Base: 00000000)", "",
         "Thread: 00000010"}},
-      {"named exception, metadata kept as it is",
-       true,
-       "EXCEPTION_ACCESS_VIOLATION",
-       0xC0000005,
+      {"named exception, metadata kept as it is", true, "EXCEPTION_ACCESS_VIOLATION", 0xC0000005,
        {"1.0", "77", {{"a", "x\"y"}, {"empty", ""}, {"a", "second"}}},
        {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
         "main.exe caused exception EXCEPTION_ACCESS_VIOLATION at address 0040102A (Base: 00400000)",
         "", "metadata:", "a=\"x\"y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
-      {"short code without leading zeros",
-       true,
-       nullptr,
-       0x3,
-       {"v", "b", {}},
+      {"short code without leading zeros", true, nullptr, 0x3, {"v", "b", {}},
        {"TAVRA-CRASHLOG V1 desktop v b windows  release",
         "main.exe caused exception 3 at address 0040102A (Base: 00400000)", "",
         "Thread: 00000010"}},
   };
+  // clang-format on
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     FakeProcess process;
@@ -479,6 +468,12 @@ TEST_F(CrashLogWriterTest, StackBlockReadsShrinkAndAreCutToTheUsedStack) {
        "1040 (all)"},
       {"a self-pointer beyond the extent is not seen", false, S, 0, 0, S, S + 0x3000,
        {{S + 0x204, S + 0x1000}}, {0x2000}, "144 (all)"},
+      {"a self-pointer right at the extent is seen", false, S, 0, 0, S, S + 0x3000,
+       {{S + 0x200, S + 0x400}}, {0x2000}, "272 (all)"},
+      {"a frame pointer at the block's last word is not followed", false, S, S + 0x1FFC, 0, S,
+       S + 0x3000, {{S + 0x1FFC, S + 0x2FFC}}, {0x2000}, "144 (all)"},
+      {"a self-pointer at the block's last word is not taken", false, S, 0, 0, S, S + 0x3000,
+       {{S + 0x100, S + 0x1FFC}}, {0x2000}, "144 (all)"},
       {"at the top of the address space", false, 0xFFFFFFFE, 0xFFFFFFFC, 0, 0xFFFFF000, kTop,
        {{0xFFFFFFFC, 0xFFFFFFFC}}, {4}, "1 (all)"},
       {"near the top, crashed", true, 0xFFFFFF00, 0, 0, 0xFFFFF000, kTop, {}, {0x100}, "64 (all)"},
