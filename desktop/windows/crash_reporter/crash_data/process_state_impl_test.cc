@@ -220,11 +220,12 @@ class ProcessStateImplTest : public ::testing::Test {
   }
 
   // A registered test client.
-  ChildProcess* startClient() {
+  ChildProcess* startClient(
+      const std::wstring& program = siblingProgramPath(L"tavra_test_client.exe")) {
     clients_.push_back(std::make_unique<ChildProcess>());
     ChildProcess* client = clients_.back().get();
-    EXPECT_TRUE(client->start(siblingProgramPath(L"tavra_test_client.exe"),
-                              L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+    EXPECT_TRUE(
+        client->start(program, L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
     const std::string reply = client->command("register");
     EXPECT_EQ(0u, reply.find("registered ")) << reply;
     return client;
@@ -426,6 +427,29 @@ TEST_F(ProcessStateImplTest, ModulesCarryTheNameVersionAndTimeStampOfTheirFiles)
     EXPECT_EQ(facts.timestamp, module.timestamp());
   }
   EXPECT_EQ(state.modules()[0].get(), state.mainModule());
+}
+
+TEST_F(ProcessStateImplTest, TheExecutableIsTheMainModuleInAnyLetterCase) {
+  // Started by an upper-case path, the client's loader names its executable
+  // so, while the system names the image as it was first mapped: by a client
+  // started the usual way, which runs meanwhile.
+  startClient();
+  std::wstring program = siblingProgramPath(L"tavra_test_client.exe");
+  std::transform(program.begin(), program.end(), program.begin(), ::towupper);
+  ChildProcess* client = startClient(program);
+  const std::vector<ClientModule> modules = clientModules(client);
+  ASSERT_FALSE(modules.empty());
+  std::wstring imagePath;
+  ASSERT_TRUE(getProcessImagePath(client->process(), &imagePath));
+  EXPECT_NE(imagePath, modules[0].path);
+  EXPECT_EQ(CSTR_EQUAL,
+            CompareStringOrdinal(imagePath.c_str(), -1, modules[0].path.c_str(), -1, TRUE));
+
+  captureAfter(client, "dump-raw * * *");
+  ASSERT_TRUE(run_.result) << run_.log;
+  ASSERT_FALSE(run_.state->modules().empty());
+  EXPECT_EQ(run_.state->modules()[0].get(), run_.state->mainModule());
+  releaseClient(client);
 }
 
 TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged) {
