@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "desktop/windows/crash_reporter/crash_data/system_info.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
@@ -67,6 +68,8 @@ int runReporterMain() {
   if (!isReportingEnabled(settings.localStatePath)) return -1;
   settings.keepLogs = readKeepLogs();
   configureCrashServer();
+  // Every crash report names the system; it does not change while we run.
+  captureSystemInfo();
 
   PendingWork* work = PendingWork::get();
   if (work == nullptr || !work->createDoneEvent()) return -1;

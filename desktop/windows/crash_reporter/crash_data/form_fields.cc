@@ -1,0 +1,35 @@
+#include "desktop/windows/crash_reporter/crash_data/form_fields.h"
+
+#include <windows.h>
+
+#include <utility>
+
+#include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
+
+namespace tavra {
+
+const wchar_t kCrashEmailVariable[] = L"TAVRA_CRASH_EMAIL";
+
+std::wstring readCrashEmail() {
+  wchar_t buffer[kCrashEmailBufferUnits];
+  // Too small a buffer gives the size needed, NUL included: at least 193.
+  const DWORD length = GetEnvironmentVariableW(kCrashEmailVariable, buffer, kCrashEmailBufferUnits);
+  if (length == 0 || length >= kCrashEmailBufferUnits) return std::wstring();
+  return std::wstring(buffer, length);
+}
+
+void fillFormFields(const AnnotationView& view, const std::wstring& stacktraceId,
+                    FormFields* fields) {
+  if (!stacktraceId.empty()) fields->emplace(L"stacktraceId", stacktraceId);
+  fields->emplace(L"email", readCrashEmail());
+  fields->emplace(L"userComments", std::wstring());
+  fields->emplace(L"TotalUptime", std::wstring());
+  // "ptime" holds at most 64 units, so the seconds stay far below the 192
+  // units at which they would be dropped.
+  fields->emplace(L"CrashUptime", crashUptimeSeconds(view));
+  std::wstring origin = reportOrigin(view);
+  if (!origin.empty()) fields->emplace(L"origin", std::move(origin));
+  if (!isBrowserProcess(view)) fields->emplace(L"url", collectActiveUrl(view));
+}
+
+}  // namespace tavra

@@ -1,0 +1,121 @@
+#include "desktop/windows/crash_reporter/crash_data/thread_info_impl.h"
+
+#include <cstring>
+
+#include "runtime/logging.h"
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+namespace {
+
+constexpr DWORD kThreadAccess = THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
+// The control, integer, segment and x87 registers of a 32-bit thread.
+constexpr DWORD kLiveContextFlags =
+    CONTEXT_i386 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT;
+static_assert(kLiveContextFlags == 0x1000F, "context flags of a live thread");
+static_assert(sizeof(MEMORY_BASIC_INFORMATION) == 28, "the 32-bit memory information record");
+static_assert(sizeof(RegisterSet::fpuRegisters) == sizeof(FLOATING_SAVE_AREA::RegisterArea),
+              "ST0 to ST7 as the context stores them");
+
+void copyRegisters(const CONTEXT& context, RegisterSet* registers) {
+  registers->eax = context.Eax;
+  registers->ebx = context.Ebx;
+  registers->ecx = context.Ecx;
+  registers->edx = context.Edx;
+  registers->esi = context.Esi;
+  registers->edi = context.Edi;
+  registers->ebp = context.Ebp;
+  registers->esp = context.Esp;
+  registers->eip = context.Eip;
+  registers->eflags = context.EFlags;
+  registers->cs = context.SegCs;
+  registers->ds = context.SegDs;
+  registers->ss = context.SegSs;
+  registers->es = context.SegEs;
+  registers->fs = context.SegFs;
+  registers->gs = context.SegGs;
+  std::memcpy(registers->fpuRegisters, context.FloatSave.RegisterArea,
+              sizeof(registers->fpuRegisters));
+  registers->fpuStatusWord = context.FloatSave.StatusWord;
+  registers->fpuControlWord = context.FloatSave.ControlWord;
+}
+
+HANDLE openThread(uint32_t threadId) {
+  HANDLE thread = OpenThread(kThreadAccess, FALSE, threadId);
+  if (thread == nullptr) TAVRA_PLOG(ERROR) << "OpenThread failed";
+  return thread;
+}
+
+int32_t readPriority(HANDLE thread) {
+  const int priority = GetThreadPriority(thread);
+  if (priority == THREAD_PRIORITY_ERROR_RETURN) {
+    TAVRA_PLOG(ERROR) << "GetThreadPriority failed";
+    return 0;
+  }
+  return priority;
+}
+
+}  // namespace
+
+ThreadInfoImpl::ThreadInfoImpl(uint32_t threadId, bool crashed)
+    : threadId_(threadId), crashed_(crashed) {}
+
+ThreadInfoImpl::~ThreadInfoImpl() = default;
+
+bool ThreadInfoImpl::captureFromContext(HANDLE process, const CONTEXT& context) {
+  copyRegisters(context, &registers_);
+  // The crashed thread may be gone already; its saved context still holds.
+  ScopedHandle thread(openThread(threadId_));
+  priority_ = thread.isValid() ? readPriority(thread.get()) : 0;
+  stackSize_ = measureStack(process, context.Esp);
+  return true;
+}
+
+bool ThreadInfoImpl::captureLive(HANDLE process) {
+  ScopedHandle thread(openThread(threadId_));
+  if (!thread.isValid()) return false;
+  CONTEXT context;
+  std::memset(&context, 0, sizeof(context));
+  context.ContextFlags = kLiveContextFlags;
+  if (!GetThreadContext(thread.get(), &context)) {
+    TAVRA_PLOG(ERROR) << "GetThreadContext failed";
+    return false;
+  }
+  copyRegisters(context, &registers_);
+  priority_ = readPriority(thread.get());
+  stackSize_ = measureStack(process, context.Esp);
+  return true;
+}
+
+uint32_t ThreadInfoImpl::measureStack(HANDLE process, uint32_t stackPointer) {
+  MEMORY_BASIC_INFORMATION region;
+  std::memset(&region, 0, sizeof(region));
+  const SIZE_T result =
+      VirtualQueryEx(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(stackPointer)),
+                     &region, sizeof(region));
+  if (result != sizeof(region)) {
+    TAVRA_PLOG(ERROR) << "VirtualQueryEx failed, result=" << result
+                      << ", expected=" << sizeof(region);
+    return 0;
+  }
+  // 64 bits: a region that ends at the top of the address space must not
+  // wrap around to 0.
+  const uint64_t base = reinterpret_cast<uintptr_t>(region.BaseAddress);
+  const uint64_t end = base + region.RegionSize;
+  if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE &&
+      region.Protect == PAGE_READWRITE && base <= stackPointer && end >= stackPointer) {
+    return static_cast<uint32_t>(end - stackPointer);
+  }
+  TAVRA_LOG(ERROR) << "Sanity checks failed, state=" << region.State << ", type=" << region.Type
+                   << ", protect=" << region.Protect << ", sp=" << stackPointer << ", base=" << base
+                   << ", size=" << region.RegionSize;
+  return 0;
+}
+
+uint32_t ThreadInfoImpl::threadId() const { return threadId_; }
+int32_t ThreadInfoImpl::priority() const { return priority_; }
+const RegisterSet& ThreadInfoImpl::registers() const { return registers_; }
+uint32_t ThreadInfoImpl::stackSize() const { return stackSize_; }
+bool ThreadInfoImpl::isCrashed() const { return crashed_; }
+
+}  // namespace tavra

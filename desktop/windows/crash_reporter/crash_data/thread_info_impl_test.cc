@@ -1,0 +1,318 @@
+#include "desktop/windows/crash_reporter/crash_data/thread_info_impl.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "runtime/logging.h"
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+namespace {
+
+constexpr DWORD kLiveContextFlags = 0x1000F;
+constexpr uint32_t kPage = 4096;
+// Thread ids are multiples of four: no thread ever has this one.
+constexpr uint32_t kMissingThreadId = 0xFFFFFFF1;
+
+uint32_t addressOf(const void* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+// Memory from VirtualAlloc, released once.
+struct VirtualMemoryDeleter {
+  void operator()(void* memory) const { VirtualFree(memory, 0, MEM_RELEASE); }
+};
+using ScopedVirtualMemory = std::unique_ptr<void, VirtualMemoryDeleter>;
+
+// A view of a file mapping, unmapped once.
+struct MappedViewDeleter {
+  void operator()(void* view) const { UnmapViewOfFile(view); }
+};
+using ScopedMappedView = std::unique_ptr<void, MappedViewDeleter>;
+
+// The sanity-check entry that measureStack should log for `stackPointer`,
+// from the region as this process sees it.
+std::string sanityCheckEntry(uint32_t stackPointer) {
+  MEMORY_BASIC_INFORMATION region = {};
+  EXPECT_EQ(sizeof(region),
+            VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(stackPointer)),
+                         &region, sizeof(region)));
+  return "Sanity checks failed, state=" + std::to_string(region.State) +
+         ", type=" + std::to_string(region.Type) + ", protect=" + std::to_string(region.Protect) +
+         ", sp=" + std::to_string(stackPointer) +
+         ", base=" + std::to_string(addressOf(region.BaseAddress)) +
+         ", size=" + std::to_string(region.RegionSize) + "\n";
+}
+
+// A thread that blocks on an event until the test lets it go, with a given
+// priority and a 256 KiB stack.
+class BlockedThread {
+ public:
+  static constexpr SIZE_T kStackReserve = 256 * 1024;
+
+  explicit BlockedThread(int priority) : release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    started_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    thread_.reset(CreateThread(nullptr, kStackReserve, &BlockedThread::run, this,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, &id_));
+    if (thread_.isValid()) {
+      SetThreadPriority(thread_.get(), priority);
+      WaitForSingleObject(started_.get(), INFINITE);
+    }
+  }
+  ~BlockedThread() { finish(); }
+
+  // Lets the thread end and waits for it.
+  void finish() {
+    if (!thread_.isValid()) return;
+    SetEvent(release_.get());
+    WaitForSingleObject(thread_.get(), INFINITE);
+  }
+
+  bool isValid() const { return thread_.isValid(); }
+  HANDLE handle() const { return thread_.get(); }
+  uint32_t id() const { return id_; }
+
+ private:
+  static DWORD WINAPI run(void* context) {
+    BlockedThread* self = static_cast<BlockedThread*>(context);
+    SetEvent(self->started_.get());
+    WaitForSingleObject(self->release_.get(), INFINITE);
+    return 0;
+  }
+
+  ScopedHandle release_;
+  ScopedHandle started_;
+  ScopedHandle thread_;
+  DWORD id_ = 0;
+};
+
+void expectRegistersFrom(const CONTEXT& context, const RegisterSet& registers) {
+  EXPECT_EQ(context.Eax, registers.eax);
+  EXPECT_EQ(context.Ebx, registers.ebx);
+  EXPECT_EQ(context.Ecx, registers.ecx);
+  EXPECT_EQ(context.Edx, registers.edx);
+  EXPECT_EQ(context.Esi, registers.esi);
+  EXPECT_EQ(context.Edi, registers.edi);
+  EXPECT_EQ(context.Ebp, registers.ebp);
+  EXPECT_EQ(context.Esp, registers.esp);
+  EXPECT_EQ(context.Eip, registers.eip);
+  EXPECT_EQ(context.EFlags, registers.eflags);
+  EXPECT_EQ(context.SegCs, registers.cs);
+  EXPECT_EQ(context.SegDs, registers.ds);
+  EXPECT_EQ(context.SegSs, registers.ss);
+  EXPECT_EQ(context.SegEs, registers.es);
+  EXPECT_EQ(context.SegFs, registers.fs);
+  EXPECT_EQ(context.SegGs, registers.gs);
+  EXPECT_EQ(0, std::memcmp(context.FloatSave.RegisterArea, registers.fpuRegisters, 80));
+  EXPECT_EQ(context.FloatSave.StatusWord, registers.fpuStatusWord);
+  EXPECT_EQ(context.FloatSave.ControlWord, registers.fpuControlWord);
+}
+
+// Every register a different value, the x87 area counting up.
+CONTEXT distinctContext(uint32_t stackPointer) {
+  CONTEXT context;
+  std::memset(&context, 0, sizeof(context));
+  context.ContextFlags = kLiveContextFlags;
+  context.Eax = 0x11111111;
+  context.Ebx = 0x22222222;
+  context.Ecx = 0x33333333;
+  context.Edx = 0x44444444;
+  context.Esi = 0x55555555;
+  context.Edi = 0x66666666;
+  context.Ebp = 0x77777777;
+  context.Esp = stackPointer;
+  context.Eip = 0x88888888;
+  context.EFlags = 0x00000246;
+  context.SegCs = 0x23;
+  context.SegDs = 0x2b;
+  context.SegSs = 0x2c;
+  context.SegEs = 0x2d;
+  context.SegFs = 0x53;
+  context.SegGs = 0x2e;
+  for (int i = 0; i < 80; ++i) context.FloatSave.RegisterArea[i] = static_cast<BYTE>(i + 1);
+  context.FloatSave.StatusWord = 0xFFFF3800;
+  context.FloatSave.ControlWord = 0xFFFF027F;
+  return context;
+}
+
+// The capture is the message handler, as in the reporter: what the thread
+// under test logs lands in `capture_`.
+class ThreadInfoImplTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setLogMessageHandler(&captureLogMessage, nullptr); }
+  void TearDown() override { setLogMessageHandler(nullptr, nullptr); }
+
+  bool logged(const std::string& text) const {
+    return capture_.text().find(text) != std::string::npos;
+  }
+
+  LogCapture capture_;
+};
+
+TEST_F(ThreadInfoImplTest, StackSizeIsTheRestOfAPrivateReadWriteRegion) {
+  ScopedVirtualMemory memory(VirtualAlloc(nullptr, 3 * kPage, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, memory);
+  const uint32_t base = addressOf(memory.get());
+  struct Case {
+    uint32_t offset;
+    uint32_t size;
+  };
+  const Case cases[] = {{0, 3 * kPage}, {100, 3 * kPage - 100}, {3 * kPage - 1, 1}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.size, ThreadInfoImpl::measureStack(GetCurrentProcess(), base + c.offset))
+        << c.offset;
+  }
+  EXPECT_EQ("", capture_.text());
+}
+
+TEST_F(ThreadInfoImplTest, StackPointerOutsideAStackGivesZeroAndTheSanityCheckEntry) {
+  ScopedVirtualMemory guard(
+      VirtualAlloc(nullptr, 2 * kPage, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD));
+  ScopedVirtualMemory readOnly(VirtualAlloc(nullptr, kPage, MEM_COMMIT, PAGE_READONLY));
+  ScopedVirtualMemory executable(VirtualAlloc(nullptr, kPage, MEM_COMMIT, PAGE_EXECUTE_READWRITE));
+  ScopedVirtualMemory reserved(VirtualAlloc(nullptr, kPage, MEM_RESERVE, PAGE_READWRITE));
+  ScopedHandle section(
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 2 * kPage, nullptr));
+  ASSERT_TRUE(section.isValid());
+  ScopedMappedView view(MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 2 * kPage));
+  ASSERT_TRUE(guard && readOnly && executable && reserved && view);
+  static int writableImageData = 1;
+
+  struct Case {
+    const char* what;
+    uint32_t stackPointer;
+  };
+  const Case cases[] = {
+      {"guard page", addressOf(guard.get()) + 16},
+      {"read-only", addressOf(readOnly.get()) + 16},
+      {"execute-read-write", addressOf(executable.get()) + 16},
+      {"reserved", addressOf(reserved.get()) + 16},
+      {"mapped view", addressOf(view.get()) + 16},
+      {"image code", addressOf(reinterpret_cast<const void*>(&distinctContext))},
+      {"image data", addressOf(&writableImageData)},
+  };
+  for (const Case& c : cases) {
+    const std::string expected = sanityCheckEntry(c.stackPointer);
+    const size_t before = capture_.text().size();
+    EXPECT_EQ(0u, ThreadInfoImpl::measureStack(GetCurrentProcess(), c.stackPointer)) << c.what;
+    const std::string entry = capture_.text().substr(before);
+    EXPECT_NE(std::string::npos, entry.find("thread_info_impl.cc:")) << c.what;
+    EXPECT_EQ(expected, entry.substr(entry.find(':', entry.find(':') + 1) + 1)) << c.what;
+  }
+}
+
+TEST_F(ThreadInfoImplTest, AFailedQueryGivesZeroAndItsResult) {
+  struct Case {
+    const char* what;
+    HANDLE process;
+    uint32_t stackPointer;
+  };
+  const Case cases[] = {
+      {"kernel address", GetCurrentProcess(), 0xFFFFF000},
+      {"no process", nullptr, addressOf(&cases)},
+  };
+  for (const Case& c : cases) {
+    const size_t before = capture_.text().size();
+    EXPECT_EQ(0u, ThreadInfoImpl::measureStack(c.process, c.stackPointer)) << c.what;
+    const std::string entry = capture_.text().substr(before);
+    EXPECT_NE(std::string::npos, entry.find(":VirtualQueryEx failed, result=0, expected=28: "))
+        << c.what << ": " << entry;
+    // The system's error follows.
+    EXPECT_NE(std::string::npos, entry.find("(0x")) << entry;
+  }
+}
+
+TEST_F(ThreadInfoImplTest, ARealStackReachesUpToItsBase) {
+  volatile int local = 0;
+  const uint32_t stackPointer = addressOf(const_cast<int*>(&local));
+  // The thread information block's StackBase, the top of this thread's
+  // stack, at fs:4.
+  uint32_t stackBase = 0;
+  asm("movl %%fs:4, %0" : "=r"(stackBase));
+  const uint32_t size = ThreadInfoImpl::measureStack(GetCurrentProcess(), stackPointer);
+  EXPECT_EQ(stackBase - stackPointer, size);
+  EXPECT_EQ("", capture_.text());
+}
+
+TEST_F(ThreadInfoImplTest, LiveCaptureOfABlockedThread) {
+  BlockedThread thread(THREAD_PRIORITY_LOWEST);
+  ASSERT_TRUE(thread.isValid());
+  ThreadInfoImpl info(thread.id(), false);
+  ASSERT_TRUE(info.captureLive(GetCurrentProcess()));
+
+  CONTEXT context;
+  std::memset(&context, 0, sizeof(context));
+  context.ContextFlags = kLiveContextFlags;
+  ASSERT_TRUE(GetThreadContext(thread.handle(), &context));
+  expectRegistersFrom(context, info.registers());
+
+  EXPECT_EQ(-2, info.priority());
+  EXPECT_EQ(thread.id(), info.threadId());
+  EXPECT_FALSE(info.isCrashed());
+  EXPECT_GT(info.stackSize(), 0u);
+  EXPECT_LE(info.stackSize(), BlockedThread::kStackReserve);
+  EXPECT_EQ(ThreadInfoImpl::measureStack(GetCurrentProcess(), context.Esp), info.stackSize());
+  EXPECT_EQ("", capture_.text());
+}
+
+TEST_F(ThreadInfoImplTest, LiveCaptureFailsForAThreadThatCannotBeOpened) {
+  ThreadInfoImpl info(kMissingThreadId, false);
+  EXPECT_FALSE(info.captureLive(GetCurrentProcess()));
+  EXPECT_TRUE(logged(":OpenThread failed: ")) << capture_.text();
+  EXPECT_EQ(0u, info.stackSize());
+}
+
+TEST_F(ThreadInfoImplTest, LiveCaptureFailsForAThreadWhoseContextCannotBeRead) {
+  // A thread that has ended can still be opened while a handle holds its id,
+  // but it has no context left to read.
+  BlockedThread thread(THREAD_PRIORITY_NORMAL);
+  ASSERT_TRUE(thread.isValid());
+  thread.finish();
+  ThreadInfoImpl info(thread.id(), false);
+  EXPECT_FALSE(info.captureLive(GetCurrentProcess()));
+  EXPECT_TRUE(logged(":GetThreadContext failed: ")) << capture_.text();
+  EXPECT_FALSE(logged("OpenThread failed")) << capture_.text();
+}
+
+TEST_F(ThreadInfoImplTest, CrashedThreadThatIsGoneKeepsItsSavedContext) {
+  ScopedVirtualMemory stack(VirtualAlloc(nullptr, 4 * kPage, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, stack);
+  const CONTEXT context = distinctContext(addressOf(stack.get()) + 3 * kPage);
+  ThreadInfoImpl info(kMissingThreadId, true);
+  EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context));
+  expectRegistersFrom(context, info.registers());
+  EXPECT_EQ(0xFFFF3800u, info.registers().fpuStatusWord);
+  EXPECT_EQ(0xFFFF027Fu, info.registers().fpuControlWord);
+  EXPECT_EQ(1, info.registers().fpuRegisters[0]);
+  EXPECT_EQ(80, info.registers().fpuRegisters[79]);
+  EXPECT_EQ(0, info.priority());
+  EXPECT_TRUE(info.isCrashed());
+  // Measured all the same.
+  EXPECT_EQ(kPage, info.stackSize());
+  EXPECT_TRUE(logged(":OpenThread failed: ")) << capture_.text();
+}
+
+TEST_F(ThreadInfoImplTest, CrashedThreadThatStillRunsGivesItsPriority) {
+  BlockedThread thread(THREAD_PRIORITY_ABOVE_NORMAL);
+  ASSERT_TRUE(thread.isValid());
+  // A stack pointer in no stack: registers and priority still come through.
+  ScopedVirtualMemory readOnly(VirtualAlloc(nullptr, kPage, MEM_COMMIT, PAGE_READONLY));
+  ASSERT_NE(nullptr, readOnly);
+  const CONTEXT context = distinctContext(addressOf(readOnly.get()));
+  ThreadInfoImpl info(thread.id(), true);
+  EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context));
+  expectRegistersFrom(context, info.registers());
+  EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, info.priority());
+  EXPECT_EQ(0u, info.stackSize());
+  EXPECT_TRUE(logged(":Sanity checks failed, ")) << capture_.text();
+  EXPECT_FALSE(logged("OpenThread failed")) << capture_.text();
+}
+
+}  // namespace
+}  // namespace tavra
