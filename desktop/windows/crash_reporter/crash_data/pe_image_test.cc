@@ -182,6 +182,18 @@ TEST(PeImageTest, ExportName) {
          return bytes;
        },
        true, std::string(127, 'm')},
+      {"64-bit optional header, whose directories lie further on",
+       [] {
+         Bytes bytes = namedModule("wide.dll", {}).build();
+         const uint32_t o = kOptionalHeaderOffset;
+         put16(&bytes, o, 0x20B);
+         put32(&bytes, o + 92, 0);
+         put32(&bytes, o + 96, 0);
+         put32(&bytes, o + 108, 16);
+         put32(&bytes, o + 112, kExportAddress);
+         return bytes;
+       },
+       true, "wide.dll"},
       {"no data directories",
        [] {
          Bytes bytes = namedModule("x.dll", {}).build();
