@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, then prints the pipe server's figures:
-# registration round trips through the reporter against a bare pipe, dump
-# request latency, and the reporter's resources before and after a thousand
-# clients.
-exec bash "$(dirname "${BASH_SOURCE[0]}")/run_program.sh" pipe_benchmark.exe "$@"
+# Installs what is missing, builds, then prints the figures of the benchmarks:
+# the pipe server's (registration round trips through the reporter against a
+# bare pipe, dump request latency, and the reporter's resources before and
+# after a thousand clients; extra arguments go to this one), then the snapshot
+# capture's (time of one capture of a client with 64 threads and about 100
+# modules beside the floor of the same system calls, and memory).
+set -euo pipefail
+here=$(dirname "${BASH_SOURCE[0]}")
+bash "$here/run_program.sh" pipe_benchmark.exe "$@"
+echo
+exec bash "$here/run_program.sh" capture_benchmark.exe

@@ -30,6 +30,9 @@ packages=(
   dpkg-dev
   wine
   wine32:i386
+  # The host side: the module parser's fuzzer and its sanitizer runtimes.
+  clang
+  libclang-rt-14-dev
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

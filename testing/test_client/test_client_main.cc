@@ -20,9 +20,37 @@
 //   register-hold             writes Register, reads the reply and keeps the
 //                             connection without acknowledging
 //   read-held TIMEOUT_MS      reads on the held connection
+//   dump-raw P R C            a dump request with a hand-made exception: P is
+//                             the word stored as the exception pointers'
+//                             address, R and C the exception and context record
+//                             addresses in the record it points to. Each is a
+//                             hex address, "*" for the client's own record
+//                             (code E0000001, a context captured on this
+//                             thread), or "edge" for an address 4 bytes before
+//                             the end of readable memory (memory_edge.h). Reports
+//                             "dump done code=... address=..." (own record's)
+//   priority P                sets the priority of this (the command) thread;
+//                             reports the priority read back
+//   threads N                 starts N threads that block for good; reports
+//                             "threads ID..."
+//   modules N                 loads system libraries until about N more
+//                             modules are loaded; reports "modules ADDED"
+//   list-modules              "modules COUNT", then one line per module:
+//                             "module BASE SIZE PATH" (hex, hex, UTF-8), as
+//                             the process status functions see them
+//   list-threads              "threads ID..." of every thread of the process
+//   crash KIND [ARG]          installs the crash handler and crashes on this
+//                             thread: read ADDR, write ADDR, divide,
+//                             breakpoint, raise CODE (hex), stack-overflow.
+//                             The handler prints the "crash code=..." line of
+//                             crash_trigger.h before it signals the dump
+//                             request; the process then ends with the
+//                             exception code. Reports "unregistered" instead
+//                             of crashing before a registration
 //   exit CODE
 // Switches: --reporter-pid=PID or --pipe=NAME; --annotations=COUNT (the table
-// size, default 4); --fill (fills the table with key<i>=value<i>).
+// size, default 4); --fill (fills the table with key<i>=value<i>);
+// --dump-timeout=MS (how long the crash handler waits for dump-done).
 #include <windows.h>
 #include <winternl.h>
 
@@ -35,7 +63,11 @@
 #include "runtime/command_line.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/browser_client.h"
+#include "testing/browser_client/crash_handler.h"
+#include "testing/browser_client/memory_edge.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_client/crash_trigger.h"
+#include "testing/test_client/process_self_view.h"
 
 namespace tavra {
 namespace {
@@ -75,6 +107,20 @@ std::string hex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(value));
   return text;
+}
+
+std::string plainHex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+uint32_t addressWord(const void* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+uint32_t parseHex(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
 }
 
 uint32_t grantedAccess(HANDLE handle) {
@@ -118,8 +164,12 @@ std::string readControl(HANDLE handle) {
 
 class TestClient {
  public:
-  TestClient(std::wstring pipeName, uint32_t reporterProcessId, uint32_t capacity, bool fill)
-      : pipeName_(std::move(pipeName)), reporterProcessId_(reporterProcessId), client_(capacity) {
+  TestClient(std::wstring pipeName, uint32_t reporterProcessId, uint32_t capacity, bool fill,
+             DWORD dumpTimeoutMs)
+      : pipeName_(std::move(pipeName)),
+        reporterProcessId_(reporterProcessId),
+        client_(capacity),
+        dumpTimeoutMs_(dumpTimeoutMs) {
     if (fill) client_.annotations().fillNumbered();
     // Any readable address serves as the exception pointers record here.
     exceptionPointers_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&exceptionRecord_));
@@ -270,7 +320,86 @@ class TestClient {
       return readOutcome(held_.read(&message, sizeof(message), &transferred, timeout), held_,
                          message);
     }
+    if (name == "dump-raw") {
+      std::string pointers, record, context;
+      in >> pointers >> record >> context;
+      return dumpRaw(pointers, record, context);
+    }
+    if (name == "priority") {
+      int priority = 0;
+      in >> priority;
+      if (!SetThreadPriority(GetCurrentThread(), priority)) return "failed";
+      return "priority " + std::to_string(GetThreadPriority(GetCurrentThread()));
+    }
+    if (name == "threads") {
+      uint32_t count = 0;
+      in >> count;
+      std::vector<uint32_t> ids;
+      const bool started = blockedThreads_.start(count, &ids);
+      std::string text = started ? "threads" : "failed";
+      for (uint32_t id : ids) text += " " + std::to_string(id);
+      return text;
+    }
+    if (name == "modules") {
+      uint32_t count = 0;
+      in >> count;
+      return "modules " + std::to_string(loadSystemLibraries(count));
+    }
+    if (name == "list-modules") return listModules();
+    if (name == "list-threads") {
+      std::vector<uint32_t> ids;
+      if (!listThreadIds(&ids)) return "failed";
+      std::string text = "threads";
+      for (uint32_t id : ids) text += " " + std::to_string(id);
+      return text;
+    }
+    if (name == "crash") {
+      std::string kindName, argument;
+      in >> kindName >> argument;
+      CrashKind kind;
+      if (!parseCrashKind(kindName, &kind)) return "unknown crash " + kindName;
+      if (!CrashHandler::install(&client_, &writeCrashLine, nullptr, dumpTimeoutMs_)) {
+        return "unregistered";
+      }
+      triggerCrash(kind, parseHex(argument));
+      return "survived";
+    }
     return "unknown " + name;
+  }
+
+  // Every module in one reply: the count line, then a line per module.
+  std::string listModules() {
+    std::vector<LoadedModule> modules;
+    if (!listLoadedModules(&modules)) return "failed";
+    std::string text = "modules " + std::to_string(modules.size());
+    for (const LoadedModule& module : modules) {
+      text += "\nmodule " + plainHex(module.base) + " " + plainHex(module.size) + " " +
+              wideToUtf8(module.path);
+    }
+    return text;
+  }
+
+  uint32_t rawAddress(const std::string& token, uint32_t own) {
+    if (token == "*") return own;
+    if (token == "edge") return findEndOfReadableMemory() - 4;
+    return parseHex(token);
+  }
+
+  std::string dumpRaw(const std::string& pointers, const std::string& record,
+                      const std::string& context) {
+    ownRecord_ = EXCEPTION_RECORD();
+    ownRecord_.ExceptionCode = kOwnExceptionCode;
+    ownRecord_.ExceptionAddress = reinterpret_cast<void*>(&RaiseException);
+    ownContext_ = CONTEXT();
+    RtlCaptureContext(&ownContext_);
+    rawPointers_.ExceptionRecord = reinterpret_cast<EXCEPTION_RECORD*>(
+        static_cast<uintptr_t>(rawAddress(record, addressWord(&ownRecord_))));
+    rawPointers_.ContextRecord = reinterpret_cast<CONTEXT*>(
+        static_cast<uintptr_t>(rawAddress(context, addressWord(&ownContext_))));
+    const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
+    return "dump " + dumpText(client_.requestDump(GetCurrentThreadId(), word, kTimeoutMs)) +
+           " code=" + plainHex(ownRecord_.ExceptionCode) +
+           " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress));
   }
 
   std::string info() {
@@ -340,6 +469,13 @@ class TestClient {
   PipeConnection held_;
   EXCEPTION_POINTERS exceptionRecord_ = {};
   uint32_t exceptionPointers_ = 0;
+
+  static constexpr DWORD kOwnExceptionCode = 0xE0000001;
+  DWORD dumpTimeoutMs_;
+  BlockedThreads blockedThreads_;
+  EXCEPTION_POINTERS rawPointers_ = {};
+  EXCEPTION_RECORD ownRecord_ = {};
+  CONTEXT ownContext_ = {};
 };
 
 }  // namespace
@@ -358,7 +494,12 @@ int main() {
     capacity = static_cast<uint32_t>(
         std::strtoul(line.switchValueAscii("annotations").c_str(), nullptr, 10));
   }
-  tavra::TestClient client(pipeName, reporter, capacity, line.hasSwitch("fill"));
+  DWORD dumpTimeoutMs = tavra::CrashHandler::kDefaultDumpDoneTimeoutMs;
+  if (line.hasSwitch("dump-timeout")) {
+    dumpTimeoutMs = static_cast<DWORD>(
+        std::strtoul(line.switchValueAscii("dump-timeout").c_str(), nullptr, 10));
+  }
+  tavra::TestClient client(pipeName, reporter, capacity, line.hasSwitch("fill"), dumpTimeoutMs);
   client.run();
   return 0;
 }

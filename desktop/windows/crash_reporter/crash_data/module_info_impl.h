@@ -4,6 +4,8 @@
 // Runs on the thread that handles the crash; an object belongs to the
 // snapshot that made it and is filled once by `inspect`, which keeps no handle
 // or view afterwards. Failures are logged to the reporter's diagnostic log.
+// The parsing of the file's bytes is PeImage's; this class maps the file and
+// turns what the parse found into its fields and log entries.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_MODULE_INFO_IMPL_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_MODULE_INFO_IMPL_H_
 
@@ -40,6 +42,11 @@ class ModuleInfoImpl : public ModuleInfo {
   uint32_t timestamp() const override;
 
  private:
+  // Reads the fields from the mapped bytes of the file.
+  void parse(const uint8_t* view, size_t viewSize);
+  // `name_`, or "<unknown>" when it is empty, for log entries.
+  const char* nameForLog() const;
+
   char name_[kTextSize] = {};
   char fileVersion_[kTextSize] = {};
   uint32_t timestamp_ = 0;
@@ -47,6 +54,15 @@ class ModuleInfoImpl : public ModuleInfo {
   uint32_t size_ = 0;
   uint32_t codeEnd_ = 0;
 };
+
+// Test seams: the MapViewOfFile and GetMappedFileNameA that `inspect` calls.
+// Null restores the real one. Set them only while no other thread inspects.
+using MapViewOfFileFunction = void*(WINAPI*)(HANDLE mapping, DWORD access, DWORD offsetHigh,
+                                             DWORD offsetLow, SIZE_T length);
+void setMapViewOfFileFunctionForTesting(MapViewOfFileFunction function);
+using GetMappedFileNameFunction = DWORD(WINAPI*)(HANDLE process, void* address, char* name,
+                                                 DWORD size);
+void setGetMappedFileNameFunctionForTesting(GetMappedFileNameFunction function);
 
 }  // namespace tavra
 

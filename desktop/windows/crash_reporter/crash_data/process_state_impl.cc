@@ -1,0 +1,380 @@
+#include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "desktop/windows/crash_reporter/crash_data/module_info_impl.h"
+#include "desktop/windows/crash_reporter/crash_data/process_memory_reader.h"
+#include "desktop/windows/crash_reporter/crash_data/thread_info_impl.h"
+#include "runtime/logging.h"
+#include "runtime/utf_conversion.h"
+
+namespace tavra {
+namespace {
+
+// The layouts that the system calls are asked to fill, by their size fields.
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 44, "extended memory counters");
+static_assert(sizeof(MODULEENTRY32W) == 1064, "module snapshot entry");
+static_assert(sizeof(THREADENTRY32) == 28, "thread snapshot entry");
+// A thread entry shorter than this does not hold its owner's process id.
+constexpr DWORD kMinThreadEntrySize = 16;
+
+constexpr DWORD kImagePathCapacity = MAX_PATH;  // 260 characters
+constexpr DWORD kDeviceNameCapacity = MAX_PATH;
+// Offsets in the 32-bit EXCEPTION_RECORD.
+constexpr uint32_t kExceptionAddressOffset = 12;
+constexpr uint32_t kContextSize = sizeof(CONTEXT);  // 716
+
+std::atomic<CreateToolhelpSnapshotFunction> createToolhelpSnapshotFunction{nullptr};
+std::atomic<GetProcessMemoryInfoFunction> getProcessMemoryInfoFunction{nullptr};
+
+HANDLE createToolhelpSnapshot(DWORD flags, DWORD processId) {
+  CreateToolhelpSnapshotFunction function = createToolhelpSnapshotFunction.load();
+  if (function == nullptr) function = &CreateToolhelp32Snapshot;
+  return function(flags, processId);
+}
+
+BOOL getProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWORD size) {
+  GetProcessMemoryInfoFunction function = getProcessMemoryInfoFunction.load();
+  if (function == nullptr) function = &GetProcessMemoryInfo;
+  return function(process, counters, size);
+}
+
+bool equalIgnoringCase(const wchar_t* a, int aLength, const wchar_t* b, int bLength) {
+  return CompareStringOrdinal(a, aLength, b, bLength, TRUE) == CSTR_EQUAL;
+}
+
+// A fixed-size text field that the system filled, read up to its first NUL
+// and never beyond the field.
+template <size_t N>
+std::wstring fieldText(const wchar_t (&field)[N]) {
+  size_t length = 0;
+  while (length < N && field[length] != 0) ++length;
+  return std::wstring(field, length);
+}
+
+// Opens a module's file for `ModuleInfoImpl::inspect`; INVALID_HANDLE_VALUE
+// (logged) when it cannot be opened or is no ordinary file. The path comes
+// from the crashed process's own loader data, so it is not trusted to name a
+// file at all: device names and pipes are never opened.
+HANDLE openModuleFile(const std::wstring& path) {
+  if (!isOrdinaryFilePath(path)) {
+    TAVRA_LOG(INFO) << "Module path is not an ordinary file path: " << wideToUtf8(path);
+    return INVALID_HANDLE_VALUE;
+  }
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.isValid()) {
+    TAVRA_PLOG(ERROR) << "CreateFile failed for " << wideToUtf8(path);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A reserved device name ("C:\dir\con") opens the device.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    TAVRA_LOG(INFO) << "Module file is not a disk file: " << wideToUtf8(path);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file.release();
+}
+
+// The next entry, with the size field set back to the whole entry first.
+bool nextModuleEntry(HANDLE snapshot, MODULEENTRY32W* entry) {
+  entry->dwSize = sizeof(*entry);
+  return Module32NextW(snapshot, entry) != FALSE;
+}
+
+bool nextThreadEntry(HANDLE snapshot, THREADENTRY32* entry) {
+  entry->dwSize = sizeof(*entry);
+  return Thread32Next(snapshot, entry) != FALSE;
+}
+
+}  // namespace
+
+void setCreateToolhelpSnapshotFunctionForTesting(CreateToolhelpSnapshotFunction function) {
+  createToolhelpSnapshotFunction.store(function);
+}
+
+void setGetProcessMemoryInfoFunctionForTesting(GetProcessMemoryInfoFunction function) {
+  getProcessMemoryInfoFunction.store(function);
+}
+
+bool isOrdinaryFilePath(const std::wstring& path) {
+  auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (path.size() >= 3 && path[1] == L':' && isSeparator(path[2])) {
+    const wchar_t letter = static_cast<wchar_t>(path[0] | 0x20);
+    return letter >= L'a' && letter <= L'z';
+  }
+  if (path.size() < 5 || !isSeparator(path[0]) || !isSeparator(path[1])) return false;
+  // "\\server\share\...": a server name of its own, then a share name.
+  const size_t serverEnd = path.find_first_of(L"\\/", 2);
+  if (serverEnd == std::wstring::npos || serverEnd == 2) return false;
+  const std::wstring server = path.substr(2, serverEnd - 2);
+  if (server == L"." || server == L"?") return false;
+  const size_t shareEnd = path.find_first_of(L"\\/", serverEnd + 1);
+  return shareEnd != std::wstring::npos && shareEnd > serverEnd + 1;
+}
+
+DevicePathMatch devicePathOnDrive(const std::wstring& devicePath, const std::wstring& driveName,
+                                  const std::wstring& deviceName, std::wstring* path) {
+  const size_t nameLength = deviceName.size();
+  if (nameLength == 0 || devicePath.size() <= nameLength) return DevicePathMatch::None;
+  if (!equalIgnoringCase(devicePath.data(), static_cast<int>(nameLength), deviceName.data(),
+                         static_cast<int>(nameLength)) ||
+      devicePath[nameLength] != L'\\') {
+    return DevicePathMatch::None;
+  }
+  const size_t restLength = devicePath.size() - nameLength;
+  const size_t length = driveName.size() + restLength;
+  if (length + 1 > kImagePathCapacity) {
+    TAVRA_LOG(ERROR) << "max_path=" << kImagePathCapacity << ", path_length=" << length;
+    return DevicePathMatch::TooLong;
+  }
+  *path = driveName + devicePath.substr(nameLength);
+  return DevicePathMatch::Converted;
+}
+
+bool getProcessImagePath(HANDLE process, std::wstring* path) {
+  path->clear();
+  wchar_t devicePath[kImagePathCapacity];
+  const DWORD deviceLength = GetProcessImageFileNameW(process, devicePath, kImagePathCapacity);
+  if (deviceLength == 0) {
+    TAVRA_PLOG(ERROR) << "GetProcessImageFileName failed";
+    return false;
+  }
+  const std::wstring device(
+      devicePath, deviceLength < kImagePathCapacity ? deviceLength : kImagePathCapacity - 1);
+
+  const DWORD needed = GetLogicalDriveStringsW(0, nullptr);
+  if (needed == 0) {
+    TAVRA_PLOG(ERROR) << "GetLogicalDriveStrings failed";
+    return false;
+  }
+  // The extra character keeps the list terminated whatever the call leaves.
+  std::vector<wchar_t> drives(static_cast<size_t>(needed) + 1, 0);
+  const DWORD result = GetLogicalDriveStringsW(needed, drives.data());
+  if (result == 0 || result > needed) {
+    TAVRA_PLOG(ERROR) << "GetLogicalDriveStrings failed, result=" << result
+                      << ", length=" << needed;
+    return false;
+  }
+  // Each drive string ("C:\") ends in a NUL; an empty one ends the list.
+  for (size_t start = 0; start < result && drives[start] != 0;) {
+    size_t end = start;
+    while (end < result && drives[end] != 0) ++end;
+    if (end - start >= 2) {
+      const std::wstring driveName = {drives[start], drives[start + 1]};
+      wchar_t deviceName[kDeviceNameCapacity];
+      const DWORD nameResult = QueryDosDeviceW(driveName.c_str(), deviceName, kDeviceNameCapacity);
+      if (nameResult == 0) {
+        TAVRA_PLOG(ERROR) << "QueryDosDevice failed for " << wideToUtf8(driveName);
+      } else {
+        switch (devicePathOnDrive(device, driveName, fieldText(deviceName), path)) {
+          case DevicePathMatch::Converted:
+            return true;
+          case DevicePathMatch::TooLong:
+            return false;
+          case DevicePathMatch::None:
+            break;
+        }
+      }
+    }
+    start = end + 1;
+  }
+  TAVRA_PLOG(INFO) << "Could not convert process image file name";
+  return false;
+}
+
+ProcessStateImpl::ProcessStateImpl() = default;
+
+// The lists and the process handle go with their holders: threads and
+// modules first, then the process.
+ProcessStateImpl::~ProcessStateImpl() {
+  threads_.clear();
+  mainModule_ = nullptr;
+  modules_.clear();
+}
+
+bool ProcessStateImpl::capture(uint32_t processId, uint32_t exceptionPointersAddress,
+                               uint32_t threadIdAddress) {
+  process_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!process_.isValid()) return false;
+  // A process that has ended can still be opened while anyone (the record of
+  // its registration, say) holds a handle to it, but it has no memory left to
+  // read: it has gone as much as one that cannot be opened.
+  DWORD exitCode = 0;
+  if (GetExitCodeProcess(process_.get(), &exitCode) && exitCode != STILL_ACTIVE) {
+    process_.reset();
+    return false;
+  }
+
+  captureMemoryFigures();
+
+  std::wstring imagePath;
+  getProcessImagePath(process_.get(), &imagePath);
+
+  if (!captureModules(processId, imagePath)) return false;
+
+  CONTEXT context;
+  if (!captureException(exceptionPointersAddress, &context)) return false;
+
+  uint32_t crashedThreadId = 0;
+  if (!readExactly(threadIdAddress, &crashedThreadId, sizeof(crashedThreadId))) {
+    TAVRA_LOG(ERROR) << "Could not read ID of crashed thread";
+    crashedThreadId = 0;
+  }
+
+  std::unique_ptr<ThreadInfoImpl> crashed(new (std::nothrow) ThreadInfoImpl(crashedThreadId, true));
+  if (!crashed || !crashed->captureFromContext(process_.get(), context)) return false;
+  threads_.push_back(std::move(crashed));
+
+  captureOtherThreads(processId, crashedThreadId);
+  return true;
+}
+
+void ProcessStateImpl::captureMemoryFigures() {
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  if (!getProcessMemoryInfo(process_.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof(counters))) {
+    TAVRA_PLOG(ERROR) << "GetProcessMemoryInfo failed";
+    return;
+  }
+  workingSetSize_ = counters.WorkingSetSize;
+  peakWorkingSetSize_ = counters.PeakWorkingSetSize;
+  privateUsage_ = counters.PrivateUsage;
+}
+
+bool ProcessStateImpl::captureModules(uint32_t processId, const std::wstring& imagePath) {
+  ScopedHandle snapshot;
+  for (uint32_t callsLeft = kModuleSnapshotAttempts; callsLeft > 0;) {
+    --callsLeft;
+    HANDLE handle = createToolhelpSnapshot(TH32CS_SNAPMODULE, processId);
+    if (isValidHandle(handle)) {
+      snapshot.reset(handle);
+      break;
+    }
+    // The module list changed while the system read it: try again at once.
+    if (GetLastError() != ERROR_BAD_LENGTH || callsLeft == 0) {
+      TAVRA_PLOG(ERROR) << "TH32CS_SNAPMODULE failed, retries_left=" << callsLeft;
+      return true;
+    }
+  }
+
+  MODULEENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  if (!Module32FirstW(snapshot.get(), &entry)) {
+    TAVRA_PLOG(ERROR) << "Module32First failed";
+    return true;
+  }
+  do {
+    if (modules_.size() == kMaxModules) {
+      TAVRA_LOG(INFO) << "Module list cut at " << kMaxModules << " modules";
+      return true;
+    }
+    const std::wstring path = fieldText(entry.szExePath);
+    const std::wstring name = fieldText(entry.szModule);
+    ScopedHandle file(openModuleFile(path));
+    std::unique_ptr<ModuleInfoImpl> module(new (std::nothrow) ModuleInfoImpl());
+    if (!module) return false;
+    if (name.empty()) TAVRA_LOG(INFO) << "Module " << wideToUtf8(path) << " has no name";
+    const uint32_t base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.modBaseAddr));
+    module->inspect(name.c_str(), file.get(), base, entry.modBaseSize);
+    // An image path that could not be had matches nothing.
+    if (mainModule_ == nullptr && !imagePath.empty() &&
+        equalIgnoringCase(path.c_str(), static_cast<int>(path.size()), imagePath.c_str(),
+                          static_cast<int>(imagePath.size()))) {
+      mainModule_ = module.get();
+    }
+    modules_.push_back(std::move(module));
+  } while (nextModuleEntry(snapshot.get(), &entry));
+  return true;
+}
+
+bool ProcessStateImpl::captureException(uint32_t exceptionPointersAddress, CONTEXT* context) {
+  uint32_t pointers = 0;
+  if (!readExactly(exceptionPointersAddress, &pointers, sizeof(pointers))) {
+    TAVRA_PLOG(ERROR) << "Could not read the exception pointers' address at 0x" << std::hex
+                      << exceptionPointersAddress;
+    return false;
+  }
+  uint32_t records[2] = {};  // the exception record, then the context record
+  if (!readExactly(pointers, records, sizeof(records))) {
+    TAVRA_PLOG(ERROR) << "Could not read the exception pointers at 0x" << std::hex << pointers;
+    return false;
+  }
+  if (!readExactly(records[0], &exceptionCode_, sizeof(exceptionCode_)) ||
+      !readExactly(records[0] + kExceptionAddressOffset, &exceptionAddress_,
+                   sizeof(exceptionAddress_))) {
+    TAVRA_PLOG(ERROR) << "Could not read the exception record at 0x" << std::hex << records[0];
+    return false;
+  }
+  if (!readExactly(records[1], context, kContextSize)) {
+    TAVRA_PLOG(ERROR) << "Could not read the exception context at 0x" << std::hex << records[1];
+    return false;
+  }
+  return true;
+}
+
+void ProcessStateImpl::captureOtherThreads(uint32_t processId, uint32_t crashedThreadId) {
+  ScopedHandle snapshot(createToolhelpSnapshot(TH32CS_SNAPTHREAD, processId));
+  if (!snapshot.isValid()) {
+    TAVRA_PLOG(ERROR) << "TH32CS_SNAPTHREAD failed";
+    return;
+  }
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  if (!Thread32First(snapshot.get(), &entry) || entry.dwSize < kMinThreadEntrySize) {
+    TAVRA_PLOG(ERROR) << "Thread32First failed, te.dwSize=" << entry.dwSize
+                      << ", min size=" << kMinThreadEntrySize;
+    return;
+  }
+  do {
+    if (entry.dwSize < kMinThreadEntrySize || entry.th32OwnerProcessID != processId ||
+        entry.th32ThreadID == crashedThreadId) {
+      continue;
+    }
+    if (threads_.size() == kMaxThreads) {
+      TAVRA_LOG(INFO) << "Thread list cut at " << kMaxThreads << " threads";
+      return;
+    }
+    std::unique_ptr<ThreadInfoImpl> thread(new (std::nothrow)
+                                               ThreadInfoImpl(entry.th32ThreadID, false));
+    if (thread && thread->captureLive(process_.get())) threads_.push_back(std::move(thread));
+  } while (nextThreadEntry(snapshot.get(), &entry));
+}
+
+bool ProcessStateImpl::readExactly(uint32_t address, void* out, uint32_t size) const {
+  SIZE_T count = 0;
+  return ReadProcessMemory(process_.get(),
+                           reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), out,
+                           size, &count) &&
+         count == size;
+}
+
+bool ProcessStateImpl::isReadable(uint32_t address) const {
+  if (!process_.isValid()) return false;
+  uint8_t byte = 0;
+  return readExactly(address, &byte, 1);
+}
+
+uint32_t ProcessStateImpl::exceptionCode() const { return exceptionCode_; }
+
+const char* ProcessStateImpl::exceptionName() const { return nullptr; }
+
+uint32_t ProcessStateImpl::exceptionAddress() const { return exceptionAddress_; }
+
+const ThreadList& ProcessStateImpl::threads() const { return threads_; }
+
+const ModuleInfo* ProcessStateImpl::mainModule() const { return mainModule_; }
+
+const ModuleList& ProcessStateImpl::modules() const { return modules_; }
+
+std::unique_ptr<MemoryReader> ProcessStateImpl::createMemoryReader() const {
+  if (!process_.isValid()) return nullptr;
+  return std::unique_ptr<MemoryReader>(new (std::nothrow) ProcessMemoryReader(process_.get()));
+}
+
+}  // namespace tavra

@@ -1,0 +1,120 @@
+// The snapshot of a crashed process, taken from outside while the process
+// waits in its crash handler: the exception, the memory figures, every module
+// and every thread. It keeps the process open so that the crash log writer
+// can read more of its memory.
+//
+// A snapshot is created, captured, read and destroyed on the one thread that
+// handles its crash; each crash has its own, and nothing in it is locked.
+// Everything read from the crashed process is untrusted: every read is
+// checked, the walks are bounded, and a process that ends mid-capture gives a
+// failed or partial capture. Failures are logged to the reporter's diagnostic
+// log. The test seams below are set before any capture runs.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PROCESS_STATE_IMPL_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PROCESS_STATE_IMPL_H_
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "desktop/windows/crash_reporter/crash_data/process_state.h"
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+
+class ProcessStateImpl : public ProcessState {
+ public:
+  // Calls of the module snapshot while it fails with ERROR_BAD_LENGTH (the
+  // process's module list changed while it was read).
+  static constexpr uint32_t kModuleSnapshotAttempts = 10;
+  // Bounds on what the capture keeps, far above what a sane process has, so
+  // that a hostile one cannot make the reporter run out of memory or time.
+  static constexpr uint32_t kMaxModules = 2048;
+  static constexpr uint32_t kMaxThreads = 4096;
+
+  // Empty: no process, no modules or threads, every number 0.
+  ProcessStateImpl();
+  // Deletes every module and thread and closes the process.
+  ~ProcessStateImpl() override;
+  ProcessStateImpl(const ProcessStateImpl&) = delete;
+  ProcessStateImpl& operator=(const ProcessStateImpl&) = delete;
+
+  // Captures the process `processId`. `exceptionPointersAddress` is the
+  // address, in that process, of a word holding the address of its
+  // EXCEPTION_POINTERS record; `threadIdAddress` that of a word holding the
+  // crashing thread's id. False when the process cannot be opened, when
+  // memory runs out, or when the exception or its context cannot be read
+  // whole; the snapshot then holds what was captured so far and is only good
+  // for destruction. Call once.
+  bool capture(uint32_t processId, uint32_t exceptionPointersAddress, uint32_t threadIdAddress);
+
+  // Memory figures in bytes; 0 when not available.
+  uint32_t workingSetSize() const { return workingSetSize_; }
+  uint32_t peakWorkingSetSize() const { return peakWorkingSetSize_; }
+  uint32_t privateUsage() const { return privateUsage_; }
+
+  bool isReadable(uint32_t address) const override;
+  uint32_t exceptionCode() const override;
+  // The snapshot has no names for exception codes: always null.
+  const char* exceptionName() const override;
+  uint32_t exceptionAddress() const override;
+  const ThreadList& threads() const override;
+  const ModuleInfo* mainModule() const override;
+  const ModuleList& modules() const override;
+  std::unique_ptr<MemoryReader> createMemoryReader() const override;
+
+ private:
+  void captureMemoryFigures();
+  // False only when memory runs out.
+  bool captureModules(uint32_t processId, const std::wstring& imagePath);
+  bool captureException(uint32_t exceptionPointersAddress, CONTEXT* context);
+  void captureOtherThreads(uint32_t processId, uint32_t crashedThreadId);
+  // True when exactly `size` bytes were read.
+  bool readExactly(uint32_t address, void* out, uint32_t size) const;
+
+  ScopedHandle process_;
+  const ModuleInfo* mainModule_ = nullptr;
+  ModuleList modules_;
+  ThreadList threads_;
+  uint32_t exceptionCode_ = 0;
+  uint32_t exceptionAddress_ = 0;
+  uint32_t workingSetSize_ = 0;
+  uint32_t peakWorkingSetSize_ = 0;
+  uint32_t privateUsage_ = 0;
+};
+
+// The executable of `process` as a drive-letter path ("C:\dir\app.exe"), from
+// its device-form path and the system's drive names. False (logged) when it
+// cannot be had.
+bool getProcessImagePath(HANDLE process, std::wstring* path);
+
+enum class DevicePathMatch {
+  None,       // not on that device
+  Converted,  // `path` holds the drive-letter form
+  TooLong,    // on that device, but the drive-letter form would not fit (logged)
+};
+
+// When `devicePath` lies on the device `deviceName` (the device name is its
+// beginning, in any letter case, and a backslash follows it), sets `path` to
+// `driveName` followed by the rest of the device path from that backslash on.
+// The result must fit in MAX_PATH characters with its NUL.
+DevicePathMatch devicePathOnDrive(const std::wstring& devicePath, const std::wstring& driveName,
+                                  const std::wstring& deviceName, std::wstring* path);
+
+// Whether a module path from the module snapshot names an ordinary file: a
+// drive-letter path or a share ("\\server\share\..."), not a device or
+// anything in the "\\.\" or "\\?\" name spaces.
+bool isOrdinaryFilePath(const std::wstring& path);
+
+// Test seams; null restores the real system call.
+using CreateToolhelpSnapshotFunction = HANDLE(WINAPI*)(DWORD flags, DWORD processId);
+void setCreateToolhelpSnapshotFunctionForTesting(CreateToolhelpSnapshotFunction function);
+using GetProcessMemoryInfoFunction = BOOL(WINAPI*)(HANDLE process,
+                                                   PROCESS_MEMORY_COUNTERS* counters, DWORD size);
+void setGetProcessMemoryInfoFunctionForTesting(GetProcessMemoryInfoFunction function);
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PROCESS_STATE_IMPL_H_

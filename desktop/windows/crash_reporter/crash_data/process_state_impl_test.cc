@@ -1,0 +1,741 @@
+#include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "runtime/file_util.h"
+#include "runtime/logging.h"
+#include "runtime/scoped_handle.h"
+#include "runtime/utf_conversion.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/browser_client/pipe_connection.h"
+#include "testing/browser_client/process_figures.h"
+
+namespace tavra {
+namespace {
+
+constexpr DWORD kWaitMs = 30000;
+
+std::vector<std::string> tokens(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> result;
+  for (std::string token; in >> token;) result.push_back(token);
+  return result;
+}
+
+uint32_t hexNumber(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// "key=HEX" pairs of a line such as the test client's crash line.
+std::map<std::string, uint32_t> hexFields(const std::string& line) {
+  std::map<std::string, uint32_t> fields;
+  for (const std::string& token : tokens(line)) {
+    const size_t equals = token.find('=');
+    if (equals != std::string::npos)
+      fields[token.substr(0, equals)] = hexNumber(token.substr(equals + 1));
+  }
+  return fields;
+}
+
+// What the test client says about itself.
+struct ClientModule {
+  uint32_t base = 0;
+  uint32_t size = 0;
+  std::wstring path;
+};
+
+// What the module's file holds, read here without the reporter's code.
+struct FileFacts {
+  std::string fileVersion;
+  uint32_t timestamp = 0;
+};
+
+FileFacts readFileFacts(const std::wstring& path) {
+  FileFacts facts;
+  std::string contents;
+  if (readFileToString(path, &contents) && contents.size() >= 0x40) {
+    uint32_t headers = 0;
+    std::memcpy(&headers, contents.data() + 0x3C, 4);
+    if (headers <= contents.size() - 12)
+      std::memcpy(&facts.timestamp, contents.data() + headers + 8, 4);
+  }
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return facts;
+  std::vector<uint8_t> data(size);
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return facts;
+  struct Translation {
+    WORD language;
+    WORD codePage;
+  }* translation = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
+                      reinterpret_cast<void**>(&translation), &length) ||
+      length < sizeof(Translation)) {
+    return facts;
+  }
+  wchar_t key[64];
+  std::swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translation->language,
+                translation->codePage);
+  wchar_t* value = nullptr;
+  if (VerQueryValueW(data.data(), key, reinterpret_cast<void**>(&value), &length) &&
+      value != nullptr) {
+    facts.fileVersion = wideToUtf8(std::wstring(value, wcsnlen(value, length)));
+  }
+  return facts;
+}
+
+bool equalIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// One capture, run by the dump-request hook on the server's wait thread as
+// the reporter runs it; the hook then keeps the client waiting in its crash
+// handler until the test has looked at the snapshot.
+struct CaptureRun {
+  CaptureRun()
+      : captured(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        release(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+  // Set by the test; zero means the client's registered address.
+  uint32_t exceptionPointersAddress = 0;
+  uint32_t threadIdAddress = 0;
+  // Captures made and destroyed before the one that is kept, to count the
+  // handles that they leave behind.
+  int repeatedCaptures = 0;
+
+  // Set by the hook.
+  std::unique_ptr<ProcessStateImpl> state;
+  bool result = false;
+  std::string log;
+  int handleGrowth = 0;
+
+  ScopedHandle captured;
+  ScopedHandle release;
+};
+
+void captureOnDumpRequest(void* context, ReporterClient* client) {
+  CaptureRun* run = static_cast<CaptureRun*>(context);
+  const uint32_t exceptionPointersAddress = run->exceptionPointersAddress != 0
+                                                ? run->exceptionPointersAddress
+                                                : client->exceptionPointersAddress();
+  const uint32_t threadIdAddress =
+      run->threadIdAddress != 0 ? run->threadIdAddress : client->threadIdAddress();
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+  for (int i = 0; i < run->repeatedCaptures; ++i) {
+    LogCapture quiet;
+    ProcessStateImpl state;
+    state.capture(client->processId(), exceptionPointersAddress, threadIdAddress);
+  }
+  run->handleGrowth =
+      static_cast<int>(probeHandleCount(GetCurrentProcess())) - static_cast<int>(handlesBefore);
+  LogCapture capture;
+  run->state = std::make_unique<ProcessStateImpl>();
+  run->result = run->state->capture(client->processId(), exceptionPointersAddress, threadIdAddress);
+  run->log = capture.text();
+  SetEvent(run->captured.get());
+  WaitForSingleObject(run->release.get(), kWaitMs);
+  ResetEvent(run->release.get());
+}
+
+// Test seams: what the fake calls do, set before the capture and read after
+// it (the captured event orders the two threads).
+struct FakeCalls {
+  DWORD moduleSnapshotError = 0;   // 0: the real call
+  int moduleSnapshotFailures = 0;  // how many calls fail before the real one runs
+  DWORD threadSnapshotError = 0;
+  HANDLE terminateAtModuleSnapshot = nullptr;
+  HANDLE terminateAtThreadSnapshot = nullptr;
+  int moduleSnapshotCalls = 0;
+  int threadSnapshotCalls = 0;
+  DWORD memoryInfoError = 0;
+};
+FakeCalls fakes;
+
+HANDLE WINAPI fakeCreateToolhelpSnapshot(DWORD flags, DWORD processId) {
+  const bool modules = (flags & TH32CS_SNAPMODULE) != 0;
+  (modules ? fakes.moduleSnapshotCalls : fakes.threadSnapshotCalls)++;
+  HANDLE terminate = modules ? fakes.terminateAtModuleSnapshot : fakes.terminateAtThreadSnapshot;
+  if (terminate != nullptr) {
+    TerminateProcess(terminate, 9);
+    WaitForSingleObject(terminate, kWaitMs);
+  }
+  const DWORD error = modules ? fakes.moduleSnapshotError : fakes.threadSnapshotError;
+  if (error != 0 && (!modules || fakes.moduleSnapshotCalls <= fakes.moduleSnapshotFailures)) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateToolhelp32Snapshot(flags, processId);
+}
+
+BOOL WINAPI fakeGetProcessMemoryInfo(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD) {
+  SetLastError(fakes.memoryInfoError);
+  return FALSE;
+}
+
+class ProcessStateImplTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakes = FakeCalls();
+    setLogMessageHandler(&captureLogMessage, nullptr);
+    server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
+                                                  nullptr, nullptr, &captureOnDumpRequest, &run_,
+                                                  nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(server_->start());
+  }
+
+  void TearDown() override {
+    SetEvent(run_.release.get());
+    for (auto& client : clients_) client->terminate();
+    server_->stop();
+    setCreateToolhelpSnapshotFunctionForTesting(nullptr);
+    setGetProcessMemoryInfoFunctionForTesting(nullptr);
+    setLogMessageHandler(nullptr, nullptr);
+  }
+
+  // A registered test client.
+  ChildProcess* startClient(
+      const std::wstring& program = siblingProgramPath(L"tavra_test_client.exe")) {
+    clients_.push_back(std::make_unique<ChildProcess>());
+    ChildProcess* client = clients_.back().get();
+    EXPECT_TRUE(
+        client->start(program, L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+    const std::string reply = client->command("register");
+    EXPECT_EQ(0u, reply.find("registered ")) << reply;
+    return client;
+  }
+
+  // Sends a command that ends in a dump request and waits for the capture.
+  void captureAfter(ChildProcess* client, const std::string& command) {
+    ResetEvent(run_.captured.get());
+    EXPECT_TRUE(client->sendLine(command));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run_.captured.get(), kWaitMs)) << command;
+  }
+
+  // A crash command: gives back the line that the client's crash handler
+  // wrote before it asked for the dump.
+  std::string captureCrash(ChildProcess* client, const std::string& command) {
+    captureAfter(client, command);
+    std::string line;
+    EXPECT_TRUE(client->readLine(&line, kWaitMs));
+    return line;
+  }
+
+  // Lets the client go on after its capture; a `dump-raw` client answers.
+  std::string releaseClient(ChildProcess* client) {
+    SetEvent(run_.release.get());
+    std::string line;
+    client->readLine(&line, kWaitMs);
+    return line;
+  }
+
+  std::vector<ClientModule> clientModules(ChildProcess* client) {
+    std::vector<ClientModule> modules;
+    const std::vector<std::string> head = tokens(client->command("list-modules"));
+    EXPECT_EQ(2u, head.size());
+    if (head.size() != 2) return modules;
+    const int count = std::atoi(head[1].c_str());
+    for (int i = 0; i < count; ++i) {
+      std::string line;
+      EXPECT_TRUE(client->readLine(&line, kWaitMs));
+      std::istringstream in(line);
+      std::string word, base, size;
+      in >> word >> base >> size;
+      ClientModule module;
+      module.base = hexNumber(base);
+      module.size = hexNumber(size);
+      std::string path;
+      std::getline(in >> std::ws, path);
+      module.path = utf8ToWide(path);
+      modules.push_back(module);
+    }
+    return modules;
+  }
+
+  std::set<uint32_t> clientThreads(ChildProcess* client) {
+    std::set<uint32_t> ids;
+    const std::vector<std::string> words = tokens(client->command("list-threads"));
+    EXPECT_FALSE(words.empty());
+    for (size_t i = 1; i < words.size(); ++i)
+      ids.insert(std::strtoul(words[i].c_str(), nullptr, 10));
+    return ids;
+  }
+
+  static std::set<uint32_t> threadIds(const ProcessState& state, size_t from) {
+    std::set<uint32_t> ids;
+    for (size_t i = from; i < state.threads().size(); ++i)
+      ids.insert(state.threads()[i]->threadId());
+    return ids;
+  }
+
+  // A capture that left a handle behind would have left as many as there
+  // were captures; other threads of this process may open or close one or
+  // two meanwhile.
+  void expectNoHandleLeft() const {
+    EXPECT_LT(run_.handleGrowth, kRepeatedCaptures / 2)
+        << "after " << kRepeatedCaptures << " captures";
+  }
+
+  static constexpr int kRepeatedCaptures = 20;
+
+  CaptureRun run_;
+  std::unique_ptr<DumpRequestServer> server_;
+  std::vector<std::unique_ptr<ChildProcess>> clients_;
+};
+
+TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
+  struct Case {
+    const char* command;
+    uint32_t code;
+    int priority;
+  };
+  const Case cases[] = {
+      {"crash read 10", EXCEPTION_ACCESS_VIOLATION, 2},
+      {"crash write 2000", EXCEPTION_ACCESS_VIOLATION, -2},
+      {"crash divide", EXCEPTION_INT_DIVIDE_BY_ZERO, 1},
+      {"crash breakpoint", EXCEPTION_BREAKPOINT, -1},
+      {"crash raise E0ABC123", 0xE0ABC123, 0},
+      {"crash stack-overflow", EXCEPTION_STACK_OVERFLOW, 1},
+  };
+  run_.repeatedCaptures = kRepeatedCaptures;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    ChildProcess* client = startClient();
+    ASSERT_EQ(0u, client->command("threads 3").find("threads "));
+    ASSERT_EQ("priority " + std::to_string(c.priority),
+              client->command("priority " + std::to_string(c.priority)));
+    const std::vector<ClientModule> modules = clientModules(client);
+    const std::set<uint32_t> threads = clientThreads(client);
+
+    const std::map<std::string, uint32_t> seen = hexFields(captureCrash(client, c.command));
+    ASSERT_TRUE(run_.result) << run_.log;
+    const ProcessStateImpl& state = *run_.state;
+    ASSERT_EQ(c.code, seen.at("code"));
+    EXPECT_EQ(c.code, state.exceptionCode());
+    EXPECT_EQ(seen.at("address"), state.exceptionAddress());
+    EXPECT_EQ(nullptr, state.exceptionName());
+
+    // The crashed thread first, with the registers that the filter saw.
+    ASSERT_FALSE(state.threads().empty());
+    const ThreadInfo& crashed = *state.threads()[0];
+    EXPECT_TRUE(crashed.isCrashed());
+    EXPECT_EQ(seen.at("tid"), crashed.threadId());
+    EXPECT_EQ(c.priority, crashed.priority());
+    const RegisterSet& registers = crashed.registers();
+    EXPECT_EQ(seen.at("eax"), registers.eax);
+    EXPECT_EQ(seen.at("ebx"), registers.ebx);
+    EXPECT_EQ(seen.at("ecx"), registers.ecx);
+    EXPECT_EQ(seen.at("edx"), registers.edx);
+    EXPECT_EQ(seen.at("esi"), registers.esi);
+    EXPECT_EQ(seen.at("edi"), registers.edi);
+    EXPECT_EQ(seen.at("ebp"), registers.ebp);
+    EXPECT_EQ(seen.at("esp"), registers.esp);
+    EXPECT_EQ(seen.at("eip"), registers.eip);
+    EXPECT_EQ(seen.at("eflags"), registers.eflags);
+
+    // Every other thread of the client once, and nothing else.
+    std::set<uint32_t> others = threads;
+    others.erase(seen.at("tid"));
+    EXPECT_EQ(others, threadIds(state, 1));
+    EXPECT_EQ(threads.size(), state.threads().size());
+    for (size_t i = 1; i < state.threads().size(); ++i) {
+      EXPECT_FALSE(state.threads()[i]->isCrashed());
+    }
+
+    // The modules as the client sees them, the executable as the main one.
+    ASSERT_EQ(modules.size(), state.modules().size());
+    for (size_t i = 0; i < modules.size(); ++i) {
+      EXPECT_EQ(modules[i].base, state.modules()[i]->base()) << wideToUtf8(modules[i].path);
+      EXPECT_EQ(modules[i].size, state.modules()[i]->size()) << wideToUtf8(modules[i].path);
+    }
+    ASSERT_NE(nullptr, state.mainModule());
+    EXPECT_EQ(modules[0].base, state.mainModule()->base());
+    EXPECT_STREQ("tavra_test_client.exe", state.mainModule()->name());
+    EXPECT_STREQ("4.3.2.1", state.mainModule()->fileVersion());
+
+    // The memory of the crashed process is there to be read while it waits.
+    EXPECT_TRUE(state.isReadable(registers.esp));
+    EXPECT_FALSE(state.isReadable(0x10));
+    std::unique_ptr<MemoryReader> reader = state.createMemoryReader();
+    ASSERT_NE(nullptr, reader);
+    uint32_t bytesRead = 0;
+    EXPECT_NE(nullptr, reader->read(registers.esp, 16, &bytesRead));
+    EXPECT_EQ(16u, bytesRead);
+    reader.reset();
+    expectNoHandleLeft();
+
+    // The process ends with its exception code once it is let go.
+    SetEvent(run_.release.get());
+    DWORD exitCode = 0;
+    EXPECT_TRUE(client->waitForExit(kWaitMs, &exitCode));
+    EXPECT_EQ(c.code, exitCode);
+  }
+}
+
+TEST_F(ProcessStateImplTest, ModulesCarryTheNameVersionAndTimeStampOfTheirFiles) {
+  ChildProcess* client = startClient();
+  const std::vector<std::string> loaded = tokens(client->command("modules 100"));
+  ASSERT_EQ(2u, loaded.size());
+  EXPECT_GE(std::atoi(loaded[1].c_str()), 90);
+  const std::vector<ClientModule> modules = clientModules(client);
+  const std::string threadsReply = client->command("threads 64");
+  ASSERT_EQ(0u, threadsReply.find("threads "));
+  const std::set<uint32_t> threads = clientThreads(client);
+  EXPECT_GE(threads.size(), 65u);
+
+  captureCrash(client, "crash read 0");
+  ASSERT_TRUE(run_.result) << run_.log;
+  const ProcessStateImpl& state = *run_.state;
+  EXPECT_EQ(threads.size(), state.threads().size());
+  ASSERT_EQ(modules.size(), state.modules().size());
+  for (size_t i = 0; i < modules.size(); ++i) {
+    const ModuleInfo& module = *state.modules()[i];
+    const std::string path = wideToUtf8(modules[i].path);
+    SCOPED_TRACE(path);
+    EXPECT_EQ(modules[i].base, module.base());
+    EXPECT_EQ(modules[i].size, module.size());
+    EXPECT_TRUE(equalIgnoringCase(wideToUtf8(baseName(modules[i].path)), module.name()))
+        << module.name();
+    const FileFacts facts = readFileFacts(modules[i].path);
+    EXPECT_EQ(facts.fileVersion, module.fileVersion());
+    EXPECT_EQ(facts.timestamp, module.timestamp());
+  }
+  EXPECT_EQ(state.modules()[0].get(), state.mainModule());
+}
+
+TEST_F(ProcessStateImplTest, TheExecutableIsTheMainModuleInAnyLetterCase) {
+  // Started by an upper-case path, the client's loader names its executable
+  // so, while the system names the image as it was first mapped: by a client
+  // started the usual way, which runs meanwhile.
+  startClient();
+  std::wstring program = siblingProgramPath(L"tavra_test_client.exe");
+  std::transform(program.begin(), program.end(), program.begin(), ::towupper);
+  ChildProcess* client = startClient(program);
+  const std::vector<ClientModule> modules = clientModules(client);
+  ASSERT_FALSE(modules.empty());
+  std::wstring imagePath;
+  ASSERT_TRUE(getProcessImagePath(client->process(), &imagePath));
+  EXPECT_NE(imagePath, modules[0].path);
+  EXPECT_EQ(CSTR_EQUAL,
+            CompareStringOrdinal(imagePath.c_str(), -1, modules[0].path.c_str(), -1, TRUE));
+
+  captureAfter(client, "dump-raw * * *");
+  ASSERT_TRUE(run_.result) << run_.log;
+  ASSERT_FALSE(run_.state->modules().empty());
+  EXPECT_EQ(run_.state->modules()[0].get(), run_.state->mainModule());
+  releaseClient(client);
+}
+
+TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged) {
+  struct Case {
+    const char* what;
+    bool keepHandle;
+  };
+  const Case cases[] = {
+      // Its id names nothing any more.
+      {"no handle left", false},
+      // It can still be opened, but it has ended.
+      {"a handle still held", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ChildProcess* client = startClient();
+    const uint32_t processId = client->processId();
+    client->sendLine("exit 0");
+    ASSERT_TRUE(client->waitForExit(kWaitMs));
+    if (!c.keepHandle) {
+      clients_.clear();
+      // The server forgets the client, and closes its handle, on its own.
+      const DWORD start = GetTickCount();
+      while (server_->registeredClientCount() != 0 && GetTickCount() - start < kWaitMs) Sleep(5);
+      ASSERT_EQ(0u, server_->registeredClientCount());
+    }
+    LogCapture capture;
+    ProcessStateImpl state;
+    EXPECT_FALSE(state.capture(processId, 0x1000, 0x1004));
+    EXPECT_EQ("", capture.text());
+    EXPECT_TRUE(state.modules().empty());
+    EXPECT_TRUE(state.threads().empty());
+    EXPECT_EQ(nullptr, state.createMemoryReader());
+    EXPECT_FALSE(state.isReadable(0x10000));
+    clients_.clear();
+  }
+  LogCapture capture;
+  ProcessStateImpl state;
+  EXPECT_FALSE(state.capture(0, 0x1000, 0x1004));
+  EXPECT_EQ("", capture.text());
+}
+
+TEST_F(ProcessStateImplTest, ExceptionThatCannotBeReadWholeFailsTheCapture) {
+  struct Case {
+    const char* command;
+    uint32_t exceptionPointersAddress;  // 0: the registered one
+    const char* logged;
+  };
+  const Case cases[] = {
+      // The registered word itself is unreadable.
+      {"dump-raw * * *", 0x10, "Could not read the exception pointers' address"},
+      {"dump-raw 10 * *", 0, "Could not read the exception pointers at"},
+      // Eight bytes asked, four there.
+      {"dump-raw edge * *", 0, "Could not read the exception pointers at"},
+      {"dump-raw * 20 *", 0, "Could not read the exception record"},
+      // The code is there, the address twelve bytes on is not.
+      {"dump-raw * edge *", 0, "Could not read the exception record"},
+      {"dump-raw * * 30", 0, "Could not read the exception context"},
+      {"dump-raw * * edge", 0, "Could not read the exception context"},
+      {"dump-raw * 0 0", 0, "Could not read the exception record"},
+  };
+  ChildProcess* client = startClient();
+  run_.repeatedCaptures = kRepeatedCaptures;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    run_.exceptionPointersAddress = c.exceptionPointersAddress;
+    captureAfter(client, c.command);
+    EXPECT_FALSE(run_.result);
+    EXPECT_EQ(1u, occurrences(run_.log, c.logged)) << run_.log;
+    EXPECT_TRUE(run_.state->threads().empty());
+    expectNoHandleLeft();
+    EXPECT_EQ(0u, releaseClient(client).find("dump done"));
+  }
+
+  // The same client, with records that hold together, is captured.
+  run_.exceptionPointersAddress = 0;
+  captureAfter(client, "dump-raw * * *");
+  EXPECT_TRUE(run_.result) << run_.log;
+  const uint32_t code = run_.state->exceptionCode();
+  const uint32_t address = run_.state->exceptionAddress();
+  expectNoHandleLeft();
+  const std::string reply = releaseClient(client);
+  EXPECT_EQ(0xE0000001u, hexFields(reply).at("code"));
+  EXPECT_EQ(hexFields(reply).at("code"), code);
+  EXPECT_EQ(hexFields(reply).at("address"), address);
+}
+
+TEST_F(ProcessStateImplTest, UnreadableCrashedThreadIdIsZeroAndEveryThreadIsCapturedLive) {
+  ChildProcess* client = startClient();
+  ASSERT_EQ(0u, client->command("threads 2").find("threads "));
+  const std::set<uint32_t> threads = clientThreads(client);
+  run_.threadIdAddress = 0x10;
+  captureCrash(client, "crash raise E0000002");
+  ASSERT_TRUE(run_.result) << run_.log;
+  EXPECT_EQ(1u, occurrences(run_.log, "Could not read ID of crashed thread")) << run_.log;
+  const ProcessStateImpl& state = *run_.state;
+  ASSERT_FALSE(state.threads().empty());
+  EXPECT_EQ(0u, state.threads()[0]->threadId());
+  EXPECT_TRUE(state.threads()[0]->isCrashed());
+  // The thread that really crashed is among them.
+  EXPECT_EQ(threads, threadIds(state, 1));
+}
+
+TEST_F(ProcessStateImplTest, ModuleSnapshotIsRetriedOnlyWhileTheListChanges) {
+  struct Case {
+    DWORD error;
+    int failures;
+    int expectedCalls;
+    const char* logged;  // null: nothing
+  };
+  const Case cases[] = {
+      {ERROR_BAD_LENGTH, 100, 10, "TH32CS_SNAPMODULE failed, retries_left=0"},
+      {ERROR_ACCESS_DENIED, 100, 1, "TH32CS_SNAPMODULE failed, retries_left=9"},
+      {ERROR_BAD_LENGTH, 3, 4, nullptr},
+      {ERROR_BAD_LENGTH, 9, 10, nullptr},
+  };
+  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  ChildProcess* client = startClient();
+  const std::set<uint32_t> threads = clientThreads(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.error << " x" << c.failures);
+    fakes = FakeCalls();
+    fakes.moduleSnapshotError = c.error;
+    fakes.moduleSnapshotFailures = c.failures;
+    captureAfter(client, "dump-raw * * *");
+    EXPECT_TRUE(run_.result) << run_.log;
+    EXPECT_EQ(c.expectedCalls, fakes.moduleSnapshotCalls);
+    const ProcessStateImpl& state = *run_.state;
+    if (c.logged != nullptr) {
+      EXPECT_EQ(1u, occurrences(run_.log, c.logged)) << run_.log;
+      // The end of the entry is the count, then the system error.
+      EXPECT_EQ(1u, occurrences(run_.log, std::string(c.logged) + ":")) << run_.log;
+      EXPECT_TRUE(state.modules().empty());
+      EXPECT_EQ(nullptr, state.mainModule());
+    } else {
+      EXPECT_EQ(0u, occurrences(run_.log, "TH32CS_SNAPMODULE")) << run_.log;
+      EXPECT_FALSE(state.modules().empty());
+      EXPECT_NE(nullptr, state.mainModule());
+    }
+    // The capture went on to the exception and the threads.
+    EXPECT_EQ(0xE0000001u, state.exceptionCode());
+    EXPECT_EQ(threads.size(), state.threads().size());
+    releaseClient(client);
+  }
+}
+
+TEST_F(ProcessStateImplTest, FailedThreadSnapshotOrMemoryFiguresAreLoggedAndTolerated) {
+  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  ChildProcess* client = startClient();
+  ASSERT_EQ(0u, client->command("threads 2").find("threads "));
+  const std::set<uint32_t> threads = clientThreads(client);
+
+  // The real figures first.
+  captureAfter(client, "dump-raw * * *");
+  ASSERT_TRUE(run_.result) << run_.log;
+  EXPECT_NE(0u, run_.state->workingSetSize());
+  EXPECT_GE(run_.state->peakWorkingSetSize(), run_.state->workingSetSize());
+  EXPECT_EQ(0u, occurrences(run_.log, "GetProcessMemoryInfo"));
+  EXPECT_EQ(threads.size(), run_.state->threads().size());
+  releaseClient(client);
+
+  fakes.threadSnapshotError = ERROR_NOT_ENOUGH_MEMORY;
+  fakes.memoryInfoError = ERROR_ACCESS_DENIED;
+  run_.repeatedCaptures = kRepeatedCaptures;
+  setGetProcessMemoryInfoFunctionForTesting(&fakeGetProcessMemoryInfo);
+  captureAfter(client, "dump-raw * * *");
+  EXPECT_TRUE(run_.result) << run_.log;
+  EXPECT_EQ(1u, occurrences(run_.log, "GetProcessMemoryInfo failed:")) << run_.log;
+  EXPECT_EQ(1u, occurrences(run_.log, "TH32CS_SNAPTHREAD failed:")) << run_.log;
+  const ProcessStateImpl& state = *run_.state;
+  EXPECT_EQ(0u, state.workingSetSize());
+  EXPECT_EQ(0u, state.peakWorkingSetSize());
+  EXPECT_EQ(0u, state.privateUsage());
+  // Only the thread that asked.
+  ASSERT_EQ(1u, state.threads().size());
+  EXPECT_TRUE(state.threads()[0]->isCrashed());
+  EXPECT_FALSE(state.modules().empty());
+  expectNoHandleLeft();
+  releaseClient(client);
+}
+
+TEST_F(ProcessStateImplTest, AProcessThatEndsDuringTheCaptureGivesAPartialOrFailedOne) {
+  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  struct Case {
+    bool atModules;
+    bool expectedResult;
+  };
+  const Case cases[] = {{true, false}, {false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.atModules ? "ends at the module snapshot" : "ends at the thread snapshot");
+    ChildProcess* client = startClient();
+    ASSERT_EQ(0u, client->command("threads 2").find("threads "));
+    fakes = FakeCalls();
+    (c.atModules ? fakes.terminateAtModuleSnapshot : fakes.terminateAtThreadSnapshot) =
+        client->process();
+    captureAfter(client, "crash read 10");
+    EXPECT_EQ(c.expectedResult, run_.result) << run_.log;
+    EXPECT_NE(WAIT_TIMEOUT, WaitForSingleObject(client->process(), 0));
+    if (c.expectedResult) {
+      // The crashed thread from its saved context, no other.
+      ASSERT_EQ(1u, run_.state->threads().size());
+      EXPECT_TRUE(run_.state->threads()[0]->isCrashed());
+      EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, run_.state->exceptionCode());
+    }
+    SetEvent(run_.release.get());
+  }
+}
+
+TEST(DevicePathTest, DevicePathsBecomeDriveLetterPaths) {
+  struct Case {
+    const wchar_t* devicePath;
+    const wchar_t* deviceName;
+    DevicePathMatch match;
+    const wchar_t* path;
+  };
+  const Case cases[] = {
+      {L"\\Device\\HarddiskVolume1\\app\\a.exe", L"\\Device\\HarddiskVolume1",
+       DevicePathMatch::Converted, L"C:\\app\\a.exe"},
+      {L"\\DEVICE\\harddiskvolume1\\a.exe", L"\\Device\\HarddiskVolume1",
+       DevicePathMatch::Converted, L"C:\\a.exe"},
+      // A longer device name on the same stem is another device.
+      {L"\\Device\\HarddiskVolume10\\a.exe", L"\\Device\\HarddiskVolume1", DevicePathMatch::None,
+       L""},
+      {L"\\Device\\HarddiskVolume1", L"\\Device\\HarddiskVolume1", DevicePathMatch::None, L""},
+      {L"\\Device\\Hard", L"\\Device\\HarddiskVolume1", DevicePathMatch::None, L""},
+      {L"\\Device\\HarddiskVolume1\\a.exe", L"", DevicePathMatch::None, L""},
+      {L"\\Device\\Mup\\server\\share\\a.exe", L"\\Device\\HarddiskVolume1", DevicePathMatch::None,
+       L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(wideToUtf8(c.devicePath));
+    std::wstring path;
+    EXPECT_EQ(c.match, devicePathOnDrive(c.devicePath, L"C:", c.deviceName, &path));
+    EXPECT_EQ(c.path, path);
+  }
+
+  // The drive-letter form must fit in 260 characters with its NUL.
+  setLogMessageHandler(&captureLogMessage, nullptr);
+  const std::wstring device = L"\\Device\\HarddiskVolume1";
+  const std::wstring longest = device + L"\\" + std::wstring(256, L'a');  // 2 + 257 = 259
+  std::wstring path;
+  EXPECT_EQ(DevicePathMatch::Converted, devicePathOnDrive(longest, L"D:", device, &path));
+  EXPECT_EQ(259u, path.size());
+  {
+    LogCapture capture;
+    path.clear();
+    EXPECT_EQ(DevicePathMatch::TooLong, devicePathOnDrive(longest + L"a", L"D:", device, &path));
+    EXPECT_EQ(L"", path);
+    EXPECT_EQ(1u, occurrences(capture.text(), "max_path=260, path_length=260")) << capture.text();
+  }
+  setLogMessageHandler(nullptr, nullptr);
+
+  // The process's own image, converted with the system's drives, is the path
+  // of its executable.
+  std::wstring own, executable;
+  ASSERT_TRUE(getProcessImagePath(GetCurrentProcess(), &own));
+  ASSERT_TRUE(getExecutablePath(&executable));
+  EXPECT_EQ(CSTR_EQUAL, CompareStringOrdinal(own.c_str(), -1, executable.c_str(), -1, TRUE))
+      << wideToUtf8(own) << " " << wideToUtf8(executable);
+}
+
+TEST(ModulePathTest, OnlyOrdinaryFilePathsAreOpened) {
+  struct Case {
+    const wchar_t* path;
+    bool ordinary;
+  };
+  const Case cases[] = {
+      {L"C:\\windows\\system32\\kernel32.dll", true},
+      {L"z:/build/app.exe", true},
+      {L"\\\\server\\share\\app.dll", true},
+      {L"\\\\.\\pipe\\TavraCrashReporter1", false},
+      {L"\\\\.\\PhysicalDrive0", false},
+      {L"\\\\?\\C:\\app.dll", false},
+      {L"\\\\server", false},
+      {L"\\\\server\\", false},
+      {L"\\\\\\share\\a.dll", false},
+      {L"\\??\\C:\\app.dll", false},
+      {L"CON", false},
+      {L"app.dll", false},
+      {L"1:\\app.dll", false},
+      {L"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.ordinary, isOrdinaryFilePath(c.path)) << wideToUtf8(c.path);
+  }
+}
+
+}  // namespace
+}  // namespace tavra

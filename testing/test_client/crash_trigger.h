@@ -1,0 +1,43 @@
+// The ways in which the test client crashes for real, and the line that its
+// crash handler prints about what it saw.
+//
+// Everything here runs on the thread that crashes. `writeCrashLine` runs inside
+// the crash filter, possibly with little stack left: it formats into a static
+// buffer and calls nothing but WriteFile, so only one crash may use it at a
+// time (the crash handler lets only the first crashing thread through).
+#ifndef TESTING_TEST_CLIENT_CRASH_TRIGGER_H_
+#define TESTING_TEST_CLIENT_CRASH_TRIGGER_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tavra {
+
+enum class CrashKind {
+  ReadViolation,   // reads 4 bytes at the argument
+  WriteViolation,  // writes 4 bytes at the argument
+  IntegerDivideByZero,
+  Breakpoint,
+  RaisedException,  // RaiseException with the argument as its code
+  StackOverflow,
+};
+
+// "read", "write", "divide", "breakpoint", "raise", "stack-overflow".
+bool parseCrashKind(const std::string& name, CrashKind* kind);
+
+// Crashes the calling thread. Returns only when something handled the
+// exception, which nothing in the test client does.
+void triggerCrash(CrashKind kind, uint32_t argument);
+
+// A crash observer: writes one line to standard output,
+//   crash code=C0000005 address=00401234 eax=... ebx=... ecx=... edx=...
+//   esi=... edi=... ebp=... esp=... eip=... eflags=... tid=...
+// (all on one line, every value eight hex digits), from the exception record
+// and the saved context. `context` is not used.
+void writeCrashLine(void* context, const EXCEPTION_POINTERS* pointers);
+
+}  // namespace tavra
+
+#endif  // TESTING_TEST_CLIENT_CRASH_TRIGGER_H_

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Fuzzes the module file parser on the host for SECONDS (default 60).
+#
+#   bash tools/fuzz.sh [SECONDS]
+#
+# Installs what is missing (tools/setup.sh brings clang and its sanitizer and
+# libFuzzer runtimes), builds into BUILD_DIR/fuzz (default build/fuzz), apart
+# from the MinGW build: the parser's unit tests and the fuzz target, both with
+# AddressSanitizer and UndefinedBehaviorSanitizer, every finding fatal. Runs
+# the unit tests, then the fuzzer on a corpus that starts from the made files
+# of the tests, Wine's own DLLs and the build's programs. Exits non-zero on
+# any finding: a crash, a leak, a sanitizer report, a time-out or running out
+# of memory. Findings are kept in BUILD_DIR/fuzz/findings.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${BUILD_DIR:-$here/build}
+seconds=${1:-60}
+case "$seconds" in '' | *[!0-9]*) echo "fuzz: SECONDS must be a number" >&2; exit 2 ;; esac
+
+bash "$here/tools/setup.sh" >/dev/null
+
+out=$build_dir/fuzz
+src=$here/desktop/windows/crash_reporter/crash_data
+gtest=/usr/src/googletest/googletest
+mkdir -p "$out/obj" "$out/corpus" "$out/findings"
+cxx=(clang++ -std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -I"$here")
+sanitizers=(-fsanitize=address,undefined -fno-sanitize-recover=all)
+
+# GoogleTest once per build folder; the rest is small enough to build each time.
+if [ ! -f "$out/obj/gtest.a" ]; then
+  echo "fuzz: building GoogleTest for the host"
+  "${cxx[@]}" -w "${sanitizers[@]}" -I"$gtest/include" -I"$gtest" -c "$gtest/src/gtest-all.cc" \
+    -o "$out/obj/gtest-all.o"
+  "${cxx[@]}" -w "${sanitizers[@]}" -I"$gtest/include" -c "$gtest/src/gtest_main.cc" \
+    -o "$out/obj/gtest_main.o"
+  ar rcs "$out/obj/gtest.a" "$out/obj/gtest-all.o" "$out/obj/gtest_main.o"
+fi
+
+echo "fuzz: building the parser's host tests and fuzz target"
+"${cxx[@]}" "${sanitizers[@]}" -isystem "$gtest/include" "$src/pe_image.cc" \
+  "$src/pe_image_test.cc" "$out/obj/gtest.a" -pthread -o "$out/pe_image_host_tests"
+"${cxx[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all "$src/pe_image.cc" \
+  "$src/pe_image_fuzzer.cc" -o "$out/pe_image_fuzzer"
+"${cxx[@]}" "$src/pe_image_seed_writer.cc" -o "$out/pe_image_seed_writer"
+
+echo "fuzz: running the parser's host tests"
+"$out/pe_image_host_tests" --gtest_brief=1
+
+# Seeds: the made files, then real modules. Links, not copies: the fuzzer
+# only reads them, and cuts each to the input size limit.
+seeds=$out/seeds
+rm -rf "$seeds"
+mkdir -p "$seeds/made" "$seeds/real"
+"$out/pe_image_seed_writer" "$seeds/made"
+for dir in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/x86_64-linux-gnu/wine/x86_64-windows \
+  "$build_dir/bin"; do
+  [ -d "$dir" ] || continue
+  tag=$(basename "$dir")
+  for f in "$dir"/*.dll "$dir"/*.exe; do
+    [ -f "$f" ] && ln -sf "$f" "$seeds/real/$tag-$(basename "$f")"
+  done
+done
+echo "fuzz: $(ls "$seeds/made" | wc -l) made and $(ls "$seeds/real" | wc -l) real seeds"
+
+echo "fuzz: fuzzing for $seconds seconds"
+cd "$out"
+set +e
+"$out/pe_image_fuzzer" -max_total_time="$seconds" -max_len=131072 -timeout=10 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$out/findings/" "$out/corpus" "$seeds/made" \
+  "$seeds/real" 2>"$out/last_run.log"
+status=$?
+set -e
+grep -E '^(stat::|INFO: (Loaded|seed corpus)|#[0-9]+ *DONE)' "$out/last_run.log" || true
+if [ "$status" != 0 ] || grep -q -E 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' \
+  "$out/last_run.log"; then
+  tail -n 60 "$out/last_run.log" >&2
+  echo "fuzz: FINDING (exit status $status); inputs in $out/findings" >&2
+  exit 1
+fi
+echo "fuzz: no findings"
