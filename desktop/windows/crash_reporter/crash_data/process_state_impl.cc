@@ -69,7 +69,7 @@ HANDLE openModuleFile(const std::wstring& path) {
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.isValid()) {
-    TAVRA_PLOG(ERROR) << "CreateFile failed for " << wideToUtf8(path);
+    TAVRA_LOG(ERROR) << "CreateFile failed for " << wideToUtf8(path);
     return INVALID_HANDLE_VALUE;
   }
   // A reserved device name ("C:\dir\con") opens the device.
