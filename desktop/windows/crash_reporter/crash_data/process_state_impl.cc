@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <new>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,13 +59,19 @@ std::wstring fieldText(const wchar_t (&field)[N]) {
 }
 
 // Opens a module's file for `ModuleInfoImpl::inspect`; INVALID_HANDLE_VALUE
-// (logged) when it cannot be opened or is no ordinary file. The path comes
-// from the crashed process's own loader data, so it is not trusted to name a
-// file at all: device names and pipes are never opened.
-HANDLE openModuleFile(const std::wstring& path) {
-  if (!isOrdinaryFilePath(path)) {
-    TAVRA_LOG(INFO) << "Module path is not an ordinary file path: " << wideToUtf8(path);
-    return INVALID_HANDLE_VALUE;
+// (logged) when it cannot be opened or is not to be: the path is not trusted
+// to name a file at all, and only the executable itself is opened on a share.
+HANDLE openModuleFile(const std::wstring& path, const std::wstring& imagePath) {
+  switch (moduleFilePathUse(path, imagePath)) {
+    case ModulePathUse::Open:
+      break;
+    case ModulePathUse::NotAFile:
+      TAVRA_LOG(INFO) << "Module path is not an ordinary file path: " << wideToUtf8(path);
+      return INVALID_HANDLE_VALUE;
+    case ModulePathUse::Share:
+      TAVRA_LOG(INFO) << "Module path is on a network share and is not the executable: "
+                      << wideToUtf8(path);
+      return INVALID_HANDLE_VALUE;
   }
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -78,6 +85,63 @@ HANDLE openModuleFile(const std::wstring& path) {
     return INVALID_HANDLE_VALUE;
   }
   return file.release();
+}
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// "X:\..." (or "X:/..." where forward slashes separate too).
+bool isDriveLetterPath(std::wstring_view path, bool forwardSlashes) {
+  if (path.size() < 3 || path[1] != L':') return false;
+  if (path[2] != L'\\' && !(forwardSlashes && path[2] == L'/')) return false;
+  const wchar_t letter = static_cast<wchar_t>(path[0] | 0x20);
+  return letter >= L'a' && letter <= L'z';
+}
+
+// "server\share\...": what follows the two separators of a share path. The
+// server "." or "?" is one of the system's name spaces, not a host.
+bool isServerSharePath(std::wstring_view rest, bool forwardSlashes) {
+  const wchar_t* separators = forwardSlashes ? L"\\/" : L"\\";
+  const size_t serverEnd = rest.find_first_of(separators);
+  if (serverEnd == std::wstring_view::npos || serverEnd == 0) return false;
+  const std::wstring_view server = rest.substr(0, serverEnd);
+  if (server == L"." || server == L"?") return false;
+  const size_t shareEnd = rest.find_first_of(separators, serverEnd + 1);
+  return shareEnd != std::wstring_view::npos && shareEnd > serverEnd + 1;
+}
+
+enum class PathKind { Disk, Share, Other };
+
+// The kind of `path`, and in `plain` its form without the long-path prefix
+// ("\\?\C:\x" is "C:\x", "\\?\UNC\server\share\x" is "\\server\share\x").
+// Behind that prefix the system takes the path as it stands: only
+// backslashes separate.
+PathKind classifyPath(const std::wstring& path, std::wstring* plain) {
+  constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+  constexpr std::wstring_view kLongSharePrefix = L"UNC\\";
+  const std::wstring_view view(path);
+  if (view.substr(0, kLongPrefix.size()) == kLongPrefix) {
+    const std::wstring_view rest = view.substr(kLongPrefix.size());
+    if (isDriveLetterPath(rest, false)) {
+      plain->assign(rest);
+      return PathKind::Disk;
+    }
+    if (rest.size() > kLongSharePrefix.size() &&
+        equalIgnoringCase(rest.data(), static_cast<int>(kLongSharePrefix.size()),
+                          kLongSharePrefix.data(), static_cast<int>(kLongSharePrefix.size())) &&
+        isServerSharePath(rest.substr(kLongSharePrefix.size()), false)) {
+      plain->assign(L"\\\\");
+      plain->append(rest.substr(kLongSharePrefix.size()));
+      return PathKind::Share;
+    }
+    return PathKind::Other;
+  }
+  *plain = path;
+  if (isDriveLetterPath(view, true)) return PathKind::Disk;
+  if (view.size() >= 2 && isSeparator(view[0]) && isSeparator(view[1]) &&
+      isServerSharePath(view.substr(2), true)) {
+    return PathKind::Share;
+  }
+  return PathKind::Other;
 }
 
 // The next entry, with the size field set back to the whole entry first.
@@ -101,20 +165,20 @@ void setGetProcessMemoryInfoFunctionForTesting(GetProcessMemoryInfoFunction func
   getProcessMemoryInfoFunction.store(function);
 }
 
-bool isOrdinaryFilePath(const std::wstring& path) {
-  auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-  if (path.size() >= 3 && path[1] == L':' && isSeparator(path[2])) {
-    const wchar_t letter = static_cast<wchar_t>(path[0] | 0x20);
-    return letter >= L'a' && letter <= L'z';
+ModulePathUse moduleFilePathUse(const std::wstring& path, const std::wstring& imagePath) {
+  std::wstring plain;
+  switch (classifyPath(path, &plain)) {
+    case PathKind::Disk:
+      return ModulePathUse::Open;
+    case PathKind::Other:
+      return ModulePathUse::NotAFile;
+    case PathKind::Share:
+      break;
   }
-  if (path.size() < 5 || !isSeparator(path[0]) || !isSeparator(path[1])) return false;
-  // "\\server\share\...": a server name of its own, then a share name.
-  const size_t serverEnd = path.find_first_of(L"\\/", 2);
-  if (serverEnd == std::wstring::npos || serverEnd == 2) return false;
-  const std::wstring server = path.substr(2, serverEnd - 2);
-  if (server == L"." || server == L"?") return false;
-  const size_t shareEnd = path.find_first_of(L"\\/", serverEnd + 1);
-  return shareEnd != std::wstring::npos && shareEnd > serverEnd + 1;
+  const bool isImage = !imagePath.empty() &&
+                       equalIgnoringCase(plain.c_str(), static_cast<int>(plain.size()),
+                                         imagePath.c_str(), static_cast<int>(imagePath.size()));
+  return isImage ? ModulePathUse::Open : ModulePathUse::Share;
 }
 
 DevicePathMatch devicePathOnDrive(const std::wstring& devicePath, const std::wstring& driveName,
@@ -133,6 +197,16 @@ DevicePathMatch devicePathOnDrive(const std::wstring& devicePath, const std::wst
     return DevicePathMatch::TooLong;
   }
   *path = driveName + devicePath.substr(nameLength);
+  return DevicePathMatch::Converted;
+}
+
+DevicePathMatch devicePathOnShare(const std::wstring& devicePath, std::wstring* path) {
+  std::wstring share;
+  const DevicePathMatch match = devicePathOnDrive(devicePath, L"\\", L"\\Device\\Mup", &share);
+  if (match != DevicePathMatch::Converted) return match;
+  // "\\" and a server name: a mapped drive's "\;..." or an empty name is none.
+  if (share.size() < 3 || share[2] == L';' || share[2] == L'\\') return DevicePathMatch::None;
+  *path = share;
   return DevicePathMatch::Converted;
 }
 
@@ -182,6 +256,14 @@ bool getProcessImagePath(HANDLE process, std::wstring* path) {
       }
     }
     start = end + 1;
+  }
+  switch (devicePathOnShare(device, path)) {
+    case DevicePathMatch::Converted:
+      return true;
+    case DevicePathMatch::TooLong:
+      return false;
+    case DevicePathMatch::None:
+      break;
   }
   TAVRA_PLOG(INFO) << "Could not convert process image file name";
   return false;
@@ -276,7 +358,7 @@ bool ProcessStateImpl::captureModules(uint32_t processId, const std::wstring& im
     }
     const std::wstring path = fieldText(entry.szExePath);
     const std::wstring name = fieldText(entry.szModule);
-    ScopedHandle file(openModuleFile(path));
+    ScopedHandle file(openModuleFile(path, imagePath));
     std::unique_ptr<ModuleInfoImpl> module(new (std::nothrow) ModuleInfoImpl());
     if (!module) return false;
     if (name.empty()) TAVRA_LOG(INFO) << "Module " << wideToUtf8(path) << " has no name";

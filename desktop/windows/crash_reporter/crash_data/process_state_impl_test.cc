@@ -686,6 +686,26 @@ TEST(DevicePathTest, DevicePathsBecomeDriveLetterPaths) {
     EXPECT_EQ(c.path, path);
   }
 
+  // An executable started from a share.
+  const Case shares[] = {
+      {L"\\Device\\Mup\\server\\share\\app\\a.exe", L"", DevicePathMatch::Converted,
+       L"\\\\server\\share\\app\\a.exe"},
+      {L"\\DEVICE\\MUP\\server\\share\\a.exe", L"", DevicePathMatch::Converted,
+       L"\\\\server\\share\\a.exe"},
+      // Through a mapped drive: no plain share form.
+      {L"\\Device\\Mup\\;LanmanRedirector\\;Z:0000000000012345\\server\\share\\a.exe", L"",
+       DevicePathMatch::None, L""},
+      {L"\\Device\\Mup\\\\a.exe", L"", DevicePathMatch::None, L""},
+      {L"\\Device\\Mupx\\server\\share\\a.exe", L"", DevicePathMatch::None, L""},
+      {L"\\Device\\HarddiskVolume1\\a.exe", L"", DevicePathMatch::None, L""},
+  };
+  for (const Case& c : shares) {
+    SCOPED_TRACE(wideToUtf8(c.devicePath));
+    std::wstring path;
+    EXPECT_EQ(c.match, devicePathOnShare(c.devicePath, &path));
+    EXPECT_EQ(c.path, path);
+  }
+
   // The drive-letter form must fit in 260 characters with its NUL.
   setLogMessageHandler(&captureLogMessage, nullptr);
   const std::wstring device = L"\\Device\\HarddiskVolume1";
@@ -711,29 +731,58 @@ TEST(DevicePathTest, DevicePathsBecomeDriveLetterPaths) {
       << wideToUtf8(own) << " " << wideToUtf8(executable);
 }
 
-TEST(ModulePathTest, OnlyOrdinaryFilePathsAreOpened) {
+TEST(ModulePathTest, DiskPathsAndTheExecutableOnAShareAreOpened) {
+  using Use = ModulePathUse;
+  const wchar_t kImage[] = L"\\\\Server\\Share\\app\\browser.exe";
   struct Case {
     const wchar_t* path;
-    bool ordinary;
+    const wchar_t* imagePath;
+    Use use;
   };
   const Case cases[] = {
-      {L"C:\\windows\\system32\\kernel32.dll", true},
-      {L"z:/build/app.exe", true},
-      {L"\\\\server\\share\\app.dll", true},
-      {L"\\\\.\\pipe\\TavraCrashReporter1", false},
-      {L"\\\\.\\PhysicalDrive0", false},
-      {L"\\\\?\\C:\\app.dll", false},
-      {L"\\\\server", false},
-      {L"\\\\server\\", false},
-      {L"\\\\\\share\\a.dll", false},
-      {L"\\??\\C:\\app.dll", false},
-      {L"CON", false},
-      {L"app.dll", false},
-      {L"1:\\app.dll", false},
-      {L"", false},
+      {L"C:\\windows\\system32\\kernel32.dll", kImage, Use::Open},
+      {L"z:/build/app.exe", L"", Use::Open},
+      {L"\\\\?\\C:\\app\\a.dll", L"", Use::Open},
+      {L"\\\\?\\d:\\a.dll", kImage, Use::Open},
+      // The executable itself, in any letter case and in either share form.
+      {L"\\\\server\\share\\APP\\browser.exe", kImage, Use::Open},
+      {L"\\\\?\\UNC\\Server\\Share\\app\\browser.exe", kImage, Use::Open},
+      {L"\\\\?\\unc\\Server\\Share\\app\\browser.exe", kImage, Use::Open},
+      // Any other file on a share, or a share when the executable is unknown.
+      {L"\\\\Server\\Share\\app\\plugin.dll", kImage, Use::Share},
+      {L"\\\\Server\\Share\\app\\browser.exe", L"", Use::Share},
+      {L"\\\\Server\\Share\\app\\browser.ex", kImage, Use::Share},
+      {L"\\\\Server\\Share\\app\\browser.exe.dll", kImage, Use::Share},
+      {L"\\\\other\\share\\app\\browser.exe", kImage, Use::Share},
+      {L"//Server/Share/app/plugin.dll", kImage, Use::Share},
+      {L"\\\\?\\UNC\\other\\share\\a.dll", kImage, Use::Share},
+      // The executable's path on a share is no disk path for anyone else.
+      {L"\\\\Server\\Share\\app\\browser.exe", L"C:\\app\\browser.exe", Use::Share},
+      {L"\\\\.\\pipe\\TavraCrashReporter1", kImage, Use::NotAFile},
+      {L"\\\\.\\PhysicalDrive0", L"", Use::NotAFile},
+      {L"\\\\.\\C:\\app.dll", L"", Use::NotAFile},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\a.dll", L"", Use::NotAFile},
+      {L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\a.dll", L"", Use::NotAFile},
+      // Behind the long-path prefix a forward slash is part of a name.
+      {L"\\\\?\\C:/app.dll", L"", Use::NotAFile},
+      {L"\\\\?\\UNC\\Server/Share/app/browser.exe", L"", Use::NotAFile},
+      {L"\\\\?\\UNC\\server", L"", Use::NotAFile},
+      {L"\\\\?\\UNC\\\\share\\a.dll", L"", Use::NotAFile},
+      {L"\\\\?\\C:", L"", Use::NotAFile},
+      {L"//?/C:/app.dll", L"", Use::NotAFile},
+      {L"\\\\server", L"", Use::NotAFile},
+      {L"\\\\server\\", L"", Use::NotAFile},
+      {L"\\\\server\\share", L"", Use::NotAFile},
+      {L"\\\\\\share\\a.dll", L"", Use::NotAFile},
+      {L"\\??\\C:\\app.dll", L"", Use::NotAFile},
+      {L"CON", L"", Use::NotAFile},
+      {L"app.dll", L"", Use::NotAFile},
+      {L"1:\\app.dll", L"", Use::NotAFile},
+      {L"", L"", Use::NotAFile},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.ordinary, isOrdinaryFilePath(c.path)) << wideToUtf8(c.path);
+    EXPECT_EQ(c.use, moduleFilePathUse(c.path, c.imagePath))
+        << wideToUtf8(c.path) << " with " << wideToUtf8(c.imagePath);
   }
 }
 
