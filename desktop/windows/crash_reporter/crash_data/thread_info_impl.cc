@@ -55,6 +55,29 @@ int32_t readPriority(HANDLE thread) {
   return priority;
 }
 
+// Whether `thread`, opened by the id of a thread of the snapshot's process,
+// is still one of its threads: once that thread has ended, the system may give
+// its id to a thread of any other process, whose registers have no place in
+// this report.
+bool belongsToProcess(HANDLE thread, uint32_t threadId, HANDLE process) {
+  const DWORD owner = GetProcessIdOfThread(thread);
+  if (owner == 0) {
+    TAVRA_PLOG(ERROR) << "GetProcessIdOfThread failed";
+    return false;
+  }
+  const DWORD processId = GetProcessId(process);
+  if (processId == 0) {
+    TAVRA_PLOG(ERROR) << "GetProcessId failed";
+    return false;
+  }
+  if (owner != processId) {
+    TAVRA_LOG(INFO) << "Thread " << threadId << " belongs to process " << owner << ", not "
+                    << processId;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ThreadInfoImpl::ThreadInfoImpl(uint32_t threadId, bool crashed)
@@ -66,14 +89,16 @@ bool ThreadInfoImpl::captureFromContext(HANDLE process, const CONTEXT& context) 
   copyRegisters(context, &registers_);
   // The crashed thread may be gone already; its saved context still holds.
   ScopedHandle thread(openThread(threadId_));
-  priority_ = thread.isValid() ? readPriority(thread.get()) : 0;
+  priority_ = thread.isValid() && belongsToProcess(thread.get(), threadId_, process)
+                  ? readPriority(thread.get())
+                  : 0;
   stackSize_ = measureStack(process, context.Esp);
   return true;
 }
 
 bool ThreadInfoImpl::captureLive(HANDLE process) {
   ScopedHandle thread(openThread(threadId_));
-  if (!thread.isValid()) return false;
+  if (!thread.isValid() || !belongsToProcess(thread.get(), threadId_, process)) return false;
   CONTEXT context;
   std::memset(&context, 0, sizeof(context));
   context.ContextFlags = kLiveContextFlags;

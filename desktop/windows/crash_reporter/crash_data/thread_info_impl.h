@@ -26,11 +26,13 @@ class ThreadInfoImpl : public ThreadInfo {
   ~ThreadInfoImpl() override;
 
   // The crashed thread: registers from the context that the client saved,
-  // the priority when the thread can still be opened (else 0), and the stack
-  // measured at the context's stack pointer. Always true.
+  // the priority when the thread can still be opened and is a thread of
+  // `process` (else 0), and the stack measured at the context's stack
+  // pointer. Always true.
   bool captureFromContext(HANDLE process, const CONTEXT& context);
   // Any other thread, from its current context. False when the thread cannot
-  // be opened or its context cannot be read.
+  // be opened, when its id now names a thread of another process than
+  // `process` (logged at INFO), or when its context cannot be read.
   bool captureLive(HANDLE process);
 
   // Bytes from `stackPointer` to the end of the committed, private,

@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_handle.h"
+#include "testing/browser_client/child_process.h"
 
 namespace tavra {
 namespace {
@@ -312,6 +316,65 @@ TEST_F(ThreadInfoImplTest, CrashedThreadThatStillRunsGivesItsPriority) {
   EXPECT_EQ(0u, info.stackSize());
   EXPECT_TRUE(logged(":Sanity checks failed, ")) << capture_.text();
   EXPECT_FALSE(logged("OpenThread failed")) << capture_.text();
+}
+
+// A thread id that the system handed to a thread of another process: its
+// registers and priority are that other thread's, and stay out of the report.
+TEST_F(ThreadInfoImplTest, AThreadOfAnotherProcessIsNotCaptured) {
+  ChildProcess child;
+  ASSERT_TRUE(child.start(siblingProgramPath(L"tavra_test_client.exe"),
+                          L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+  // The child's command thread, at a priority that 0 cannot be mistaken for.
+  ASSERT_EQ("priority 2", child.command("priority 2"));
+  std::istringstream info(child.command("info"));
+  std::vector<std::string> words{std::istream_iterator<std::string>(info), {}};
+  ASSERT_EQ(14u, words.size());
+  const uint32_t childThreadId = std::stoul(words[12]);
+  ScopedHandle childProcess(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, child.processId()));
+  ASSERT_TRUE(childProcess.isValid());
+  BlockedThread ownThread(THREAD_PRIORITY_HIGHEST);
+  ASSERT_TRUE(ownThread.isValid());
+
+  struct Case {
+    const char* what;
+    uint32_t threadId;
+    HANDLE process;
+    uint32_t owner;
+    uint32_t processId;
+  };
+  const Case cases[] = {
+      {"this process's thread, taken for the child's", ownThread.id(), childProcess.get(),
+       GetCurrentProcessId(), child.processId()},
+      {"the child's thread, taken for this process's", childThreadId, GetCurrentProcess(),
+       child.processId(), GetCurrentProcessId()},
+  };
+  ScopedVirtualMemory stack(VirtualAlloc(nullptr, kPage, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, stack);
+  const CONTEXT context = distinctContext(addressOf(stack.get()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string entry = ":Thread " + std::to_string(c.threadId) + " belongs to process " +
+                              std::to_string(c.owner) + ", not " + std::to_string(c.processId) +
+                              "\n";
+    {
+      LogCapture capture;
+      ThreadInfoImpl live(c.threadId, false);
+      EXPECT_FALSE(live.captureLive(c.process));
+      EXPECT_EQ(0u, live.registers().eip);
+      EXPECT_EQ(0u, live.stackSize());
+      EXPECT_NE(std::string::npos, capture.text().find(entry)) << capture.text();
+      EXPECT_EQ(std::string::npos, capture.text().find("GetThreadContext")) << capture.text();
+    }
+    {
+      LogCapture capture;
+      ThreadInfoImpl crashed(c.threadId, true);
+      EXPECT_TRUE(crashed.captureFromContext(c.process, context));
+      expectRegistersFrom(context, crashed.registers());
+      EXPECT_EQ(0, crashed.priority());
+      EXPECT_NE(std::string::npos, capture.text().find(entry)) << capture.text();
+    }
+  }
 }
 
 }  // namespace
