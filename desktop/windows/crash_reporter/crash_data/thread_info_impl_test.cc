@@ -14,6 +14,7 @@
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_handle.h"
+#include "runtime/scoped_mapped_view.h"
 #include "testing/browser_client/child_process.h"
 
 namespace tavra {
@@ -33,12 +34,6 @@ struct VirtualMemoryDeleter {
   void operator()(void* memory) const { VirtualFree(memory, 0, MEM_RELEASE); }
 };
 using ScopedVirtualMemory = std::unique_ptr<void, VirtualMemoryDeleter>;
-
-// A view of a file mapping, unmapped once.
-struct MappedViewDeleter {
-  void operator()(void* view) const { UnmapViewOfFile(view); }
-};
-using ScopedMappedView = std::unique_ptr<void, MappedViewDeleter>;
 
 // The sanity-check entry that measureStack should log for `stackPointer`,
 // from the region as this process sees it.
@@ -185,7 +180,7 @@ TEST_F(ThreadInfoImplTest, StackPointerOutsideAStackGivesZeroAndTheSanityCheckEn
       CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 2 * kPage, nullptr));
   ASSERT_TRUE(section.isValid());
   ScopedMappedView view(MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 2 * kPage));
-  ASSERT_TRUE(guard && readOnly && executable && reserved && view);
+  ASSERT_TRUE(guard && readOnly && executable && reserved && view.isValid());
   static int writableImageData = 1;
 
   struct Case {
