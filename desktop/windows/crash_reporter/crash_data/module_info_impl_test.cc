@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/pe_image_test_support.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "runtime/file_util.h"
@@ -474,58 +475,6 @@ TEST_F(ModuleInfoImplTest, KeepsNoViewOrHandle) {
   EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
-// What the headers of a real module say, read with the system's own
-// structure definitions.
-struct Headers {
-  uint32_t timestamp = 0;
-  uint32_t codeSize = 0;
-};
-
-bool readHeaders(const std::wstring& path, Headers* headers) {
-  std::string bytes;
-  if (!readFileToString(path, &bytes) || bytes.size() < sizeof(IMAGE_DOS_HEADER)) return false;
-  IMAGE_DOS_HEADER dos;
-  memcpy(&dos, bytes.data(), sizeof(dos));
-  if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
-      static_cast<size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS32) > bytes.size()) {
-    return false;
-  }
-  IMAGE_NT_HEADERS32 nt;
-  memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof(nt));
-  if (nt.Signature != IMAGE_NT_SIGNATURE) return false;
-  headers->timestamp = nt.FileHeader.TimeDateStamp;
-  headers->codeSize = nt.OptionalHeader.BaseOfCode + nt.OptionalHeader.SizeOfCode;
-  return true;
-}
-
-// The FileVersion string of the file's first translation, as the system's
-// version functions report it; empty when there is none.
-std::string systemFileVersion(const std::wstring& path) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-  if (size == 0) return "";
-  std::vector<char> info(size);
-  if (!GetFileVersionInfoW(path.c_str(), 0, size, info.data())) return "";
-  struct Translation {
-    WORD language;
-    WORD codePage;
-  }* translation = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
-                      reinterpret_cast<void**>(&translation), &length) ||
-      length < sizeof(Translation)) {
-    return "";
-  }
-  wchar_t query[64];
-  swprintf(query, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translation->language,
-           translation->codePage);
-  wchar_t* value = nullptr;
-  if (!VerQueryValueW(info.data(), query, reinterpret_cast<void**>(&value), &length) || !value) {
-    return "";
-  }
-  return wideToAscii(value);
-}
-
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return text;
@@ -546,9 +495,9 @@ TEST(ModuleInfoImplRealFilesTest, AgreesWithTheSystem) {
   int withVersion = 0;
   for (const std::wstring& path : paths) {
     SCOPED_TRACE(wideToUtf8(path));
-    Headers headers;
-    ASSERT_TRUE(readHeaders(path, &headers));
-    const std::string version = systemFileVersion(path);
+    testing_support::ModuleHeaders headers;
+    ASSERT_TRUE(testing_support::readModuleHeaders(path, &headers));
+    const std::string version = testing_support::systemFileVersion(path);
     if (!version.empty()) ++withVersion;
 
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -10,20 +10,13 @@
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "runtime/logging.h"
 #include "testing/browser_client/memory_edge.h"
+#include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
 namespace {
 
 uint32_t addressOf(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 // The first pages are never mapped.

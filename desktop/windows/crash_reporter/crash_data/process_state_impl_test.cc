@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/file_util.h"
@@ -24,6 +25,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
 namespace {
@@ -39,14 +41,6 @@ std::vector<std::string> tokens(const std::string& line) {
 
 uint32_t hexNumber(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 // "key=HEX" pairs of a line such as the test client's crash line.
@@ -66,47 +60,6 @@ struct ClientModule {
   uint32_t size = 0;
   std::wstring path;
 };
-
-// What the module's file holds, read here without the reporter's code.
-struct FileFacts {
-  std::string fileVersion;
-  uint32_t timestamp = 0;
-};
-
-FileFacts readFileFacts(const std::wstring& path) {
-  FileFacts facts;
-  std::string contents;
-  if (readFileToString(path, &contents) && contents.size() >= 0x40) {
-    uint32_t headers = 0;
-    std::memcpy(&headers, contents.data() + 0x3C, 4);
-    if (headers <= contents.size() - 12)
-      std::memcpy(&facts.timestamp, contents.data() + headers + 8, 4);
-  }
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-  if (size == 0) return facts;
-  std::vector<uint8_t> data(size);
-  if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return facts;
-  struct Translation {
-    WORD language;
-    WORD codePage;
-  }* translation = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
-                      reinterpret_cast<void**>(&translation), &length) ||
-      length < sizeof(Translation)) {
-    return facts;
-  }
-  wchar_t key[64];
-  std::swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translation->language,
-                translation->codePage);
-  wchar_t* value = nullptr;
-  if (VerQueryValueW(data.data(), key, reinterpret_cast<void**>(&value), &length) &&
-      value != nullptr) {
-    facts.fileVersion = wideToUtf8(std::wstring(value, wcsnlen(value, length)));
-  }
-  return facts;
-}
 
 bool equalIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -422,9 +375,11 @@ TEST_F(ProcessStateImplTest, ModulesCarryTheNameVersionAndTimeStampOfTheirFiles)
     EXPECT_EQ(modules[i].size, module.size());
     EXPECT_TRUE(equalIgnoringCase(wideToUtf8(baseName(modules[i].path)), module.name()))
         << module.name();
-    const FileFacts facts = readFileFacts(modules[i].path);
-    EXPECT_EQ(facts.fileVersion, module.fileVersion());
-    EXPECT_EQ(facts.timestamp, module.timestamp());
+    testing_support::ModuleHeaders headers;
+    ASSERT_TRUE(testing_support::readModuleHeaders(modules[i].path, &headers));
+    EXPECT_EQ(headers.timestamp, module.timestamp());
+    EXPECT_EQ(headers.codeSize, module.codeSize());
+    EXPECT_EQ(testing_support::systemFileVersion(modules[i].path), module.fileVersion());
   }
   EXPECT_EQ(state.modules()[0].get(), state.mainModule());
 }
