@@ -243,12 +243,18 @@ TEST_F(ThreadInfoImplTest, LiveCaptureOfABlockedThread) {
   BlockedThread thread(THREAD_PRIORITY_LOWEST);
   ASSERT_TRUE(thread.isValid());
   ThreadInfoImpl info(thread.id(), false);
-  ASSERT_TRUE(info.captureLive(GetCurrentProcess()));
-
+  // The thread may not have reached its wait yet: held still, it has the same
+  // registers for the capture and for the read here. It goes on before any
+  // assertion can end the test, or its end would never come.
+  ASSERT_NE(static_cast<DWORD>(-1), SuspendThread(thread.handle()));
+  const bool captured = info.captureLive(GetCurrentProcess());
   CONTEXT context;
   std::memset(&context, 0, sizeof(context));
   context.ContextFlags = kLiveContextFlags;
-  ASSERT_TRUE(GetThreadContext(thread.handle(), &context));
+  const bool read = GetThreadContext(thread.handle(), &context) != FALSE;
+  ResumeThread(thread.handle());
+  ASSERT_TRUE(captured);
+  ASSERT_TRUE(read);
   expectRegistersFrom(context, info.registers());
 
   EXPECT_EQ(-2, info.priority());
