@@ -2,6 +2,9 @@
 
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
+
+#include <algorithm>
 
 #include "runtime/file_util.h"
 
@@ -99,6 +102,28 @@ uint32_t loadSystemLibraries(uint32_t count) {
     LoadLibraryW(joinPath(systemDirectory, name).c_str());
   }
   return moduleCount() - before;
+}
+
+bool rewriteLoaderPath(uint32_t base, const std::wstring& path) {
+  if (path.size() > 0x7FFE) return false;  // the record counts bytes in 16 bits
+  // The thread information block holds the process environment block's
+  // address at fs:0x30.
+  const PEB* peb = nullptr;
+  asm("movl %%fs:0x30, %0" : "=r"(peb));
+  LIST_ENTRY* head = &peb->Ldr->InMemoryOrderModuleList;
+  for (LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+    LDR_DATA_TABLE_ENTRY* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
+    if (reinterpret_cast<uintptr_t>(entry->DllBase) != base) continue;
+    // Never freed: the loader may read the record until the process ends.
+    wchar_t* text = new wchar_t[path.size() + 1];
+    std::copy(path.begin(), path.end(), text);
+    text[path.size()] = 0;
+    entry->FullDllName.Buffer = text;
+    entry->FullDllName.Length = static_cast<USHORT>(path.size() * sizeof(wchar_t));
+    entry->FullDllName.MaximumLength = static_cast<USHORT>((path.size() + 1) * sizeof(wchar_t));
+    return true;
+  }
+  return false;
 }
 
 BlockedThreads::BlockedThreads()

@@ -37,6 +37,12 @@ bool listThreadIds(std::vector<uint32_t>* ids);
 // how many modules were added.
 uint32_t loadSystemLibraries(uint32_t count);
 
+// Points the loader's record of the module at `base` to `path` as its full
+// path, as a process that means to mislead the reporter could; the record's
+// base name stays. The new text is kept until the process ends. False when no
+// module is at `base`.
+bool rewriteLoaderPath(uint32_t base, const std::wstring& path);
+
 // Threads that wait for an event that is never set, until the process ends.
 class BlockedThreads {
  public:

@@ -39,6 +39,9 @@
 //                             "module BASE SIZE PATH" (hex, hex, UTF-8), as
 //                             the process status functions see them
 //   list-threads              "threads ID..." of every thread of the process
+//   loader-path BASE PATH     makes the loader's record of the module at BASE
+//                             (hex) name PATH (UTF-8, the rest of the line) as
+//                             its full path; reports "loader-path done"
 //   crash KIND [ARG]          installs the crash handler and crashes on this
 //                             thread: read ADDR, write ADDR, divide,
 //                             breakpoint, raise CODE (hex), stack-overflow.
@@ -352,6 +355,12 @@ class TestClient {
       std::string text = "threads";
       for (uint32_t id : ids) text += " " + std::to_string(id);
       return text;
+    }
+    if (name == "loader-path") {
+      std::string base, path;
+      in >> base;
+      std::getline(in >> std::ws, path);
+      return rewriteLoaderPath(parseHex(base), utf8ToWide(path)) ? "loader-path done" : "failed";
     }
     if (name == "crash") {
       std::string kindName, argument;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -21,6 +22,7 @@
 #include "runtime/file_util.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_handle.h"
+#include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
@@ -128,6 +130,9 @@ struct FakeCalls {
   int moduleSnapshotCalls = 0;
   int threadSnapshotCalls = 0;
   DWORD memoryInfoError = 0;
+  // What each snapshot is made of instead; 0: what was asked for.
+  DWORD moduleSnapshotFlags = 0;
+  DWORD threadSnapshotFlags = 0;
 };
 FakeCalls fakes;
 
@@ -144,7 +149,8 @@ HANDLE WINAPI fakeCreateToolhelpSnapshot(DWORD flags, DWORD processId) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateToolhelp32Snapshot(flags, processId);
+  const DWORD made = modules ? fakes.moduleSnapshotFlags : fakes.threadSnapshotFlags;
+  return CreateToolhelp32Snapshot(made != 0 ? made : flags, processId);
 }
 
 BOOL WINAPI fakeGetProcessMemoryInfo(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD) {
@@ -610,6 +616,145 @@ TEST_F(ProcessStateImplTest, AProcessThatEndsDuringTheCaptureGivesAPartialOrFail
       EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, run_.state->exceptionCode());
     }
     SetEvent(run_.release.get());
+  }
+}
+
+TEST_F(ProcessStateImplTest, SnapshotsWithoutAFirstEntryAreLoggedAndTolerated) {
+  struct Case {
+    const char* what;
+    DWORD moduleSnapshotFlags;
+    DWORD threadSnapshotFlags;
+    const char* logged;
+    bool modules;
+    bool otherThreads;
+  };
+  const Case cases[] = {
+      {"a module snapshot of threads only", TH32CS_SNAPTHREAD, 0, ":Module32First failed: ", false,
+       true},
+      // Its first entry's size field stays as it was set.
+      {"a thread snapshot of modules only", 0, TH32CS_SNAPMODULE,
+       ":Thread32First failed, te.dwSize=28, min size=16: ", true, false},
+  };
+  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  ChildProcess* client = startClient();
+  ASSERT_EQ(0u, client->command("threads 2").find("threads "));
+  const std::set<uint32_t> threads = clientThreads(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fakes = FakeCalls();
+    fakes.moduleSnapshotFlags = c.moduleSnapshotFlags;
+    fakes.threadSnapshotFlags = c.threadSnapshotFlags;
+    captureAfter(client, "dump-raw * * *");
+    EXPECT_TRUE(run_.result) << run_.log;
+    // The entry ends in the system's error.
+    EXPECT_EQ(1u, occurrences(run_.log, c.logged)) << run_.log;
+    const ProcessStateImpl& state = *run_.state;
+    EXPECT_EQ(c.modules, !state.modules().empty());
+    EXPECT_EQ(c.modules, state.mainModule() != nullptr);
+    EXPECT_EQ(c.otherThreads ? threads.size() : 1u, state.threads().size());
+    EXPECT_EQ(0xE0000001u, state.exceptionCode());
+    releaseClient(client);
+  }
+}
+
+TEST_F(ProcessStateImplTest, AModuleWhoseFileCannotBeOpenedKeepsWhatTheSnapshotSays) {
+  ScopedTempDir dir;
+  ASSERT_TRUE(dir.create(L"tavra_moved_client"));
+  const std::wstring program = joinPath(dir.path(), L"moved_client.exe");
+  ASSERT_TRUE(
+      CopyFileW(siblingProgramPath(L"tavra_test_client.exe").c_str(), program.c_str(), TRUE));
+  ChildProcess* client = startClient(program);
+  const std::vector<ClientModule> modules = clientModules(client);
+  ASSERT_FALSE(modules.empty());
+  const ClientModule& executable = modules[0];
+  ASSERT_EQ(L"moved_client.exe", baseName(executable.path));
+  // The running executable moves away: the path that its loader keeps names
+  // no file any more.
+  ASSERT_TRUE(MoveFileW(program.c_str(), (program + L".moved").c_str()));
+
+  captureAfter(client, "dump-raw * * *");
+  ASSERT_TRUE(run_.result) << run_.log;
+  const ProcessStateImpl& state = *run_.state;
+  ASSERT_EQ(modules.size(), state.modules().size());
+  const ModuleInfo& module = *state.modules()[0];
+  EXPECT_STREQ("moved_client.exe", module.name());
+  EXPECT_EQ(executable.base, module.base());
+  EXPECT_EQ(executable.size, module.size());
+  EXPECT_STREQ("", module.fileVersion());
+  EXPECT_EQ(0u, module.timestamp());
+  EXPECT_EQ(0u, module.codeSize());
+  // The failed open, without a system error, then the failed mapping with one.
+  const std::string openEntry = ":CreateFile failed for " + wideToUtf8(executable.path) + "\n";
+  const std::string mappingEntry = ":CreateFileMappingFailed for moved_client.exe: ";
+  EXPECT_EQ(1u, occurrences(run_.log, openEntry)) << run_.log;
+  EXPECT_EQ(1u, occurrences(run_.log, mappingEntry)) << run_.log;
+  EXPECT_LT(run_.log.find(openEntry), run_.log.find(mappingEntry)) << run_.log;
+  // The other modules' files are still there.
+  EXPECT_EQ(1u, occurrences(run_.log, "CreateFile failed")) << run_.log;
+
+  releaseClient(client);
+  EXPECT_TRUE(client->sendLine("exit 0"));
+  EXPECT_TRUE(client->waitForExit(kWaitMs));
+}
+
+// A process can make its loader name any path for a module. The capture opens
+// a disk path in either form, and neither a share nor a device.
+TEST_F(ProcessStateImplTest, ModulePathsThatTheProcessRewroteAreOpenedOnlyWhenSafe) {
+  ChildProcess* client = startClient();
+  const std::vector<ClientModule> modules = clientModules(client);
+  // A library with a version resource, whose file the capture reads when it
+  // may.
+  const ClientModule* library = nullptr;
+  for (size_t i = 1; i < modules.size() && library == nullptr; ++i) {
+    if (!testing_support::systemFileVersion(modules[i].path).empty()) library = &modules[i];
+  }
+  ASSERT_NE(nullptr, library);
+  const std::string version = testing_support::systemFileVersion(library->path);
+  testing_support::ModuleHeaders headers;
+  ASSERT_TRUE(testing_support::readModuleHeaders(library->path, &headers));
+  char base[16];
+  std::snprintf(base, sizeof(base), "%X", static_cast<unsigned>(library->base));
+
+  const std::string share = "Module path is on a network share and is not the executable: ";
+  const std::string notAFile = "Module path is not an ordinary file path: ";
+  struct Case {
+    const char* what;
+    std::wstring path;
+    std::string logged;  // empty: nothing about the path
+  };
+  const Case cases[] = {
+      {"a share", L"\\\\127.0.0.1\\share\\plugin.dll", share + "\\\\127.0.0.1\\share\\plugin.dll"},
+      {"a share in long form", L"\\\\?\\UNC\\127.0.0.1\\share\\plugin.dll",
+       share + "\\\\?\\UNC\\127.0.0.1\\share\\plugin.dll"},
+      {"a pipe", L"\\\\.\\pipe\\TavraCrashReporter1",
+       notAFile + "\\\\.\\pipe\\TavraCrashReporter1"},
+      {"its own file in long form", L"\\\\?\\" + library->path, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ("loader-path done",
+              client->command(std::string("loader-path ") + base + " " + wideToUtf8(c.path)));
+    captureAfter(client, "dump-raw * * *");
+    ASSERT_TRUE(run_.result) << run_.log;
+    const ModuleInfo* module = nullptr;
+    for (const auto& candidate : run_.state->modules()) {
+      if (candidate->base() == library->base) module = candidate.get();
+    }
+    ASSERT_NE(nullptr, module);
+    const bool opened = c.logged.empty();
+    if (opened) {
+      EXPECT_EQ(0u, occurrences(run_.log, "Module path")) << run_.log;
+    } else {
+      EXPECT_EQ(1u, occurrences(run_.log, ":" + c.logged + "\n")) << run_.log;
+    }
+    EXPECT_EQ(0u, occurrences(run_.log, "CreateFile failed")) << run_.log;
+    // The loader's base name stays the module's name either way.
+    EXPECT_TRUE(equalIgnoringCase(wideToUtf8(baseName(library->path)), module->name()))
+        << module->name();
+    EXPECT_EQ(opened ? version : "", module->fileVersion());
+    EXPECT_EQ(opened ? headers.timestamp : 0u, module->timestamp());
+    EXPECT_EQ(opened ? headers.codeSize : 0u, module->codeSize());
+    releaseClient(client);
   }
 }
 
