@@ -245,26 +245,15 @@ bool getProcessImagePath(HANDLE process, std::wstring* path) {
       if (nameResult == 0) {
         TAVRA_PLOG(ERROR) << "QueryDosDevice failed for " << wideToUtf8(driveName);
       } else {
-        switch (devicePathOnDrive(device, driveName, fieldText(deviceName), path)) {
-          case DevicePathMatch::Converted:
-            return true;
-          case DevicePathMatch::TooLong:
-            return false;
-          case DevicePathMatch::None:
-            break;
-        }
+        const DevicePathMatch match =
+            devicePathOnDrive(device, driveName, fieldText(deviceName), path);
+        if (match != DevicePathMatch::None) return match == DevicePathMatch::Converted;
       }
     }
     start = end + 1;
   }
-  switch (devicePathOnShare(device, path)) {
-    case DevicePathMatch::Converted:
-      return true;
-    case DevicePathMatch::TooLong:
-      return false;
-    case DevicePathMatch::None:
-      break;
-  }
+  const DevicePathMatch match = devicePathOnShare(device, path);
+  if (match != DevicePathMatch::None) return match == DevicePathMatch::Converted;
   TAVRA_PLOG(INFO) << "Could not convert process image file name";
   return false;
 }
