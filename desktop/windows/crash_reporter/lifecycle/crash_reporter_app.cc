@@ -51,6 +51,12 @@ bool buildHandshakeName(const wchar_t* prefix, DWORD number,
   return written > 0;
 }
 
+void shutDownWhenIdle(PendingWork* work, DumpRequestServer* server) {
+  work->waitUntilIdle();
+  server->stop();
+  work->waitUntilIdle();
+}
+
 int runReporterMain() {
   // Every return closes this scope, which runs the clean-ups registered while
   // the main routine ran (PendingWork's destruction among them).
@@ -112,7 +118,7 @@ int runReporterMain() {
   SetEvent(readyEvent.get());
   readyEvent.reset();
 
-  work->waitUntilIdle();
+  shutDownWhenIdle(work, &server);
   return 0;
 }
 
