@@ -21,7 +21,7 @@
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
-#include "testing/e2e/crash_log_reader.h"
+#include "testing/test_support/crash_log_reader.h"
 #include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {

@@ -1,7 +1,7 @@
 // Reads a text crash log back into its parts, so that the end-to-end tests
 // can compare it with what the crashed browser process saw.
-#ifndef TESTING_E2E_CRASH_LOG_READER_H_
-#define TESTING_E2E_CRASH_LOG_READER_H_
+#ifndef TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_
+#define TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_
 
 #include <cstdint>
 #include <map>
@@ -59,4 +59,4 @@ std::vector<std::string> readTextLines(const std::wstring& path);
 
 }  // namespace tavra
 
-#endif  // TESTING_E2E_CRASH_LOG_READER_H_
+#endif  // TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_

@@ -1,4 +1,4 @@
-#include "testing/e2e/crash_log_reader.h"
+#include "testing/test_support/crash_log_reader.h"
 
 #include <cstdlib>
 #include <sstream>
