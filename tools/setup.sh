@@ -30,6 +30,10 @@ packages=(
   dpkg-dev
   wine
   wine32:i386
+  # The local crash server and its tests.
+  python3
+  python3-werkzeug
+  python3-pytest
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
