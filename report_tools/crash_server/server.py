@@ -127,6 +127,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "TavraCrashServer/1.0"
     timeout = CONNECTION_TIMEOUT
+    # Small pieces of a slow body leave at once rather than coalesced.
+    disable_nagle_algorithm = True
 
     def setup(self):
         super().setup()
@@ -204,7 +206,7 @@ class CrashServer:
         family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
         self._httpd = _HttpServer((self.host, self.requested_port), _Handler, self, family)
         self._thread = threading.Thread(
-            target=self._httpd.serve_forever, kwargs={"poll_interval": 0.1}, name="crash-server"
+            target=self._httpd.serve_forever, kwargs={"poll_interval": 0.05}, name="crash-server"
         )
         self._thread.start()
         self.print_line(f"crash server listening on {self.url} (storage {self.store.folder})")
