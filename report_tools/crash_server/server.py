@@ -44,6 +44,8 @@ CONTROL_PATH = "/_control"
 MAX_CONTROL_BYTES = 64 << 10
 # How long a connection may stay idle while the server waits for its request.
 CONNECTION_TIMEOUT = 60.0
+# Connections served at once; more are closed at once.
+MAX_CONNECTIONS = 512
 EXTRA_BODY = b"EXTRA BYTES BEYOND THE CONTENT-LENGTH\n"
 SHORT_BODY_MISSING = 16
 
@@ -264,8 +266,8 @@ class CrashServer:
     def _track(self, connection: socket.socket) -> None:
         with self._lock:
             self._connections.add(connection)
-            stopping = self._stopping.is_set()
-        if stopping:
+            refused = self._stopping.is_set() or len(self._connections) > MAX_CONNECTIONS
+        if refused:
             _shut(connection)
 
     def _untrack(self, connection: socket.socket) -> None:
@@ -328,7 +330,7 @@ class CrashServer:
             "received": utc_now_text(),
             "remote_address": handler.client_address[0],
             "path": handler.path,
-            "email": urllib.parse.unquote(params["email"][0]) if "email" in params else None,
+            "email": _email_of(handler.path),
             "user_agent": header_text(handler.headers.get("User-Agent")),
             "crash_url": header_text(handler.headers.get("X-Tavra-Crash-URL")),
             "origin": header_text(handler.headers.get("X-Origin")),
@@ -551,6 +553,17 @@ class CrashServer:
                 connection.sendall(head + body)
         except OSError:
             pass  # the client went away; nothing more to do for it
+
+
+def _email_of(target: str) -> Optional[str]:
+    """The reporter appends "?email=" and the address, unescaped, to its
+    server's URL, even one that has a query already: the address is all that
+    follows the last such mark."""
+    for mark in ("?email=", "&email="):
+        at = target.rfind(mark)
+        if at >= 0:
+            return urllib.parse.unquote(target[at + len(mark) :])
+    return None
 
 
 def _shut(connection: socket.socket) -> None:

@@ -112,3 +112,19 @@ def test_the_location_is_a_page_about_the_report(server):
     assert first_request(server.port, path)[2] == f"crash report {report_id}: awaiting its upload\n".encode()
     upload(server.port, {"stacktraceId": report_id}, crash_log(100))
     assert first_request(server.port, path)[2] == f"crash report {report_id}: received\n".encode()
+
+
+@pytest.mark.parametrize(
+    "path,email",
+    [
+        ("/?email=a+b@example.org", "a+b@example.org"),
+        ("/submit?channel=beta?email=c@example.org", "c@example.org"),
+        ("/?email=", ""),
+        ("/?email=%41@example.org", "A@example.org"),
+        ("/submit?channel=beta", None),
+    ],
+)
+def test_the_email_is_what_follows_the_mark_the_reporter_appends(server, path, email):
+    _, headers, _ = first_request(server.port, path)
+    report_id = re.search(f"id=({ID})&", headers["location"]).group(1)
+    assert server.server.store.first_request(report_id)["email"] == email
