@@ -58,7 +58,9 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
         epilog=behaviour.describe_modes() + "\n\n" + STORAGE_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"
+    )
     parser.add_argument(
         "--port", type=_port, default=8080, help="port (default 8080; 0 picks a free one, printed)"
     )

@@ -159,7 +159,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.app._on_post(self)
 
     def _not_allowed(self):
-        self.app._send(self, Answer(405, b"only GET and POST are served\n", [("Allow", "GET, POST")]))
+        answer = Answer(405, b"only GET and POST are served\n", [("Allow", "GET, POST")])
+        self.app._send(self, answer)
 
     do_HEAD = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = _not_allowed
 
@@ -305,9 +306,8 @@ class CrashServer:
                     return True
                 wait = min(wait, left)
             try:
-                readable, _, _ = select.select([connection], [], [], wait)
                 # Whatever else the client sends is dropped; nothing means it closed.
-                if readable and not connection.recv(65536):
+                if _readable(connection, wait) and not connection.recv(65536):
                     return False
             except (OSError, ValueError):
                 return False
@@ -566,6 +566,12 @@ def _email_of(target: str) -> Optional[str]:
     return None
 
 
+def _readable(connection: socket.socket, seconds: float) -> bool:
+    poller = select.poll()  # unlike select(), not limited to small descriptors
+    poller.register(connection, select.POLLIN | select.POLLHUP | select.POLLERR)
+    return bool(poller.poll(seconds * 1000))
+
+
 def _shut(connection: socket.socket) -> None:
     try:
         connection.shutdown(socket.SHUT_RDWR)
@@ -580,8 +586,7 @@ def _peek(connection: socket.socket, stopping: threading.Event, timeout: float =
     data = b""
     while not stopping.is_set() and time.monotonic() < deadline:
         try:
-            readable, _, _ = select.select([connection], [], [], 0.1)
-            if readable:
+            if _readable(connection, 0.1):
                 data = connection.recv(64, socket.MSG_PEEK)
                 if not data or len(data) >= 16 or b"\n" in data:
                     return data

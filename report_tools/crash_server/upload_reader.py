@@ -183,7 +183,7 @@ def _read_body(
                     break
                 reader.on_event(event)
         except RequestEntityTooLarge:
-            raise UploadRejected(413, "a multipart part is too large or there are too many") from None
+            raise UploadRejected(413, "a part is too large, or there are too many") from None
         except ValueError as e:  # werkzeug's word for a malformed body
             raise UploadRejected(400, f"malformed multipart body: {e}") from None
     # Whatever follows the closing line is ignored, but it must still arrive.
@@ -229,7 +229,8 @@ def unpack_crashlog(archive_path: str, target_path: str) -> int:
             entries = [info for info in archive.infolist() if info.filename == CRASHLOG_ENTRY]
             if not entries:
                 names = [info.filename for info in archive.infolist()[:5]]
-                raise UploadRejected(400, f"the archive holds no {CRASHLOG_ENTRY} (it holds {names})")
+                reason = f"the archive holds no {CRASHLOG_ENTRY} (it holds {names})"
+                raise UploadRejected(400, reason)
             if len(entries) > 1:
                 raise UploadRejected(400, f"the archive holds {CRASHLOG_ENTRY} more than once")
             info = entries[0]

@@ -37,7 +37,8 @@ class Started:
 
     def control(self, **modes):
         body = json.dumps(modes).encode()
-        return parse_response(exchange(self.port, post_request(body, "application/json", "/_control")))
+        request = post_request(body, "application/json", "/_control")
+        return parse_response(exchange(self.port, request))
 
 
 def connect(port, timeout=10.0):
@@ -116,11 +117,14 @@ def reporter_body(boundary, fields, file_name, file_bytes, file_part="file", in_
 
 
 def zip_archive(entries):
-    """A zip archive of (name, bytes) entries, deflated at level 9."""
+    """A zip archive of (name, bytes) entries, deflated at level 9, with no
+    time stamp (as the reporter writes them), so equal entries give equal
+    archives."""
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
         for name, data in entries:
-            archive.writestr(name, data)
+            info = zipfile.ZipInfo(name, (1980, 1, 1, 0, 0, 0))
+            archive.writestr(info, data, zipfile.ZIP_DEFLATED, 9)
     return buffer.getvalue()
 
 

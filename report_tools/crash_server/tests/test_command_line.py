@@ -25,12 +25,17 @@ def launch(*arguments, cwd):
     )
 
 
+def run(*arguments, cwd):
+    return subprocess.run([LAUNCHER, *arguments], cwd=cwd, capture_output=True, text=True, timeout=30)
+
+
 @pytest.fixture
 def running(tmp_path):
     """The launcher on an ephemeral port with the default storage folder."""
     process = launch("--port", "0", "--quiet", cwd=tmp_path)
     line = process.stdout.readline()
-    match = re.fullmatch(r"crash server listening on http://127\.0\.0\.1:(\d+)/ \(storage (.+)\)\n", line)
+    listening = r"crash server listening on http://127\.0\.0\.1:(\d+)/ \(storage (.+)\)\n"
+    match = re.fullmatch(listening, line)
     assert match, line + process.stderr.read()
     assert match.group(2) == str(tmp_path / "crash_reports")
     yield process, int(match.group(1)), tmp_path / "crash_reports"
@@ -49,7 +54,8 @@ def test_serves_prints_each_report_and_stops_on_a_signal(running, stop_signal):
     assert status == "303"
     log = crash_log(5000)
     assert upload(port, {"stacktraceId": report_id, "email": ""}, log)[0] == "200"
-    assert process.stdout.readline() == f"report {report_id}: 2 fields, crashlog 5000 bytes, {storage / report_id}\n"
+    printed = process.stdout.readline()
+    assert printed == f"report {report_id}: 2 fields, crashlog 5000 bytes, {storage / report_id}\n"
 
     process.send_signal(stop_signal)
     assert process.wait(timeout=30) == 0
@@ -97,7 +103,7 @@ def test_leftovers_of_a_killed_run_are_removed_at_start(tmp_path):
     ],
 )
 def test_bad_arguments_are_refused_with_a_reason(tmp_path, arguments, message):
-    result = subprocess.run([LAUNCHER, *arguments], cwd=tmp_path, capture_output=True, text=True, timeout=30)
+    result = run(*arguments, cwd=tmp_path)
     assert result.returncode == 2 and message in result.stderr
     assert not (tmp_path / "crash_reports").exists()
 
@@ -107,14 +113,12 @@ def test_a_port_in_use_is_an_error(tmp_path):
         listener.bind(("127.0.0.1", 0))
         listener.listen()
         port = listener.getsockname()[1]
-        result = subprocess.run(
-            [LAUNCHER, "--port", str(port)], cwd=tmp_path, capture_output=True, text=True, timeout=30
-        )
+        result = run("--port", str(port), cwd=tmp_path)
     assert result.returncode == 1 and f"cannot listen on 127.0.0.1:{port}" in result.stderr
 
 
 def test_help_names_every_option_and_mode():
-    result = subprocess.run([LAUNCHER, "--help"], capture_output=True, text=True, timeout=30)
+    result = run("--help", cwd=None)
     assert result.returncode == 0
     for word in ["--host", "--port", "--storage", "--first-request", "--upload", "--keep-body",
                  "no-ampersand", "long-location", "close-mid-body", "hold:SECONDS", "/_control",

@@ -43,14 +43,17 @@ def test_a_reporter_upload_is_stored_whole_under_its_id(start_server):
     fields = dict(REPORTER_FIELDS, stacktraceId=report_id)
     log = crash_log((1 << 20) + 1)  # more than one read and one decoder buffer
 
-    status, headers, answer, body = upload(server.port, fields, log, path="/?email=someone@example.org")
+    path = "/?email=someone@example.org"
+    status, headers, answer, body = upload(server.port, fields, log, path=path)
 
     assert (status, answer) == ("200", f"report {report_id} stored\n".encode())
     assert int(headers["content-length"]) == len(answer)
     assert server.reports() == [report_id]
     assert server.leftovers() == []
     stored = server.read(report_id, "fields.json")
-    assert list(stored) == ["CrashUptime", "TotalUptime", "email", "origin", "stacktraceId", "url", "userComments"]
+    assert list(stored) == [
+        "CrashUptime", "TotalUptime", "email", "origin", "stacktraceId", "url", "userComments"
+    ]
     assert stored == fields
     assert server.read(report_id, "crashlog.txt") == log
     assert server.read(report_id, "request_body.bin") == body
@@ -79,7 +82,8 @@ def test_an_upload_without_fields_or_a_known_id_gets_an_id_of_its_own(server):
     first, second = server.reports()
     assert re.fullmatch(ID, first) and re.fullmatch(ID, second)
     assert "0123456789abcdef" not in (first, second)
-    assert sorted([server.read(first, "crashlog.txt"), server.read(second, "crashlog.txt")]) == [b"x", b"y"]
+    logs = [server.read(report_id, "crashlog.txt") for report_id in (first, second)]
+    assert sorted(logs) == [b"x", b"y"]
 
 
 def test_fields_are_stored_in_the_order_received(server):
@@ -148,9 +152,9 @@ def twice():
 
 
 def no_file_part():
-    return body_with().split(b"--" + BOUNDARY.encode() + b'\r\nContent-Disposition: form-data; name="file"')[0] + (
-        b"--" + BOUNDARY.encode() + b"--\r\n"
-    )
+    start = b"--" + BOUNDARY.encode()
+    fields = body_with().split(start + b'\r\nContent-Disposition: form-data; name="file"')[0]
+    return fields + start + b"--\r\n"
 
 
 def duplicate_field():
@@ -214,7 +218,8 @@ def test_a_zip_bomb_is_refused_by_its_unpacked_size(server):
     ],
 )
 def test_request_heads_that_are_refused(server, headers, status, reason):
-    got_status, _, answer = parse_response(exchange(server.port, post_request(b"", MULTIPART, headers=headers)))
+    request = post_request(b"", MULTIPART, headers=headers)
+    got_status, _, answer = parse_response(exchange(server.port, request))
     assert got_status == status and reason in answer.decode()
 
 
