@@ -57,6 +57,8 @@ bool readProcessFigures(HANDLE process, uint32_t processId, ProcessFigures* figu
   figures->privateBytes = memory.PrivateUsage;
   figures->workingSetBytes = memory.WorkingSetSize;
   figures->pagefileBytes = memory.PagefileUsage;
+  figures->peakWorkingSetBytes = memory.PeakWorkingSetSize;
+  figures->peakPagefileBytes = memory.PeakPagefileUsage;
   return true;
 }
 

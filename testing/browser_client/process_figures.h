@@ -21,6 +21,9 @@ struct ProcessFigures {
   uint64_t privateBytes = 0;
   uint64_t workingSetBytes = 0;
   uint64_t pagefileBytes = 0;
+  // The highest working set and virtual size since the process started.
+  uint64_t peakWorkingSetBytes = 0;
+  uint64_t peakPagefileBytes = 0;
 };
 
 // `process` needs PROCESS_QUERY_INFORMATION, PROCESS_VM_READ and, for the

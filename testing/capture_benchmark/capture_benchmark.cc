@@ -4,11 +4,7 @@
 // before, during and after a capture.
 //
 // The floor takes the same tool-help snapshots and reads the same bytes with
-// no parsing: it opens the process, reads its memory figures and image path,
-// opens and maps every module file and touches its first page (the headers
-// that any inspection starts from), reads the exception pointers, the
-// exception record and the context, the crashed thread's id, and opens each
-// other thread of the process and reads its context.
+// no parsing (testing/benchmark_support/capture_floor.h).
 //
 // It plays the reporter: a dump request server in this process whose hook
 // runs the capture, as the reporter's pipeline does, on the server's wait
@@ -18,7 +14,6 @@
 // Switches: --repetitions=N (15), --threads=N (64), --modules=N (100).
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -33,36 +28,13 @@
 #include "runtime/command_line.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_handle.h"
+#include "testing/benchmark_support/benchmark_clock.h"
+#include "testing/benchmark_support/capture_floor.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 
 namespace tavra {
 namespace {
-
-uint32_t switchNumber(const char* name, uint32_t fallback) {
-  const std::string value = CommandLine::forCurrentProcess().switchValueAscii(name);
-  if (value.empty()) return fallback;
-  return static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-}
-
-double millisecondsSince(const LARGE_INTEGER& start) {
-  LARGE_INTEGER now, frequency;
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
-}
-
-LARGE_INTEGER counterNow() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return now;
-}
-
-double median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
 
 struct Memory {
   uint64_t pagefile = 0;
@@ -80,86 +52,6 @@ Memory ownMemory() {
     memory.workingSet = counters.WorkingSetSize;
   }
   return memory;
-}
-
-bool readExactly(HANDLE process, uint32_t address, void* out, SIZE_T size) {
-  SIZE_T count = 0;
-  return ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(address)),
-                           out, size, &count) &&
-         count == size;
-}
-
-// What a capture cannot do without. Returns the number of modules and
-// threads seen, so that the caller can check that it saw as much as the
-// capture did.
-struct FloorCounts {
-  uint32_t modules = 0;
-  uint32_t threads = 0;
-  bool exceptionRead = false;
-};
-
-volatile uint32_t touchedSum = 0;
-
-FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress) {
-  FloorCounts counts;
-  ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
-  if (!process.isValid()) return counts;
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof(counters);
-  GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                       sizeof(counters));
-  std::wstring imagePath;
-  getProcessImagePath(process.get(), &imagePath);
-
-  ScopedHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
-  MODULEENTRY32W module = {};
-  module.dwSize = sizeof(module);
-  for (BOOL more = modules.isValid() && Module32FirstW(modules.get(), &module); more;
-       more = Module32NextW(modules.get(), &module)) {
-    ++counts.modules;
-    ScopedHandle file(CreateFileW(module.szExePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.isValid()) continue;
-    ScopedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.isValid()) continue;
-    const uint8_t* view =
-        static_cast<const uint8_t*>(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-    if (view == nullptr) continue;
-    uint32_t sum = 0;
-    for (size_t i = 0; i < 4096; i += 64) sum += view[i];
-    touchedSum = touchedSum + sum;
-    UnmapViewOfFile(view);
-  }
-  modules.reset();
-
-  uint32_t pointers = 0;
-  uint32_t records[2] = {};
-  uint32_t code = 0, address = 0;
-  CONTEXT context;
-  counts.exceptionRead = readExactly(process.get(), pointersAddress, &pointers, 4) &&
-                         readExactly(process.get(), pointers, records, 8) &&
-                         readExactly(process.get(), records[0], &code, 4) &&
-                         readExactly(process.get(), records[0] + 12, &address, 4) &&
-                         readExactly(process.get(), records[1], &context, sizeof(context));
-  uint32_t crashedThreadId = 0;
-  readExactly(process.get(), threadIdAddress, &crashedThreadId, 4);
-  counts.threads = 1;
-
-  ScopedHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, processId));
-  THREADENTRY32 thread = {};
-  thread.dwSize = sizeof(thread);
-  for (BOOL more = threads.isValid() && Thread32First(threads.get(), &thread); more;
-       thread.dwSize = sizeof(thread), more = Thread32Next(threads.get(), &thread)) {
-    if (thread.th32OwnerProcessID != processId || thread.th32ThreadID == crashedThreadId) continue;
-    ScopedHandle handle(
-        OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, thread.th32ThreadID));
-    if (!handle.isValid()) continue;
-    CONTEXT live = {};
-    live.ContextFlags = CONTEXT_i386 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS |
-                        CONTEXT_FLOATING_POINT;
-    if (GetThreadContext(handle.get(), &live)) ++counts.threads;
-  }
-  return counts;
 }
 
 struct Results {

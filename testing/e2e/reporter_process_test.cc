@@ -108,13 +108,23 @@ TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
   EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));
   EXPECT_THAT(run.output, Not(HasSubstr("ended while the browser was alive")));
-  // The browser registered over the reporter's pipe and had a dump request
-  // answered, by the reporter it started.
+  // A browser process registered over the reporter's pipe and crashed; the
+  // reporter it started released it and left its crash log, whose first
+  // lines the browser shows.
   std::string reporterId = numberAfter(run.output, "started the reporter, process ");
   ASSERT_FALSE(reporterId.empty()) << run.output;
-  EXPECT_EQ(reporterId, numberAfter(run.output, "the reply names reporter process "));
   EXPECT_EQ(reporterId, numberAfter(run.output, "pipe \\\\.\\pipe\\TavraCrashReporter"));
-  EXPECT_THAT(run.output, HasSubstr("dump request answered with dump-done"));
+  EXPECT_THAT(run.output, HasSubstr("registered over the pipe"));
+  EXPECT_THAT(run.output, HasSubstr("crashed: crash code=C0000005"));
+  EXPECT_THAT(run.output, HasSubstr("it ended with exit code C0000005"));
+  EXPECT_EQ(reporterId,
+            numberAfter(run.output, "crash log " + wideToUtf8(logDir_) + "\\tavra-crashlog-"));
+  EXPECT_THAT(run.output, HasSubstr("| TAVRA-CRASHLOG V1 desktop 4.3.2.1 demo windows  release"));
+  EXPECT_THAT(run.output,
+              HasSubstr("| tavra_test_client.exe caused exception C0000005 at address"));
+  EXPECT_THAT(run.output, HasSubstr("| EAX="));
+  EXPECT_TRUE(
+      pathExists(joinPath(logDir_, L"tavra-crashlog-" + utf8ToWide(reporterId) + L"-1.txt")));
   // The crash directory from the environment was made by the reporter, and
   // its diagnostic log lies in its temporary directory.
   EXPECT_TRUE(directoryExists(logDir_));

@@ -1,9 +1,9 @@
 // Prints, in one run: registration round trips per second through the
 // reporter against bare connect-write-read-close round trips on a pipe of the
-// same kind; the latency from dump request to dump done with no hook; and the
-// reporter's handles, threads and memory after start-up, after 1,000 clients
-// have registered and exited, and after 1,000 more (which shows whether
-// anything grows with the number of clients).
+// same kind; the latency from dump request to dump done on a server without a
+// hook, in this process; and the reporter's handles, threads and memory after
+// start-up, after 1,000 clients have registered and exited, and after 1,000
+// more (which shows whether anything grows with the number of clients).
 //
 // It plays the browser: it creates the ready event, starts the reporter next
 // to it with its own id as the parent id, and waits for the event. Without a
@@ -29,6 +29,8 @@
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
+#include "testing/benchmark_support/benchmark_clock.h"
+#include "testing/benchmark_support/reporter_process.h"
 #include "testing/browser_client/browser_client.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
@@ -39,25 +41,6 @@ namespace {
 
 constexpr DWORD kMessageSize = sizeof(PipeMessage);
 
-uint32_t switchNumber(const char* name, uint32_t fallback) {
-  const std::string value = CommandLine::forCurrentProcess().switchValueAscii(name);
-  if (value.empty()) return fallback;
-  return static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-}
-
-double secondsSince(const LARGE_INTEGER& start) {
-  LARGE_INTEGER now, frequency;
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
-}
-
-LARGE_INTEGER counterNow() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return now;
-}
-
 // The reporter under test: the real program, or a server in this process.
 class Reporter {
  public:
@@ -67,36 +50,14 @@ class Reporter {
   }
 
   bool startProcess() {
-    const std::wstring program = siblingProgramPath(L"tavra_crash_reporter.exe");
-    if (!pathExists(program)) return false;
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    crashDir_ = joinPath(temp, L"tavra_pipe_benchmark_" + std::to_wstring(GetCurrentProcessId()));
-    SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir_.c_str());
-    const std::wstring readyName = readyEventName(GetCurrentProcessId());
-    ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
-    if (!ready.isValid()) return false;
-    std::wstring commandLine = L"\"" + program + L"\" --crash-reporter-parent-id=" +
-                               std::to_wstring(GetCurrentProcessId());
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info)) {
-      return false;
-    }
-    CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    processId_ = info.dwProcessId;
-    HANDLE waits[] = {ready.get(), process_.get()};
-    if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
-      TerminateProcess(process_.get(), 1);
-      process_.reset();
-      return false;
-    }
-    description_ = "the reporter process " + wideToNarrow(program) + " (pid " +
+    const std::wstring crashDir =
+        joinPath(temp, L"tavra_pipe_benchmark_" + std::to_wstring(GetCurrentProcessId()));
+    if (!child_.start(crashDir)) return false;
+    process_.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, child_.processId()));
+    processId_ = child_.processId();
+    description_ = "the reporter process " + wideToNarrow(child_.program()) + " (pid " +
                    std::to_string(processId_) + ")";
     return true;
   }
@@ -122,10 +83,10 @@ class Reporter {
     return std::string(text.begin(), text.end());
   }
 
+  ReporterProcess child_;
   std::unique_ptr<DumpRequestServer> server_;
   ScopedHandle process_;
   uint32_t processId_ = 0;
-  std::wstring crashDir_;
   std::string description_;
 };
 
@@ -340,7 +301,23 @@ int run() {
   client.annotations().fillNumbered();
   const double floor = bareRoundTripsPerSecond(roundTrips);
   const double registrations = registrationsPerSecond(reporter.processId(), roundTrips, &client);
-  const Latency latency = dumpLatency(&client, dumps);
+  // The reporter runs its whole crash handling for each dump request (see
+  // crash_benchmark); the server's own part is measured on a server in this
+  // process that has no hook.
+  DumpRequestServer bare(reporterPipeName(GetCurrentProcessId()), nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  const bool ownServer = reporter.processId() != GetCurrentProcessId();
+  if (ownServer && !bare.start()) {
+    std::printf("no server without a hook could be started\n");
+    return 1;
+  }
+  BrowserClient dumper(8);
+  if (!dumper.registerWithReporter(GetCurrentProcessId())) {
+    std::printf("registration for the dump requests failed\n");
+    return 1;
+  }
+  const Latency latency = dumpLatency(&dumper, dumps);
+  if (ownServer) bare.stop();
 
   std::printf("Round trips per second (%u each)      reporter registration    bare pipe floor\n",
               roundTrips);
@@ -349,8 +326,9 @@ int run() {
   std::printf(
       "  (registration: connect, write Register, read reply, write ack, close;\n"
       "   floor: connect, write, read, close on a one-instance message pipe)\n\n");
-  std::printf("Dump request to dump done, no hook (%u of %u answered), microseconds\n",
-              latency.answered, dumps);
+  std::printf(
+      "Dump request to dump done, server without a hook (%u of %u answered), microseconds\n",
+      latency.answered, dumps);
   std::printf("  mean %.0f   median %.0f   p99 %.0f   max %.0f\n\n", latency.mean, latency.median,
               latency.p99, latency.max);
   std::printf("Reporter resources          after start-up   after %u clients   after %u more\n",

@@ -4,20 +4,30 @@
 // Observer (--demo): starts this program again as the browser, echoes what
 // the browser says, and after the browser has exited tells whether and when
 // the reporter ended. The browser hands the observer a handle to the reporter
-// process, so the observer can watch it even after the browser is gone.
+// process, so the observer can watch it even after the browser is gone. When
+// TAVRA_CRASH_LOG_DIR is not set, the observer sets it to the folder "demo"
+// beside the folder of this program, so the crash logs land there.
 //
 // Browser (--browser): creates the ready event "TavraCrashReporterInitEvent"
 // followed by its own process id, starts the reporter with
 // --crash-reporter-parent-id=<its pid>, waits for the ready event with a
-// time-out, shows that the reporter is serving (it registers over the pipe
-// and has one dump request answered), and exits.
+// time-out and shows that the reporter is serving. Then one of its browser
+// processes (the test client) registers with a few annotations and crashes
+// for real; once the reporter has released it, the browser shows where the
+// crash log is and its first lines: the header, the exception line and the
+// crashed thread's registers. Then it exits.
 //
 // Options (given to the observer, passed on to the browser):
 //   --reporter=PATH        the reporter to start (default: next to this program)
 //   --parent-id=VALUE      the switch value to pass instead of the browser's id;
 //                          "none" leaves the switch out
 //   --no-ready-event       do not create the ready event
-//   --no-register          do not register over the pipe after the handshake
+//   --crash=KIND           how the browser process crashes: read, write
+//                          (default; both at address 0), divide, breakpoint,
+//                          raise, stack-overflow
+//   --no-crash             no browser process crashes
+//   --stay                 after the handshake (and the crash), wait for a line
+//                          "exit" on standard input before exiting
 //   --ready-timeout-ms=N   how long to wait for the ready event (default 10000)
 //   --linger-ms=N          how long the browser lives after the handshake
 //   --end-timeout-ms=N     how long the observer waits for the reporter to end
@@ -26,14 +36,17 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "runtime/command_line.h"
-#include "testing/browser_client/browser_client.h"
-#include "testing/browser_client/child_process.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/browser_client/pipe_connection.h"
 
 namespace tavra {
 namespace {
@@ -57,42 +70,117 @@ void say(const char* format, ...) {
 
 ULONGLONG now() { return GetTickCount64(); }
 
+std::wstring readEnvironmentText(const wchar_t* name) {
+  wchar_t value[MAX_PATH + 1];
+  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH + 1);
+  if (length == 0 || length > MAX_PATH) return std::wstring();
+  return std::wstring(value, length);
+}
+
 // The options that the browser role takes, copied from the observer's line.
 std::wstring browserOptions(const CommandLine& line) {
-  static const char* kPassed[] = {"reporter", "parent-id", "ready-timeout-ms", "linger-ms"};
+  static const char* kPassed[] = {"reporter", "parent-id", "ready-timeout-ms", "linger-ms",
+                                  "crash"};
   std::wstring options;
   for (const char* name : kPassed) {
     if (!line.hasSwitch(name)) continue;
     options += L" " + CommandLine::quoteArgument(asciiToWide(std::string("--") + name + "=") +
                                                  line.switchValue(name));
   }
-  for (const char* flag : {"no-ready-event", "no-register"}) {
+  for (const char* flag : {"no-ready-event", "no-crash", "stay"}) {
     if (line.hasSwitch(flag)) options += L" --" + asciiToWide(flag);
   }
   return options;
 }
 
-// Registers this process over the reporter's pipe, as every browser process
-// does, and asks for one report.
-void registerAndAskForDump(DWORD pid, DWORD reporterPid) {
-  BrowserClient client(2);
-  client.annotations().set(L"prod", L"Tavra");
-  client.annotations().set(L"ver", L"1.0.0.0");
-  if (!client.registerWithReporter(reporterPid)) {
-    say("browser %lu: registration over the pipe failed (error %lu)", pid, client.lastError());
+// The crash log's lines, without their CR LF ends.
+std::vector<std::string> fileLines(const std::wstring& path) {
+  std::vector<std::string> lines;
+  std::string contents;
+  if (!readFileToString(path, &contents)) return lines;
+  std::istringstream in(contents);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Shows where the crash log of the reporter's first crash is, and its first
+// lines: the header, the exception line, and the crashed thread's heading and
+// registers.
+void showCrashLog(DWORD pid, DWORD reporterPid) {
+  std::wstring dir = readEnvironmentText(L"TAVRA_CRASH_LOG_DIR");
+  if (dir.empty()) {
+    say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; the crash log is in the reporter's "
+        "temporary folder",
+        pid);
     return;
   }
-  say("browser %lu: registered over the pipe; the reply names reporter process %lu", pid,
-      static_cast<unsigned long>(client.reply().processId));
-  EXCEPTION_POINTERS pointers = {};
-  const ULONGLONG asked = now();
-  DumpResult result = client.requestDump(
-      GetCurrentThreadId(), static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(&pointers)));
-  if (result == DumpResult::Done) {
-    say("browser %lu: dump request answered with dump-done after %llu ms", pid, now() - asked);
-  } else {
-    say("browser %lu: dump request not answered", pid);
+  const std::wstring path =
+      joinPath(dir, L"tavra-crashlog-" + std::to_wstring(reporterPid) + L"-1.txt");
+  std::vector<std::string> lines = fileLines(path);
+  if (lines.empty()) {
+    say("browser %lu: no crash log at %s", pid, wideToUtf8(path).c_str());
+    return;
   }
+  say("browser %lu: crash log %s (%zu lines); it begins:", pid, wideToUtf8(path).c_str(),
+      lines.size());
+  for (size_t i = 0; i < 2 && i < lines.size(); ++i) say("  | %s", lines[i].c_str());
+  for (size_t i = 2; i < lines.size(); ++i) {
+    if (lines[i].compare(0, 7, "Thread:") == 0) {
+      say("  | ...");
+      say("  | %s", lines[i].c_str());
+    }
+    if (lines[i].compare(0, 10, "Registers:") == 0) {
+      for (size_t j = i; j < i + 4 && j < lines.size(); ++j) say("  | %s", lines[j].c_str());
+      break;
+    }
+  }
+}
+
+// Starts one of the browser's processes (the test client), which registers
+// over the reporter's pipe with a few annotations and crashes for real.
+void crashABrowserProcess(DWORD pid, DWORD reporterPid, const std::string& kind) {
+  ChildProcess process;
+  if (!process.start(siblingProgramPath(L"tavra_test_client.exe"),
+                     L"--annotations=8 --reporter-pid=" + std::to_wstring(reporterPid))) {
+    say("browser %lu: could not start a browser process (error %lu)", pid, GetLastError());
+    return;
+  }
+  const char* annotations[][2] = {{"version", "4.3.2.1"},
+                                  {"build", "demo"},
+                                  {"process_type", "renderer"},
+                                  {"active_url", "http://example.test/crashing-page"},
+                                  {"channel", "developer"}};
+  for (const auto& annotation : annotations) {
+    process.command(std::string("set ") + annotation[0] + " " + annotation[1]);
+  }
+  const std::string registered = process.command("register");
+  if (registered.compare(0, 11, "registered ") != 0) {
+    say("browser %lu: the browser process %lu did not register: %s", pid, process.processId(),
+        registered.c_str());
+    return;
+  }
+  say("browser %lu: browser process %lu registered over the pipe with version=4.3.2.1, "
+      "build=demo, process_type=renderer, active_url, channel",
+      pid, process.processId());
+  const std::string argument = kind == "raise" ? " E0001234" : " 0";
+  std::string crashLine;
+  if (!process.sendLine("crash " + kind + argument) || !process.readLine(&crashLine, 10000)) {
+    say("browser %lu: the browser process did not crash", pid);
+    return;
+  }
+  say("browser %lu: browser process %lu crashed: %s", pid, process.processId(), crashLine.c_str());
+  const ULONGLONG crashed = now();
+  DWORD code = 0;
+  if (!process.waitForExit(60000, &code)) {
+    say("browser %lu: the crashed browser process was not released", pid);
+    return;
+  }
+  say("browser %lu: the reporter released it after %llu ms; it ended with exit code %08lX", pid,
+      now() - crashed, code);
+  showCrashLog(pid, reporterPid);
 }
 
 int runBrowser(const CommandLine& line) {
@@ -159,7 +247,17 @@ int runBrowser(const CommandLine& line) {
     bool alive = WaitForSingleObject(reporterProcess.get(), 0) == WAIT_TIMEOUT;
     say("browser %lu: reporter serving: process %s, pipe %s", pid, alive ? "alive" : "gone",
         wideToUtf8(reporterPipeName(info.dwProcessId)).c_str());
-    if (!line.hasSwitch("no-register")) registerAndAskForDump(pid, info.dwProcessId);
+    if (!line.hasSwitch("no-crash")) {
+      std::string kind = line.switchValueAscii("crash");
+      crashABrowserProcess(pid, info.dwProcessId, kind.empty() ? "write" : kind);
+    }
+    if (line.hasSwitch("stay")) {
+      // Lives until told to go: the tests end the browser at chosen moments.
+      say("browser %lu: staying until told to exit", pid);
+      char text[64];
+      while (fgets(text, sizeof(text), stdin) != nullptr && strncmp(text, "exit", 4) != 0) {
+      }
+    }
   } else if (result == WAIT_OBJECT_0) {
     DWORD code = 0;
     GetExitCodeProcess(reporterProcess.get(), &code);
@@ -200,6 +298,12 @@ bool exitTimeDifferenceMs(HANDLE first, HANDLE second, long long* difference) {
 int runObserver(const CommandLine& line) {
   std::wstring self;
   getExecutablePath(&self);
+  // The crash logs go to the demo's own folder unless told otherwise.
+  if (readEnvironmentText(L"TAVRA_CRASH_LOG_DIR").empty()) {
+    std::wstring demoDir = joinPath(dirName(dirName(self)), L"demo");
+    SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", demoDir.c_str());
+    say("observer: crash logs go to %s", wideToUtf8(demoDir).c_str());
+  }
   ChildProcess browserRole;
   if (!browserRole.start(self, L"--browser --observer-pid=" +
                                    std::to_wstring(GetCurrentProcessId()) + browserOptions(line))) {

@@ -28,7 +28,9 @@
 //                             (code E0000001, a context captured on this
 //                             thread), or "edge" for an address 4 bytes before
 //                             the end of readable memory (memory_edge.h). Reports
-//                             "dump done code=... address=..." (own record's)
+//                             "dump done code=... address=... blocked-us=..."
+//                             (own record's, and the microseconds from the
+//                             request to dump done)
 //   priority P                sets the priority of this (the command) thread;
 //                             reports the priority read back
 //   threads N                 starts N threads that block for good; reports
@@ -406,9 +408,15 @@ class TestClient {
     rawPointers_.ContextRecord = reinterpret_cast<CONTEXT*>(
         static_cast<uintptr_t>(rawAddress(context, addressWord(&ownContext_))));
     const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
-    return "dump " + dumpText(client_.requestDump(GetCurrentThreadId(), word, kTimeoutMs)) +
-           " code=" + plainHex(ownRecord_.ExceptionCode) +
-           " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress));
+    LARGE_INTEGER start, end, frequency;
+    QueryPerformanceCounter(&start);
+    const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, kTimeoutMs);
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    const long long blockedMicros = (end.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart;
+    return "dump " + dumpText(result) + " code=" + plainHex(ownRecord_.ExceptionCode) +
+           " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress)) +
+           " blocked-us=" + std::to_string(blockedMicros);
   }
 
   std::string info() {

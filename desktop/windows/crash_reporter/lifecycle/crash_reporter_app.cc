@@ -4,6 +4,7 @@
 
 #include "desktop/windows/crash_reporter/crash_data/system_info.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/pipe_security.h"
@@ -19,14 +20,6 @@ namespace tavra {
 const char kParentIdSwitch[] = "crash-reporter-parent-id";
 const wchar_t kReadyEventPrefix[] = L"TavraCrashReporterInitEvent";
 const wchar_t kPipeNamePrefix[] = L"\\\\.\\pipe\\TavraCrashReporter";
-
-namespace {
-
-// The crash handling pipeline is not part of this build yet: without a hook,
-// the server answers each dump request at once with its dump-done event.
-const ClientHook kOnDumpRequest = nullptr;
-
-}  // namespace
 
 DWORD parseParentProcessId(const std::string& value) {
   if (value.empty()) return 0;
@@ -49,6 +42,12 @@ bool buildHandshakeName(const wchar_t* prefix, DWORD number,
       _snwprintf(name, kHandshakeNameLength, L"%ls%lu", prefix, static_cast<unsigned long>(number));
   name[kHandshakeNameLength - 1] = L'\0';
   return written > 0;
+}
+
+void shutDownWhenIdle(PendingWork* work, DumpRequestServer* server) {
+  work->waitUntilIdle();
+  server->stop();
+  work->waitUntilIdle();
 }
 
 int runReporterMain() {
@@ -101,7 +100,7 @@ int runReporterMain() {
 
   // Each dump request goes to the crash handling; the reporter writes no
   // minidump of its own.
-  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, kOnDumpRequest, nullptr,
+  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, &handleCrash, nullptr,
                            nullptr, nullptr, nullptr, nullptr);
   // A server that fails to start is stopped on the way out; the parent's
   // ready event is then never set.
@@ -112,7 +111,7 @@ int runReporterMain() {
   SetEvent(readyEvent.get());
   readyEvent.reset();
 
-  work->waitUntilIdle();
+  shutDownWhenIdle(work, &server);
   return 0;
 }
 

@@ -25,6 +25,16 @@ DWORD readParentProcessId();
 // fails or writes nothing. The last character is always NUL.
 bool buildHandshakeName(const wchar_t* prefix, DWORD number, wchar_t (&name)[kHandshakeNameLength]);
 
+class DumpRequestServer;
+class PendingWork;
+
+// Waits until no work is pending, stops the server, which waits for the dump
+// requests that it is still handling, and then waits until idle once more:
+// a dump request that came after the first wait entered the count anew, and
+// the work that it started must end before the count is destroyed. Once the
+// server is stopped no work begins, so the count only falls. Main thread.
+void shutDownWhenIdle(PendingWork* work, DumpRequestServer* server);
+
 // The main routine: 0 after an orderly shutdown, -1 after any start-up
 // failure. The result does not reach the exit code.
 int runReporterMain();

@@ -2,6 +2,7 @@
 
 #include "runtime/lazy_instance.h"
 #include "runtime/scoped_handle.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 namespace {
@@ -12,8 +13,11 @@ LazyInstance<PendingWork> g_pendingWork;
 
 PendingWork* PendingWork::get() { return g_pendingWork.get(); }
 
+PendingWork::PendingWork() { InitializeCriticalSection(&lock_); }
+
 PendingWork::~PendingWork() {
   if (isValidHandle(doneEvent_)) CloseHandle(doneEvent_);
+  DeleteCriticalSection(&lock_);
 }
 
 bool PendingWork::createDoneEvent() {
@@ -24,15 +28,39 @@ bool PendingWork::createDoneEvent() {
   return true;
 }
 
-void PendingWork::enter() { InterlockedIncrement(&count_); }
+// Steps that keep the count above zero need no lock. A step from zero to one
+// takes it: were the reset made outside, the `set` of a `leave` that brought
+// the count to zero just before could land after it, and the event would say
+// idle while work runs.
+void PendingWork::enter() {
+  for (LONG seen = count_; seen > 0; seen = count_) {
+    if (InterlockedCompareExchange(&count_, seen + 1, seen) == seen) return;
+  }
+  EnterCriticalSection(&lock_);
+  if (InterlockedIncrement(&count_) == 1 && isValidHandle(doneEvent_)) ResetEvent(doneEvent_);
+  LeaveCriticalSection(&lock_);
+}
 
 void PendingWork::leave() {
+  for (LONG seen = count_; seen > 1; seen = count_) {
+    if (InterlockedCompareExchange(&count_, seen - 1, seen) == seen) return;
+  }
+  EnterCriticalSection(&lock_);
   if (InterlockedDecrement(&count_) == 0 && isValidHandle(doneEvent_)) SetEvent(doneEvent_);
+  LeaveCriticalSection(&lock_);
 }
 
 bool PendingWork::waitUntilIdle() {
   if (!isValidHandle(doneEvent_)) return false;
-  return WaitForSingleObject(doneEvent_, INFINITE) == WAIT_OBJECT_0;
+  for (;;) {
+    if (WaitForSingleObject(doneEvent_, INFINITE) != WAIT_OBJECT_0) return false;
+    // Work that began since the event was set may not have reset it yet.
+    // Under the lock the count cannot step to zero, so the `leave` that does
+    // will set the event after this reset.
+    ScopedCriticalSection hold(&lock_);
+    if (count_ == 0) return true;
+    ResetEvent(doneEvent_);
+  }
 }
 
 ScopedPendingWork::ScopedPendingWork() : work_(PendingWork::get()) {

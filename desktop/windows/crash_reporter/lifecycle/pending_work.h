@@ -1,8 +1,17 @@
 // The process-wide count of work that keeps the reporter alive.
 //
 // The living parent counts as one item; so does each crash being handled and
-// each upload job. When the count falls to zero the done event is set, and it
-// stays set: the main thread wakes once and shuts down.
+// each upload job. When the count falls to zero the done event is set, and the
+// main thread wakes and shuts down. Work may still begin after that: a dump
+// request that comes while the server is being stopped. Its `enter` resets the
+// event, so that shutdown, which waits until idle once more after the server
+// has stopped, waits for that work too before it destroys the instance.
+//
+// Threads: any thread enters and leaves; the main thread creates the event and
+// waits. The count changes only by interlocked operations. `lock_` orders each
+// step of the count between zero and one with the matching change of the
+// event, so that, outside the lock, the event is set exactly when the count
+// has fallen to zero and not risen since.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PENDING_WORK_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PENDING_WORK_H_
 
@@ -17,17 +26,21 @@ class PendingWork {
   // Null only when it could not be allocated.
   static PendingWork* get();
 
-  PendingWork() = default;
+  PendingWork();
   ~PendingWork();
   PendingWork(const PendingWork&) = delete;
   PendingWork& operator=(const PendingWork&) = delete;
 
   // Creates the manual-reset, unsignalled done event; false on failure.
   bool createDoneEvent();
+  // Resets the done event when the count rises from zero.
   void enter();
   // Sets the done event when the count falls to exactly zero.
   void leave();
-  // Waits without time-out for the done event; false at once without one.
+  // Waits without time-out until the count is zero; false at once without an
+  // event. Returns only after the `leave` that brought the count to zero has
+  // set the event, so the instance may be destroyed then if no work can
+  // begin any more.
   bool waitUntilIdle();
 
   LONG count() const { return count_; }
@@ -36,6 +49,7 @@ class PendingWork {
  private:
   HANDLE doneEvent_ = nullptr;
   volatile LONG count_ = 0;
+  CRITICAL_SECTION lock_;
 };
 
 // Counts one item of pending work for as long as it lives.

@@ -15,8 +15,11 @@ constexpr DWORD kPipeOpenMode =
 constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;  // 6
 constexpr DWORD kPipeBufferSize = 64;
 constexpr DWORD kMessageSize = sizeof(PipeMessage);
-constexpr DWORD kDumpRequestWaitFlags = WT_EXECUTEINWAITTHREAD | WT_EXECUTELONGFUNCTION;  // 0x14
-constexpr DWORD kProcessExitWaitFlags = WT_EXECUTEONLYONCE;                               // 8
+// A crash may take seconds to handle. Run in the wait thread, it would hold up
+// every other wait that the thread serves: the pipe's conversation, other
+// clients' exits and crashes. Each callback runs on a worker thread instead.
+constexpr DWORD kDumpRequestWaitFlags = WT_EXECUTELONGFUNCTION;  // 0x10
+constexpr DWORD kProcessExitWaitFlags = WT_EXECUTEONLYONCE;      // 8
 constexpr int kStopPolls = 100;
 constexpr DWORD kStopPollIntervalMs = 10;
 
@@ -537,13 +540,19 @@ void CALLBACK DumpRequestServer::dumpRequestCallback(void* context, BOOLEAN /*ti
 }
 
 void DumpRequestServer::handleDumpRequest(ReporterClient* client) {
-  // A failed copy still gets the request handled, with whatever it holds.
-  client->readAnnotations();
-  if (onDumpRequest_ != nullptr) onDumpRequest_(dumpRequestContext_, client);
-  // The request is reset before the client is released: a client that asks
-  // again as soon as it is released must not have its new request wiped out.
-  ResetEvent(client->dumpRequestEvent());
-  SetEvent(client->dumpDoneEvent());
+  // Callbacks of one client's wait may run at once on different worker
+  // threads. Only the first one handles requests; a signal that comes while it
+  // runs only raises the count, and the running one goes round once more for
+  // all such signals together, so none is lost and the record's table copy
+  // has one user at a time.
+  if (InterlockedIncrement(&client->pendingDumpRequests_) != 1) return;
+  do {
+    InterlockedExchange(&client->pendingDumpRequests_, 1);
+    // A failed copy still gets the request handled, with whatever it holds.
+    client->readAnnotations();
+    if (onDumpRequest_ != nullptr) onDumpRequest_(dumpRequestContext_, client);
+    SetEvent(client->dumpDoneEvent());
+  } while (InterlockedDecrement(&client->pendingDumpRequests_) != 0);
 }
 
 void CALLBACK DumpRequestServer::clientExitCallback(void* context, BOOLEAN /*timedOut*/) {

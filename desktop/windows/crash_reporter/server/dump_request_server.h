@@ -44,8 +44,23 @@ enum class PipeState : int32_t {
 // dump-request hook has run. The server forgets a client when its process
 // ends.
 //
-// `start` and `stop` must run on the same thread: the server-alive mutex that
-// `start` creates owned can only be released by its owner.
+// Threads:
+// - `start` and `stop` run on the same thread: the server-alive mutex that
+//   `start` creates owned can only be released by its owner.
+// - The pipe conversation runs in a wait thread of the system thread pool, one
+//   step at a time; only it touches the pipe, its OVERLAPPED, the message
+//   buffers and the pending client. `onClientRegistered` runs there.
+// - Each dump request runs on a worker thread of the pool (the callback is
+//   flagged long-running), never in a wait thread, so a crash being handled
+//   holds up neither the conversation nor other clients' exits and crashes.
+//   Crashes of different clients are handled at the same time; requests of
+//   one client run one at a time, and a signal that comes while one runs is
+//   answered by one more run. `onDumpRequest` runs there, with no lock held.
+// - A client's exit runs once on a worker thread; it waits for the client's
+//   running dump request before it calls `onClientExited` and forgets the
+//   client.
+// `lock_` guards `clients_` and `shuttingDown_`; `conversationLock_` orders the
+// conversation's steps with its timer.
 class DumpRequestServer {
  public:
   // How long one conversation may take, from the client's connection to the

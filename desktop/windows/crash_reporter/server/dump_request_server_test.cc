@@ -730,5 +730,192 @@ TEST_F(DumpRequestServerTest, ServerWithoutHooksEndsHookRequestsAndServesOn) {
   EXPECT_TRUE(waitUntil([&] { return registeredCount() == 0; }));
 }
 
+// A dump hook that holds the crash of one client until the test lets it go,
+// and records every other client's crash as it comes.
+struct HeldCrash {
+  std::atomic<uint32_t> heldProcessId{0};
+  ScopedHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> otherHandledWhileHeld{false};
+  std::atomic<bool> heldReturned{false};
+  Recorder* recorder = nullptr;
+};
+
+HeldCrash* heldCrash = nullptr;
+
+void holdOneClientsCrash(void*, ReporterClient* client) {
+  if (client->processId() == heldCrash->heldProcessId) {
+    SetEvent(heldCrash->entered.get());
+    WaitForSingleObject(heldCrash->release.get(), 20000);
+    heldCrash->heldReturned = true;
+    return;
+  }
+  if (WaitForSingleObject(heldCrash->entered.get(), 0) == WAIT_OBJECT_0 &&
+      !heldCrash->heldReturned) {
+    heldCrash->otherHandledWhileHeld = true;
+  }
+  recordDump(heldCrash->recorder, client);
+}
+
+TEST_F(DumpRequestServerTest, ACrashBeingHandledDelaysNeitherRegistrationsNorExitsNorOtherCrashes) {
+  HeldCrash held;
+  held.recorder = &recorder_;
+  heldCrash = &held;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, &recordRegistered, &recorder_,
+                                                &holdOneClientsCrash, nullptr, &recordExited,
+                                                &recorder_, nullptr, nullptr);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* crashed = startClient();
+  registerClient(crashed);
+  held.heldProcessId = crashed->processId();
+  ASSERT_TRUE(crashed->sendLine("dump 20000"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.entered.get(), 5000));
+
+  // While that crash is held: a registration completes, another client's
+  // crash is handled and answered, and a client's exit is noticed.
+  ChildProcess* other = startClient();
+  registerClient(other);
+  EXPECT_EQ("dump done", other->command("dump 5000"));
+  ChildProcess* leaving = startClient();
+  registerClient(leaving);
+  leaving->sendLine("exit 0");
+  ASSERT_TRUE(leaving->waitForExit(5000));
+  EXPECT_TRUE(waitUntil([&] {
+    const std::vector<uint32_t> exited = recorder_.read(recorder_.exited);
+    return exited.size() == 1 && exited[0] == leaving->processId();
+  }));
+  EXPECT_TRUE(held.otherHandledWhileHeld);
+  EXPECT_FALSE(held.heldReturned);
+  EXPECT_EQ(3u, recorder_.read(recorder_.registered).size());
+
+  SetEvent(held.release.get());
+  std::string line;
+  ASSERT_TRUE(crashed->readLine(&line, 5000));
+  EXPECT_EQ("dump done", line);
+  const std::vector<Recorder::Dump> dumps = recorder_.read(recorder_.dumps);
+  ASSERT_EQ(1u, dumps.size());
+  EXPECT_EQ(other->processId(), dumps[0].processId);
+  server_->stop();
+  heldCrash = nullptr;
+}
+
+// Counts the runs of a hook for one client and how many overlapped.
+struct SerialRuns {
+  std::atomic<int> running{0};
+  std::atomic<int> maxRunning{0};
+  std::atomic<int> runs{0};
+  std::atomic<LONG> pendingInFirstRun{0};
+};
+
+SerialRuns* serialRuns = nullptr;
+
+void countRuns(void*, ReporterClient* client) {
+  const int now = ++serialRuns->running;
+  for (int seen = serialRuns->maxRunning; now > seen;) {
+    if (serialRuns->maxRunning.compare_exchange_weak(seen, now)) break;
+  }
+  if (++serialRuns->runs == 1) {
+    // The client's event is signalled again while its request is handled:
+    // another callback of the same wait takes it on another worker thread.
+    SetEvent(client->dumpRequestEvent());
+    waitUntil([&] { return client->pendingDumpRequests() >= 2; });
+    serialRuns->pendingInFirstRun = client->pendingDumpRequests();
+    // Time for a second run that wrongly overlaps this one to show.
+    Sleep(100);
+  }
+  --serialRuns->running;
+}
+
+TEST_F(DumpRequestServerTest, SignalDuringARunIsAnsweredByOneMoreRunNeverAtTheSameTime) {
+  SerialRuns runs;
+  serialRuns = &runs;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr, &countRuns,
+                                                nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump"));
+  // The signal taken during the first run gets a run of its own afterwards,
+  // and only one.
+  EXPECT_TRUE(waitUntil([&] { return runs.runs == 2 && runs.running == 0; }));
+  EXPECT_EQ(2, runs.pendingInFirstRun);
+  EXPECT_EQ("dump done", client->command("dump"));
+  EXPECT_EQ(3, runs.runs);
+  EXPECT_EQ(1, runs.maxRunning);
+  server_->stop();
+  serialRuns = nullptr;
+}
+
+// What the server relies on in the system thread pool: a wait flagged only
+// long-running calls back on a worker thread, so the wait thread serves its
+// other waits meanwhile, and a blocking unregistration, from a worker thread
+// as in the client-exit callback or from an ordinary thread as in `stop`,
+// returns only after that callback has.
+struct LongCallback {
+  ScopedHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle unregistered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle otherWaitRan{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<int> calls{0};
+  std::atomic<bool> returned{false};
+  std::atomic<bool> returnedBeforeUnregistration{false};
+  HANDLE wait = nullptr;
+
+  static void CALLBACK callback(void* context, BOOLEAN) {
+    LongCallback* self = static_cast<LongCallback*>(context);
+    if (++self->calls != 1) return;
+    SetEvent(self->entered.get());
+    WaitForSingleObject(self->release.get(), 10000);
+    self->returned = true;
+  }
+  static void CALLBACK otherCallback(void* context, BOOLEAN) {
+    SetEvent(static_cast<LongCallback*>(context)->otherWaitRan.get());
+  }
+  static DWORD WINAPI unregister(void* context) {
+    LongCallback* self = static_cast<LongCallback*>(context);
+    UnregisterWaitEx(self->wait, INVALID_HANDLE_VALUE);
+    self->returnedBeforeUnregistration = self->returned.load();
+    SetEvent(self->unregistered.get());
+    return 0;
+  }
+};
+
+TEST(ThreadPoolWaitTest, BlockingUnregistrationWaitsForALongCallbackOnAWorkerThread) {
+  for (bool fromWorker : {true, false}) {
+    SCOPED_TRACE(fromWorker ? "from a worker thread" : "from an ordinary thread");
+    LongCallback state;
+    ScopedHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    ScopedHandle otherEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    ASSERT_TRUE(RegisterWaitForSingleObject(&state.wait, event.get(), &LongCallback::callback,
+                                            &state, INFINITE, WT_EXECUTELONGFUNCTION));
+    HANDLE otherWait = nullptr;
+    ASSERT_TRUE(RegisterWaitForSingleObject(&otherWait, otherEvent.get(),
+                                            &LongCallback::otherCallback, &state, INFINITE,
+                                            WT_EXECUTEINWAITTHREAD));
+    SetEvent(event.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.entered.get(), 5000));
+    // A second signal while the first callback runs: a second callback.
+    SetEvent(event.get());
+    EXPECT_TRUE(waitUntil([&] { return state.calls == 2; }));
+    SetEvent(otherEvent.get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.otherWaitRan.get(), 5000));
+
+    ScopedHandle thread;
+    if (fromWorker) {
+      ASSERT_TRUE(QueueUserWorkItem(&LongCallback::unregister, &state, WT_EXECUTEDEFAULT));
+    } else {
+      thread.reset(CreateThread(nullptr, 0, &LongCallback::unregister, &state, 0, nullptr));
+      ASSERT_TRUE(thread.isValid());
+    }
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(state.unregistered.get(), 300))
+        << "the unregistration returned while the callback still ran";
+    SetEvent(state.release.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state.unregistered.get(), 5000));
+    EXPECT_TRUE(state.returnedBeforeUnregistration);
+    UnregisterWaitEx(otherWait, INVALID_HANDLE_VALUE);
+    if (thread.isValid()) WaitForSingleObject(thread.get(), 5000);
+  }
+}
+
 }  // namespace
 }  // namespace tavra

@@ -61,7 +61,7 @@ ReporterClient::~ReporterClient() {
 bool ReporterClient::open() {
   process_ = OpenProcess(GENERIC_ALL, FALSE, processId_);
   if (process_ == nullptr) return false;
-  dumpRequestEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  dumpRequestEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (dumpRequestEvent_ == nullptr) return false;
   dumpDoneEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return dumpDoneEvent_ != nullptr;

@@ -18,8 +18,9 @@ class DumpRequestServer;
 // for it, its two registered waits and a private copy of its annotation table.
 // The record owns every handle, wait and buffer in it and releases them only
 // when it is destroyed, after its waits are gone. It has no lock: its table
-// copy is written and read only on the thread that runs the client's dump
-// request.
+// copy is written and read only by the run that handles the client's dump
+// request, and the server lets one such run go at a time per client (see
+// `pendingDumpRequests`).
 class ReporterClient {
  public:
   // Stores the server and the registration's values; every handle, wait and
@@ -31,8 +32,10 @@ class ReporterClient {
   ReporterClient(const ReporterClient&) = delete;
   ReporterClient& operator=(const ReporterClient&) = delete;
 
-  // Opens the client's process and creates its two manual-reset events. False
-  // at the first failure; what was made is released on destruction.
+  // Opens the client's process and creates its two events: the dump request,
+  // auto-reset (only the client signals it, and each signal wakes the
+  // server's wait once), and the manual-reset dump-done. False at the first
+  // failure; what was made is released on destruction.
   bool open();
 
   // Copies the client's table out of its process into the record's buffer,
@@ -65,6 +68,10 @@ class ReporterClient {
   HANDLE dumpDoneEvent() const { return dumpDoneEvent_; }
   // System time of the registration, in 100-nanosecond units.
   uint64_t registeredAt() const { return registeredAt_; }
+  // Signals of the dump-request event that the server has taken and not yet
+  // answered: 0 while none is handled, 1 while one is, more when the client
+  // signalled again meanwhile (those are answered by one more run).
+  LONG pendingDumpRequests() const { return pendingDumpRequests_; }
 
  private:
   // The server registers the two waits into the record, which then owns them.
@@ -87,6 +94,9 @@ class ReporterClient {
   HANDLE dumpRequestWait_ = nullptr;
   HANDLE processExitWait_ = nullptr;
   uint64_t registeredAt_;
+  // Changed only by interlocked operations, by the server's dump-request
+  // callbacks.
+  volatile LONG pendingDumpRequests_ = 0;
 };
 
 }  // namespace tavra

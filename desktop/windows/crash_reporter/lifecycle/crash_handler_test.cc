@@ -1,0 +1,131 @@
+#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
+#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "runtime/at_exit.h"
+#include "runtime/file_util.h"
+#include "runtime/logging.h"
+#include "runtime/scoped_temp_dir.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/browser_client/pipe_connection.h"
+
+namespace tavra {
+namespace {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The reporter's set-up in this process: the crash handling as the server's
+// hook, the capture as the log's message handler, and a fresh crash
+// directory as the current directory.
+class HandleCrashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    wchar_t previous[MAX_PATH + 1];
+    GetCurrentDirectoryW(MAX_PATH + 1, previous);
+    previousDirectory_ = previous;
+    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    setLogMessageHandler(&captureLogMessage, nullptr);
+    work_ = PendingWork::get();
+    ASSERT_NE(nullptr, work_);
+    ASSERT_TRUE(work_->createDoneEvent());
+    work_->enter();  // The living parent.
+    server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
+                                                  nullptr, nullptr, &handleCrash, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr);
+    ASSERT_TRUE(server_->start());
+    ASSERT_TRUE(client_.start(siblingProgramPath(L"tavra_test_client.exe"),
+                              L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+    ASSERT_TRUE(startsWith(client_.command("register"), "registered "));
+  }
+
+  void TearDown() override {
+    server_->stop();
+    setLogMessageHandler(nullptr, nullptr);
+    SetCurrentDirectoryW(previousDirectory_.c_str());
+  }
+
+  std::wstring logPath(int crashNumber) const {
+    return joinPath(dir_.path(), L"tavra-crashlog-" + std::to_wstring(GetCurrentProcessId()) +
+                                     L"-" + std::to_wstring(crashNumber) + L".txt");
+  }
+
+  AtExitScope scope_;
+  ScopedTempDir dir_{L"crash_handler"};
+  std::wstring previousDirectory_;
+  PendingWork* work_ = nullptr;
+  std::unique_ptr<DumpRequestServer> server_;
+  ChildProcess client_;
+};
+
+TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
+  // The test's own thread captures too: nothing of the handling threads may
+  // land in it.
+  LogCapture ownCapture;
+  // "*" is the client's own exception record (code E0000001) or context;
+  // 00000010 cannot be read.
+  const struct {
+    const char* request;
+    bool logged;
+  } requests[] = {{"dump-raw * * *", true},
+                  {"dump-raw 00000010 * *", false},
+                  {"dump-raw * * 00000010", false},
+                  {"dump-raw * * *", true}};
+  int crashNumber = 0;
+  for (const auto& request : requests) {
+    SCOPED_TRACE(request.request);
+    ++crashNumber;
+    EXPECT_TRUE(startsWith(client_.command(request.request), "dump done")) << request.request;
+    std::string log;
+    EXPECT_EQ(request.logged, readFileToString(logPath(crashNumber), &log));
+    if (!request.logged) continue;
+    EXPECT_TRUE(startsWith(log, "TAVRA-CRASHLOG V1 desktop 0.0.0.0 -1 windows  release\r\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("\r\ntavra_test_client.exe caused exception E0000001 at address "));
+    // The messages of the handling thread follow the crash log.
+    const size_t heading = log.find("\r\nCrash Logger:\r\n");
+    ASSERT_NE(std::string::npos, heading);
+    EXPECT_NE(std::string::npos, log.find(".cc:", heading));
+  }
+  EXPECT_EQ("", ownCapture.text());
+  // Each crash was counted while it was handled, and no more.
+  EXPECT_EQ(1, work_->count());
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
+}
+
+TEST_F(HandleCrashTest, ClientGoesOnUndebuggedAfterItsReport) {
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(pathExists(logPath(1)));
+  // Attaching as a debugger for a moment neither ended nor froze the client,
+  // and left it undebugged.
+  BOOL debugged = TRUE;
+  ASSERT_TRUE(CheckRemoteDebuggerPresent(client_.process(), &debugged));
+  EXPECT_FALSE(debugged);
+  EXPECT_TRUE(startsWith(client_.command("info"), "info "));
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(pathExists(logPath(2)));
+}
+
+TEST_F(HandleCrashTest, CrashLogIsNotWrittenWhenItsNameIsTaken) {
+  // A folder of the crash log's name: the writer cannot create the file, and
+  // nothing is appended anywhere.
+  ASSERT_TRUE(createDirectoryWithParents(logPath(1)));
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(directoryExists(logPath(1)));
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(pathExists(logPath(2)));
+  EXPECT_EQ(1, work_->count());
+}
+
+}  // namespace
+}  // namespace tavra

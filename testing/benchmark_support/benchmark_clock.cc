@@ -1,0 +1,38 @@
+#include "testing/benchmark_support/benchmark_clock.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "runtime/command_line.h"
+
+namespace tavra {
+
+uint32_t switchNumber(const char* name, uint32_t fallback) {
+  const std::string value = CommandLine::forCurrentProcess().switchValueAscii(name);
+  if (value.empty()) return fallback;
+  return static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+}
+
+LARGE_INTEGER counterNow() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now;
+}
+
+double secondsSince(const LARGE_INTEGER& start) {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+}
+
+double millisecondsSince(const LARGE_INTEGER& start) { return secondsSince(start) * 1000.0; }
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace tavra

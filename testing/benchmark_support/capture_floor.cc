@@ -1,0 +1,92 @@
+#include "testing/benchmark_support/capture_floor.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <string>
+
+#include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+namespace {
+
+bool readExactly(HANDLE process, uint32_t address, void* out, SIZE_T size) {
+  SIZE_T count = 0;
+  return ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(address)),
+                           out, size, &count) &&
+         count == size;
+}
+
+volatile uint32_t touchedSum = 0;
+
+}  // namespace
+
+FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress) {
+  FloorCounts counts;
+  ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!process.isValid()) return counts;
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof(counters));
+  std::wstring imagePath;
+  getProcessImagePath(process.get(), &imagePath);
+
+  ScopedHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  MODULEENTRY32W module = {};
+  module.dwSize = sizeof(module);
+  for (BOOL more = modules.isValid() && Module32FirstW(modules.get(), &module); more;
+       more = Module32NextW(modules.get(), &module)) {
+    ++counts.modules;
+    ScopedHandle file(CreateFileW(module.szExePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.isValid()) continue;
+    ScopedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.isValid()) continue;
+    const uint8_t* view =
+        static_cast<const uint8_t*>(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    if (view == nullptr) continue;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 4096; i += 64) sum += view[i];
+    touchedSum = touchedSum + sum;
+    UnmapViewOfFile(view);
+  }
+  modules.reset();
+
+  uint32_t pointers = 0;
+  uint32_t records[2] = {};
+  uint32_t code = 0, address = 0;
+  CONTEXT context;
+  counts.exceptionRead = readExactly(process.get(), pointersAddress, &pointers, 4) &&
+                         readExactly(process.get(), pointers, records, 8) &&
+                         readExactly(process.get(), records[0], &code, 4) &&
+                         readExactly(process.get(), records[0] + 12, &address, 4) &&
+                         readExactly(process.get(), records[1], &context, sizeof(context));
+  uint32_t crashedThreadId = 0;
+  readExactly(process.get(), threadIdAddress, &crashedThreadId, 4);
+  counts.threads = 1;
+  if (counts.exceptionRead) counts.stackPointers.push_back(context.Esp);
+
+  ScopedHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, processId));
+  THREADENTRY32 thread = {};
+  thread.dwSize = sizeof(thread);
+  for (BOOL more = threads.isValid() && Thread32First(threads.get(), &thread); more;
+       thread.dwSize = sizeof(thread), more = Thread32Next(threads.get(), &thread)) {
+    if (thread.th32OwnerProcessID != processId || thread.th32ThreadID == crashedThreadId) continue;
+    ScopedHandle handle(
+        OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, thread.th32ThreadID));
+    if (!handle.isValid()) continue;
+    CONTEXT live = {};
+    live.ContextFlags = CONTEXT_i386 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS |
+                        CONTEXT_FLOATING_POINT;
+    if (GetThreadContext(handle.get(), &live)) {
+      ++counts.threads;
+      counts.stackPointers.push_back(live.Esp);
+    }
+  }
+  return counts;
+}
+
+}  // namespace tavra

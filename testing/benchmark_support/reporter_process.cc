@@ -1,0 +1,42 @@
+#include "testing/benchmark_support/reporter_process.h"
+
+#include <vector>
+
+#include "runtime/file_util.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/browser_client/pipe_connection.h"
+
+namespace tavra {
+
+bool ReporterProcess::start(const std::wstring& crashDir) {
+  program_ = siblingProgramPath(L"tavra_crash_reporter.exe");
+  if (!pathExists(program_)) return false;
+  SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir.c_str());
+  const std::wstring readyName = readyEventName(GetCurrentProcessId());
+  ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+  if (!ready.isValid()) return false;
+  std::wstring commandLine =
+      L"\"" + program_ + L"\" --crash-reporter-parent-id=" + std::to_wstring(GetCurrentProcessId());
+  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+  buffer.push_back(0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program_.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  process_.reset(info.hProcess);
+  processId_ = info.dwProcessId;
+  HANDLE waits[] = {ready.get(), process_.get()};
+  if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
+    TerminateProcess(process_.get(), 1);
+    process_.reset();
+    processId_ = 0;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tavra

@@ -1,0 +1,547 @@
+// Real crashes of browser processes, handled by the real reporter: the
+// stand-in browser starts the reporter and stays, test clients register over
+// its pipe and crash for real, and the tests read the crash logs back and
+// compare them with what each crashed process saw.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "runtime/file_util.h"
+#include "runtime/scoped_handle.h"
+#include "runtime/scoped_temp_dir.h"
+#include "runtime/utf_conversion.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/scoped_environment_variable.h"
+
+namespace tavra {
+namespace {
+
+using ::testing::HasSubstr;
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+uint32_t hexValue(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::vector<std::string> tokens(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> result;
+  for (std::string token; in >> token;) result.push_back(token);
+  return result;
+}
+
+// What a crashed browser process printed about its crash: "code", "address",
+// the registers in lower case, and "tid", each in hex.
+using CrashLine = std::map<std::string, uint32_t>;
+
+bool parseCrashLine(const std::string& line, CrashLine* crash) {
+  if (!startsWith(line, "crash code=")) return false;
+  for (const std::string& token : tokens(line.substr(6))) {
+    const size_t equals = token.find('=');
+    if (equals == std::string::npos) return false;
+    (*crash)[token.substr(0, equals)] = hexValue(token.substr(equals + 1));
+  }
+  return crash->count("tid") == 1 && crash->count("eip") == 1;
+}
+
+struct LoadedModule {
+  uint32_t base = 0;
+  std::string path;
+};
+
+// One browser process: a test client registered with the reporter.
+class BrowserProcess {
+ public:
+  bool start(uint32_t reporterPid, const std::wstring& switches = L"") {
+    return process_.start(
+        siblingProgramPath(L"tavra_test_client.exe"),
+        L"--annotations=16 --reporter-pid=" + std::to_wstring(reporterPid) + L" " + switches);
+  }
+
+  std::string command(const std::string& line) { return process_.command(line, 30000); }
+
+  void set(const std::string& name, const std::string& value) {
+    EXPECT_EQ("ok", command("set " + name + " " + value)) << name;
+  }
+
+  std::vector<uint32_t> threadIds() {
+    std::vector<uint32_t> ids;
+    std::vector<std::string> parts = tokens(command("list-threads"));
+    for (size_t i = 1; i < parts.size(); ++i) {
+      ids.push_back(static_cast<uint32_t>(std::strtoul(parts[i].c_str(), nullptr, 10)));
+    }
+    return ids;
+  }
+
+  std::vector<LoadedModule> modules() {
+    std::vector<LoadedModule> modules;
+    std::vector<std::string> head = tokens(command("list-modules"));
+    if (head.size() != 2 || head[0] != "modules") return modules;
+    const int count = std::atoi(head[1].c_str());
+    for (int i = 0; i < count; ++i) {
+      std::string line;
+      if (!process_.readLine(&line, 10000)) break;
+      std::vector<std::string> parts = tokens(line);
+      if (parts.size() < 4) continue;
+      LoadedModule module;
+      module.base = hexValue(parts[1]);
+      module.path = line.substr(line.find(parts[3], line.find(parts[2]) + parts[2].size()));
+      modules.push_back(module);
+    }
+    return modules;
+  }
+
+  bool registerWithReporter() { return startsWith(command("register"), "registered "); }
+
+  // Crashes the process for real; true when it printed its crash line.
+  bool crash(const std::string& kind, const std::string& argument, CrashLine* crash) {
+    std::string line;
+    return process_.sendLine("crash " + kind + " " + argument) && process_.readLine(&line, 10000) &&
+           parseCrashLine(line, crash);
+  }
+
+  bool ended() { return WaitForSingleObject(process_.process(), 0) == WAIT_OBJECT_0; }
+  bool waitForExit(DWORD timeoutMs, DWORD* code) { return process_.waitForExit(timeoutMs, code); }
+  HANDLE handle() const { return process_.process(); }
+  uint32_t processId() const { return process_.processId(); }
+
+ private:
+  ChildProcess process_;
+};
+
+// The test client's own version resource.
+const char kClientVersion[] = "4.3.2.1";
+
+class CrashPipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(temp_.isValid());
+    logDir_ = joinPath(temp_.path(), L"crash logs");
+    logDirVariable_ =
+        std::make_unique<ScopedEnvironmentVariable>(L"TAVRA_CRASH_LOG_DIR", logDir_.c_str());
+    tempDir_ = joinPath(temp_.path(), L"temp");
+    ASSERT_TRUE(createDirectoryWithParents(tempDir_));
+    tmpVariable_ = std::make_unique<ScopedEnvironmentVariable>(L"TMP", tempDir_.c_str());
+    tempVariable_ = std::make_unique<ScopedEnvironmentVariable>(L"TEMP", tempDir_.c_str());
+    startReporter();
+  }
+
+  // The stand-in browser starts the reporter and stays until told to exit.
+  void startReporter() {
+    ASSERT_TRUE(browser_.start(siblingProgramPath(L"stand_in_browser.exe"),
+                               L"--browser --no-crash --stay"));
+    std::string line;
+    while (browser_.readLine(&line, 15000)) {
+      const size_t at = line.find("started the reporter, process ");
+      if (at != std::string::npos) {
+        reporterPid_ = static_cast<uint32_t>(std::strtoul(
+            line.c_str() + at + sizeof("started the reporter, process ") - 1, nullptr, 10));
+        reporter_.reset(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, reporterPid_));
+      }
+      if (line.find("staying until told to exit") != std::string::npos) break;
+      ASSERT_EQ(std::string::npos, line.find("not set")) << line;
+    }
+    ASSERT_NE(0u, reporterPid_);
+    ASSERT_TRUE(reporter_.isValid());
+  }
+
+  // Ends the browser and waits for the reporter to end after it.
+  void endBrowser() {
+    ASSERT_TRUE(browser_.sendLine("exit"));
+    ASSERT_TRUE(browser_.waitForExit(10000));
+  }
+
+  bool reporterEnded(DWORD timeoutMs) {
+    return WaitForSingleObject(reporter_.get(), timeoutMs) == WAIT_OBJECT_0;
+  }
+
+  std::wstring logPath(uint32_t crashNumber) const {
+    return joinPath(logDir_, L"tavra-crashlog-" + std::to_wstring(reporterPid_) + L"-" +
+                                 std::to_wstring(crashNumber) + L".txt");
+  }
+
+  std::vector<std::wstring> logFiles() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(joinPath(logDir_, L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string reporterLog() const {
+    std::string text;
+    readFileToString(joinPath(tempDir_, L"tavra_crashreporter.log"), &text);
+    return text;
+  }
+
+  void readLog(uint32_t crashNumber, CrashLog* log) {
+    std::string error;
+    ASSERT_TRUE(readCrashLog(logPath(crashNumber), log, &error))
+        << wideToUtf8(logPath(crashNumber)) << ": " << error;
+  }
+
+  // A browser process that registers and then crashes with `kind`. Its
+  // crash line, threads and modules as it saw them before the crash.
+  struct Crashed {
+    BrowserProcess process;
+    CrashLine crash;
+    std::vector<uint32_t> threads;
+    std::vector<LoadedModule> modules;
+  };
+
+  void prepare(Crashed* crashed, const std::wstring& switches = L"") {
+    ASSERT_TRUE(crashed->process.start(reporterPid_, switches));
+    ASSERT_TRUE(startsWith(crashed->process.command("threads 3"), "threads "));
+    ASSERT_TRUE(crashed->process.registerWithReporter());
+  }
+
+  void listThreadsAndModules(Crashed* crashed) {
+    crashed->threads = crashed->process.threadIds();
+    crashed->modules = crashed->process.modules();
+    ASSERT_GE(crashed->threads.size(), 4u);
+    ASSERT_FALSE(crashed->modules.empty());
+  }
+
+  ScopedTempDir temp_{L"crash_e2e"};
+  std::wstring logDir_;
+  std::wstring tempDir_;
+  std::unique_ptr<ScopedEnvironmentVariable> logDirVariable_;
+  std::unique_ptr<ScopedEnvironmentVariable> tmpVariable_;
+  std::unique_ptr<ScopedEnvironmentVariable> tempVariable_;
+  ChildProcess browser_;
+  uint32_t reporterPid_ = 0;
+  ScopedHandle reporter_;
+};
+
+// Every part of one crash log against what its crashed process saw.
+void expectLogMatchesCrash(const CrashLog& log, const CrashLine& crash,
+                           const std::vector<uint32_t>& threads,
+                           const std::vector<LoadedModule>& modules) {
+  uint32_t exeBase = 0;
+  for (const LoadedModule& module : modules) {
+    if (module.path.size() >= 21 &&
+        module.path.compare(module.path.size() - 21, 21, "tavra_test_client.exe") == 0) {
+      exeBase = module.base;
+    }
+  }
+  EXPECT_EQ(
+      "tavra_test_client.exe caused exception " +
+          [&] {
+            char code[16];
+            std::snprintf(code, sizeof(code), "%X", static_cast<unsigned>(crash.at("code")));
+            return std::string(code);
+          }() +
+          " at address " + hex8(crash.at("address")) + " (Base: " + hex8(exeBase) + ")",
+      log.exceptionLine);
+
+  // The crashed thread comes first, with the registers of the crash.
+  ASSERT_FALSE(log.threads.empty());
+  const CrashLogThread& crashed = log.threads[0];
+  EXPECT_EQ(crash.at("tid"), crashed.id);
+  EXPECT_TRUE(crashed.crashed);
+  EXPECT_EQ(9u, crashed.checkedContextValues);
+  const char* names[][2] = {{"EAX", "eax"}, {"EBX", "ebx"},     {"ECX", "ecx"}, {"EDX", "edx"},
+                            {"ESI", "esi"}, {"EDI", "edi"},     {"EBP", "ebp"}, {"ESP", "esp"},
+                            {"EIP", "eip"}, {"FLAGS", "eflags"}};
+  for (const auto& name : names) {
+    ASSERT_EQ(1u, crashed.registers.count(name[0])) << name[0];
+    EXPECT_EQ(hex8(crash.at(name[1])), hex8(crashed.registers.at(name[0]))) << name[0];
+  }
+  // Its stack, from the stack pointer on.
+  ASSERT_FALSE(crashed.stackLineAddresses.empty());
+  EXPECT_EQ(hex8(crash.at("esp") & ~3u), hex8(crashed.stackLineAddresses[0]));
+  // The code that the instruction pointer points to is dumped.
+  EXPECT_TRUE(log.hasMemoryDumps);
+  EXPECT_TRUE(log.dumpsShow(crash.at("eip"))) << hex8(crash.at("eip"));
+
+  // Every other thread has its section.
+  for (uint32_t id : threads) {
+    if (id == crash.at("tid")) continue;
+    const CrashLogThread* thread = log.thread(id);
+    ASSERT_NE(nullptr, thread) << "thread " << id;
+    EXPECT_FALSE(thread->crashed);
+  }
+  for (size_t i = 1; i < log.threads.size(); ++i) EXPECT_FALSE(log.threads[i].crashed);
+
+  // Every module, with its version.
+  ASSERT_TRUE(log.hasModuleList);
+  for (const LoadedModule& module : modules) {
+    const CrashLogModule* listed = log.moduleAt(module.base);
+    ASSERT_NE(nullptr, listed) << module.path;
+    EXPECT_EQ(baseName(utf8ToWide(module.path)), utf8ToWide(listed->name));
+    if (module.base == exeBase) {
+      EXPECT_EQ(kClientVersion, listed->version);
+    }
+  }
+}
+
+// Keys that every crash log carries, whatever the client set.
+const char* const kAlwaysPresent[] = {"enabled_extensions",
+                                      "disabled_extensions",
+                                      "blacklisted_extensions",
+                                      "terminated_extensions",
+                                      "third_party_installs",
+                                      "os_version",
+                                      "os_service_pack_version",
+                                      "cpu_architecture",
+                                      "cpu_level",
+                                      "cpu_revision",
+                                      "mem_working_set_size",
+                                      "mem_peak_working_set_size",
+                                      "mem_private_usage"};
+
+// The captured messages of a crash, without their "file:line:" start.
+std::vector<std::string> capturedMessages(const CrashLog& log) {
+  std::vector<std::string> messages;
+  for (const std::string& line : log.crashLogger) {
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    EXPECT_NE(std::string::npos, second) << line;
+    if (second != std::string::npos) messages.push_back(line.substr(second + 1));
+  }
+  return messages;
+}
+
+TEST_F(CrashPipelineTest, EveryKindOfCrashLeavesACompleteLogNumberedInTurn) {
+  const struct {
+    const char* kind;
+    const char* argument;
+    uint32_t code;
+  } kinds[] = {{"read", "0", 0xC0000005},         {"write", "10", 0xC0000005},
+               {"divide", "0", 0xC0000094},       {"breakpoint", "0", 0x80000003},
+               {"raise", "E0001234", 0xE0001234}, {"stack-overflow", "0", 0xC00000FD}};
+  uint32_t crashNumber = 0;
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.kind);
+    ++crashNumber;
+    Crashed crashed;
+    prepare(&crashed);
+    crashed.process.set("version", "7.8.9.10");
+    crashed.process.set("build", "b" + std::to_string(crashNumber));
+    crashed.process.set("crash_kind", kind.kind);
+    crashed.process.set("enabled_extensions", "abc");
+    crashed.process.set("enabled_extensions2", "def");
+    crashed.process.set("crash_guid", "0123-guid");
+    crashed.process.set("bad!name", "dropped");
+    listThreadsAndModules(&crashed);
+    ASSERT_TRUE(crashed.process.crash(kind.kind, kind.argument, &crashed.crash));
+    EXPECT_EQ(kind.code, crashed.crash.at("code"));
+    DWORD code = 0;
+    ASSERT_TRUE(crashed.process.waitForExit(10000, &code));
+    EXPECT_EQ(kind.code, code);
+
+    CrashLog log;
+    readLog(crashNumber, &log);
+    EXPECT_EQ(
+        "TAVRA-CRASHLOG V1 desktop 7.8.9.10 b" + std::to_string(crashNumber) + " windows  release",
+        log.header);
+    expectLogMatchesCrash(log, crashed.crash, crashed.threads, crashed.modules);
+    // The client's annotations by the rules of metadata.
+    ASSERT_NE(nullptr, log.metadataValue("crash_kind"));
+    EXPECT_EQ(kind.kind, *log.metadataValue("crash_kind"));
+    EXPECT_EQ("abc", *log.metadataValue("enabled_extensions"));
+    ASSERT_NE(nullptr, log.metadataValue("enabled_extensions2"));
+    for (const char* absent : {"bad!name", "crash_guid", "ptime", "version", "build"}) {
+      EXPECT_EQ(nullptr, log.metadataValue(absent)) << absent;
+    }
+    for (const char* key : kAlwaysPresent) EXPECT_NE(nullptr, log.metadataValue(key)) << key;
+
+    // The reporter's messages about this crash are in its crash log, and
+    // not in the reporter's own log.
+    const std::vector<std::string> messages = capturedMessages(log);
+    EXPECT_FALSE(messages.empty());
+    const std::string ownLog = reporterLog();
+    for (const std::string& message : messages) {
+      EXPECT_THAT(ownLog, ::testing::Not(HasSubstr(message)));
+    }
+  }
+  EXPECT_EQ(static_cast<size_t>(crashNumber), logFiles().size());
+  endBrowser();
+  EXPECT_TRUE(reporterEnded(10000));
+}
+
+TEST_F(CrashPipelineTest, WordsWithoutAnExceptionBehindThemLeaveNoLogAndTheNextCrashIsHandled) {
+  // Each asks with a hand-made exception: "*" is the client's own record,
+  // "edge" an address 4 bytes before the end of readable memory.
+  const char* garbage[] = {"dump-raw 00000010 * *", "dump-raw * 00000010 *",
+                           "dump-raw * * 00000010", "dump-raw edge * *", "dump-raw * * edge"};
+  BrowserProcess client;
+  ASSERT_TRUE(client.start(reporterPid_));
+  ASSERT_TRUE(client.registerWithReporter());
+  for (const char* request : garbage) {
+    // The client is released all the same.
+    EXPECT_TRUE(startsWith(client.command(request), "dump done")) << request;
+  }
+  EXPECT_TRUE(logFiles().empty());
+
+  Crashed crashed;
+  prepare(&crashed);
+  listThreadsAndModules(&crashed);
+  ASSERT_TRUE(crashed.process.crash("read", "0", &crashed.crash));
+  ASSERT_TRUE(crashed.process.waitForExit(10000, nullptr));
+  // The requests that came to nothing still took their numbers.
+  const uint32_t crashNumber = sizeof(garbage) / sizeof(garbage[0]) + 1;
+  ASSERT_EQ(1u, logFiles().size());
+  CrashLog log;
+  readLog(crashNumber, &log);
+  expectLogMatchesCrash(log, crashed.crash, crashed.threads, crashed.modules);
+}
+
+// The module names in a captured message, as "... in NAME" or "... for PATH"
+// name them.
+std::set<std::string> modulesNamedIn(const std::vector<std::string>& messages) {
+  std::set<std::string> names;
+  for (const std::string& message : messages) {
+    for (const char* marker : {" in ", " for "}) {
+      const size_t at = message.rfind(marker);
+      if (at == std::string::npos) continue;
+      std::string name = message.substr(at + strlen(marker));
+      const size_t slash = name.find_last_of("\\/");
+      if (slash != std::string::npos) name = name.substr(slash + 1);
+      if (name.size() > 4 && name.find('.') != std::string::npos) names.insert(name);
+    }
+  }
+  return names;
+}
+
+std::set<std::string> lowerCaseBaseNames(const std::vector<LoadedModule>& modules) {
+  std::set<std::string> names;
+  for (const LoadedModule& module : modules) {
+    std::string name = wideToUtf8(baseName(utf8ToWide(module.path)));
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    names.insert(name);
+  }
+  return names;
+}
+
+TEST_F(CrashPipelineTest, CrashesAtTheSameMomentGiveTwoCompleteLogsEachWithOnlyItsOwnCrash) {
+  // The second process holds more modules, so that messages about modules
+  // only it has would show in the wrong log.
+  Crashed first, second;
+  prepare(&first);
+  prepare(&second);
+  ASSERT_TRUE(startsWith(second.process.command("modules 40"), "modules "));
+  first.process.set("who", "first");
+  second.process.set("who", "second");
+  listThreadsAndModules(&first);
+  listThreadsAndModules(&second);
+
+  // Both crash before either is looked at.
+  ASSERT_TRUE(first.process.crash("read", "0", &first.crash));
+  ASSERT_TRUE(second.process.crash("divide", "0", &second.crash));
+  ASSERT_TRUE(first.process.waitForExit(10000, nullptr));
+  ASSERT_TRUE(second.process.waitForExit(10000, nullptr));
+
+  ASSERT_EQ(2u, logFiles().size());
+  CrashLog logs[2];
+  readLog(1, &logs[0]);
+  readLog(2, &logs[1]);
+  for (const CrashLog& log : logs) {
+    ASSERT_NE(nullptr, log.metadataValue("who"));
+    const bool isFirst = *log.metadataValue("who") == "first";
+    const Crashed& own = isFirst ? first : second;
+    const Crashed& other = isFirst ? second : first;
+    SCOPED_TRACE(*log.metadataValue("who"));
+    expectLogMatchesCrash(log, own.crash, own.threads, own.modules);
+    for (uint32_t id : other.threads) EXPECT_EQ(nullptr, log.thread(id)) << "thread " << id;
+    const std::set<std::string> ownModules = lowerCaseBaseNames(own.modules);
+    for (std::string name : modulesNamedIn(capturedMessages(log))) {
+      std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+      EXPECT_EQ(1u, ownModules.count(name)) << name << " is not a module of this process";
+    }
+  }
+  EXPECT_NE(*logs[0].metadataValue("who"), *logs[1].metadataValue("who"));
+  // The check above could tell: the second process's messages name modules
+  // that the first one does not have.
+  const CrashLog& secondLog = *logs[0].metadataValue("who") == "second" ? logs[0] : logs[1];
+  const std::set<std::string> firstModules = lowerCaseBaseNames(first.modules);
+  size_t onlySecond = 0;
+  for (std::string name : modulesNamedIn(capturedMessages(secondLog))) {
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    onlySecond += firstModules.count(name) == 0 ? 1 : 0;
+  }
+  EXPECT_GT(onlySecond, 0u);
+}
+
+// Threads that make a crash take a good while to handle (some milliseconds
+// each): long enough for a registration and a small crash to be handled
+// meanwhile, even on a loaded machine.
+constexpr int kSlowCrashThreads = 200;
+
+TEST_F(CrashPipelineTest, RegistrationAndAnotherCrashDuringALongCrashDoNotWaitForIt) {
+  Crashed slow;
+  prepare(&slow);
+  ASSERT_TRUE(
+      startsWith(slow.process.command("threads " + std::to_string(kSlowCrashThreads)), "threads "));
+  BrowserProcess late;
+  ASSERT_TRUE(late.start(reporterPid_));
+
+  ASSERT_TRUE(slow.process.crash("read", "0", &slow.crash));
+  // While the slow crash is handled, a new process registers and has a crash
+  // of its own handled.
+  EXPECT_TRUE(late.registerWithReporter());
+  EXPECT_TRUE(startsWith(late.command("dump-raw * * *"), "dump done"));
+  EXPECT_FALSE(slow.process.ended()) << "the slow crash was over before the others were served";
+
+  ASSERT_TRUE(slow.process.waitForExit(30000, nullptr));
+  ASSERT_EQ(2u, logFiles().size());
+  CrashLog slowLog, lateLog;
+  readLog(1, &slowLog);
+  readLog(2, &lateLog);
+  EXPECT_EQ(slow.crash.at("tid"), slowLog.threads.at(0).id);
+  EXPECT_GE(slowLog.threads.size(), static_cast<size_t>(kSlowCrashThreads));
+  // The hand-made exception of the late process: code E0000001.
+  EXPECT_THAT(lateLog.exceptionLine, HasSubstr(" caused exception E0000001 at address "));
+}
+
+TEST_F(CrashPipelineTest, BrowserExitingDuringACrashLeavesTheReporterUntilTheLogIsWritten) {
+  Crashed slow;
+  prepare(&slow);
+  ASSERT_TRUE(
+      startsWith(slow.process.command("threads " + std::to_string(kSlowCrashThreads)), "threads "));
+  listThreadsAndModules(&slow);
+  ASSERT_TRUE(slow.process.crash("write", "0", &slow.crash));
+  endBrowser();
+  ASSERT_FALSE(slow.process.ended()) << "the crash was handled before the browser exited";
+  // The browser has gone, the crash is still being handled.
+  EXPECT_FALSE(reporterEnded(0));
+
+  ASSERT_TRUE(slow.process.waitForExit(30000, nullptr));
+  ASSERT_TRUE(reporterEnded(10000));
+  DWORD code = 1;
+  GetExitCodeProcess(reporter_.get(), &code);
+  EXPECT_EQ(0u, code);
+  CrashLog log;
+  readLog(1, &log);
+  expectLogMatchesCrash(log, slow.crash, slow.threads, slow.modules);
+  EXPECT_FALSE(log.crashLogger.empty());
+}
+
+}  // namespace
+}  // namespace tavra

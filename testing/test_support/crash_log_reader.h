@@ -1,0 +1,62 @@
+// Reads a text crash log back into its parts, so that the end-to-end tests
+// can compare it with what the crashed browser process saw.
+#ifndef TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_
+#define TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavra {
+
+struct CrashLogThread {
+  uint32_t id = 0;
+  bool crashed = false;
+  uint32_t checkedContextValues = 0;
+  // "EAX" ... "EIP", "FLAGS", "CS" ... "GS", as printed.
+  std::map<std::string, uint32_t> registers;
+  // The address at the start of each stack dump line.
+  std::vector<uint32_t> stackLineAddresses;
+};
+
+struct CrashLogModule {
+  std::string name;
+  std::string version;
+  uint32_t base = 0;
+  uint32_t size = 0;
+};
+
+struct CrashLog {
+  std::string header;
+  std::string exceptionLine;
+  std::vector<std::pair<std::string, std::string>> metadata;
+  std::vector<CrashLogThread> threads;
+  std::vector<CrashLogModule> modules;
+  bool hasModuleList = false;
+  bool hasMemoryDumps = false;
+  // Each memory dump line: its first address and its number of bytes.
+  std::vector<std::pair<uint32_t, uint32_t>> dumpLines;
+  // The lines under "Crash Logger:", as "file:line:message".
+  std::vector<std::string> crashLogger;
+
+  const CrashLogThread* thread(uint32_t id) const;
+  // The value of the first entry named `key`, or null.
+  const std::string* metadataValue(const std::string& key) const;
+  const CrashLogModule* moduleAt(uint32_t base) const;
+  // Whether some memory dump line shows the byte at `address`.
+  bool dumpsShow(uint32_t address) const;
+};
+
+// Parses the crash log at `path`. False when it cannot be read, when a line
+// does not end in CR LF, or when a part is not in its form; `error` then
+// says which.
+bool readCrashLog(const std::wstring& path, CrashLog* log, std::string* error);
+
+// The file's lines without their ends; empty when it cannot be read.
+std::vector<std::string> readTextLines(const std::wstring& path);
+
+}  // namespace tavra
+
+#endif  // TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_
