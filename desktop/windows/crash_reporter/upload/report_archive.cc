@@ -1,5 +1,6 @@
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include <memory>
@@ -33,6 +34,44 @@ size_t streamLength(FILE* stream) {
   return static_cast<size_t>(end - start);
 }
 
+uint32_t littleEndian16(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+}
+uint32_t littleEndian32(const unsigned char* bytes) {
+  return littleEndian16(bytes) | littleEndian16(bytes + 2) << 16;
+}
+
+// Deflate guesses whether its input is text, and this minizip copies the
+// guess into the entry's internal attributes (1 for text). The entry always
+// carries 0, so that the archive's headers do not depend on what the log
+// holds. The archive is ours and just closed: one entry, no comment.
+bool clearInternalAttributes(const char* archivePath) {
+  constexpr long kEndRecordBytes = 22;
+  constexpr long kInternalAttributesOffset = 36;
+  ScopedStream archive(fopen(archivePath, "r+b"));
+  if (!archive) return false;
+  unsigned char end[kEndRecordBytes];
+  if (fseek(archive.get(), -kEndRecordBytes, SEEK_END) != 0 ||
+      fread(end, 1, sizeof(end), archive.get()) != sizeof(end) ||
+      littleEndian32(end) != 0x06054b50u || littleEndian16(end + 10) != 1) {
+    return false;
+  }
+  const uint32_t central = littleEndian32(end + 16);
+  unsigned char signature[4];
+  if (central > 0x7FFFFFFFu - kInternalAttributesOffset ||
+      fseek(archive.get(), static_cast<long>(central), SEEK_SET) != 0 ||
+      fread(signature, 1, sizeof(signature), archive.get()) != sizeof(signature) ||
+      littleEndian32(signature) != 0x02014b50u) {
+    return false;
+  }
+  static const unsigned char kZero[2] = {0, 0};
+  if (fseek(archive.get(), static_cast<long>(central) + kInternalAttributesOffset, SEEK_SET) != 0 ||
+      fwrite(kZero, 1, sizeof(kZero), archive.get()) != sizeof(kZero)) {
+    return false;
+  }
+  return fclose(archive.release()) == 0;
+}
+
 }  // namespace
 
 bool createReportArchive(const char* crashLogPath, const char* archivePath) {
@@ -42,7 +81,7 @@ bool createReportArchive(const char* crashLogPath, const char* archivePath) {
   const bool added = addCrashLogEntry(crashLogPath, archive);
   // Closing also finishes the open entry: its checksum and sizes.
   const bool closed = zipClose(archive, nullptr) == ZIP_OK;
-  if (added && closed) return true;
+  if (added && closed && clearInternalAttributes(archivePath)) return true;
   remove(archivePath);
   return false;
 }

@@ -23,7 +23,8 @@ extern const char kCrashLogEntryName[];  // "crashlog.txt"
 constexpr size_t kArchiveCopyBufferBytes = 1024 * 1024;
 
 // Creates (or replaces) the archive at `archivePath` with the whole crash log
-// at `crashLogPath` as its entry. True only when every byte of the log went in
+// at `crashLogPath` as its entry, whose internal attributes are always 0
+// (whether or not deflate took the log for text). True only when every byte of the log went in
 // and the archive was closed without error; on false no archive is left at
 // `archivePath` (a failed open leaves an older file of that name alone). Both
 // paths are narrow, as the C library takes them.
