@@ -33,6 +33,10 @@ packages=(
   # The host side: the module parser's fuzzer and its sanitizer runtimes.
   clang
   libclang-rt-14-dev
+  # The local crash server and its tests.
+  python3
+  python3-werkzeug
+  python3-pytest
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

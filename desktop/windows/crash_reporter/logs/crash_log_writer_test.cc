@@ -1,0 +1,933 @@
+#include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "desktop/windows/crash_reporter/logs/reporter_log_test_support.h"
+#include "runtime/file_util.h"
+
+namespace tavra {
+namespace {
+
+using testing_support::listDirectory;
+using testing_support::ScopedTempDir;
+
+constexpr uint64_t kTop = 0x100000000ull;
+
+class FakeModule : public ModuleInfo {
+ public:
+  FakeModule(std::string name, std::string version, uint32_t base, uint32_t size, uint32_t codeSize,
+             uint32_t timestamp)
+      : name_(std::move(name)),
+        version_(std::move(version)),
+        base_(base),
+        size_(size),
+        codeSize_(codeSize),
+        timestamp_(timestamp) {}
+  const char* name() const override { return name_.c_str(); }
+  uint32_t base() const override { return base_; }
+  uint32_t size() const override { return size_; }
+  uint32_t codeStart() const override { return base_; }
+  uint32_t codeSize() const override { return codeSize_; }
+  const char* fileVersion() const override { return version_.c_str(); }
+  uint32_t timestamp() const override { return timestamp_; }
+
+ private:
+  std::string name_;
+  std::string version_;
+  uint32_t base_, size_, codeSize_, timestamp_;
+};
+
+class FakeThread : public ThreadInfo {
+ public:
+  FakeThread(uint32_t id, bool crashed) : id_(id), crashed_(crashed) {}
+  uint32_t threadId() const override { return id_; }
+  int32_t priority() const override { return priority_; }
+  const RegisterSet& registers() const override { return registers_; }
+  uint32_t stackSize() const override { return stackSize_; }
+  bool isCrashed() const override { return crashed_; }
+
+  RegisterSet registers_ = {};
+  int32_t priority_ = 0;
+  uint32_t stackSize_ = 0;
+
+ private:
+  uint32_t id_;
+  bool crashed_;
+};
+
+class FakeProcess;
+
+// Reads only whole spans of one readable segment, and records what it was
+// asked for.
+class FakeReader : public MemoryReader {
+ public:
+  explicit FakeReader(FakeProcess* process) : process_(process) {}
+  const uint8_t* read(uint32_t address, uint32_t length, uint32_t* bytesRead) override;
+
+ private:
+  FakeProcess* process_;
+  std::vector<uint8_t> buffer_;
+};
+
+// A crashed process made up by the test: byte-precise readable segments,
+// reads that can be made to fail over given spans, threads and modules.
+class FakeProcess : public ProcessState {
+ public:
+  struct Segment {
+    uint64_t start;
+    std::vector<uint8_t> bytes;
+  };
+
+  void addMemory(uint32_t start, uint32_t size, uint8_t fill = 0) {
+    segments_.push_back({start, std::vector<uint8_t>(size, fill)});
+  }
+  // Memory whose byte at address a is the low byte of a * 13 + 7: varied,
+  // partly printable, and easy to recompute.
+  void addPatternMemory(uint32_t start, uint32_t size) {
+    addMemory(start, size);
+    for (uint32_t i = 0; i < size; ++i) {
+      segments_.back().bytes[i] = static_cast<uint8_t>((start + i) * 13 + 7);
+    }
+  }
+  void setWords(uint32_t address, const std::vector<uint32_t>& words) {
+    for (uint32_t word : words) {
+      for (int i = 0; i < 4; ++i) *byteAt(address++) = static_cast<uint8_t>(word >> (8 * i));
+    }
+  }
+  void failReads(uint32_t start, uint32_t end) { failing_.push_back({start, end}); }
+  FakeThread* addThread(uint32_t id, bool crashed) {
+    threads_.push_back(std::make_unique<FakeThread>(id, crashed));
+    return static_cast<FakeThread*>(threads_.back().get());
+  }
+  FakeModule* addModule(const char* name, const char* version, uint32_t base, uint32_t size,
+                        uint32_t codeSize, uint32_t timestamp) {
+    modules_.push_back(
+        std::make_unique<FakeModule>(name, version, base, size, codeSize, timestamp));
+    return static_cast<FakeModule*>(modules_.back().get());
+  }
+
+  bool isReadable(uint32_t address) const override { return find(address, 1) != nullptr; }
+  uint32_t exceptionCode() const override { return exceptionCode_; }
+  const char* exceptionName() const override { return exceptionName_; }
+  uint32_t exceptionAddress() const override { return exceptionAddress_; }
+  const ThreadList& threads() const override { return threads_; }
+  const ModuleInfo* mainModule() const override { return mainModule_; }
+  const ModuleList& modules() const override { return modules_; }
+  std::unique_ptr<MemoryReader> createMemoryReader() const override {
+    if (readersLeft_ == 0) return nullptr;
+    if (readersLeft_ > 0) --readersLeft_;
+    return std::make_unique<FakeReader>(const_cast<FakeProcess*>(this));
+  }
+
+  // The segment bytes of [address, address + length), or null.
+  const uint8_t* find(uint32_t address, uint64_t length) const {
+    for (const Segment& segment : segments_) {
+      if (address >= segment.start && address + length <= segment.start + segment.bytes.size()) {
+        return segment.bytes.data() + (address - segment.start);
+      }
+    }
+    return nullptr;
+  }
+  uint8_t* byteAt(uint32_t address) { return const_cast<uint8_t*>(find(address, 1)); }
+
+  uint32_t exceptionCode_ = 0xC0000005;
+  const char* exceptionName_ = nullptr;
+  uint32_t exceptionAddress_ = 0;
+  const ModuleInfo* mainModule_ = nullptr;
+  // Readers that may still be made; -1 for any number.
+  mutable int readersLeft_ = -1;
+  // Every read asked for, as (address, length); and whether any ran past the
+  // top of the address space.
+  std::vector<std::pair<uint32_t, uint32_t>> reads_;
+  bool wrappedRead_ = false;
+
+ private:
+  friend class FakeReader;
+  std::vector<Segment> segments_;
+  std::vector<MemoryRange> failing_;
+  ThreadList threads_;
+  ModuleList modules_;
+};
+
+const uint8_t* FakeReader::read(uint32_t address, uint32_t length, uint32_t* bytesRead) {
+  *bytesRead = 0;
+  process_->reads_.push_back({address, length});
+  if (address + static_cast<uint64_t>(length) > kTop) process_->wrappedRead_ = true;
+  for (const MemoryRange& failing : process_->failing_) {
+    if (address < failing.end && address + static_cast<uint64_t>(length) > failing.start) {
+      return nullptr;
+    }
+  }
+  const uint8_t* bytes = length != 0 ? process_->find(address, length) : nullptr;
+  if (bytes == nullptr) return nullptr;
+  buffer_.assign(bytes, bytes + length);
+  *bytesRead = length;
+  return buffer_.data();
+}
+
+std::vector<std::string> splitCrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  EXPECT_EQ(text.size(), start) << "the log must end with CR LF";
+  for (const std::string& line : lines) {
+    EXPECT_EQ(std::string::npos, line.find_first_of("\r\n")) << "bare line end in: " << line;
+  }
+  return lines;
+}
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof(text), "%08X", value);
+  return text;
+}
+
+// What a thread section says of one thread.
+struct ThreadReport {
+  bool found = false;
+  std::string contextValues;  // e.g. "9 (all)"
+  std::string stackValues;
+  std::vector<std::string> stackLines;
+};
+
+ThreadReport findThread(const std::vector<std::string>& lines, uint32_t id) {
+  ThreadReport report;
+  const std::string heading = "ThreadInfo: " + hex8(id);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] != heading || i + 4 >= lines.size()) continue;
+    report.found = true;
+    report.contextValues = lines[i + 3].substr(lines[i + 3].find('=') + 1);
+    report.stackValues = lines[i + 4].substr(lines[i + 4].find('=') + 1);
+    for (size_t j = i; j < lines.size(); ++j) {
+      if (lines[j] != "Stack dump: " + hex8(id)) continue;
+      for (size_t k = j + 1; k < lines.size() && !lines[k].empty(); ++k) {
+        report.stackLines.push_back(lines[k]);
+      }
+      break;
+    }
+    break;
+  }
+  return report;
+}
+
+// The lines after "Memory dumps:".
+std::vector<std::string> dumpLines(const std::vector<std::string>& lines) {
+  auto heading = std::find(lines.begin(), lines.end(), "Memory dumps:");
+  if (heading == lines.end()) return {};
+  return std::vector<std::string>(heading + 1, lines.end());
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> rangesOf(const CrashLogWriter& writer) {
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  for (size_t i = 0; i < writer.rangeCount(); ++i) {
+    ranges.push_back({writer.ranges()[i].start, writer.ranges()[i].end});
+  }
+  return ranges;
+}
+
+// Logs are written by relative name into a fresh current directory, as the
+// crash pipeline does.
+class CrashLogWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    wchar_t previous[MAX_PATH + 1];
+    GetCurrentDirectoryW(MAX_PATH + 1, previous);
+    previousDirectory_ = previous;
+    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+  }
+  void TearDown() override {
+    setCrashLogFileFunctionsForTesting(nullptr, nullptr);
+    setRangeAllocationFunctionForTesting(nullptr);
+    SetCurrentDirectoryW(previousDirectory_.c_str());
+  }
+
+  // Writes "crash.txt" and returns its bytes; empty when the write failed.
+  std::string write(const FakeProcess& process, const CrashMetadata& metadata = {}) {
+    if (!writer_.write(process, metadata, "crash.txt")) return std::string();
+    std::string text;
+    EXPECT_TRUE(readFileToString(joinPath(dir_.path(), L"crash.txt"), &text));
+    return text;
+  }
+  std::vector<std::string> writeLines(const FakeProcess& process,
+                                      const CrashMetadata& metadata = {}) {
+    std::string text = write(process, metadata);
+    EXPECT_FALSE(text.empty());
+    return splitCrLfLines(text);
+  }
+
+  ScopedTempDir dir_;
+  std::wstring previousDirectory_;
+  CrashLogWriter writer_;
+};
+
+// A value in EAX of a crashed thread whose stack is empty: the ranges it adds.
+struct PointerCase {
+  const char* name;
+  uint32_t value;
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+};
+
+TEST_F(CrashLogWriterTest, PointerRangesUseTheCodeRadiusInsideCodeAndClampAtTheEdges) {
+  const PointerCase cases[] = {
+      {"code", 0x00401000, {{0x00400FF0, 0x00401010}}},
+      {"last byte of code", 0x00401FFF, {{0x00401FEF, 0x0040200F}}},
+      {"first byte after the code", 0x00402000, {{0x00401C00, 0x00402400}}},
+      {"module but after its code", 0x00402800, {{0x00402400, 0x00402C00}}},
+      {"module without a code range", 0x20000800, {{0x20000400, 0x20000C00}}},
+      {"near 0", 0x00000005, {{0x00000000, 0x00000405}}},
+      {"radius exactly to 0", 0x00000400, {{0x00000000, 0x00000800}}},
+      {"near the top", 0xFFFFFFE0, {{0xFFFFFBE0, 0xFFFFFFFF}}},
+      {"code near the top", 0xFFFFFFFE, {{0xFFFFFFEE, 0xFFFFFFFF}}},
+      {"unreadable", 0x30000000, {}},
+      {"zero", 0x00000000, {}},
+  };
+  for (const PointerCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    FakeProcess process;
+    process.addModule("main.exe", "", 0x00400000, 0x10000, 0x2000, 0);
+    // codeEnd 0: the code size is 0 - base in 32 bits.
+    process.addModule("nocode.dll", "", 0x20000000, 0x10000, 0u - 0x20000000u, 0);
+    process.addModule("high.dll", "", 0xFFFF0000, 0xFFFF, 0x8000, 0);
+    process.addModule("top.dll", "", 0xFFFFFFF0, 0xF, 0xF, 0);
+    process.addMemory(0x00000000, 0x1000);
+    process.addMemory(0x00400000, 0x10000);
+    process.addMemory(0x20000000, 0x10000);
+    process.addMemory(0xFFFF0000, 0xFFFF);
+    process.addThread(1, true)->registers_.eax = test.value;
+    writeLines(process);
+    EXPECT_EQ(test.ranges, rangesOf(writer_));
+    EXPECT_FALSE(process.wrappedRead_);
+  }
+}
+
+struct RangeCase {
+  const char* name;
+  std::vector<std::pair<uint32_t, uint32_t>> added;
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  uint32_t total;
+};
+
+TEST_F(CrashLogWriterTest, AddRangeKeepsTheUnionSortedAndCountsNewBytesOnly) {
+  // clang-format off
+  const RangeCase cases[] = {
+      {"disjoint, added out of order", {{300, 400}, {100, 200}, {500, 600}},
+       {{100, 200}, {300, 400}, {500, 600}}, 300},
+      {"touching ranges merge", {{100, 200}, {300, 400}, {200, 300}}, {{100, 400}}, 300},
+      {"overlap", {{100, 200}, {150, 250}}, {{100, 250}}, 150},
+      {"2048 over 32 inside", {{1000, 1032}, {0, 2048}}, {{0, 2048}}, 2048},
+      {"inside an existing range", {{0, 2048}, {1000, 1032}}, {{0, 2048}}, 2048},
+      {"bridges several", {{10, 20}, {30, 40}, {50, 60}, {70, 80}, {15, 55}},
+       {{10, 60}, {70, 80}}, 60},
+      {"empty and inverted add nothing", {{5, 5}, {9, 3}}, {}, 0},
+      {"the ends of the address space", {{0xFFFFFF00, 0xFFFFFFFF}, {0, 0x10}, {0x10, 0x20}},
+       {{0, 0x20}, {0xFFFFFF00, 0xFFFFFFFF}}, 0x11F},
+      {"all of it", {{0, 0x80000000}, {0x7FFFFFFF, 0xFFFFFFFF}}, {{0, 0xFFFFFFFF}}, 0xFFFFFFFF},
+  };
+  // clang-format on
+  for (const RangeCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    CrashLogWriter writer;
+    for (const auto& range : test.added) EXPECT_TRUE(writer.addRange(range.first, range.second));
+    EXPECT_EQ(test.ranges, rangesOf(writer));
+    EXPECT_EQ(test.total, writer.total());
+  }
+
+  // The growth from a 32-byte range to the 2048 bytes around it.
+  CrashLogWriter writer;
+  writer.addRange(1000, 1032);
+  const uint32_t before = writer.total();
+  writer.addRange(0, 2048);
+  EXPECT_EQ(2016u, writer.total() - before);
+}
+
+void* noMemory(size_t) { return nullptr; }
+
+TEST_F(CrashLogWriterTest, RangeLeftOutWhenMemoryRunsOut) {
+  CrashLogWriter writer;
+  ASSERT_TRUE(writer.addRange(100, 200));
+  setRangeAllocationFunctionForTesting(&noMemory);
+  // Merging needs no memory; room for the 65th range does.
+  EXPECT_TRUE(writer.addRange(150, 300));
+  for (uint32_t i = 1; i < 64; ++i) EXPECT_TRUE(writer.addRange(i * 1000, i * 1000 + 10));
+  EXPECT_FALSE(writer.addRange(100000, 100010));
+  EXPECT_EQ(64u, writer.rangeCount());
+  EXPECT_EQ(200u + 63 * 10, writer.total());
+
+  // A whole write copes the same way: the ranges are left out, the log is
+  // complete.
+  FakeProcess process;
+  process.addMemory(0x10000, 0x10000);
+  process.addThread(1, true)->registers_.eax = 0x10800;
+  std::vector<std::string> lines = writeLines(process);
+  EXPECT_EQ(0u, writer_.rangeCount());
+  EXPECT_EQ("Memory dumps:", lines.back());
+}
+
+TEST_F(CrashLogWriterTest, HeaderExceptionAndMetadataLines) {
+  struct Case {
+    const char* name;
+    bool withMainModule;
+    const char* exceptionName;
+    uint32_t code;
+    CrashMetadata metadata;
+    std::vector<std::string> head;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"no main module, no metadata", false, nullptr, 0xC0000005, {"0.0.0.0", "-1", {}},
+       {"TAVRA-CRASHLOG V1 desktop 0.0.0.0 -1 windows  release",
+        "<no name> caused exception C0000005 at address 0040102A (Base: 00000000)", "",
+        "Thread: 00000010"}},
+      {"named exception, metadata kept as it is", true, "EXCEPTION_ACCESS_VIOLATION", 0xC0000005,
+       {"1.0", "77", {{"a", "x\"y"}, {"empty", ""}, {"a", "second"}}},
+       {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
+        "main.exe caused exception EXCEPTION_ACCESS_VIOLATION at address 0040102A (Base: 00400000)",
+        "", "metadata:", "a=\"x\"y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
+      {"short code without leading zeros", true, nullptr, 0x3, {"v", "b", {}},
+       {"TAVRA-CRASHLOG V1 desktop v b windows  release",
+        "main.exe caused exception 3 at address 0040102A (Base: 00400000)", "",
+        "Thread: 00000010"}},
+  };
+  // clang-format on
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FakeProcess process;
+    FakeModule* main = process.addModule("main.exe", "", 0x00400000, 0x1000, 0, 0);
+    if (test.withMainModule) process.mainModule_ = main;
+    process.exceptionName_ = test.exceptionName;
+    process.exceptionCode_ = test.code;
+    process.exceptionAddress_ = 0x0040102A;
+    process.addThread(0x10, true);
+    std::vector<std::string> lines = writeLines(process, test.metadata);
+    ASSERT_GE(lines.size(), test.head.size());
+    EXPECT_EQ(test.head, std::vector<std::string>(lines.begin(), lines.begin() + test.head.size()));
+  }
+}
+
+// One thread's stack block: how it is read and how much of it is kept.
+struct StackCase {
+  const char* name;
+  bool crashed;
+  uint32_t esp;
+  uint32_t ebp;
+  uint32_t stackSize;
+  uint32_t memoryStart;  // readable [memoryStart, memoryEnd)
+  uint64_t memoryEnd;
+  std::vector<std::pair<uint32_t, uint32_t>> words;  // (address, value)
+  std::vector<uint32_t> readLengths;                 // asked of the stack reader
+  std::string stackValues;
+};
+
+TEST_F(CrashLogWriterTest, StackBlockReadsShrinkAndAreCutToTheUsedStack) {
+  const uint32_t S = 0x00110000;  // a page boundary
+  // clang-format off
+  const StackCase cases[] = {
+      {"below 4096: empty", true, 0xFFC, 0, 0, 0, 0x2000, {}, {}, "0 (all)"},
+      {"ESP rounded down to 4", false, S + 0x102, 0, 0x200, S, S + 0x1000,
+       {{S + 0x100, 0x11}}, {0x200}, "17 (all)"},
+      {"shrinking to the page of the failed read's last byte", true, S + 0xF00, 0, 0, S,
+       S + 0x1000, {}, {0x2000, 0x1100, 0x100}, "64 (all)"},
+      {"nothing readable", true, S + 0xF00, 0, 0, 0, 0, {}, {0x2000, 0x1100, 0x100}, "0 (all)"},
+      {"stack size asked", false, S, 0, 0x300, S, S + 0x2000, {{S + 0x2FC, 1}}, {0x300},
+       "192 (all)"},
+      {"stack size above 8192", false, S, 0, 0x3000, S, S + 0x4000, {{S + 0x1FFC, 1}}, {0x2000},
+       "2048 (all)"},
+      {"crashed: at least 512", true, S, 0, 0x20, S, S + 0x1000, {{S, 0xFF}}, {0x200}, "17 (all)"},
+      {"trailing zeros cut, plus 64", false, S, 0, 0x1000, S, S + 0x1000, {{S + 0x64, 0xFFFF}},
+       {0x1000}, "42 (all)"},
+      {"all zero: 64 bytes", false, S, 0, 0x1000, S, S + 0x1000, {}, {0x1000}, "16 (all)"},
+      {"crashed, size unknown: all of it", true, S, 0, 0, S, S + 0x3000, {}, {0x2000},
+       "2048 (all)"},
+      {"frame chain up, then backwards", false, S, S + 0x40, 0, S, S + 0x3000,
+       {{S + 0x40, S + 0x300}, {S + 0x300, S + 0x900}, {S + 0x900, S + 0x880}}, {0x2000},
+       "592 (all)"},
+      {"frame chain pointing at itself", false, S, S + 0x600, 0, S, S + 0x3000,
+       {{S + 0x600, S + 0x600}}, {0x2000}, "400 (all)"},
+      {"frame chain leaving the block", false, S, S + 0x280, 0, S, S + 0x3000,
+       {{S + 0x280, S + 0x2000}}, {0x2000}, "176 (all)"},
+      {"misaligned frame pointer", false, S, S + 0x602, 0, S, S + 0x3000,
+       {{S + 0x600, S + 0x700}}, {0x2000}, "144 (all)"},
+      {"self-pointers raise the extent in turn", false, S, 0, 0, S, S + 0x3000,
+       {{S + 0x8, S + 0x700}, {S + 0x6F0, S + 0x1000}, {S + 0x1800, S + 0x1F00}}, {0x2000},
+       "1040 (all)"},
+      {"a self-pointer beyond the extent is not seen", false, S, 0, 0, S, S + 0x3000,
+       {{S + 0x204, S + 0x1000}}, {0x2000}, "144 (all)"},
+      {"a self-pointer right at the extent is seen", false, S, 0, 0, S, S + 0x3000,
+       {{S + 0x200, S + 0x400}}, {0x2000}, "272 (all)"},
+      {"a frame pointer at the block's last word is not followed", false, S, S + 0x1FFC, 0, S,
+       S + 0x3000, {{S + 0x1FFC, S + 0x2FFC}}, {0x2000}, "144 (all)"},
+      {"a self-pointer at the block's last word is not taken", false, S, 0, 0, S, S + 0x3000,
+       {{S + 0x100, S + 0x1FFC}}, {0x2000}, "144 (all)"},
+      {"at the top of the address space", false, 0xFFFFFFFE, 0xFFFFFFFC, 0, 0xFFFFF000, kTop,
+       {{0xFFFFFFFC, 0xFFFFFFFC}}, {4}, "1 (all)"},
+      {"near the top, crashed", true, 0xFFFFFF00, 0, 0, 0xFFFFF000, kTop, {}, {0x100}, "64 (all)"},
+  };
+  // clang-format on
+  for (const StackCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    FakeProcess process;
+    if (test.memoryEnd > test.memoryStart) {
+      process.addMemory(test.memoryStart, static_cast<uint32_t>(test.memoryEnd - test.memoryStart));
+    }
+    for (const auto& word : test.words) process.setWords(word.first, {word.second});
+    // A first, crashed thread with no stack when the case is about another.
+    if (!test.crashed) process.addThread(1, true);
+    FakeThread* thread = process.addThread(2, test.crashed);
+    thread->registers_.esp = test.esp;
+    thread->registers_.ebp = test.ebp;
+    thread->stackSize_ = test.stackSize;
+    std::vector<std::string> lines = writeLines(process);
+    std::vector<uint32_t> lengths;
+    for (const auto& read : process.reads_) {
+      if (read.first == (test.esp & ~3u)) lengths.push_back(read.second);
+    }
+    EXPECT_EQ(test.readLengths, lengths);
+    const ThreadReport report = findThread(lines, 2);
+    EXPECT_EQ(test.stackValues, report.stackValues);
+    EXPECT_FALSE(process.wrappedRead_);
+  }
+}
+
+TEST_F(CrashLogWriterTest, StackLinesMarkTheFrameChainAndPadAShortLastLine) {
+  FakeProcess process;
+  const uint32_t S = 0x00120FD8;
+  process.addMemory(0x00120000, 0x1000);
+  process.setWords(
+      S, {0x41424344, S + 0x10, 0, 0, S + 0x20, 0x7E7F2021, S + 0x14, 0, S + 0x0C, 0x61626364});
+  FakeThread* thread = process.addThread(7, true);
+  thread->registers_.esp = S;
+  thread->registers_.ebp = S + 4;
+  std::vector<std::string> lines = writeLines(process);
+  // The chain: EBP = S+4 -> S+0x10 -> S+0x20 -> S+0x0C, which lies behind:
+  // no more marks. The block ends at the page: 40 bytes, the last line 8.
+  EXPECT_EQ(std::vector<std::string>(
+                {"00120FD8  41424344 >00120FE8  00000000  00000000  DCBA............",
+                 "00120FE8 >00120FF8  7E7F2021  00120FEC  00000000  ....! .~........",
+                 "00120FF8 >00120FE4  61626364" + std::string(22, ' ') + "....dcba"}),
+            findThread(lines, 7).stackLines);
+}
+
+// Threads with `pointers` stack words each pointing into fresh readable
+// memory 4096 bytes apart, every one adding 2048 bytes. The stack size is
+// known, so the block is the pointers and 16 zero words.
+FakeThread* addThreadWithPointers(FakeProcess* process, uint32_t id, bool crashed,
+                                  uint32_t pointers, uint32_t dataStart) {
+  const uint32_t stack = 0x00010000 + id * 0x4000;
+  process->addMemory(stack, 0x2000);
+  if (pointers != 0) process->addMemory(dataStart, pointers * 0x1000);
+  for (uint32_t i = 0; i < pointers; ++i)
+    process->setWords(stack + 4 * i, {dataStart + i * 0x1000 + 0x800});
+  FakeThread* thread = process->addThread(id, crashed);
+  thread->registers_.esp = stack;
+  thread->stackSize_ = 0x2000;
+  return thread;
+}
+
+TEST_F(CrashLogWriterTest, BudgetsLimitEveryThreadButTheCrashedOne) {
+  struct Case {
+    const char* name;
+    uint32_t crashedPointers;
+    std::vector<uint32_t> otherPointers;
+    std::vector<std::string> contextValues;
+    std::vector<std::string> stackValues;
+  };
+  const Case cases[] = {
+      {"cut to 61440", 0, {40, 40}, {"9 (all)", "9 (all)"}, {"30", "30"}},
+      {"halved, not for the last thread", 296, {10, 10}, {"9 (all)", "9 (all)"}, {"2", "2"}},
+      {"exactly 61440 left is halved", 270, {20, 20}, {"9 (all)", "9 (all)"}, {"15", "15"}},
+      {"total at the budget", 300, {5, 0}, {"0", "0"}, {"0", "0 (all)"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FakeProcess process;
+    addThreadWithPointers(&process, 1, true, test.crashedPointers, 0x01000000);
+    for (size_t i = 0; i < test.otherPointers.size(); ++i) {
+      FakeThread* thread =
+          addThreadWithPointers(&process, static_cast<uint32_t>(i + 2), false,
+                                test.otherPointers[i], static_cast<uint32_t>(0x02000000 * (i + 1)));
+      if (test.otherPointers[i] == 0) thread->registers_.esp = 0x100;
+    }
+    std::vector<std::string> lines = writeLines(process);
+    const ThreadReport crashed = findThread(lines, 1);
+    EXPECT_EQ("9 (all)", crashed.contextValues);
+    EXPECT_EQ(std::to_string(test.crashedPointers + 16) + " (all)", crashed.stackValues);
+    for (size_t i = 0; i < test.otherPointers.size(); ++i) {
+      const ThreadReport report = findThread(lines, static_cast<uint32_t>(i + 2));
+      EXPECT_EQ(test.contextValues[i], report.contextValues) << "thread " << i + 2;
+      EXPECT_EQ(test.stackValues[i], report.stackValues) << "thread " << i + 2;
+    }
+  }
+}
+
+TEST_F(CrashLogWriterTest, RegistersAreCheckedInOrderWhileBudgetLasts) {
+  FakeProcess process;
+  addThreadWithPointers(&process, 1, true, 296, 0x01000000);  // 8192 left
+  process.addMemory(0x30000000, 0x10000);
+  FakeThread* thread = addThreadWithPointers(&process, 2, false, 4, 0x02000000);
+  // Budget 4096 (halved): EAX and EBX use it up, ECX is never looked at.
+  thread->registers_.eax = 0x30000800;
+  thread->registers_.ebx = 0x30001800;
+  thread->registers_.ecx = 0x30002800;
+  addThreadWithPointers(&process, 3, false, 0, 0);
+  std::vector<std::string> lines = writeLines(process);
+  EXPECT_EQ("2", findThread(lines, 2).contextValues);
+  EXPECT_EQ("0", findThread(lines, 2).stackValues);
+  const auto ranges = rangesOf(writer_);
+  auto has = [&ranges](uint32_t start) {
+    return std::find(ranges.begin(), ranges.end(), std::make_pair(start, start + 0x800)) !=
+           ranges.end();
+  };
+  EXPECT_TRUE(has(0x30000400));
+  EXPECT_TRUE(has(0x30001400));
+  EXPECT_FALSE(has(0x30002400));
+  EXPECT_EQ(606208u + 4096, writer_.total());
+}
+
+TEST_F(CrashLogWriterTest, CrashedThreadChecksEverythingWhateverTheTotal) {
+  FakeProcess process;
+  // Fourteen threads fill the budget: nine get 61440 bytes each, the next
+  // ones half of what is left. The fifteenth gets none; the crashed thread
+  // comes last.
+  for (uint32_t i = 0; i < 15; ++i) {
+    addThreadWithPointers(&process, i + 1, false, 40, 0x01000000 + i * 0x00100000);
+  }
+  process.addMemory(0x40000000, 0x10000);
+  FakeThread* crashed = addThreadWithPointers(&process, 16, true, 3, 0x30000000);
+  RegisterSet& r = crashed->registers_;
+  uint32_t next = 0x40000800;
+  for (uint32_t* value : {&r.eax, &r.ebx, &r.ecx, &r.edx, &r.esi, &r.edi, &r.ebp}) {
+    *value = next;
+    next += 0x1000;
+  }
+  std::vector<std::string> lines = writeLines(process);
+  const char* const expected[] = {"30", "30", "30", "30", "30", "30", "30",
+                                  "30", "30", "15", "8",  "4",  "2",  "1"};
+  for (uint32_t i = 0; i < 14; ++i) {
+    EXPECT_EQ(expected[i], findThread(lines, i + 1).stackValues) << "thread " << i + 1;
+  }
+  EXPECT_EQ("0", findThread(lines, 15).contextValues);
+  EXPECT_EQ("9 (all)", findThread(lines, 16).contextValues);
+  EXPECT_EQ("19 (all)", findThread(lines, 16).stackValues);
+  EXPECT_EQ(614400u + 10 * 2048, writer_.total());
+}
+
+TEST_F(CrashLogWriterTest, ThreadsAfterThe499thAreWrittenOnlyWhenCrashed) {
+  for (uint32_t crashedPosition : {1u, 500u}) {
+    SCOPED_TRACE(crashedPosition);
+    FakeProcess process;
+    for (uint32_t position = 1; position <= 501; ++position) {
+      process.addThread(position, position == crashedPosition);
+    }
+    std::vector<std::string> lines = writeLines(process);
+    std::vector<uint32_t> written;
+    for (const std::string& line : lines) {
+      if (line.compare(0, 8, "Thread: ") == 0)
+        written.push_back(std::stoul(line.substr(8), nullptr, 16));
+    }
+    ASSERT_EQ(crashedPosition == 500 ? 500u : 499u, written.size());
+    EXPECT_EQ(499u, written[498]);
+    if (crashedPosition == 500) {
+      EXPECT_EQ(500u, written[499]);
+    }
+  }
+}
+
+TEST_F(CrashLogWriterTest, DumpsSkipUnreadablePagesAndSeparateRangesByBlankLines) {
+  FakeProcess process;
+  process.addPatternMemory(0x00020000, 0x1000);
+  process.addPatternMemory(0x00030000, 0x10);    // too little for a whole page
+  process.addPatternMemory(0x00040000, 0x2000);  // read fails over it
+  process.failReads(0x00040000, 0x00042000);
+  process.addPatternMemory(0x00051000, 0x20);
+  FakeThread* thread = process.addThread(1, true);
+  // One range from below the readable page to above it: cut to the page.
+  thread->registers_.eax = 0x00020010;
+  thread->registers_.ebx = 0x00020800;
+  thread->registers_.ecx = 0x00020FF0;
+  thread->registers_.edx = 0x00030008;  // nothing left of it: skipped
+  thread->registers_.esi = 0x00041000;  // the read fails: no lines
+  thread->registers_.edi = 0x00051010;  // skipped, the last range
+  std::vector<std::string> lines = dumpLines(writeLines(process));
+  const std::vector<std::pair<uint32_t, uint32_t>> ranges = {{0x0001FC10, 0x000213F0},
+                                                             {0x0002FC08, 0x00030408},
+                                                             {0x00040C00, 0x00041400},
+                                                             {0x00050C10, 0x00051410}};
+  EXPECT_EQ(ranges, rangesOf(writer_));
+  // 0x1000 bytes of the first range, a blank line, nothing of the second,
+  // the third's blank line, nothing of the last.
+  ASSERT_EQ(256u + 2, lines.size());
+  EXPECT_EQ("00020000  07 14 21 2E  3B 48 55 62  6F 7C 89 96  A3 B0 BD CA ..!.;HUbo|......",
+            lines[0]);
+  EXPECT_EQ("00020FF0  37 44 51 5E  6B 78 85 92  9F AC B9 C6  D3 E0 ED FA 7DQ^kx..........",
+            lines[255]);
+  EXPECT_EQ("", lines[256]);
+  EXPECT_EQ("", lines[257]);
+}
+
+TEST_F(CrashLogWriterTest, ShortLastDumpLineIsPadded) {
+  FakeProcess process;
+  process.addModule("m.dll", "", 0x00400000, 0x1000, 0x1000, 0);
+  process.addPatternMemory(0x00400000, 0x1000);
+  FakeThread* thread = process.addThread(1, true);
+  thread->registers_.eip = 0x00400100;
+  thread->registers_.eax = 0x00400114;  // merged: [0x4000F0, 0x400124)
+  std::vector<std::string> lines = dumpLines(writeLines(process));
+  EXPECT_EQ(std::vector<std::string>(
+                {"004000F0  37 44 51 5E  6B 78 85 92  9F AC B9 C6  D3 E0 ED FA 7DQ^kx..........",
+                 "00400100  07 14 21 2E  3B 48 55 62  6F 7C 89 96  A3 B0 BD CA ..!.;HUbo|......",
+                 "00400110  D7 E4 F1 FE  0B 18 25 32  3F 4C 59 66  73 80 8D 9A ......%2?LYfs...",
+                 "00400120  A7 B4 C1 CE" + std::string(40, ' ') + "...."}),
+            lines);
+}
+
+int failingWrites = 0;
+size_t writeUntilFailure(const void* data, size_t size, size_t count, FILE* file) {
+  if (failingWrites > 0 && --failingWrites == 0) return 0;
+  return fwrite(data, size, count, file);
+}
+int failingClose(FILE* file) {
+  fclose(file);
+  return EOF;
+}
+
+TEST_F(CrashLogWriterTest, FailuresLeaveNoFile) {
+  struct Case {
+    const char* name;
+    const char* path;
+    int readersLeft;    // -1: any
+    int failWriteCall;  // 0: none
+    bool failClose;
+  };
+  const Case cases[] = {
+      {"missing folder", "no_such_folder\\crash.txt", -1, 0, false},
+      {"no reader for the first stack", "crash.txt", 0, 0, false},
+      {"no reader for the dumps", "crash.txt", 3, 0, false},
+      {"the first write fails", "crash.txt", -1, 1, false},
+      {"a later write fails", "crash.txt", -1, 3, false},
+      {"the close fails", "crash.txt", -1, 0, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    // An older file of the same name goes too.
+    if (strcmp(test.path, "crash.txt") == 0) {
+      ASSERT_TRUE(writeFile(joinPath(dir_.path(), L"crash.txt"), "old"));
+    }
+    FakeProcess process;
+    // Enough text for several buffer flushes.
+    for (uint32_t id = 1; id <= 3; ++id) {
+      addThreadWithPointers(&process, id, id == 1, 200, 0x01000000 * id);
+    }
+    process.readersLeft_ = test.readersLeft;
+    failingWrites = test.failWriteCall;
+    setCrashLogFileFunctionsForTesting(&writeUntilFailure,
+                                       test.failClose ? &failingClose : nullptr);
+    EXPECT_FALSE(writer_.write(process, CrashMetadata(), test.path));
+    setCrashLogFileFunctionsForTesting(nullptr, nullptr);
+    EXPECT_TRUE(listDirectory(dir_.path()).empty());
+  }
+  EXPECT_FALSE(writer_.write(FakeProcess(), CrashMetadata(), nullptr));
+}
+
+// The expected log is kept beside the test with its CR LF line ends; the
+// build copies it next to the test program.
+std::string expectedLogPath() {
+  std::wstring dir;
+  EXPECT_TRUE(getExecutableDirectory(&dir));
+  std::string narrow(dir.begin(), dir.end());
+  return narrow + "\\testdata\\logs\\small_crash_log.txt";
+}
+
+std::string visible(const std::string& line) {
+  std::string shown;
+  for (char c : line) {
+    if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+TEST_F(CrashLogWriterTest, SmallCompleteLogMatchesTheExpectedFile) {
+  FakeProcess process;
+  FakeModule* main =
+      process.addModule("tavra.exe", "1.2.3.4", 0x00400000, 0x00100000, 0x1000, 0x5F000000);
+  process.addModule("a_library_with_a_long_name.dll", "", 0x10000000, 0x00020000, 0x8000,
+                    0x12345678);
+  process.mainModule_ = main;
+  process.exceptionAddress_ = 0x00400F10;
+  process.addPatternMemory(0x00400000, 0x1000);
+  process.addPatternMemory(0x10000000, 0x2000);
+  process.addMemory(0x00020000, 0x20);
+  process.addMemory(0x0012F000, 0x1000);
+  process.addMemory(0x0022F000, 0x1000);
+  process.setWords(0x0012FF80, {0x00400F04, 0x0012FFA0, 0x44434241, 0, 0x00020008, 0x6C6C6568, 0x6F,
+                                0, 0x0012FFC0});
+  process.setWords(0x0022FE00, {0x7FFE0304, 0x10001008, 0x0022FE30});
+  process.setWords(0x0022FE30, {0x0022FE08});
+
+  FakeThread* crashed = process.addThread(0x1A4, true);
+  crashed->priority_ = -2;
+  crashed->stackSize_ = 0x80;
+  RegisterSet& r = crashed->registers_;
+  r.ebx = 0x7FFDF000;
+  r.ecx = 0x0012FF84;
+  r.edx = 0xFFFFFFFF;
+  r.esi = 1;
+  r.ebp = 0x0012FF84;
+  r.esp = 0x0012FF80;
+  r.eip = 0x00400F10;
+  r.eflags = 0x00010246;
+  r.cs = 0x1B;
+  r.ds = r.ss = r.es = 0x23;
+  r.fs = 0x3B;
+  const uint8_t one[10] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F};
+  memcpy(r.fpuRegisters, one, sizeof(one));
+  for (int i = 0; i < 10; ++i) r.fpuRegisters[10 + i] = static_cast<uint8_t>(i + 1);
+  r.fpuStatusWord = 0xFFFF4020;
+  r.fpuControlWord = 0x027F;
+
+  FakeThread* other = process.addThread(0x2B8, false);
+  other->priority_ = 2;
+  other->stackSize_ = 0x200;
+  other->registers_.eax = 0x10001010;
+  other->registers_.ebp = 0x0022FE08;
+  other->registers_.esp = 0x0022FE02;
+  other->registers_.eip = 0x00400F18;
+
+  CrashMetadata metadata{
+      "1.2.3.4",
+      "5678",
+      {{"ptype", "renderer"}, {"enabled_extensions", ""}, {"os_version", "6.1.7601"}}};
+  const std::string actual = write(process, metadata);
+  std::string expected;
+  const std::string expectedPath = expectedLogPath();
+  ASSERT_TRUE(readFileToString(std::wstring(expectedPath.begin(), expectedPath.end()), &expected));
+  if (actual == expected) return;
+
+  const std::string actualPath = expectedPath.substr(0, expectedPath.size() - 4) + ".actual.txt";
+  writeFile(std::wstring(actualPath.begin(), actualPath.end()), actual);
+  std::vector<std::string> want = testing_support::splitLines(expected);
+  std::vector<std::string> got = testing_support::splitLines(actual);
+  size_t line = 0;
+  while (line < want.size() && line < got.size() && want[line] == got[line]) ++line;
+  ADD_FAILURE() << "the log differs from " << expectedPath << " first at line " << line + 1
+                << "\n  expected: " << (line < want.size() ? visible(want[line]) : "<end>")
+                << "\n  actual:   " << (line < got.size() ? visible(got[line]) : "<end>")
+                << "\n  the whole log: " << actualPath << " (compare them with diff)";
+}
+
+// Stacks full of pointers into readable memory, frame chains that loop and
+// run backwards, values at the edges of the address space and odd code
+// ranges: the write ends, complete, within the budgets.
+TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
+  std::mt19937 random(20240611);
+  const uint32_t edges[] = {0,          1,          3,          0xFFF,      0x1000,
+                            0x1002,     0x7FFFFFFF, 0x80000000, 0xFFFFEFFF, 0xFFFFF000,
+                            0xFFFFFFF0, 0xFFFFFFFC, 0xFFFFFFFE, 0xFFFFFFFF};
+  auto build = [&](FakeProcess* process, uint32_t threads) {
+    random.seed(20240611);
+    process->addModule("wrap.dll", "", 0xFFFF8000, 0x8000, 0x10000, 0);
+    process->addModule("nocode.dll", "", 0x00400000, 0x10000, 0u - 0x00400000u, 0);
+    process->addModule("code.dll", "", 0x00800000, 0x100000, 0x100000, 0);
+    process->addMemory(0x00001000, 0x1000);
+    process->addMemory(0x00400000, 0x10000);
+    process->addMemory(0x00800000, 0x100000);
+    process->addMemory(0x01000000, 0x00400000);  // stacks and heap
+    process->addMemory(0xFFFF0000, 0x10000);
+    auto anyValue = [&](uint32_t stack) -> uint32_t {
+      switch (random() % 6) {
+        case 0:
+          return edges[random() % (sizeof(edges) / sizeof(edges[0]))];
+        case 1:
+          return 0x00800000 + random() % 0x100000;
+        case 2:
+          return 0x01000000 + random() % 0x00400000;
+        case 3:
+          return stack + (random() % 0x2000);  // into its own stack, often backwards
+        case 4:
+          return 0xFFFF0000 + random() % 0x10000;
+        default:
+          return static_cast<uint32_t>(random());
+      }
+    };
+    for (uint32_t id = 1; id <= threads; ++id) {
+      const uint32_t stack = 0x01000000 + id * 0x2800;
+      for (uint32_t offset = 0; offset < 0x2000; offset += 4) {
+        process->setWords(stack + offset, {anyValue(stack)});
+      }
+      // A frame chain with a loop in it.
+      process->setWords(stack + 0x40, {stack + 0x80});
+      process->setWords(stack + 0x80, {stack + 0x40});
+      FakeThread* thread = process->addThread(id, id == 1);
+      RegisterSet& r = thread->registers_;
+      for (uint32_t* value : {&r.eax, &r.ebx, &r.ecx, &r.edx, &r.esi, &r.edi, &r.eip}) {
+        *value = anyValue(stack);
+      }
+      r.esp = id % 7 == 0 ? edges[random() % (sizeof(edges) / sizeof(edges[0]))] : stack;
+      r.ebp = id % 2 == 0 ? stack + 0x40 : anyValue(stack);
+      // A short crashed stack leaves room in the budget for the others.
+      thread->stackSize_ = id == 1 ? 0x400 : id % 3 == 0 ? 0 : random() % 0x3000;
+    }
+  };
+  FakeProcess crashedOnly;
+  build(&crashedOnly, 1);
+  ASSERT_TRUE(writer_.write(crashedOnly, CrashMetadata(), "crash.txt"));
+  const uint32_t crashedTotal = writer_.total();
+
+  FakeProcess process;
+  build(&process, 120);
+  const auto started = std::chrono::steady_clock::now();
+  const std::string text = write(process);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  ASSERT_FALSE(text.empty());
+  printf("hostile log: 120 threads, %u ranges, %u bytes covered, %u bytes of log in %lld ms\n",
+         static_cast<unsigned>(writer_.rangeCount()), writer_.total(),
+         static_cast<unsigned>(text.size()),
+         static_cast<long long>(
+             std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+
+  std::vector<std::string> lines = splitCrLfLines(text);
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Used DLLs:"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Memory dumps:"));
+  for (uint32_t id = 1; id <= 120; ++id) {
+    const ThreadReport report = findThread(lines, id);
+    ASSERT_TRUE(report.found) << id;
+    EXPECT_LE(report.stackLines.size(), 8192u / 16);
+  }
+  // Every other thread together stops at the budget; the last range may go a
+  // little past it.
+  EXPECT_LE(writer_.total(), std::max(crashedTotal, CrashLogWriter::kMemoryBudget) + 2048);
+  EXPECT_GT(writer_.total(), crashedTotal);
+  uint64_t covered = 0;
+  for (size_t i = 0; i < writer_.rangeCount(); ++i) {
+    const MemoryRange& range = writer_.ranges()[i];
+    EXPECT_LT(range.start, range.end);
+    if (i > 0) {
+      EXPECT_LT(writer_.ranges()[i - 1].end, range.start);
+    }
+    covered += range.end - range.start;
+  }
+  EXPECT_EQ(covered, writer_.total());
+  EXPECT_FALSE(process.wrappedRead_);
+}
+
+}  // namespace
+}  // namespace tavra

@@ -1,0 +1,1 @@
+"""A local crash server that receives the reporter's first requests and uploads."""

@@ -1,0 +1,114 @@
+"""The command line of the local crash server."""
+
+import argparse
+import signal
+import sys
+import threading
+from typing import List, Optional
+
+from . import behaviour
+from .server import CrashServer
+
+STORAGE_HELP = """\
+Reports land in the storage folder, one folder per report named by its id:
+  fields.json          the form fields, a JSON object in the order received
+  archive.zip          the file part "file" as received
+  crashlog.txt         the archive's crashlog.txt, unpacked
+  metadata.json        received time, remote address, user agent, request
+                       path, content length, boundary, parts, sizes
+  first_request.json   the first request that handed out the upload's
+                       stacktraceId (its headers, e-mail query, time)
+  request_body.bin     the whole request body, with --keep-body
+A report is written under .incoming-<random>/ and renamed when complete.
+
+Stdout: one line when listening ("crash server listening on http://HOST:PORT/
+(storage DIR)"), then one per stored report ("report ID: N fields, crashlog
+SIZE bytes, FOLDER"). Requests and rejections are logged on stderr.
+
+Control while running (from this machine only):
+  GET  /_control   current modes and number of reports, as JSON
+  POST /_control   {"first_request": MODE, "upload": MODE}, either key optional"""
+
+
+def _mode_type(kind: str):
+    def parse(text: str) -> behaviour.Mode:
+        try:
+            return behaviour.parse_mode(text, kind)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+
+    return parse
+
+
+def _port(text: str) -> int:
+    try:
+        port = int(text, 10)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"{text} is not a port number (0 to 65535)")
+    return port
+
+
+def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="crash_server",
+        description="A local crash server: answers the reporter's first request with a "
+        "report id and stores its multipart uploads.",
+        epilog=behaviour.describe_modes() + "\n\n" + STORAGE_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"
+    )
+    parser.add_argument(
+        "--port", type=_port, default=8080, help="port (default 8080; 0 picks a free one, printed)"
+    )
+    parser.add_argument(
+        "--storage", default="crash_reports", help="folder of the reports (default ./crash_reports)"
+    )
+    parser.add_argument(
+        "--first-request",
+        type=_mode_type(behaviour.FIRST_REQUEST),
+        default=behaviour.default_mode(behaviour.FIRST_REQUEST),
+        metavar="MODE",
+        help="how the first request is answered (default redirect; modes below)",
+    )
+    parser.add_argument(
+        "--upload",
+        type=_mode_type(behaviour.UPLOAD),
+        default=behaviour.default_mode(behaviour.UPLOAD),
+        metavar="MODE",
+        help="how uploads are answered (default ok; modes below)",
+    )
+    parser.add_argument(
+        "--keep-body", action="store_true", help="also store each upload's whole request body"
+    )
+    parser.add_argument("--quiet", action="store_true", help="log nothing on stderr")
+    return parser.parse_args(argv)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = parse_arguments(argv)
+    server = CrashServer(
+        host=args.host,
+        port=args.port,
+        storage=args.storage,
+        first_request=args.first_request,
+        upload=args.upload,
+        keep_body=args.keep_body,
+        log=None if args.quiet else sys.stderr,
+    )
+    stop = threading.Event()
+    for number in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(number, lambda *_: stop.set())
+    try:
+        server.start()
+    except OSError as e:
+        print(f"crash_server: cannot listen on {args.host}:{args.port}: {e}", file=sys.stderr)
+        return 1
+    while not stop.wait(0.5):
+        pass
+    server.stop()
+    server.print_line("crash server stopped")
+    return 0

@@ -1,0 +1,191 @@
+"""Misbehaving answers, observed from a raw socket client."""
+
+import random
+import socket
+import time
+
+import pytest
+
+from .support import (
+    connect,
+    crash_log,
+    exchange,
+    get_request,
+    parse_response,
+    post_request,
+    receive_all,
+    reporter_body,
+    reporter_boundary,
+    zip_archive,
+)
+
+QUIET = 0.3  # how long "nothing arrives" is watched for
+
+
+def reporter_upload_request():
+    boundary = reporter_boundary(random.Random(3))
+    archive = zip_archive([("crashlog.txt", crash_log(3000))])
+    body = reporter_body(boundary, {"CrashUptime": "1"}, "r.zip", archive)
+    return post_request(body, "multipart/form-data; boundary=" + boundary)
+
+
+REQUESTS = {
+    "first-request": lambda: get_request("/"),
+    "upload": reporter_upload_request,
+}
+EXPECTED_STATUS = {"first-request": "303", "upload": "200"}
+
+
+def start(start_server, kind, mode):
+    if kind == "first-request":
+        return start_server(first_request=mode)
+    return start_server(upload=mode)
+
+
+def nothing_arrives(sock):
+    sock.settimeout(QUIET)
+    with pytest.raises(socket.timeout):
+        sock.recv(1)
+
+
+KINDS = pytest.mark.parametrize("kind", ["first-request", "upload"])
+
+
+@KINDS
+def test_refuse_closes_before_reading_the_request(start_server, kind):
+    server = start(start_server, kind, "refuse")
+    assert exchange(server.port, REQUESTS[kind]()) == b""
+    assert server.reports() == []
+
+
+@KINDS
+def test_silent_never_answers_until_the_server_stops(start_server, kind):
+    server = start(start_server, kind, "silent")
+    with connect(server.port) as sock:
+        sock.sendall(REQUESTS[kind]())
+        nothing_arrives(sock)
+        server.server.stop()
+        sock.settimeout(10)
+        assert receive_all(sock) == b""
+    # The upload was read and stored all the same.
+    assert len(server.reports()) == (1 if kind == "upload" else 0)
+
+
+@KINDS
+def test_headers_only_sends_a_head_and_then_nothing(start_server, kind):
+    server = start(start_server, kind, "headers-only")
+    with connect(server.port) as sock:
+        sock.sendall(REQUESTS[kind]())
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            head += sock.recv(1)
+        status, headers, _ = parse_response(head)
+        assert status == EXPECTED_STATUS[kind] and int(headers["content-length"]) > 0
+        nothing_arrives(sock)
+
+
+@KINDS
+def test_slow_body_arrives_whole_in_pieces(start_server, kind):
+    server = start(start_server, kind, "slow-body:20")
+    with connect(server.port) as sock:
+        sock.sendall(REQUESTS[kind]())
+        pieces = []
+        started = time.monotonic()
+        while True:
+            data = sock.recv(65536)
+            if not data:
+                break
+            pieces.append(data)
+        elapsed = time.monotonic() - started
+    status, headers, body = parse_response(b"".join(pieces))
+    assert status == EXPECTED_STATUS[kind]
+    assert len(body) == int(headers["content-length"]) >= 20
+    assert len(pieces) > len(body) // 2
+    assert elapsed >= (len(body) - 1) * 0.02 * 0.9  # the pauses were made
+
+
+# (delivery, check of (status text, Content-Length, body length))
+BODY_FAULTS = [
+    ("close-mid-body", lambda status, length, got: status.isdigit() and got == length // 2 < length),
+    ("short-body", lambda status, length, got: status.isdigit() and got == length - 16),
+    ("long-body", lambda status, length, got: status.isdigit() and got > length),
+    ("bad-status", lambda status, length, got: status == "abc" and got == length),
+]
+
+
+@KINDS
+@pytest.mark.parametrize("delivery,check", BODY_FAULTS, ids=[f[0] for f in BODY_FAULTS])
+def test_body_and_status_faults(start_server, kind, delivery, check):
+    server = start(start_server, kind, delivery)
+    status, headers, body = parse_response(exchange(server.port, REQUESTS[kind]()))
+    assert check(status, int(headers["content-length"]), len(body)), (status, headers, body)
+
+
+@KINDS
+def test_hold_answers_normally_after_the_time(start_server, kind):
+    server = start(start_server, kind, "hold:0.6")
+    with connect(server.port) as sock:
+        sock.sendall(REQUESTS[kind]())
+        nothing_arrives(sock)
+        sock.settimeout(10)
+        raw = receive_all(sock)
+    status, headers, body = parse_response(raw)
+    assert status == EXPECTED_STATUS[kind] and int(headers["content-length"]) == len(body)
+
+
+def test_modes_combine(start_server):
+    server = start_server(
+        first_request="no-ampersand,close-mid-body", upload="status:500,bad-status"
+    )
+    status, headers, body = parse_response(exchange(server.port, get_request("/")))
+    assert status == "303" and "&" not in headers["location"]
+    assert len(body) == int(headers["content-length"]) // 2
+    status, headers, body = parse_response(exchange(server.port, REQUESTS["upload"]()))
+    assert status == "abc" and b"stored" in body
+    assert len(server.reports()) == 1
+
+
+def test_control_changes_the_modes_of_a_running_server(server):
+    status, _, body = server.control(first_request="unavailable", upload="refuse")
+    assert status == "200"
+    assert b'"first_request": "unavailable", "upload": "refuse"' in body
+    assert parse_response(exchange(server.port, get_request("/")))[0] == "503"
+    assert exchange(server.port, REQUESTS["upload"]()) == b""
+    # Control itself is never refused.
+    assert server.control(upload="ok")[0] == "200"
+    assert parse_response(exchange(server.port, REQUESTS["upload"]()))[0] == "200"
+    status, _, body = parse_response(exchange(server.port, get_request("/_control")))
+    assert status == "200" and b'"reports": 1' in body
+
+
+@pytest.mark.parametrize(
+    "body,reason",
+    [
+        (b"{not json", b"bad control request"),
+        (b'["upload"]', b"expected a JSON object"),
+        (b'{"upload": "bogus"}', b'unknown upload mode item "bogus"'),
+        (b'{"upload": "silent,refuse"}', b"choose one"),
+        (b'{"first_request": "ok"}', b'unknown first-request mode item "ok"'),
+        (b'{"uploads": "ok"}', b"unknown keys"),
+    ],
+)
+def test_bad_control_requests_change_nothing(server, body, reason):
+    request = post_request(body, "application/json", "/_control")
+    status, _, answer = parse_response(exchange(server.port, request))
+    assert status == "400" and reason in answer
+    assert b'"first_request": "redirect", "upload": "ok"' in parse_response(
+        exchange(server.port, get_request("/_control"))
+    )[2]
+
+
+@pytest.mark.parametrize(
+    "request_bytes,status",
+    [
+        (b"PUT / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", "405"),
+        (b"BREW / HTTP/1.1\r\n\r\n", "501"),
+        (b"GET / HTTP/1.1\r\nX-Long: " + b"a" * 70000 + b"\r\n\r\n", "431"),
+    ],
+)
+def test_odd_requests_get_an_error_and_the_server_goes_on(server, request_bytes, status):
+    assert parse_response(exchange(server.port, request_bytes))[0] == status
+    assert parse_response(exchange(server.port, get_request("/")))[0] == "303"
