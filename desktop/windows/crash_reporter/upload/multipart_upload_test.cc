@@ -142,37 +142,30 @@ TEST_F(CrashServerUploadTest, TheServerStoresTheFieldsAndTheLogAfterTheFirstRequ
 
     std::string text;
     ASSERT_TRUE(server_.readReportFile(id, L"fields.json", &text)) << "stored under its id";
-    const nlohmann::json fields = parseJson(text);
-    ASSERT_TRUE(fields.is_object());
-    ASSERT_EQ(fields.size(), parameters.size());
-    auto field = fields.begin();
+    nlohmann::json fields = nlohmann::json::object();
     for (const auto& parameter : parameters) {
-      EXPECT_EQ(field.key(), wideToUtf8(parameter.first));
-      EXPECT_EQ(field.value(), wideToUtf8(parameter.second));
-      ++field;
+      fields[wideToUtf8(parameter.first)] = wideToUtf8(parameter.second);
     }
+    EXPECT_EQ(parseJson(text), fields);
     std::string crashlog;
     ASSERT_TRUE(server_.readReportFile(id, L"crashlog.txt", &crashlog));
     EXPECT_TRUE(crashlog == log_) << "the unpacked log differs";
 
-    nlohmann::json metadata;
     ASSERT_TRUE(server_.readReportFile(id, L"metadata.json", &text));
-    metadata = parseJson(text);
+    const nlohmann::json metadata = parseJson(text);
     EXPECT_EQ(metadata.value("user_agent", ""), "Breakpad/1.0 (Windows) (Edition developer)");
     EXPECT_EQ(metadata.value("file_name", ""), "tavra-crashlog-9-1.zip");
     expectBody(id, metadata, parameters);
 
     ASSERT_TRUE(server_.readReportFile(id, L"first_request.json", &text));
-    const nlohmann::json first = parseJson(text);
-    if (*c.crashUrl != 0) {
-      EXPECT_EQ(first["crash_url"], wideToUtf8(c.crashUrl));
-      EXPECT_EQ(first["origin"], wideToUtf8(c.origin));
-    } else {
-      EXPECT_TRUE(first["crash_url"].is_null()) << text;
-      EXPECT_TRUE(first["origin"].is_null()) << text;
-      EXPECT_EQ(text.find("X-Tavra-Crash-URL"), std::string::npos) << text;
-      EXPECT_EQ(text.find("X-Origin"), std::string::npos) << text;
-    }
+    // What the first request sent, as the server recorded it: no header
+    // at all for an empty text.
+    nlohmann::json first = parseJson(text);
+    const auto recorded = [](const wchar_t* sent) {
+      return *sent != 0 ? nlohmann::json(wideToUtf8(sent)) : nlohmann::json();
+    };
+    EXPECT_EQ(first["crash_url"], recorded(c.crashUrl)) << text;
+    EXPECT_EQ(first["origin"], recorded(c.origin)) << text;
   }
 }
 

@@ -136,100 +136,67 @@ class ReportArchiveTest : public ::testing::Test {
 };
 
 TEST_F(ReportArchiveTest, StreamsTheWholeLogInChunksOfAtMostOneMebibyte) {
-  struct Case {
-    size_t logSize;
-    std::vector<unsigned> chunks;
-  };
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) binary.push_back(static_cast<char>(i * 7));
+  binary.append("\r\n\0\x1a\r\r\n", 7);
   const unsigned kOne = static_cast<unsigned>(kMiB);
-  const Case cases[] = {
-      {1, {1}},
-      {kMiB - 1, {kOne - 1}},
-      {kMiB, {kOne}},
-      {kMiB + 1, {kOne, 1}},
-      {2 * kMiB + 7, {kOne, kOne, 7}},
+  const struct {
+    std::string log;
+    std::vector<unsigned> chunks;
+  } cases[] = {
+      {makeLog(2 * kMiB + 7), {kOne, kOne, 7}},
+      {makeLog(kMiB + 1), {kOne, 1}},
+      {makeLog(kMiB), {kOne}},
+      {binary, {4103}},
+      {makeLog(1), {1}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.logSize);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.log.size());
     gChunks.clear();
-    const std::string log = makeLog(c.logSize);
-    ASSERT_TRUE(writeFile(path(L"tavra-crashlog-1-1.txt"), log));
+    // Left by the case before, larger, and replaced rather than appended to
+    // or overwritten in place.
+    ASSERT_EQ(pathExists(path(L"tavra-crashlog-1-1.zip")), &c != &cases[0]);
+    ASSERT_TRUE(writeFile(path(L"tavra-crashlog-1-1.txt"), c.log));
     ASSERT_TRUE(createReportArchive(narrow(L"tavra-crashlog-1-1.txt").c_str(),
                                     narrow(L"tavra-crashlog-1-1.zip").c_str()));
     EXPECT_EQ(gChunks, c.chunks);
     std::string zip;
     ASSERT_TRUE(readFileToString(path(L"tavra-crashlog-1-1.zip"), &zip));
-    expectOneEntryArchive(zip, log);
+    expectOneEntryArchive(zip, c.log);
   }
-}
-
-TEST_F(ReportArchiveTest, KeepsEveryByteOfABinaryLog) {
-  std::string log;
-  for (int i = 0; i < 4096; ++i) log.push_back(static_cast<char>(i * 7));
-  log.append("\r\n\0\x1a\r\r\n", 7);
-  ASSERT_TRUE(writeFile(path(L"log.txt"), log));
-  ASSERT_TRUE(createReportArchive(narrow(L"log.txt").c_str(), narrow(L"log.zip").c_str()));
-  std::string zip;
-  ASSERT_TRUE(readFileToString(path(L"log.zip"), &zip));
-  expectOneEntryArchive(zip, log);
-}
-
-TEST_F(ReportArchiveTest, ReplacesAnArchiveLeftByAnEarlierRun) {
-  // Larger than the new archive, so that appending or overwriting in place
-  // would both show.
-  const std::string old = "PK\x03\x04" + std::string(3 * kMiB, 'x');
-  ASSERT_TRUE(writeFile(path(L"log.zip"), old));
-  const std::string log = makeLog(1000);
-  ASSERT_TRUE(writeFile(path(L"log.txt"), log));
-  ASSERT_TRUE(createReportArchive(narrow(L"log.txt").c_str(), narrow(L"log.zip").c_str()));
-  std::string zip;
-  ASSERT_TRUE(readFileToString(path(L"log.zip"), &zip));
-  expectOneEntryArchive(zip, log);
 }
 
 TEST_F(ReportArchiveTest, FailureLeavesNoArchive) {
-  struct Case {
+  const struct {
     const char* name;
-    const char* log;  // null: no log file
+    std::string log;  // "missing": no log file
     size_t failFromChunk;
     bool oldArchive;
+    const wchar_t* archive;
+    size_t chunks;
+  } cases[] = {
+      {"empty log", "", SIZE_MAX, false, L"log.zip", 0},
+      {"empty log, old archive", "", SIZE_MAX, true, L"log.zip", 0},
+      {"missing log, old archive", "missing", SIZE_MAX, true, L"log.zip", 0},
+      {"first write fails", "some text", 0, false, L"log.zip", 1},
+      {"second write fails", makeLog(3 * kMiB), 1, true, L"log.zip", 2},
+      {"archive in a missing folder", "text", SIZE_MAX, false, L"missing\\log.zip", 0},
   };
-  const Case cases[] = {
-      {"empty log", "", SIZE_MAX, false},
-      {"empty log, old archive", "", SIZE_MAX, true},
-      {"missing log", nullptr, SIZE_MAX, false},
-      {"missing log, old archive", nullptr, SIZE_MAX, true},
-      {"first write fails", "some text", 0, false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    gChunks.clear();
     deleteFile(path(L"log.txt"));
-    deleteFile(path(L"log.zip"));
-    if (c.log != nullptr) {
+    if (c.log != "missing") {
       ASSERT_TRUE(writeFile(path(L"log.txt"), c.log));
     }
     if (c.oldArchive) {
-      ASSERT_TRUE(writeFile(path(L"log.zip"), "old"));
+      ASSERT_TRUE(writeFile(path(c.archive), "old"));
     }
     gFailFromChunk = c.failFromChunk;
-    EXPECT_FALSE(createReportArchive(narrow(L"log.txt").c_str(), narrow(L"log.zip").c_str()));
-    EXPECT_FALSE(pathExists(path(L"log.zip")));
+    EXPECT_FALSE(createReportArchive(narrow(L"log.txt").c_str(), narrow(c.archive).c_str()));
+    EXPECT_FALSE(pathExists(path(c.archive)));
+    EXPECT_EQ(gChunks.size(), c.chunks);
   }
-}
-
-TEST_F(ReportArchiveTest, AWriteFailingAfterTheFirstChunkStopsTheCopy) {
-  ASSERT_TRUE(writeFile(path(L"log.txt"), makeLog(3 * kMiB)));
-  gFailFromChunk = 1;
-  EXPECT_FALSE(createReportArchive(narrow(L"log.txt").c_str(), narrow(L"log.zip").c_str()));
-  EXPECT_EQ(gChunks.size(), 2u);
-  EXPECT_FALSE(pathExists(path(L"log.zip")));
-}
-
-TEST_F(ReportArchiveTest, AnArchiveThatCannotBeCreatedIsFalse) {
-  ASSERT_TRUE(writeFile(path(L"log.txt"), "text"));
-  EXPECT_FALSE(
-      createReportArchive(narrow(L"log.txt").c_str(), narrow(L"missing\\log.zip").c_str()));
-  EXPECT_FALSE(pathExists(path(L"missing\\log.zip")));
-  EXPECT_TRUE(gChunks.empty());
 }
 
 TEST(ArchiveNameForTest, ReplacesOnlyAThreeCharacterExtensionOfTheLastComponent) {
