@@ -37,12 +37,18 @@ function(tavra_program name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
 endfunction()
 
-# tavra_tests(NAME SOURCES ... DEPS ...): one test program of the listed
-# test sources; each test case runs as its own Wine process, so tests of
-# process-wide state stay independent.
+# tavra_tests(NAME SOURCES ... DEPS ... [LAUNCHER command...]): one test
+# program of the listed test sources; each test case runs as its own Wine
+# process, so tests of process-wide state stay independent. A LAUNCHER runs
+# each test case (and the listing of the tests) with the Wine wrapper and the
+# program as its arguments, e.g. to start a server beside it.
 function(tavra_tests name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LAUNCHER" ${ARGN})
   tavra_program(${name} SOURCES ${ARG_SOURCES} DEPS ${ARG_DEPS} GTest::gmock GTest::gtest_main)
+  if(ARG_LAUNCHER)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+                                             "${ARG_LAUNCHER};${CMAKE_BINARY_DIR}/wine-run")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
                        PROPERTIES TIMEOUT 120)
 endfunction()

@@ -1,0 +1,39 @@
+#include "desktop/windows/crash_reporter/upload/deadline_task.h"
+
+#include <windows.h>
+
+#include <new>
+
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+namespace {
+
+DWORD WINAPI runTask(void* parameter) {
+  // The thread's own reference, released when run() is done.
+  std::unique_ptr<std::shared_ptr<DeadlineTask>> task(
+      static_cast<std::shared_ptr<DeadlineTask>*>(parameter));
+  (*task)->run();
+  return 0;
+}
+
+}  // namespace
+
+bool DeadlineTask::runWithin(const std::shared_ptr<DeadlineTask>& task, uint32_t timeoutMs) {
+  std::unique_ptr<std::shared_ptr<DeadlineTask>> threadReference(
+      new (std::nothrow) std::shared_ptr<DeadlineTask>(task));
+  ScopedHandle thread;
+  if (threadReference) {
+    thread.reset(CreateThread(nullptr, 0, runTask, threadReference.get(), 0, nullptr));
+  }
+  if (!thread.isValid()) {
+    // Without a thread of its own the work still ends through its per-call
+    // time-outs; it just cannot be cut short.
+    task->run();
+    return true;
+  }
+  threadReference.release();  // Now the thread's.
+  return WaitForSingleObject(thread.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+}  // namespace tavra

@@ -1,0 +1,56 @@
+// The first request to the crash server: one body-less GET that asks whether
+// the server wants the report and under which id. The server redirects (303)
+// to a location whose query holds the id, or declines (503).
+//
+// Threads: sendFirstRequest runs on the thread that handles the crash, while
+// the crashed process waits. With a time-out above 0 the exchange itself runs
+// on a thread of its own (DeadlineTask), so that the caller is back within
+// the time-out whatever the server or the network does. Nothing is shared
+// between calls, and several crashes may send their first requests at once.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_FIRST_REQUEST_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_FIRST_REQUEST_H_
+
+#include <stdint.h>
+
+#include <string>
+
+namespace tavra {
+
+enum class FirstRequestResult : int {
+  // Status 303 with a location holding "?id=" and a later '&'.
+  IdReceived = 0,
+  // Status 503: the server declines the report.
+  ServiceUnavailable = 1,
+  // Anything else: an unusable address, a network or WinInet failure, the
+  // time-out, another status, or a 303 whose location lacks the id.
+  NoId = 2,
+};
+
+extern const wchar_t kCrashUrlHeaderName[];  // "X-Tavra-Crash-URL"
+extern const wchar_t kOriginHeaderName[];    // "X-Origin"
+
+// Locations longer than this many bytes, as WinInet counts them, are not
+// read: the answer then counts as NoId.
+constexpr uint32_t kMaxLocationBytes = 1024 * 1024;
+
+// Sends the first request to `serverUrl` (its scheme must be "http" or
+// "https" exactly) with the user agent "Breakpad/1.0 (Windows)" followed by
+// `editionSuffix`, and the headers "X-Tavra-Crash-URL: `crashUrl`" and
+// "X-Origin: `origin`" where those are not empty; control characters in them
+// are sent as blanks, so that they cannot start a header of their own.
+// Redirects are not followed. On IdReceived, `id` gets the text between
+// "?id=" and the next '&' and `location` the whole location; on any other
+// result both stay untouched.
+//
+// With `timeoutMs` above 0, every connect, send and receive has that
+// time-out, and the call returns NoId once `timeoutMs` has passed in all,
+// leaving a request still under way to end on its own. With 0 or less no
+// time-out is set.
+FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
+                                    const std::wstring& editionSuffix, const std::wstring& crashUrl,
+                                    const std::wstring& origin, std::wstring* id,
+                                    std::wstring* location, int32_t timeoutMs);
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_FIRST_REQUEST_H_

@@ -1,0 +1,101 @@
+#include "desktop/windows/crash_reporter/upload/local_crash_server.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdlib.h>
+
+#include "runtime/file_util.h"
+
+namespace tavra {
+namespace {
+
+constexpr wchar_t kUrlVariable[] = L"TAVRA_TEST_CRASH_SERVER_URL";
+constexpr wchar_t kStorageVariable[] = L"TAVRA_TEST_CRASH_SERVER_STORAGE";
+constexpr wchar_t kUrlStart[] = L"http://127.0.0.1:";
+
+std::wstring environmentVariable(const wchar_t* name) {
+  wchar_t value[1024];
+  const DWORD length = GetEnvironmentVariableW(name, value, 1024);
+  return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
+}
+
+}  // namespace
+
+bool LocalCrashServer::attach() {
+  url_ = environmentVariable(kUrlVariable);
+  storage_ = environmentVariable(kStorageVariable);
+  const size_t start = sizeof(kUrlStart) / sizeof(wchar_t) - 1;
+  if (url_.compare(0, start, kUrlStart) != 0 || storage_.empty()) return false;
+  port_ = static_cast<uint16_t>(wcstoul(url_.c_str() + start, nullptr, 10));
+  return port_ != 0;
+}
+
+bool LocalCrashServer::setFirstRequestMode(const std::string& mode) {
+  return control("first_request", mode);
+}
+
+bool LocalCrashServer::setUploadMode(const std::string& mode) { return control("upload", mode); }
+
+bool LocalCrashServer::control(const std::string& key, const std::string& mode) {
+  const std::string body = "{\"" + key + "\": \"" + mode + "\"}";
+  const std::string request =
+      "POST /_control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  std::string answer;
+  return exchangeRawHttp(port_, request, &answer) && answer.compare(0, 12, "HTTP/1.1 200") == 0;
+}
+
+std::vector<std::wstring> LocalCrashServer::reportIds() const {
+  std::vector<std::wstring> ids;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(joinPath(storage_, L"*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return ids;
+  do {
+    const std::wstring name = entry.cFileName;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name[0] != L'.') {
+      ids.push_back(name);
+    }
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+  return ids;
+}
+
+bool LocalCrashServer::readReportFile(const std::wstring& id, const std::wstring& name,
+                                      std::string* contents) const {
+  return readFileToString(joinPath(joinPath(storage_, id), name), contents);
+}
+
+bool exchangeRawHttp(uint16_t port, const std::string& request, std::string* answer) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  bool ok = false;
+  SOCKET connection = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (connection != INVALID_SOCKET) {
+    // A server that never closes must not hang the test.
+    const DWORD receiveTimeoutMs = 10000;
+    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO,
+               reinterpret_cast<const char*>(&receiveTimeoutMs), sizeof(receiveTimeoutMs));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        send(connection, request.data(), static_cast<int>(request.size()), 0) ==
+            static_cast<int>(request.size())) {
+      char buffer[4096];
+      int count;
+      answer->clear();
+      while ((count = recv(connection, buffer, sizeof(buffer), 0)) > 0) {
+        answer->append(buffer, static_cast<size_t>(count));
+      }
+      ok = !answer->empty();
+    }
+    closesocket(connection);
+  }
+  WSACleanup();
+  return ok;
+}
+
+}  // namespace tavra

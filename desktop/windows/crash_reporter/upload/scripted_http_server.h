@@ -1,0 +1,86 @@
+// Test support: an HTTP server on 127.0.0.1 that answers every connection in
+// one scripted way, well or badly, and keeps what each connection sent. It
+// covers what the local crash server cannot do: status lines of any text,
+// answers without a Content-Length, connections that are never accepted or
+// never read, and headers sent a byte at a time.
+//
+// Threads: one thread accepts and serves the connections one after another;
+// the lock guards the received requests and the connection count, which the
+// test's thread reads.
+#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
+#define DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/scoped_handle.h"
+
+namespace tavra {
+
+class ScriptedHttpServer {
+ public:
+  enum class Behaviour {
+    // Reads the request (its headers and as much body as its
+    // Content-Length says), sends the answer and closes.
+    kAnswer,
+    // Reads the request, then sends the answer a byte at a time, `pauseMs`
+    // apart.
+    kTrickle,
+    // Accepts and then neither reads nor sends until the server stops.
+    kStall,
+    // Never accepts, and fills the listen queue first: later connects get no
+    // reply to their first packet and hang.
+    kNeverAccept,
+  };
+
+  ScriptedHttpServer(Behaviour behaviour, std::string answer = std::string(), DWORD pauseMs = 0);
+  // Stops.
+  ~ScriptedHttpServer();
+  ScriptedHttpServer(const ScriptedHttpServer&) = delete;
+  ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+
+  // Listens on a free port of 127.0.0.1 and starts serving.
+  bool start();
+  // Ends every connection and the serving thread.
+  void stop();
+
+  uint16_t port() const { return port_; }
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::wstring url(const std::wstring& path = L"/") const;
+
+  // Connections accepted so far.
+  int connectionCount() const;
+  // The bytes of each request read so far, in order.
+  std::vector<std::string> requests() const;
+
+ private:
+  static DWORD WINAPI serveThread(void* self);
+  void serve();
+  void serveConnection(SOCKET connection);
+  bool stopping() const;
+
+  const Behaviour behaviour_;
+  const std::string answer_;
+  const DWORD pauseMs_;
+  bool winsockStarted_ = false;
+  SOCKET listener_ = INVALID_SOCKET;
+  uint16_t port_ = 0;
+  ScopedHandle thread_;
+  volatile LONG stopping_ = 0;
+  mutable SRWLOCK lock_ = SRWLOCK_INIT;
+  // Guarded by lock_.
+  int connectionCount_ = 0;
+  std::vector<std::string> requests_;
+  // The open connections of kStall (added on the serving thread) and the
+  // queue fillers of kNeverAccept; closed by stop() once that thread is gone.
+  std::vector<SOCKET> heldSockets_;
+};
+
+}  // namespace tavra
+
+#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
