@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/upload/first_request.h"
-#include "desktop/windows/crash_reporter/upload/local_crash_server.h"
+#include "testing/crash_server_session/local_crash_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 #include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
 #include "gtest/gtest.h"
