@@ -14,7 +14,7 @@
 #include "runtime/file_util.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
-#include "runtime/scoped_temp_dir.h"
+#include "testing/e2e/reporter_environment.h"
 #include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
@@ -45,44 +45,27 @@ BrowserRun runBrowser(const std::wstring& options) {
 
 class ReporterProcessTest : public ::testing::Test {
  protected:
+  // The crash log of the browser's crash is shown after it, so it is kept;
+  // no crash server listens, so nothing is uploaded.
   void SetUp() override {
-    ASSERT_TRUE(temp_.isValid());
-    // Keep the reporter's files out of the shared temporary directory.
-    logDir_ = joinPath(temp_.path(), L"crash logs");
-    logDirVariable_.reset(new ScopedEnvironmentVariable(L"TAVRA_CRASH_LOG_DIR", logDir_.c_str()));
-    // The reporter's own diagnostic log goes to its temporary directory.
-    tempDir_ = joinPath(temp_.path(), L"temp");
-    ASSERT_TRUE(createDirectoryWithParents(tempDir_));
-    tmpVariable_.reset(new ScopedEnvironmentVariable(L"TMP", tempDir_.c_str()));
-    tempVariable_.reset(new ScopedEnvironmentVariable(L"TEMP", tempDir_.c_str()));
+    ASSERT_TRUE(environment_.setUp());
+    logDir_ = environment_.logDir();
   }
 
   bool reporterLogExists() const {
-    return pathExists(joinPath(tempDir_, L"tavra_crashreporter.log"));
+    return pathExists(joinPath(environment_.tempDir(), L"tavra_crashreporter.log"));
   }
 
   // Copies the reporter into a single-profile installation of its own, whose
   // user data directory holds `localState` (none when empty).
   std::wstring installReporter(const std::string& localState) {
-    std::wstring install = joinPath(temp_.path(), L"install");
-    std::wstring userData = joinPath(install, L"profile\\data");
-    EXPECT_TRUE(createDirectoryWithParents(userData));
-    std::wstring reporter = joinPath(install, L"tavra_crash_reporter.exe");
-    EXPECT_TRUE(CopyFileW(siblingProgramPath(L"tavra_crash_reporter.exe").c_str(), reporter.c_str(),
-                          FALSE));
-    EXPECT_TRUE(writeFile(joinPath(install, L"installer_prefs.json"), "{\"single_profile\":true}"));
-    if (!localState.empty()) {
-      EXPECT_TRUE(writeFile(joinPath(userData, L"Local State"), localState));
-    }
-    return L"--reporter=" + CommandLine::quoteArgument(reporter);
+    std::wstring reporter = environment_.installReporter(localState);
+    EXPECT_FALSE(reporter.empty());
+    return reporter;
   }
 
-  ScopedTempDir temp_{L"reporter_e2e"};
+  ReporterEnvironment environment_{L"reporter_e2e"};
   std::wstring logDir_;
-  std::wstring tempDir_;
-  std::unique_ptr<ScopedEnvironmentVariable> logDirVariable_;
-  std::unique_ptr<ScopedEnvironmentVariable> tmpVariable_;
-  std::unique_ptr<ScopedEnvironmentVariable> tempVariable_;
 };
 
 const char kReady[] = "ready event set by the reporter";
@@ -217,7 +200,7 @@ TEST_F(ReporterProcessTest, OddEnvironmentNeverStopsTheReporter) {
   ScopedEnvironmentVariable url(L"TAVRA_CRASH_SERVER_URL", huge.c_str());
   ScopedEnvironmentVariable email(L"TAVRA_CRASH_EMAIL", L"\u00e9\u4e2d&?=%00");
   ScopedEnvironmentVariable keep(L"TAVRA_CRASH_KEEP_LOGS", L"yesyesyes");
-  std::wstring tooLong = joinPath(temp_.path(), std::wstring(300, L'z'));
+  std::wstring tooLong = joinPath(environment_.folder(), std::wstring(300, L'z'));
   ScopedEnvironmentVariable dir(L"TAVRA_CRASH_LOG_DIR", tooLong.c_str());
   BrowserRun run = runBrowser(L"");
   EXPECT_THAT(run.output, HasSubstr(kServing));
