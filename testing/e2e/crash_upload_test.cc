@@ -435,5 +435,31 @@ TEST_F(CrashUploadTest, TheReporterStaysAfterTheBrowserUntilItsUploadHasEnded) {
   EXPECT_EQ(filesIn(environment_.logDir()), std::vector<std::wstring>{feedbackFile(1)});
 }
 
+TEST_F(CrashUploadTest, TheDemoShowsTheFeedbackLineOfTheReportThatTheServerStored) {
+  ReporterOptions options;
+  options.keepLogs = false;
+  options.serverUrl = server_.url();
+  ASSERT_TRUE(environment_.setUp(options));
+  const DemoRun run = runStandInBrowserDemo(L"");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  std::vector<std::wstring> ids;
+  ASSERT_TRUE(server_.waitForReports(1, kReportTimeoutMs, &ids)) << run.output;
+  ASSERT_EQ(ids.size(), 1u);
+  const std::string feedback =
+      "crash-feedback file " + wideToUtf8(environment_.logDir()) + "\\crash_feedback_url-";
+  EXPECT_NE(run.output.find(feedback), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(".txt: 5f1e-demo-guid=" + locationOf(wideToUtf8(ids[0])) + "\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("the reporter uploads the crash log and then deletes it"),
+            std::string::npos);
+  EXPECT_NE(run.output.find("observer: the reporter ended "), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("before the browser exited"), std::string::npos) << run.output;
+  StoredReport report;
+  readReport(ids[0], &report);
+  ASSERT_NE(fieldValue(report, "url"), nullptr);
+  EXPECT_EQ(*fieldValue(report, "url"), "http://example.test/crashing-page");
+}
+
 }  // namespace
 }  // namespace tavra

@@ -15,6 +15,7 @@
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/e2e/reporter_environment.h"
+#include "testing/e2e/reporter_session.h"
 #include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
@@ -22,26 +23,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-struct BrowserRun {
-  DWORD exitCode = 0;
-  std::string output;
-};
-
-// Runs the stand-in browser's observer with `options` and returns what it
-// printed. The environment of this process reaches the reporter.
-BrowserRun runBrowser(const std::wstring& options) {
-  BrowserRun run;
-  ChildProcess observer;
-  if (!observer.start(siblingProgramPath(L"stand_in_browser.exe"), L"--demo " + options)) {
-    run.output = "could not start the stand-in browser";
-    return run;
-  }
-  std::string line;
-  while (observer.readLine(&line, 30000)) run.output += line + "\n";
-  observer.waitForExit(30000, &run.exitCode);
-  return run;
-}
 
 class ReporterProcessTest : public ::testing::Test {
  protected:
@@ -84,7 +65,7 @@ std::string numberAfter(const std::string& text, const std::string& label) {
 }
 
 TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
-  BrowserRun run = runBrowser(L"");
+  DemoRun run = runStandInBrowserDemo(L"");
   EXPECT_EQ(0u, run.exitCode) << run.output;
   EXPECT_THAT(run.output, HasSubstr(kReady));
   EXPECT_THAT(run.output, HasSubstr(kServing));
@@ -106,6 +87,8 @@ TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
   EXPECT_THAT(run.output,
               HasSubstr("| tavra_test_client.exe caused exception C0000005 at address"));
   EXPECT_THAT(run.output, HasSubstr("| EAX="));
+  // No crash server listens, so no report location links the crash.
+  EXPECT_THAT(run.output, HasSubstr("no crash-feedback file"));
   EXPECT_TRUE(
       pathExists(joinPath(logDir_, L"tavra-crashlog-" + utf8ToWide(reporterId) + L"-1.txt")));
   // The crash directory from the environment was made by the reporter, and
@@ -115,7 +98,7 @@ TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
 }
 
 TEST_F(ReporterProcessTest, ReporterOutlivesTheHandshakeWhileTheBrowserLives) {
-  BrowserRun run = runBrowser(L"--linger-ms=1500");
+  DemoRun run = runStandInBrowserDemo(L"--linger-ms=1500");
   EXPECT_EQ(0u, run.exitCode) << run.output;
   EXPECT_THAT(run.output, HasSubstr(kServing));
   EXPECT_THAT(run.output, Not(HasSubstr("ended while the browser was alive")));
@@ -127,7 +110,7 @@ TEST_F(ReporterProcessTest, InvalidParentIdsEndTheReporterWithoutTheReadyEvent) 
                                L"--parent-id=-5", L"--parent-id=4294967296", L"--parent-id=0x10"}) {
     std::wstring option = value;
     if (option == L"none") option = L"--parent-id=none";
-    BrowserRun run = runBrowser(option);
+    DemoRun run = runStandInBrowserDemo(option);
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_THAT(run.output, HasSubstr(kEndedEarly)) << wideToUtf8(option);
     EXPECT_THAT(run.output, HasSubstr(kExitZero)) << wideToUtf8(option);
@@ -148,7 +131,7 @@ TEST_F(ReporterProcessTest, MalformedCommandLinesEndCleanly) {
       L"= --crash-reporter-parent-id= /crash-reporter-parent-id=-1",
   };
   for (const std::wstring& value : values) {
-    BrowserRun run = runBrowser(CommandLine::quoteArgument(L"--parent-id=" + value));
+    DemoRun run = runStandInBrowserDemo(CommandLine::quoteArgument(L"--parent-id=" + value));
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_THAT(run.output, HasSubstr("observer: the reporter ")) << run.output;
     EXPECT_THAT(run.output, HasSubstr(kExitZero)) << run.output;
@@ -158,7 +141,7 @@ TEST_F(ReporterProcessTest, MalformedCommandLinesEndCleanly) {
 
 TEST_F(ReporterProcessTest, ParentThatDoesNotExistEndsTheReporter) {
   // 4294967295 is a valid number, but no process has that id.
-  BrowserRun run = runBrowser(L"--parent-id=4294967295");
+  DemoRun run = runStandInBrowserDemo(L"--parent-id=4294967295");
   EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));
   // The id was accepted: start-up went on to make the crash directory.
@@ -166,7 +149,7 @@ TEST_F(ReporterProcessTest, ParentThatDoesNotExistEndsTheReporter) {
 }
 
 TEST_F(ReporterProcessTest, ParentWithoutReadyEventEndsTheReporter) {
-  BrowserRun run = runBrowser(L"--no-ready-event");
+  DemoRun run = runStandInBrowserDemo(L"--no-ready-event");
   EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));
 }
@@ -174,7 +157,7 @@ TEST_F(ReporterProcessTest, ParentWithoutReadyEventEndsTheReporter) {
 TEST_F(ReporterProcessTest, ConsentSwitchedOffEndsTheReporterBeforeTheHandshake) {
   std::wstring reporter =
       installReporter(R"({"user_experience_metrics":{"reporting_enabled":false}})");
-  BrowserRun run = runBrowser(reporter);
+  DemoRun run = runStandInBrowserDemo(reporter);
   EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));
 }
@@ -189,7 +172,7 @@ TEST_F(ReporterProcessTest, ConsentGivenOrUnreadableLetsTheReporterRun) {
   };
   for (const std::string& state : states) {
     std::wstring reporter = installReporter(state);
-    BrowserRun run = runBrowser(reporter);
+    DemoRun run = runStandInBrowserDemo(reporter);
     EXPECT_THAT(run.output, HasSubstr(kServing)) << state.substr(0, 40);
     EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
   }
@@ -202,7 +185,7 @@ TEST_F(ReporterProcessTest, OddEnvironmentNeverStopsTheReporter) {
   ScopedEnvironmentVariable keep(L"TAVRA_CRASH_KEEP_LOGS", L"yesyesyes");
   std::wstring tooLong = joinPath(environment_.folder(), std::wstring(300, L'z'));
   ScopedEnvironmentVariable dir(L"TAVRA_CRASH_LOG_DIR", tooLong.c_str());
-  BrowserRun run = runBrowser(L"");
+  DemoRun run = runStandInBrowserDemo(L"");
   EXPECT_THAT(run.output, HasSubstr(kServing));
   EXPECT_THAT(run.output, HasSubstr(kEndedAfterBrowser));
   EXPECT_THAT(run.output, HasSubstr(kExitZero));

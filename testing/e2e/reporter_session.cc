@@ -10,6 +10,19 @@ const char kStayingLine[] = "staying until told to exit";
 
 }  // namespace
 
+DemoRun runStandInBrowserDemo(const std::wstring& options) {
+  DemoRun run;
+  ChildProcess observer;
+  if (!observer.start(siblingProgramPath(L"stand_in_browser.exe"), L"--demo " + options)) {
+    run.output = "could not start the stand-in browser";
+    return run;
+  }
+  std::string line;
+  while (observer.readLine(&line, 30000)) run.output += line + "\n";
+  observer.waitForExit(30000, &run.exitCode);
+  return run;
+}
+
 bool ReporterSession::start(const std::wstring& switches, std::string* error) {
   if (!browser_.start(siblingProgramPath(L"stand_in_browser.exe"),
                       L"--browser --no-crash --stay " + switches)) {

@@ -16,6 +16,17 @@
 
 namespace tavra {
 
+// What the stand-in browser's demo printed, and its exit code.
+struct DemoRun {
+  DWORD exitCode = 0;
+  std::string output;
+};
+
+// Runs the stand-in browser's demo (its observer, which starts the browser,
+// which starts the reporter) with `options` until it ends. The environment
+// of this process reaches the reporter.
+DemoRun runStandInBrowserDemo(const std::wstring& options);
+
 class ReporterSession {
  public:
   // Starts the stand-in browser with `switches` (e.g. "--reporter=PATH") and
