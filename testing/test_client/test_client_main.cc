@@ -55,7 +55,8 @@
 //   exit CODE
 // Switches: --reporter-pid=PID or --pipe=NAME; --annotations=COUNT (the table
 // size, default 4); --fill (fills the table with key<i>=value<i>);
-// --dump-timeout=MS (how long the crash handler waits for dump-done).
+// --dump-timeout=MS (how long the crash handler and `dump-raw` wait for
+// dump-done).
 #include <windows.h>
 #include <winternl.h>
 
@@ -410,7 +411,7 @@ class TestClient {
     const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
     LARGE_INTEGER start, end, frequency;
     QueryPerformanceCounter(&start);
-    const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, kTimeoutMs);
+    const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, dumpTimeoutMs_);
     QueryPerformanceCounter(&end);
     QueryPerformanceFrequency(&frequency);
     const long long blockedMicros = (end.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart;
