@@ -12,6 +12,6 @@ set -euo pipefail
 here=$(dirname "${BASH_SOURCE[0]}")
 bash "$here/run_program.sh" pipe_benchmark.exe "$@"
 echo
-bash "$here/run_program.sh" capture_benchmark.exe
+bash "$here/run_program.sh" stage_benchmark.exe
 echo
 exec bash "$here/run_program.sh" crash_benchmark.exe

@@ -28,6 +28,7 @@
 #include "runtime/scoped_handle.h"
 #include "testing/benchmark_support/benchmark_clock.h"
 #include "testing/benchmark_support/capture_floor.h"
+#include "testing/benchmark_support/crash_floor.h"
 #include "testing/benchmark_support/reporter_process.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/process_figures.h"
@@ -35,8 +36,6 @@
 
 namespace tavra {
 namespace {
-
-constexpr uint32_t kStackRead = 8192;
 
 std::vector<std::string> tokens(const std::string& line) {
   std::istringstream in(line);
@@ -58,8 +57,8 @@ double blockedMilliseconds(const std::string& reply) {
 
 // The memory that a crash log dumps, as ranges: consecutive dump lines that
 // follow each other make one range.
-std::vector<std::pair<uint32_t, uint32_t>> dumpedRanges(const CrashLog& log) {
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+std::vector<AddressRange> dumpedRanges(const CrashLog& log) {
+  std::vector<AddressRange> ranges;
   for (const auto& line : log.dumpLines) {
     if (!ranges.empty() && ranges.back().second == line.first) {
       ranges.back().second += line.second;
@@ -70,46 +69,13 @@ std::vector<std::pair<uint32_t, uint32_t>> dumpedRanges(const CrashLog& log) {
   return ranges;
 }
 
-uint64_t readMemory(HANDLE process, uint32_t address, uint32_t size, std::vector<uint8_t>* buffer) {
-  if (buffer->size() < size) buffer->resize(size);
-  SIZE_T read = 0;
-  ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(address)),
-                    buffer->data(), size, &read);
-  return read;
-}
-
-// The floor of one crash: the snapshot's system calls, up to 8192 stack bytes
-// of each thread within its region, the ranges that the crash log dumps, and
-// a file of the crash log's size written in one piece. Returns the bytes read.
+// The floor of one crash: the snapshot's system calls, then the crash log's
+// reads and a file of its size. Returns the bytes read.
 uint64_t crashFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress,
-                    const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint64_t logSize,
+                    const std::vector<AddressRange>& ranges, uint64_t logSize,
                     const std::wstring& scratchFile, FloorCounts* counts) {
   *counts = captureFloor(processId, pointersAddress, threadIdAddress);
-  ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
-  std::vector<uint8_t> buffer;
-  uint64_t bytesRead = 0;
-  for (uint32_t stackPointer : counts->stackPointers) {
-    MEMORY_BASIC_INFORMATION region = {};
-    const void* at = reinterpret_cast<const void*>(static_cast<uintptr_t>(stackPointer & ~3u));
-    if (VirtualQueryEx(process.get(), at, &region, sizeof(region)) == 0) continue;
-    const uintptr_t end = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
-    const uint32_t size = static_cast<uint32_t>(
-        std::min<uintptr_t>(kStackRead, end - reinterpret_cast<uintptr_t>(at)));
-    bytesRead += readMemory(process.get(), stackPointer & ~3u, size, &buffer);
-  }
-  for (const auto& range : ranges) {
-    bytesRead += readMemory(process.get(), range.first, range.second - range.first, &buffer);
-  }
-  const std::string text(static_cast<size_t>(logSize), 'x');
-  ScopedHandle file(CreateFileW(scratchFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  if (file.isValid()) {
-    WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  }
-  file.reset();
-  DeleteFileW(scratchFile.c_str());
-  return bytesRead;
+  return crashLogFloor(processId, counts->stackPointers, ranges, logSize, scratchFile);
 }
 
 // The crash logs go; the folder stays, as it is the reporter's current
@@ -177,7 +143,7 @@ int run() {
   uint64_t logSize = 0;
   uint64_t floorBytesRead = 0;
   CrashLog log;
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  std::vector<AddressRange> ranges;
   FloorCounts counts;
   for (uint32_t i = 0; i < repetitions; ++i) {
     const double blocked = blockedMilliseconds(client.command("dump-raw * * *", 60000));

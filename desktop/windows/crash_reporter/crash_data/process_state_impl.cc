@@ -428,6 +428,7 @@ bool ProcessStateImpl::readExactly(uint32_t address, void* out, uint32_t size) c
 bool ProcessStateImpl::isReadable(uint32_t address) const {
   if (!process_.isValid()) return false;
   uint8_t byte = 0;
+  ++readabilityCalls_;
   return readExactly(address, &byte, 1);
 }
 

@@ -54,6 +54,8 @@ class ProcessStateImpl : public ProcessState {
   uint32_t workingSetSize() const { return workingSetSize_; }
   uint32_t peakWorkingSetSize() const { return peakWorkingSetSize_; }
   uint32_t privateUsage() const { return privateUsage_; }
+  // The system calls that `isReadable` has made so far.
+  uint32_t readabilityCalls() const { return readabilityCalls_; }
 
   bool isReadable(uint32_t address) const override;
   uint32_t exceptionCode() const override;
@@ -83,6 +85,7 @@ class ProcessStateImpl : public ProcessState {
   uint32_t workingSetSize_ = 0;
   uint32_t peakWorkingSetSize_ = 0;
   uint32_t privateUsage_ = 0;
+  mutable uint32_t readabilityCalls_ = 0;
 };
 
 // The executable of `process` as a drive-letter path ("C:\dir\app.exe"), or
