@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "desktop/windows/crash_reporter/crash_data/page_readability.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state.h"
 #include "runtime/scoped_handle.h"
 
@@ -55,8 +56,10 @@ class ProcessStateImpl : public ProcessState {
   uint32_t peakWorkingSetSize() const { return peakWorkingSetSize_; }
   uint32_t privateUsage() const { return privateUsage_; }
   // The system calls that `isReadable` has made so far.
-  uint32_t readabilityCalls() const { return readabilityCalls_; }
+  uint32_t readabilityCalls() const;
 
+  // Asked of the process once per page for the snapshot's life
+  // (page_readability.h).
   bool isReadable(uint32_t address) const override;
   uint32_t exceptionCode() const override;
   // The snapshot has no names for exception codes: always null.
@@ -85,7 +88,11 @@ class ProcessStateImpl : public ProcessState {
   uint32_t workingSetSize_ = 0;
   uint32_t peakWorkingSetSize_ = 0;
   uint32_t privateUsage_ = 0;
-  mutable uint32_t readabilityCalls_ = 0;
+  // The answers of `isReadable`, one question to the process per page; made
+  // at the first question. Calls made without it (no memory) are counted
+  // here.
+  mutable std::unique_ptr<PageReadability> readability_;
+  mutable uint32_t uncachedReadabilityCalls_ = 0;
 };
 
 // The executable of `process` as a drive-letter path ("C:\dir\app.exe"), or
