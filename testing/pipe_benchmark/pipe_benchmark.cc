@@ -248,22 +248,6 @@ Latency dumpLatency(BrowserClient* client, uint32_t count) {
   return latency;
 }
 
-// The reporter's exit callbacks run on their own: wait until the handle count
-// stops falling.
-ProcessFigures settledFigures(const Reporter& reporter) {
-  ProcessFigures figures;
-  readProcessFigures(reporter.process(), reporter.processId(), &figures);
-  for (int i = 0; i < 30; ++i) {
-    Sleep(100);
-    ProcessFigures next;
-    readProcessFigures(reporter.process(), reporter.processId(), &next);
-    const bool settled = next.probedHandleCount == figures.probedHandleCount;
-    figures = next;
-    if (settled) break;
-  }
-  return figures;
-}
-
 void printFigureRow(const char* name, uint64_t first, uint64_t second, uint64_t third) {
   std::printf("  %-28s %12llu %18llu %15llu\n", name, static_cast<unsigned long long>(first),
               static_cast<unsigned long long>(second), static_cast<unsigned long long>(third));
@@ -289,13 +273,13 @@ int run() {
   }
   std::printf("Reporter: %s\n\n", reporter.description().c_str());
 
-  const ProcessFigures atStart = settledFigures(reporter);
+  const ProcessFigures atStart = settledFigures(reporter.process(), reporter.processId());
   const LARGE_INTEGER churnStart = counterNow();
   const uint32_t churned = comeAndGo(reporter.processId(), processes, perProcess);
-  const ProcessFigures afterChurn = settledFigures(reporter);
+  const ProcessFigures afterChurn = settledFigures(reporter.process(), reporter.processId());
   const uint32_t churnedAgain = comeAndGo(reporter.processId(), processes, perProcess);
   const double churnSeconds = secondsSince(churnStart);
-  const ProcessFigures afterSecondChurn = settledFigures(reporter);
+  const ProcessFigures afterSecondChurn = settledFigures(reporter.process(), reporter.processId());
 
   BrowserClient client(8);
   client.annotations().fillNumbered();
