@@ -7,6 +7,9 @@
 //   setat INDEX NAME VALUE    overwrites one entry
 //   dump [TIMEOUT_MS]         asks for a dump and waits for dump-done
 //   dumps COUNT               COUNT dump requests back to back
+//   dump-latency COUNT        the same, timed: "dump-latency DONE mean-us=...
+//                             median-us=... p99-us=... max-us=..." over the
+//                             requests answered
 //   dump-and-exit             signals a dump request and ends at once
 //   rights                    the granted access of the three handles, and
 //                             whether rights that were not granted are refused
@@ -60,6 +63,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -238,6 +242,11 @@ class TestClient {
         }
       }
       return "dumps " + std::to_string(done);
+    }
+    if (name == "dump-latency") {
+      int count = 0;
+      in >> count;
+      return dumpLatency(count);
     }
     if (name == "dump-and-exit") {
       client_.signalDumpRequest(GetCurrentThreadId(), exceptionPointers_);
@@ -418,6 +427,34 @@ class TestClient {
     return "dump " + dumpText(result) + " code=" + plainHex(ownRecord_.ExceptionCode) +
            " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress)) +
            " blocked-us=" + std::to_string(blockedMicros);
+  }
+
+  std::string dumpLatency(int count) {
+    std::vector<double> micros;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (int i = 0; i < count; ++i) {
+      LARGE_INTEGER start, end;
+      QueryPerformanceCounter(&start);
+      if (client_.requestDump(GetCurrentThreadId(), exceptionPointers_, 2000) != DumpResult::Done) {
+        continue;
+      }
+      QueryPerformanceCounter(&end);
+      micros.push_back(static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 /
+                       static_cast<double>(frequency.QuadPart));
+    }
+    std::sort(micros.begin(), micros.end());
+    double sum = 0;
+    for (double m : micros) sum += m;
+    auto at = [&micros](size_t index) -> long long {
+      return micros.empty() ? 0
+                            : static_cast<long long>(micros[std::min(index, micros.size() - 1)]);
+    };
+    return "dump-latency " + std::to_string(micros.size()) + " mean-us=" +
+           std::to_string(micros.empty() ? 0 : static_cast<long long>(sum / micros.size())) +
+           " median-us=" + std::to_string(at(micros.size() / 2)) +
+           " p99-us=" + std::to_string(at(micros.size() * 99 / 100)) +
+           " max-us=" + std::to_string(at(micros.size() - 1));
   }
 
   std::string info() {
