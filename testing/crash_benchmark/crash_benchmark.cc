@@ -20,7 +20,7 @@
 // listens. A client asks with a hand-made exception (the test client's
 // "dump-raw * * *"), so that the same process can crash again and again; each
 // request is one crash with a crash log of its own, kept until the end.
-// Switches: --repetitions=N (10), --threads=N (64), --modules=N (100),
+// Switches: --repetitions=N (15), --threads=N (64), --modules=N (100),
 // --burst=N (16 clients crashing at once; 0 for none).
 #include <windows.h>
 
@@ -371,6 +371,14 @@ bool runBurst(Bench* bench, uint32_t count, uint32_t threads, uint32_t modules, 
 
 double ratio(double value, double floor) { return floor > 0 ? value / floor : 0; }
 
+void printHeading() {
+  std::printf("  %-30s %9s  %9s  %7s\n", "milliseconds", "crash", "floor", "ratio");
+}
+
+void printRow(const char* name, double value, double floor) {
+  std::printf("  %-30s %9.2f  %9.2f  %6.2fx\n", name, value, floor, ratio(value, floor));
+}
+
 void printSorted(const char* name, std::vector<double> values) {
   std::sort(values.begin(), values.end());
   std::printf("  %-16s", name);
@@ -387,7 +395,7 @@ void printMemoryRow(const char* name, uint64_t atStart, uint64_t single, uint64_
 }
 
 int run() {
-  const uint32_t repetitions = std::max<uint32_t>(1, switchNumber("repetitions", 10));
+  const uint32_t repetitions = std::max<uint32_t>(1, switchNumber("repetitions", 15));
   const uint32_t threads = switchNumber("threads", 64);
   const uint32_t modules = switchNumber("modules", 100);
   const uint32_t burstCount = switchNumber("burst", 16);
@@ -413,14 +421,13 @@ int run() {
               single.log.modules.size(), static_cast<unsigned long long>(bytesOf(single.ranges)));
   std::printf("  floor saw: %u modules, %u threads; read %llu bytes\n", single.counts.modules,
               single.counts.threads, static_cast<unsigned long long>(single.floorBytesRead));
-  std::printf("                                  crash      floor    ratio\n");
-  std::printf("  client blocked, ms           %9.2f  %9.2f  %6.2fx\n", median(single.crashMs),
-              median(single.floorMs), ratio(median(single.crashMs), median(single.floorMs)));
-  std::printf("  (min %.2f / %.2f, max %.2f / %.2f)\n",
-              *std::min_element(single.crashMs.begin(), single.crashMs.end()),
-              *std::min_element(single.floorMs.begin(), single.floorMs.end()),
-              *std::max_element(single.crashMs.begin(), single.crashMs.end()),
-              *std::max_element(single.floorMs.begin(), single.floorMs.end()));
+  printHeading();
+  printRow("client blocked, median", median(single.crashMs), median(single.floorMs));
+  const double fastest = *std::min_element(single.crashMs.begin(), single.crashMs.end());
+  const double fastestFloor = *std::min_element(single.floorMs.begin(), single.floorMs.end());
+  printRow("fastest", fastest, fastestFloor);
+  printRow("slowest", *std::max_element(single.crashMs.begin(), single.crashMs.end()),
+           *std::max_element(single.floorMs.begin(), single.floorMs.end()));
   std::printf("  of the crash, not in the floor:\n");
   std::printf("    the first request alone, from this process   %8.2f ms\n",
               median(single.firstRequestMs));
@@ -434,13 +441,12 @@ int run() {
     printSorted("floor", burst.floorMs);
     std::printf("  (floor: the %u crashes' floors run at once on %u threads of this process)\n",
                 burstCount, burstCount);
-    std::printf("                                  crash      floor    ratio\n");
-    std::printf("  median                       %9.2f  %9.2f  %6.2fx\n", median(burst.crashMs),
-                median(burst.floorMs), ratio(median(burst.crashMs), median(burst.floorMs)));
+    printHeading();
+    printRow("median", median(burst.crashMs), median(burst.floorMs));
     const double slowest = *std::max_element(burst.crashMs.begin(), burst.crashMs.end());
     const double slowestFloor = *std::max_element(burst.floorMs.begin(), burst.floorMs.end());
-    std::printf("  slowest                      %9.2f  %9.2f  %6.2fx\n\n", slowest, slowestFloor,
-                ratio(slowest, slowestFloor));
+    printRow("slowest", slowest, slowestFloor);
+    std::printf("\n");
   }
 
   std::printf("Reporter memory (bytes)  at start-up  peak after %u single crashes",

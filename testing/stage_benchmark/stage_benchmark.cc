@@ -4,8 +4,8 @@
 // beside its floor where it has one:
 // - attaching to the client as a debugger and detaching;
 // - the snapshot capture, and of it the module files (opening, mapping and
-//   parsing each one), beside the floor of the snapshot's system calls
-//   without parsing (capture_floor.h);
+//   parsing each one), beside the floors of the snapshot's system calls and
+//   of its module files without parsing (capture_floor.h);
 // - the crash metadata;
 // - the crash log, and of it the pointer checks (how many values were looked
 //   up, and how many system calls their answers took), beside the floor of the
@@ -240,6 +240,9 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
   start = counterNow();
   results.inspectedModules = inspectModuleFiles(client.processId());
   results.moduleFiles.stage.push_back(millisecondsSince(start));
+  start = counterNow();
+  moduleFilesFloor(client.processId());
+  results.moduleFiles.floor.push_back(millisecondsSince(start));
 
   // The floors of the capture and of the crash log, of the same process.
   start = counterNow();
