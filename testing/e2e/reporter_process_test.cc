@@ -63,14 +63,15 @@ class ReporterProcessTest : public ::testing::Test {
 
   // Copies the reporter into a single-profile installation of its own, whose
   // user data directory holds `localState` (none when empty).
-  std::wstring installReporter(const std::string& localState) {
+  std::wstring installReporter(const std::string& localState,
+                               const std::string& installerPrefs = "{\"single_profile\":true}") {
     std::wstring install = joinPath(temp_.path(), L"install");
     std::wstring userData = joinPath(install, L"profile\\data");
     EXPECT_TRUE(createDirectoryWithParents(userData));
     std::wstring reporter = joinPath(install, L"tavra_crash_reporter.exe");
     EXPECT_TRUE(CopyFileW(siblingProgramPath(L"tavra_crash_reporter.exe").c_str(), reporter.c_str(),
                           FALSE));
-    EXPECT_TRUE(writeFile(joinPath(install, L"installer_prefs.json"), "{\"single_profile\":true}"));
+    EXPECT_TRUE(writeFile(joinPath(install, L"installer_prefs.json"), installerPrefs));
     if (!localState.empty()) {
       EXPECT_TRUE(writeFile(joinPath(userData, L"Local State"), localState));
     }
@@ -189,11 +190,23 @@ TEST_F(ReporterProcessTest, ParentWithoutReadyEventEndsTheReporter) {
 }
 
 TEST_F(ReporterProcessTest, ConsentSwitchedOffEndsTheReporterBeforeTheHandshake) {
-  std::wstring reporter =
-      installReporter(R"({"user_experience_metrics":{"reporting_enabled":false}})");
-  BrowserRun run = runBrowser(reporter);
-  EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
-  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+  struct Files {
+    std::string localState;
+    std::string installerPrefs;
+  };
+  const Files installations[] = {
+      {R"({"user_experience_metrics":{"reporting_enabled":false}})", R"({"single_profile":true})"},
+      // Strings that cannot be decoded elsewhere in either file hide nothing:
+      // the installer's choice places "Local State", whose refusal counts.
+      {"{\"title\":\"\\ud800 \xC3\",\"user_experience_metrics\":{\"reporting_enabled\":false}}",
+       "{\"\xFF\":\"\\udc00\",\"single_profile\":true}"},
+  };
+  for (const Files& files : installations) {
+    std::wstring reporter = installReporter(files.localState, files.installerPrefs);
+    BrowserRun run = runBrowser(reporter);
+    EXPECT_THAT(run.output, HasSubstr(kEndedEarly)) << files.localState;
+    EXPECT_THAT(run.output, HasSubstr(kExitZero)) << files.localState;
+  }
 }
 
 TEST_F(ReporterProcessTest, ConsentGivenOrUnreadableLetsTheReporterRun) {
