@@ -120,6 +120,9 @@ class ReporterLogTest : public ::testing::Test {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, handles, FALSE, 30000));
     return holder;
   }
+  // Three writer processes of six threads each log at once into `logPath`.
+  void expectWholeLinesFromManyWriters(const std::wstring& logPath);
+
   static bool stillRunning(const ScopedHandle& process) {
     return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
   }
@@ -322,8 +325,21 @@ TEST_F(ReporterLogTest, TwoReportersShareTheLogWithoutLosingLines) {
 }
 
 // Many threads of several reporters log at once: every line is whole, none is
-// lost, and each thread's lines keep their order.
+// lost, and each thread's lines keep their order. So too with the longest log
+// path, whose mutex name may be too long for the system: then each line is
+// still one append of its own.
 TEST_F(ReporterLogTest, ManyThreadsOfSeveralProcessesNeitherInterleaveNorLoseLines) {
+  std::wstring longest = joinPath(temp_, L"");
+  longest += std::wstring(236 - longest.size(), L'd');
+  ASSERT_TRUE(CreateDirectoryW(longest.c_str(), nullptr));
+  for (const std::wstring& temp : {temp_, longest}) {
+    SCOPED_TRACE(testing::Message() << "temporary directory of " << temp.size() << " characters");
+    setTempPath(temp + L"\\");
+    expectWholeLinesFromManyWriters(joinPath(temp, kReporterLogFileName));
+  }
+}
+
+void ReporterLogTest::expectWholeLinesFromManyWriters(const std::wstring& logPath) {
   const int kProcesses = 3;
   const int kThreads = 6;
   const int kLines = 120;
@@ -349,7 +365,7 @@ TEST_F(ReporterLogTest, ManyThreadsOfSeveralProcessesNeitherInterleaveNorLoseLin
   SetEvent(go.get());
   for (const ScopedHandle& writer : writers) EXPECT_EQ(0, waitForExit(writer));
 
-  std::string log = read(logPath_);
+  std::string log = read(logPath);
   ASSERT_FALSE(log.empty());
   EXPECT_EQ('\n', log.back());
   // The next line of each writer's thread, and the system thread id that it
