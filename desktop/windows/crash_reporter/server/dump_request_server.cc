@@ -32,16 +32,6 @@ BOOL duplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
   return function(sourceProcess, source, targetProcess, target, access, inherit, options);
 }
 
-// CancelIoEx is looked up at run time so that the reporter still loads on
-// systems that lack it; there CancelIo serves from the thread that started the
-// operation.
-using CancelIoExFunction = BOOL(WINAPI*)(HANDLE file, OVERLAPPED* overlapped);
-CancelIoExFunction cancelIoExFunction() {
-  static const CancelIoExFunction function = reinterpret_cast<CancelIoExFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CancelIoEx")));
-  return function;
-}
-
 // How often the conversation timer looks at the running conversation: often
 // enough to end an overdue one soon after its bound.
 DWORD conversationCheckPeriod(DWORD conversationTimeoutMs) {
@@ -124,7 +114,7 @@ bool DumpRequestServer::start() {
   }
   pipe_ = pipe;
   // Without its bound the server still serves: the timer is a safeguard.
-  if (conversationTimeoutMs_ != 0 && cancelIoExFunction() != nullptr) {
+  if (conversationTimeoutMs_ != 0) {
     const DWORD period = conversationCheckPeriod(conversationTimeoutMs_);
     if (!CreateTimerQueueTimer(&conversationTimer_, nullptr,
                                &DumpRequestServer::conversationTimerCallback, this, period, period,
@@ -196,8 +186,7 @@ void DumpRequestServer::stop() {
 // pipe, completes it at once; the wait is bounded all the same.
 void DumpRequestServer::cancelPipeIo() {
   if (HasOverlappedIoCompleted(&overlapped_)) return;
-  CancelIoExFunction cancelIoEx = cancelIoExFunction();
-  if (cancelIoEx != nullptr) cancelIoEx(pipe_, &overlapped_);
+  CancelIoEx(pipe_, &overlapped_);
 }
 
 void DumpRequestServer::waitForPipeIo() {
@@ -245,7 +234,7 @@ void DumpRequestServer::cancelOverdueConversation() {
   if (GetTickCount() - conversationStart_ < conversationTimeoutMs_) return;
   // The cancelled operation completes with an error, which signals the pipe
   // event; the waiting state's own step then hangs up.
-  cancelIoExFunction()(pipe_, &overlapped_);
+  CancelIoEx(pipe_, &overlapped_);
 }
 
 void DumpRequestServer::runStep() {

@@ -80,8 +80,7 @@ class DumpRequestServer {
   DumpRequestServer(const DumpRequestServer&) = delete;
   DumpRequestServer& operator=(const DumpRequestServer&) = delete;
 
-  // Before `start` only. Zero means no bound. The bound also needs CancelIoEx,
-  // which the oldest systems lack.
+  // Before `start` only. Zero means no bound.
   void setConversationTimeout(DWORD milliseconds) { conversationTimeoutMs_ = milliseconds; }
 
   // Creates the server-alive mutex, the pipe event and its wait, and the pipe,
