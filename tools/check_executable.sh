@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Checks that a built program is what ships: a 32-bit x86 Windows GUI program
-# with a WinMain entry point, importing only DLLs that Windows itself ships.
+# with a WinMain entry point, importing only DLLs that Windows itself ships,
+# carrying no debug information (that lives in the .debug file its debug link
+# names, beside it).
 set -euo pipefail
 exe=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
@@ -13,6 +15,13 @@ grep -q '^Magic[[:space:]]*010b' <<<"$headers" || fail "not a PE32 image"
 file_header=$("$objdump" -f "$exe")
 grep -q 'architecture: i386' <<<"$file_header" || fail "not Intel 386 code"
 grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not the GUI subsystem"
+sections=$("$objdump" -h "$exe")
+if grep -q ' \.debug_' <<<"$sections"; then fail "carries debug information"; fi
+if grep -q ' \.gnu_debuglink' <<<"$sections"; then
+  [ -f "$exe.debug" ] || fail "its debug link names $(basename "$exe").debug, which is missing"
+  grep -q ' \.debug_info' <<<"$("$objdump" -h "$exe.debug")" ||
+    fail "$(basename "$exe").debug holds no debug information"
+fi
 symbols=$("$nm" "$exe")
 grep -Eq ' T _WinMain@16$' <<<"$symbols" || fail "no WinMain entry point"
 bad=0
