@@ -140,10 +140,11 @@ class _Lines:
         self._peeked: Optional[Tuple[int, str]] = None
         self.number = 0  # of the last line taken
         self.last_had_end = True
+        self.last_taken_cut = False
         self.cut_lines = 0
         self.source_error: Optional[str] = None
 
-    def _read(self) -> Optional[Tuple[int, str]]:
+    def _read(self) -> Optional[Tuple[int, str, bool]]:
         try:
             number, data, ended, cut = next(self._source)
         except StopIteration:
@@ -154,7 +155,7 @@ class _Lines:
         self.last_had_end = ended
         if cut:
             self.cut_lines += 1
-        return number, data.decode("utf-8", errors="replace")
+        return number, data.decode("utf-8", errors="replace"), cut
 
     def peek(self) -> Optional[str]:
         if self._peeked is None:
@@ -167,6 +168,7 @@ class _Lines:
         if line is None:
             raise _Ended(expected)
         self.number = self._peeked[0]
+        self.last_taken_cut = self._peeked[2]
         self._peeked = None
         return line
 
@@ -230,6 +232,10 @@ class _Parser:
                 if not self._section():
                     break
             except _Problem as problem:
+                if self.lines.peek() is None and not self.lines.last_had_end:
+                    # The last line is out of form because the log stops in it.
+                    self._truncated(f"{problem.expected}, up to a line end")
+                    break
                 self._problem(problem)
                 self._resynchronise()
             except _Ended as e:
@@ -342,6 +348,8 @@ class _Parser:
             if match is None:
                 raise _Problem(first, 'KEY="VALUE"', line)
             value = match["value"]
+            if self.lines.last_taken_cut:
+                value += '"'  # its end was cut off with the rest of the line
             # A value holding line breaks goes on until a line ends in '"'.
             extra = 0
             while not value.endswith('"'):
