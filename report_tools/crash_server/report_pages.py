@@ -292,10 +292,14 @@ class ReportPages:
             parts.append(f"<p>{escape(note)}</p>")
         if thread is not None:
             parts.append("<h2>Registers</h2>")
-            parts.append('<table id="registers"><tr>')
-            for name, value in thread.get("registers", {}).items():
-                parts.append(f'<th>{escape(name)}</th><td class="mono">{escape(value)}</td>')
-            parts.append("</tr></table>")
+            parts.append('<table id="registers">')
+            items = list(thread.get("registers", {}).items())
+            # As the log lays them out: general, then pointer and flags, then segments.
+            for row in (items[:5], items[5:10], items[10:16]):
+                parts.append("<tr>" + "".join(
+                    f'<th>{escape(name)}</th><td class="mono">{escape(value)}</td>'
+                    for name, value in row) + "</tr>")
+            parts.append("</table>")
         parts.append("<h2>Annotations</h2>")
         parts.append('<table id="annotations"><tr><th>Key</th><th>Value</th></tr>')
         for key, value in log.get("metadata", [])[:MAX_SHOWN_ROWS]:
