@@ -148,8 +148,10 @@ struct ShutdownThread {
 
   // Lets everything go, also when the test failed half-way.
   ~ShutdownThread() {
-    SetEvent(crash->hookMayBegin.get());
-    SetEvent(crash->jobMayEnd.get());
+    if (crash != nullptr) {
+      SetEvent(crash->hookMayBegin.get());
+      SetEvent(crash->jobMayEnd.get());
+    }
     SetEvent(go.get());
     if (thread.isValid()) WaitForSingleObject(thread.get(), 20000);
   }

@@ -28,26 +28,19 @@ bool PendingWork::createDoneEvent() {
   return true;
 }
 
-// Steps that keep the count above zero need no lock. A step from zero to one
-// takes it: were the reset made outside, the `set` of a `leave` that brought
-// the count to zero just before could land after it, and the event would say
-// idle while work runs.
+// Each step takes the lock, so that the event changes in the same order as
+// the count: were the reset of a step from zero to one made outside it, the
+// `set` of a `leave` that brought the count to zero just before could land
+// after it, and the event would say idle while work runs. A crash enters and
+// leaves only a few times, so the lock costs nothing worth avoiding.
 void PendingWork::enter() {
-  for (LONG seen = count_; seen > 0; seen = count_) {
-    if (InterlockedCompareExchange(&count_, seen + 1, seen) == seen) return;
-  }
-  EnterCriticalSection(&lock_);
+  ScopedCriticalSection hold(&lock_);
   if (InterlockedIncrement(&count_) == 1 && isValidHandle(doneEvent_)) ResetEvent(doneEvent_);
-  LeaveCriticalSection(&lock_);
 }
 
 void PendingWork::leave() {
-  for (LONG seen = count_; seen > 1; seen = count_) {
-    if (InterlockedCompareExchange(&count_, seen - 1, seen) == seen) return;
-  }
-  EnterCriticalSection(&lock_);
+  ScopedCriticalSection hold(&lock_);
   if (InterlockedDecrement(&count_) == 0 && isValidHandle(doneEvent_)) SetEvent(doneEvent_);
-  LeaveCriticalSection(&lock_);
 }
 
 bool PendingWork::waitUntilIdle() {

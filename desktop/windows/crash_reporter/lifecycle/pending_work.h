@@ -8,10 +8,10 @@
 // has stopped, waits for that work too before it destroys the instance.
 //
 // Threads: any thread enters and leaves; the main thread creates the event and
-// waits. The count changes only by interlocked operations. `lock_` orders each
-// step of the count between zero and one with the matching change of the
-// event, so that, outside the lock, the event is set exactly when the count
-// has fallen to zero and not risen since.
+// waits. The count changes only by interlocked operations, each under
+// `lock_` together with the matching change of the event, so that, outside
+// the lock, the event is set exactly when the count has fallen to zero and not
+// risen since.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PENDING_WORK_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PENDING_WORK_H_
 

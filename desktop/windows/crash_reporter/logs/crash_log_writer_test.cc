@@ -399,6 +399,11 @@ TEST_F(CrashLogWriterTest, HeaderExceptionAndMetadataLines) {
        {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
         "main.exe caused exception EXCEPTION_ACCESS_VIOLATION at address 0040102A (Base: 00400000)",
         "", "metadata:", "a=\"x\"y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
+      // Text mode: a line feed inside a value is written as CR LF too.
+      {"line feed in a value", true, nullptr, 0xC0000005, {"1.0", "77", {{"url", "a\nb"}}},
+       {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
+        "main.exe caused exception C0000005 at address 0040102A (Base: 00400000)", "",
+        "metadata:", "url=\"a", "b\"", "", "Thread: 00000010"}},
       {"short code without leading zeros", true, nullptr, 0x3, {"v", "b", {}},
        {"TAVRA-CRASHLOG V1 desktop v b windows  release",
         "main.exe caused exception 3 at address 0040102A (Base: 00400000)", "",
