@@ -227,6 +227,9 @@ class _Parser:
         except _Ended as e:
             self._truncated(e.expected)
             return self._finish()
+        except _Problem as problem:
+            self._problem(problem)
+            self._resynchronise()
         while True:
             try:
                 if not self._section():

@@ -178,3 +178,34 @@ def test_a_zip_bomb_ends_at_the_unpacking_limit(tmp_path):
     assert "Traceback" not in result.stderr
     assert "is larger than 268435456 bytes" in result.stdout
     print(f"zip bomb: stopped after {took:.1f} s")
+
+
+def test_randomly_spoilt_logs_never_raise():
+    import random
+    from crashlog import analysis
+    from crashlog.parser import parse_bytes
+
+    rng = random.Random(7)
+    text = read_data("small_crash_log.txt")
+    lines = text.split(b"\r\n")
+    for _ in range(400):
+        spoilt = list(lines)
+        for _ in range(rng.randint(1, 4)):
+            at = rng.randrange(1, len(spoilt))
+            action = rng.choice(["drop", "repeat", "swap", "flip", "blank"])
+            if action == "drop":
+                del spoilt[at]
+            elif action == "repeat":
+                spoilt.insert(at, spoilt[at])
+            elif action == "swap":
+                other = rng.randrange(1, len(spoilt))
+                spoilt[at], spoilt[other] = spoilt[other], spoilt[at]
+            elif action == "flip" and spoilt[at]:
+                line = bytearray(spoilt[at])
+                line[rng.randrange(len(line))] = rng.randrange(256)
+                spoilt[at] = bytes(line)
+            else:
+                spoilt[at] = b""
+        log = parse_bytes(b"\r\n".join(spoilt))
+        analysis.summary_lines(log)
+        analysis.signature(log)
