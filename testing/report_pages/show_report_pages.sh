@@ -50,4 +50,6 @@ for id in "${reports[@]}"; do
   screenshot "$out_dir/report_$id.png" "$page"
 done
 echo
-echo "demo: open $url in a browser while the crash server runs to read the reports"
+echo "demo: to read these reports in a browser later, run" \
+  "tools/crash_server --storage $storage${symbols:+ --symbols $symbols}" \
+  "and open http://127.0.0.1:8080/"
