@@ -21,6 +21,8 @@ if grep -q ' \.gnu_debuglink' <<<"$sections"; then
   [ -f "$exe.debug" ] || fail "its debug link names $(basename "$exe").debug, which is missing"
   grep -q ' \.debug_info' <<<"$("$objdump" -h "$exe.debug")" ||
     fail "$(basename "$exe").debug holds no debug information"
+  [ "$(grep '^Time/Date' <<<"$headers")" = "$("$objdump" -p "$exe.debug" | grep '^Time/Date')" ] ||
+    fail "$(basename "$exe").debug has another time stamp than the program"
 fi
 symbols=$("$nm" "$exe")
 grep -Eq ' T _WinMain@16$' <<<"$symbols" || fail "no WinMain entry point"
