@@ -2,7 +2,8 @@
 # Checks that a built program is what ships: a 32-bit x86 Windows GUI program
 # with a WinMain entry point that Windows 7 SP1 loads and runs, importing only
 # DLLs that Windows itself ships and, from them, only functions that Windows 7
-# SP1 exports (tools/windows7_imports.txt).
+# SP1 exports (tools/windows7_imports.txt), and carrying no debug information
+# (that lives in the .debug file its debug link names, beside it).
 #
 #   check_executable.sh PROGRAM.exe [IMPORT_LIST]
 set -euo pipefail
@@ -20,6 +21,15 @@ grep -q '^Magic[[:space:]]*010b' <<<"$headers" || fail "not a PE32 image"
 file_header=$("$objdump" -f "$exe")
 grep -q 'architecture: i386' <<<"$file_header" || fail "not Intel 386 code"
 grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not the GUI subsystem"
+sections=$("$objdump" -h "$exe")
+if grep -q ' \.debug_' <<<"$sections"; then fail "carries debug information"; fi
+if grep -q ' \.gnu_debuglink' <<<"$sections"; then
+  [ -f "$exe.debug" ] || fail "its debug link names $(basename "$exe").debug, which is missing"
+  grep -q ' \.debug_info' <<<"$("$objdump" -h "$exe.debug")" ||
+    fail "$(basename "$exe").debug holds no debug information"
+  [ "$(grep '^Time/Date' <<<"$headers")" = "$("$objdump" -p "$exe.debug" | grep '^Time/Date')" ] ||
+    fail "$(basename "$exe").debug has another time stamp than the program"
+fi
 symbols=$("$nm" "$exe")
 grep -Eq ' T _WinMain@16$' <<<"$symbols" || fail "no WinMain entry point"
 

@@ -46,7 +46,8 @@
 //                             its full path; reports "loader-path done"
 //   crash KIND [ARG]          installs the crash handler and crashes on this
 //                             thread: read ADDR, write ADDR, divide,
-//                             breakpoint, raise CODE (hex), stack-overflow.
+//                             breakpoint, raise CODE (hex), stack-overflow,
+//                             nested ADDR (a write three calls deep).
 //                             The handler prints the "crash code=..." line of
 //                             crash_trigger.h before it signals the dump
 //                             request; the process then ends with the
