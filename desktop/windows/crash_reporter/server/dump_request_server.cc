@@ -725,13 +725,18 @@ void DumpRequestServer::handleDumpRequest(ReporterClient* client) {
   // all such signals together, so none is lost and the record's table copy
   // has one user at a time.
   if (InterlockedIncrement(&client->pendingDumpRequests_) != 1) return;
-  do {
+  for (;;) {
     InterlockedExchange(&client->pendingDumpRequests_, 1);
     // A failed copy still gets the request handled, with whatever it holds.
     client->readAnnotations();
     if (onDumpRequest_ != nullptr) onDumpRequest_(dumpRequestContext_, client);
+    // Dump-done releases every thread of the client that waits for it. One
+    // that signalled during this run stored its words after the run had read
+    // them: it is answered only by the run that takes its crash.
+    if (InterlockedCompareExchange(&client->pendingDumpRequests_, 1, 1) != 1) continue;
     SetEvent(client->dumpDoneEvent());
-  } while (InterlockedDecrement(&client->pendingDumpRequests_) != 0);
+    if (InterlockedDecrement(&client->pendingDumpRequests_) == 0) return;
+  }
 }
 
 void CALLBACK DumpRequestServer::clientExitCallback(void* context, BOOLEAN /*timedOut*/) {

@@ -83,7 +83,9 @@ enum class PipeState : int32_t {
 //   one client run one at a time, and any number of signals that come while
 //   one runs are answered by one more run, so a client that signals in a
 //   tight loop gets one run after another on one thread and queues nothing
-//   up. `onDumpRequest` runs there, with no lock held.
+//   up. Dump-done is signalled only after a run that no signal came during:
+//   a thread that signalled mid-run goes on only once its crash was taken.
+//   `onDumpRequest` runs there, with no lock held.
 // - A client's exit runs once on a worker thread: it takes the record out of
 //   the list, waits for the client's running dump request, calls
 //   `onClientExited` and destroys the record. The exit of a record that is no
