@@ -695,6 +695,38 @@ TEST_F(DumpRequestServerTest, StopWaitsForARunningDumpHookAndTheClientIsAnswered
   EXPECT_EQ(PipeState::Failed, server_->state());
 }
 
+TEST_F(DumpRequestServerTest, StopWaitsForAReplacedRecordWhoseCrashIsStillHandled) {
+  BlockingDump dump;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr,
+                                                &blockUntilReleased, &dump, nullptr, nullptr,
+                                                nullptr, nullptr);
+  ServerThread serverThread;
+  serverThread.server = server_.get();
+  serverThread.dump = &dump;
+  serverThread.thread.reset(
+      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
+  ASSERT_TRUE(serverThread.thread.isValid());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
+  ASSERT_TRUE(serverThread.startResult);
+
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump timeout", client->command("dump 0"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(dump.entered.get(), 5000));
+  // The crashed record is replaced: it is no longer in the list, but its
+  // crash still runs in the server.
+  registerClient(client);
+  ASSERT_EQ(2u, server_->recordCount());
+
+  SetEvent(serverThread.stopNow.get());
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(serverThread.thread.get(), 300))
+      << "stop returned while a replaced record's dump hook was still running";
+  SetEvent(dump.release.get());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.thread.get(), 5000));
+  EXPECT_TRUE(serverThread.hookReturnedBeforeStopReturned);
+  EXPECT_EQ(0u, server_->recordCount());
+}
+
 TEST_F(DumpRequestServerTest, ClientHoldingThePipeWithoutAcknowledgementIsHungUpAndStays) {
   startServer(&recordDump, 300);
   ChildProcess* holder = startClient();
