@@ -1,4 +1,84 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, and lets the stand-in
-# browser start the reporter and tell what happened.
-exec bash "$(dirname "${BASH_SOURCE[0]}")/run_program.sh" stand_in_browser.exe --demo "$@"
+# The main job: installs what is missing, builds, and runs the whole road of
+# a crash report. A local crash server starts on a free port of 127.0.0.1
+# (reports under build/demo/crash_reports/); the stand-in browser starts the
+# reporter pointed at it, and one of its browser processes crashes for real.
+# The demo shows the crash-feedback line, that the reporter ended after the
+# browser, and then the report as the server received it; last the server
+# stops. Extra arguments go to the stand-in browser.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${BUILD_DIR:-$here/build}
+export BUILD_DIR=$build_dir
+bash "$here/tools/build.sh" >/dev/null
+
+demo_dir=$build_dir/demo
+storage=$demo_dir/crash_reports
+mkdir -p "$demo_dir"
+server_out=$demo_dir/crash_server.out
+server_log=$demo_dir/crash_server.log
+
+"$here/tools/crash_server" --host 127.0.0.1 --port 0 --storage "$storage" \
+  >"$server_out" 2>"$server_log" &
+server_pid=$!
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
+}
+trap stop_server EXIT
+
+url=
+for _ in $(seq 300); do
+  url=$(sed -n 's|^crash server listening on \(http://127\.0\.0\.1:[0-9]*/\).*|\1|p' "$server_out")
+  [ -n "$url" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if [ -z "$url" ]; then
+  echo "demo: the local crash server did not start:" >&2
+  cat "$server_log" >&2
+  exit 1
+fi
+echo "demo: local crash server listening on $url (reports under $storage)"
+
+status=0
+TAVRA_CRASH_SERVER_URL=$url bash "$here/tools/run_program.sh" stand_in_browser.exe --demo "$@" ||
+  status=$?
+
+# The reporter has ended, and with it every upload: what the server stored.
+/usr/bin/python3 - "$server_out" <<'PYTHON'
+import json
+import os
+import sys
+
+PREFIX = "report "
+reports = [line.rstrip("\n") for line in open(sys.argv[1], encoding="utf-8")
+           if line.startswith(PREFIX)]
+if not reports:
+    print("demo: the crash server received no report")
+for line in reports:
+    report_id = line[len(PREFIX):line.index(":")]
+    folder = line.rsplit(", ", 1)[1]
+    print(f"demo: the crash server received report {report_id}, stored in {folder}")
+    with open(os.path.join(folder, "metadata.json"), encoding="utf-8") as f:
+        metadata = json.load(f)
+    print(f"  from {metadata['user_agent']}, path {metadata['path']}, "
+          f"archive {metadata['file_name']} ({metadata['archive_size']} bytes)")
+    with open(os.path.join(folder, "fields.json"), encoding="utf-8") as f:
+        fields = json.load(f)
+    print("  form fields, in the order received:")
+    for name, value in fields.items():
+        print(f"    {name} = {json.dumps(value, ensure_ascii=False)}")
+    with open(os.path.join(folder, "crashlog.txt"), encoding="utf-8", errors="replace") as f:
+        lines = f.read().splitlines()
+    print(f"  crashlog.txt, unpacked from the archive ({len(lines)} lines), begins:")
+    for text in lines[:4]:
+        print(f"    | {text}")
+PYTHON
+
+stop_server
+echo "demo: local crash server stopped"
+exit "$status"

@@ -12,6 +12,11 @@ bool ReporterProcess::start(const std::wstring& crashDir) {
   program_ = siblingProgramPath(L"tavra_crash_reporter.exe");
   if (!pathExists(program_)) return false;
   SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir.c_str());
+  // The benchmarks read the crash logs after the crashes, so they are kept.
+  // No crash server listens there: each first request is refused at once,
+  // as on a machine without a network, and each upload fails as quickly.
+  SetEnvironmentVariableW(L"TAVRA_CRASH_KEEP_LOGS", L"1");
+  SetEnvironmentVariableW(L"TAVRA_CRASH_SERVER_URL", L"http://127.0.0.1:1/");
   const std::wstring readyName = readyEventName(GetCurrentProcessId());
   ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
   if (!ready.isValid()) return false;

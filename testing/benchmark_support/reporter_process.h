@@ -22,7 +22,8 @@ class ReporterProcess {
 
   // Creates the ready event, starts tavra_crash_reporter.exe from this
   // program's folder with this process's id as the parent id and `crashDir`
-  // as its TAVRA_CRASH_LOG_DIR, and waits for the ready event. False when
+  // as its TAVRA_CRASH_LOG_DIR (crash logs kept, and a crash server address
+  // where nothing listens), and waits for the ready event. False when
   // there is no such program, or it ended or was not ready within 20 s.
   bool start(const std::wstring& crashDir);
 

@@ -9,6 +9,8 @@
 # in the environment:
 #   TAVRA_TEST_CRASH_SERVER_URL      http://127.0.0.1:PORT/
 #   TAVRA_TEST_CRASH_SERVER_STORAGE  the report folder, as a Windows path
+#   TAVRA_TEST_CRASH_SERVER_OUTPUT   the file of the server's standard output
+#                                    (one line per stored report), likewise
 # Each run has its own server, so a test may change the server's modes freely.
 # Listing the tests (--gtest_list_tests) needs no server.
 set -euo pipefail
@@ -59,6 +61,7 @@ fi
 
 export TAVRA_TEST_CRASH_SERVER_URL=$url
 export TAVRA_TEST_CRASH_SERVER_STORAGE="Z:${session//\//\\}\\reports"
+export TAVRA_TEST_CRASH_SERVER_OUTPUT="Z:${session//\//\\}\\server.out"
 status=0
 "$wine_run" "$@" || status=$?
 # What the server logged helps to read a failure.

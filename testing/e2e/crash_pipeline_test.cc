@@ -17,12 +17,11 @@
 #include <vector>
 
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
-#include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
-#include "testing/browser_client/child_process.h"
+#include "testing/e2e/browser_process.h"
+#include "testing/e2e/reporter_environment.h"
+#include "testing/e2e/reporter_session.h"
 #include "testing/test_support/crash_log_reader.h"
-#include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
 namespace {
@@ -33,172 +32,44 @@ bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-uint32_t hexValue(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-}
-
 std::string hex8(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
   return text;
 }
 
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
-}
-
-// What a crashed browser process printed about its crash: "code", "address",
-// the registers in lower case, and "tid", each in hex.
-using CrashLine = std::map<std::string, uint32_t>;
-
-bool parseCrashLine(const std::string& line, CrashLine* crash) {
-  if (!startsWith(line, "crash code=")) return false;
-  for (const std::string& token : tokens(line.substr(6))) {
-    const size_t equals = token.find('=');
-    if (equals == std::string::npos) return false;
-    (*crash)[token.substr(0, equals)] = hexValue(token.substr(equals + 1));
-  }
-  return crash->count("tid") == 1 && crash->count("eip") == 1;
-}
-
-struct LoadedModule {
-  uint32_t base = 0;
-  std::string path;
-};
-
-// One browser process: a test client registered with the reporter.
-class BrowserProcess {
- public:
-  bool start(uint32_t reporterPid, const std::wstring& switches = L"") {
-    return process_.start(
-        siblingProgramPath(L"tavra_test_client.exe"),
-        L"--annotations=16 --reporter-pid=" + std::to_wstring(reporterPid) + L" " + switches);
-  }
-
-  std::string command(const std::string& line) { return process_.command(line, 30000); }
-
-  void set(const std::string& name, const std::string& value) {
-    EXPECT_EQ("ok", command("set " + name + " " + value)) << name;
-  }
-
-  std::vector<uint32_t> threadIds() {
-    std::vector<uint32_t> ids;
-    std::vector<std::string> parts = tokens(command("list-threads"));
-    for (size_t i = 1; i < parts.size(); ++i) {
-      ids.push_back(static_cast<uint32_t>(std::strtoul(parts[i].c_str(), nullptr, 10)));
-    }
-    return ids;
-  }
-
-  std::vector<LoadedModule> modules() {
-    std::vector<LoadedModule> modules;
-    std::vector<std::string> head = tokens(command("list-modules"));
-    if (head.size() != 2 || head[0] != "modules") return modules;
-    const int count = std::atoi(head[1].c_str());
-    for (int i = 0; i < count; ++i) {
-      std::string line;
-      if (!process_.readLine(&line, 10000)) break;
-      std::vector<std::string> parts = tokens(line);
-      if (parts.size() < 4) continue;
-      LoadedModule module;
-      module.base = hexValue(parts[1]);
-      module.path = line.substr(line.find(parts[3], line.find(parts[2]) + parts[2].size()));
-      modules.push_back(module);
-    }
-    return modules;
-  }
-
-  bool registerWithReporter() { return startsWith(command("register"), "registered "); }
-
-  // Crashes the process for real; true when it printed its crash line.
-  bool crash(const std::string& kind, const std::string& argument, CrashLine* crash) {
-    std::string line;
-    return process_.sendLine("crash " + kind + " " + argument) && process_.readLine(&line, 10000) &&
-           parseCrashLine(line, crash);
-  }
-
-  bool ended() { return WaitForSingleObject(process_.process(), 0) == WAIT_OBJECT_0; }
-  bool waitForExit(DWORD timeoutMs, DWORD* code) { return process_.waitForExit(timeoutMs, code); }
-  HANDLE handle() const { return process_.process(); }
-  uint32_t processId() const { return process_.processId(); }
-
- private:
-  ChildProcess process_;
-};
-
 // The test client's own version resource.
 const char kClientVersion[] = "4.3.2.1";
 
 class CrashPipelineTest : public ::testing::Test {
  protected:
+  // Each crash log is read after its crash, so the logs are kept; no crash
+  // server listens, so nothing is uploaded.
   void SetUp() override {
-    ASSERT_TRUE(temp_.isValid());
-    logDir_ = joinPath(temp_.path(), L"crash logs");
-    logDirVariable_ =
-        std::make_unique<ScopedEnvironmentVariable>(L"TAVRA_CRASH_LOG_DIR", logDir_.c_str());
-    tempDir_ = joinPath(temp_.path(), L"temp");
-    ASSERT_TRUE(createDirectoryWithParents(tempDir_));
-    tmpVariable_ = std::make_unique<ScopedEnvironmentVariable>(L"TMP", tempDir_.c_str());
-    tempVariable_ = std::make_unique<ScopedEnvironmentVariable>(L"TEMP", tempDir_.c_str());
-    startReporter();
+    ASSERT_TRUE(environment_.setUp());
+    std::string error;
+    ASSERT_TRUE(session_.start(L"", &error)) << error;
+    reporterPid_ = session_.reporterPid();
   }
 
-  // The stand-in browser starts the reporter and stays until told to exit.
-  void startReporter() {
-    ASSERT_TRUE(browser_.start(siblingProgramPath(L"stand_in_browser.exe"),
-                               L"--browser --no-crash --stay"));
-    std::string line;
-    while (browser_.readLine(&line, 15000)) {
-      const size_t at = line.find("started the reporter, process ");
-      if (at != std::string::npos) {
-        reporterPid_ = static_cast<uint32_t>(std::strtoul(
-            line.c_str() + at + sizeof("started the reporter, process ") - 1, nullptr, 10));
-        reporter_.reset(
-            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, reporterPid_));
-      }
-      if (line.find("staying until told to exit") != std::string::npos) break;
-      ASSERT_EQ(std::string::npos, line.find("not set")) << line;
-    }
-    ASSERT_NE(0u, reporterPid_);
-    ASSERT_TRUE(reporter_.isValid());
-  }
-
-  // Ends the browser and waits for the reporter to end after it.
-  void endBrowser() {
-    ASSERT_TRUE(browser_.sendLine("exit"));
-    ASSERT_TRUE(browser_.waitForExit(10000));
-  }
-
-  bool reporterEnded(DWORD timeoutMs) {
-    return WaitForSingleObject(reporter_.get(), timeoutMs) == WAIT_OBJECT_0;
-  }
+  void endBrowser() { ASSERT_TRUE(session_.endBrowser()); }
+  bool reporterEnded(DWORD timeoutMs) { return session_.reporterEnded(timeoutMs); }
 
   std::wstring logPath(uint32_t crashNumber) const {
-    return joinPath(logDir_, L"tavra-crashlog-" + std::to_wstring(reporterPid_) + L"-" +
-                                 std::to_wstring(crashNumber) + L".txt");
+    return joinPath(environment_.logDir(), L"tavra-crashlog-" + std::to_wstring(reporterPid_) +
+                                               L"-" + std::to_wstring(crashNumber) + L".txt");
   }
 
+  // The crash logs: an archive of one may come and go meanwhile, as its
+  // upload job runs.
   std::vector<std::wstring> logFiles() const {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(joinPath(logDir_, L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
+    std::vector<std::wstring> logs;
+    for (const std::wstring& name : filesIn(environment_.logDir())) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, L".txt") == 0) logs.push_back(name);
+    }
+    return logs;
   }
-
-  std::string reporterLog() const {
-    std::string text;
-    readFileToString(joinPath(tempDir_, L"tavra_crashreporter.log"), &text);
-    return text;
-  }
+  std::string reporterLog() const { return environment_.reporterLog(); }
 
   void readLog(uint32_t crashNumber, CrashLog* log) {
     std::string error;
@@ -228,15 +99,9 @@ class CrashPipelineTest : public ::testing::Test {
     ASSERT_FALSE(crashed->modules.empty());
   }
 
-  ScopedTempDir temp_{L"crash_e2e"};
-  std::wstring logDir_;
-  std::wstring tempDir_;
-  std::unique_ptr<ScopedEnvironmentVariable> logDirVariable_;
-  std::unique_ptr<ScopedEnvironmentVariable> tmpVariable_;
-  std::unique_ptr<ScopedEnvironmentVariable> tempVariable_;
-  ChildProcess browser_;
+  ReporterEnvironment environment_{L"crash_e2e"};
+  ReporterSession session_;
   uint32_t reporterPid_ = 0;
-  ScopedHandle reporter_;
 };
 
 // Every part of one crash log against what its crashed process saw.
@@ -534,9 +399,7 @@ TEST_F(CrashPipelineTest, BrowserExitingDuringACrashLeavesTheReporterUntilTheLog
 
   ASSERT_TRUE(slow.process.waitForExit(30000, nullptr));
   ASSERT_TRUE(reporterEnded(10000));
-  DWORD code = 1;
-  GetExitCodeProcess(reporter_.get(), &code);
-  EXPECT_EQ(0u, code);
+  EXPECT_EQ(0u, session_.reporterExitCode());
   CrashLog log;
   readLog(1, &log);
   expectLogMatchesCrash(log, slow.crash, slow.threads, slow.modules);

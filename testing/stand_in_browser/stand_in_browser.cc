@@ -13,9 +13,12 @@
 // --crash-reporter-parent-id=<its pid>, waits for the ready event with a
 // time-out and shows that the reporter is serving. Then one of its browser
 // processes (the test client) registers with a few annotations and crashes
-// for real; once the reporter has released it, the browser shows where the
+// for real; once the reporter has released it, the browser shows the
+// crash-feedback file's line (which links the crash to the crash server's
+// report of it) and, when TAVRA_CRASH_KEEP_LOGS keeps crash logs, where the
 // crash log is and its first lines: the header, the exception line and the
-// crashed thread's registers. Then it exits.
+// crashed thread's registers. Otherwise the reporter deletes the crash log
+// once it has uploaded it, and the browser leaves it alone. Then it exits.
 //
 // Options (given to the observer, passed on to the browser):
 //   --reporter=PATH        the reporter to start (default: next to this program)
@@ -37,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -106,6 +110,33 @@ std::vector<std::string> fileLines(const std::wstring& path) {
   return lines;
 }
 
+// Whether TAVRA_CRASH_KEEP_LOGS tells the reporter to keep its crash logs.
+bool crashLogsKept() {
+  std::wstring value = readEnvironmentText(L"TAVRA_CRASH_KEEP_LOGS");
+  for (wchar_t& c : value) c = static_cast<wchar_t>(towlower(c));
+  return value == L"1" || value == L"yes";
+}
+
+// Shows the line of the crash-feedback file of the reporter's first crash,
+// which the reporter writes before it releases the crashed process.
+void showCrashFeedback(DWORD pid, DWORD reporterPid) {
+  const std::wstring dir = readEnvironmentText(L"TAVRA_CRASH_LOG_DIR");
+  if (dir.empty()) {
+    say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; a crash-feedback line goes to "
+        "crash_feedback_url.txt in the user data directory",
+        pid);
+    return;
+  }
+  const std::wstring path =
+      joinPath(dir, L"crash_feedback_url-" + std::to_wstring(reporterPid) + L"-1.txt");
+  std::string line;
+  if (!readFileToString(path, &line)) {
+    say("browser %lu: no crash-feedback file: the crash server named no report location", pid);
+    return;
+  }
+  say("browser %lu: crash-feedback file %s: %s", pid, wideToUtf8(path).c_str(), line.c_str());
+}
+
 // Shows where the crash log of the reporter's first crash is, and its first
 // lines: the header, the exception line, and the crashed thread's heading and
 // registers.
@@ -114,6 +145,13 @@ void showCrashLog(DWORD pid, DWORD reporterPid) {
   if (dir.empty()) {
     say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; the crash log is in the reporter's "
         "temporary folder",
+        pid);
+    return;
+  }
+  if (!crashLogsKept()) {
+    // Reading it now could stand in the way of its deletion.
+    say("browser %lu: the reporter uploads the crash log and then deletes it "
+        "(TAVRA_CRASH_KEEP_LOGS=1 keeps it)",
         pid);
     return;
   }
@@ -148,11 +186,10 @@ void crashABrowserProcess(DWORD pid, DWORD reporterPid, const std::string& kind)
     say("browser %lu: could not start a browser process (error %lu)", pid, GetLastError());
     return;
   }
-  const char* annotations[][2] = {{"version", "4.3.2.1"},
-                                  {"build", "demo"},
-                                  {"process_type", "renderer"},
-                                  {"active_url", "http://example.test/crashing-page"},
-                                  {"channel", "developer"}};
+  const char* annotations[][2] = {
+      {"version", "4.3.2.1"},       {"build", "demo"},
+      {"process_type", "renderer"}, {"active_url", "http://example.test/crashing-page"},
+      {"channel", "developer"},     {"crash_guid", "5f1e-demo-guid"}};
   for (const auto& annotation : annotations) {
     process.command(std::string("set ") + annotation[0] + " " + annotation[1]);
   }
@@ -163,7 +200,7 @@ void crashABrowserProcess(DWORD pid, DWORD reporterPid, const std::string& kind)
     return;
   }
   say("browser %lu: browser process %lu registered over the pipe with version=4.3.2.1, "
-      "build=demo, process_type=renderer, active_url, channel",
+      "build=demo, process_type=renderer, active_url, channel, crash_guid",
       pid, process.processId());
   const std::string argument = kind == "raise" ? " E0001234" : " 0";
   std::string crashLine;
@@ -180,6 +217,7 @@ void crashABrowserProcess(DWORD pid, DWORD reporterPid, const std::string& kind)
   }
   say("browser %lu: the reporter released it after %llu ms; it ended with exit code %08lX", pid,
       now() - crashed, code);
+  showCrashFeedback(pid, reporterPid);
   showCrashLog(pid, reporterPid);
 }
 

@@ -4,9 +4,13 @@
 
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_feedback_file.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "desktop/windows/crash_reporter/upload/first_request.h"
 
 namespace tavra {
 
@@ -21,13 +25,33 @@ void handleCrash(void* /*context*/, ReporterClient* client) {
   // Without a crash log there is nothing to append to, ask about or upload.
   if (!writeCrashLog(*client, names)) return;
   // The reporter's own account of this crash travels with it. A failure
-  // leaves the crash log as it was written.
+  // leaves the crash log as it was written. Whatever is logged after this
+  // is dropped with the capture.
   capture.appendCapturedLog(names.logName().c_str());
 
-  // The crash log stays in the crash directory. Asking the crash server
-  // whether it wants the report, the upload and the crash-feedback file come
-  // after this point, while the capture still holds this thread's messages
-  // and the pending item still counts.
+  const ReporterSettings& settings = reporterSettings();
+  const AnnotationView view = client->annotationView();
+  const std::wstring origin = reportOrigin(view);
+  const std::wstring crashUrl = collectActiveUrl(view);
+  // The crashed process waits for this answer, so it has a short bound.
+  std::wstring reportId;
+  std::wstring location;
+  const FirstRequestResult answer =
+      sendFirstRequest(settings.serverUrl, settings.editionSuffix, crashUrl, origin, &reportId,
+                       &location, kFirstRequestTimeoutMs);
+  if (answer == FirstRequestResult::ServiceUnavailable) {
+    // The server does not want this report.
+    if (!settings.keepLogs) DeleteFileA(names.logName().c_str());
+    return;
+  }
+  // Without an id the report goes up all the same, only unnamed.
+  if (!queueUploadJob(names.logName(), !settings.keepLogs, view, reportId)) return;
+
+  // The browser links the crash to the server's page of its report.
+  std::wstring guid;
+  if (!crashFeedbackGuid(view, settings.logDirFromEnv, &guid)) return;
+  if (location.empty() || names.feedbackTarget().empty()) return;
+  writeCrashFeedbackFile(names.feedbackTarget(), guid, location);
 }
 
 bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names) {

@@ -3,22 +3,43 @@
 // `handleCrash` is the dump request server's `onDumpRequest` hook: it counts
 // itself as pending work, names the crash's files, captures the diagnostic
 // messages of its thread, writes the text crash log of the crashed client
-// and appends those messages to it under "Crash Logger:". The crash log
-// stays in the crash directory. The client is released when it returns.
+// and appends those messages to it under "Crash Logger:". Then it asks the
+// crash server whether it wants the report (the first request). A server
+// that declines ends the report there: the crash log is deleted unless the
+// user keeps crash logs. Otherwise an upload job is queued, which zips and
+// posts the crash log after the client has gone on (upload_job.h), and when
+// the server named the report's location, the crash-feedback file links the
+// crash's GUID to it (crash_feedback_file.h). The client is released when
+// `handleCrash` returns.
+//
+// Which files one crash leaves behind:
+//   crash log not written        none
+//   the server declined (503)    the crash log, only when logs are kept
+//   the job could not be queued  the crash log, only when logs are kept
+//   the archive failed           the crash log, only when logs are kept;
+//                                the crash-feedback file, given a location
+//   uploaded, well or not        the same; the archive is always deleted
 //
 // Threads: `handleCrash` runs on a worker thread of the system thread pool,
 // once per dump request; crashes of different clients are handled at the
 // same time on different threads. Runs share nothing but the crash number
-// and the pending-work count (both interlocked) and the settings and system
-// description, which no longer change once the server serves. Each run owns
-// its file names, log capture, snapshot, metadata and crash log writer.
+// and the pending-work count (both interlocked), the settings and system
+// description, which no longer change once the server serves, and the
+// shared crash-feedback file (written under its own lock). Each run owns
+// its file names, log capture, snapshot, metadata, crash log writer and
+// first request; its upload job belongs to the job's work item.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_CRASH_HANDLER_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_CRASH_HANDLER_H_
+
+#include <stdint.h>
 
 #include "desktop/windows/crash_reporter/lifecycle/crash_file_names.h"
 #include "desktop/windows/crash_reporter/server/reporter_client.h"
 
 namespace tavra {
+
+// The crashed process waits for the first request: it gets this long.
+constexpr int32_t kFirstRequestTimeoutMs = 3000;
 
 // The server's dump-request hook. `context` is not used; `client` is the
 // crashed client, whose annotation table the server has just copied.

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "desktop/windows/crash_reporter/upload/local_crash_server.h"
+#include "testing/crash_server_session/local_crash_server.h"
 #include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
 #include "gtest/gtest.h"
 

@@ -73,6 +73,37 @@ std::wstring makeMultipartBoundary(unsigned first, unsigned second) {
   return boundary;
 }
 
+bool chooseMultipartBoundary(BoundaryDrawFunction draw, void* context,
+                             const UploadParameters& parameters, const std::wstring& uploadFilePath,
+                             const std::wstring& filePartName, std::string_view fileBytes,
+                             WideToUtf8Function toUtf8, std::wstring* boundary) {
+  // The texts as they go into the body, converted once for all draws.
+  std::vector<std::string> texts;
+  texts.reserve(parameters.size() * 2 + 2);
+  for (const auto& parameter : parameters) {
+    texts.push_back(toUtf8(parameter.first));
+    texts.push_back(toUtf8(parameter.second));
+  }
+  texts.push_back(toUtf8(uploadFilePath));
+  texts.push_back(toUtf8(filePartName));
+
+  for (int attempt = 0; attempt < kMaxBoundaryDraws; ++attempt) {
+    const unsigned first = draw(context);
+    const unsigned second = draw(context);
+    const std::wstring candidate = makeMultipartBoundary(first, second);
+    // The boundary is ASCII: its UTF-8 form is its units narrowed.
+    const std::string text(candidate.begin(), candidate.end());
+    bool held = fileBytes.find(text) != std::string_view::npos;
+    for (size_t i = 0; !held && i < texts.size(); ++i)
+      held = texts[i].find(text) != std::string::npos;
+    if (!held) {
+      *boundary = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool buildMultipartBody(const std::wstring& boundary, const UploadParameters& parameters,
                         const std::wstring& uploadFilePath, const std::wstring& filePartName,
                         std::string_view fileBytes, WideToUtf8Function toUtf8,

@@ -33,6 +33,27 @@ bool hasValidParameterNames(const UploadParameters& parameters);
 // each: 43 characters.
 std::wstring makeMultipartBoundary(unsigned first, unsigned second);
 
+// Draws one number of a boundary. `context` is the one given with it.
+using BoundaryDrawFunction = unsigned (*)(void* context);
+
+// Boundaries tried before an upload is given up. A drawn boundary is taken
+// by the body's texts only when they hold it on purpose (a form field value
+// comes from the crashed process), and two draws in a row so taken are as
+// good as impossible.
+constexpr int kMaxBoundaryDraws = 8;
+
+// Draws boundaries, each from two draws (the first-drawn first, as
+// makeMultipartBoundary lays them out), until one is held by none of the
+// body's texts: the parameter names and values and the upload file path and
+// file part name (each converted with `toUtf8`), and the file's bytes. A
+// text that held the boundary could end its part early or forge parts of
+// its own. False, with `boundary` untouched, when all kMaxBoundaryDraws
+// boundaries were held.
+bool chooseMultipartBoundary(BoundaryDrawFunction draw, void* context,
+                             const UploadParameters& parameters, const std::wstring& uploadFilePath,
+                             const std::wstring& filePartName, std::string_view fileBytes,
+                             WideToUtf8Function toUtf8, std::wstring* boundary);
+
 // A body built in one allocation of its exact size.
 struct MultipartBody {
   std::unique_ptr<char[]> bytes;
@@ -46,7 +67,8 @@ struct MultipartBody {
 //   "\"; filename=\"" uploadFilePath "\"" CRLF
 //   "Content-Type: application/octet-stream" CRLF CRLF fileBytes CRLF
 // and the closing line "--" B "--" CRLF. Text is converted with `toUtf8` and
-// nothing is escaped. False, with `body` untouched, when the boundary, the
+// nothing is escaped, so B must be one that no text holds
+// (chooseMultipartBoundary). False, with `body` untouched, when the boundary, the
 // path or the part name is empty after conversion, or when memory for the
 // body cannot be had.
 bool buildMultipartBody(const std::wstring& boundary, const UploadParameters& parameters,

@@ -56,6 +56,8 @@ bool readWholeFile(const std::wstring& path, std::unique_ptr<char[]>* bytes, siz
   return true;
 }
 
+unsigned drawFromRand(void* /*context*/) { return static_cast<unsigned>(rand()); }
+
 struct UploadOutcome {
   bool accepted = false;
   bool statusReceived = false;
@@ -176,17 +178,20 @@ bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring
   CrashServerUrl parts;
   if (!crackCrashServerUrl(url, &parts)) return false;
 
-  // Drawn here: rand() keeps its state per thread, and the upload job's
-  // thread is the one whose uploads must differ.
-  const unsigned first = static_cast<unsigned>(rand());
-  const unsigned second = static_cast<unsigned>(rand());
-  const std::wstring boundary = makeMultipartBoundary(first, second);
   std::unique_ptr<char[]> fileBytes;
   size_t fileSize = 0;
   if (!readWholeFile(uploadFile, &fileBytes, &fileSize)) return false;
+  const std::string_view fileView(fileBytes.get(), fileSize);
+  // Drawn here: rand() keeps its state per thread, and the upload job's
+  // thread is the one whose uploads must differ.
+  std::wstring boundary;
+  if (!chooseMultipartBoundary(&drawFromRand, nullptr, parameters, uploadFile, filePartName,
+                               fileView, wideToUtf8, &boundary)) {
+    return false;
+  }
   MultipartBody body;
-  if (!buildMultipartBody(boundary, parameters, uploadFile, filePartName,
-                          std::string_view(fileBytes.get(), fileSize), wideToUtf8, &body)) {
+  if (!buildMultipartBody(boundary, parameters, uploadFile, filePartName, fileView, wideToUtf8,
+                          &body)) {
     return false;
   }
   fileBytes.reset();

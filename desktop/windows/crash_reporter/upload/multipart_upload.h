@@ -38,7 +38,9 @@ constexpr size_t kMaxUploadResponseBytes = 1024 * 1024;
 //
 // Fails before any network call when a parameter name is not valid
 // (isValidParameterName) or the scheme is another, and without sending when
-// the file cannot be read whole or is 4 GiB or larger. `timeoutMs`, when
+// the file cannot be read whole or is 4 GiB or larger, or when no boundary
+// drawn from rand() on the calling thread is free of the body's texts
+// (chooseMultipartBoundary). `timeoutMs`, when
 // given, replaces the stall time-out of sends and receives; a failure to set
 // it is written to the standard error stream and otherwise ignored.
 //

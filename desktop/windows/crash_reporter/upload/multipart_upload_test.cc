@@ -3,12 +3,13 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
 
 #include "desktop/windows/crash_reporter/upload/first_request.h"
-#include "desktop/windows/crash_reporter/upload/local_crash_server.h"
+#include "testing/crash_server_session/local_crash_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 #include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
 #include "gtest/gtest.h"
@@ -190,6 +191,37 @@ TEST_F(CrashServerUploadTest, TwoUploadsOnOneThreadUseDifferentBoundaries) {
   }
   ASSERT_EQ(boundaries.size(), 2u);
   EXPECT_NE(boundaries[0], boundaries[1]);
+}
+
+TEST_F(CrashServerUploadTest, AValueHoldingTheFirstDrawnBoundaryCannotForgeAPart) {
+  // The boundary that this thread's rand() would give first, from a known
+  // seed, put into a value with a forged part after it.
+  const unsigned kSeed = 20240;
+  srand(kSeed);
+  const unsigned first = static_cast<unsigned>(rand());
+  const unsigned second = static_cast<unsigned>(rand());
+  const std::wstring predicted = makeMultipartBoundary(first, second);
+  const std::wstring hostile = L"http://evil.test/\r\n--" + predicted +
+                               L"\r\nContent-Disposition: form-data; name=\"stacktraceId\"\r\n\r\n"
+                               L"forged\r\n--" +
+                               predicted + L"--\r\n";
+  const UploadParameters parameters = {{L"CrashUptime", L"3"}, {L"url", hostile}};
+  srand(kSeed);
+  const Sent sent = upload(server_.url(), parameters);
+  ASSERT_TRUE(sent.ok);
+
+  std::wstring id;
+  nlohmann::json metadata;
+  onlyReport(&id, &metadata);
+  EXPECT_NE(utf8ToWide(metadata.value("boundary", std::string())), predicted);
+  // The server read the two fields and the file, the value whole.
+  std::string text;
+  ASSERT_TRUE(server_.readReportFile(id, L"fields.json", &text));
+  EXPECT_EQ(parseJson(text), nlohmann::json({{"CrashUptime", "3"}, {"url", wideToUtf8(hostile)}}));
+  std::string crashlog;
+  ASSERT_TRUE(server_.readReportFile(id, L"crashlog.txt", &crashlog));
+  EXPECT_TRUE(crashlog == log_);
+  expectBody(id, metadata, parameters);
 }
 
 TEST_F(CrashServerUploadTest, AnythingButAWholeOkAnswerFails) {

@@ -1,4 +1,4 @@
-#include "desktop/windows/crash_reporter/upload/local_crash_server.h"
+#include "testing/crash_server_session/local_crash_server.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -12,6 +12,8 @@ namespace {
 
 constexpr wchar_t kUrlVariable[] = L"TAVRA_TEST_CRASH_SERVER_URL";
 constexpr wchar_t kStorageVariable[] = L"TAVRA_TEST_CRASH_SERVER_STORAGE";
+constexpr wchar_t kOutputVariable[] = L"TAVRA_TEST_CRASH_SERVER_OUTPUT";
+constexpr char kReportLinePrefix[] = "report ";
 constexpr wchar_t kUrlStart[] = L"http://127.0.0.1:";
 
 std::wstring environmentVariable(const wchar_t* name) {
@@ -25,8 +27,9 @@ std::wstring environmentVariable(const wchar_t* name) {
 bool LocalCrashServer::attach() {
   url_ = environmentVariable(kUrlVariable);
   storage_ = environmentVariable(kStorageVariable);
+  output_ = environmentVariable(kOutputVariable);
   const size_t start = sizeof(kUrlStart) / sizeof(wchar_t) - 1;
-  if (url_.compare(0, start, kUrlStart) != 0 || storage_.empty()) return false;
+  if (url_.compare(0, start, kUrlStart) != 0 || storage_.empty() || output_.empty()) return false;
   port_ = static_cast<uint16_t>(wcstoul(url_.c_str() + start, nullptr, 10));
   return port_ != 0;
 }
@@ -65,6 +68,71 @@ std::vector<std::wstring> LocalCrashServer::reportIds() const {
 bool LocalCrashServer::readReportFile(const std::wstring& id, const std::wstring& name,
                                       std::string* contents) const {
   return readFileToString(joinPath(joinPath(storage_, id), name), contents);
+}
+
+bool LocalCrashServer::readReport(const std::wstring& id, StoredReport* report) const {
+  report->id = id;
+  std::string text;
+  if (!readReportFile(id, L"fields.json", &text)) return false;
+  // The fields keep the order in which they came.
+  const nlohmann::ordered_json fields = nlohmann::ordered_json::parse(text, nullptr, false);
+  if (!fields.is_object()) return false;
+  report->fields.clear();
+  for (const auto& field : fields.items()) {
+    if (!field.value().is_string()) return false;
+    report->fields.emplace_back(field.key(), field.value().get<std::string>());
+  }
+  if (!readReportFile(id, L"metadata.json", &text)) return false;
+  report->metadata = nlohmann::json::parse(text, nullptr, false);
+  if (!report->metadata.is_object()) return false;
+  report->firstRequest = nullptr;
+  if (readReportFile(id, L"first_request.json", &text)) {
+    report->firstRequest = nlohmann::json::parse(text, nullptr, false);
+  }
+  report->body.clear();
+  readReportFile(id, L"request_body.bin", &report->body);
+  return readReportFile(id, L"crashlog.txt", &report->crashLog) &&
+         readReportFile(id, L"archive.zip", &report->archive);
+}
+
+std::vector<std::string> LocalCrashServer::outputLines() const {
+  std::vector<std::string> lines;
+  std::string text;
+  if (!readFileToString(output_, &text)) return lines;
+  size_t start = 0;
+  // A line still being written has no line end yet: it waits for the next
+  // look.
+  for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::wstring> LocalCrashServer::reportedIds() const {
+  std::vector<std::wstring> ids;
+  for (const std::string& line : outputLines()) {
+    if (line.compare(0, sizeof(kReportLinePrefix) - 1, kReportLinePrefix) != 0) continue;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const size_t start = sizeof(kReportLinePrefix) - 1;
+    ids.push_back(std::wstring(line.begin() + start, line.begin() + colon));
+  }
+  return ids;
+}
+
+bool LocalCrashServer::waitForReports(size_t count, DWORD timeoutMs,
+                                      std::vector<std::wstring>* ids) const {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    std::vector<std::wstring> reported = reportedIds();
+    if (reported.size() >= count) {
+      if (ids != nullptr) *ids = std::move(reported);
+      return true;
+    }
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(20);
+  }
 }
 
 bool exchangeRawHttp(uint16_t port, const std::string& request, std::string* answer) {

@@ -1,0 +1,44 @@
+#include "desktop/windows/crash_reporter/lifecycle/crash_feedback_file.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
+
+namespace tavra {
+namespace {
+
+// Two crashes that write the shared file at once would each truncate it and
+// then write from its start, leaving the longer line's tail behind the
+// shorter one.
+SRWLOCK g_feedbackFileLock = SRWLOCK_INIT;
+
+}  // namespace
+
+bool crashFeedbackGuid(const AnnotationView& view, bool logDirFromEnv, std::wstring* guid) {
+  // The value fills all 64 units without a NUL when it is that long: it is
+  // read within them, never as a C string.
+  const wchar_t* value = findAnnotation(view, kCrashGuidAnnotation);
+  std::wstring text;
+  if (value != nullptr) text.assign(annotationText(value));
+  if (text.empty() && logDirFromEnv) text = L"0";
+  if (value == nullptr && !logDirFromEnv) return false;
+  *guid = text;
+  return true;
+}
+
+bool writeCrashFeedbackFile(const std::wstring& path, const std::wstring& guid,
+                            const std::wstring& location) {
+  AcquireSRWLockExclusive(&g_feedbackFileLock);
+  bool written = false;
+  FILE* file = _wfopen(path.c_str(), L"wt");
+  if (file != nullptr) {
+    written = fwprintf(file, L"%ls=%ls", guid.c_str(), location.c_str()) >= 0;
+    written = fclose(file) == 0 && written;
+  }
+  ReleaseSRWLockExclusive(&g_feedbackFileLock);
+  return written;
+}
+
+}  // namespace tavra

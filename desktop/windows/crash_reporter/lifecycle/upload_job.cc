@@ -1,0 +1,71 @@
+#include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
+
+#include <atomic>
+#include <memory>
+#include <new>
+
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/upload/multipart_upload.h"
+#include "desktop/windows/crash_reporter/upload/report_archive.h"
+#include "runtime/utf_conversion.h"
+
+namespace tavra {
+namespace {
+
+std::atomic<QueueUserWorkItemFunction> queueUserWorkItemFunction{nullptr};
+
+BOOL queueWorkItem(LPTHREAD_START_ROUTINE function, void* context, ULONG flags) {
+  QueueUserWorkItemFunction queue = queueUserWorkItemFunction.load();
+  if (queue == nullptr) queue = &QueueUserWorkItem;
+  return queue(function, context, flags);
+}
+
+}  // namespace
+
+const wchar_t kArchivePartName[] = L"file";
+
+UploadJob::UploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
+                     const std::wstring& reportId)
+    : logName_(logName), deleteLog_(deleteLog) {
+  fillFormFields(view, reportId, &formFields_);
+}
+
+bool queueUploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
+                    const std::wstring& reportId) {
+  std::unique_ptr<UploadJob> job(new (std::nothrow) UploadJob(logName, deleteLog, view, reportId));
+  if (job) {
+    // The upload may take minutes: a long function gets a thread of its own
+    // rather than holding one that short work items wait for.
+    if (queueWorkItem(&runUploadJob, job.get(), WT_EXECUTELONGFUNCTION)) {
+      job.release();  // Now the work item's.
+      return true;
+    }
+    job.reset();
+  }
+  if (deleteLog) DeleteFileA(logName.c_str());
+  return false;
+}
+
+DWORD WINAPI runUploadJob(void* context) {
+  std::unique_ptr<UploadJob> job(static_cast<UploadJob*>(context));
+  if (!job) return 0;
+  const std::string archiveName = archiveNameFor(job->logName());
+  if (createReportArchive(job->logName().c_str(), archiveName.c_str())) {
+    const ReporterSettings& settings = reporterSettings();
+    // Whether the server took it or not, the archive has had its one chance:
+    // nothing retries, so nothing keeps it.
+    sendMultipartUpload(settings.editionSuffix, settings.serverUrl, job->formFields(),
+                        utf8ToWide(archiveName), kArchivePartName, nullptr, nullptr, nullptr);
+    DeleteFileA(archiveName.c_str());
+  }
+  if (job->deleteLog()) DeleteFileA(job->logName().c_str());
+  // Leaves pending work last: once the count is zero the reporter may end.
+  job.reset();
+  return 0;
+}
+
+void setQueueUserWorkItemFunctionForTesting(QueueUserWorkItemFunction function) {
+  queueUserWorkItemFunction.store(function);
+}
+
+}  // namespace tavra

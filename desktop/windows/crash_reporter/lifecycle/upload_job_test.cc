@@ -1,0 +1,249 @@
+#include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "desktop/windows/crash_reporter/crash_data/annotation_table_test_support.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+#include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/upload/report_archive.h"
+#include "runtime/at_exit.h"
+#include "runtime/file_util.h"
+#include "runtime/logging.h"
+#include "runtime/scoped_temp_dir.h"
+#include "runtime/utf_conversion.h"
+#include "testing/browser_client/child_process.h"
+#include "testing/browser_client/pipe_connection.h"
+#include "testing/crash_server_session/local_crash_server.h"
+
+namespace tavra {
+namespace {
+
+using testing_support::annotationTable;
+using testing_support::viewOf;
+
+std::vector<std::wstring> filesIn(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(joinPath(dir, L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// What the seam saw, and whether it lets the work item be queued.
+struct QueueCall {
+  int calls = 0;
+  LPTHREAD_START_ROUTINE function = nullptr;
+  ULONG flags = 0;
+};
+QueueCall g_queueCall;
+
+BOOL WINAPI refuseWorkItem(LPTHREAD_START_ROUTINE function, void* /*context*/, ULONG flags) {
+  ++g_queueCall.calls;
+  g_queueCall.function = function;
+  g_queueCall.flags = flags;
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return FALSE;
+}
+
+int failZipWrite(zipFile, const void*, unsigned) { return ZIP_ERRNO; }
+
+// The reporter's set-up in this process, pointed at the local crash server
+// that runs beside the test: the settings, a fresh crash directory as the
+// current directory, and the pending-work count with the living parent in
+// it.
+class UploadJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.attach())
+        << "run through testing/crash_server_session/with_crash_server.sh";
+    ASSERT_TRUE(dir_.isValid());
+    wchar_t previous[MAX_PATH + 1];
+    GetCurrentDirectoryW(MAX_PATH + 1, previous);
+    previousDirectory_ = previous;
+    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ReporterSettings& settings = reporterSettings();
+    settings.serverUrl = server_.url();
+    settings.editionSuffix = L" (Edition developer)";
+    settings.logDirFromEnv = true;
+    settings.feedbackFile = joinPath(dir_.path(), L"crash_feedback_url.txt");
+    work_ = PendingWork::get();
+    ASSERT_NE(nullptr, work_);
+    ASSERT_TRUE(work_->createDoneEvent());
+    work_->enter();  // The living parent.
+  }
+
+  void TearDown() override {
+    // No job may outlive the at-exit scope that owns the count.
+    EXPECT_TRUE(waitForJobsToEnd());
+    setQueueUserWorkItemFunctionForTesting(nullptr);
+    setZipWriteFunctionForTesting(nullptr);
+    reporterSettings() = ReporterSettings();
+    SetCurrentDirectoryW(previousDirectory_.c_str());
+  }
+
+  // Until only the parent counts.
+  bool waitForJobsToEnd() {
+    for (int i = 0; i < 3000 && work_->count() > 1; ++i) Sleep(10);
+    return work_->count() == 1;
+  }
+
+  std::wstring path(const std::string& name) const {
+    return joinPath(dir_.path(), utf8ToWide(name));
+  }
+
+  AtExitScope scope_;
+  LocalCrashServer server_;
+  ScopedTempDir dir_{L"upload_job"};
+  std::wstring previousDirectory_;
+  PendingWork* work_ = nullptr;
+};
+
+TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOnlyWhenKept) {
+  setLogMessageHandler(&captureLogMessage, nullptr);
+  DumpRequestServer server(reporterPipeName(GetCurrentProcessId()), nullptr, nullptr, nullptr,
+                           &handleCrash, nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(server.start());
+  ChildProcess client;
+  ASSERT_TRUE(client.start(siblingProgramPath(L"tavra_test_client.exe"),
+                           L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+  ASSERT_EQ(client.command("set crash_guid abc"), "ok");
+  ASSERT_EQ(client.command("register").compare(0, 11, "registered "), 0);
+
+  const std::wstring prefix = L"tavra-crashlog-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+  const std::wstring feedbackPrefix =
+      L"crash_feedback_url-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+  const struct {
+    bool queueFails;
+    bool keepLogs;
+  } cases[] = {{true, true}, {true, false}, {false, false}};
+  int crash = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "queue fails " << c.queueFails << ", keep " << c.keepLogs);
+    ++crash;
+    reporterSettings().keepLogs = c.keepLogs;
+    g_queueCall = QueueCall();
+    setQueueUserWorkItemFunctionForTesting(c.queueFails ? &refuseWorkItem : nullptr);
+    const size_t reportsBefore = server_.reportIds().size();
+    // The client's own exception record: a crash log is written.
+    ASSERT_EQ(client.command("dump-raw * * *").compare(0, 9, "dump done"), 0);
+    const std::wstring log = prefix + std::to_wstring(crash) + L".txt";
+    const std::wstring feedback = feedbackPrefix + std::to_wstring(crash) + L".txt";
+    if (c.queueFails) {
+      // The job was offered as a long function, refused, and is gone again.
+      EXPECT_EQ(g_queueCall.calls, 1);
+      EXPECT_EQ(g_queueCall.function, &runUploadJob);
+      EXPECT_EQ(g_queueCall.flags, static_cast<ULONG>(WT_EXECUTELONGFUNCTION));
+      EXPECT_EQ(work_->count(), 1);
+      std::vector<std::wstring> expected;
+      if (c.keepLogs) expected.push_back(log);
+      EXPECT_EQ(filesIn(dir_.path()), expected);
+      DeleteFileW(joinPath(dir_.path(), log).c_str());
+      EXPECT_EQ(server_.reportIds().size(), reportsBefore);
+    } else {
+      // The same crash queued: uploaded, cleaned up, and its feedback line.
+      ASSERT_TRUE(waitForJobsToEnd());
+      EXPECT_EQ(filesIn(dir_.path()), std::vector<std::wstring>{feedback});
+      EXPECT_EQ(server_.reportIds().size(), reportsBefore + 1);
+    }
+  }
+  server.stop();
+  setLogMessageHandler(nullptr, nullptr);
+}
+
+TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsName) {
+  const std::vector<ClientAnnotation> table =
+      annotationTable({{L"process_type", L"renderer"}, {L"ptime", L"4321"}});
+  const struct {
+    const char* logName;
+    const char* archiveName;
+    bool deleteLog;
+  } cases[] = {
+      {"tavra-crashlog-12-3.txt", "tavra-crashlog-12-3.zip", true},
+      {"tavra-crashlog-12-4.txt", "tavra-crashlog-12-4.zip", false},
+      // The last dot is not followed by exactly three characters.
+      {"crash.log.text", "crash.log.text.zip", true},
+      {"crash.tx", "crash.tx.zip", false},
+      {"crash", "crash.zip", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logName);
+    const std::string log = "TAVRA-CRASHLOG V1 desktop 1.0 2 windows  release\r\n" +
+                            std::string(5000, 'x') + "\r\n" + c.logName + "\r\n";
+    ASSERT_TRUE(writeFile(path(c.logName), log));
+    // A leftover archive of the same name is replaced, then removed.
+    ASSERT_TRUE(writeFile(path(c.archiveName), "stale"));
+    std::unique_ptr<UploadJob> job(new UploadJob(c.logName, c.deleteLog, viewOf(table), L"id7"));
+    EXPECT_EQ(work_->count(), 2);
+    EXPECT_EQ(job->formFields().at(L"stacktraceId"), L"id7");
+    EXPECT_EQ(job->formFields().at(L"CrashUptime"), L"4");
+    const size_t reportsBefore = server_.reportIds().size();
+    EXPECT_EQ(runUploadJob(job.release()), 0u);
+    EXPECT_EQ(work_->count(), 1);
+
+    std::vector<std::wstring> ids = server_.reportIds();
+    ASSERT_EQ(ids.size(), reportsBefore + 1);
+    std::string metadata;
+    std::string uploaded;
+    std::wstring id;
+    for (const std::wstring& candidate : ids) {
+      std::string text;
+      if (server_.readReportFile(candidate, L"crashlog.txt", &text) && text == log) id = candidate;
+    }
+    ASSERT_FALSE(id.empty()) << "no report holds this crash log";
+    ASSERT_TRUE(server_.readReportFile(id, L"metadata.json", &metadata));
+    const nlohmann::json parsed = nlohmann::json::parse(metadata, nullptr, false);
+    EXPECT_EQ(parsed.value("file_name", ""), c.archiveName);
+    EXPECT_EQ(parsed.value("user_agent", ""), "Breakpad/1.0 (Windows) (Edition developer)");
+
+    EXPECT_FALSE(pathExists(path(c.archiveName)));
+    EXPECT_EQ(pathExists(path(c.logName)), !c.deleteLog);
+    DeleteFileW(path(c.logName).c_str());
+  }
+}
+
+TEST_F(UploadJobTest, AnArchiveThatFailsIsNotPostedAndTheLogGoesAsTheJobSays) {
+  setZipWriteFunctionForTesting(&failZipWrite);
+  const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
+  for (bool deleteLog : {true, false}) {
+    SCOPED_TRACE(deleteLog);
+    ASSERT_TRUE(writeFile(path("tavra-crashlog-5-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
+    EXPECT_EQ(runUploadJob(new UploadJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"")),
+              0u);
+    EXPECT_EQ(work_->count(), 1);
+    EXPECT_TRUE(server_.reportIds().empty());
+    std::vector<std::wstring> expected;
+    if (!deleteLog) expected.push_back(L"tavra-crashlog-5-1.txt");
+    EXPECT_EQ(filesIn(dir_.path()), expected);
+  }
+}
+
+TEST_F(UploadJobTest, AQueuedJobRunsOnAWorkQueueThreadUntilItsUploadHasEnded) {
+  // The server holds its answer: the job counts until the answer has come.
+  ASSERT_TRUE(server_.setUploadMode("hold:3"));
+  ASSERT_TRUE(writeFile(path("tavra-crashlog-6-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
+  const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
+  ASSERT_TRUE(queueUploadJob("tavra-crashlog-6-1.txt", true, viewOf(table), L""));
+  ASSERT_TRUE(server_.waitForReports(1, 30000, nullptr));
+  EXPECT_EQ(work_->count(), 2);
+  EXPECT_TRUE(pathExists(path("tavra-crashlog-6-1.zip")));
+  ASSERT_TRUE(waitForJobsToEnd());
+  EXPECT_TRUE(filesIn(dir_.path()).empty());
+}
+
+}  // namespace
+}  // namespace tavra

@@ -1,0 +1,95 @@
+#include "testing/e2e/browser_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace tavra {
+namespace {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+uint32_t hexValue(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+std::vector<std::string> tokens(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> result;
+  for (std::string token; in >> token;) result.push_back(token);
+  return result;
+}
+
+}  // namespace
+
+bool parseCrashLine(const std::string& line, CrashLine* crash) {
+  if (!startsWith(line, "crash code=")) return false;
+  for (const std::string& token : tokens(line.substr(6))) {
+    const size_t equals = token.find('=');
+    if (equals == std::string::npos) return false;
+    (*crash)[token.substr(0, equals)] = hexValue(token.substr(equals + 1));
+  }
+  return crash->count("tid") == 1 && crash->count("eip") == 1;
+}
+
+bool BrowserProcess::start(uint32_t reporterPid, const std::wstring& switches) {
+  return process_.start(
+      siblingProgramPath(L"tavra_test_client.exe"),
+      L"--annotations=16 --reporter-pid=" + std::to_wstring(reporterPid) + L" " + switches);
+}
+
+std::string BrowserProcess::command(const std::string& line) {
+  return process_.command(line, 30000);
+}
+
+void BrowserProcess::set(const std::string& name, const std::string& value) {
+  EXPECT_EQ("ok", command("set " + name + " " + value)) << name;
+}
+
+std::vector<uint32_t> BrowserProcess::threadIds() {
+  std::vector<uint32_t> ids;
+  std::vector<std::string> parts = tokens(command("list-threads"));
+  for (size_t i = 1; i < parts.size(); ++i) {
+    ids.push_back(static_cast<uint32_t>(std::strtoul(parts[i].c_str(), nullptr, 10)));
+  }
+  return ids;
+}
+
+std::vector<LoadedModule> BrowserProcess::modules() {
+  std::vector<LoadedModule> modules;
+  std::vector<std::string> head = tokens(command("list-modules"));
+  if (head.size() != 2 || head[0] != "modules") return modules;
+  const int count = std::atoi(head[1].c_str());
+  for (int i = 0; i < count; ++i) {
+    std::string line;
+    if (!process_.readLine(&line, 10000)) break;
+    std::vector<std::string> parts = tokens(line);
+    if (parts.size() < 4) continue;
+    LoadedModule module;
+    module.base = hexValue(parts[1]);
+    module.path = line.substr(line.find(parts[3], line.find(parts[2]) + parts[2].size()));
+    modules.push_back(module);
+  }
+  return modules;
+}
+
+bool BrowserProcess::registerWithReporter() {
+  return startsWith(command("register"), "registered ");
+}
+
+bool BrowserProcess::crash(const std::string& kind, const std::string& argument, CrashLine* crash) {
+  std::string line;
+  return process_.sendLine("crash " + kind + " " + argument) && process_.readLine(&line, 10000) &&
+         parseCrashLine(line, crash);
+}
+
+bool BrowserProcess::ended() { return WaitForSingleObject(process_.process(), 0) == WAIT_OBJECT_0; }
+
+bool BrowserProcess::waitForExit(DWORD timeoutMs, DWORD* code) {
+  return process_.waitForExit(timeoutMs, code);
+}
+
+}  // namespace tavra

@@ -1,0 +1,61 @@
+// End-to-end test support: one of the browser's processes, played by the
+// test client (testing/test_client), which registers with the real reporter,
+// sets annotations and crashes for real on command.
+//
+// An object belongs to the test's thread.
+#ifndef TESTING_E2E_BROWSER_PROCESS_H_
+#define TESTING_E2E_BROWSER_PROCESS_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testing/browser_client/child_process.h"
+
+namespace tavra {
+
+// What a crashed browser process printed about its crash: "code", "address",
+// the registers in lower case, and "tid", each in hex.
+using CrashLine = std::map<std::string, uint32_t>;
+
+// Reads a "crash code=... address=... eax=... tid=..." line.
+bool parseCrashLine(const std::string& line, CrashLine* crash);
+
+struct LoadedModule {
+  uint32_t base = 0;
+  std::string path;
+};
+
+class BrowserProcess {
+ public:
+  // Starts the test client with an annotation table of 16 entries, talking
+  // to the reporter of process `reporterPid`.
+  bool start(uint32_t reporterPid, const std::wstring& switches = L"");
+
+  // One command and its one-line answer; "" when none came within 30 s.
+  std::string command(const std::string& line);
+  // Sets one annotation (an empty value too) and expects "ok".
+  void set(const std::string& name, const std::string& value);
+
+  std::vector<uint32_t> threadIds();
+  std::vector<LoadedModule> modules();
+  bool registerWithReporter();
+
+  // Crashes the process for real; true when it printed its crash line.
+  bool crash(const std::string& kind, const std::string& argument, CrashLine* crash);
+
+  bool ended();
+  bool waitForExit(DWORD timeoutMs, DWORD* code);
+  HANDLE handle() const { return process_.process(); }
+  uint32_t processId() const { return process_.processId(); }
+
+ private:
+  ChildProcess process_;
+};
+
+}  // namespace tavra
+
+#endif  // TESTING_E2E_BROWSER_PROCESS_H_
