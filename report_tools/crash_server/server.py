@@ -68,6 +68,27 @@ class Answer:
     content_type: str = "text/plain; charset=utf-8"
 
 
+# What one first request may keep of its headers: every request is remembered
+# until its upload comes, so a client sending many large headers must not run
+# the server out of memory.
+MAX_REMEMBERED_HEADER_BYTES = 16 * 1024
+
+
+def _remembered_headers(items) -> List[List[str]]:
+    """The request's headers as [name, text] pairs, in order, cut off once
+    they pass MAX_REMEMBERED_HEADER_BYTES in all (the cut one ends in "…")."""
+    kept: List[List[str]] = []
+    room = MAX_REMEMBERED_HEADER_BYTES
+    for name, value in items:
+        text = header_text(value) or ""
+        if len(name) + len(text) > room:
+            kept.append([name[:room], text[: max(0, room - len(name))] + "…"])
+            break
+        kept.append([name, text])
+        room -= len(name) + len(text)
+    return kept
+
+
 def header_text(value: Optional[str]) -> Optional[str]:
     """A header value as text: the header's bytes read as UTF-8 when they
     are, else one character per byte."""
@@ -352,7 +373,7 @@ class CrashServer:
             "user_agent": header_text(handler.headers.get("User-Agent")),
             "crash_url": header_text(handler.headers.get("X-Tavra-Crash-URL")),
             "origin": header_text(handler.headers.get("X-Origin")),
-            "headers": [[name, header_text(value)] for name, value in handler.headers.items()],
+            "headers": _remembered_headers(handler.headers.items()),
         }
         report_id = self.store.issue_id(record)
         self.log(f"first request: id {report_id} ({mode})")
@@ -505,7 +526,11 @@ class CrashServer:
         if not ipaddress.ip_address(handler.client_address[0].split("%")[0]).is_loopback:
             return Answer(403, b"the server is controlled from this machine only\n")
         length_text = handler.headers.get("Content-Length", "")
-        if not length_text.isdigit() or int(length_text) > MAX_CONTROL_BYTES:
+        if (
+            not length_text.isascii()
+            or not length_text.isdigit()
+            or int(length_text) > MAX_CONTROL_BYTES
+        ):
             return Answer(400, b"send a JSON object with a Content-Length of at most 64 KiB\n")
         body = _BodyStream(handler.rfile, int(length_text))
         data = b""
