@@ -3,6 +3,12 @@
 // output. Commands:
 //   info                      ids and the addresses that it registers
 //   register [nack]           the whole conversation (nack: no acknowledgement)
+//   register-many N           N whole conversations in a row, each replacing
+//                             the last; reports "registered-many SUCCEEDED"
+//   register-as PID           a Register message of this process naming PID
+//                             as its process; reports "hangup" when the server
+//                             ended it without a reply, else "reply WORDS..."
+//                             (not acknowledged)
 //   set NAME VALUE            sets an annotation
 //   setat INDEX NAME VALUE    overwrites one entry
 //   dump [TIMEOUT_MS]         asks for a dump and waits for dump-done
@@ -10,6 +16,10 @@
 //   dump-latency COUNT        the same, timed: "dump-latency DONE mean-us=...
 //                             median-us=... p99-us=... max-us=..." over the
 //                             requests answered
+//   dump-loop                 signals the dump request in a tight loop, not
+//                             waiting for dump-done, until the next line comes
+//                             on standard input (which it takes) or a minute
+//                             has passed; reports "dump-loop SIGNALS"
 //   dump-and-exit             signals a dump request and ends at once
 //   rights                    the granted access of the three handles, and
 //                             whether rights that were not granted are refused
@@ -49,7 +59,8 @@
 //                             its full path; reports "loader-path done"
 //   crash KIND [ARG]          installs the crash handler and crashes on this
 //                             thread: read ADDR, write ADDR, divide,
-//                             breakpoint, raise CODE (hex), stack-overflow.
+//                             breakpoint, raise CODE (hex), stack-overflow,
+//                             nested ADDR (a write three calls deep).
 //                             The handler prints the "crash code=..." line of
 //                             crash_trigger.h before it signals the dump
 //                             request; the process then ends with the
@@ -213,6 +224,20 @@ class TestClient {
       }
       return "registered " + words(client_.reply());
     }
+    if (name == "register-many") {
+      int count = 0;
+      in >> count;
+      int succeeded = 0;
+      for (int i = 0; i < count; ++i) {
+        if (client_.registerWith(pipeName_, kTimeoutMs)) ++succeeded;
+      }
+      return "registered-many " + std::to_string(succeeded);
+    }
+    if (name == "register-as") {
+      PipeMessage message = client_.registrationMessage();
+      in >> message.processId;
+      return converse(&message, sizeof(message));
+    }
     if (name == "set") {
       std::string key, value;
       in >> key >> value;
@@ -248,6 +273,7 @@ class TestClient {
       in >> count;
       return dumpLatency(count);
     }
+    if (name == "dump-loop") return dumpLoop();
     if (name == "dump-and-exit") {
       client_.signalDumpRequest(GetCurrentThreadId(), exceptionPointers_);
       ExitProcess(5);
@@ -388,6 +414,26 @@ class TestClient {
     return "unknown " + name;
   }
 
+  std::string dumpLoop() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD start = GetTickCount();
+    uint64_t signals = 0;
+    DWORD available = 0;
+    for (;;) {
+      if (!client_.signalDumpRequest(GetCurrentThreadId(), exceptionPointers_)) return "failed";
+      ++signals;
+      // Looking at the input costs more than a signal; every so often will do.
+      if (signals % 64 != 0) continue;
+      if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available != 0 ||
+          GetTickCount() - start > kDumpLoopLimitMs) {
+        break;
+      }
+    }
+    std::string stopLine;
+    if (available != 0) readCommand(&stopLine);
+    return "dump-loop " + std::to_string(signals);
+  }
+
   // Every module in one reply: the count line, then a line per module.
   std::string listModules() {
     std::vector<LoadedModule> modules;
@@ -526,6 +572,7 @@ class TestClient {
   uint32_t exceptionPointers_ = 0;
 
   static constexpr DWORD kOwnExceptionCode = 0xE0000001;
+  static constexpr DWORD kDumpLoopLimitMs = 60000;
   DWORD dumpTimeoutMs_;
   BlockedThreads blockedThreads_;
   EXCEPTION_POINTERS rawPointers_ = {};
