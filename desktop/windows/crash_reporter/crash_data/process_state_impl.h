@@ -1,7 +1,8 @@
 // The snapshot of a crashed process, taken from outside while the process
 // waits in its crash handler: the exception, the memory figures, every module
 // and every thread. It keeps the process open so that the crash log writer
-// can read more of its memory.
+// can read more of its memory, and keeps what it learnt about which pages of
+// that memory can be read (page_readability.h) until it is destroyed.
 //
 // A snapshot is created, captured, read and destroyed on the one thread that
 // handles its crash; each crash has its own, and nothing in it is locked.
