@@ -110,13 +110,12 @@ class CountingProcessState : public ProcessState {
 };
 
 // The module files of the capture on their own: each module's file opened and
-// inspected as the capture does it. Returns the modules inspected.
-uint32_t inspectModuleFiles(uint32_t processId) {
+// inspected as the capture does it.
+void inspectModuleFiles(uint32_t processId) {
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
-  if (!snapshot.isValid()) return 0;
+  if (!snapshot.isValid()) return;
   MODULEENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  uint32_t count = 0;
   for (BOOL more = Module32FirstW(snapshot.get(), &entry); more;
        entry.dwSize = sizeof(entry), more = Module32NextW(snapshot.get(), &entry)) {
     ScopedHandle file(CreateFileW(entry.szExePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -125,9 +124,7 @@ uint32_t inspectModuleFiles(uint32_t processId) {
     module.inspect(entry.szModule, file.get(),
                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.modBaseAddr)),
                    entry.modBaseSize);
-    ++count;
   }
-  return count;
 }
 
 // One row of figures: a stage, its floor, each in milliseconds per repetition.
@@ -143,7 +140,6 @@ struct Results {
   uint32_t threads = 0;
   uint32_t floorModules = 0;
   uint32_t floorThreads = 0;
-  uint32_t inspectedModules = 0;
   uint32_t questions = 0;
   uint32_t readabilityCalls = 0;
   uint32_t ranges = 0;
@@ -238,7 +234,7 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
   // The module files once more on their own: the share of the capture that
   // they take.
   start = counterNow();
-  results.inspectedModules = inspectModuleFiles(client.processId());
+  inspectModuleFiles(client.processId());
   results.moduleFiles.stage.push_back(millisecondsSince(start));
   start = counterNow();
   moduleFilesFloor(client.processId());
