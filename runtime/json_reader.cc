@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "runtime/file_util.h"
+#include "runtime/json_string_repair.h"
 
 namespace tavra {
 namespace {
@@ -48,8 +49,12 @@ size_t nestingDepth(std::string_view text, size_t limit) {
 
 }  // namespace
 
-bool parseJson(std::string_view text, nlohmann::json* root) {
+bool parseJson(std::string_view text, nlohmann::json* root, JsonStrings strings) {
   if (root == nullptr) return false;
+  if (strings == JsonStrings::kReplaceUndecodable) {
+    std::string repaired;
+    if (repairJsonStrings(text, &repaired)) return parseJson(repaired, root, JsonStrings::kStrict);
+  }
   // The parser takes a raw NUL for the end of the input and would accept
   // whatever follows it; valid JSON never holds one.
   if (text.find('\0') != std::string_view::npos) return false;
@@ -62,10 +67,15 @@ bool parseJson(std::string_view text, nlohmann::json* root) {
   return true;
 }
 
-bool readJsonFile(const std::wstring& path, nlohmann::json* root) {
+bool readJsonFile(const std::wstring& path, nlohmann::json* root, JsonStrings strings) {
   std::string contents;
   if (!readFileToString(path, &contents, kMaxJsonFileSize)) return false;
-  return parseJson(contents, root);
+  if (strings == JsonStrings::kReplaceUndecodable) {
+    // Only one copy of the file is kept while the tree is built.
+    std::string repaired;
+    if (repairJsonStrings(contents, &repaired)) contents.swap(repaired);
+  }
+  return parseJson(contents, root, JsonStrings::kStrict);
 }
 
 const nlohmann::json* findDottedPath(const nlohmann::json& root, std::string_view dottedPath) {

@@ -75,6 +75,52 @@ std::string nested(size_t depth, const std::string& open, const std::string& clo
   return text;
 }
 
+// Read leniently, undecodable pieces of strings become U+FFFD and the values
+// around them are kept; everything else is judged as strictly as before.
+TEST(JsonReaderTest, LenientStringsReplaceOnlyWhatCannotBeDecoded) {
+  using namespace std::string_literals;
+  const std::string replacement = "\xEF\xBF\xBD";
+  struct Case {
+    std::string text;
+    std::string title;  // The value of "t" after a lenient parse.
+    bool strictRefuses;
+  };
+  const Case decodable[] = {
+      {R"({"t": "a\ud800b"})", "a" + replacement + "b", true},
+      {R"({"t": "\uDC00\uD800"})", replacement + replacement, true},
+      {"{\"t\": \"\xFF\"}", replacement, true},
+      {"{\"t\": \"\xC0\xAF\"}", replacement + replacement, true},
+      {"{\"t\": \"\xED\xA0\x80\"}", replacement + replacement + replacement, true},
+      {"{\"\xC3\": 1, \"t\": \"ok\"}", "ok", true},
+      {R"({"t": "\ud83d\ude00"})", "\xF0\x9F\x98\x80", false},
+      {"\xEF\xBB\xBF{\"t\": \"\xFF\"}", replacement, true},  // After a byte order mark.
+  };
+  for (const Case& c : decodable) {
+    json root;
+    EXPECT_EQ(!c.strictRefuses, parseJson(c.text, &root)) << c.text;
+    ASSERT_TRUE(parseJson(c.text, &root, JsonStrings::kReplaceUndecodable)) << c.text;
+    EXPECT_EQ(json(c.title), root["t"]) << c.text;
+  }
+  const std::string undecodable = "\"\xFF\"";
+  const std::string stillRefused[] = {
+      "{\"a\": " + undecodable + ",}",                          // Trailing comma.
+      "// note\n[" + undecodable + "]",                         // Comment.
+      "[" + undecodable + "]\0"s,                               // NUL byte.
+      "[" + undecodable + "] [1]",                              // Text after the value.
+      "[\xFF]",                                                 // Outside a string.
+      "[\"\\x\xFF\"]",                                          // Bad escape.
+      "[\"\\u12\"]",                                            // Short \u escape.
+      "[\"\x01\"]",                                             // Raw control byte.
+      "{\"t\": \"\xFF",                                         // Truncated.
+      nested(kMaxJsonDepth + 1, "[" + undecodable + ",", "]"),  // Too deep.
+  };
+  for (const std::string& text : stillRefused) {
+    json root = json::array({1});
+    EXPECT_FALSE(parseJson(text, &root, JsonStrings::kReplaceUndecodable)) << text;
+    EXPECT_EQ(json::array({1}), root);
+  }
+}
+
 TEST(JsonReaderTest, LimitsNestingDepth) {
   EXPECT_TRUE(parses(nested(kMaxJsonDepth, "[", "]")));
   EXPECT_FALSE(parses(nested(kMaxJsonDepth + 1, "[", "]")));

@@ -10,7 +10,9 @@ JsonSettingsStore::JsonSettingsStore(std::wstring path) : path_(std::move(path))
 
 bool JsonSettingsStore::read() {
   nlohmann::json root;
-  loaded_ = readJsonFile(path_, &root) && root.is_object();
+  // Settings files come from other software: a string it garbled must not
+  // hide the values around it.
+  loaded_ = readJsonFile(path_, &root, JsonStrings::kReplaceUndecodable) && root.is_object();
   root_ = loaded_ ? std::move(root) : nlohmann::json();
   return loaded_;
 }

@@ -14,9 +14,10 @@ class JsonSettingsStore {
  public:
   explicit JsonSettingsStore(std::wstring path);
 
-  // Reads and parses the file. False when it is missing, unreadable, not
+  // Reads and parses the file, with what cannot be decoded in its strings
+  // replaced by U+FFFD. False when it is missing, unreadable, too large, not
   // valid JSON or not an object; the store then holds no values. A later call
-  // reads the file again.
+  // reads the file again. Not thread-safe: the caller serialises calls.
   bool read();
 
   // False when the store holds nothing, the key is missing or its value has

@@ -23,10 +23,13 @@ struct LoggingState {
   unsigned destination = LOG_TO_SYSTEM_DEBUG_LOG;
   std::wstring logFile;
   LogLockingState locking = LOCK_LOG_FILE_ACROSS_PROCESSES;
-  // Orders this process's threads; the mutex adds the other processes.
+  // Orders this process's threads when there is no mutex; the mutex, when
+  // there is one, orders every process's and thread's writes.
   SRWLOCK fileLock = SRWLOCK_INIT;
   ScopedHandle mutex;
   ScopedHandle file;
+  // Lines lost to a lock that was not had in time; interlocked.
+  volatile LONG droppedLines = 0;
 
   bool processId = false;
   bool threadId = true;
@@ -67,9 +70,11 @@ bool parseLevel(std::string_view text, int* level) {
   return true;
 }
 
+// Append-only access: every write lands at the current end of the file, in
+// one piece, even if a writer that lacks the mutex writes at the same time.
 HANDLE openForAppending(const wchar_t* path) {
-  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Called with the file lock held.
@@ -80,45 +85,53 @@ bool ensureLogFileOpen(LoggingState& s) {
   return s.file.isValid();
 }
 
-// Holds the in-process lock and, when there is one, the named mutex.
+// Holds the lock of the log file: the named mutex when there is one (it
+// orders this process's threads as well as other processes), else the
+// in-process lock. The mutex is waited for at most kLogFileLockTimeoutMs: a
+// process that holds it for longer (stuck, or being debugged) must not stall
+// the threads that log here.
 class LogFileLock {
  public:
   explicit LogFileLock(LoggingState& s) : state_(s) {
-    AcquireSRWLockExclusive(&state_.fileLock);
     if (state_.mutex.isValid()) {
       // An abandoned mutex is owned all the same: its owner died mid-write,
       // which costs at most that one line.
-      DWORD result = WaitForSingleObject(state_.mutex.get(), INFINITE);
+      DWORD result = WaitForSingleObject(state_.mutex.get(), kLogFileLockTimeoutMs);
       ownsMutex_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    } else {
+      AcquireSRWLockExclusive(&state_.fileLock);
+      ownsInProcessLock_ = true;
     }
   }
   ~LogFileLock() {
+    // Only what was acquired is released: a mutex that we do not own must
+    // not be released on someone else's behalf.
     if (ownsMutex_) ReleaseMutex(state_.mutex.get());
-    ReleaseSRWLockExclusive(&state_.fileLock);
+    if (ownsInProcessLock_) ReleaseSRWLockExclusive(&state_.fileLock);
   }
   LogFileLock(const LogFileLock&) = delete;
   LogFileLock& operator=(const LogFileLock&) = delete;
 
+  bool held() const { return ownsMutex_ || ownsInProcessLock_; }
+
  private:
   LoggingState& state_;
   bool ownsMutex_ = false;
+  bool ownsInProcessLock_ = false;
 };
 
 void writeToLogFile(LoggingState& s, const std::string& line) {
   LogFileLock lock(s);
-  if (!ensureLogFileOpen(s)) return;
-  LARGE_INTEGER zero = {};
-  SetFilePointerEx(s.file.get(), zero, nullptr, FILE_END);
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-    DWORD written = 0;
-    // A file that cannot be written loses the line; logging goes on.
-    if (!WriteFile(s.file.get(), data, chunk, &written, nullptr) || written == 0) return;
-    data += written;
-    left -= written;
+  if (!lock.held()) {
+    // Written later, the line would land out of order: it is dropped.
+    InterlockedIncrement(&s.droppedLines);
+    return;
   }
+  if (!ensureLogFileOpen(s)) return;
+  // One write per line, so that a line is never split by another writer's.
+  // A file that cannot be written loses the line; logging goes on.
+  DWORD written = 0;
+  WriteFile(s.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 void writeToStandardError(const std::string& line) {
@@ -217,10 +230,16 @@ bool initLogging(const LoggingSettings& settings) {
     s.mutex.reset(CreateMutexW(nullptr, FALSE, logFileMutexName(s.logFile).c_str()));
   }
   LogFileLock lock(s);
-  // Fails while another process holds the file open; both then append.
-  if (settings.oldFile == DELETE_OLD_LOG_FILE) DeleteFileW(s.logFile.c_str());
+  // Fails while another process holds the file open; both then append. Not
+  // tried without the lock: another process may be in the middle of a line.
+  if (lock.held() && settings.oldFile == DELETE_OLD_LOG_FILE) DeleteFileW(s.logFile.c_str());
+  // No other thread logs yet, so the file may be opened even without it.
   ensureLogFileOpen(s);
   return true;
+}
+
+uint32_t droppedLogFileLines() {
+  return static_cast<uint32_t>(InterlockedCompareExchange(&state().droppedLines, 0, 0));
 }
 
 std::wstring logFileMutexName(const std::wstring& logFile) {

@@ -32,17 +32,24 @@
 // FATAL lines always go to the standard error stream; with the system debug
 // output as destination every line goes to OutputDebugStringA and to the
 // standard error stream; with the file as destination it is appended to the
-// log file under a mutex. A FATAL line then ends the process with exit code
-// kLogFatalExitCode.
+// log file, in one write, under a mutex. The mutex is waited for at most
+// kLogFileLockTimeoutMs: when another process holds it longer, the line is
+// not written to the file (it still reaches the standard error stream when it
+// is an ERROR or FATAL one) and is counted in droppedLogFileLines. A FATAL
+// line then ends the process with exit code kLogFatalExitCode.
 //
 // The settings are made once, on the main thread, before other threads log;
 // logging itself is safe from any thread, and never changes the thread's last
-// system error.
+// system error. The log file's handle and its writes are guarded by the named
+// mutex (by an in-process lock when there is no mutex); the message handler
+// runs before either is taken, on the logging thread; the count of dropped
+// lines changes only by interlocked operations.
 #ifndef RUNTIME_LOGGING_H_
 #define RUNTIME_LOGGING_H_
 
 #include <windows.h>
 
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -58,6 +65,9 @@ constexpr LogSeverity LOG_SEVERITY_ERROR = 2;
 constexpr LogSeverity LOG_SEVERITY_FATAL = 3;
 
 constexpr UINT kLogFatalExitCode = 3;
+
+// The longest that a thread waits for the log file's lock.
+constexpr DWORD kLogFileLockTimeoutMs = 2000;
 
 enum LoggingDestination : unsigned {
   LOG_NONE = 0,
@@ -93,6 +103,10 @@ struct LoggingSettings {
 // process command line. False when LOG_TO_FILE comes without a file name;
 // nothing changes then. Without a call, lines go to the system debug output.
 bool initLogging(const LoggingSettings& settings);
+
+// Lines that this process did not write to the log file because its lock was
+// not had within kLogFileLockTimeoutMs. Any thread.
+uint32_t droppedLogFileLines();
 
 // The name of the mutex that guards `logFile` across processes: "Global\"
 // followed by the path with every backslash turned into a slash.

@@ -1,17 +1,32 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, then prints the figures of the benchmarks:
-# the pipe server's (registration round trips through the reporter against a
-# bare pipe, dump request latency, and the reporter's resources before and
-# after a thousand clients; extra arguments go to this one), the snapshot
-# capture's (time of one capture of a client with 64 threads and about 100
-# modules beside the floor of the same system calls, and memory), and the
-# whole crash's (the client's blocked time for a crash of such a client
-# handled by the reporter beside its floor, the crash log's size, and the
-# reporter's peak memory).
+# Installs what is missing, builds, then prints the figures of the three
+# benchmarks (the README says what each figure means). Each runs beside a
+# local crash server of its own on 127.0.0.1, as the test programs do, so
+# that the reporter's first requests and uploads take their real road:
+# - stage_benchmark: where the time of one crash goes, stage by stage, each
+#   beside its floor;
+# - crash_benchmark: the client's blocked time for one crash handled by the
+#   reporter beside its floor, the first request alone, 16 clients crashing
+#   at once beside their floors, and the reporter's peak memory;
+# - pipe_benchmark: registration round trips beside a bare pipe, dump
+#   latency, and the reporter's handles, threads and memory when idle, after
+#   a thousand clients and a thousand more, and after a soak of 200 crashes.
+# Extra arguments go to the pipe benchmark (e.g. --soak=1000).
 set -euo pipefail
-here=$(dirname "${BASH_SOURCE[0]}")
-bash "$here/run_program.sh" pipe_benchmark.exe "$@"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${BUILD_DIR:-$here/build}
+export BUILD_DIR=$build_dir
+
+bash "$here/tools/build.sh" >/dev/null
+source "$here/tools/wine_session.sh"
+beside_server() {
+  local program=$1
+  shift
+  bash "$here/testing/crash_server_session/with_crash_server.sh" "$build_dir/wine-run" \
+    "$build_dir/bin/$program" "$@"
+}
+beside_server stage_benchmark.exe
 echo
-bash "$here/run_program.sh" capture_benchmark.exe
+beside_server crash_benchmark.exe
 echo
-exec bash "$here/run_program.sh" crash_benchmark.exe
+beside_server pipe_benchmark.exe "$@"

@@ -4,8 +4,10 @@
 # (reports under build/demo/crash_reports/); the stand-in browser starts the
 # reporter pointed at it, and one of its browser processes crashes for real.
 # The demo shows the crash-feedback line, that the reporter ended after the
-# browser, and then the report as the server received it; last the server
-# stops. Extra arguments go to the stand-in browser.
+# browser, the report as the server received it, and its page on the server
+# with its summary and signature (screenshots of the pages stay in
+# build/demo/); last the server stops. Extra arguments go to the stand-in
+# browser.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
@@ -18,7 +20,7 @@ mkdir -p "$demo_dir"
 server_out=$demo_dir/crash_server.out
 server_log=$demo_dir/crash_server.log
 
-"$here/tools/crash_server" --host 127.0.0.1 --port 0 --storage "$storage" \
+"$here/tools/crash_server" --host 127.0.0.1 --port 0 --storage "$storage" --symbols "$build_dir/bin" \
   >"$server_out" 2>"$server_log" &
 server_pid=$!
 stop_server() {
@@ -78,6 +80,11 @@ for line in reports:
     for text in lines[:4]:
         print(f"    | {text}")
 PYTHON
+
+# Each report's page, summary and signature, and screenshots of the pages,
+# while the server still runs.
+bash "$here/testing/report_pages/show_report_pages.sh" "$url" "$storage" "$demo_dir" \
+  "$build_dir/bin" || true
 
 stop_server
 echo "demo: local crash server stopped"

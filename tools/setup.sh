@@ -37,6 +37,11 @@ packages=(
   python3
   python3-werkzeug
   python3-pytest
+  # Reading crash reports: the symbolizer of module+offset, and a headless
+  # browser that looks at the crash server's pages in the tests and the demo.
+  llvm-14
+  binutils
+  chromium
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

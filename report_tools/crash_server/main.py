@@ -25,6 +25,19 @@ Stdout: one line when listening ("crash server listening on http://HOST:PORT/
 (storage DIR)"), then one per stored report ("report ID: N fields, crashlog
 SIZE bytes, FOLDER"). Requests and rejections are logged on stderr.
 
+Pages for people (any client but the reporter, e.g. a web browser):
+  GET  /                              the stored reports, grouped by crash
+                                      signature (count, versions, first and
+                                      last seen, a link per report)
+  GET  /reports/ID                    one report: summary, the crashed
+                                      thread's frames (symbolized with
+                                      --symbols), registers, annotations,
+                                      form fields, modules
+  GET  /reports/ID/crashlog.txt       the raw crash log
+Every other GET is a first request, and so is every GET whose User-Agent
+starts with "Breakpad/1.0" (the reporter's), "/" included: point
+TAVRA_CRASH_SERVER_URL at http://HOST:PORT/ as before.
+
 Control while running (from this machine only):
   GET  /_control   current modes and number of reports, as JSON
   POST /_control   {"first_request": MODE, "upload": MODE}, either key optional"""
@@ -85,6 +98,14 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
         "--keep-body", action="store_true", help="also store each upload's whole request body"
     )
     parser.add_argument("--quiet", action="store_true", help="log nothing on stderr")
+    parser.add_argument(
+        "--symbols",
+        action="append",
+        default=[],
+        metavar="DIR",
+        help="a folder of module files or their .debug files: the report pages name the "
+        "functions of the crashed thread's frames (repeatable)",
+    )
     return parser.parse_args(argv)
 
 
@@ -98,6 +119,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         upload=args.upload,
         keep_body=args.keep_body,
         log=None if args.quiet else sys.stderr,
+        symbols=args.symbols,
     )
     stop = threading.Event()
     for number in (signal.SIGTERM, signal.SIGINT):

@@ -29,8 +29,9 @@ import threading
 from typing import Optional
 
 INCOMING_PREFIX = ".incoming-"
-# First requests remembered for matching uploads; the oldest go first.
-MAX_REMEMBERED_FIRST_REQUESTS = 65536
+# First requests remembered for matching uploads; the oldest go first. With
+# each record's headers bounded, this bounds what they take in all.
+MAX_REMEMBERED_FIRST_REQUESTS = 4096
 
 
 def utc_now_text() -> str:

@@ -3,7 +3,14 @@
   GET  <any path>       the first request: 303 to a location holding
                         ?id=<new report id>&, unless the first-request mode
                         says otherwise; the request's headers are remembered
-                        under that id
+                        under that id. A request whose User-Agent starts with
+                        "Breakpad/1.0" (the reporter's) is always a first
+                        request; for any other client the page paths below
+                        are pages
+  GET  /                the stored reports grouped by crash signature
+  GET  /reports/<id>    one report: summary, frames, registers, annotations,
+                        modules
+  GET  /reports/<id>/crashlog.txt   the report's raw crash log
   GET  ...?id=<id>      a handed-out id: a short text page about that report
   POST <any path>       the multipart upload, stored under the storage folder
   GET  /_control        the current modes and the number of stored reports
@@ -37,10 +44,13 @@ from typing import List, Optional, TextIO, Tuple
 
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
+from .report_pages import ReportPages
 from .report_store import ReportStore, is_report_id, utc_now_text, write_json
 from .upload_reader import MAX_REQUEST_BYTES, BodyEnded, UploadRejected, read_upload
 
 CONTROL_PATH = "/_control"
+REPORTER_USER_AGENT = "Breakpad/1.0"
+REPORTS_PATH = "/reports/"
 MAX_CONTROL_BYTES = 64 << 10
 # How long a connection may stay idle while the server waits for its request.
 CONNECTION_TIMEOUT = 60.0
@@ -56,6 +66,27 @@ class Answer:
     body: bytes
     headers: List[Tuple[str, str]] = field(default_factory=list)
     content_type: str = "text/plain; charset=utf-8"
+
+
+# What one first request may keep of its headers: every request is remembered
+# until its upload comes, so a client sending many large headers must not run
+# the server out of memory.
+MAX_REMEMBERED_HEADER_BYTES = 16 * 1024
+
+
+def _remembered_headers(items) -> List[List[str]]:
+    """The request's headers as [name, text] pairs, in order, cut off once
+    they pass MAX_REMEMBERED_HEADER_BYTES in all (the cut one ends in "…")."""
+    kept: List[List[str]] = []
+    room = MAX_REMEMBERED_HEADER_BYTES
+    for name, value in items:
+        text = header_text(value) or ""
+        if len(name) + len(text) > room:
+            kept.append([name[:room], text[: max(0, room - len(name))] + "…"])
+            break
+        kept.append([name, text])
+        room -= len(name) + len(text)
+    return kept
 
 
 def header_text(value: Optional[str]) -> Optional[str]:
@@ -184,10 +215,12 @@ class CrashServer:
         keep_body: bool = False,
         out: Optional[TextIO] = sys.stdout,
         log: Optional[TextIO] = sys.stderr,
+        symbols: Optional[List[str]] = None,
     ):
         self.host = host
         self.requested_port = port
         self.store = ReportStore(storage)
+        self.pages = ReportPages(self.store.folder, symbols)
         self.keep_body = keep_body
         self._out = out
         self._log = log
@@ -283,6 +316,8 @@ class CrashServer:
             return False
         start = _peek(connection, self._stopping)
         if start.startswith(b"GET ") and not start.startswith(b"GET " + CONTROL_PATH.encode()):
+            if _is_page_request_head(_peek_head(connection, self._stopping)):
+                return False
             mode = modes[FIRST_REQUEST]
         elif start.startswith(b"POST ") and not start.startswith(b"POST " + CONTROL_PATH.encode()):
             mode = modes[UPLOAD]
@@ -320,6 +355,10 @@ class CrashServer:
         if path == CONTROL_PATH:
             self._send(handler, self._control_state())
             return
+        page = self._page(path, handler.headers.get("User-Agent"))
+        if page is not None:
+            self._send(handler, page)
+            return
         params = urllib.parse.parse_qs(query, keep_blank_values=True)
         asked = params.get("id", [""])[0]
         if is_report_id(asked) and self.store.first_request(asked) is not None:
@@ -334,7 +373,7 @@ class CrashServer:
             "user_agent": header_text(handler.headers.get("User-Agent")),
             "crash_url": header_text(handler.headers.get("X-Tavra-Crash-URL")),
             "origin": header_text(handler.headers.get("X-Origin")),
-            "headers": [[name, header_text(value)] for name, value in handler.headers.items()],
+            "headers": _remembered_headers(handler.headers.items()),
         }
         report_id = self.store.issue_id(record)
         self.log(f"first request: id {report_id} ({mode})")
@@ -361,6 +400,26 @@ class CrashServer:
         if not host or len(host) > 255 or any(c in host for c in " /?#@\\"):
             host = self.url[len("http://") : -1]
         return f"http://{host}/"
+
+    def _page(self, path: str, user_agent: Optional[str]) -> Optional[Answer]:
+        """The page for a person's browser at `path`, or None when the
+        request is a first request."""
+        if not is_page_path(path) or is_reporter_agent(user_agent):
+            return None
+        if path == "/":
+            status, body, content_type, headers = self.pages.list_page()
+        elif path == "/favicon.ico":
+            status, body, content_type, headers = self.pages.not_found("No icon here.")
+        else:
+            rest = path[len(REPORTS_PATH) :]
+            report_id, _, item = rest.partition("/")
+            if item == "":
+                status, body, content_type, headers = self.pages.report_page(report_id)
+            elif item == "crashlog.txt":
+                status, body, content_type, headers = self.pages.raw_log(report_id)
+            else:
+                status, body, content_type, headers = self.pages.not_found("No such page.")
+        return Answer(status, body, list(headers), content_type)
 
     def _report_page(self, report_id: str) -> Answer:
         state = "received" if self.store.is_stored(report_id) else "awaiting its upload"
@@ -467,7 +526,11 @@ class CrashServer:
         if not ipaddress.ip_address(handler.client_address[0].split("%")[0]).is_loopback:
             return Answer(403, b"the server is controlled from this machine only\n")
         length_text = handler.headers.get("Content-Length", "")
-        if not length_text.isdigit() or int(length_text) > MAX_CONTROL_BYTES:
+        if (
+            not length_text.isascii()
+            or not length_text.isdigit()
+            or int(length_text) > MAX_CONTROL_BYTES
+        ):
             return Answer(400, b"send a JSON object with a Content-Length of at most 64 KiB\n")
         body = _BodyStream(handler.rfile, int(length_text))
         data = b""
@@ -555,6 +618,32 @@ class CrashServer:
             pass  # the client went away; nothing more to do for it
 
 
+def is_reporter_agent(user_agent: Optional[str]) -> bool:
+    return user_agent is not None and user_agent.startswith(REPORTER_USER_AGENT)
+
+
+def is_page_path(path: str) -> bool:
+    """Paths that show pages to clients other than the reporter."""
+    return path in ("/", "/favicon.ico") or path.startswith(REPORTS_PATH)
+
+
+def _is_page_request_head(head: bytes) -> bool:
+    """Whether a request's head (as far as it arrived) asks for a page:
+    decides, before the request is read, that a "refuse" mode of the first
+    request does not cover it."""
+    lines = head.split(b"\r\n")
+    parts = lines[0].split(b" ")
+    if len(parts) < 2:
+        return False
+    path = parts[1].decode("latin-1").partition("?")[0]
+    agent = None
+    for line in lines[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"user-agent":
+            agent = value.strip().decode("latin-1")
+    return is_page_path(path) and not is_reporter_agent(agent)
+
+
 def _email_of(target: str) -> Optional[str]:
     """The reporter appends "?email=" and the address, unescaped, to its
     server's URL, even one that has a query already: the address is all that
@@ -577,6 +666,24 @@ def _shut(connection: socket.socket) -> None:
         connection.shutdown(socket.SHUT_RDWR)
     except OSError:
         pass
+
+
+def _peek_head(connection: socket.socket, stopping: threading.Event, timeout: float = 5.0,
+               limit: int = 8192) -> bytes:
+    """A request's head up to its blank line (at most `limit` bytes), left
+    unread; what arrived when the client sends no more within the time-out."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    while not stopping.is_set() and time.monotonic() < deadline:
+        try:
+            if _readable(connection, 0.1):
+                data = connection.recv(limit, socket.MSG_PEEK)
+                if not data or len(data) >= limit or b"\r\n\r\n" in data:
+                    return data
+                time.sleep(0.01)
+        except OSError:
+            return b""
+    return data
 
 
 def _peek(connection: socket.socket, stopping: threading.Event, timeout: float = 5.0) -> bytes:

@@ -23,23 +23,14 @@ volatile uint32_t touchedSum = 0;
 
 }  // namespace
 
-FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress) {
-  FloorCounts counts;
-  ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
-  if (!process.isValid()) return counts;
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof(counters);
-  GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                       sizeof(counters));
-  std::wstring imagePath;
-  getProcessImagePath(process.get(), &imagePath);
-
+uint32_t moduleFilesFloor(uint32_t processId) {
   ScopedHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
   MODULEENTRY32W module = {};
   module.dwSize = sizeof(module);
+  uint32_t count = 0;
   for (BOOL more = modules.isValid() && Module32FirstW(modules.get(), &module); more;
        more = Module32NextW(modules.get(), &module)) {
-    ++counts.modules;
+    ++count;
     ScopedHandle file(CreateFileW(module.szExePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.isValid()) continue;
@@ -53,7 +44,21 @@ FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t 
     touchedSum = touchedSum + sum;
     UnmapViewOfFile(view);
   }
-  modules.reset();
+  return count;
+}
+
+FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress) {
+  FloorCounts counts;
+  ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!process.isValid()) return counts;
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof(counters));
+  std::wstring imagePath;
+  getProcessImagePath(process.get(), &imagePath);
+
+  counts.modules = moduleFilesFloor(processId);
 
   uint32_t pointers = 0;
   uint32_t records[2] = {};

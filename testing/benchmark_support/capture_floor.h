@@ -25,6 +25,11 @@ struct FloorCounts {
   std::vector<uint32_t> stackPointers;
 };
 
+// The module part of the floor on its own: a module snapshot of the process,
+// and each module's file opened and mapped with its first page touched.
+// Returns the modules of the snapshot.
+uint32_t moduleFilesFloor(uint32_t processId);
+
 FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress);
 
 }  // namespace tavra

@@ -8,15 +8,17 @@
 
 namespace tavra {
 
-bool ReporterProcess::start(const std::wstring& crashDir) {
+bool ReporterProcess::start(const std::wstring& crashDir, const std::wstring& serverUrl) {
   program_ = siblingProgramPath(L"tavra_crash_reporter.exe");
   if (!pathExists(program_)) return false;
   SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir.c_str());
   // The benchmarks read the crash logs after the crashes, so they are kept.
-  // No crash server listens there: each first request is refused at once,
-  // as on a machine without a network, and each upload fails as quickly.
+  // Without a server of their own, no crash server listens at the address:
+  // each first request is refused at once, as on a machine without a
+  // network, and each upload fails as quickly.
   SetEnvironmentVariableW(L"TAVRA_CRASH_KEEP_LOGS", L"1");
-  SetEnvironmentVariableW(L"TAVRA_CRASH_SERVER_URL", L"http://127.0.0.1:1/");
+  SetEnvironmentVariableW(L"TAVRA_CRASH_SERVER_URL",
+                          serverUrl.empty() ? L"http://127.0.0.1:1/" : serverUrl.c_str());
   const std::wstring readyName = readyEventName(GetCurrentProcessId());
   ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
   if (!ready.isValid()) return false;
@@ -42,6 +44,20 @@ bool ReporterProcess::start(const std::wstring& crashDir) {
     return false;
   }
   return true;
+}
+
+ProcessFigures settledFigures(HANDLE process, uint32_t processId) {
+  ProcessFigures figures;
+  readProcessFigures(process, processId, &figures);
+  for (int i = 0; i < 30; ++i) {
+    Sleep(100);
+    ProcessFigures next;
+    readProcessFigures(process, processId, &next);
+    const bool settled = next.probedHandleCount == figures.probedHandleCount;
+    figures = next;
+    if (settled) break;
+  }
+  return figures;
 }
 
 }  // namespace tavra

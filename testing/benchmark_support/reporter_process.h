@@ -9,6 +9,7 @@
 #include <string>
 
 #include "runtime/scoped_handle.h"
+#include "testing/browser_client/process_figures.h"
 
 namespace tavra {
 
@@ -22,10 +23,11 @@ class ReporterProcess {
 
   // Creates the ready event, starts tavra_crash_reporter.exe from this
   // program's folder with this process's id as the parent id and `crashDir`
-  // as its TAVRA_CRASH_LOG_DIR (crash logs kept, and a crash server address
-  // where nothing listens), and waits for the ready event. False when
-  // there is no such program, or it ended or was not ready within 20 s.
-  bool start(const std::wstring& crashDir);
+  // as its TAVRA_CRASH_LOG_DIR (crash logs kept), and waits for the ready
+  // event. Its crash server is `serverUrl`, or, when that is empty, an
+  // address where nothing listens. False when there is no such program, or
+  // it ended or was not ready within 20 s.
+  bool start(const std::wstring& crashDir, const std::wstring& serverUrl = std::wstring());
 
   uint32_t processId() const { return processId_; }
   // Full access: the benchmarks read its figures.
@@ -37,6 +39,10 @@ class ReporterProcess {
   uint32_t processId_ = 0;
   std::wstring program_;
 };
+
+// The figures of a reporter once its exit callbacks have run: read again
+// until the handle count stops falling (at most about 3 s).
+ProcessFigures settledFigures(HANDLE process, uint32_t processId);
 
 }  // namespace tavra
 

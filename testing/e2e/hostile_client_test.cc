@@ -347,7 +347,7 @@ TEST_F(HostileClientTest, AProcessThatRegistersManyTimesAndCrashesOnceGetsOneLog
   BrowserProcess process;
   ASSERT_TRUE(process.start(reporter_.reporterPid()));
   process.set("registered", "many");
-  ASSERT_EQ(process.command("registers 200"), "registered 200");
+  ASSERT_EQ(process.command("register-many 200"), "registered-many 200");
   CrashLine line;
   ASSERT_TRUE(process.crash("write", "0", &line));
   ASSERT_TRUE(process.waitForExit(kReleaseTimeoutMs, nullptr)) << "not released";

@@ -38,14 +38,17 @@ bool ReporterEnvironment::setUp(const ReporterOptions& options) {
   return true;
 }
 
-std::wstring ReporterEnvironment::installReporter(const std::string& localState) {
+const char ReporterEnvironment::kSingleProfilePrefs[] = "{\"single_profile\":true}";
+
+std::wstring ReporterEnvironment::installReporter(const std::string& localState,
+                                                  const std::string& installerPrefs) {
   const std::wstring install = joinPath(temp_.path(), L"install");
   const std::wstring userData = userDataDir();
   if (!createDirectoryWithParents(userData)) return std::wstring();
   const std::wstring reporter = joinPath(install, L"tavra_crash_reporter.exe");
   if (!CopyFileW(siblingProgramPath(L"tavra_crash_reporter.exe").c_str(), reporter.c_str(),
                  FALSE) ||
-      !writeFile(joinPath(install, L"installer_prefs.json"), "{\"single_profile\":true}")) {
+      !writeFile(joinPath(install, L"installer_prefs.json"), installerPrefs)) {
     return std::wstring();
   }
   const std::wstring localStatePath = joinPath(userData, L"Local State");

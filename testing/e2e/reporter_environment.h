@@ -44,10 +44,14 @@ class ReporterEnvironment {
   // reporter's own log goes there). False when a folder cannot be made.
   bool setUp(const ReporterOptions& options = ReporterOptions());
 
-  // Copies the reporter into a single-profile installation of its own in
-  // the folder, whose user data directory holds `localState` as its "Local
-  // State" (none when empty). The stand-in browser's switch that starts it.
-  std::wstring installReporter(const std::string& localState);
+  // Copies the reporter into an installation of its own in the folder, with
+  // `installerPrefs` as its "installer_prefs.json" (by default a
+  // single-profile one), whose user data directory holds `localState` as its
+  // "Local State" (none when empty). The stand-in browser's switch that
+  // starts it.
+  std::wstring installReporter(const std::string& localState,
+                               const std::string& installerPrefs = kSingleProfilePrefs);
+  static const char kSingleProfilePrefs[];  // {"single_profile":true}
 
   const std::wstring& folder() const { return temp_.path(); }
   // TAVRA_CRASH_LOG_DIR's value (even when it is not set).

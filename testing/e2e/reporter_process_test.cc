@@ -37,10 +37,13 @@ class ReporterProcessTest : public ::testing::Test {
     return pathExists(joinPath(environment_.tempDir(), L"tavra_crashreporter.log"));
   }
 
-  // Copies the reporter into a single-profile installation of its own, whose
-  // user data directory holds `localState` (none when empty).
-  std::wstring installReporter(const std::string& localState) {
-    std::wstring reporter = environment_.installReporter(localState);
+  // Copies the reporter into an installation of its own, single-profile
+  // unless `installerPrefs` says otherwise, whose user data directory holds
+  // `localState` (none when empty).
+  std::wstring installReporter(
+      const std::string& localState,
+      const std::string& installerPrefs = ReporterEnvironment::kSingleProfilePrefs) {
+    std::wstring reporter = environment_.installReporter(localState, installerPrefs);
     EXPECT_FALSE(reporter.empty());
     return reporter;
   }
@@ -155,11 +158,23 @@ TEST_F(ReporterProcessTest, ParentWithoutReadyEventEndsTheReporter) {
 }
 
 TEST_F(ReporterProcessTest, ConsentSwitchedOffEndsTheReporterBeforeTheHandshake) {
-  std::wstring reporter =
-      installReporter(R"({"user_experience_metrics":{"reporting_enabled":false}})");
-  DemoRun run = runStandInBrowserDemo(reporter);
-  EXPECT_THAT(run.output, HasSubstr(kEndedEarly));
-  EXPECT_THAT(run.output, HasSubstr(kExitZero));
+  struct Files {
+    std::string localState;
+    std::string installerPrefs;
+  };
+  const Files installations[] = {
+      {R"({"user_experience_metrics":{"reporting_enabled":false}})", R"({"single_profile":true})"},
+      // Strings that cannot be decoded elsewhere in either file hide nothing:
+      // the installer's choice places "Local State", whose refusal counts.
+      {"{\"title\":\"\\ud800 \xC3\",\"user_experience_metrics\":{\"reporting_enabled\":false}}",
+       "{\"\xFF\":\"\\udc00\",\"single_profile\":true}"},
+  };
+  for (const Files& files : installations) {
+    std::wstring reporter = installReporter(files.localState, files.installerPrefs);
+    DemoRun run = runStandInBrowserDemo(reporter);
+    EXPECT_THAT(run.output, HasSubstr(kEndedEarly)) << files.localState;
+    EXPECT_THAT(run.output, HasSubstr(kExitZero)) << files.localState;
+  }
 }
 
 TEST_F(ReporterProcessTest, ConsentGivenOrUnreadableLetsTheReporterRun) {

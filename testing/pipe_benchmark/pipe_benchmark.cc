@@ -2,19 +2,27 @@
 // reporter against bare connect-write-read-close round trips on a pipe of the
 // same kind; the latency from dump request to dump done on a server without a
 // hook, in this process; and the reporter's handles, threads and memory after
-// start-up, after 1,000 clients have registered and exited, and after 1,000
-// more (which shows whether anything grows with the number of clients).
+// start-up (idle), after 1,000 clients have registered and exited, after
+// 1,000 more (which shows whether anything grows with the number of clients),
+// and after a soak of 200 real crashes (which shows whether anything grows
+// with the number of crashes).
 //
 // It plays the browser: it creates the ready event, starts the reporter next
-// to it with its own id as the parent id, and waits for the event. Without a
+// to it with its own id as the parent id, and waits for the event. Run beside
+// the local crash server (with_crash_server.sh, as tools/benchmark.sh does),
+// the reporter sends the soak's first requests and uploads there, and the
+// figures after the soak are read once every report is stored. Without a
 // reporter program beside it (or with --in-process) it measures a server in
-// its own process instead and says so.
+// its own process instead, without the soak, and says so.
 //
 // A client here is one registration: each test client process registers
 // --registrations-per-process times and then exits, which ends all of its
-// registrations at once; process start-up is what costs time here.
+// registrations at once; process start-up is what costs time here. Each
+// crash of the soak is a test client of its own that registers and crashes
+// for real, one kind of crash after the other.
 // Switches: --round-trips=N (500), --dumps=N (1000), --client-processes=N
-// (50) and --registrations-per-process=N (20), --in-process.
+// (50) and --registrations-per-process=N (20), --soak=N (200 crashes) and
+// --soak-parallel=N (4 clients crashing at a time), --in-process.
 #include <windows.h>
 
 #include <algorithm>
@@ -35,6 +43,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/crash_server_session/local_crash_server.h"
 
 namespace tavra {
 namespace {
@@ -45,16 +54,16 @@ constexpr DWORD kMessageSize = sizeof(PipeMessage);
 class Reporter {
  public:
   ~Reporter() {
-    if (server_) server_->stop();
+    if (inProcess_) inProcess_->stop();
     // The real reporter ends by itself once its parent, this process, is gone.
   }
 
   bool startProcess() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring crashDir =
-        joinPath(temp, L"tavra_pipe_benchmark_" + std::to_wstring(GetCurrentProcessId()));
-    if (!child_.start(crashDir)) return false;
+    crashDir_ = joinPath(temp, L"tavra_pipe_benchmark_" + std::to_wstring(GetCurrentProcessId()));
+    besideServer_ = server_.attach();
+    if (!child_.start(crashDir_, besideServer_ ? server_.url() : std::wstring())) return false;
     process_.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, child_.processId()));
     processId_ = child_.processId();
     description_ = "the reporter process " + wideToNarrow(child_.program()) + " (pid " +
@@ -63,10 +72,10 @@ class Reporter {
   }
 
   bool startInProcess(const std::string& why) {
-    server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
-                                                  nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                  nullptr, nullptr, nullptr);
-    if (!server_->start()) return false;
+    inProcess_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()),
+                                                     nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr, nullptr);
+    if (!inProcess_->start()) return false;
     processId_ = GetCurrentProcessId();
     process_.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId_));
     description_ = "a server inside the benchmark process (" + why +
@@ -77,6 +86,21 @@ class Reporter {
   uint32_t processId() const { return processId_; }
   HANDLE process() const { return process_.get(); }
   const std::string& description() const { return description_; }
+  bool isProcess() const { return !crashDir_.empty(); }
+  bool besideServer() const { return besideServer_; }
+  const LocalCrashServer& server() const { return server_; }
+
+  // The crash logs go; the folder stays, as it is the reporter's current
+  // folder until the reporter ends after this process.
+  void deleteCrashLogs() const {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(joinPath(crashDir_, L"tavra-crashlog-*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+      DeleteFileW(joinPath(crashDir_, data.cFileName).c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
 
  private:
   static std::string wideToNarrow(const std::wstring& text) {
@@ -84,7 +108,10 @@ class Reporter {
   }
 
   ReporterProcess child_;
-  std::unique_ptr<DumpRequestServer> server_;
+  std::wstring crashDir_;
+  LocalCrashServer server_;
+  bool besideServer_ = false;
+  std::unique_ptr<DumpRequestServer> inProcess_;
   ScopedHandle process_;
   uint32_t processId_ = 0;
   std::string description_;
@@ -219,54 +246,81 @@ uint32_t comeAndGo(uint32_t reporterId, uint32_t processes, uint32_t perProcess)
   return registered;
 }
 
+// The crashes of the soak, in turn: every kind that a browser process meets.
+const char* const kSoakCrashes[] = {"crash read 0",         "crash write 10",
+                                    "crash divide",         "crash breakpoint",
+                                    "crash raise E0001234", "crash stack-overflow"};
+
+// Crashes `count` test clients for real, `parallel` at a time: each starts,
+// registers with a few annotations, crashes, waits for the reporter in its
+// crash handler and ends with its exception code. Returns the clients that
+// ended so.
+uint32_t soak(uint32_t reporterId, uint32_t count, uint32_t parallel) {
+  const std::wstring program = siblingProgramPath(L"tavra_test_client.exe");
+  uint32_t crashed = 0;
+  for (uint32_t started = 0; started < count;) {
+    std::vector<std::unique_ptr<ChildProcess>> batch;
+    for (uint32_t i = 0; i < parallel && started < count; ++i, ++started) {
+      auto child = std::make_unique<ChildProcess>();
+      if (!child->start(program, L"--fill --reporter-pid=" + std::to_wstring(reporterId)) ||
+          child->command("register").compare(0, 11, "registered ") != 0) {
+        std::printf("soak client %u did not start or register\n", started);
+        continue;
+      }
+      child->command("set process_type renderer");
+      batch.push_back(std::move(child));
+    }
+    for (size_t i = 0; i < batch.size(); ++i) {
+      batch[i]->sendLine(kSoakCrashes[(started - batch.size() + i) %
+                                      (sizeof(kSoakCrashes) / sizeof(kSoakCrashes[0]))]);
+    }
+    for (auto& child : batch) {
+      DWORD exitCode = 0;
+      if (child->waitForExit(60000, &exitCode) && exitCode >= 0x80000000u) ++crashed;
+    }
+  }
+  return crashed;
+}
+
 struct Latency {
   double mean = 0, median = 0, p99 = 0, max = 0;
   uint32_t answered = 0;
 };
 
-Latency dumpLatency(BrowserClient* client, uint32_t count) {
-  std::vector<double> micros;
-  micros.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    const LARGE_INTEGER start = counterNow();
-    if (client->requestDump(GetCurrentThreadId(), client->exceptionPointersAddress(), 5000) !=
-        DumpResult::Done) {
-      continue;
-    }
-    micros.push_back(secondsSince(start) * 1e6);
-  }
+double fieldValue(const std::string& reply, const std::string& name) {
+  const size_t at = reply.find(" " + name + "=");
+  return at == std::string::npos ? 0 : std::strtod(reply.c_str() + at + name.size() + 2, nullptr);
+}
+
+// Dump requests from a test client to the server without a hook in this
+// process (a server refuses registrations in its own process's name), timed
+// by the client.
+Latency dumpLatency(uint32_t count) {
   Latency latency;
-  latency.answered = static_cast<uint32_t>(micros.size());
-  if (micros.empty()) return latency;
-  std::sort(micros.begin(), micros.end());
-  double sum = 0;
-  for (double m : micros) sum += m;
-  latency.mean = sum / micros.size();
-  latency.median = micros[micros.size() / 2];
-  latency.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-  latency.max = micros.back();
+  ChildProcess client;
+  if (!client.start(siblingProgramPath(L"tavra_test_client.exe"),
+                    L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())) ||
+      client.command("register").compare(0, 11, "registered ") != 0) {
+    return latency;
+  }
+  const std::string reply = client.command("dump-latency " + std::to_string(count), 600000);
+  if (reply.compare(0, 13, "dump-latency ") == 0) {
+    latency.answered = static_cast<uint32_t>(std::strtoul(reply.c_str() + 13, nullptr, 10));
+    latency.mean = fieldValue(reply, "mean-us");
+    latency.median = fieldValue(reply, "median-us");
+    latency.p99 = fieldValue(reply, "p99-us");
+    latency.max = fieldValue(reply, "max-us");
+  }
+  client.sendLine("exit 0");
+  client.waitForExit(5000);
   return latency;
 }
 
-// The reporter's exit callbacks run on their own: wait until the handle count
-// stops falling.
-ProcessFigures settledFigures(const Reporter& reporter) {
-  ProcessFigures figures;
-  readProcessFigures(reporter.process(), reporter.processId(), &figures);
-  for (int i = 0; i < 30; ++i) {
-    Sleep(100);
-    ProcessFigures next;
-    readProcessFigures(reporter.process(), reporter.processId(), &next);
-    const bool settled = next.probedHandleCount == figures.probedHandleCount;
-    figures = next;
-    if (settled) break;
-  }
-  return figures;
-}
-
-void printFigureRow(const char* name, uint64_t first, uint64_t second, uint64_t third) {
-  std::printf("  %-28s %12llu %18llu %15llu\n", name, static_cast<unsigned long long>(first),
-              static_cast<unsigned long long>(second), static_cast<unsigned long long>(third));
+void printFigureRow(const char* name, uint64_t first, uint64_t second, uint64_t third,
+                    uint64_t fourth) {
+  std::printf("  %-28s %13llu %13llu %13llu %13llu\n", name, static_cast<unsigned long long>(first),
+              static_cast<unsigned long long>(second), static_cast<unsigned long long>(third),
+              static_cast<unsigned long long>(fourth));
 }
 
 int run() {
@@ -274,6 +328,8 @@ int run() {
   const uint32_t dumps = switchNumber("dumps", 1000);
   const uint32_t processes = switchNumber("client-processes", 50);
   const uint32_t perProcess = switchNumber("registrations-per-process", 20);
+  const uint32_t soakCrashes = switchNumber("soak", 200);
+  const uint32_t soakParallel = std::max<uint32_t>(1, switchNumber("soak-parallel", 4));
 
   Reporter reporter;
   bool started = false;
@@ -289,13 +345,23 @@ int run() {
   }
   std::printf("Reporter: %s\n\n", reporter.description().c_str());
 
-  const ProcessFigures atStart = settledFigures(reporter);
+  const ProcessFigures atStart = settledFigures(reporter.process(), reporter.processId());
   const LARGE_INTEGER churnStart = counterNow();
   const uint32_t churned = comeAndGo(reporter.processId(), processes, perProcess);
-  const ProcessFigures afterChurn = settledFigures(reporter);
+  const ProcessFigures afterChurn = settledFigures(reporter.process(), reporter.processId());
   const uint32_t churnedAgain = comeAndGo(reporter.processId(), processes, perProcess);
   const double churnSeconds = secondsSince(churnStart);
-  const ProcessFigures afterSecondChurn = settledFigures(reporter);
+  const ProcessFigures afterSecondChurn = settledFigures(reporter.process(), reporter.processId());
+  // The soak needs the real reporter: a server in this process has no crash
+  // handling.
+  const LARGE_INTEGER soakStart = counterNow();
+  const uint32_t soaked =
+      reporter.isProcess() ? soak(reporter.processId(), soakCrashes, soakParallel) : 0;
+  const bool soakStored =
+      !reporter.besideServer() || reporter.server().waitForReports(soaked, 120000, nullptr);
+  const double soakSeconds = secondsSince(soakStart);
+  const ProcessFigures afterSoak = settledFigures(reporter.process(), reporter.processId());
+  reporter.deleteCrashLogs();
 
   BrowserClient client(8);
   client.annotations().fillNumbered();
@@ -311,12 +377,7 @@ int run() {
     std::printf("no server without a hook could be started\n");
     return 1;
   }
-  BrowserClient dumper(8);
-  if (!dumper.registerWithReporter(GetCurrentProcessId())) {
-    std::printf("registration for the dump requests failed\n");
-    return 1;
-  }
-  const Latency latency = dumpLatency(&dumper, dumps);
+  const Latency latency = dumpLatency(dumps);
   if (ownServer) bare.stop();
 
   std::printf("Round trips per second (%u each)      reporter registration    bare pipe floor\n",
@@ -331,22 +392,35 @@ int run() {
       latency.answered, dumps);
   std::printf("  mean %.0f   median %.0f   p99 %.0f   max %.0f\n\n", latency.mean, latency.median,
               latency.p99, latency.max);
-  std::printf("Reporter resources          after start-up   after %u clients   after %u more\n",
-              churned, churnedAgain);
-  std::printf("  (each batch: %u processes of %u registrations; both took %.1f s)\n", processes,
-              perProcess, churnSeconds);
+  const std::string churnedText = "after " + std::to_string(churned);
+  const std::string churnedAgainText = "after " + std::to_string(churnedAgain) + " more";
+  const std::string soakedText = "after " + std::to_string(soaked);
+  std::printf("%-30s %13s %13s %13s %13s\n", "Reporter resources", "idle, after",
+              churnedText.c_str(), churnedAgainText.c_str(), soakedText.c_str());
+  std::printf("%-30s %13s %13s %13s %13s\n", "", "start-up", "clients", "clients", "crashes");
+  std::printf("  (each batch of clients: %u processes of %u registrations; both took %.1f s)\n",
+              processes, perProcess, churnSeconds);
+  std::printf(
+      "  (the soak: %u test clients crashing for real, %u at a time, each kind of crash in\n"
+      "   turn, %s; %.1f s)\n",
+      soakCrashes, soakParallel,
+      reporter.besideServer() ? (soakStored ? "every report stored by the local crash server"
+                                            : "NOT EVERY REPORT STORED by the local crash server")
+                              : "no crash server listening",
+      soakSeconds);
   printFigureRow("GetProcessHandleCount", atStart.handleCount, afterChurn.handleCount,
-                 afterSecondChurn.handleCount);
+                 afterSecondChurn.handleCount, afterSoak.handleCount);
   printFigureRow("handles found by probing", atStart.probedHandleCount,
-                 afterChurn.probedHandleCount, afterSecondChurn.probedHandleCount);
+                 afterChurn.probedHandleCount, afterSecondChurn.probedHandleCount,
+                 afterSoak.probedHandleCount);
   printFigureRow("threads (tool-help)", atStart.threadCount, afterChurn.threadCount,
-                 afterSecondChurn.threadCount);
+                 afterSecondChurn.threadCount, afterSoak.threadCount);
   printFigureRow("private bytes (PrivateUsage)", atStart.privateBytes, afterChurn.privateBytes,
-                 afterSecondChurn.privateBytes);
+                 afterSecondChurn.privateBytes, afterSoak.privateBytes);
   printFigureRow("pagefile bytes", atStart.pagefileBytes, afterChurn.pagefileBytes,
-                 afterSecondChurn.pagefileBytes);
+                 afterSecondChurn.pagefileBytes, afterSoak.pagefileBytes);
   printFigureRow("working set bytes", atStart.workingSetBytes, afterChurn.workingSetBytes,
-                 afterSecondChurn.workingSetBytes);
+                 afterSecondChurn.workingSetBytes, afterSoak.workingSetBytes);
   if (atStart.handleCount == 0 || atStart.privateBytes == 0) {
     std::printf(
         "  (this system reports 0 for GetProcessHandleCount or PrivateUsage: the probed\n"

@@ -2,6 +2,8 @@
 
 #include <intrin.h>
 
+#include "testing/test_client/nested_crash.h"
+
 namespace tavra {
 namespace {
 
@@ -40,9 +42,13 @@ bool parseCrashKind(const std::string& name, CrashKind* kind) {
     const char* name;
     CrashKind kind;
   } kKinds[] = {
-      {"read", CrashKind::ReadViolation},         {"write", CrashKind::WriteViolation},
-      {"divide", CrashKind::IntegerDivideByZero}, {"breakpoint", CrashKind::Breakpoint},
-      {"raise", CrashKind::RaisedException},      {"stack-overflow", CrashKind::StackOverflow},
+      {"read", CrashKind::ReadViolation},
+      {"write", CrashKind::WriteViolation},
+      {"divide", CrashKind::IntegerDivideByZero},
+      {"breakpoint", CrashKind::Breakpoint},
+      {"raise", CrashKind::RaisedException},
+      {"stack-overflow", CrashKind::StackOverflow},
+      {"nested", CrashKind::Nested},
   };
   for (const auto& entry : kKinds) {
     if (name == entry.name) {
@@ -77,6 +83,9 @@ void triggerCrash(CrashKind kind, uint32_t argument) {
       divisor = recurse(start);
       break;
     }
+    case CrashKind::Nested:
+      divisor = nestedCrashOuter(argument);
+      break;
   }
 }
 

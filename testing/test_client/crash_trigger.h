@@ -22,9 +22,10 @@ enum class CrashKind {
   Breakpoint,
   RaisedException,  // RaiseException with the argument as its code
   StackOverflow,
+  Nested,  // writes 4 bytes at the argument three calls deep (nested_crash.h)
 };
 
-// "read", "write", "divide", "breakpoint", "raise", "stack-overflow".
+// "read", "write", "divide", "breakpoint", "raise", "stack-overflow", "nested".
 bool parseCrashKind(const std::string& name, CrashKind* kind);
 
 // Crashes the calling thread. Returns only when something handled the

@@ -3,10 +3,23 @@
 // output. Commands:
 //   info                      ids and the addresses that it registers
 //   register [nack]           the whole conversation (nack: no acknowledgement)
+//   register-many N           N whole conversations in a row, each replacing
+//                             the last; reports "registered-many SUCCEEDED"
+//   register-as PID           a Register message of this process naming PID
+//                             as its process; reports "hangup" when the server
+//                             ended it without a reply, else "reply WORDS..."
+//                             (not acknowledged)
 //   set NAME VALUE            sets an annotation
 //   setat INDEX NAME VALUE    overwrites one entry
 //   dump [TIMEOUT_MS]         asks for a dump and waits for dump-done
 //   dumps COUNT               COUNT dump requests back to back
+//   dump-latency COUNT        the same, timed: "dump-latency DONE mean-us=...
+//                             median-us=... p99-us=... max-us=..." over the
+//                             requests answered
+//   dump-loop                 signals the dump request in a tight loop, not
+//                             waiting for dump-done, until the next line comes
+//                             on standard input (which it takes) or a minute
+//                             has passed; reports "dump-loop SIGNALS"
 //   dump-and-exit             signals a dump request and ends at once
 //   rights                    the granted access of the three handles, and
 //                             whether rights that were not granted are refused
@@ -39,8 +52,6 @@
 //   dump-then-exit MS         a dump request with the client's own record,
 //                             then the process ends itself after MS
 //                             milliseconds, whatever the reporter did
-//   registers N               registers N times over; reports "registered N"
-//                             with the number of registrations that worked
 //   fill-full                 fills every entry with a name and a value of
 //                             64 units, without NUL
 //   priority P                sets the priority of this (the command) thread;
@@ -58,7 +69,8 @@
 //                             its full path; reports "loader-path done"
 //   crash KIND [ARG]          installs the crash handler and crashes on this
 //                             thread: read ADDR, write ADDR, divide,
-//                             breakpoint, raise CODE (hex), stack-overflow.
+//                             breakpoint, raise CODE (hex), stack-overflow,
+//                             nested ADDR (a write three calls deep).
 //                             The handler prints the "crash code=..." line of
 //                             crash_trigger.h before it signals the dump
 //                             request; the process then ends with the
@@ -75,6 +87,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -241,6 +254,20 @@ class TestClient {
       }
       return "registered " + words(client_.reply());
     }
+    if (name == "register-many") {
+      int count = 0;
+      in >> count;
+      int succeeded = 0;
+      for (int i = 0; i < count; ++i) {
+        if (client_.registerWith(pipeName_, kTimeoutMs)) ++succeeded;
+      }
+      return "registered-many " + std::to_string(succeeded);
+    }
+    if (name == "register-as") {
+      PipeMessage message = client_.registrationMessage();
+      in >> message.processId;
+      return converse(&message, sizeof(message));
+    }
     if (name == "set") {
       std::string key, value;
       in >> key >> value;
@@ -286,19 +313,16 @@ class TestClient {
       // the reporter is reading.
       TerminateProcess(GetCurrentProcess(), 7);
     }
-    if (name == "registers") {
-      int count = 0;
-      in >> count;
-      int registered = 0;
-      for (int i = 0; i < count; ++i) {
-        if (client_.registerWith(pipeName_, kTimeoutMs)) ++registered;
-      }
-      return "registered " + std::to_string(registered);
-    }
     if (name == "fill-full") {
       client_.annotations().fillFullLength();
       return "ok";
     }
+    if (name == "dump-latency") {
+      int count = 0;
+      in >> count;
+      return dumpLatency(count);
+    }
+    if (name == "dump-loop") return dumpLoop();
     if (name == "dump-and-exit") {
       client_.signalDumpRequest(GetCurrentThreadId(), exceptionPointers_);
       ExitProcess(5);
@@ -454,6 +478,26 @@ class TestClient {
     return "unknown " + name;
   }
 
+  std::string dumpLoop() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD start = GetTickCount();
+    uint64_t signals = 0;
+    DWORD available = 0;
+    for (;;) {
+      if (!client_.signalDumpRequest(GetCurrentThreadId(), exceptionPointers_)) return "failed";
+      ++signals;
+      // Looking at the input costs more than a signal; every so often will do.
+      if (signals % 64 != 0) continue;
+      if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available != 0 ||
+          GetTickCount() - start > kDumpLoopLimitMs) {
+        break;
+      }
+    }
+    std::string stopLine;
+    if (available != 0) readCommand(&stopLine);
+    return "dump-loop " + std::to_string(signals);
+  }
+
   // Every module in one reply: the count line, then a line per module.
   std::string listModules() {
     std::vector<LoadedModule> modules;
@@ -520,6 +564,34 @@ class TestClient {
         break;
     }
     return "dump " + dumpText(result) + " blocked-us=" + std::to_string(timer.elapsedMicros());
+  }
+
+  std::string dumpLatency(int count) {
+    std::vector<double> micros;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (int i = 0; i < count; ++i) {
+      LARGE_INTEGER start, end;
+      QueryPerformanceCounter(&start);
+      if (client_.requestDump(GetCurrentThreadId(), exceptionPointers_, 2000) != DumpResult::Done) {
+        continue;
+      }
+      QueryPerformanceCounter(&end);
+      micros.push_back(static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 /
+                       static_cast<double>(frequency.QuadPart));
+    }
+    std::sort(micros.begin(), micros.end());
+    double sum = 0;
+    for (double m : micros) sum += m;
+    auto at = [&micros](size_t index) -> long long {
+      return micros.empty() ? 0
+                            : static_cast<long long>(micros[std::min(index, micros.size() - 1)]);
+    };
+    return "dump-latency " + std::to_string(micros.size()) + " mean-us=" +
+           std::to_string(micros.empty() ? 0 : static_cast<long long>(sum / micros.size())) +
+           " median-us=" + std::to_string(at(micros.size() / 2)) +
+           " p99-us=" + std::to_string(at(micros.size() * 99 / 100)) +
+           " max-us=" + std::to_string(at(micros.size() - 1));
   }
 
   std::string info() {
@@ -591,6 +663,7 @@ class TestClient {
   uint32_t exceptionPointers_ = 0;
 
   static constexpr DWORD kOwnExceptionCode = 0xE0000001;
+  static constexpr DWORD kDumpLoopLimitMs = 60000;
   DWORD dumpTimeoutMs_;
   BlockedThreads blockedThreads_;
   EXCEPTION_POINTERS rawPointers_ = {};

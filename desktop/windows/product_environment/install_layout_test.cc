@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "desktop/windows/product_environment/release_channel.h"
 #include "runtime/at_exit.h"
 #include "runtime/file_util.h"
+#include "runtime/json_reader.h"
 #include "runtime/path_service.h"
 #include "runtime/scoped_handle.h"
 #include "runtime/scoped_temp_dir.h"
@@ -124,6 +127,42 @@ TEST_F(InstallLayoutTest, AnythingButBooleanTrueUsesTheRoamingFolder) {
   std::wstring path;
   ASSERT_TRUE(withoutFile.profileDirectory(&path, false));
   EXPECT_EQ(roamingUserData(), path);
+}
+
+// The installer's settings are read as the browser's "Local State" is: a
+// string that cannot be decoded does not hide the choice, and only a file that
+// cannot be read at all falls back to the default.
+TEST_F(InstallLayoutTest, UndecodableStringsDoNotHideSingleProfile) {
+  using namespace std::string_literals;
+  struct Sample {
+    const char* name;
+    std::string contents;
+    bool singleProfile;
+  };
+  const std::string choice = "\"single_profile\": true";
+  const Sample samples[] = {
+      {"lone high surrogate", "{\"name\": \"\\ud800\", " + choice + "}", true},
+      {"reversed pair", "{\"name\": \"\\udc00\\ud800\", " + choice + "}", true},
+      {"invalid byte in a key", "{\"\xFF\": 1, " + choice + "}", true},
+      {"overlong form", "{" + choice + ", \"name\": \"\xC0\x80\"}", true},
+      {"encoded surrogate", "{\"name\": [\"\xED\xB0\x80\"], " + choice + "}", true},
+      {"truncated", "{" + choice + ", \"name\": \"\xFF", false},
+      {"too deep", "{" + choice + ", \"n\": " + std::string(600, '[') + std::string(600, ']') + "}",
+       false},
+      {"NUL byte", "{" + choice + ", \"name\": \"a\0b\"}"s, false},
+      {"too large", "{" + choice + "}" + std::string(kMaxJsonFileSize, ' '), false},
+  };
+  for (const Sample& sample : samples) {
+    writeInstallerPrefs(sample.contents);
+    InstallLayout layout(install_);
+    EXPECT_EQ(sample.singleProfile, layout.isSingleProfile()) << sample.name;
+    std::wstring path;
+    ASSERT_TRUE(layout.profileDirectory(&path, false)) << sample.name;
+    EXPECT_EQ(sample.singleProfile ? joinPath(joinPath(install_, L"profile"), L"data")
+                                   : roamingUserData(),
+              path)
+        << sample.name;
+  }
 }
 
 TEST_F(InstallLayoutTest, InstallerPrefsAreReadOnce) {

@@ -25,21 +25,12 @@ const GUID kFolderIdVideos = {
 namespace {
 
 constexpr DWORD kKnownFolderCreateFlags = 0x8800;  // KF_FLAG_CREATE | KF_FLAG_INIT
-constexpr int kFolderCreateFlags = 0xA000;         // CSIDL_FLAG_CREATE | CSIDL_FLAG_DONT_UNEXPAND
-constexpr int kCsidlPersonal = 5;
-constexpr int kCsidlMyMusic = 13;
-constexpr int kCsidlMyVideo = 14;
-constexpr int kCsidlMyPictures = 39;
 
-KnownFolderPathFunction findSystemKnownFolderPath() {
-  // shell32 is loaded already: the runtime imports it.
-  HMODULE shell32 = GetModuleHandleW(L"shell32.dll");
-  if (shell32 == nullptr) return nullptr;
-  return reinterpret_cast<KnownFolderPathFunction>(
-      reinterpret_cast<void*>(GetProcAddress(shell32, "SHGetKnownFolderPath")));
+HRESULT WINAPI systemKnownFolderPath(const GUID& folderId, DWORD flags, HANDLE token, PWSTR* path) {
+  return SHGetKnownFolderPath(folderId, flags, token, path);
 }
 
-ShellFolderFunctions g_shellFunctions = {&findSystemKnownFolderPath, &SHGetFolderPathW};
+KnownFolderPathFunction g_knownFolderPath = &systemKnownFolderPath;
 
 // Accepts `path` when it names a directory, creating it (with parents) when
 // it is missing.
@@ -54,13 +45,11 @@ bool getJoined(int baseKey, const wchar_t* component, std::wstring* path) {
   return true;
 }
 
-bool getDocuments(std::wstring* path) {
-  return getKnownFolder(kFolderIdDocuments, kCsidlPersonal, path, true);
-}
+bool getDocuments(std::wstring* path) { return getKnownFolder(kFolderIdDocuments, path, true); }
 
-// A media folder, or the Documents folder where the system has none.
-bool getMediaFolder(const GUID& folderId, int csidl, std::wstring* path) {
-  return getKnownFolder(folderId, csidl, path, false) || getDocuments(path);
+// A media folder, or the Documents folder where the user has none.
+bool getMediaFolder(const GUID& folderId, std::wstring* path) {
+  return getKnownFolder(folderId, path, false) || getDocuments(path);
 }
 
 // A switch's value when the switch is given (an empty value fails), else the
@@ -119,19 +108,19 @@ bool computePath(int key, std::wstring* result) {
       return getDocuments(result) && ensureDirectory(*result);
     case SHARED_DIR_MUSIC:
     case DIR_MUSIC:
-      return getMediaFolder(kFolderIdMusic, kCsidlMyMusic, result);
+      return getMediaFolder(kFolderIdMusic, result);
     case SHARED_DIR_PICTURES:
     case DIR_PICTURES:
-      return getMediaFolder(kFolderIdPictures, kCsidlMyPictures, result);
+      return getMediaFolder(kFolderIdPictures, result);
     case SHARED_DIR_VIDEOS:
     case DIR_VIDEOS:
-      return getMediaFolder(kFolderIdVideos, kCsidlMyVideo, result);
+      return getMediaFolder(kFolderIdVideos, result);
     case SHARED_DIR_USER_DOCUMENTS:
     case DIR_USER_DOCUMENTS:
       return getDocuments(result);
     case SHARED_DIR_DOWNLOADS:
     case DIR_DOWNLOADS:
-      return getKnownFolder(kFolderIdDownloads, kCsidlPersonal, result, true);
+      return getKnownFolder(kFolderIdDownloads, result, true);
     case SHARED_DIR_EXTENSIONS:
     case DIR_EXTENSIONS:
       return getJoined(DIR_MODULE, L"extensions", result) && ensureDirectory(*result);
@@ -188,51 +177,28 @@ bool registerProductPaths() {
   return PathService::overridePath(DIR_LOCALIZATION, joinPath(moduleDir, L"localization"));
 }
 
-bool getKnownFolder(const GUID& folderId, int csidl, std::wstring* path, bool create) {
+bool getKnownFolder(const GUID& folderId, std::wstring* path, bool create) {
   if (path == nullptr) return false;
-  KnownFolderPathFunction knownFolderPath = g_shellFunctions.findKnownFolderPath != nullptr
-                                                ? g_shellFunctions.findKnownFolderPath()
-                                                : nullptr;
-  if (knownFolderPath != nullptr) {
-    PWSTR found = nullptr;
-    HRESULT result = knownFolderPath(folderId, 0, nullptr, &found);
-    if (FAILED(result) && create) {
-      // The call may hand out a path even when it fails; it is ours to free.
-      CoTaskMemFree(found);
-      found = nullptr;
-      result = knownFolderPath(folderId, kKnownFolderCreateFlags, nullptr, &found);
-    }
-    if (FAILED(result) || found == nullptr) {
-      CoTaskMemFree(found);
-      return false;
-    }
-    *path = found;
+  PWSTR found = nullptr;
+  HRESULT result = g_knownFolderPath(folderId, 0, nullptr, &found);
+  if (FAILED(result) && create) {
+    // The call may hand out a path even when it fails; it is ours to free.
     CoTaskMemFree(found);
-    return true;
+    found = nullptr;
+    result = g_knownFolderPath(folderId, kKnownFolderCreateFlags, nullptr, &found);
   }
-
-  // Systems without known folders.
-  if (g_shellFunctions.getFolderPath == nullptr) return false;
-  wchar_t buffer[MAX_PATH] = {};
-  HRESULT result = g_shellFunctions.getFolderPath(nullptr, csidl, nullptr, 0, buffer);
-  if (FAILED(result) && result != E_INVALIDARG && create) {
-    buffer[0] = L'\0';
-    result =
-        g_shellFunctions.getFolderPath(nullptr, csidl | kFolderCreateFlags, nullptr, 0, buffer);
+  if (FAILED(result) || found == nullptr) {
+    CoTaskMemFree(found);
+    return false;
   }
-  if (FAILED(result)) return false;
-  buffer[MAX_PATH - 1] = L'\0';
-  *path = buffer;
+  *path = found;
+  CoTaskMemFree(found);
   return true;
 }
 
-ShellFolderFunctions defaultShellFolderFunctions() {
-  return ShellFolderFunctions{&findSystemKnownFolderPath, &SHGetFolderPathW};
-}
-
-ShellFolderFunctions setShellFolderFunctionsForTesting(const ShellFolderFunctions& functions) {
-  ShellFolderFunctions previous = g_shellFunctions;
-  g_shellFunctions = functions;
+KnownFolderPathFunction setKnownFolderPathFunctionForTesting(KnownFolderPathFunction function) {
+  KnownFolderPathFunction previous = g_knownFolderPath;
+  g_knownFolderPath = function != nullptr ? function : &systemKnownFolderPath;
   return previous;
 }
 

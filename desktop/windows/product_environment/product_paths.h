@@ -1,5 +1,9 @@
 // The browser's own path keys and the provider that answers them for the
 // runtime's path service.
+//
+// Registered on the main thread before any path is asked for; the provider
+// keeps no state and may then be called from any thread (the path service
+// serialises its own cache).
 #ifndef DESKTOP_WINDOWS_PRODUCT_ENVIRONMENT_PRODUCT_PATHS_H_
 #define DESKTOP_WINDOWS_PRODUCT_ENVIRONMENT_PRODUCT_PATHS_H_
 
@@ -73,9 +77,8 @@ bool productPathProvider(int key, std::wstring* path);
 // fails, which start-up treats as fatal.
 bool registerProductPaths();
 
-// The known folder `folderId` (or, on systems without known folders, the
-// shell folder `csidl`), created when missing if `create` is set.
-bool getKnownFolder(const GUID& folderId, int csidl, std::wstring* path, bool create);
+// The known folder `folderId`, created when missing if `create` is set.
+bool getKnownFolder(const GUID& folderId, std::wstring* path, bool create);
 
 // The known-folder ids that the provider asks for.
 extern const GUID kFolderIdDocuments;
@@ -84,22 +87,13 @@ extern const GUID kFolderIdMusic;
 extern const GUID kFolderIdPictures;
 extern const GUID kFolderIdVideos;
 
-// The shell functions behind getKnownFolder. Tests replace them to reach the
-// fallback and the retries; the defaults are the system's.
+// The shell function behind getKnownFolder (SHGetKnownFolderPath by default).
+// Tests replace it to reach the retries; a null function restores the
+// default. Returns the function used until now. Not thread-safe: for tests,
+// before any path is asked for.
 using KnownFolderPathFunction = HRESULT(WINAPI*)(const GUID& folderId, DWORD flags, HANDLE token,
                                                  PWSTR* path);
-using FolderPathFunction = HRESULT(WINAPI*)(HWND owner, int csidl, HANDLE token, DWORD flags,
-                                            LPWSTR path);
-struct ShellFolderFunctions {
-  // Finds SHGetKnownFolderPath in shell32; null when the system has none.
-  KnownFolderPathFunction (*findKnownFolderPath)();
-  // SHGetFolderPathW.
-  FolderPathFunction getFolderPath;
-};
-ShellFolderFunctions defaultShellFolderFunctions();
-// Installs `functions` and returns the ones used until now. Not thread-safe:
-// for tests, before any path is asked for.
-ShellFolderFunctions setShellFolderFunctionsForTesting(const ShellFolderFunctions& functions);
+KnownFolderPathFunction setKnownFolderPathFunctionForTesting(KnownFolderPathFunction function);
 
 }  // namespace tavra
 

@@ -35,7 +35,7 @@ class ProductPathsTest : public testing::Test {
   void SetUp() override {
     PathService::resetForTesting();
     CommandLine::resetForCurrentProcess();
-    setShellFolderFunctionsForTesting(defaultShellFolderFunctions());
+    setKnownFolderPathFunctionForTesting(nullptr);
     ASSERT_TRUE(temp_.create(L"tavra-paths"));
     app_ = joinPath(temp_.path(), L"app");
     roaming_ = joinPath(temp_.path(), L"Roaming");
@@ -48,7 +48,7 @@ class ProductPathsTest : public testing::Test {
     scope_.reset();
     PathService::resetForTesting();
     CommandLine::resetForCurrentProcess();
-    setShellFolderFunctionsForTesting(defaultShellFolderFunctions());
+    setKnownFolderPathFunctionForTesting(nullptr);
   }
 
   // Points keys 2 and 3 at `exeDir` and registers the product's paths.
@@ -242,7 +242,7 @@ TEST_F(ProductPathsTest, ProviderAnswersExactlyItsKeys) {
   EXPECT_FALSE(productPathProvider(DIR_USER_DATA, nullptr));
 }
 
-// Fakes of the shell's folder functions, with a record of their calls.
+// A fake of the shell's known-folder function, with a record of its calls.
 struct ShellCall {
   int folder;  // 0 for a known folder id other than those below.
   DWORD flags;
@@ -250,8 +250,6 @@ struct ShellCall {
 std::vector<ShellCall> g_calls;
 HRESULT g_knownFolderResultWithoutFlags = S_OK;
 bool g_musicFails = false;
-
-KnownFolderPathFunction findNothing() { return nullptr; }
 
 int folderNumber(const GUID& id) {
   if (IsEqualGUID(id, kFolderIdDocuments)) return 5;
@@ -278,17 +276,6 @@ HRESULT WINAPI fakeKnownFolderPath(const GUID& folderId, DWORD flags, HANDLE, PW
   *path = allocatePath(folder == 5 ? L"X:\\Docs" : L"X:\\Other");
   return S_OK;
 }
-KnownFolderPathFunction findFake() { return &fakeKnownFolderPath; }
-
-HRESULT g_folderPathResultWithoutFlags = S_OK;
-HRESULT WINAPI fakeFolderPath(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
-  g_calls.push_back(ShellCall{csidl, 0});
-  if ((csidl & 0xA000) == 0 && FAILED(g_folderPathResultWithoutFlags)) {
-    return g_folderPathResultWithoutFlags;
-  }
-  wcscpy(path, L"Y:\\Fallback");
-  return S_OK;
-}
 
 class KnownFolderTest : public ProductPathsTest {
  protected:
@@ -296,25 +283,34 @@ class KnownFolderTest : public ProductPathsTest {
     ProductPathsTest::SetUp();
     g_calls.clear();
     g_knownFolderResultWithoutFlags = S_OK;
-    g_folderPathResultWithoutFlags = S_OK;
     g_musicFails = false;
   }
 };
 
-TEST_F(KnownFolderTest, WithoutKnownFoldersDownloadsIsDocuments) {
-  setShellFolderFunctionsForTesting(ShellFolderFunctions{&findNothing, &SHGetFolderPathW});
-  wchar_t documents[MAX_PATH] = {};
-  ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, documents)));
-  EXPECT_EQ(std::wstring(documents), pathOf(DIR_DOWNLOADS));
-  EXPECT_EQ(std::wstring(documents), pathOf(SHARED_DIR_DOWNLOADS));
-  EXPECT_EQ(std::wstring(documents), pathOf(DIR_DOCUMENTS));
+std::wstring systemKnownFolder(const GUID& id) {
+  PWSTR found = nullptr;
+  std::wstring path;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &found))) path = found;
+  CoTaskMemFree(found);
+  return path;
+}
+
+TEST_F(KnownFolderTest, FoldersAreTheSystemsKnownFolders) {
+  std::wstring documents = systemKnownFolder(kFolderIdDocuments);
+  ASSERT_FALSE(documents.empty());
+  EXPECT_EQ(documents, pathOf(DIR_DOCUMENTS));
+  EXPECT_EQ(documents, pathOf(SHARED_DIR_USER_DOCUMENTS));
+  std::wstring downloads = systemKnownFolder(kFolderIdDownloads);
+  ASSERT_FALSE(downloads.empty());
+  EXPECT_EQ(downloads, pathOf(DIR_DOWNLOADS));
+  EXPECT_EQ(downloads, pathOf(SHARED_DIR_DOWNLOADS));
 }
 
 TEST_F(KnownFolderTest, FailedLookupIsRetriedWithCreateFlagsOnlyWhenAllowed) {
-  setShellFolderFunctionsForTesting(ShellFolderFunctions{&findFake, &fakeFolderPath});
+  setKnownFolderPathFunctionForTesting(&fakeKnownFolderPath);
   g_knownFolderResultWithoutFlags = E_FAIL;
   std::wstring path = L"untouched";
-  ASSERT_TRUE(getKnownFolder(kFolderIdDocuments, 5, &path, true));
+  ASSERT_TRUE(getKnownFolder(kFolderIdDocuments, &path, true));
   EXPECT_EQ(L"X:\\Docs", path);
   ASSERT_EQ(2u, g_calls.size());
   EXPECT_EQ(0u, g_calls[0].flags);
@@ -322,39 +318,19 @@ TEST_F(KnownFolderTest, FailedLookupIsRetriedWithCreateFlagsOnlyWhenAllowed) {
 
   g_calls.clear();
   path = L"untouched";
-  EXPECT_FALSE(getKnownFolder(kFolderIdDocuments, 5, &path, false));
+  EXPECT_FALSE(getKnownFolder(kFolderIdDocuments, &path, false));
   EXPECT_EQ(L"untouched", path);
   EXPECT_EQ(1u, g_calls.size());
 }
 
 TEST_F(KnownFolderTest, MissingMediaFolderFallsBackToDocuments) {
-  setShellFolderFunctionsForTesting(ShellFolderFunctions{&findFake, &fakeFolderPath});
+  setKnownFolderPathFunctionForTesting(&fakeKnownFolderPath);
   g_musicFails = true;
   EXPECT_EQ(L"X:\\Docs", pathOf(DIR_MUSIC));
   ASSERT_EQ(2u, g_calls.size());
   EXPECT_EQ(13, g_calls[0].folder);  // Music, asked once: without creation.
   EXPECT_EQ(5, g_calls[1].folder);
   EXPECT_EQ(L"X:\\Other", pathOf(DIR_DOWNLOADS));
-}
-
-TEST_F(KnownFolderTest, FallbackRetriesWithCreateFlagsExceptOnInvalidArgument) {
-  setShellFolderFunctionsForTesting(ShellFolderFunctions{&findNothing, &fakeFolderPath});
-  g_folderPathResultWithoutFlags = E_FAIL;
-  std::wstring path;
-  ASSERT_TRUE(getKnownFolder(kFolderIdMusic, 13, &path, true));
-  EXPECT_EQ(L"Y:\\Fallback", path);
-  ASSERT_EQ(2u, g_calls.size());
-  EXPECT_EQ(13, g_calls[0].folder);
-  EXPECT_EQ(13 | 0xA000, g_calls[1].folder);
-
-  g_calls.clear();
-  EXPECT_FALSE(getKnownFolder(kFolderIdMusic, 13, &path, false));
-  EXPECT_EQ(1u, g_calls.size());
-
-  g_calls.clear();
-  g_folderPathResultWithoutFlags = E_INVALIDARG;
-  EXPECT_FALSE(getKnownFolder(kFolderIdMusic, 13, &path, true));
-  EXPECT_EQ(1u, g_calls.size());
 }
 
 }  // namespace

@@ -66,6 +66,10 @@ def exchange(port, request, timeout=10.0):
 
 
 def get_request(path="/", headers=()):
+    """A GET as the reporter sends it: with its User-Agent unless `headers`
+    name one (a GET of a page path from another client is a page)."""
+    if not any(n.lower() == "user-agent" for n, _ in headers):
+        headers = [("User-Agent", REPORTER_USER_AGENT)] + list(headers)
     if not any(n.lower() == "host" for n, _ in headers):
         headers = [("Host", HOST)] + list(headers)
     lines = [f"GET {path} HTTP/1.1"] + [f"{n}: {v}" for n, v in headers]

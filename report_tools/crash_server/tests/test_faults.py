@@ -178,6 +178,13 @@ def test_bad_control_requests_change_nothing(server, body, reason):
     )[2]
 
 
+@pytest.mark.parametrize("length", ["\u00b2", "-1", "65537"])
+def test_a_control_length_that_is_no_plain_number_is_refused(server, length):
+    request = post_request(b"{}", "application/json", "/_control", [("Content-Length", length)])
+    status, _, answer = parse_response(exchange(server.port, request.decode("latin-1").encode()))
+    assert status == "400" and b"Content-Length" in answer
+
+
 @pytest.mark.parametrize(
     "request_bytes,status",
     [

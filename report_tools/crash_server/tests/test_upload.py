@@ -12,6 +12,7 @@ from .support import (
     connect,
     crash_log,
     exchange,
+    get_request,
     parse_response,
     post_request,
     receive_all,
@@ -33,7 +34,7 @@ REPORTER_FIELDS = {
 
 
 def new_id(port):
-    raw = exchange(port, f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+    raw = exchange(port, get_request("/", [("Host", f"127.0.0.1:{port}")]))
     return re.search(f"id=({ID})&", parse_response(raw)[1]["location"]).group(1)
 
 

@@ -427,8 +427,15 @@ bool ProcessStateImpl::readExactly(uint32_t address, void* out, uint32_t size) c
 
 bool ProcessStateImpl::isReadable(uint32_t address) const {
   if (!process_.isValid()) return false;
+  if (!readability_) readability_.reset(new (std::nothrow) PageReadability(process_.get()));
+  if (readability_) return readability_->isReadable(address);
   uint8_t byte = 0;
+  ++uncachedReadabilityCalls_;
   return readExactly(address, &byte, 1);
+}
+
+uint32_t ProcessStateImpl::readabilityCalls() const {
+  return uncachedReadabilityCalls_ + (readability_ ? readability_->systemCalls() : 0);
 }
 
 uint32_t ProcessStateImpl::exceptionCode() const { return exceptionCode_; }

@@ -1,7 +1,8 @@
 // The snapshot of a crashed process, taken from outside while the process
 // waits in its crash handler: the exception, the memory figures, every module
 // and every thread. It keeps the process open so that the crash log writer
-// can read more of its memory.
+// can read more of its memory, and keeps what it learnt about which pages of
+// that memory can be read (page_readability.h) until it is destroyed.
 //
 // A snapshot is created, captured, read and destroyed on the one thread that
 // handles its crash; each crash has its own, and nothing in it is locked.
@@ -19,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "desktop/windows/crash_reporter/crash_data/page_readability.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state.h"
 #include "runtime/scoped_handle.h"
 
@@ -54,7 +56,11 @@ class ProcessStateImpl : public ProcessState {
   uint32_t workingSetSize() const { return workingSetSize_; }
   uint32_t peakWorkingSetSize() const { return peakWorkingSetSize_; }
   uint32_t privateUsage() const { return privateUsage_; }
+  // The system calls that `isReadable` has made so far.
+  uint32_t readabilityCalls() const;
 
+  // Asked of the process once per page for the snapshot's life
+  // (page_readability.h).
   bool isReadable(uint32_t address) const override;
   uint32_t exceptionCode() const override;
   // The snapshot has no names for exception codes: always null.
@@ -83,6 +89,11 @@ class ProcessStateImpl : public ProcessState {
   uint32_t workingSetSize_ = 0;
   uint32_t peakWorkingSetSize_ = 0;
   uint32_t privateUsage_ = 0;
+  // The answers of `isReadable`, one question to the process per page; made
+  // at the first question. Calls made without it (no memory) are counted
+  // here.
+  mutable std::unique_ptr<PageReadability> readability_;
+  mutable uint32_t uncachedReadabilityCalls_ = 0;
 };
 
 // The executable of `process` as a drive-letter path ("C:\dir\app.exe"), or

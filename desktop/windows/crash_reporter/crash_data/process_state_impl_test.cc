@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
+#include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/file_util.h"
@@ -388,6 +389,73 @@ TEST_F(ProcessStateImplTest, ModulesCarryTheNameVersionAndTimeStampOfTheirFiles)
     EXPECT_EQ(testing_support::systemFileVersion(modules[i].path), module.fileVersion());
   }
   EXPECT_EQ(state.modules()[0].get(), state.mainModule());
+}
+
+// The snapshot with every readability question put to the process by a
+// one-byte read of its own, as a snapshot without per-page answers would.
+class ReadEveryAddress : public ProcessState {
+ public:
+  ReadEveryAddress(const ProcessStateImpl& state, HANDLE process)
+      : state_(state), process_(process) {}
+  bool isReadable(uint32_t address) const override {
+    ++reads_;
+    uint8_t byte = 0;
+    SIZE_T count = 0;
+    return ReadProcessMemory(process_,
+                             reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &byte,
+                             1, &count) &&
+           count == 1;
+  }
+  uint32_t exceptionCode() const override { return state_.exceptionCode(); }
+  const char* exceptionName() const override { return state_.exceptionName(); }
+  uint32_t exceptionAddress() const override { return state_.exceptionAddress(); }
+  const ThreadList& threads() const override { return state_.threads(); }
+  const ModuleInfo* mainModule() const override { return state_.mainModule(); }
+  const ModuleList& modules() const override { return state_.modules(); }
+  std::unique_ptr<MemoryReader> createMemoryReader() const override {
+    return state_.createMemoryReader();
+  }
+  uint32_t reads() const { return reads_; }
+
+ private:
+  const ProcessStateImpl& state_;
+  HANDLE process_;
+  mutable uint32_t reads_ = 0;
+};
+
+// The per-page answers change how often the crashed process is asked, not
+// what the crash log says.
+TEST_F(ProcessStateImplTest, TheCrashLogIsTheSameWithPerPageReadability) {
+  ChildProcess* client = startClient();
+  ASSERT_EQ(0u, client->command("threads 16").find("threads "));
+  ASSERT_EQ(0u, client->command("modules 20").find("modules "));
+  captureAfter(client, "dump-raw * * *");
+  ASSERT_TRUE(run_.result) << run_.log;
+  const ProcessStateImpl& state = *run_.state;
+  ScopedTempDir dir(L"tavra_readability");
+  ASSERT_TRUE(dir.isValid());
+  const std::string perPage = wideToUtf8(joinPath(dir.path(), L"per_page.txt"));
+  const std::string everyAddress = wideToUtf8(joinPath(dir.path(), L"every_address.txt"));
+  {
+    LogCapture quiet;
+    CrashLogWriter writer;
+    ASSERT_TRUE(writer.write(state, CrashMetadata(), perPage.c_str()));
+  }
+  ScopedHandle process(OpenProcess(PROCESS_VM_READ, FALSE, client->processId()));
+  ASSERT_TRUE(process.isValid());
+  ReadEveryAddress uncached(state, process.get());
+  {
+    LogCapture quiet;
+    CrashLogWriter writer;
+    ASSERT_TRUE(writer.write(uncached, CrashMetadata(), everyAddress.c_str()));
+  }
+  std::string perPageText, everyAddressText;
+  ASSERT_TRUE(readFileToString(utf8ToWide(perPage), &perPageText));
+  ASSERT_TRUE(readFileToString(utf8ToWide(everyAddress), &everyAddressText));
+  EXPECT_GT(perPageText.size(), 10000u);
+  EXPECT_TRUE(perPageText == everyAddressText) << "the two crash logs differ";
+  EXPECT_LT(state.readabilityCalls(), uncached.reads());
+  releaseClient(client);
 }
 
 TEST_F(ProcessStateImplTest, TheExecutableIsTheMainModuleInAnyLetterCase) {

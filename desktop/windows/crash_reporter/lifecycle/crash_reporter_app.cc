@@ -91,16 +91,14 @@ int runReporterMain() {
   // From here on every relative file name lands in the crash directory.
   if (!SetCurrentDirectoryW(settings.crashDir.c_str())) return -1;
 
+  // Should the label not convert, the pipe gets the default security
+  // (a null descriptor) and low-integrity processes cannot reach it.
   PipeSecurity security;
-  SECURITY_ATTRIBUTES* securityAttributes = nullptr;
-  if (PipeSecurity::systemHasIntegrityLevels()) {
-    security.build();
-    securityAttributes = security.attributes();
-  }
+  security.build();
 
   // Each dump request goes to the crash handling; the reporter writes no
   // minidump of its own.
-  DumpRequestServer server(pipeName, securityAttributes, nullptr, nullptr, &handleCrash, nullptr,
+  DumpRequestServer server(pipeName, security.attributes(), nullptr, nullptr, &handleCrash, nullptr,
                            nullptr, nullptr, nullptr, nullptr);
   // A server that fails to start is stopped on the way out; the parent's
   // ready event is then never set.

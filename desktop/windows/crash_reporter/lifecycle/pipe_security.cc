@@ -32,14 +32,4 @@ void PipeSecurity::reset() {
   }
 }
 
-bool PipeSecurity::systemHasIntegrityLevels() {
-  OSVERSIONINFOW version = {};
-  version.dwOSVersionInfoSize = sizeof(version);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  if (!GetVersionExW(&version)) return false;
-#pragma GCC diagnostic pop
-  return version.dwMajorVersion >= 6;
-}
-
 }  // namespace tavra

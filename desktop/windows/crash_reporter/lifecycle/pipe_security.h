@@ -1,5 +1,9 @@
 // The security of the reporter's pipe: a low-integrity mandatory label, so
-// that browser processes of low integrity can open it.
+// that browser processes of low integrity can open it. Every system that the
+// reporter runs on (Windows 7 and later) has integrity levels.
+//
+// Built and freed on the main thread; the server only reads the attributes
+// while it starts.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PIPE_SECURITY_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PIPE_SECURITY_H_
 
@@ -26,9 +30,6 @@ class PipeSecurity {
 
   SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
   PSECURITY_DESCRIPTOR descriptor() const { return descriptor_; }
-
-  // Mandatory labels exist from Windows Vista (major version 6) on.
-  static bool systemHasIntegrityLevels();
 
  private:
   SECURITY_ATTRIBUTES attributes_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};

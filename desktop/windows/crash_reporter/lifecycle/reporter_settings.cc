@@ -68,7 +68,14 @@ bool determineCrashDirectory() {
 
 bool isReportingEnabled(const std::wstring& localStatePath) {
   nlohmann::json root;
-  if (localStatePath.empty() || !readJsonFile(localStatePath, &root)) return true;
+  // The browser may have stored an undecodable string somewhere in the file
+  // (a page title cut in the middle of a character, say). That must not cost
+  // the user's choice, so such strings are read with replacements; only a
+  // file that cannot be read at all counts as consent.
+  if (localStatePath.empty() ||
+      !readJsonFile(localStatePath, &root, JsonStrings::kReplaceUndecodable)) {
+    return true;
+  }
   const nlohmann::json* value = findDottedPath(root, "user_experience_metrics.reporting_enabled");
   if (value == nullptr || !value->is_boolean()) return true;
   return value->get<bool>();

@@ -32,8 +32,10 @@ ReporterSettings& reporterSettings();
 // Sets localStatePath, feedbackFile, crashDir and logDirFromEnv. False when
 // there is no usable crash directory.
 bool determineCrashDirectory();
-// The user's consent as "Local State" records it. Every problem in reading
-// the file counts as consent; only the boolean false refuses.
+// The user's consent as "Local State" records it: only the boolean false
+// refuses. Undecodable text in the file's strings is replaced, not refused;
+// a file that cannot be read as JSON at all (missing, locked, too large, too
+// deeply nested, truncated or otherwise not JSON) counts as consent.
 bool isReportingEnabled(const std::wstring& localStatePath);
 // TAVRA_CRASH_KEEP_LOGS is "1" or "yes" in any case.
 bool readKeepLogs();

@@ -9,6 +9,7 @@
 
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/file_util.h"
+#include "runtime/json_reader.h"
 #include "runtime/path_service.h"
 #include "runtime/scoped_temp_dir.h"
 #include "testing/test_support/scoped_environment_variable.h"
@@ -181,17 +182,87 @@ TEST_F(ConsentTest, OnlyTheBooleanFalseRefuses) {
   EXPECT_TRUE(consentFor(R"([false])"));
 }
 
-TEST_F(ConsentTest, EveryReadingProblemCountsAsConsent) {
-  // Trailing commas are not JSON: the file cannot be read, which is consent.
-  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":false,}})"));
-  EXPECT_TRUE(consentFor(R"({"user_experience_metrics":{"reporting_enabled":false}})"
-                         "\n// comment"));
-  EXPECT_TRUE(consentFor(""));
-  EXPECT_TRUE(consentFor(std::string("\0\xff\xfe{", 4)));
-  EXPECT_TRUE(consentFor(std::string(100000, '[')));
+// A string that the browser stored undecodably, anywhere in the file, does not
+// cost the user's choice.
+TEST_F(ConsentTest, UndecodableStringsKeepTheUsersChoice) {
+  const std::string refusal = R"("user_experience_metrics":{"reporting_enabled":false})";
+  struct Damage {
+    const char* name;
+    std::string piece;  // Text inside a string, as the file holds it.
+  };
+  const Damage damages[] = {
+      {"lone high surrogate escape", "\\ud800"},
+      {"lone low surrogate escape", "\\uDC00"},
+      {"reversed surrogate pair", "\\udc00\\ud800"},
+      {"high surrogate before a letter", "\\uD83Dx"},
+      {"byte 0xFF", "\xFF"},
+      {"lone continuation byte", "\x80"},
+      {"overlong slash", "\xC0\xAF"},
+      {"overlong NUL", "\xC0\x80"},
+      {"truncated sequence", "\xE2\x82"},
+      {"surrogate encoded in UTF-8", "\xED\xA0\x80"},
+      {"code point above U+10FFFF", "\xF4\x90\x80\x80"},
+  };
+  for (const Damage& damage : damages) {
+    const std::string quoted = "\"" + damage.piece + "\"";
+    const std::string files[] = {
+        // In an unrelated value, before and after the choice.
+        "{\"title\":" + quoted + "," + refusal + "}",
+        "{" + refusal + ",\"history\":[\"a\"," + quoted + "]}",
+        // In a key.
+        "{" + quoted + ":1," + refusal + "}",
+        // Beside the choice itself.
+        R"({"user_experience_metrics":{)" + quoted + R"(:{"x":)" + quoted +
+            R"(},"reporting_enabled":false}})",
+    };
+    for (const std::string& file : files) {
+      EXPECT_FALSE(consentFor(file)) << damage.name << ": " << file;
+    }
+    // The same damage does not turn consent into a refusal either.
+    EXPECT_TRUE(consentFor(R"({"title":)" + quoted +
+                           R"(,"user_experience_metrics":{"reporting_enabled":true}})"))
+        << damage.name;
+  }
+}
+
+// Only a file that cannot be read as JSON at all still counts as consent: the
+// user's choice cannot be known from it.
+TEST_F(ConsentTest, FilesThatCannotBeReadCountAsConsent) {
+  using namespace std::string_literals;
+  const std::string refusal = R"({"user_experience_metrics":{"reporting_enabled":false}})";
+  struct Unreadable {
+    const char* name;
+    std::string contents;
+  };
+  const Unreadable files[] = {
+      {"empty", ""},
+      {"trailing comma", R"({"user_experience_metrics":{"reporting_enabled":false,}})"},
+      {"comment", refusal + "\n// comment"},
+      {"truncated", refusal.substr(0, refusal.size() - 1)},
+      {"truncated inside a damaged string",
+       R"({"user_experience_metrics":{"reporting_enabled":false},"t":")"
+       "\xFF"},
+      {"text after the object", refusal + " {}"},
+      {"undecodable byte outside strings", refusal + "\xFF"},
+      {"NUL byte", "\0\xff\xfe{"s},
+      {"NUL byte inside a string", R"({"t":"a)"
+                                   "\0"s
+                                   R"(b",)" +
+                                       refusal.substr(1)},
+      {"UTF-16 text", "\xFF\xFE{\0}\0"s},
+      {"too deep", std::string(100000, '[')},
+      {"deep but closed",
+       "{\"n\":" + std::string(600, '[') + std::string(600, ']') + "," + refusal.substr(1)},
+      {"larger than the limit", refusal + std::string(kMaxJsonFileSize, ' ')},
+  };
+  for (const Unreadable& file : files) {
+    EXPECT_TRUE(consentFor(file.contents)) << file.name;
+  }
   EXPECT_TRUE(isReportingEnabled(joinPath(temp_.path(), L"missing")));
   EXPECT_TRUE(isReportingEnabled(L""));
   EXPECT_TRUE(isReportingEnabled(temp_.path()));  // A directory.
+  // Just within the limit, the same refusal is honoured.
+  EXPECT_FALSE(consentFor(refusal + std::string(kMaxJsonFileSize - refusal.size(), ' ')));
 }
 
 TEST_F(ConsentTest, LockedFileCountsAsConsent) {

@@ -219,7 +219,10 @@ class CrashLogWriter::Output {
 
 CrashLogWriter::CrashLogWriter() = default;
 
-CrashLogWriter::~CrashLogWriter() { ::operator delete(ranges_); }
+CrashLogWriter::~CrashLogWriter() {
+  ::operator delete(ranges_);
+  ::operator delete(codeRanges_);
+}
 
 void CrashLogWriter::clearRanges() {
   rangeCount_ = 0;
@@ -268,22 +271,77 @@ bool CrashLogWriter::addRange(uint32_t start, uint32_t end) {
   return true;
 }
 
-uint32_t CrashLogWriter::addPointerRanges(const ProcessState& process, uint32_t value) {
-  if (value == 0 || !process.isReadable(value)) return 0;
-  uint32_t radius = kDataRadius;
-  for (const auto& module : process.modules()) {
+bool CrashLogWriter::isCovered(uint32_t start, uint32_t end) const {
+  // The last range that starts at or before `start` is the only one that can
+  // hold [start, end).
+  const MemoryRange* after = std::upper_bound(
+      ranges_, ranges_ + rangeCount_, start,
+      [](uint32_t value, const MemoryRange& range) { return value < range.start; });
+  return after != ranges_ && (after - 1)->end >= end;
+}
+
+void CrashLogWriter::collectCodeRanges(const ProcessState& process) {
+  ::operator delete(codeRanges_);
+  codeRanges_ = nullptr;
+  codeRangeCount_ = 0;
+  const ModuleList& modules = process.modules();
+  // Without memory for the list, every value scans the modules instead.
+  if (modules.empty() || modules.size() > static_cast<size_t>(-1) / sizeof(MemoryRange)) return;
+  MemoryRange* ranges =
+      static_cast<MemoryRange*>(allocateRanges(modules.size() * sizeof(MemoryRange)));
+  if (ranges == nullptr) return;
+  size_t count = 0;
+  for (const auto& module : modules) {
     if (!module) continue;
     // In 32-bit arithmetic, as the module list defines its code ranges: a
-    // module without one has a code end of 0 and so an empty range.
+    // module without one has a code end of 0 and so an empty range, and one
+    // whose end wraps past the top holds no address at all.
     const uint32_t codeStart = module->codeStart();
     const uint32_t codeEnd = codeStart + module->codeSize();
-    if (value >= codeStart && value < codeEnd) {
-      radius = kCodeRadius;
-      break;
+    if (codeEnd > codeStart) ranges[count++] = {codeStart, codeEnd};
+  }
+  std::sort(ranges, ranges + count,
+            [](const MemoryRange& a, const MemoryRange& b) { return a.start < b.start; });
+  // Overlapping ranges become one, so that the search below has one
+  // candidate: the last range that starts at or before the value.
+  size_t merged = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (merged != 0 && ranges[i].start <= ranges[merged - 1].end) {
+      ranges[merged - 1].end = std::max(ranges[merged - 1].end, ranges[i].end);
+    } else {
+      ranges[merged++] = ranges[i];
     }
   }
+  codeRanges_ = ranges;
+  codeRangeCount_ = merged;
+}
+
+bool CrashLogWriter::isInCode(const ProcessState& process, uint32_t value) const {
+  if (codeRanges_ != nullptr) {
+    const MemoryRange* begin = codeRanges_;
+    const MemoryRange* after =
+        std::upper_bound(begin, begin + codeRangeCount_, value,
+                         [](uint32_t v, const MemoryRange& range) { return v < range.start; });
+    return after != begin && value < (after - 1)->end;
+  }
+  for (const auto& module : process.modules()) {
+    if (!module) continue;
+    const uint32_t codeStart = module->codeStart();
+    const uint32_t codeEnd = codeStart + module->codeSize();
+    if (value >= codeStart && value < codeEnd) return true;
+  }
+  return false;
+}
+
+uint32_t CrashLogWriter::addPointerRanges(const ProcessState& process, uint32_t value) {
+  if (value == 0) return 0;
+  const uint32_t radius = isInCode(process, value) ? kCodeRadius : kDataRadius;
   const uint32_t start = value >= radius ? value - radius : 0;
   const uint32_t end = value <= UINT32_MAX - radius ? value + radius : UINT32_MAX;
+  // A range that is already dumped would add nothing, readable or not: the
+  // question to the crashed process, the dearest step, is left out.
+  if (isCovered(start, end)) return 0;
+  if (!process.isReadable(value)) return 0;
   const uint32_t before = total_;
   addRange(start, end);
   return total_ - before;
@@ -293,6 +351,7 @@ bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& met
                            const char* path) {
   clearRanges();
   if (path == nullptr) return false;
+  collectCodeRanges(process);
   FILE* file = fopen(path, "wb");
   if (file == nullptr) return false;
   Output out(file);

@@ -13,11 +13,18 @@
 // one `write`; it shares nothing and takes no lock. The snapshot that it reads
 // belongs to the same thread.
 //
-// Ownership: the writer owns its range list (released when it is destroyed)
-// and each memory reader that it creates (a stack block's reader lives until
-// its thread section is written, the dumps' reader until the dumps are
-// written). It opens the file itself and closes it before `write` returns.
-// The snapshot and the metadata stay the caller's.
+// The crashed client waits while its log is written, and every question to
+// the crashed process is a system call: each value is looked up in the
+// modules' code ranges (sorted once per write) and in the ranges taken so
+// far before the snapshot is asked whether it points to readable memory, and
+// a value whose range is dumped already is not asked about at all.
+//
+// Ownership: the writer owns its range list and the sorted list of the
+// modules' code ranges (both released when it is destroyed) and each memory
+// reader that it creates (a stack block's reader lives until its thread
+// section is written, the dumps' reader until the dumps are written). It
+// opens the file itself and closes it before `write` returns. The snapshot
+// and the metadata stay the caller's.
 //
 // The file is 8-bit text with CR LF line ends, the bytes that the C
 // runtime's text mode gives on Windows; every LF, also one inside a metadata
@@ -94,6 +101,12 @@ class CrashLogWriter {
   // Adds the range around `value` when it points to readable memory of the
   // crashed process; returns the bytes by which `total` grew.
   uint32_t addPointerRanges(const ProcessState& process, uint32_t value);
+  // Whether one range already holds all of [start, end).
+  bool isCovered(uint32_t start, uint32_t end) const;
+  // Sorts the modules' code ranges once per write, so that each value is
+  // looked up by a binary search rather than a scan of every module.
+  void collectCodeRanges(const ProcessState& process);
+  bool isInCode(const ProcessState& process, uint32_t value) const;
   bool writeThreads(const ProcessState& process, Output* out);
   bool writeThread(const ProcessState& process, const ThreadInfo& thread, bool isLast, Output* out);
   bool writeModules(const ProcessState& process, Output* out);
@@ -103,6 +116,11 @@ class CrashLogWriter {
   size_t rangeCount_ = 0;
   size_t rangeCapacity_ = 0;
   uint32_t total_ = 0;
+  // The code ranges of the modules of the snapshot being written, sorted and
+  // merged; null when there was no memory for them (the modules are then
+  // scanned for each value) or there are no modules.
+  MemoryRange* codeRanges_ = nullptr;
+  size_t codeRangeCount_ = 0;
 };
 
 // Test seams for the file output and the range list's memory; null restores
@@ -112,8 +130,8 @@ using CrashLogFileWriteFunction = size_t (*)(const void* data, size_t size, size
 using CrashLogFileCloseFunction = int (*)(FILE* file);
 void setCrashLogFileFunctionsForTesting(CrashLogFileWriteFunction write,
                                         CrashLogFileCloseFunction close);
-// Returns memory for `bytes` bytes, or null when there is none; the writer
-// frees it with ::operator delete.
+// Returns memory for `bytes` bytes of the range list or the code range list,
+// or null when there is none; the writer frees it with ::operator delete.
 using RangeAllocationFunction = void* (*)(size_t bytes);
 void setRangeAllocationFunctionForTesting(RangeAllocationFunction allocate);
 

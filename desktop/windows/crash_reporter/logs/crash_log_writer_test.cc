@@ -749,6 +749,119 @@ TEST_F(CrashLogWriterTest, FailuresLeaveNoFile) {
   EXPECT_FALSE(writer_.write(FakeProcess(), CrashMetadata(), nullptr));
 }
 
+// The snapshot of FakeProcess, recording every readability question.
+class AskedProcess : public FakeProcess {
+ public:
+  bool isReadable(uint32_t address) const override {
+    asked_.push_back(address);
+    return FakeProcess::isReadable(address);
+  }
+  mutable std::vector<uint32_t> asked_;
+};
+
+// The crashed thread's stack words, in order, on a stack of its own; the
+// registers stay 0.
+void addCrashedStack(FakeProcess* process, const std::vector<uint32_t>& words) {
+  process->addMemory(0x00010000, 0x2000);
+  process->setWords(0x00010000, words);
+  FakeThread* thread = process->addThread(1, true);
+  thread->registers_.esp = 0x00010000;
+  thread->stackSize_ = 0x2000;
+}
+
+TEST_F(CrashLogWriterTest, OnlyValuesWhoseRangeIsNotDumpedYetAreAskedAbout) {
+  const uint32_t D = 0x00500800;  // readable data, outside any code
+  const uint32_t C = 0x00401000;  // code
+  const uint32_t U = 0x30000000;  // unreadable
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> words;
+    std::vector<uint32_t> asked;
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"the same pointer again and again", std::vector<uint32_t>(300, D), {D},
+       {{D - 1024, D + 1024}}},
+      {"inside the range of an earlier one", {D, D + 100, D + 50, D + 100, D + 24},
+       {D, D + 100}, {{D - 1024, D + 1124}}},
+      {"a range that would reach one byte past is asked about", {D, D + 1, D - 1},
+       {D, D + 1, D - 1}, {{D - 1025, D + 1025}}},
+      {"code: only its own small range counts", {C, C + 8, C, C + 4},
+       {C, C + 8}, {{C - 16, C + 24}}},
+      {"code inside a dumped data range", {0x00402100, 0x00401FF0, C},
+       {0x00402100, C}, {{C - 16, C + 16}, {0x00401D00, 0x00402500}}},
+      {"unreadable values take no range, so each is asked about", {U, U, U + 4},
+       {U, U, U + 4}, {}},
+      {"zero is never asked about", {0, 0, D}, {D}, {{D - 1024, D + 1024}}},
+  };
+  // clang-format on
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    AskedProcess process;
+    process.addModule("main.exe", "", 0x00400000, 0x10000, 0x2000, 0);
+    process.addMemory(0x00400000, 0x10000);
+    process.addMemory(0x00500000, 0x10000);
+    addCrashedStack(&process, test.words);
+    const std::vector<std::string> lines = writeLines(process);
+    // The stack block is cut to the used stack: every word is checked.
+    EXPECT_EQ(std::to_string(test.words.size() + 16) + " (all)", findThread(lines, 1).stackValues);
+    std::vector<uint32_t> asked;
+    for (uint32_t address : process.asked_) {
+      // The memory dumps ask about the ends of each range as well.
+      if (address >= 0x00010000 + 0x2000 || address < 0x00010000) asked.push_back(address);
+    }
+    asked.resize(std::min(asked.size(), test.asked.size()));
+    EXPECT_EQ(test.asked, asked);
+    EXPECT_EQ(test.ranges, rangesOf(writer_));
+  }
+}
+
+void* noMemoryForShortLists(size_t bytes) {
+  return bytes < 64 * sizeof(MemoryRange) ? nullptr : ::operator new(bytes, std::nothrow);
+}
+
+TEST_F(CrashLogWriterTest, CodeRangesInAnyOrderOverlappingOrWrappingGiveTheCodeRadius) {
+  struct Case {
+    const char* name;
+    uint32_t value;
+    uint32_t radius;
+  };
+  const Case cases[] = {
+      {"inside the outer of two nested ranges only", 0x004F0000, 16},
+      {"inside both nested ranges", 0x00400800, 16},
+      {"just past the outer range", 0x00500000, 1024},
+      {"in a range listed before a lower one", 0x00700010, 16},
+      {"in the second of two overlapping ranges", 0x00880000, 16},
+      {"between ranges", 0x00600000, 1024},
+      {"below every range", 0x00100000, 1024},
+      {"in a module whose code end wraps", 0xFFFF9000, 1024},
+      {"in a module with a code end of 0", 0x20000800, 1024},
+  };
+  for (bool listMemory : {true, false}) {
+    for (const Case& test : cases) {
+      SCOPED_TRACE(std::string(test.name) + (listMemory ? "" : ", modules scanned"));
+      setRangeAllocationFunctionForTesting(listMemory ? nullptr : &noMemoryForShortLists);
+      FakeProcess process;
+      process.addModule("late.dll", "", 0x00700000, 0x10000, 0x1000, 0);
+      process.addModule("inner.dll", "", 0x00400000, 0x10000, 0x1000, 0);
+      process.addModule("outer.dll", "", 0x00300000, 0x200000, 0x200000, 0);
+      process.addModule("first.dll", "", 0x00800000, 0x100000, 0x90000, 0);
+      process.addModule("second.dll", "", 0x00850000, 0x100000, 0x40000, 0);
+      process.addModule("wrap.dll", "", 0xFFFF8000, 0x8000, 0x10000, 0);
+      process.addModule("nocode.dll", "", 0x20000000, 0x10000, 0u - 0x20000000u, 0);
+      process.addMemory(0x00100000, 0x00900000);
+      process.addMemory(0x20000000, 0x10000);
+      process.addMemory(0xFFFF0000, 0x10000);
+      process.addThread(1, true)->registers_.eax = test.value;
+      writeLines(process);
+      EXPECT_EQ((std::vector<std::pair<uint32_t, uint32_t>>{
+                    {test.value - test.radius, test.value + test.radius}}),
+                rangesOf(writer_));
+    }
+  }
+}
+
 // The expected log is kept beside the test with its CR LF line ends; the
 // build copies it next to the test program.
 std::string expectedLogPath() {

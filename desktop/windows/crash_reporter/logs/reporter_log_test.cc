@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +87,44 @@ class ReporterLogTest : public ::testing::Test {
       messages.push_back(parsed.message);
     }
     return messages;
+  }
+
+  // A name for an event of this test, unique on the machine.
+  static std::wstring eventName(const std::wstring& what) {
+    static int counter = 0;
+    return L"TavraLogTest" + what + std::to_wstring(GetCurrentProcessId()) + L"_" +
+           std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter);
+  }
+
+  // Another process that holds the log file's mutex from its start until
+  // `release` (or, abandoning it, until its end).
+  struct LockHolder {
+    ScopedHandle process;
+    ScopedHandle go;
+    void release() { SetEvent(go.get()); }
+  };
+  LockHolder holdLogLock(bool abandon) {
+    LockHolder holder;
+    std::wstring readyName = eventName(L"HolderReady");
+    std::wstring goName = eventName(L"HolderGo");
+    ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+    holder.go.reset(CreateEventW(nullptr, TRUE, FALSE, goName.c_str()));
+    EXPECT_TRUE(ready.isValid() && holder.go.isValid());
+    holder.process = startProgram(kWriter,
+                                  L"--hold-lock --ready-event=" + readyName + L" --go-event=" +
+                                      goName + (abandon ? L" --abandon" : L""),
+                                  cwd_, L"");
+    EXPECT_TRUE(holder.process.isValid());
+    HANDLE handles[2] = {ready.get(), holder.process.get()};
+    // The holder's end before it is ready would be a failure to take the lock.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, handles, FALSE, 30000));
+    return holder;
+  }
+  // Three writer processes of six threads each log at once into `logPath`.
+  void expectWholeLinesFromManyWriters(const std::wstring& logPath);
+
+  static bool stillRunning(const ScopedHandle& process) {
+    return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
   }
 
   ScopedTempDir dir_;
@@ -282,6 +322,176 @@ TEST_F(ReporterLogTest, TwoReportersShareTheLogWithoutLosingLines) {
   EXPECT_EQ(2 * kLines, total);
   ASSERT_EQ(2u, nextLineOf.size());
   for (const auto& writer : nextLineOf) EXPECT_EQ(kLines, writer.second);
+}
+
+// Many threads of several reporters log at once: every line is whole, none is
+// lost, and each thread's lines keep their order. So too with the longest log
+// path, whose mutex name may be too long for the system: then each line is
+// still one append of its own.
+TEST_F(ReporterLogTest, ManyThreadsOfSeveralProcessesNeitherInterleaveNorLoseLines) {
+  std::wstring longest = joinPath(temp_, L"");
+  longest += std::wstring(236 - longest.size(), L'd');
+  ASSERT_TRUE(CreateDirectoryW(longest.c_str(), nullptr));
+  for (const std::wstring& temp : {temp_, longest}) {
+    SCOPED_TRACE(testing::Message() << "temporary directory of " << temp.size() << " characters");
+    setTempPath(temp + L"\\");
+    expectWholeLinesFromManyWriters(joinPath(temp, kReporterLogFileName));
+  }
+}
+
+void ReporterLogTest::expectWholeLinesFromManyWriters(const std::wstring& logPath) {
+  const int kProcesses = 3;
+  const int kThreads = 6;
+  const int kLines = 120;
+  std::wstring goName = eventName(L"Go");
+  ScopedHandle go(CreateEventW(nullptr, TRUE, FALSE, goName.c_str()));
+  ASSERT_TRUE(go.isValid());
+  std::vector<ScopedHandle> ready;
+  std::vector<ScopedHandle> writers;
+  for (int i = 0; i < kProcesses; ++i) {
+    std::wstring readyName = eventName(L"Ready");
+    ready.emplace_back(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+    ASSERT_TRUE(ready.back().isValid());
+    writers.push_back(startProgram(kWriter,
+                                   L"--lines=" + std::to_wstring(kLines) + L" --threads=" +
+                                       std::to_wstring(kThreads) + L" --ready-event=" + readyName +
+                                       L" --go-event=" + goName,
+                                   cwd_, L""));
+    ASSERT_TRUE(writers.back().isValid());
+  }
+  for (const ScopedHandle& event : ready) {
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.get(), 30000));
+  }
+  SetEvent(go.get());
+  for (const ScopedHandle& writer : writers) EXPECT_EQ(0, waitForExit(writer));
+
+  std::string log = read(logPath);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ('\n', log.back());
+  // The next line of each writer's thread, and the system thread id that it
+  // logs from.
+  std::map<std::pair<unsigned long, int>, int> nextLineOf;
+  std::map<std::pair<unsigned long, int>, unsigned long> threadIdOf;
+  const std::string padding(200, 'x');
+  int total = 0;
+  for (const std::string& line : splitLines(log)) {
+    ParsedLogLine parsed;
+    ASSERT_TRUE(parseLogLine(line, &parsed)) << line;
+    unsigned long pid = 0;
+    int thread = -1;
+    int number = -1;
+    int consumed = 0;
+    ASSERT_EQ(3, sscanf(parsed.message.c_str(), "writer %lu thread %d line %d %n", &pid, &thread,
+                        &number, &consumed))
+        << line;
+    EXPECT_EQ(parsed.processId, pid) << line;
+    EXPECT_EQ(padding, parsed.message.substr(consumed)) << line;
+    auto key = std::make_pair(pid, thread);
+    EXPECT_EQ(nextLineOf[key]++, number) << line;
+    auto known = threadIdOf.emplace(key, parsed.threadId);
+    EXPECT_EQ(known.first->second, parsed.threadId) << line;
+    ++total;
+  }
+  EXPECT_EQ(kProcesses * kThreads * kLines, total);
+  ASSERT_EQ(static_cast<size_t>(kProcesses * kThreads), nextLineOf.size());
+  for (const auto& writer : nextLineOf) EXPECT_EQ(kLines, writer.second);
+}
+
+// A process that holds the log file's mutex for long stalls no one beyond the
+// bound: each line is dropped and counted, ERROR lines still reach the
+// standard error stream, and nothing is written out of order later.
+TEST_F(ReporterLogTest, LockHeldForLongDropsLinesAfterTheBound) {
+  initReporterLog();
+  TAVRA_LOG(INFO) << "before";
+  LockHolder holder = holdLogLock(false);
+  const uint32_t droppedBefore = droppedLogFileLines();
+
+  const int kThreads = 16;
+  std::vector<ULONGLONG> waited(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([i, &waited] {
+      ULONGLONG start = GetTickCount64();
+      TAVRA_LOG(INFO) << "held " << i;
+      waited[i] = GetTickCount64() - start;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  // Every thread came back while the lock was still held: none waited for
+  // its release. Each did wait for the lock first, about as long as the bound.
+  EXPECT_TRUE(stillRunning(holder.process));
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_GE(waited[i] + 100, kLogFileLockTimeoutMs) << "thread " << i;
+  }
+  EXPECT_EQ(droppedBefore + kThreads, droppedLogFileLines());
+
+  // Another reporter fares the same, and its ERROR line still shows.
+  std::wstring errors = joinPath(dir_.path(), L"stderr.txt");
+  EXPECT_EQ(0, runProgram(kWriter, L"--lines=1 --error", cwd_, errors));
+  EXPECT_TRUE(stillRunning(holder.process));
+  EXPECT_EQ(std::vector<std::string>{"writer error line"}, messagesOf(readStandardError(errors)));
+
+  holder.release();
+  EXPECT_EQ(0, waitForExit(holder.process));
+  TAVRA_LOG(INFO) << "after";
+  EXPECT_EQ((std::vector<std::string>{"before", "after"}), messagesOf(read(logPath_)));
+  EXPECT_EQ(droppedBefore + kThreads, droppedLogFileLines());
+}
+
+// A reporter that died holding the mutex leaves it abandoned, which the next
+// writer owns at once: no line is lost.
+TEST_F(ReporterLogTest, LockOfADeadReporterCostsNoLines) {
+  initReporterLog();
+  LockHolder holder = holdLogLock(true);
+  holder.release();
+  ASSERT_EQ(0, waitForExit(holder.process));
+  const uint32_t droppedBefore = droppedLogFileLines();
+  TAVRA_LOG(INFO) << "after the holder died";
+  TAVRA_LOG(INFO) << "and once more";
+  EXPECT_EQ((std::vector<std::string>{"after the holder died", "and once more"}),
+            messagesOf(read(logPath_)));
+  EXPECT_EQ(droppedBefore, droppedLogFileLines());
+}
+
+// Crash-handling threads log into their captures, which never wait for the
+// log file: with its lock held elsewhere, sixteen captures at once each get
+// exactly their own thread's messages, and nothing is dropped.
+TEST_F(ReporterLogTest, CapturesNeverWaitForTheLogFile) {
+  initReporterLog();
+  LockHolder holder = holdLogLock(false);
+  const uint32_t droppedBefore = droppedLogFileLines();
+  const int kThreads = 16;
+  const int kMessages = 100;
+  std::vector<std::string> captured(kThreads);
+  ScopedHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([i, &captured, &start] {
+      LogCapture capture;
+      WaitForSingleObject(start.get(), INFINITE);
+      for (int m = 0; m < kMessages; ++m) {
+        LogMessage("C:\\src\\snapshot.cc", m, m % 2 == 0 ? LOG_SEVERITY_ERROR : 0).stream()
+            << "crash " << i << " message " << m;
+      }
+      captured[i] = capture.text();
+    });
+  }
+  SetEvent(start.get());
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_TRUE(stillRunning(holder.process));
+
+  for (int i = 0; i < kThreads; ++i) {
+    std::string expected;
+    for (int m = 0; m < kMessages; ++m) {
+      expected += "snapshot.cc:" + std::to_string(m) + ":crash " + std::to_string(i) + " message " +
+                  std::to_string(m) + "\n";
+    }
+    EXPECT_EQ(expected, captured[i]) << "capture " << i;
+  }
+  EXPECT_EQ(droppedBefore, droppedLogFileLines());
+  holder.release();
+  EXPECT_EQ(0, waitForExit(holder.process));
+  EXPECT_TRUE(read(logPath_).empty());
 }
 
 }  // namespace

@@ -24,6 +24,9 @@ constexpr int kStopPolls = 100;
 constexpr DWORD kStopPollIntervalMs = 10;
 
 std::atomic<DuplicateHandleFunction> duplicateHandleFunction{nullptr};
+std::atomic<RegisterWaitFunction> registerWaitFunction{nullptr};
+std::atomic<PipeWriteFunction> pipeWriteFunction{nullptr};
+std::atomic<PipeClientProcessIdFunction> pipeClientProcessIdFunction{nullptr};
 
 BOOL duplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
                      DWORD access, BOOL inherit, DWORD options) {
@@ -32,14 +35,28 @@ BOOL duplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
   return function(sourceProcess, source, targetProcess, target, access, inherit, options);
 }
 
-// CancelIoEx is looked up at run time so that the reporter still loads on
-// systems that lack it; there CancelIo serves from the thread that started the
-// operation.
-using CancelIoExFunction = BOOL(WINAPI*)(HANDLE file, OVERLAPPED* overlapped);
-CancelIoExFunction cancelIoExFunction() {
-  static const CancelIoExFunction function = reinterpret_cast<CancelIoExFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CancelIoEx")));
-  return function;
+BOOL registerWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK callback, void* context,
+                  ULONG milliseconds, ULONG flags) {
+  RegisterWaitFunction function = registerWaitFunction.load();
+  if (function == nullptr) function = &RegisterWaitForSingleObject;
+  return function(wait, object, callback, context, milliseconds, flags);
+}
+
+BOOL WINAPI writeFile(HANDLE pipe, const void* data, DWORD size, DWORD* written,
+                      OVERLAPPED* overlapped) {
+  return WriteFile(pipe, data, size, written, overlapped);
+}
+
+BOOL writePipe(HANDLE pipe, const void* data, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
+  PipeWriteFunction function = pipeWriteFunction.load();
+  if (function == nullptr) function = &writeFile;
+  return function(pipe, data, size, written, overlapped);
+}
+
+BOOL pipeClientProcessId(HANDLE pipe, ULONG* processId) {
+  PipeClientProcessIdFunction function = pipeClientProcessIdFunction.load();
+  if (function == nullptr) function = &GetNamedPipeClientProcessId;
+  return function(pipe, processId);
 }
 
 // How often the conversation timer looks at the running conversation: often
@@ -61,6 +78,18 @@ HANDLE wordHandle(uint32_t word) { return reinterpret_cast<HANDLE>(static_cast<u
 
 void setDuplicateHandleFunctionForTesting(DuplicateHandleFunction function) {
   duplicateHandleFunction.store(function);
+}
+
+void setRegisterWaitFunctionForTesting(RegisterWaitFunction function) {
+  registerWaitFunction.store(function);
+}
+
+void setPipeWriteFunctionForTesting(PipeWriteFunction function) {
+  pipeWriteFunction.store(function);
+}
+
+void setPipeClientProcessIdFunctionForTesting(PipeClientProcessIdFunction function) {
+  pipeClientProcessIdFunction.store(function);
 }
 
 DumpRequestServer::DumpRequestServer(const std::wstring& pipeName,
@@ -97,6 +126,8 @@ bool DumpRequestServer::start() {
   if (state() != PipeState::NotStarted) return false;
   started_ = true;
   setState(PipeState::StartListen);
+  // Without it `stop` polls for the last record instead.
+  recordReleased_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   // Creation failures leave what was made for `stop`. `Failed` tells `stop`
   // that no callback will move the machine any more.
   serverAliveMutex_ = CreateMutexW(nullptr, TRUE, nullptr);
@@ -124,7 +155,7 @@ bool DumpRequestServer::start() {
   }
   pipe_ = pipe;
   // Without its bound the server still serves: the timer is a safeguard.
-  if (conversationTimeoutMs_ != 0 && cancelIoExFunction() != nullptr) {
+  if (conversationTimeoutMs_ != 0) {
     const DWORD period = conversationCheckPeriod(conversationTimeoutMs_);
     if (!CreateTimerQueueTimer(&conversationTimer_, nullptr,
                                &DumpRequestServer::conversationTimerCallback, this, period, period,
@@ -171,15 +202,31 @@ void DumpRequestServer::stop() {
     pipe_ = nullptr;
     waitForPipeIo();
   }
-  // Exit waits first: a running exit callback unregisters the dump-request
-  // wait itself, and must be done before this thread touches it.
-  for (std::unique_ptr<ReporterClient>& client : clients_) {
-    client->unregisterProcessExitWait(true);
-    client->unregisterDumpRequestWait();
-    client.reset();
+  // No callback changes the list any more. Records outside it (being
+  // retired, or destroyed by their exit callback) go on their own threads;
+  // they still call into the server until the last one is released.
+  std::vector<std::unique_ptr<ReporterClient>> remaining;
+  {
+    ScopedCriticalSection hold(&lock_);
+    remaining.swap(clients_);
   }
-  clients_.clear();
   pendingClient_ = nullptr;
+  for (std::unique_ptr<ReporterClient>& client : remaining) destroyClient(std::move(client));
+  for (;;) {
+    {
+      ScopedCriticalSection hold(&lock_);
+      if (liveRecords_ == 0) break;
+    }
+    if (recordReleased_ != nullptr) {
+      WaitForSingleObject(recordReleased_, INFINITE);
+    } else {
+      Sleep(kStopPollIntervalMs);
+    }
+  }
+  if (recordReleased_ != nullptr) {
+    CloseHandle(recordReleased_);
+    recordReleased_ = nullptr;
+  }
   if (serverAliveMutex_ != nullptr) {
     ReleaseMutex(serverAliveMutex_);
     CloseHandle(serverAliveMutex_);
@@ -196,8 +243,7 @@ void DumpRequestServer::stop() {
 // pipe, completes it at once; the wait is bounded all the same.
 void DumpRequestServer::cancelPipeIo() {
   if (HasOverlappedIoCompleted(&overlapped_)) return;
-  CancelIoExFunction cancelIoEx = cancelIoExFunction();
-  if (cancelIoEx != nullptr) cancelIoEx(pipe_, &overlapped_);
+  CancelIoEx(pipe_, &overlapped_);
 }
 
 void DumpRequestServer::waitForPipeIo() {
@@ -209,6 +255,11 @@ void DumpRequestServer::waitForPipeIo() {
 size_t DumpRequestServer::registeredClientCount() const {
   ScopedCriticalSection hold(&lock_);
   return clients_.size();
+}
+
+size_t DumpRequestServer::recordCount() const {
+  ScopedCriticalSection hold(&lock_);
+  return liveRecords_;
 }
 
 bool DumpRequestServer::isShuttingDown() const {
@@ -245,7 +296,7 @@ void DumpRequestServer::cancelOverdueConversation() {
   if (GetTickCount() - conversationStart_ < conversationTimeoutMs_) return;
   // The cancelled operation completes with an error, which signals the pipe
   // event; the waiting state's own step then hangs up.
-  cancelIoExFunction()(pipe_, &overlapped_);
+  CancelIoEx(pipe_, &overlapped_);
 }
 
 void DumpRequestServer::runStep() {
@@ -383,34 +434,79 @@ void DumpRequestServer::handleRequest() {
     return;
   }
 
+  if (!isFromConnectedProcess(request.processId)) {
+    goTo(PipeState::Hangup);
+    return;
+  }
+  const size_t copySize = ReporterClient::annotationCopySize(request.annotationCount);
+  if (!admitRecord(copySize)) {
+    goTo(PipeState::Hangup);
+    return;
+  }
   std::unique_ptr<ReporterClient> client(new (std::nothrow) ReporterClient(this, request));
   if (!client) {
+    releaseRecord(copySize);
     goTo(PipeState::Hangup);
     return;
   }
   if (!client->open() || !buildReply(client.get())) {
     goTo(PipeState::Hangup);
-    discardClient(std::move(client));
+    retireClient(std::move(client));
     return;
   }
   DWORD transferred = 0;
-  if (!WriteFile(pipe_, &reply_, kMessageSize, &transferred, &overlapped_) &&
+  if (!writePipe(pipe_, &reply_, kMessageSize, &transferred, &overlapped_) &&
       GetLastError() != ERROR_IO_PENDING) {
     // The reply never reached the client, which therefore cannot know the
     // handles that were placed in it.
-    closeHandlesPlacedInClient(client.get());
+    closeHandlesPlacedInClient(client.get(), &reply_);
     goTo(PipeState::Hangup);
-    discardClient(std::move(client));
+    retireClient(std::move(client));
     return;
   }
   ReporterClient* registered = client.get();
-  if (!registerClient(&client)) {
+  std::unique_ptr<ReporterClient> replaced;
+  if (!registerClient(&client, &replaced)) {
+    // The reply may be on its way, but the client will not be served: what
+    // it was given is taken back. The words are copied, as the reply must
+    // stay as it is while its write may be pending; the hang-up discards it.
+    PipeMessage placed = reply_;
+    closeHandlesPlacedInClient(client.get(), &placed);
     goTo(PipeState::Hangup);
-    discardClient(std::move(client));
+    retireClient(std::move(client));
     return;
   }
+  if (replaced) retireClient(std::move(replaced));
   pendingClient_ = registered;
   setState(PipeState::AwaitReply);
+}
+
+bool DumpRequestServer::isFromConnectedProcess(uint32_t processId) const {
+  // Asked only while a client is connected: between connections some systems
+  // answer with the previous client, or with nothing in particular.
+  ULONG connected = 0;
+  if (!pipeClientProcessId(pipe_, &connected) || connected == 0) return true;
+  return connected == processId;
+}
+
+bool DumpRequestServer::admitRecord(size_t copySize) {
+  ScopedCriticalSection hold(&lock_);
+  if (shuttingDown_ || liveRecords_ >= maxClients_ ||
+      copySize > maxAnnotationBytes_ - reservedAnnotationBytes_) {
+    return false;
+  }
+  ++liveRecords_;
+  reservedAnnotationBytes_ += copySize;
+  return true;
+}
+
+void DumpRequestServer::releaseRecord(size_t copySize) {
+  ScopedCriticalSection hold(&lock_);
+  --liveRecords_;
+  reservedAnnotationBytes_ -= copySize;
+  // Under the lock: once `stop` has seen the last record go, it closes the
+  // event and the server may be destroyed.
+  if (recordReleased_ != nullptr) SetEvent(recordReleased_);
 }
 
 bool DumpRequestServer::buildReply(ReporterClient* client) {
@@ -431,7 +527,7 @@ bool DumpRequestServer::buildReply(ReporterClient* client) {
     HANDLE target = nullptr;
     if (!duplicateHandle(GetCurrentProcess(), duplication.source, client->process(), &target,
                          duplication.access, FALSE, 0)) {
-      closeHandlesPlacedInClient(client);
+      closeHandlesPlacedInClient(client, &reply_);
       return false;
     }
     *duplication.target = handleWord(target);
@@ -439,9 +535,10 @@ bool DumpRequestServer::buildReply(ReporterClient* client) {
   return true;
 }
 
-void DumpRequestServer::closeHandlesPlacedInClient(ReporterClient* client) {
-  uint32_t* placed[] = {&reply_.dumpRequestEvent, &reply_.dumpDoneEvent, &reply_.serverAliveMutex};
-  for (uint32_t* word : placed) {
+void DumpRequestServer::closeHandlesPlacedInClient(ReporterClient* client, PipeMessage* placed) {
+  uint32_t* words[] = {&placed->dumpRequestEvent, &placed->dumpDoneEvent,
+                       &placed->serverAliveMutex};
+  for (uint32_t* word : words) {
     if (*word == 0) continue;
     // The copy comes back here and is closed: with no target process at all,
     // some systems refuse to close a handle of another process.
@@ -455,11 +552,12 @@ void DumpRequestServer::closeHandlesPlacedInClient(ReporterClient* client) {
   }
 }
 
-bool DumpRequestServer::registerClient(std::unique_ptr<ReporterClient>* client) {
+bool DumpRequestServer::registerClient(std::unique_ptr<ReporterClient>* client,
+                                       std::unique_ptr<ReporterClient>* replaced) {
   ReporterClient* record = client->get();
-  if (!RegisterWaitForSingleObject(&record->dumpRequestWait_, record->dumpRequestEvent(),
-                                   &DumpRequestServer::dumpRequestCallback, record, INFINITE,
-                                   kDumpRequestWaitFlags)) {
+  if (!registerWait(&record->dumpRequestWait_, record->dumpRequestEvent(),
+                    &DumpRequestServer::dumpRequestCallback, record, INFINITE,
+                    kDumpRequestWaitFlags)) {
     record->dumpRequestWait_ = nullptr;
     return false;
   }
@@ -468,30 +566,93 @@ bool DumpRequestServer::registerClient(std::unique_ptr<ReporterClient>* client) 
   // list, not before it is there.
   ScopedCriticalSection hold(&lock_);
   if (shuttingDown_) return false;
-  if (!RegisterWaitForSingleObject(&record->processExitWait_, record->process(),
-                                   &DumpRequestServer::clientExitCallback, record, INFINITE,
-                                   kProcessExitWaitFlags)) {
+  if (!registerWait(&record->processExitWait_, record->process(),
+                    &DumpRequestServer::clientExitCallback, record, INFINITE,
+                    kProcessExitWaitFlags)) {
     record->processExitWait_ = nullptr;
     return false;
+  }
+  // One record per process: the newest registration is the one that the
+  // client answers to. An older record of the same id is also that of a dead
+  // process whose exit has not been seen yet, and goes the same way.
+  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+    if ((*it)->processId() == record->processId()) {
+      *replaced = std::move(*it);
+      clients_.erase(it);
+      break;
+    }
   }
   clients_.push_back(std::move(*client));
   return true;
 }
 
-// Destroys a record that never made it into the list. Its exit callback may be
-// running already; it is waited for before the dump-request wait is touched.
-void DumpRequestServer::discardClient(std::unique_ptr<ReporterClient> client) {
+std::unique_ptr<ReporterClient> DumpRequestServer::takeClient(const ReporterClient* client) {
+  std::unique_ptr<ReporterClient> taken;
+  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+    if (it->get() == client) {
+      taken = std::move(*it);
+      clients_.erase(it);
+      break;
+    }
+  }
+  return taken;
+}
+
+// A record with waits may have a dump request running, which may take as long
+// as a crash takes to handle; its own worker thread waits for that, not the
+// caller.
+void DumpRequestServer::retireClient(std::unique_ptr<ReporterClient> client) {
+  if (client->dumpRequestWait_ != nullptr || client->processExitWait_ != nullptr) {
+    if (QueueUserWorkItem(&DumpRequestServer::retireCallback, client.get(),
+                          WT_EXECUTELONGFUNCTION)) {
+      client.release();  // The work item owns it now.
+      return;
+    }
+  }
+  destroyClient(std::move(client));
+}
+
+DWORD WINAPI DumpRequestServer::retireCallback(void* context) {
+  std::unique_ptr<ReporterClient> client(static_cast<ReporterClient*>(context));
+  DumpRequestServer* server = client->server();
+  server->destroyClient(std::move(client));
+  return 0;
+}
+
+// Exit wait first: a running exit callback of a record outside the list only
+// looks at the list and returns, and must be done before the record goes.
+void DumpRequestServer::destroyClient(std::unique_ptr<ReporterClient> client) {
   client->unregisterProcessExitWait(true);
   client->unregisterDumpRequestWait();
+  const size_t copySize = client->annotationCopySize();
+  client.reset();
+  releaseRecord(copySize);
 }
 
 void DumpRequestServer::awaitReply() {
   DWORD transferred = 0;
   if (GetOverlappedResult(pipe_, &overlapped_, &transferred, FALSE)) {
     goTo(PipeState::ReadAck);
-  } else {
-    goTo(PipeState::Hangup);
+    return;
   }
+  forgetUnansweredClient();
+  goTo(PipeState::Hangup);
+}
+
+// The reply never reached the client: it cannot know the handles placed in
+// it, and a record that it does not know of would only hold a place until its
+// process ends. A record that its exit callback took already is gone with its
+// process.
+void DumpRequestServer::forgetUnansweredClient() {
+  std::unique_ptr<ReporterClient> unanswered;
+  {
+    ScopedCriticalSection hold(&lock_);
+    if (!shuttingDown_) unanswered = takeClient(pendingClient_);
+  }
+  pendingClient_ = nullptr;
+  if (!unanswered) return;
+  closeHandlesPlacedInClient(unanswered.get(), &reply_);
+  retireClient(std::move(unanswered));
 }
 
 void DumpRequestServer::readAck() {
@@ -546,13 +707,18 @@ void DumpRequestServer::handleDumpRequest(ReporterClient* client) {
   // all such signals together, so none is lost and the record's table copy
   // has one user at a time.
   if (InterlockedIncrement(&client->pendingDumpRequests_) != 1) return;
-  do {
+  for (;;) {
     InterlockedExchange(&client->pendingDumpRequests_, 1);
     // A failed copy still gets the request handled, with whatever it holds.
     client->readAnnotations();
     if (onDumpRequest_ != nullptr) onDumpRequest_(dumpRequestContext_, client);
+    // Dump-done releases every thread of the client that waits for it. One
+    // that signalled during this run stored its words after the run had read
+    // them: it is answered only by the run that takes its crash.
+    if (InterlockedCompareExchange(&client->pendingDumpRequests_, 1, 1) != 1) continue;
     SetEvent(client->dumpDoneEvent());
-  } while (InterlockedDecrement(&client->pendingDumpRequests_) != 0);
+    if (InterlockedDecrement(&client->pendingDumpRequests_) == 0) return;
+  }
 }
 
 void CALLBACK DumpRequestServer::clientExitCallback(void* context, BOOLEAN /*timedOut*/) {
@@ -561,23 +727,21 @@ void CALLBACK DumpRequestServer::clientExitCallback(void* context, BOOLEAN /*tim
 }
 
 void DumpRequestServer::handleClientExit(ReporterClient* client) {
-  // Waits for a dump request of this client that is still being handled.
-  client->unregisterDumpRequestWait();
-  if (onClientExited_ != nullptr) onClientExited_(exitedContext_, client);
   std::unique_ptr<ReporterClient> owned;
   {
     ScopedCriticalSection hold(&lock_);
-    if (shuttingDown_) return;  // `stop` destroys the record.
-    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-      if (it->get() == client) {
-        owned = std::move(*it);
-        clients_.erase(it);
-        break;
-      }
-    }
+    // While shutting down, `stop` destroys what is in the list. A record that
+    // is not in it was replaced or failed, and whoever took it out destroys
+    // it once this callback has returned.
+    if (shuttingDown_) return;
+    owned = takeClient(client);
   }
   if (!owned) return;
   owned->unregisterProcessExitWait(false);  // This is the wait's own callback.
+  // Waits for a dump request of this client that is still being handled.
+  owned->unregisterDumpRequestWait();
+  if (onClientExited_ != nullptr) onClientExited_(exitedContext_, owned.get());
+  destroyClient(std::move(owned));
 }
 
 }  // namespace tavra

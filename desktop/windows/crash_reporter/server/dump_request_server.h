@@ -44,6 +44,32 @@ enum class PipeState : int32_t {
 // dump-request hook has run. The server forgets a client when its process
 // ends.
 //
+// Whoever can open the pipe can register, so a registration is checked before
+// anything is opened for it:
+// - It must name the process at the other end of the pipe, where the system
+//   says which that is; otherwise the server would open any process that the
+//   writer names with full access and place handles in it. Where the system
+//   cannot say (no answer, or 0), only the bounds below hold.
+// - A process has at most one record. A new registration of a process that
+//   has one replaces it: the new record joins the list in the old one's
+//   place, and the old one is retired (below). The handles placed in the
+//   client for the old registration are the client's own business.
+// - There are at most `maxClients` records, and at most `maxAnnotationBytes`
+//   reserved for their table copies, each record reserving what its copy can
+//   take (`ReporterClient::annotationCopySize`) from before it is made until
+//   it is destroyed. Replaced records still being retired count too, so the
+//   bounds hold for everything that the server keeps. A registration past
+//   either bound is refused: hang-up, no record, nothing opened.
+// A refused or failed registration leaves nothing behind; handles that it had
+// already placed in the client are closed there, also when the reply had
+// been written.
+//
+// Retiring a record means unregistering its waits blocking (a dump request of
+// it that is still running finishes first), then destroying it. The pipe's
+// wait thread must not block for the length of a crash, so a replaced record,
+// or one that failed after its waits were registered, is retired on a worker
+// thread of its own; `stop` waits until every record is gone.
+//
 // Threads:
 // - `start` and `stop` run on the same thread: the server-alive mutex that
 //   `start` creates owned can only be released by its owner.
@@ -54,13 +80,22 @@ enum class PipeState : int32_t {
 //   flagged long-running), never in a wait thread, so a crash being handled
 //   holds up neither the conversation nor other clients' exits and crashes.
 //   Crashes of different clients are handled at the same time; requests of
-//   one client run one at a time, and a signal that comes while one runs is
-//   answered by one more run. `onDumpRequest` runs there, with no lock held.
-// - A client's exit runs once on a worker thread; it waits for the client's
-//   running dump request before it calls `onClientExited` and forgets the
-//   client.
-// `lock_` guards `clients_` and `shuttingDown_`; `conversationLock_` orders the
-// conversation's steps with its timer.
+//   one client run one at a time, and any number of signals that come while
+//   one runs are answered by one more run, so a client that signals in a
+//   tight loop gets one run after another on one thread and queues nothing
+//   up. Dump-done is signalled only after a run that no signal came during:
+//   a thread that signalled mid-run goes on only once its crash was taken.
+//   `onDumpRequest` runs there, with no lock held.
+// - A client's exit runs once on a worker thread: it takes the record out of
+//   the list, waits for the client's running dump request, calls
+//   `onClientExited` and destroys the record. The exit of a record that is no
+//   longer in the list (replaced, or failed) does nothing: whoever took it out
+//   destroys it, after this callback has returned.
+// - Replaced and failed records are retired on worker threads.
+// `lock_` guards `clients_`, `shuttingDown_` and the record and reservation
+// counts; no wait is unregistered blocking while it is held, since the
+// callbacks take it. `conversationLock_` orders the conversation's steps with
+// its timer; the conversation takes `lock_` inside it, never the other way.
 class DumpRequestServer {
  public:
   // How long one conversation may take, from the client's connection to the
@@ -68,6 +103,13 @@ class DumpRequestServer {
   // bound, a client that connects and never writes would hold the pipe's only
   // instance for good.
   static constexpr DWORD kDefaultConversationTimeoutMs = 5000;
+  // A browser runs dozens of processes; a thousand records leave room for
+  // that many times over while bounding the handles, waits and wait threads
+  // that a flood of registrations could make the server hold.
+  static constexpr size_t kDefaultMaxClients = 1024;
+  // Sixty-four clients with the largest table that is read (1 MiB each), or
+  // thousands with ordinary ones; a small share of the address space.
+  static constexpr size_t kDefaultMaxAnnotationBytes = 64 * 1024 * 1024;
 
   // Only stores the values; cannot fail. `securityAttributes` may be null and
   // must outlive the server's `start`.
@@ -80,9 +122,14 @@ class DumpRequestServer {
   DumpRequestServer(const DumpRequestServer&) = delete;
   DumpRequestServer& operator=(const DumpRequestServer&) = delete;
 
-  // Before `start` only. Zero means no bound. The bound also needs CancelIoEx,
-  // which the oldest systems lack.
+  // Before `start` only. Zero means no bound.
   void setConversationTimeout(DWORD milliseconds) { conversationTimeoutMs_ = milliseconds; }
+  // Before `start` only: the most records, and the most bytes reserved for
+  // their table copies, that the server keeps at once.
+  void setClientLimits(size_t maxClients, size_t maxAnnotationBytes) {
+    maxClients_ = maxClients;
+    maxAnnotationBytes_ = maxAnnotationBytes;
+  }
 
   // Creates the server-alive mutex, the pipe event and its wait, and the pipe,
   // and sets the conversation going. False when called a second time or when
@@ -98,12 +145,16 @@ class DumpRequestServer {
   PipeState state() const { return static_cast<PipeState>(state_.load()); }
   // Clients registered and not yet forgotten.
   size_t registeredClientCount() const;
+  // Records in existence: the registered ones, and those being registered,
+  // retired or destroyed.
+  size_t recordCount() const;
 
  private:
   static void CALLBACK pipeCallback(void* context, BOOLEAN timedOut);
   static void CALLBACK conversationTimerCallback(void* context, BOOLEAN timedOut);
   static void CALLBACK dumpRequestCallback(void* context, BOOLEAN timedOut);
   static void CALLBACK clientExitCallback(void* context, BOOLEAN timedOut);
+  static DWORD WINAPI retireCallback(void* context);
 
   bool isShuttingDown() const;
   void onPipeEvent();
@@ -125,10 +176,23 @@ class DumpRequestServer {
   void fail();
   void setState(PipeState next) { state_.store(static_cast<int32_t>(next)); }
 
+  bool isFromConnectedProcess(uint32_t processId) const;
+  // Counts a record and reserves `copySize` bytes for it, unless either
+  // bound would be passed or the server is shutting down.
+  bool admitRecord(size_t copySize);
+  // Gives back what `admitRecord` took. The last touch of the server by the
+  // thread that destroyed a record.
+  void releaseRecord(size_t copySize);
   bool buildReply(ReporterClient* client);
-  void closeHandlesPlacedInClient(ReporterClient* client);
-  bool registerClient(std::unique_ptr<ReporterClient>* client);
-  void discardClient(std::unique_ptr<ReporterClient> client);
+  // Closes in the client each handle named in `placed` and zeroes its word.
+  void closeHandlesPlacedInClient(ReporterClient* client, PipeMessage* placed);
+  bool registerClient(std::unique_ptr<ReporterClient>* client,
+                      std::unique_ptr<ReporterClient>* replaced);
+  // Takes `client` out of the list; null when it is not there.
+  std::unique_ptr<ReporterClient> takeClient(const ReporterClient* client);
+  void retireClient(std::unique_ptr<ReporterClient> client);
+  void destroyClient(std::unique_ptr<ReporterClient> client);
+  void forgetUnansweredClient();
   void cancelPipeIo();
   void waitForPipeIo();
 
@@ -152,6 +216,14 @@ class DumpRequestServer {
   void* const hookRequestContext_;
   std::atomic<int32_t> state_;
   uint8_t shuttingDown_ = 0;
+  size_t maxClients_ = kDefaultMaxClients;
+  size_t maxAnnotationBytes_ = kDefaultMaxAnnotationBytes;
+  // Records admitted and not yet destroyed, and the bytes reserved for them.
+  size_t liveRecords_ = 0;
+  size_t reservedAnnotationBytes_ = 0;
+  // Auto-reset; signalled under `lock_` each time a record is destroyed, for
+  // `stop`, which waits for the last one.
+  HANDLE recordReleased_ = nullptr;
   OVERLAPPED overlapped_;
   PipeMessage message_;
   ReporterClient* pendingClient_ = nullptr;
@@ -173,6 +245,19 @@ using DuplicateHandleFunction = BOOL(WINAPI*)(HANDLE sourceProcess, HANDLE sourc
                                               HANDLE targetProcess, HANDLE* target, DWORD access,
                                               BOOL inherit, DWORD options);
 void setDuplicateHandleFunctionForTesting(DuplicateHandleFunction function);
+
+// Test seams in the same manner: the registration of a client's two waits, the
+// write of the reply, and the question which process is at the other end of
+// the pipe (GetNamedPipeClientProcessId).
+using RegisterWaitFunction = BOOL(WINAPI*)(HANDLE* wait, HANDLE object,
+                                           WAITORTIMERCALLBACK callback, void* context,
+                                           ULONG milliseconds, ULONG flags);
+void setRegisterWaitFunctionForTesting(RegisterWaitFunction function);
+using PipeWriteFunction = BOOL(WINAPI*)(HANDLE pipe, const void* data, DWORD size, DWORD* written,
+                                        OVERLAPPED* overlapped);
+void setPipeWriteFunctionForTesting(PipeWriteFunction function);
+using PipeClientProcessIdFunction = BOOL(WINAPI*)(HANDLE pipe, ULONG* processId);
+void setPipeClientProcessIdFunctionForTesting(PipeClientProcessIdFunction function);
 
 }  // namespace tavra
 

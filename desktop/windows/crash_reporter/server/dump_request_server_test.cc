@@ -134,11 +134,18 @@ class DumpRequestServerTest : public ::testing::Test {
 
   DumpRequestServer* startServer(ClientHook onDumpRequest = &recordDump,
                                  DWORD conversationTimeoutMs = 0) {
-    server_ = std::make_unique<DumpRequestServer>(
-        pipeName(), nullptr, &recordRegistered, &recorder_, onDumpRequest, &recorder_,
-        &recordExited, &recorder_, &recordHookRequest, &recorder_);
+    makeServer(onDumpRequest, &recorder_);
     if (conversationTimeoutMs != 0) server_->setConversationTimeout(conversationTimeoutMs);
     EXPECT_TRUE(server_->start());
+    return server_.get();
+  }
+
+  // Built, not started, with every hook recording but the dump hook.
+  DumpRequestServer* makeServer(ClientHook onDumpRequest, void* dumpContext) {
+    if (server_) server_->stop();
+    server_ = std::make_unique<DumpRequestServer>(
+        pipeName(), nullptr, &recordRegistered, &recorder_, onDumpRequest, dumpContext,
+        &recordExited, &recorder_, &recordHookRequest, &recorder_);
     return server_.get();
   }
 
@@ -688,6 +695,38 @@ TEST_F(DumpRequestServerTest, StopWaitsForARunningDumpHookAndTheClientIsAnswered
   EXPECT_EQ(PipeState::Failed, server_->state());
 }
 
+TEST_F(DumpRequestServerTest, StopWaitsForAReplacedRecordWhoseCrashIsStillHandled) {
+  BlockingDump dump;
+  server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, nullptr, nullptr,
+                                                &blockUntilReleased, &dump, nullptr, nullptr,
+                                                nullptr, nullptr);
+  ServerThread serverThread;
+  serverThread.server = server_.get();
+  serverThread.dump = &dump;
+  serverThread.thread.reset(
+      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
+  ASSERT_TRUE(serverThread.thread.isValid());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
+  ASSERT_TRUE(serverThread.startResult);
+
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump timeout", client->command("dump 0"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(dump.entered.get(), 5000));
+  // The crashed record is replaced: it is no longer in the list, but its
+  // crash still runs in the server.
+  registerClient(client);
+  ASSERT_EQ(2u, server_->recordCount());
+
+  SetEvent(serverThread.stopNow.get());
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(serverThread.thread.get(), 300))
+      << "stop returned while a replaced record's dump hook was still running";
+  SetEvent(dump.release.get());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.thread.get(), 5000));
+  EXPECT_TRUE(serverThread.hookReturnedBeforeStopReturned);
+  EXPECT_EQ(0u, server_->recordCount());
+}
+
 TEST_F(DumpRequestServerTest, ClientHoldingThePipeWithoutAcknowledgementIsHungUpAndStays) {
   startServer(&recordDump, 300);
   ChildProcess* holder = startClient();
@@ -805,6 +844,7 @@ struct SerialRuns {
   std::atomic<int> maxRunning{0};
   std::atomic<int> runs{0};
   std::atomic<LONG> pendingInFirstRun{0};
+  std::atomic<bool> doneBeforeSecondRun{true};
 };
 
 SerialRuns* serialRuns = nullptr;
@@ -822,6 +862,11 @@ void countRuns(void*, ReporterClient* client) {
     serialRuns->pendingInFirstRun = client->pendingDumpRequests();
     // Time for a second run that wrongly overlaps this one to show.
     Sleep(100);
+  } else if (serialRuns->runs == 2) {
+    // The client waits on: the signal that it gave during the first run is
+    // not answered by that run.
+    serialRuns->doneBeforeSecondRun =
+        WaitForSingleObject(client->dumpDoneEvent(), 0) == WAIT_OBJECT_0;
   }
   --serialRuns->running;
 }
@@ -839,11 +884,378 @@ TEST_F(DumpRequestServerTest, SignalDuringARunIsAnsweredByOneMoreRunNeverAtTheSa
   // and only one.
   EXPECT_TRUE(waitUntil([&] { return runs.runs == 2 && runs.running == 0; }));
   EXPECT_EQ(2, runs.pendingInFirstRun);
+  EXPECT_FALSE(runs.doneBeforeSecondRun);
   EXPECT_EQ("dump done", client->command("dump"));
   EXPECT_EQ(3, runs.runs);
   EXPECT_EQ(1, runs.maxRunning);
   server_->stop();
   serialRuns = nullptr;
+}
+
+// Puts every system-call seam back, also when a test fails half-way.
+struct SeamsRestored {
+  ~SeamsRestored() {
+    setDuplicateHandleFunctionForTesting(nullptr);
+    setRegisterWaitFunctionForTesting(nullptr);
+    setPipeWriteFunctionForTesting(nullptr);
+    setPipeClientProcessIdFunctionForTesting(nullptr);
+  }
+};
+
+BOOL WINAPI cannotTellClient(HANDLE, ULONG*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
+BOOL WINAPI answersNoClient(HANDLE, ULONG* processId) {
+  *processId = 0;
+  return TRUE;
+}
+
+TEST_F(DumpRequestServerTest, RegistrationMustNameTheProcessAtTheOtherEndOfThePipe) {
+  SeamsRestored restored;
+  startServer();
+  ChildProcess* first = startClient();
+  registerClient(first);
+  ChildProcess* target = startClient();
+  ChildProcess* writer = startClient();
+  ASSERT_EQ("info", tokens(target->command("info"))[0]);
+  ASSERT_EQ("info", tokens(writer->command("info"))[0]);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t reporterHandles = probeHandleCount(GetCurrentProcess());
+  const uint32_t targetHandles = probeHandleCount(target->process());
+
+  // Where the system cannot say who wrote, only the other bounds hold; a
+  // second record of the same process then replaces the first.
+  const struct {
+    const char* what;
+    PipeClientProcessIdFunction function;
+    bool namesTarget;
+    bool accepted;
+    size_t registered;
+  } cases[] = {
+      {"the system names the writer, which names another", nullptr, true, false, 1},
+      {"the system names the writer, which names itself", nullptr, false, true, 2},
+      {"the system cannot tell", &cannotTellClient, true, true, 3},
+      {"the system answers 0", &answersNoClient, true, true, 3},
+  };
+  // No SCOPED_TRACE here: its first use on a thread leaves a thread handle
+  // open in this process, which the counts would take for a leak.
+  for (const auto& c : cases) {
+    setPipeClientProcessIdFunctionForTesting(c.function);
+    const uint32_t named = c.namesTarget ? target->processId() : writer->processId();
+    const std::string line = writer->command("register-as " + std::to_string(named));
+    setPipeClientProcessIdFunctionForTesting(nullptr);
+    EXPECT_EQ(c.accepted, startsWith(line, "reply 2 ")) << c.what << ": " << line;
+    if (!c.accepted) {
+      EXPECT_EQ("hangup", line) << c.what;
+      // Nothing was opened for the named process, nor placed in it.
+      ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+      EXPECT_EQ(reporterHandles, probeHandleCount(GetCurrentProcess())) << c.what;
+      EXPECT_EQ(targetHandles, probeHandleCount(target->process())) << c.what;
+    }
+    EXPECT_TRUE(waitUntil([&] { return registeredCount() == c.registered; }))
+        << c.what << ": " << registeredCount();
+  }
+  EXPECT_TRUE(waitUntil([&] { return server_->recordCount() == 3; })) << server_->recordCount();
+}
+
+TEST_F(DumpRequestServerTest, SameProcessRegisteringAThousandTimesKeepsOneRecord) {
+  startServer();
+  ChildProcess* client = startClient(L"--annotations=2");
+  registerClient(client);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+
+  EXPECT_EQ("registered-many 1000", client->command("register-many 1000", 300000));
+  EXPECT_EQ(1u, registeredCount());
+  // Replaced records are retired on worker threads; with them go their
+  // process handles, events and waits.
+  EXPECT_TRUE(waitUntil([&] { return server_->recordCount() == 1; })) << server_->recordCount();
+  EXPECT_TRUE(
+      waitUntil([&] { return probeHandleCount(GetCurrentProcess()) == handlesBefore; }, 10000))
+      << probeHandleCount(GetCurrentProcess()) << " handles, " << handlesBefore << " before";
+
+  // The last registration is the one that serves.
+  ASSERT_EQ("ok", client->command("set url last"));
+  EXPECT_EQ("dump done", client->command("dump"));
+  const std::vector<Recorder::Dump> dumps = recorder_.read(recorder_.dumps);
+  ASSERT_EQ(1u, dumps.size());
+  EXPECT_EQ(client->processId(), dumps[0].processId);
+  ASSERT_EQ(3u, dumps[0].annotations.size());
+  EXPECT_EQ(L"last", dumps[0].annotations[0].second);
+  // A replaced record is no exit, and every acknowledged registration counts.
+  EXPECT_TRUE(recorder_.read(recorder_.exited).empty());
+  EXPECT_TRUE(waitUntil([&] { return recorder_.read(recorder_.registered).size() == 1001; }));
+}
+
+// A dump hook that holds the first crash it gets until the test lets it go,
+// then looks at its record; later crashes are recorded.
+struct FirstCrashHeld {
+  std::atomic<int> calls{0};
+  ScopedHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> returned{false};
+  std::atomic<uint32_t> processIdAfterRelease{0};
+  std::atomic<uint32_t> viewCountAfterRelease{0};
+  Recorder* recorder = nullptr;
+
+  ~FirstCrashHeld() { SetEvent(release.get()); }
+};
+
+void holdFirstCrash(void* context, ReporterClient* client) {
+  FirstCrashHeld* held = static_cast<FirstCrashHeld*>(context);
+  if (++held->calls != 1) {
+    recordDump(held->recorder, client);
+    return;
+  }
+  SetEvent(held->entered.get());
+  WaitForSingleObject(held->release.get(), 20000);
+  // A record destroyed under a running crash would show here.
+  held->processIdAfterRelease = client->processId();
+  held->viewCountAfterRelease = client->annotationView().count;
+  held->returned = true;
+}
+
+TEST_F(DumpRequestServerTest, RecordReplacedWhileItsCrashIsHandledGoesOnlyAfterTheCrash) {
+  FirstCrashHeld held;
+  held.recorder = &recorder_;
+  makeServer(&holdFirstCrash, &held);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* client = startClient(L"--annotations=2");
+  registerClient(client);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+  // Signals without waiting for the answer.
+  EXPECT_EQ("dump timeout", client->command("dump 0"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.entered.get(), 5000));
+
+  // The pipe is not held up by the crash: the new registration is answered,
+  // and its record serves while the old one's crash is still being handled.
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump 10000"));
+  EXPECT_FALSE(held.returned);
+  EXPECT_EQ(1u, registeredCount());
+  EXPECT_EQ(2u, server_->recordCount());
+
+  SetEvent(held.release.get());
+  ASSERT_TRUE(waitUntil([&] { return server_->recordCount() == 1; }));
+  EXPECT_TRUE(held.returned);
+  EXPECT_EQ(client->processId(), held.processIdAfterRelease);
+  EXPECT_EQ(3u, held.viewCountAfterRelease);
+  EXPECT_TRUE(
+      waitUntil([&] { return probeHandleCount(GetCurrentProcess()) == handlesBefore; }, 5000))
+      << probeHandleCount(GetCurrentProcess()) << " handles, " << handlesBefore << " before";
+  EXPECT_EQ("dump done", client->command("dump"));
+  const std::vector<Recorder::Dump> dumps = recorder_.read(recorder_.dumps);
+  ASSERT_EQ(2u, dumps.size());
+  EXPECT_EQ(client->processId(), dumps[1].processId);
+  EXPECT_TRUE(recorder_.read(recorder_.exited).empty());
+}
+
+TEST_F(DumpRequestServerTest, BoundsOnRecordsAndTableCopiesRefuseRegistrationsUntilClientsExit) {
+  const struct {
+    const char* what;
+    size_t maxClients;
+    size_t maxAnnotationBytes;
+    const wchar_t* switches;
+    const wchar_t* lateSwitches;
+  } cases[] = {
+      {"records", 2, DumpRequestServer::kDefaultMaxAnnotationBytes, L"--annotations=4",
+       L"--annotations=4"},
+      // Two tables of ten entries and "ptime" fill the bound exactly; the
+      // smallest table does not fit beside them.
+      {"table copies", 100, 2 * 11 * sizeof(ClientAnnotation), L"--annotations=10",
+       L"--annotations=0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    makeServer(&recordDump, &recorder_);
+    server_->setClientLimits(c.maxClients, c.maxAnnotationBytes);
+    ASSERT_TRUE(server_->start());
+    ChildProcess* first = startClient(c.switches);
+    ChildProcess* second = startClient(c.switches);
+    ChildProcess* late = startClient(c.lateSwitches);
+    registerClient(first);
+    registerClient(second);
+    ASSERT_TRUE(waitUntil([&] { return registeredCount() == 2; }));
+
+    // Past a bound nothing is made, also for a process that has a record:
+    // that record stays as it was.
+    EXPECT_TRUE(startsWith(late->command("register"), "hangup "));
+    EXPECT_TRUE(startsWith(first->command("register"), "hangup "));
+    EXPECT_EQ(2u, registeredCount());
+    EXPECT_EQ(2u, server_->recordCount());
+    EXPECT_EQ("dump done", second->command("dump"));
+
+    second->sendLine("exit 0");
+    ASSERT_TRUE(second->waitForExit(5000));
+    ASSERT_TRUE(waitUntil([&] { return server_->recordCount() == 1; }));
+    registerClient(late);
+    EXPECT_EQ("dump done", late->command("dump"));
+    EXPECT_EQ(2u, registeredCount());
+  }
+}
+
+// A dump hook that takes a while for the looping client, as a crash does,
+// and counts the runs of each client.
+constexpr DWORD kLoopRunMs = 50;
+
+struct LoopingClient {
+  std::atomic<uint32_t> looperId{0};
+  std::atomic<int> looperRuns{0};
+  std::atomic<int> otherRuns{0};
+};
+
+void countLoopRuns(void* context, ReporterClient* client) {
+  LoopingClient* state = static_cast<LoopingClient*>(context);
+  if (client->processId() != state->looperId) {
+    ++state->otherRuns;
+    return;
+  }
+  ++state->looperRuns;
+  Sleep(kLoopRunMs);
+}
+
+TEST_F(DumpRequestServerTest, ClientSignallingInATightLoopStarvesNoOtherAndQueuesNothingUp) {
+  LoopingClient state;
+  makeServer(&countLoopRuns, &state);
+  ASSERT_TRUE(server_->start());
+  ChildProcess* looper = startClient();
+  ChildProcess* other = startClient();
+  registerClient(looper);
+  registerClient(other);
+  state.looperId = looper->processId();
+
+  ASSERT_TRUE(looper->sendLine("dump-loop"));
+  ASSERT_TRUE(waitUntil([&] { return state.looperRuns >= 10; }, 20000));
+  // The loop runs until it is told to stop: these requests are answered
+  // while it goes on, each within the client's bound of two seconds.
+  EXPECT_EQ("dumps 10", other->command("dumps 10", 30000));
+  EXPECT_EQ(10, state.otherRuns);
+
+  ASSERT_TRUE(looper->sendLine("stop"));
+  std::string line;
+  ASSERT_TRUE(looper->readLine(&line, 10000));
+  const std::vector<std::string> parts = tokens(line);
+  ASSERT_EQ(2u, parts.size()) << line;
+  ASSERT_EQ("dump-loop", parts[0]);
+  const long long signals = std::stoll(parts[1]);
+  // Signals that came during a run were answered together by one more run,
+  // so once the loop has stopped a new request is answered after at most
+  // that run. A run per signal would stand for far longer than the bound.
+  ASSERT_GT(signals * kLoopRunMs, 2 * 5000) << signals << " signals: too few for a backlog";
+  EXPECT_EQ("dump done", looper->command("dump 5000"));
+  EXPECT_LT(state.looperRuns, signals);
+  EXPECT_EQ("dump done", other->command("dump 5000"));
+  EXPECT_EQ(11, state.otherRuns);
+}
+
+// Fails one step of a registration after its handles were placed: the write
+// of the reply, at once or after it was pending, or the registration of one
+// of the client's two waits.
+struct LateFailure {
+  enum class Write { Works, FailsAtOnce, FailsLater };
+  Write write = Write::Works;
+  int failWaitAt = 0;
+  int waitCalls = 0;
+};
+LateFailure* lateFailure = nullptr;
+
+BOOL WINAPI failingRegisterWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK callback,
+                                void* context, ULONG milliseconds, ULONG flags) {
+  if (++lateFailure->waitCalls == lateFailure->failWaitAt) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  return RegisterWaitForSingleObject(wait, object, callback, context, milliseconds, flags);
+}
+
+BOOL WINAPI failingPipeWrite(HANDLE pipe, const void* data, DWORD size, DWORD* written,
+                             OVERLAPPED* overlapped) {
+  switch (lateFailure->write) {
+    case LateFailure::Write::Works:
+      break;
+    case LateFailure::Write::FailsAtOnce:
+      SetLastError(ERROR_NO_DATA);
+      return FALSE;
+    case LateFailure::Write::FailsLater:
+      // What the system leaves behind when a pending write fails: the status
+      // in the OVERLAPPED and its event set.
+      overlapped->Internal = static_cast<ULONG_PTR>(0xC000014BL);  // STATUS_PIPE_BROKEN
+      overlapped->InternalHigh = 0;
+      SetEvent(overlapped->hEvent);
+      SetLastError(ERROR_IO_PENDING);
+      return FALSE;
+  }
+  return WriteFile(pipe, data, size, written, overlapped);
+}
+
+TEST_F(DumpRequestServerTest, RegistrationFailingAfterItsHandlesWerePlacedTakesThemBack) {
+  SeamsRestored restored;
+  startServer();
+  // A registered client first, so that the thread pool's waits exist before
+  // the handles are counted.
+  ChildProcess* first = startClient();
+  registerClient(first);
+  ChildProcess* client = startClient();
+  ASSERT_EQ("info", tokens(client->command("info"))[0]);
+  ASSERT_TRUE(waitUntil([&] { return server_->state() == PipeState::AwaitClient; }));
+  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
+
+  const struct {
+    const char* what;
+    LateFailure::Write write;
+    int failWaitAt;
+  } cases[] = {
+      {"the reply cannot be written", LateFailure::Write::FailsAtOnce, 0},
+      {"the reply's pending write fails", LateFailure::Write::FailsLater, 0},
+      {"the dump-request wait cannot be registered", LateFailure::Write::Works, 1},
+      {"the exit wait cannot be registered", LateFailure::Write::Works, 2},
+  };
+  // No SCOPED_TRACE here: its first use on a thread leaves a thread handle
+  // open in this process, which the counts would take for a leak.
+  for (const auto& c : cases) {
+    DuplicationLog log;
+    LateFailure failure;
+    failure.write = c.write;
+    failure.failWaitAt = c.failWaitAt;
+    duplicationLog = &log;
+    lateFailure = &failure;
+    setDuplicateHandleFunctionForTesting(&failingDuplicateHandle);
+    setRegisterWaitFunctionForTesting(&failingRegisterWait);
+    setPipeWriteFunctionForTesting(&failingPipeWrite);
+    // A reply that was written may reach the client before the hang-up.
+    const std::string line = client->command("register");
+    if (c.write != LateFailure::Write::Works) {
+      EXPECT_TRUE(startsWith(line, "hangup ")) << c.what << ": " << line;
+    }
+    // Once the server listens again, the conversation is over.
+    const bool listening = waitUntil([&] { return server_->state() == PipeState::AwaitClient; });
+    setDuplicateHandleFunctionForTesting(nullptr);
+    setRegisterWaitFunctionForTesting(nullptr);
+    setPipeWriteFunctionForTesting(nullptr);
+    duplicationLog = nullptr;
+    lateFailure = nullptr;
+    ASSERT_TRUE(listening) << c.what;
+
+    ASSERT_EQ(3u, log.placed.size()) << c.what;
+    EXPECT_EQ(log.placed, log.closed) << c.what;
+    for (HANDLE handle : log.placed) {
+      EXPECT_TRUE(waitUntil([&] { return !validInProcess(client->process(), handle); }, 2000))
+          << c.what;
+    }
+    EXPECT_EQ(1u, registeredCount()) << c.what;
+    EXPECT_TRUE(waitUntil([&] { return server_->recordCount() == 1; }))
+        << c.what << ": " << server_->recordCount();
+    EXPECT_TRUE(
+        waitUntil([&] { return probeHandleCount(GetCurrentProcess()) == handlesBefore; }, 5000))
+        << c.what << ": " << probeHandleCount(GetCurrentProcess()) << " handles, " << handlesBefore
+        << " before";
+  }
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump"));
+  EXPECT_EQ(2u, registeredCount());
 }
 
 // What the server relies on in the system thread pool: a wait flagged only

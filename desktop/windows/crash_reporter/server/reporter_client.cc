@@ -67,10 +67,15 @@ bool ReporterClient::open() {
   return dumpDoneEvent_ != nullptr;
 }
 
+size_t ReporterClient::annotationCopySize(uint32_t annotationCount) {
+  if (annotationCount > kMaxAnnotationCount) return 0;
+  return (static_cast<size_t>(annotationCount) + 1) * sizeof(ClientAnnotation);
+}
+
 bool ReporterClient::readAnnotations() {
   if (annotationCount_ > kMaxAnnotationCount) return false;
   if (!annotations_) {
-    const size_t entries = static_cast<size_t>(annotationCount_) + 1;
+    const size_t entries = annotationCopySize() / sizeof(ClientAnnotation);
     annotations_.reset(new (std::nothrow) ClientAnnotation[entries]);
     if (!annotations_) return false;
     for (size_t i = 0; i < entries; ++i) {

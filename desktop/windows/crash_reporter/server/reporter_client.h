@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -49,6 +50,13 @@ class ReporterClient {
   // The copied entries followed by "ptime"; empty while the table has never
   // been read.
   AnnotationView annotationView() const;
+
+  // The most memory that the table copy of a client with `annotationCount`
+  // entries can take: its entries and "ptime", or nothing for a count above
+  // the limit, whose table is never read. The server reserves it for each
+  // record before the record is made.
+  static size_t annotationCopySize(uint32_t annotationCount);
+  size_t annotationCopySize() const { return annotationCopySize(annotationCount_); }
 
   // Blocking: waits for a dump request of this client that is still running.
   void unregisterDumpRequestWait();

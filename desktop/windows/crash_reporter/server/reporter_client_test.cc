@@ -155,6 +155,30 @@ TEST(ReporterClientTest, CountLimitIsInclusive) {
   EXPECT_EQ(0u, tooMany.annotationView().count);
 }
 
+// What the server reserves for a record is what its copy can take: the
+// entries and "ptime" as read, and nothing for a table that is never read,
+// also where the count would overflow the size.
+TEST(ReporterClientTest, ReservedCopySizeIsWhatTheCopyTakes) {
+  const struct {
+    uint32_t count;
+    size_t size;
+  } cases[] = {{0, 256},
+               {3, 1024},
+               {kMaxAnnotationCount, 1048832},
+               {kMaxAnnotationCount + 1, 0},
+               {0xffffffff, 0}};
+  std::vector<ClientAnnotation> table = numberedTable(kMaxAnnotationCount);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    EXPECT_EQ(c.size, ReporterClient::annotationCopySize(c.count));
+    ReporterClient client(nullptr, registrationOf(table.data(), c.count));
+    EXPECT_EQ(c.size, client.annotationCopySize());
+    ASSERT_TRUE(client.open());
+    EXPECT_EQ(c.size != 0, client.readAnnotations());
+    EXPECT_EQ(c.size, client.annotationView().count * sizeof(ClientAnnotation));
+  }
+}
+
 TEST(ReporterClientTest, UnreadableTableLeavesEmptyEntries) {
   // The lowest 64 KiB of an address space are never mapped.
   const void* unmapped = reinterpret_cast<const void*>(0x1000);

@@ -26,12 +26,10 @@ bool DeadlineTask::runWithin(const std::shared_ptr<DeadlineTask>& task, uint32_t
   if (threadReference) {
     thread.reset(CreateThread(nullptr, 0, runTask, threadReference.get(), 0, nullptr));
   }
-  if (!thread.isValid()) {
-    // Without a thread of its own the work still ends through its per-call
-    // time-outs; it just cannot be cut short.
-    task->run();
-    return true;
-  }
+  // Without a thread of its own the work could not be cut short, and some
+  // of its calls may block for good: it is not done at all, as when the
+  // deadline passes.
+  if (!thread.isValid()) return false;
   threadReference.release();  // Now the thread's.
   return WaitForSingleObject(thread.get(), timeoutMs) == WAIT_OBJECT_0;
 }

@@ -9,8 +9,8 @@
 // its deadline. Work that is still running then finishes on its own and
 // nobody reads its results.
 //
-// Threads: runWithin waits on the calling thread; run() runs on a new thread
-// (or on the calling thread when no thread can be made). The task is shared
+// Threads: runWithin waits on the calling thread; run() runs on a new thread,
+// or not at all when no thread can be made. The task is shared
 // through its reference count and needs no lock: the caller reads what run()
 // wrote only after the thread has ended, which orders the two.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_DEADLINE_TASK_H_
@@ -32,8 +32,11 @@ class DeadlineTask {
 
   // Runs `task` on a new thread and waits for it at most `timeoutMs`. True
   // when run() has returned, so that its results may be read; false when the
-  // deadline passed first: the thread keeps its own reference and the task
-  // is destroyed when the later of the thread and the caller lets go.
+  // deadline passed first (the thread keeps its own reference and the task
+  // is destroyed when the later of the thread and the caller lets go), or
+  // when no thread could be made (run() is then never called). A thread cut
+  // short holds its socket and its copies of the request until the server
+  // lets go or the process ends.
   static bool runWithin(const std::shared_ptr<DeadlineTask>& task, uint32_t timeoutMs);
 };
 

@@ -1,0 +1,378 @@
+"""The crash server's pages for people who read reports: the stored reports
+grouped by crash signature, one page per report, and each report's raw log.
+
+Plain HTML without scripts. Every text that comes from a report (the log, its
+annotations, the form fields) is escaped before it reaches a page, so markup
+in an annotation shows as text; links are built only from checked report ids.
+
+Threads: any request thread may call in at once. The summaries of parsed
+logs are cached under one lock (a parse runs outside it); a report page
+parses its log anew.
+"""
+
+import html
+import json
+import os
+import threading
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Tuple
+
+from crashlog import analysis
+from crashlog.parser import NotACrashLog, parse_file
+from crashlog.source import SourceError
+from crashlog.symbolizer import Symbolizer
+
+from .report_store import INCOMING_PREFIX, is_report_id
+
+# Reports listed at most (the newest); summaries cached at most.
+MAX_LISTED = 5000
+MAX_CACHED = 20000
+MAX_SHOWN_VERSIONS = 20
+MAX_SHOWN_ROWS = 2000
+PAGE_HEADERS = [
+    ("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'none'"),
+    ("X-Content-Type-Options", "nosniff"),
+    ("Cache-Control", "no-store"),
+]
+STYLE = """
+body { font-family: sans-serif; margin: 1.5em; color: #222; }
+h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
+table { border-collapse: collapse; margin: 0.4em 0; }
+th, td { border: 1px solid #bbb; padding: 0.2em 0.5em; text-align: left; vertical-align: top; }
+th { background: #eee; }
+code, .mono { font-family: monospace; }
+.signature { font-family: monospace; word-break: break-all; }
+.warning { background: #fff3cd; border: 1px solid #e0c36c; padding: 0.4em; }
+.value { white-space: pre-wrap; word-break: break-all; font-family: monospace; }
+"""
+
+
+def escape(text) -> str:
+    return html.escape("" if text is None else str(text), quote=True)
+
+
+@dataclass
+class ReportInfo:
+    """What the list needs of one stored report."""
+
+    report_id: str
+    received: str = ""
+    version: str = ""
+    build: str = ""
+    signature: str = ""
+    digest: str = ""
+    exception: str = ""
+    location: str = ""
+    error: str = ""
+
+
+@dataclass
+class Group:
+    digest: str
+    signature: str
+    exception: str
+    reports: List[ReportInfo] = field(default_factory=list)
+
+
+def _read_json(path: str, limit: int = 1 << 20) -> Optional[dict]:
+    try:
+        with open(path, "rb") as f:
+            data = f.read(limit + 1)
+        if len(data) > limit:
+            return None
+        value = json.loads(data.decode("utf-8"))
+        return value if isinstance(value, dict) else None
+    except (OSError, ValueError):
+        return None
+
+
+class ReportPages:
+    def __init__(self, folder: str, symbol_folders: Optional[List[str]] = None):
+        self.folder = folder
+        self.symbol_folders = list(symbol_folders or [])
+        self._lock = threading.Lock()
+        self._cache: Dict[str, Tuple[Tuple[float, int], ReportInfo]] = {}
+
+    # Reading the storage.
+
+    def _report_folder(self, report_id: str) -> Optional[str]:
+        if not is_report_id(report_id):
+            return None
+        path = os.path.join(self.folder, report_id)
+        return path if os.path.isdir(path) else None
+
+    def _stored_ids(self) -> Tuple[List[str], int]:
+        """The newest MAX_LISTED report ids, and how many were left out."""
+        found = []
+        try:
+            with os.scandir(self.folder) as entries:
+                for entry in entries:
+                    if entry.name.startswith(INCOMING_PREFIX) or not is_report_id(entry.name):
+                        continue
+                    try:
+                        if entry.is_dir():
+                            found.append((entry.stat().st_mtime, entry.name))
+                    except OSError:
+                        continue
+        except OSError:
+            return [], 0
+        found.sort(reverse=True)
+        return [name for _, name in found[:MAX_LISTED]], max(0, len(found) - MAX_LISTED)
+
+    def info(self, report_id: str) -> ReportInfo:
+        folder = os.path.join(self.folder, report_id)
+        log_path = os.path.join(folder, "crashlog.txt")
+        try:
+            stat = os.stat(log_path)
+            key = (stat.st_mtime, stat.st_size)
+        except OSError:
+            key = (0.0, -1)
+        with self._lock:
+            cached = self._cache.get(report_id)
+            if cached is not None and cached[0] == key:
+                return cached[1]
+        info = ReportInfo(report_id)
+        metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
+        info.received = str(metadata.get("received") or "")
+        log, error = self._parse(log_path)
+        if log is None:
+            info.error = error
+        else:
+            info.version = log.get("version") or ""
+            info.build = log.get("build") or ""
+            info.signature, info.digest = analysis.signature(log)
+            info.exception = analysis.describe_exception(log)
+            address, module = analysis.crash_location(log)
+            if module is not None:
+                info.location = f"{module.name}+0x{address - module.base:x}"
+            elif address is not None:
+                info.location = f"{address:08X}"
+        with self._lock:
+            if len(self._cache) >= MAX_CACHED:
+                self._cache.clear()
+            self._cache[report_id] = (key, info)
+        return info
+
+    @staticmethod
+    def _parse(path: str):
+        try:
+            return parse_file(path), ""
+        except (NotACrashLog, SourceError) as e:
+            return None, str(e).replace(path, "crashlog.txt")
+
+    def groups(self) -> Tuple[List[Group], int]:
+        ids, left_out = self._stored_ids()
+        groups: Dict[str, Group] = {}
+        for report_id in ids:
+            info = self.info(report_id)
+            key = info.digest or "unreadable"
+            group = groups.get(key)
+            if group is None:
+                group = groups[key] = Group(
+                    key, info.signature or "(no crash log could be read)",
+                    info.exception or info.error,
+                )
+            group.reports.append(info)
+        ordered = sorted(
+            groups.values(),
+            key=lambda g: (-len(g.reports), max((r.received for r in g.reports), default="")),
+        )
+        for group in ordered:
+            group.reports.sort(key=lambda r: r.received, reverse=True)
+        return ordered, left_out
+
+    # Pages. Each returns (status, body bytes, content type, extra headers).
+
+    def list_page(self) -> Tuple[int, bytes, str, list]:
+        groups, left_out = self.groups()
+        total = sum(len(g.reports) for g in groups)
+        parts = [_head("Crash reports"), "<h1>Crash reports</h1>"]
+        parts.append(
+            f"<p>{total} report(s) in {len(groups)} group(s) by crash signature, "
+            f"from <code>{escape(self.folder)}</code>.</p>"
+        )
+        if left_out:
+            parts.append(f'<p class="warning">{left_out} older report(s) are not listed.</p>')
+        for number, group in enumerate(groups, 1):
+            received = [r.received for r in group.reports if r.received]
+            versions = sorted({f"{r.version} ({r.build})" for r in group.reports if r.version})
+            shown = ", ".join(versions[:MAX_SHOWN_VERSIONS])
+            if len(versions) > MAX_SHOWN_VERSIONS:
+                shown += f", and {len(versions) - MAX_SHOWN_VERSIONS} more"
+            parts.append(f'<section class="group" id="group-{escape(group.digest)}">')
+            parts.append(
+                f"<h2>Group {number}: {len(group.reports)} report(s) "
+                f'<span class="mono">[{escape(group.digest)}]</span></h2>'
+            )
+            parts.append('<table class="group-facts">')
+            parts.append(_row("Signature", f'<span class="signature">{escape(group.signature)}</span>'))
+            parts.append(_row("Exception", escape(group.exception)))
+            parts.append(_row("Count", str(len(group.reports))))
+            parts.append(_row("Versions", escape(shown or "?")))
+            parts.append(_row("First seen", escape(min(received) if received else "?")))
+            parts.append(_row("Last seen", escape(max(received) if received else "?")))
+            parts.append("</table>")
+            parts.append('<table class="reports"><tr><th>Report</th><th>Received</th>'
+                         "<th>Version</th><th>Build</th><th>Crash at</th></tr>")
+            for report in group.reports[:MAX_SHOWN_ROWS]:
+                parts.append(
+                    f'<tr><td><a class="report-link" href="/reports/{report.report_id}">'
+                    f"{report.report_id}</a></td><td>{escape(report.received)}</td>"
+                    f"<td>{escape(report.version)}</td><td>{escape(report.build)}</td>"
+                    f'<td class="mono">{escape(report.location or report.error)}</td></tr>'
+                )
+            parts.append("</table></section>")
+        if not groups:
+            parts.append("<p>No reports have been stored yet.</p>")
+        parts.append("</body></html>\n")
+        return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+
+    def report_page(self, report_id: str) -> Tuple[int, bytes, str, list]:
+        folder = self._report_folder(report_id)
+        if folder is None:
+            return self.not_found(f"There is no stored report {report_id}.")
+        metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
+        fields = _read_json(os.path.join(folder, "fields.json")) or {}
+        log, error = self._parse(os.path.join(folder, "crashlog.txt"))
+        parts = [_head(f"Crash report {report_id}"), f"<h1>Crash report {report_id}</h1>"]
+        parts.append(
+            f'<p><a href="/">All reports</a> · '
+            f'<a id="raw-log" href="/reports/{report_id}/crashlog.txt">Download the crash log</a></p>'
+        )
+        if log is None:
+            parts.append(f'<p class="warning">The crash log cannot be read: {escape(error)}</p>')
+            parts.append(_fields_section(fields, metadata))
+            parts.append("</body></html>\n")
+            return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+
+        frames = analysis.frame_chain(log)
+        locations, notes = self._symbolize(log)
+        text, digest = analysis.signature(log)
+        address, module = analysis.crash_location(log)
+        parts.append("<h2>Summary</h2>")
+        parts.append('<table id="summary">')
+        parts.append(_row("Received", escape(metadata.get("received", "?"))))
+        parts.append(_row("Version", escape(log.get("version"))))
+        parts.append(_row("Build", escape(log.get("build"))))
+        parts.append(_row("Process", escape((log.get("exception") or {}).get("module"))))
+        parts.append(_row("Exception", escape(analysis.describe_exception(log))))
+        if address is not None:
+            where = f"{module.name}+0x{address - module.base:x}" if module else "no listed module"
+            parts.append(_row("Crash at", f'<span id="crash-location" class="mono">'
+                                          f"{escape(where)}</span> ({address:08X})"))
+        parts.append(_row("Signature", f'<span class="signature">{escape(text)}</span> '
+                                       f'[<a href="/#group-{digest}">{digest}</a>]'))
+        parts.append("</table>")
+        truncated = log.get("truncated")
+        if truncated:
+            parts.append(
+                f'<p class="warning">The log is cut off after line {escape(truncated.get("line"))}:'
+                f' {escape(truncated.get("expected"))} was expected.</p>'
+            )
+        if log.get("problems"):
+            parts.append(
+                f'<p class="warning">{len(log["problems"])} part(s) of the log are out of form; '
+                f'the first at line {escape(log["problems"][0]["line"])}.</p>'
+            )
+        thread = analysis.crashed_thread(log)
+        parts.append(f"<h2>Crashed thread {escape(thread['id']) if thread else ''}</h2>")
+        parts.append('<table id="frames"><tr><th>#</th><th>Address</th><th>Module+offset</th>'
+                     "<th>Function</th><th>Source</th><th>Found by</th></tr>")
+        for index, frame in enumerate(frames):
+            location = locations.get(frame)
+            source = f"{location.file}:{location.line}" if location and location.file else ""
+            parts.append(
+                f'<tr><td>{index}</td><td class="mono">{frame.address:08X}</td>'
+                f'<td class="mono">{escape(frame.location())}</td>'
+                f'<td class="mono">{escape(location.function if location else "")}</td>'
+                f'<td class="mono">{escape(source)}</td><td>{escape(frame.found_by)}</td></tr>'
+            )
+        parts.append("</table>")
+        for note in notes:
+            parts.append(f"<p>{escape(note)}</p>")
+        if thread is not None:
+            parts.append("<h2>Registers</h2>")
+            parts.append('<table id="registers">')
+            items = list(thread.get("registers", {}).items())
+            # As the log lays them out: general, then pointer and flags, then segments.
+            for row in (items[:5], items[5:10], items[10:16]):
+                parts.append("<tr>" + "".join(
+                    f'<th>{escape(name)}</th><td class="mono">{escape(value)}</td>'
+                    for name, value in row) + "</tr>")
+            parts.append("</table>")
+        parts.append("<h2>Annotations</h2>")
+        parts.append('<table id="annotations"><tr><th>Key</th><th>Value</th></tr>')
+        for key, value in log.get("metadata", [])[:MAX_SHOWN_ROWS]:
+            parts.append(f'<tr><td class="mono">{escape(key)}</td>'
+                         f'<td class="value">{escape(value)}</td></tr>')
+        parts.append("</table>")
+        parts.append(_fields_section(fields, metadata))
+        parts.append("<h2>Modules</h2>")
+        parts.append('<table id="modules"><tr><th>Name</th><th>Version</th><th>Base</th>'
+                     "<th>Size</th><th>Time stamp</th></tr>")
+        for entry in log.get("modules", [])[:MAX_SHOWN_ROWS]:
+            parts.append(
+                f"<tr><td>{escape(entry['name'])}</td><td>{escape(entry['version'])}</td>"
+                f'<td class="mono">{escape(entry["base"])}</td>'
+                f'<td class="mono">{escape(entry["size"])}</td>'
+                f'<td class="mono">{escape(entry["timestamp"])}</td></tr>'
+            )
+        parts.append("</table>")
+        if log.get("crash_logger"):
+            parts.append("<h2>Crash Logger</h2><pre>")
+            parts.append(escape("\n".join(log["crash_logger"][:MAX_SHOWN_ROWS])))
+            parts.append("</pre>")
+        parts.append("</body></html>\n")
+        return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+
+    def _symbolize(self, log: Dict):
+        if not self.symbol_folders:
+            return {}, []
+        from crashlog.main import symbolize_frames
+
+        _, locations, notes = symbolize_frames(log, self.symbol_folders)
+        return locations, notes
+
+    def raw_log(self, report_id: str) -> Tuple[int, bytes, str, list]:
+        folder = self._report_folder(report_id)
+        if folder is None:
+            return self.not_found(f"There is no stored report {report_id}.")
+        try:
+            with open(os.path.join(folder, "crashlog.txt"), "rb") as f:
+                data = f.read()
+        except OSError:
+            return self.not_found(f"Report {report_id} has no crash log.")
+        headers = [
+            ("Content-Disposition", f'attachment; filename="crashlog-{report_id}.txt"'),
+            ("X-Content-Type-Options", "nosniff"),
+        ]
+        return 200, data, "text/plain; charset=utf-8", headers
+
+    def not_found(self, text: str) -> Tuple[int, bytes, str, list]:
+        body = f'{_head("Not found")}<h1>Not found</h1><p>{escape(text)}</p>' \
+               '<p><a href="/">All reports</a></p></body></html>\n'
+        return 404, body.encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+
+
+def _head(title: str) -> str:
+    return (
+        f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
+        f"<title>{escape(title)}</title><style>{STYLE}</style></head><body>"
+    )
+
+
+def _row(label: str, cell_html: str) -> str:
+    return f"<tr><th>{escape(label)}</th><td>{cell_html}</td></tr>"
+
+
+def _fields_section(fields: dict, metadata: dict) -> str:
+    parts = ["<h2>Upload</h2>", '<table id="fields"><tr><th>Form field</th><th>Value</th></tr>']
+    for name, value in list(fields.items())[:MAX_SHOWN_ROWS]:
+        parts.append(f'<tr><td class="mono">{escape(name)}</td>'
+                     f'<td class="value">{escape(value)}</td></tr>')
+    for name in ("user_agent", "remote_address", "crashlog_size"):
+        if name in metadata:
+            parts.append(f'<tr><td class="mono">({escape(name)})</td>'
+                         f'<td class="value">{escape(metadata[name])}</td></tr>')
+    parts.append("</table>")
+    return "\n".join(parts)

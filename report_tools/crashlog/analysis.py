@@ -1,0 +1,272 @@
+"""What a parsed crash log says to a person: the exception by name, the
+module and offset of the crash, the crashed thread's frame chain, and a crash
+signature that stays the same wherever the modules were loaded.
+
+Threads: none of its own; pure functions of a parsed log.
+"""
+
+import hashlib
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Tuple
+
+from . import x86_access
+from .parser import iter_stack_words
+
+# Frames walked at most, and frames that make a signature.
+MAX_FRAMES = 64
+SIGNATURE_FRAMES = 5
+
+EXCEPTION_NAMES = {
+    0xC0000005: "access violation",
+    0xC0000006: "in-page error",
+    0xC000001D: "illegal instruction",
+    0xC0000025: "non-continuable exception",
+    0xC000008C: "array bounds exceeded",
+    0xC000008D: "floating-point denormal operand",
+    0xC000008E: "floating-point division by zero",
+    0xC000008F: "floating-point inexact result",
+    0xC0000090: "floating-point invalid operation",
+    0xC0000091: "floating-point overflow",
+    0xC0000092: "floating-point stack check",
+    0xC0000093: "floating-point underflow",
+    0xC0000094: "integer division by zero",
+    0xC0000095: "integer overflow",
+    0xC0000096: "privileged instruction",
+    0xC00000FD: "stack overflow",
+    0xC0000374: "heap corruption",
+    0xC0000409: "stack buffer overrun",
+    0xC0000417: "invalid parameter passed to a C runtime function",
+    0x80000001: "guard page violation",
+    0x80000002: "datatype misalignment",
+    0x80000003: "breakpoint",
+    0x80000004: "single step",
+    0xE06D7363: "C++ exception",
+}
+
+
+@dataclass(frozen=True)
+class Module:
+    name: str
+    base: int
+    size: int
+    timestamp: int
+    version: str
+
+    def holds(self, address: int) -> bool:
+        return self.base <= address < self.base + self.size
+
+
+@dataclass(frozen=True)
+class Frame:
+    address: int
+    module: Optional[Module]
+    # How the frame was found: "instruction pointer", "frame pointer" (the
+    # return address above a saved frame pointer), "stack top" (the word at
+    # the stack pointer, when the instruction pointer is in no module).
+    found_by: str
+    # Whether the saved frame pointer below the return address carries the
+    # writer's '>' mark.
+    marked: bool = False
+
+    @property
+    def offset(self) -> Optional[int]:
+        return None if self.module is None else self.address - self.module.base
+
+    def location(self) -> str:
+        """module+0xOFFSET, or the bare address in no module."""
+        if self.module is None:
+            return f"0x{self.address:08x}"
+        return f"{self.module.name}+0x{self.offset:x}"
+
+
+def _hex(text: Optional[str]) -> Optional[int]:
+    try:
+        return int(text, 16) if text is not None else None
+    except ValueError:
+        return None
+
+
+def exception_code(log: Dict) -> Optional[int]:
+    exception = log.get("exception") or {}
+    code = exception.get("code")
+    if code is None or not all(c in "0123456789ABCDEFabcdef" for c in code) or len(code) > 8:
+        return None
+    return int(code, 16)
+
+
+def exception_name(code: Optional[int]) -> Optional[str]:
+    return None if code is None else EXCEPTION_NAMES.get(code)
+
+
+def modules_of(log: Dict) -> List[Module]:
+    modules = []
+    for entry in log.get("modules", ()):
+        base, size, stamp = _hex(entry["base"]), _hex(entry["size"]), _hex(entry["timestamp"])
+        if base is None or size is None:
+            continue
+        modules.append(Module(entry["name"], base, size, stamp or 0, entry.get("version", "")))
+    return modules
+
+
+def module_at(modules: List[Module], address: int) -> Optional[Module]:
+    for module in modules:
+        if module.holds(address):
+            return module
+    return None
+
+
+def crashed_thread(log: Dict) -> Optional[Dict]:
+    for thread in log.get("threads", ()):
+        if thread.get("crashed"):
+            return thread
+    return None
+
+
+def frame_chain(log: Dict, thread: Optional[Dict] = None) -> List[Frame]:
+    """The frames of a thread (the crashed one by default): its instruction
+    pointer, then the return address above each saved frame pointer, from
+    EBP on, as long as both words are in the dumped stack and the chain
+    climbs. Bounded to MAX_FRAMES."""
+    thread = thread if thread is not None else crashed_thread(log)
+    if thread is None:
+        return []
+    modules = modules_of(log)
+    registers = thread.get("registers", {})
+    eip, ebp, esp = _hex(registers.get("EIP")), _hex(registers.get("EBP")), _hex(registers.get("ESP"))
+    if eip is None:
+        return []
+    words: Dict[int, Tuple[int, bool]] = {}
+    for address, value, marked in iter_stack_words(thread):
+        words[address] = (value, marked)
+
+    frames = [Frame(eip, module_at(modules, eip), "instruction pointer")]
+    # A call through a bad pointer leaves the instruction pointer in no
+    # module; the caller's return address is then at the stack pointer.
+    if frames[0].module is None and esp in words:
+        top = words[esp][0]
+        if module_at(modules, top) is not None:
+            frames.append(Frame(top, module_at(modules, top), "stack top"))
+
+    frame_pointer = ebp
+    if frame_pointer is None or frame_pointer not in words:
+        frame_pointer = _first_mark(words)
+    while frame_pointer is not None and len(frames) < MAX_FRAMES:
+        if frame_pointer % 4 or frame_pointer not in words or frame_pointer + 4 not in words:
+            break
+        saved, marked = words[frame_pointer]
+        return_address = words[frame_pointer + 4][0]
+        if return_address == 0:
+            break
+        frames.append(
+            Frame(return_address, module_at(modules, return_address), "frame pointer", marked)
+        )
+        if saved <= frame_pointer:
+            break
+        frame_pointer = saved
+    return frames
+
+
+def _first_mark(words: Dict[int, Tuple[int, bool]]) -> Optional[int]:
+    """The lowest stack word that the writer marked as a saved frame
+    pointer: where the chain starts when EBP itself is not in the dump."""
+    marked = [address for address, (_, mark) in words.items() if mark]
+    return min(marked) if marked else None
+
+
+def crash_location(log: Dict) -> Tuple[Optional[int], Optional[Module]]:
+    exception = log.get("exception") or {}
+    address = _hex(exception.get("address"))
+    if address is None:
+        return None, None
+    return address, module_at(modules_of(log), address)
+
+
+def describe_exception(log: Dict) -> str:
+    """The exception in words, with only what the log shows."""
+    exception = log.get("exception") or {}
+    code_text = exception.get("code", "?")
+    code = exception_code(log)
+    name = exception_name(code)
+    if name is None:
+        return f"exception {code_text}"
+    text = f"{name} ({code:08X})"
+    if code == 0xC0000005:
+        access = x86_access.derive_access(log)
+        if access is not None:
+            text += f": {access}"
+        else:
+            text += " (the log does not say whether it was a read, a write or an execution)"
+    return text
+
+
+def signature(log: Dict) -> Tuple[str, str]:
+    """(text, short hash): the exception code and the top frames as
+    module+offset, so that the same crash gives the same signature whatever
+    the load addresses."""
+    exception = log.get("exception") or {}
+    code = exception_code(log)
+    head = f"{code:08X}" if code is not None else str(exception.get("code", "?"))
+    frames = frame_chain(log)[:SIGNATURE_FRAMES]
+    if not frames:
+        address, module = crash_location(log)
+        if address is not None:
+            frames = [Frame(address, module, "exception address")]
+    parts = [head] + [_signature_part(frame) for frame in frames]
+    text = " | ".join(parts[:1]) + (" " + " | ".join(parts[1:]) if len(parts) > 1 else "")
+    digest = hashlib.sha256(text.encode("utf-8", errors="replace")).hexdigest()[:12]
+    return text, digest
+
+
+def _signature_part(frame: Frame) -> str:
+    # An address in no module depends on where things were loaded; only that
+    # it was in no module is stable.
+    return frame.location() if frame.module is not None else "???"
+
+
+def summary_lines(log: Dict, symbols=None) -> List[str]:
+    """A few lines for a person. `symbols` maps a Frame to a description
+    (function, file and line) or None."""
+    lines = []
+    version = log.get("version")
+    build = log.get("build")
+    lines.append(f"Product: version {version or '?'}, build {build or '?'}")
+    exception = log.get("exception") or {}
+    lines.append(f"Crash: {describe_exception(log)}")
+    address, module = crash_location(log)
+    if address is not None:
+        where = (
+            f"{module.name}+0x{address - module.base:x}"
+            if module is not None
+            else "no module of the list"
+        )
+        lines.append(f"At: {address:08X} in {where} (process {exception.get('module', '?')})")
+    thread = crashed_thread(log)
+    if thread is not None:
+        lines.append(f"Crashed thread: {thread['id']}")
+    frames = frame_chain(log)
+    if frames:
+        lines.append("Frames:")
+        for index, frame in enumerate(frames):
+            text = f"  #{index:<2} {frame.address:08X} {frame.location()}"
+            described = symbols(frame) if symbols is not None else None
+            if described:
+                text += f"  {described}"
+            if frame.found_by != "frame pointer":
+                text += f"  ({frame.found_by})"
+            lines.append(text)
+    text, digest = signature(log)
+    lines.append(f"Signature: {text} [{digest}]")
+    truncated = log.get("truncated")
+    if truncated:
+        lines.append(
+            f"The log is cut off after line {truncated.get('line')}: "
+            f"{truncated.get('expected')} was expected"
+            + (f" ({truncated['reason']})" if truncated.get("reason") else "")
+        )
+    if log.get("problems"):
+        first = log["problems"][0]
+        lines.append(
+            f"{len(log['problems'])} damaged part(s); the first at line {first['line']}: "
+            f"expected {first['expected']}"
+        )
+    return lines

@@ -1,0 +1,619 @@
+"""Parses a text crash log into plain data (dicts, lists, strings), ready
+for JSON.
+
+The log is read line by line and never held whole. Whatever a crashed process
+or the network put in it is only text here: nothing is evaluated, and every
+count and size is bounded (the limits below); what a limit left out is named
+in the result's "capped" list.
+
+A log that ends early is read as far as it goes; the result's "truncated"
+names the line after which it stopped and what was expected there. A line
+out of form is recorded in "problems" (line number, what was expected, what
+was found) and reading resumes at the next section heading.
+
+Result (addresses, registers and words as 8 upper-case hex digits, as the log
+writes them):
+  format, version, build
+  exception: {module, code, address, base}   code: hex text, or a name
+  metadata: [[key, value], ...]              in order, duplicates kept
+  threads: [{id, priority, crashed, checked_context_values,
+             checked_context_values_all, checked_stack_values,
+             checked_stack_values_all, registers: {EAX..GS},
+             fpu: {registers: [8 x 20 hex digits], SW, CW},
+             stack: [{address, words: ["0012FFA0" or ">0012FFA0", ...]}]}]
+             (">" marks a word that the writer found on the frame chain)
+  modules: [{name, version, base, size, timestamp}]
+  memory_dumps: [{address, bytes (lower-case hex)}]
+  crash_logger: [line, ...]
+  truncated: null or {line, expected}
+  problems: [{line, expected, found}]
+  capped: [text, ...]
+
+Threads: none of its own; a parse belongs to its caller's thread.
+"""
+
+import re
+from typing import Dict, Iterable, Iterator, List, Optional, Tuple
+
+from .source import LineSource, SourceError, open_source
+
+MAGIC = "TAVRA-CRASHLOG V1"
+HEADER_PREFIX = MAGIC + " desktop "
+HEADER_SUFFIX = " windows  release"
+
+# Bounds on what is kept from one log.
+MAX_TEXT = 4096  # characters of any one kept string
+MAX_METADATA = 4096
+MAX_THREADS = 1024
+MAX_STACK_WORDS = 1 << 18  # all threads together (1 MiB of stack)
+MAX_MODULES = 4096
+MAX_DUMP_BYTES = 4 << 20
+MAX_LOGGER_LINES = 4096
+MAX_PROBLEMS = 100
+# A metadata value written with line breaks in it spans several lines.
+MAX_VALUE_LINES = 16
+
+HEX8 = r"[0-9A-F]{8}"
+EXCEPTION_LINE = re.compile(
+    r"^(?P<module>.*) caused exception (?P<code>\S+) at address (?P<address>" + HEX8 + r") "
+    r"\(Base: (?P<base>" + HEX8 + r")\)$"
+)
+METADATA_LINE = re.compile(r'^(?P<key>[^=\s"]+)="(?P<value>.*)$')
+THREAD_HEADING = re.compile(r"^Thread: (" + HEX8 + r")$")
+MODULE_LINE = re.compile(
+    r"^(?P<left>.*) Base: (?P<base>" + HEX8 + r") Size: (?P<size>" + HEX8 + r") "
+    r"Timestamp: (?P<timestamp>" + HEX8 + r")$"
+)
+REGISTER_LINES = (
+    re.compile(
+        r"^EAX=(" + HEX8 + r")   EBX=(" + HEX8 + r")   ECX=(" + HEX8 + r")   EDX=(" + HEX8
+        + r")   ESI=(" + HEX8 + r")$"
+    ),
+    re.compile(
+        r"^EDI=(" + HEX8 + r")   EBP=(" + HEX8 + r")   ESP=(" + HEX8 + r")   EIP=(" + HEX8
+        + r") FLAGS=(" + HEX8 + r")$"
+    ),
+    re.compile(
+        r"^CS=([0-9A-F]{4,8})   DS=([0-9A-F]{4,8})   SS=([0-9A-F]{4,8})   ES=([0-9A-F]{4,8})"
+        r"   FS=([0-9A-F]{4,8})   GS=([0-9A-F]{4,8})$"
+    ),
+)
+REGISTER_NAMES = (
+    ("EAX", "EBX", "ECX", "EDX", "ESI"),
+    ("EDI", "EBP", "ESP", "EIP", "FLAGS"),
+    ("CS", "DS", "SS", "ES", "FS", "GS"),
+)
+FPU20 = r"([0-9A-F]{20})"
+FPU_LINES = (
+    re.compile(r"^" + FPU20 + " " + FPU20 + " " + FPU20 + r"$"),
+    re.compile(r"^" + FPU20 + " " + FPU20 + " " + FPU20 + r"$"),
+    re.compile(r"^" + FPU20 + " " + FPU20 + r" SW=([0-9A-F]{4}) CW=([0-9A-F]{4})$"),
+)
+CHECKED = re.compile(r"^(\d{1,10})( \(all\))?$")
+HEX_BYTE = re.compile(r"^[0-9A-F]{2}$")
+# Where each byte of a memory dump line stands: a blank before every byte and
+# one more before bytes 0, 4, 8 and 12.
+DUMP_COLUMNS = []
+_column = 8
+for _i in range(16):
+    _column += 2 if _i % 4 == 0 else 1
+    DUMP_COLUMNS.append(_column)
+    _column += 2
+DUMP_TEXT_COLUMN = _column + 1  # after one more blank
+
+SECTION_HEADINGS = ("metadata:", "Used DLLs:", "Memory dumps:", "Crash Logger:")
+
+
+class NotACrashLog(Exception):
+    """The file does not start like a crash log."""
+
+
+class _Problem(Exception):
+    def __init__(self, line: int, expected: str, found: str):
+        super().__init__(expected)
+        self.line = line
+        self.expected = expected
+        self.found = found
+
+
+class _Ended(Exception):
+    """The lines ran out where more was expected."""
+
+    def __init__(self, expected: str):
+        super().__init__(expected)
+        self.expected = expected
+
+
+def _clip(text: str) -> str:
+    return text if len(text) <= MAX_TEXT else text[:MAX_TEXT]
+
+
+def _is_heading(text: str) -> bool:
+    return text in SECTION_HEADINGS or THREAD_HEADING.match(text) is not None
+
+
+class _Lines:
+    """The log's lines as text, with one line of look-ahead."""
+
+    def __init__(self, source: Iterable[Tuple[int, bytes, bool, bool]]):
+        self._source = iter(source)
+        self._peeked: Optional[Tuple[int, str]] = None
+        self.number = 0  # of the last line taken
+        self.last_had_end = True
+        self.last_taken_cut = False
+        self.cut_lines = 0
+        self.source_error: Optional[str] = None
+
+    def _read(self) -> Optional[Tuple[int, str, bool]]:
+        try:
+            number, data, ended, cut = next(self._source)
+        except StopIteration:
+            return None
+        except SourceError as e:
+            self.source_error = str(e)
+            return None
+        self.last_had_end = ended
+        if cut:
+            self.cut_lines += 1
+        return number, data.decode("utf-8", errors="replace"), cut
+
+    def peek(self) -> Optional[str]:
+        if self._peeked is None:
+            self._peeked = self._read()
+        return None if self._peeked is None else self._peeked[1]
+
+    def take(self, expected: str) -> str:
+        """The next line; _Ended when there is none."""
+        line = self.peek()
+        if line is None:
+            raise _Ended(expected)
+        self.number = self._peeked[0]
+        self.last_taken_cut = self._peeked[2]
+        self._peeked = None
+        return line
+
+    def take_if(self, predicate) -> Optional[str]:
+        line = self.peek()
+        if line is None or not predicate(line):
+            return None
+        return self.take("")
+
+    def expect(self, pattern: "re.Pattern", expected: str) -> "re.Match":
+        line = self.take(expected)
+        match = pattern.match(line)
+        if match is None:
+            raise _Problem(self.number, expected, line)
+        return match
+
+    def expect_text(self, text: str, expected: str) -> None:
+        line = self.take(expected)
+        if line != text:
+            raise _Problem(self.number, expected, line)
+
+    def skip_blank(self) -> None:
+        while self.peek() == "":
+            self.take("")
+
+
+class _Parser:
+    def __init__(self, lines: _Lines):
+        self.lines = lines
+        self.result: Dict = {
+            "format": MAGIC,
+            "version": None,
+            "build": None,
+            "exception": None,
+            "metadata": [],
+            "threads": [],
+            "modules": [],
+            "memory_dumps": [],
+            "crash_logger": [],
+            "truncated": None,
+            "problems": [],
+            "capped": [],
+        }
+        self.seen = set()
+        self.stack_words = 0
+        self.dump_bytes = 0
+        self.dump_bytes_seen = 0
+        self.dropped = {"metadata": 0, "threads": 0, "modules": 0, "crash_logger": 0}
+        self.stacks_dropped = 0
+
+    # The whole log.
+
+    def parse(self) -> Dict:
+        try:
+            self._header()
+        except _Ended as e:
+            self._truncated(e.expected)
+            return self._finish()
+        except _Problem as problem:
+            self._problem(problem)
+            self._resynchronise()
+        while True:
+            try:
+                if not self._section():
+                    break
+            except _Problem as problem:
+                if self.lines.peek() is None and not self.lines.last_had_end:
+                    # The last line is out of form because the log stops in it.
+                    self._truncated(f"{problem.expected}, up to a line end")
+                    break
+                self._problem(problem)
+                self._resynchronise()
+            except _Ended as e:
+                self._truncated(e.expected)
+                break
+        if self.result["truncated"] is None:
+            missing = [h for h in ("Used DLLs:", "Memory dumps:") if h not in self.seen]
+            if missing:
+                what = "the module list" if missing[0] == "Used DLLs:" else "the memory dumps"
+                self._truncated(f'{what} ("{missing[0]}")')
+            elif not self.lines.last_had_end:
+                self._truncated("a line end")
+        return self._finish()
+
+    def _finish(self) -> Dict:
+        if self.lines.source_error and self.result["truncated"] is None:
+            self.result["truncated"] = {"line": self.lines.number, "expected": "more lines"}
+        if self.lines.source_error:
+            self.result["truncated"]["reason"] = self.lines.source_error
+        capped = self.result["capped"]
+        for what, count in self.dropped.items():
+            if count:
+                capped.append(f"{what}: {count} more left out")
+        if self.stacks_dropped:
+            capped.append(
+                f"stack dumps: words of {self.stacks_dropped} threads left out "
+                f"(at most {MAX_STACK_WORDS} words are kept)"
+            )
+        if self.dump_bytes_seen > self.dump_bytes:
+            capped.append(
+                f"memory dumps: kept {self.dump_bytes} of {self.dump_bytes_seen} bytes"
+            )
+        if self.lines.cut_lines:
+            capped.append(f"{self.lines.cut_lines} lines longer than 65536 bytes were cut")
+        return self.result
+
+    def _truncated(self, expected: str) -> None:
+        self.result["truncated"] = {"line": self.lines.number, "expected": expected}
+
+    def _problem(self, problem: _Problem) -> None:
+        problems = self.result["problems"]
+        if len(problems) < MAX_PROBLEMS:
+            problems.append(
+                {"line": problem.line, "expected": problem.expected, "found": _clip(problem.found)}
+            )
+
+    def _resynchronise(self) -> None:
+        while True:
+            line = self.lines.peek()
+            if line is None or _is_heading(line):
+                return
+            self.lines.take("")
+
+    def _header(self) -> None:
+        line = self.lines.take("the header line")
+        if not line.startswith(MAGIC + " "):
+            raise NotACrashLog(
+                f'not a crash log: the first line does not start with "{MAGIC}"'
+            )
+        if line.startswith(HEADER_PREFIX) and line.endswith(HEADER_SUFFIX):
+            middle = line[len(HEADER_PREFIX) : -len(HEADER_SUFFIX)]
+            # "version build": a version with blanks in it cannot be told
+            # from its build, so the build is taken as the last word.
+            version, _, build = middle.rpartition(" ")
+            self.result["version"] = _clip(version)
+            self.result["build"] = _clip(build)
+        else:
+            self._problem(_Problem(1, f'"{HEADER_PREFIX}VERSION BUILD{HEADER_SUFFIX}"', line))
+        match = self.lines.expect(EXCEPTION_LINE, "the exception line")
+        self.result["exception"] = {
+            "module": _clip(match["module"]),
+            "code": _clip(match["code"]),
+            "address": match["address"],
+            "base": match["base"],
+        }
+
+    def _section(self) -> bool:
+        """Reads one section; False at the end of the log."""
+        self.lines.skip_blank()
+        line = self.lines.peek()
+        if line is None:
+            return False
+        self.lines.take("")
+        thread = THREAD_HEADING.match(line)
+        if thread is not None:
+            self._thread(thread.group(1))
+        elif line == "metadata:":
+            self._metadata()
+        elif line == "Used DLLs:":
+            self._modules()
+        elif line == "Memory dumps:":
+            self._memory_dumps()
+        elif line == "Crash Logger:":
+            self._crash_logger()
+        else:
+            raise _Problem(self.lines.number, "a section heading", line)
+        self.seen.add(line if thread is None else "Thread:")
+        return True
+
+    # Sections.
+
+    def _metadata(self) -> None:
+        while True:
+            line = self.lines.peek()
+            if line is None or line == "":
+                return
+            self.lines.take("")
+            first = self.lines.number
+            match = METADATA_LINE.match(line)
+            if match is None:
+                raise _Problem(first, 'KEY="VALUE"', line)
+            value = match["value"]
+            if self.lines.last_taken_cut:
+                value += '"'  # its end was cut off with the rest of the line
+            # A value holding line breaks goes on until a line ends in '"'.
+            extra = 0
+            while not value.endswith('"'):
+                following = self.lines.peek()
+                extra += 1
+                if following is None or extra > MAX_VALUE_LINES or _is_heading(following):
+                    raise _Problem(first, 'KEY="VALUE" ending in a double quote', line)
+                value += "\n" + self.lines.take("")
+            if len(self.result["metadata"]) < MAX_METADATA:
+                self.result["metadata"].append([_clip(match["key"]), _clip(value[:-1])])
+            else:
+                self.dropped["metadata"] += 1
+
+    def _thread(self, heading_id: str) -> None:
+        lines = self.lines
+        lines.expect_text("", "a blank line after the thread heading")
+        info = lines.expect(re.compile(r"^ThreadInfo: (" + HEX8 + r")$"), '"ThreadInfo: ID"')
+        thread = {"id": heading_id}
+        if info.group(1) != heading_id:
+            raise _Problem(lines.number, f'"ThreadInfo: {heading_id}"', info.group(0))
+        thread["priority"] = lines.expect(
+            re.compile(r"^Priority=(" + HEX8 + r")$"), '"Priority=XXXXXXXX"'
+        ).group(1)
+        thread["crashed"] = (
+            lines.expect(re.compile(r"^Crashed=([01])$"), '"Crashed=0" or "Crashed=1"').group(1)
+            == "1"
+        )
+        for name in ("checked_context_values", "checked_stack_values"):
+            match = lines.expect(re.compile("^" + name + r"=(.*)$"), f'"{name}=N"')
+            counted = CHECKED.match(match.group(1))
+            if counted is None:
+                raise _Problem(lines.number, f'"{name}=N" or "{name}=N (all)"', match.group(0))
+            thread[name] = int(counted.group(1))
+            thread[name + "_all"] = counted.group(2) is not None
+        lines.expect_text("", "a blank line before the registers")
+        self._id_line("Registers", heading_id)
+        registers = {}
+        for pattern, names in zip(REGISTER_LINES, REGISTER_NAMES):
+            match = lines.expect(pattern, "a line of registers (" + ", ".join(names) + ")")
+            registers.update(zip(names, match.groups()))
+        thread["registers"] = registers
+        lines.expect_text("", "a blank line before the FPU stack")
+        self._id_line("FPU stack", heading_id)
+        values = []
+        words = {}
+        for index, pattern in enumerate(FPU_LINES):
+            match = lines.expect(pattern, f"line {index + 1} of the FPU stack")
+            groups = match.groups()
+            if index == 2:
+                values += groups[:2]
+                words = {"SW": groups[2], "CW": groups[3]}
+            else:
+                values += groups
+        thread["fpu"] = dict(registers=values, **words)
+        lines.expect_text("", "a blank line before the stack dump")
+        self._id_line("Stack dump", heading_id)
+        thread["stack"] = []
+        kept = len(self.result["threads"]) < MAX_THREADS
+        if kept:
+            self.result["threads"].append(thread)
+        else:
+            self.dropped["threads"] += 1
+        self._stack_lines(thread if kept else None)
+
+    def _id_line(self, label: str, thread_id: str) -> None:
+        line = self.lines.take(f'"{label}: {thread_id}"')
+        if line != f"{label}: {thread_id}":
+            raise _Problem(self.lines.number, f'"{label}: {thread_id}"', line)
+
+    def _stack_lines(self, thread: Optional[Dict]) -> None:
+        expected_address = None
+        dropped = False
+        while True:
+            line = self.lines.peek()
+            if line is None or line == "":
+                break
+            self.lines.take("")
+            address, words = self._stack_line(line)
+            if expected_address is not None and address != expected_address:
+                raise _Problem(
+                    self.lines.number, f"the stack line of address {expected_address:08X}", line
+                )
+            expected_address = (address + 16) & 0xFFFFFFFF
+            if thread is None:
+                continue
+            if self.stack_words + len(words) > MAX_STACK_WORDS:
+                dropped = True
+                continue
+            self.stack_words += len(words)
+            thread["stack"].append({"address": f"{address:08X}", "words": words})
+        if dropped:
+            self.stacks_dropped += 1
+
+    def _stack_line(self, line: str) -> Tuple[int, List[str]]:
+        # "ADDRESS " then four 10-character slots (a mark and "%08X ", or
+        # blanks), then " " and the text column.
+        problem = _Problem(self.lines.number, "a stack line (address, four words, text)", line)
+        if len(line) < 50 or line[8] != " " or line[49] != " ":
+            raise problem
+        try:
+            address = int(line[:8], 16)
+        except ValueError:
+            raise problem from None
+        if not re.fullmatch(HEX8, line[:8]):
+            raise problem
+        words = []
+        ended = False
+        for slot in range(4):
+            text = line[9 + slot * 10 : 19 + slot * 10]
+            if text == " " * 10:
+                ended = True
+                continue
+            if ended or text[0] not in " >" or text[9] != " " or not re.fullmatch(HEX8, text[1:9]):
+                raise problem
+            words.append((">" if text[0] == ">" else "") + text[1:9])
+        if not words or len(line) - 50 != len(words) * 4:
+            raise problem
+        return address, words
+
+    def _modules(self) -> None:
+        while True:
+            line = self.lines.peek()
+            if line is None or line == "":
+                return
+            self.lines.take("")
+            match = MODULE_LINE.match(line)
+            if match is None:
+                raise _Problem(
+                    self.lines.number, "a module line (name, version, Base:, Size:, Timestamp:)",
+                    line,
+                )
+            name, version = _split_module_left(match["left"])
+            if len(self.result["modules"]) >= MAX_MODULES:
+                self.dropped["modules"] += 1
+                continue
+            self.result["modules"].append(
+                {
+                    "name": _clip(name),
+                    "version": _clip(version),
+                    "base": match["base"],
+                    "size": match["size"],
+                    "timestamp": match["timestamp"],
+                }
+            )
+
+    def _memory_dumps(self) -> None:
+        current = None
+        expected_address = None
+        while True:
+            line = self.lines.peek()
+            if line is None or line == "Crash Logger:":
+                return
+            if line == "":
+                self.lines.take("")
+                current = None
+                continue
+            self.lines.take("")
+            address, data = self._dump_line(line)
+            self.dump_bytes_seen += len(data)
+            if current is not None and address == expected_address:
+                pass
+            else:
+                current = None
+            expected_address = (address + len(data)) & 0xFFFFFFFF
+            if self.dump_bytes + len(data) > MAX_DUMP_BYTES:
+                current = None
+                continue
+            self.dump_bytes += len(data)
+            if current is None:
+                current = {"address": f"{address:08X}", "bytes": []}
+                self.result["memory_dumps"].append(current)
+            current["bytes"].append(data.hex())
+
+    def _dump_line(self, line: str) -> Tuple[int, bytes]:
+        problem = _Problem(self.lines.number, "a memory dump line (address, 1 to 16 bytes, text)",
+                           line)
+        if len(line) < DUMP_TEXT_COLUMN or not re.fullmatch(HEX8, line[:8]):
+            raise problem
+        data = bytearray()
+        for column in DUMP_COLUMNS:
+            text = line[column : column + 2]
+            separator = line[column - 1]
+            if separator != " ":
+                raise problem
+            if text == "  ":
+                break
+            if not HEX_BYTE.match(text):
+                raise problem
+            data.append(int(text, 16))
+        if not data or line[DUMP_TEXT_COLUMN - 1] != " " or len(line) != DUMP_TEXT_COLUMN + len(data):
+            raise problem
+        return int(line[:8], 16), bytes(data)
+
+    def _crash_logger(self) -> None:
+        while True:
+            line = self.lines.peek()
+            if line is None:
+                return
+            self.lines.take("")
+            if len(self.result["crash_logger"]) < MAX_LOGGER_LINES:
+                self.result["crash_logger"].append(_clip(line))
+            else:
+                self.dropped["crash_logger"] += 1
+
+
+def _split_module_left(left: str) -> Tuple[str, str]:
+    """The name and the version of a module line's text before " Base:": the
+    name left-aligned in 26 columns, a blank, the version in 46."""
+    if len(left) >= 73 and left[-47] == " ":
+        return left[:-47].rstrip(" "), left[-46:].strip(" ")
+    # A version longer than its column: the name is cut at its column when
+    # it fits there, else at the first blank after it.
+    if len(left) > 27 and left[26] == " ":
+        return left[:26].rstrip(" "), left[27:].strip(" ")
+    name, _, version = left.partition(" ")
+    return name, version.strip(" ")
+
+
+def _join_dumps(result: Dict) -> None:
+    for dump in result["memory_dumps"]:
+        if isinstance(dump["bytes"], list):
+            dump["bytes"] = "".join(dump["bytes"])
+
+
+def parse_lines(source: Iterable[Tuple[int, bytes, bool, bool]]) -> Dict:
+    """Parses a crash log from (number, bytes, had_end, cut) lines. Raises
+    NotACrashLog when the first line is not a crash log's."""
+    lines = _Lines(source)
+    if lines.peek() is None:
+        if lines.source_error:
+            raise NotACrashLog(lines.source_error)
+        raise NotACrashLog("not a crash log: the file is empty")
+    result = _Parser(lines).parse()
+    _join_dumps(result)
+    return result
+
+
+def parse_bytes(data: bytes) -> Dict:
+    """Parses a whole crash log held in memory (for tests and small logs)."""
+    import io
+
+    return parse_lines(LineSource(io.BytesIO(data), "<bytes>"))
+
+
+def parse_file(path: str) -> Dict:
+    """Parses a crash log or the archive that holds it. Raises SourceError or
+    NotACrashLog with a message for a person."""
+    with open_source(path) as source:
+        result = parse_lines(source)
+        if source.cut_short:
+            if result["truncated"] is None:
+                result["truncated"] = {"line": None, "expected": "more lines"}
+            result["truncated"]["reason"] = source.cut_short
+        return result
+
+
+def iter_stack_words(thread: Dict) -> Iterator[Tuple[int, int, bool]]:
+    """(address, value, marked) of each stack word of a parsed thread."""
+    for line in thread.get("stack", ()):
+        address = int(line["address"], 16)
+        for word in line["words"]:
+            marked = word.startswith(">")
+            yield address, int(word[1:] if marked else word, 16), marked
+            address = (address + 4) & 0xFFFFFFFF

@@ -1,0 +1,155 @@
+"""Real crashes under Wine for the reader's tests: the stand-in browser starts
+the reporter, test clients register over its pipe and crash for real, and
+the reporter writes their crash logs into a folder of the test's.
+
+Needs the build: TAVRA_BUILD_DIR names it (CTest sets it); tests that need
+it are skipped without it. The wineserver of the run (tools/test.sh) is
+shared.
+"""
+
+import os
+import queue
+import re
+import subprocess
+import threading
+import time
+from typing import Dict, List, Optional
+
+import pytest
+
+BUILD_DIR = os.environ.get("TAVRA_BUILD_DIR", "")
+LINE_TIMEOUT = 30.0
+
+
+def build_dir() -> str:
+    if not BUILD_DIR:
+        pytest.skip("TAVRA_BUILD_DIR is not set (run through tools/test.sh)")
+    for name in ("wine-run", "bin/stand_in_browser.exe", "bin/tavra_test_client.exe"):
+        assert os.path.exists(os.path.join(BUILD_DIR, name)), f"{name} is missing from {BUILD_DIR}"
+    return BUILD_DIR
+
+
+def windows_path(path: str) -> str:
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Program:
+    """A Windows program under Wine, spoken to line by line."""
+
+    def __init__(self, arguments: List[str], env: Dict[str, str]):
+        build = build_dir()
+        self.process = subprocess.Popen(
+            [os.path.join(build, "wine-run"), os.path.join(build, "bin", arguments[0])]
+            + arguments[1:],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            env=env, text=True, encoding="utf-8", errors="replace", bufsize=1,
+        )
+        self._lines: "queue.Queue[Optional[str]]" = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        for line in self.process.stdout:
+            self._lines.put(line.rstrip("\r\n"))
+        self._lines.put(None)
+
+    def read_line(self, timeout: float = LINE_TIMEOUT) -> Optional[str]:
+        try:
+            return self._lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def read_until(self, pattern: str, timeout: float = LINE_TIMEOUT) -> "re.Match":
+        deadline = time.monotonic() + timeout
+        seen = []
+        while time.monotonic() < deadline:
+            line = self.read_line(max(0.1, deadline - time.monotonic()))
+            if line is None and self.process.poll() is not None:
+                break
+            if line is None:
+                continue
+            seen.append(line)
+            match = re.search(pattern, line)
+            if match:
+                return match
+        raise AssertionError(f"no line matching {pattern!r}; saw {seen[-10:]}")
+
+    def send(self, line: str) -> None:
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+
+    def command(self, line: str) -> str:
+        self.send(line)
+        answer = self.read_line()
+        assert answer is not None, f"no answer to {line!r}"
+        return answer
+
+    def wait(self, timeout: float = LINE_TIMEOUT) -> int:
+        return self.process.wait(timeout)
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            try:
+                self.send("exit")
+            except OSError:
+                pass
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class CrashSession:
+    """A stand-in browser with its reporter, writing crash logs to `log_dir`."""
+
+    def __init__(self, log_dir: str, server_url: Optional[str] = None):
+        self.log_dir = log_dir
+        os.makedirs(log_dir, exist_ok=True)
+        self.env = dict(os.environ)
+        self.env["TAVRA_CRASH_LOG_DIR"] = windows_path(log_dir)
+        self.env["TAVRA_CRASH_KEEP_LOGS"] = "1"
+        # An address where nothing listens answers at once, unless the test
+        # gives its own server.
+        self.env["TAVRA_CRASH_SERVER_URL"] = server_url or "http://127.0.0.1:9/"
+        self.browser = Program(["stand_in_browser.exe", "--browser", "--no-crash", "--stay"],
+                               self.env)
+        match = self.browser.read_until(r"started the reporter, process (\d+)")
+        self.reporter_pid = int(match.group(1))
+        self.browser.read_until(r"staying until told to exit")
+        self.crashes = 0
+
+    def crash(self, kind: str, argument: str = "0", annotations=()) -> Dict:
+        """Starts a test client that registers, sets the annotations and
+        crashes; what it printed about the crash (hex values as ints),
+        its threads and modules, and the log's path."""
+        client = Program(
+            ["tavra_test_client.exe", "--annotations=16", f"--reporter-pid={self.reporter_pid}"],
+            self.env,
+        )
+        try:
+            assert client.command("threads 2").startswith("threads ")
+            assert client.command("register").startswith("registered ")
+            for name, value in annotations:
+                assert client.command(f"set {name} {value}") == "ok"
+            threads = [int(t) for t in client.command("list-threads").split()[1:]]
+            head = client.command("list-modules").split()
+            modules = []
+            for _ in range(int(head[1])):
+                parts = client.read_line().split(" ", 3)
+                modules.append({"base": int(parts[1], 16), "size": int(parts[2], 16),
+                                "path": parts[3]})
+            client.send(f"crash {kind} {argument}")
+            line = client.read_until(r"^crash code=")
+            crash = {k: int(v, 16) for k, v in re.findall(r"(\w+)=([0-9A-F]{8})", line.string)}
+            client.wait()
+        finally:
+            if client.process.poll() is None:
+                client.process.kill()
+                client.process.wait()
+        self.crashes += 1
+        path = os.path.join(self.log_dir, f"tavra-crashlog-{self.reporter_pid}-{self.crashes}.txt")
+        return {"crash": crash, "threads": threads, "modules": modules, "log": path}
+
+    def close(self) -> None:
+        self.browser.stop()

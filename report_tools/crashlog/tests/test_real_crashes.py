@@ -1,0 +1,158 @@
+"""Crash logs that the reporter wrote for real crashes of every kind the test
+client knows, read back: each field equals what the crashed process saw."""
+
+import os
+import re
+import subprocess
+
+import pytest
+
+from crashlog import analysis
+from crashlog.parser import parse_file
+from crashlog.symbolizer import Symbolizer, pe_timestamp
+
+from .real_crashes import CrashSession, build_dir
+
+EXE = "tavra_test_client.exe"
+KINDS = [
+    # kind, argument, code, what the summary says of it
+    ("read", "0", 0xC0000005, "access violation (C0000005): read from address 00000000"),
+    ("write", "10", 0xC0000005, "access violation (C0000005): write to address 00000010"),
+    ("divide", "0", 0xC0000094, "integer division by zero (C0000094)"),
+    ("breakpoint", "0", 0x80000003, "breakpoint (80000003)"),
+    ("raise", "E06D7363", 0xE06D7363, "C++ exception (E06D7363)"),
+    ("stack-overflow", "0", 0xC00000FD, "stack overflow (C00000FD)"),
+    ("nested", "20", 0xC0000005, "access violation (C0000005): write to address 00000020"),
+]
+REGISTERS = ["EAX", "EBX", "ECX", "EDX", "ESI", "EDI", "EBP", "ESP", "EIP", "FLAGS"]
+
+
+@pytest.fixture(scope="module")
+def crashes(tmp_path_factory):
+    """Every kind crashed once in one session, and the nested crash once more
+    in a second session."""
+    build_dir()
+    results = {}
+    session = CrashSession(str(tmp_path_factory.mktemp("logs")))
+    try:
+        for kind, argument, _, _ in KINDS:
+            annotations = [("crash_kind", kind), ("version", "7.8.9.10"), ("build", "b42")]
+            results[kind] = session.crash(kind, argument, annotations)
+    finally:
+        session.close()
+    session = CrashSession(str(tmp_path_factory.mktemp("again")))
+    try:
+        results["nested again"] = session.crash("nested", "20")
+    finally:
+        session.close()
+    return results
+
+
+def hex8(value: int) -> str:
+    return f"{value:08X}"
+
+
+@pytest.mark.parametrize("kind,argument,code,described", KINDS, ids=[k[0] for k in KINDS])
+def test_a_real_crash_log_reads_back_as_the_crashed_process_saw_it(
+    crashes, kind, argument, code, described
+):
+    seen = crashes[kind]
+    crash = seen["crash"]
+    log = parse_file(seen["log"])
+    assert log["truncated"] is None and log["problems"] == [] and log["capped"] == []
+    assert (log["version"], log["build"]) == ("7.8.9.10", "b42")
+    exe = next(m for m in seen["modules"] if m["path"].lower().endswith(EXE))
+    assert log["exception"] == {
+        "module": EXE,
+        "code": f"{code:X}",
+        "address": hex8(crash["address"]),
+        "base": hex8(exe["base"]),
+    }
+    assert crash["code"] == code
+
+    thread = log["threads"][0]
+    assert thread["crashed"] and int(thread["id"], 16) == crash["tid"]
+    assert (thread["checked_context_values"], thread["checked_context_values_all"]) == (9, True)
+    assert {name: thread["registers"][name] for name in REGISTERS} == {
+        name: hex8(crash[name.lower() if name != "FLAGS" else "eflags"]) for name in REGISTERS
+    }
+    assert len(thread["fpu"]["registers"]) == 8
+    assert thread["stack"][0]["address"] == hex8(crash["esp"] & ~3)
+    assert [t["crashed"] for t in log["threads"][1:]] == [False] * (len(log["threads"]) - 1)
+    assert {int(t["id"], 16) for t in log["threads"]} >= set(seen["threads"])
+
+    listed = {int(m["base"], 16): m for m in log["modules"]}
+    for module in seen["modules"]:
+        entry = listed[module["base"]]
+        assert entry["name"].lower() == re.split(r"[\\/]", module["path"])[-1].lower()
+        assert int(entry["size"], 16) == module["size"]
+    assert listed[exe["base"]]["version"] == "4.3.2.1"
+    assert ["crash_kind", kind] in log["metadata"]
+    # The instruction pointer's code is dumped.
+    eip = crash["eip"]
+    assert any(
+        int(d["address"], 16) <= eip < int(d["address"], 16) + len(d["bytes"]) // 2
+        for d in log["memory_dumps"]
+    )
+    assert analysis.summary_lines(log)[1].startswith(f"Crash: {described}")
+
+
+def test_the_nested_crash_names_its_three_functions_once_symbolized(crashes):
+    log = parse_file(crashes["nested"]["log"])
+    frames = analysis.frame_chain(log)
+    assert [f.found_by for f in frames[:3]] == [
+        "instruction pointer", "frame pointer", "frame pointer"
+    ]
+    assert all(f.module is not None and f.module.name == EXE for f in frames[:3])
+    symbolizer = Symbolizer([os.path.join(build_dir(), "bin")])
+    found = symbolizer.symbolize(
+        [(f.module.name, f.module.timestamp, f.offset) for f in frames[:3]]
+    )
+    functions = [found[(f.module.name, f.module.timestamp, f.offset)] for f in frames[:3]]
+    assert [loc.function for loc in functions] == [
+        "tavra::nestedCrashInner(unsigned int)",
+        "tavra::nestedCrashMiddle(unsigned int)",
+        "tavra::nestedCrashOuter(unsigned int)",
+    ], symbolizer.notes
+    assert all(loc.file.endswith("nested_crash.cc") and loc.line > 0 for loc in functions)
+
+    # The command line says the same, function and line.
+    here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    output = subprocess.run(
+        ["/usr/bin/python3", "-m", "crashlog", "symbolize", crashes["nested"]["log"],
+         "--symbols", os.path.join(build_dir(), "bin")],
+        capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=here),
+    )
+    assert output.returncode == 0, output.stderr
+    lines = output.stdout.splitlines()
+    assert "tavra::nestedCrashInner(unsigned int)" in lines[0] and "nested_crash.cc:" in lines[0]
+    assert "tavra::nestedCrashOuter(unsigned int)" in lines[2]
+
+
+def test_the_same_crash_in_two_runs_has_one_signature_and_other_crashes_others(crashes):
+    signatures = {
+        kind: analysis.signature(parse_file(crashes[kind]["log"]))
+        for kind in ("nested", "nested again", "read", "write")
+    }
+    assert signatures["nested"] == signatures["nested again"]
+    assert signatures["nested"][0].startswith(f"C0000005 {EXE}+0x")
+    assert signatures["nested"][0].count(" | ") >= 2
+    assert len({signatures[k] for k in ("nested", "read", "write")}) == 3
+
+
+def test_the_shipped_reporter_is_symbolized_from_its_debug_file():
+    bin_dir = os.path.join(build_dir(), "bin")
+    exe = os.path.join(bin_dir, "tavra_crash_reporter.exe")
+    assert os.path.exists(exe + ".debug")
+    symbols = subprocess.run(["i686-w64-mingw32-nm", exe], capture_output=True, text=True,
+                             check=True).stdout
+    win_main = int(re.search(r"^([0-9a-f]+) T _WinMain@16$", symbols, re.M).group(1), 16)
+    symbolizer = Symbolizer([bin_dir])
+    stamp = pe_timestamp(exe)
+    assert symbolizer.module_file("tavra_crash_reporter.exe", stamp) == exe + ".debug"
+    offset = win_main - 0x400000 + 4
+    found = symbolizer.symbolize([("tavra_crash_reporter.exe", stamp, offset)])
+    location = found[("tavra_crash_reporter.exe", stamp, offset)]
+    assert location.function == "WinMain" and location.file.endswith("reporter_main.cc")
+    # Another build's time stamp finds nothing, and says why.
+    assert Symbolizer([bin_dir]).module_file("tavra_crash_reporter.exe", stamp ^ 1) is None
