@@ -40,7 +40,10 @@ void handleCapturedCrash(const ReporterClient& client, const CrashFileNames& nam
   // Without a crash log there is nothing to append to, ask about or upload.
   bool captured = false;
   if (!writeCrashLog(client, names, &captured)) {
-    fate->set(captured ? ReportLoss::CrashLogNotWritten : ReportLoss::NotCaptured);
+    // A process that ended while its log was written took the writer's
+    // reads with it: that is not the reporter's own failure.
+    const bool gone = WaitForSingleObject(client.process(), 0) == WAIT_OBJECT_0;
+    fate->set(captured && !gone ? ReportLoss::CrashLogNotWritten : ReportLoss::NotCaptured);
     return;
   }
   // The reporter's own account of this crash travels with it. A failure
@@ -93,6 +96,15 @@ void handleCrash(void* /*context*/, ReporterClient* client) {
   // The capture has ended: a report that could not be made is told in the
   // reporter log, where someone looking for a missing report looks.
   if (fate.lost) logReportLoss(crash, fate.loss, names.logName(), fate.detail);
+}
+
+void noteClientExit(void* /*context*/, ReporterClient* client) {
+  if (client == nullptr || client->dumpRequestEvent() == nullptr) return;
+  // The event resets itself when its wait is satisfied: still set, it was
+  // never taken up, and its process can no longer be read.
+  if (WaitForSingleObject(client->dumpRequestEvent(), 0) != WAIT_OBJECT_0) return;
+  TAVRA_LOG(WARNING) << "Process " << client->processId()
+                     << " ended before its crash could be handled: no crash log";
 }
 
 bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names, bool* captured) {
