@@ -37,18 +37,27 @@ function(tavra_program name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
 endfunction()
 
-# tavra_tests(NAME SOURCES ... DEPS ... [LAUNCHER command...]): one test
-# program of the listed test sources; each test case runs as its own Wine
-# process, so tests of process-wide state stay independent. A LAUNCHER runs
-# each test case (and the listing of the tests) with the Wine wrapper and the
-# program as its arguments, e.g. to start a server beside it.
+# tavra_tests(NAME SOURCES ... DEPS ... [LAUNCHER command...] [TIMEOUT SECONDS]
+#             [LABELS label...]): one test program of the listed test sources;
+# each test case runs as its own Wine process, so tests of process-wide state
+# stay independent. A LAUNCHER runs each test case (and the listing of the
+# tests) with the Wine wrapper and the program as its arguments, e.g. to start
+# a server beside it. Each case may take TIMEOUT seconds (default 120) and
+# carries the LABELS, which `ctest -L` and `-LE` select by.
 function(tavra_tests name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LAUNCHER" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LAUNCHER;LABELS" ${ARGN})
   tavra_program(${name} SOURCES ${ARG_SOURCES} DEPS ${ARG_DEPS} GTest::gmock GTest::gtest_main)
   if(ARG_LAUNCHER)
     set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
                                              "${ARG_LAUNCHER};${CMAKE_BINARY_DIR}/wine-run")
   endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(properties TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
-                       PROPERTIES TIMEOUT 120)
+                       PROPERTIES ${properties})
 endfunction()

@@ -65,6 +65,17 @@ void AnnotationTable::fillNumbered() {
   }
 }
 
+void AnnotationTable::fillFullLength() {
+  for (uint32_t i = 0; i < capacity_; ++i) {
+    const std::wstring number = std::to_wstring(i);
+    std::wstring name = L"full_key_" + number + L"_";
+    std::wstring value = L"full_value_" + number + L"_";
+    name.resize(kAnnotationTextUnits, L'n');
+    value.resize(kAnnotationTextUnits, L'v');
+    setAt(i, name, value);
+  }
+}
+
 BrowserClient::BrowserClient(uint32_t annotationCapacity)
     : annotations_(annotationCapacity), words_(new RegisteredWords()) {}
 

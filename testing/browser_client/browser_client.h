@@ -38,6 +38,9 @@ class AnnotationTable {
   bool setAt(uint32_t index, std::wstring_view name, std::wstring_view value);
   // Fills every entry: names "key<i>", values "value<i>".
   void fillNumbered();
+  // Fills every entry with a distinct name and a value of all 64 units, so
+  // that neither carries a NUL.
+  void fillFullLength();
 
  private:
   uint32_t capacity_;

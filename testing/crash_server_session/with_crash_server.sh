@@ -41,6 +41,9 @@ trap finish EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
+# The output file exists before the server starts, so that reading it cannot
+# fail while the background shell has not opened it yet.
+: >"$session/server.out"
 "$server_command" --host 127.0.0.1 --port 0 --storage "$session/reports" --keep-body \
   >"$session/server.out" 2>"$session/server.err" &
 server_pid=$!

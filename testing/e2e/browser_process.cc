@@ -45,6 +45,8 @@ std::string BrowserProcess::command(const std::string& line) {
   return process_.command(line, 30000);
 }
 
+bool BrowserProcess::send(const std::string& line) { return process_.sendLine(line); }
+
 void BrowserProcess::set(const std::string& name, const std::string& value) {
   EXPECT_EQ("ok", command("set " + name + " " + value)) << name;
 }
@@ -84,6 +86,16 @@ bool BrowserProcess::crash(const std::string& kind, const std::string& argument,
   std::string line;
   return process_.sendLine("crash " + kind + " " + argument) && process_.readLine(&line, 10000) &&
          parseCrashLine(line, crash);
+}
+
+bool BrowserProcess::armCrash(const std::string& eventName, const std::string& kind,
+                              const std::string& argument) {
+  return command("crash-on " + eventName + " " + kind + " " + argument) == "armed";
+}
+
+bool BrowserProcess::readCrashLine(CrashLine* crash, DWORD timeoutMs) {
+  std::string line;
+  return process_.readLine(&line, timeoutMs) && parseCrashLine(line, crash);
 }
 
 bool BrowserProcess::ended() { return WaitForSingleObject(process_.process(), 0) == WAIT_OBJECT_0; }

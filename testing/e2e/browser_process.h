@@ -37,6 +37,8 @@ class BrowserProcess {
 
   // One command and its one-line answer; "" when none came within 30 s.
   std::string command(const std::string& line);
+  // One command whose answer is not read (it may have none).
+  bool send(const std::string& line);
   // Sets one annotation (an empty value too) and expects "ok".
   void set(const std::string& name, const std::string& value);
 
@@ -46,6 +48,10 @@ class BrowserProcess {
 
   // Crashes the process for real; true when it printed its crash line.
   bool crash(const std::string& kind, const std::string& argument, CrashLine* crash);
+  // Readies a crash that comes when the named event `eventName` is set; true
+  // when the process waits for it. readCrashLine then reads its crash line.
+  bool armCrash(const std::string& eventName, const std::string& kind, const std::string& argument);
+  bool readCrashLine(CrashLine* crash, DWORD timeoutMs = 10000);
 
   bool ended();
   bool waitForExit(DWORD timeoutMs, DWORD* code);

@@ -51,9 +51,9 @@ bool ReporterSession::start(const std::wstring& switches, std::string* error) {
   return true;
 }
 
-bool ReporterSession::endBrowser() {
-  return browser_.sendLine("exit") && browser_.waitForExit(10000);
-}
+bool ReporterSession::endBrowser() { return tellBrowserToExit() && browser_.waitForExit(10000); }
+
+bool ReporterSession::tellBrowserToExit() { return browser_.sendLine("exit"); }
 
 bool ReporterSession::reporterEnded(DWORD timeoutMs) {
   return WaitForSingleObject(reporter_.get(), timeoutMs) == WAIT_OBJECT_0;

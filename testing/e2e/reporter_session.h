@@ -37,6 +37,8 @@ class ReporterSession {
   // Tells the browser to exit and waits for it; false when it did not exit
   // within 10 s.
   bool endBrowser();
+  // Only tells the browser to exit.
+  bool tellBrowserToExit();
   // Whether the reporter has ended within `timeoutMs`.
   bool reporterEnded(DWORD timeoutMs);
   // The reporter's exit code, once it has ended.

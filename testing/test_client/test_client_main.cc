@@ -43,7 +43,17 @@
 //                             the end of readable memory (memory_edge.h). Reports
 //                             "dump done code=... address=... blocked-us=..."
 //                             (own record's, and the microseconds from the
-//                             request to dump done)
+//                             request to dump done). "garbage" stands for
+//                             4 KiB of pseudo-random bytes (hostile_exception.h)
+//   dump-vanishing MS         a dump request whose exception, context and
+//                             stack lie in a region that is freed MS
+//                             milliseconds after the request; reports like
+//                             dump-raw
+//   dump-then-exit MS         a dump request with the client's own record,
+//                             then the process ends itself after MS
+//                             milliseconds, whatever the reporter did
+//   fill-full                 fills every entry with a name and a value of
+//                             64 units, without NUL
 //   priority P                sets the priority of this (the command) thread;
 //                             reports the priority read back
 //   threads N                 starts N threads that block for good; reports
@@ -66,6 +76,9 @@
 //                             request; the process then ends with the
 //                             exception code. Reports "unregistered" instead
 //                             of crashing before a registration
+//   crash-on EVENT KIND [ARG] as crash, once the named event (made by the
+//                             test) is set; reports "armed" before it waits,
+//                             so that many processes can crash at one moment
 //   exit CODE
 // Switches: --reporter-pid=PID or --pipe=NAME; --annotations=COUNT (the table
 // size, default 4); --fill (fills the table with key<i>=value<i>);
@@ -82,12 +95,14 @@
 #include <vector>
 
 #include "runtime/command_line.h"
+#include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/browser_client.h"
 #include "testing/browser_client/crash_handler.h"
 #include "testing/browser_client/memory_edge.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_client/crash_trigger.h"
+#include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
 
 namespace tavra {
@@ -172,6 +187,21 @@ std::string waitOutcome(HANDLE handle) {
       return outcome(false);
   }
 }
+
+// Microseconds since construction.
+class BlockTimer {
+ public:
+  BlockTimer() { QueryPerformanceCounter(&start_); }
+  long long elapsedMicros() const {
+    LARGE_INTEGER end, frequency;
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    return (end.QuadPart - start_.QuadPart) * 1000000 / frequency.QuadPart;
+  }
+
+ private:
+  LARGE_INTEGER start_;
+};
 
 std::string readControl(HANDLE handle) {
   SECURITY_DESCRIPTOR descriptor;
@@ -267,6 +297,25 @@ class TestClient {
         }
       }
       return "dumps " + std::to_string(done);
+    }
+    if (name == "dump-vanishing") {
+      DWORD delay = 0;
+      in >> delay;
+      return dumpVanishing(delay);
+    }
+    if (name == "dump-then-exit") {
+      DWORD delay = 0;
+      in >> delay;
+      prepareOwnException();
+      client_.signalDumpRequest(GetCurrentThreadId(), addressWord(&rawPointers_));
+      Sleep(delay);
+      // Not ExitProcess: the process goes at once, in the middle of whatever
+      // the reporter is reading.
+      TerminateProcess(GetCurrentProcess(), 7);
+    }
+    if (name == "fill-full") {
+      client_.annotations().fillFullLength();
+      return "ok";
     }
     if (name == "dump-latency") {
       int count = 0;
@@ -411,6 +460,21 @@ class TestClient {
       triggerCrash(kind, parseHex(argument));
       return "survived";
     }
+    if (name == "crash-on") {
+      std::string eventName, kindName, argument;
+      in >> eventName >> kindName >> argument;
+      CrashKind kind;
+      if (!parseCrashKind(kindName, &kind)) return "unknown crash " + kindName;
+      if (!CrashHandler::install(&client_, &writeCrashLine, nullptr, dumpTimeoutMs_)) {
+        return "unregistered";
+      }
+      ScopedHandle event(OpenEventW(SYNCHRONIZE, FALSE, utf8ToWide(eventName).c_str()));
+      if (!event.isValid()) return "no event";
+      reply("armed");
+      if (WaitForSingleObject(event.get(), 60000) != WAIT_OBJECT_0) return "not set";
+      triggerCrash(kind, parseHex(argument));
+      return "survived";
+    }
     return "unknown " + name;
   }
 
@@ -449,30 +513,57 @@ class TestClient {
   uint32_t rawAddress(const std::string& token, uint32_t own) {
     if (token == "*") return own;
     if (token == "edge") return findEndOfReadableMemory() - 4;
+    if (token == "garbage") return garbageBlockAddress();
     return parseHex(token);
   }
 
-  std::string dumpRaw(const std::string& pointers, const std::string& record,
-                      const std::string& context) {
+  // The client's own exception: its record and a context captured here.
+  void prepareOwnException() {
     ownRecord_ = EXCEPTION_RECORD();
     ownRecord_.ExceptionCode = kOwnExceptionCode;
     ownRecord_.ExceptionAddress = reinterpret_cast<void*>(&RaiseException);
     ownContext_ = CONTEXT();
     RtlCaptureContext(&ownContext_);
+    rawPointers_.ExceptionRecord = &ownRecord_;
+    rawPointers_.ContextRecord = &ownContext_;
+  }
+
+  std::string dumpRaw(const std::string& pointers, const std::string& record,
+                      const std::string& context) {
+    prepareOwnException();
     rawPointers_.ExceptionRecord = reinterpret_cast<EXCEPTION_RECORD*>(
         static_cast<uintptr_t>(rawAddress(record, addressWord(&ownRecord_))));
     rawPointers_.ContextRecord = reinterpret_cast<CONTEXT*>(
         static_cast<uintptr_t>(rawAddress(context, addressWord(&ownContext_))));
     const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
-    LARGE_INTEGER start, end, frequency;
-    QueryPerformanceCounter(&start);
+    const BlockTimer timer;
     const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, dumpTimeoutMs_);
-    QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    const long long blockedMicros = (end.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart;
     return "dump " + dumpText(result) + " code=" + plainHex(ownRecord_.ExceptionCode) +
            " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress)) +
-           " blocked-us=" + std::to_string(blockedMicros);
+           " blocked-us=" + std::to_string(timer.elapsedMicros());
+  }
+
+  std::string dumpVanishing(DWORD delayMs) {
+    VanishingException exception;
+    if (!exception.create(kOwnExceptionCode)) return "failed";
+    const BlockTimer timer;
+    if (!client_.signalDumpRequest(GetCurrentThreadId(), exception.pointersAddress())) {
+      return "dump unregistered";
+    }
+    Sleep(delayMs);
+    exception.release();
+    DumpResult result = DumpResult::Failed;
+    switch (WaitForSingleObject(client_.dumpDoneEvent(), dumpTimeoutMs_)) {
+      case WAIT_OBJECT_0:
+        result = DumpResult::Done;
+        break;
+      case WAIT_TIMEOUT:
+        result = DumpResult::TimedOut;
+        break;
+      default:
+        break;
+    }
+    return "dump " + dumpText(result) + " blocked-us=" + std::to_string(timer.elapsedMicros());
   }
 
   std::string dumpLatency(int count) {

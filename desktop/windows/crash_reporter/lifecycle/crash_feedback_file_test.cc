@@ -67,10 +67,14 @@ class CrashFeedbackWriteTest : public ::testing::Test {
 
 TEST_F(CrashFeedbackWriteTest, HoldsExactlyTheGuidAnEqualsSignAndTheLocation) {
   const std::wstring file = path(L"crash_feedback_url.txt");
+  // The crash server may name a location of any length up to what the first
+  // request reads; the line must hold it whole.
+  const std::wstring longLocation = L"http://s/?id=7&" + std::wstring(65536 - 15, L'q');
+  const std::string longBytes = "abc=http://s/?id=7&" + std::string(65536 - 15, 'q');
   const struct {
-    const wchar_t* guid;
-    const wchar_t* location;
-    const char* bytes;
+    std::wstring guid;
+    std::wstring location;
+    std::string bytes;
   } cases[] = {
       // A longer line first: each write replaces the whole content.
       {L"0123-4567-89ab", L"http://127.0.0.1:8080/report?id=00112233aabbccdd&x=1",
@@ -79,12 +83,15 @@ TEST_F(CrashFeedbackWriteTest, HoldsExactlyTheGuidAnEqualsSignAndTheLocation) {
       {L"", L"http://s/?id=&", "=http://s/?id=&"},
       // Text mode: a line end in the text is stored as CR LF.
       {L"a\nb", L"%s%n", "a\r\nb=%s%n"},
+      {L"abc", longLocation, longBytes},
+      {std::wstring(5000, L'g'), L"http://s/?id=1&", std::string(5000, 'g') + "=http://s/?id=1&"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(writeCrashFeedbackFile(file, c.guid, c.location));
     std::string contents;
     ASSERT_TRUE(readFileToString(file, &contents));
-    EXPECT_EQ(contents, c.bytes);
+    EXPECT_EQ(contents.size(), c.bytes.size());
+    EXPECT_TRUE(contents == c.bytes) << contents.substr(0, 100);
   }
 }
 

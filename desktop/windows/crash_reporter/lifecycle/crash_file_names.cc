@@ -26,7 +26,7 @@ std::wstring insertBeforeExtension(const std::wstring& path, const std::wstring&
 
 CrashFileNames::CrashFileNames(uint32_t reporterProcessId, uint32_t crashNumber,
                                const ReporterSettings& settings)
-    : sharedFeedbackFile_(settings.feedbackFile) {
+    : crashNumber_(crashNumber), sharedFeedbackFile_(settings.feedbackFile) {
   // Two numbers of at most ten digits each keep the name well within this.
   char logName[64];
   std::snprintf(logName, sizeof(logName), "tavra-crashlog-%u-%lu.txt",

@@ -29,6 +29,7 @@ class CrashFileNames {
   // Names the next crash of this process.
   static CrashFileNames forNextCrash();
 
+  uint32_t crashNumber() const { return crashNumber_; }
   // "tavra-crashlog-<reporter pid>-<crash number>.txt".
   const std::string& logName() const { return logName_; }
   // Empty unless the log directory came from the environment; then the
@@ -42,6 +43,7 @@ class CrashFileNames {
   }
 
  private:
+  uint32_t crashNumber_;
   std::string logName_;
   std::wstring feedbackPath_;
   std::wstring sharedFeedbackFile_;

@@ -5,6 +5,7 @@
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_feedback_file.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_report_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
@@ -14,23 +15,44 @@
 
 namespace tavra {
 
-void handleCrash(void* /*context*/, ReporterClient* client) {
-  if (client == nullptr) return;
-  // Declared in the order of their beginning, so that they end in reverse:
-  // the capture first, then the names, and the pending item last.
-  ScopedPendingWork pending;
-  const CrashFileNames names = CrashFileNames::forNextCrash();
+namespace {
+
+// What kept a crash's report from being made, if anything.
+struct ReportFate {
+  bool lost = false;
+  ReportLoss loss = ReportLoss::NotCaptured;
+  uint32_t detail = 0;
+
+  void set(ReportLoss what, uint32_t why = 0) {
+    lost = true;
+    loss = what;
+    detail = why;
+  }
+};
+
+// The handling of one crash from its crash log to its upload job, under the
+// crash's own log capture: the messages of this thread go with the crash log,
+// not to the reporter log.
+void handleCapturedCrash(const ReporterClient& client, const CrashFileNames& names,
+                         const CrashIdentity& crash, ReportFate* fate) {
   LogCapture capture;
 
   // Without a crash log there is nothing to append to, ask about or upload.
-  if (!writeCrashLog(*client, names)) return;
+  bool captured = false;
+  if (!writeCrashLog(client, names, &captured)) {
+    // A process that ended while its log was written took the writer's
+    // reads with it: that is not the reporter's own failure.
+    const bool gone = WaitForSingleObject(client.process(), 0) == WAIT_OBJECT_0;
+    fate->set(captured && !gone ? ReportLoss::CrashLogNotWritten : ReportLoss::NotCaptured);
+    return;
+  }
   // The reporter's own account of this crash travels with it. A failure
   // leaves the crash log as it was written. Whatever is logged after this
   // is dropped with the capture.
   capture.appendCapturedLog(names.logName().c_str());
 
   const ReporterSettings& settings = reporterSettings();
-  const AnnotationView view = client->annotationView();
+  const AnnotationView view = client.annotationView();
   const std::wstring origin = reportOrigin(view);
   const std::wstring crashUrl = collectActiveUrl(view);
   // The crashed process waits for this answer, so it has a short bound.
@@ -42,10 +64,14 @@ void handleCrash(void* /*context*/, ReporterClient* client) {
   if (answer == FirstRequestResult::ServiceUnavailable) {
     // The server does not want this report.
     if (!settings.keepLogs) DeleteFileA(names.logName().c_str());
+    fate->set(ReportLoss::Declined);
     return;
   }
   // Without an id the report goes up all the same, only unnamed.
-  if (!queueUploadJob(names.logName(), !settings.keepLogs, view, reportId)) return;
+  if (!queueUploadJob(names.logName(), !settings.keepLogs, view, reportId, crash)) {
+    fate->set(ReportLoss::NotQueued, GetLastError());
+    return;
+  }
 
   // The browser links the crash to the server's page of its report.
   std::wstring guid;
@@ -54,7 +80,35 @@ void handleCrash(void* /*context*/, ReporterClient* client) {
   writeCrashFeedbackFile(names.feedbackTarget(), guid, location);
 }
 
-bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names) {
+}  // namespace
+
+void handleCrash(void* /*context*/, ReporterClient* client) {
+  if (client == nullptr) return;
+  // Declared in the order of their beginning, so that they end in reverse:
+  // the names, then the pending item last.
+  ScopedPendingWork pending;
+  const CrashFileNames names = CrashFileNames::forNextCrash();
+  CrashIdentity crash;
+  crash.number = names.crashNumber();
+  crash.clientProcessId = client->processId();
+  ReportFate fate;
+  handleCapturedCrash(*client, names, crash, &fate);
+  // The capture has ended: a report that could not be made is told in the
+  // reporter log, where someone looking for a missing report looks.
+  if (fate.lost) logReportLoss(crash, fate.loss, names.logName(), fate.detail);
+}
+
+void noteClientExit(void* /*context*/, ReporterClient* client) {
+  if (client == nullptr || client->dumpRequestEvent() == nullptr) return;
+  // The event resets itself when its wait is satisfied: still set, it was
+  // never taken up, and its process can no longer be read.
+  if (WaitForSingleObject(client->dumpRequestEvent(), 0) != WAIT_OBJECT_0) return;
+  TAVRA_LOG(WARNING) << "Process " << client->processId()
+                     << " ended before its crash could be handled: no crash log";
+}
+
+bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names, bool* captured) {
+  if (captured != nullptr) *captured = false;
   const DWORD processId = client.processId();
   if (DebugActiveProcess(processId) && processId != 0) DebugActiveProcessStop(processId);
 
@@ -63,6 +117,7 @@ bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names) {
                      client.threadIdAddress())) {
     return false;
   }
+  if (captured != nullptr) *captured = true;
   CrashMetadata metadata;
   buildCrashMetadata(client.annotationView(), &metadata);
   appendMemoryFigures(state.workingSetSize(), state.peakWorkingSetSize(), state.privateUsage(),

@@ -10,7 +10,9 @@
 // posts the crash log after the client has gone on (upload_job.h), and when
 // the server named the report's location, the crash-feedback file links the
 // crash's GUID to it (crash_feedback_file.h). The client is released when
-// `handleCrash` returns.
+// `handleCrash` returns. A report that could not be made, or that the server
+// declined, gets one line in the reporter log once the capture has ended
+// (crash_report_log.h).
 //
 // Which files one crash leaves behind:
 //   crash log not written        none
@@ -45,12 +47,22 @@ constexpr int32_t kFirstRequestTimeoutMs = 3000;
 // crashed client, whose annotation table the server has just copied.
 void handleCrash(void* context, ReporterClient* client);
 
+// The server's client-exit hook. A client that asked for a report and ended
+// before its request was taken up (its dump-request event is still set) has
+// no crash number and no crash log: one line in the reporter log says so, so
+// that no report goes missing without a word. Runs on a worker thread, after
+// the client's dump-request wait is gone, outside any crash's log capture.
+void noteClientExit(void* context, ReporterClient* client);
+
 // Attaches to the crashed process as a debugger and detaches at once, takes
 // its snapshot, builds the crash's metadata from the client's annotations,
 // the system description and the memory figures, and writes the text crash
 // log to `names.logName()`. True when the crash log was written; on false no
-// crash log is left.
-bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names);
+// crash log is left. `captured`, when given, tells whether the snapshot was
+// taken, so that a false result can say whether the process could not be
+// read or the file could not be written.
+bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names,
+                   bool* captured = nullptr);
 
 }  // namespace tavra
 

@@ -9,6 +9,7 @@
 
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/at_exit.h"
@@ -17,6 +18,7 @@
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
 namespace {
@@ -38,7 +40,7 @@ class HandleCrashTest : public ::testing::Test {
     GetCurrentDirectoryW(MAX_PATH + 1, previous);
     previousDirectory_ = previous;
     ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
-    setLogMessageHandler(&captureLogMessage, nullptr);
+    logLines_ = std::make_unique<testing_support::UncapturedLogLines>();
     work_ = PendingWork::get();
     ASSERT_NE(nullptr, work_);
     ASSERT_TRUE(work_->createDoneEvent());
@@ -57,7 +59,7 @@ class HandleCrashTest : public ::testing::Test {
     // No upload job may outlive the at-exit scope that owns the count.
     EXPECT_TRUE(waitForUploadJobs());
     reporterSettings() = ReporterSettings();
-    setLogMessageHandler(nullptr, nullptr);
+    logLines_.reset();
     SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
@@ -72,7 +74,15 @@ class HandleCrashTest : public ::testing::Test {
                                      L"-" + std::to_wstring(crashNumber) + L".txt");
   }
 
+  // The start of the reporter log's line about crash `crashNumber` of the
+  // client, after its severity.
+  std::string lossLine(int crashNumber) const {
+    return ":Crash " + std::to_string(crashNumber) + " of process " +
+           std::to_string(client_.processId()) + ": ";
+  }
+
   AtExitScope scope_;
+  std::unique_ptr<testing_support::UncapturedLogLines> logLines_;
   ScopedTempDir dir_{L"crash_handler"};
   std::wstring previousDirectory_;
   PendingWork* work_ = nullptr;
@@ -114,6 +124,24 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
   // that ran, and no more.
   EXPECT_TRUE(waitForUploadJobs());
   EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
+  // Each crash has one line in the reporter log: no log could be made of the
+  // unreadable ones; the others' uploads failed, as no crash server is set.
+  const std::string lines = logLines_->text();
+  crashNumber = 0;
+  for (const auto& request : requests) {
+    SCOPED_TRACE(request.request);
+    ++crashNumber;
+    const std::string expected =
+        request.logged
+            ? "WARNING" + lossLine(crashNumber) +
+                  "report not uploaded: the crash server could not be reached or did not answer "
+                  "in time\n"
+            : "WARNING" + lossLine(crashNumber) +
+                  "no crash log: the process could not be read (it has gone, or its exception "
+                  "record is not readable)\n";
+    EXPECT_EQ(occurrences(lines, lossLine(crashNumber)), 1u) << lines;
+    EXPECT_EQ(occurrences(lines, expected), 1u) << lines;
+  }
 }
 
 TEST_F(HandleCrashTest, ClientGoesOnUndebuggedAfterItsReport) {
@@ -135,6 +163,11 @@ TEST_F(HandleCrashTest, CrashLogIsNotWrittenWhenItsNameIsTaken) {
   ASSERT_TRUE(createDirectoryWithParents(logPath(1)));
   EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
   EXPECT_TRUE(directoryExists(logPath(1)));
+  EXPECT_EQ(occurrences(logLines_->text(), "ERROR" + lossLine(1) + "no crash log: tavra-crashlog-" +
+                                               std::to_string(GetCurrentProcessId()) +
+                                               "-1.txt could not be written\n"),
+            1u)
+      << logLines_->text();
   EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
   EXPECT_TRUE(pathExists(logPath(2)));
   EXPECT_TRUE(waitForUploadJobs());

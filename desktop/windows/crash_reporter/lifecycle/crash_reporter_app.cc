@@ -97,9 +97,10 @@ int runReporterMain() {
   security.build();
 
   // Each dump request goes to the crash handling; the reporter writes no
-  // minidump of its own.
+  // minidump of its own. A client that ends with its request never taken up
+  // is told in the reporter log.
   DumpRequestServer server(pipeName, security.attributes(), nullptr, nullptr, &handleCrash, nullptr,
-                           nullptr, nullptr, nullptr, nullptr);
+                           &noteClientExit, nullptr, nullptr, nullptr);
   // A server that fails to start is stopped on the way out; the parent's
   // ready event is then never set.
   if (!server.start()) return -1;

@@ -25,14 +25,16 @@ BOOL queueWorkItem(LPTHREAD_START_ROUTINE function, void* context, ULONG flags) 
 const wchar_t kArchivePartName[] = L"file";
 
 UploadJob::UploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-                     const std::wstring& reportId)
-    : logName_(logName), deleteLog_(deleteLog) {
+                     const std::wstring& reportId, const CrashIdentity& crash)
+    : logName_(logName), deleteLog_(deleteLog), crash_(crash) {
   fillFormFields(view, reportId, &formFields_);
 }
 
 bool queueUploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-                    const std::wstring& reportId) {
-  std::unique_ptr<UploadJob> job(new (std::nothrow) UploadJob(logName, deleteLog, view, reportId));
+                    const std::wstring& reportId, const CrashIdentity& crash) {
+  std::unique_ptr<UploadJob> job(new (std::nothrow)
+                                     UploadJob(logName, deleteLog, view, reportId, crash));
+  DWORD error = ERROR_OUTOFMEMORY;
   if (job) {
     // The upload may take minutes: a long function gets a thread of its own
     // rather than holding one that short work items wait for.
@@ -40,9 +42,12 @@ bool queueUploadJob(const std::string& logName, bool deleteLog, const Annotation
       job.release();  // Now the work item's.
       return true;
     }
+    error = GetLastError();
     job.reset();
   }
   if (deleteLog) DeleteFileA(logName.c_str());
+  // The caller tells why the report was dropped.
+  SetLastError(error);
   return false;
 }
 
@@ -54,9 +59,16 @@ DWORD WINAPI runUploadJob(void* context) {
     const ReporterSettings& settings = reporterSettings();
     // Whether the server took it or not, the archive has had its one chance:
     // nothing retries, so nothing keeps it.
-    sendMultipartUpload(settings.editionSuffix, settings.serverUrl, job->formFields(),
-                        utf8ToWide(archiveName), kArchivePartName, nullptr, nullptr, nullptr);
+    int32_t status = 0;
+    if (!sendMultipartUpload(settings.editionSuffix, settings.serverUrl, job->formFields(),
+                             utf8ToWide(archiveName), kArchivePartName, nullptr, nullptr,
+                             &status)) {
+      logReportLoss(job->crash(), ReportLoss::UploadFailed, job->logName(),
+                    static_cast<uint32_t>(status));
+    }
     DeleteFileA(archiveName.c_str());
+  } else {
+    logReportLoss(job->crash(), ReportLoss::ArchiveFailed, job->logName(), 0);
   }
   if (job->deleteLog()) DeleteFileA(job->logName().c_str());
   // Leaves pending work last: once the count is zero the reporter may end.

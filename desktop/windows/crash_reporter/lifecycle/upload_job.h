@@ -21,6 +21,7 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/crash_data/form_fields.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_report_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/server/client_annotation.h"
 
@@ -33,9 +34,10 @@ class UploadJob {
  public:
   // Enters pending work, copies `logName` and `deleteLog` and fills the form
   // fields from the client's annotations and the report id (empty when the
-  // server gave none).
+  // server gave none). `crash` names the crash in the reporter log when its
+  // report cannot be uploaded.
   UploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-            const std::wstring& reportId);
+            const std::wstring& reportId, const CrashIdentity& crash = CrashIdentity());
   // Leaves pending work, after everything else of the job is gone.
   ~UploadJob() = default;
   UploadJob(const UploadJob&) = delete;
@@ -47,6 +49,7 @@ class UploadJob {
   // Delete the crash log when the job ends (the user did not ask to keep
   // crash logs).
   bool deleteLog() const { return deleteLog_; }
+  const CrashIdentity& crash() const { return crash_; }
 
  private:
   // Declared first so that it is destroyed last.
@@ -54,19 +57,23 @@ class UploadJob {
   FormFields formFields_;
   std::string logName_;
   bool deleteLog_;
+  CrashIdentity crash_;
 };
 
 // Builds the job and queues runUploadJob for it as a long-running work item.
 // True when it was queued. Otherwise the job (if one could be made) is
-// destroyed, and the crash log is deleted when `deleteLog` is set.
+// destroyed, and the crash log is deleted when `deleteLog` is set; the
+// thread's last error is then the queueing's (ERROR_OUTOFMEMORY when no job
+// could be made).
 bool queueUploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-                    const std::wstring& reportId);
+                    const std::wstring& reportId, const CrashIdentity& crash = CrashIdentity());
 
 // The work item; `context` is the UploadJob, which this destroys. Zips the
 // crash log into the archive named by archiveNameFor, posts it with the form
 // fields as the part "file" to the crash server of the settings, deletes the
 // archive whatever came of the upload, and deletes the crash log when the job
-// says so. Returns 0.
+// says so. An archive that fails and an upload that does not succeed are
+// told in the reporter log (crash_report_log.h). Returns 0.
 DWORD WINAPI runUploadJob(void* context);
 
 // Test seam: the QueueUserWorkItem that queueUploadJob calls; null restores

@@ -13,6 +13,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
@@ -24,6 +25,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
 namespace {
@@ -114,7 +116,7 @@ class UploadJobTest : public ::testing::Test {
 };
 
 TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOnlyWhenKept) {
-  setLogMessageHandler(&captureLogMessage, nullptr);
+  testing_support::UncapturedLogLines logLines;
   DumpRequestServer server(reporterPipeName(GetCurrentProcessId()), nullptr, nullptr, nullptr,
                            &handleCrash, nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(server.start());
@@ -160,9 +162,20 @@ TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOn
       EXPECT_EQ(filesIn(dir_.path()), std::vector<std::wstring>{feedback});
       EXPECT_EQ(server_.reportIds().size(), reportsBefore + 1);
     }
+    // A dropped report says why in the reporter log, with the queueing's
+    // error; an uploaded one says nothing.
+    const std::string line = "Crash " + std::to_string(crash) + " of process " +
+                             std::to_string(client.processId()) + ": ";
+    EXPECT_EQ(occurrences(logLines.text(), line), c.queueFails ? 1u : 0u) << logLines.text();
+    if (c.queueFails) {
+      EXPECT_EQ(occurrences(logLines.text(),
+                            "ERROR:" + line + "report dropped: its upload could not be queued " +
+                                "(error " + std::to_string(ERROR_NOT_ENOUGH_MEMORY) + ")\n"),
+                1u)
+          << logLines.text();
+    }
   }
   server.stop();
-  setLogMessageHandler(nullptr, nullptr);
 }
 
 TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsName) {
@@ -218,17 +231,64 @@ TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsNam
 
 TEST_F(UploadJobTest, AnArchiveThatFailsIsNotPostedAndTheLogGoesAsTheJobSays) {
   setZipWriteFunctionForTesting(&failZipWrite);
+  testing_support::UncapturedLogLines logLines;
   const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
+  CrashIdentity crash;
+  crash.clientProcessId = 4321;
   for (bool deleteLog : {true, false}) {
     SCOPED_TRACE(deleteLog);
+    ++crash.number;
     ASSERT_TRUE(writeFile(path("tavra-crashlog-5-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
-    EXPECT_EQ(runUploadJob(new UploadJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"")),
-              0u);
+    EXPECT_EQ(
+        runUploadJob(new UploadJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"", crash)),
+        0u);
     EXPECT_EQ(work_->count(), 1);
     EXPECT_TRUE(server_.reportIds().empty());
     std::vector<std::wstring> expected;
     if (!deleteLog) expected.push_back(L"tavra-crashlog-5-1.txt");
     EXPECT_EQ(filesIn(dir_.path()), expected);
+    EXPECT_EQ(occurrences(logLines.text(),
+                          "ERROR:Crash " + std::to_string(crash.number) +
+                              " of process 4321: report not uploaded: tavra-crashlog-5-1.txt "
+                              "could not be zipped\n"),
+              1u)
+        << logLines.text();
+  }
+}
+
+TEST_F(UploadJobTest, AnUploadThatDoesNotSucceedSaysWhyInTheReporterLog) {
+  testing_support::UncapturedLogLines logLines;
+  const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
+  const struct {
+    const char* uploadMode;
+    // What the line says after "report not uploaded: "; null: no line.
+    const char* why;
+  } cases[] = {
+      {"ok", nullptr},
+      {"status:500", "the crash server answered 500"},
+      {"status:503", "the crash server answered 503"},
+      {"refuse", "the crash server could not be reached or did not answer in time"},
+      {"short-body", "the crash server's answer (200) could not be read whole"},
+  };
+  CrashIdentity crash;
+  crash.clientProcessId = 77;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uploadMode);
+    ++crash.number;
+    ASSERT_TRUE(server_.setUploadMode(c.uploadMode));
+    ASSERT_TRUE(writeFile(path("tavra-crashlog-9-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
+    EXPECT_EQ(
+        runUploadJob(new UploadJob("tavra-crashlog-9-1.txt", true, viewOf(table), L"", crash)), 0u);
+    const std::string line = "Crash " + std::to_string(crash.number) + " of process 77: ";
+    if (c.why == nullptr) {
+      EXPECT_EQ(occurrences(logLines.text(), line), 0u) << logLines.text();
+    } else {
+      EXPECT_EQ(
+          occurrences(logLines.text(), "WARNING:" + line + "report not uploaded: " + c.why + "\n"),
+          1u)
+          << logLines.text();
+    }
+    EXPECT_TRUE(filesIn(dir_.path()).empty());
   }
 }
 

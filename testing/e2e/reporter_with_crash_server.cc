@@ -1,0 +1,117 @@
+#include "testing/e2e/reporter_with_crash_server.h"
+
+#include <sstream>
+
+#include "runtime/file_util.h"
+
+namespace tavra {
+namespace {
+
+bool endsWith(const std::wstring& text, const std::wstring& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+ReporterWithCrashServer::ReporterWithCrashServer(const std::wstring& prefix)
+    : environment_(prefix) {}
+
+bool ReporterWithCrashServer::start(ReporterOptions options, std::string* error) {
+  if (!server_.attach()) {
+    *error = "no local crash server: run through testing/crash_server_session/with_crash_server.sh";
+    return false;
+  }
+  options.serverUrl = server_.url();
+  if (!environment_.setUp(options)) {
+    *error = "could not set up the reporter's environment";
+    return false;
+  }
+  if (!session_.start(L"", error)) return false;
+  reporter_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE,
+                              FALSE, session_.reporterPid()));
+  if (!reporter_.isValid()) {
+    *error = "could not open the reporter process";
+    return false;
+  }
+  return true;
+}
+
+std::wstring ReporterWithCrashServer::crashFile(uint32_t crash, const wchar_t* extension) const {
+  return L"tavra-crashlog-" + std::to_wstring(reporterPid()) + L"-" + std::to_wstring(crash) +
+         extension;
+}
+
+std::wstring ReporterWithCrashServer::feedbackFile(uint32_t crash) const {
+  return L"crash_feedback_url-" + std::to_wstring(reporterPid()) + L"-" + std::to_wstring(crash) +
+         L".txt";
+}
+
+std::vector<std::wstring> ReporterWithCrashServer::crashFiles() const {
+  std::vector<std::wstring> files;
+  for (const std::wstring& name : filesIn(environment_.crashDir())) {
+    if (name.compare(0, 15, L"tavra-crashlog-") != 0) continue;
+    if (endsWith(name, L".txt") || endsWith(name, L".zip")) files.push_back(name);
+  }
+  return files;
+}
+
+bool ReporterWithCrashServer::waitUntilNoCrashFiles(DWORD timeoutMs) const {
+  const DWORD start = GetTickCount();
+  while (!crashFiles().empty()) {
+    if (GetTickCount() - start >= timeoutMs) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+std::vector<std::string> ReporterWithCrashServer::reporterLogLines(const std::string& text) const {
+  std::vector<std::string> lines;
+  std::istringstream log(environment_.reporterLog());
+  for (std::string line; std::getline(log, line);) {
+    if (line.find(text) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string ReporterWithCrashServer::crashLinePrefix(uint32_t crash, uint32_t clientPid) {
+  return "Crash " + std::to_string(crash) + " of process " + std::to_string(clientPid) + ": ";
+}
+
+bool ReporterWithCrashServer::readFigures(ProcessFigures* figures) {
+  return readProcessFigures(reporter_.get(), reporterPid(), figures);
+}
+
+bool ReporterWithCrashServer::waitForFiguresWithin(const ProcessFigures& baseline,
+                                                   const ProcessFigures& slack, DWORD timeoutMs,
+                                                   ProcessFigures* figures) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (readFigures(figures) &&
+        figures->probedHandleCount <= baseline.probedHandleCount + slack.probedHandleCount &&
+        figures->threadCount <= baseline.threadCount + slack.threadCount &&
+        figures->privateBytes <= baseline.privateBytes + slack.privateBytes &&
+        figures->pagefileBytes <= baseline.pagefileBytes + slack.pagefileBytes) {
+      return true;
+    }
+    if (GetTickCount() - start >= timeoutMs) return false;
+    Sleep(500);
+  }
+}
+
+bool ReporterWithCrashServer::tellBrowserToExit() { return session_.tellBrowserToExit(); }
+
+bool ReporterWithCrashServer::endBrowserAndReporter(DWORD timeoutMs) {
+  return session_.endBrowser() && session_.reporterEnded(timeoutMs);
+}
+
+std::string describeFigures(const std::string& label, const ProcessFigures& figures) {
+  std::ostringstream text;
+  text << label << ": handles " << figures.probedHandleCount << " (reported " << figures.handleCount
+       << "), threads " << figures.threadCount << ", private " << figures.privateBytes / 1024
+       << " KiB, working set " << figures.workingSetBytes / 1024 << " KiB, virtual "
+       << figures.pagefileBytes / 1024 << " KiB";
+  return text.str();
+}
+
+}  // namespace tavra
