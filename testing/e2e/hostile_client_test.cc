@@ -280,7 +280,7 @@ TEST_F(HostileClientTest, AProcessThatEndsItselfDuringItsCaptureIsLeftBehindClea
   }
 }
 
-TEST_F(HostileClientTest, AProcessWithMoreThanFiveHundredThreadsGetsItsCrashedOneAndAsManyMoreAsFitInItsLog) {
+TEST_F(HostileClientTest, ManyThreadsGiveTheCrashedOneFirstAndTheLimitNoneTwice) {
   const uint32_t crash = nextCrash();
   BrowserProcess process;
   ASSERT_TRUE(process.start(reporter_.reporterPid()));
