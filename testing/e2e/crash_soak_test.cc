@@ -31,12 +31,14 @@ constexpr DWORD kReleaseTimeoutMs = 60000;
 constexpr DWORD kSettleTimeoutMs = 120000;
 
 // What the reporter may hold more after the soak than after the warm-up:
-// idle thread-pool threads come and go (they end only after a while), and the
-// heap keeps some slack. A leak of one handle, thread or a few KiB per crash
-// shows well beyond these.
+// idle thread-pool threads come and go (they end only after a while), the
+// heap keeps some slack, and this system's WinInet keeps a few hundred bytes
+// for each request (two per crash). A leak of one handle or thread per crash,
+// or of a KiB or more per crash, shows beyond these.
 constexpr uint32_t kHandleSlack = 16;
 constexpr uint32_t kThreadSlack = 8;
-constexpr uint64_t kMemorySlack = 4 * 1024 * 1024;
+constexpr uint64_t kMemorySlackBase = 1024 * 1024;
+constexpr uint64_t kMemorySlackPerCrash = 1024;
 constexpr DWORD kFiguresTimeoutMs = 90000;
 
 uint32_t crashCount() {
@@ -117,8 +119,10 @@ TEST_F(CrashSoakTest, EveryReportArrivesAndTheReporterDoesNotGrow) {
   ProcessFigures slack;
   slack.probedHandleCount = kHandleSlack;
   slack.threadCount = kThreadSlack;
-  slack.privateBytes = kMemorySlack;
-  slack.pagefileBytes = kMemorySlack;
+  // Private bytes read 0 under Wine; the pagefile figure is the one that
+  // counts there.
+  slack.privateBytes = kMemorySlackBase + kMemorySlackPerCrash * crashes;
+  slack.pagefileBytes = kMemorySlackBase + kMemorySlackPerCrash * crashes;
   ProcessFigures end;
   const DWORD settling = GetTickCount();
   const bool settled = reporter_.waitForFiguresWithin(warm, slack, kFiguresTimeoutMs, &end);

@@ -40,10 +40,7 @@ void handleCapturedCrash(const ReporterClient& client, const CrashFileNames& nam
   // Without a crash log there is nothing to append to, ask about or upload.
   bool captured = false;
   if (!writeCrashLog(client, names, &captured)) {
-    // A process that ended while its log was written took the writer's
-    // reads with it: that is not the reporter's own failure.
-    const bool gone = WaitForSingleObject(client.process(), 0) == WAIT_OBJECT_0;
-    fate->set(captured && !gone ? ReportLoss::CrashLogNotWritten : ReportLoss::NotCaptured);
+    fate->set(captured ? ReportLoss::CrashLogNotWritten : ReportLoss::NotCaptured);
     return;
   }
   // The reporter's own account of this crash travels with it. A failure
@@ -98,13 +95,11 @@ void handleCrash(void* /*context*/, ReporterClient* client) {
   if (fate.lost) logReportLoss(crash, fate.loss, names.logName(), fate.detail);
 }
 
-void noteClientExit(void* /*context*/, ReporterClient* client) {
-  if (client == nullptr || client->dumpRequestEvent() == nullptr) return;
-  // The event resets itself when its wait is satisfied: still set, it was
-  // never taken up, and its process can no longer be read.
-  if (WaitForSingleObject(client->dumpRequestEvent(), 0) != WAIT_OBJECT_0) return;
+void noteUnservedRequest(void* /*context*/, ReporterClient* client) {
+  if (client == nullptr) return;
   TAVRA_LOG(WARNING) << "Process " << client->processId()
-                     << " ended before its crash could be handled: no crash log";
+                     << ": its crash was never handled (the process ended, or the reporter "
+                        "stopped, before its request was taken up): no crash log";
 }
 
 bool writeCrashLog(const ReporterClient& client, const CrashFileNames& names, bool* captured) {

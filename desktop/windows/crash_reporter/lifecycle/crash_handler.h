@@ -47,12 +47,12 @@ constexpr int32_t kFirstRequestTimeoutMs = 3000;
 // crashed client, whose annotation table the server has just copied.
 void handleCrash(void* context, ReporterClient* client);
 
-// The server's client-exit hook. A client that asked for a report and ended
-// before its request was taken up (its dump-request event is still set) has
-// no crash number and no crash log: one line in the reporter log says so, so
-// that no report goes missing without a word. Runs on a worker thread, after
-// the client's dump-request wait is gone, outside any crash's log capture.
-void noteClientExit(void* context, ReporterClient* client);
+// The server's hook for a request that was never taken up: the client asked
+// for a report and ended, or the reporter stopped, before its request was
+// served. It has no crash number and no crash log: one line in the reporter
+// log says so, so that no report goes missing without a word. Runs outside
+// any crash's log capture.
+void noteUnservedRequest(void* context, ReporterClient* client);
 
 // Attaches to the crashed process as a debugger and detaches at once, takes
 // its snapshot, builds the crash's metadata from the client's annotations,

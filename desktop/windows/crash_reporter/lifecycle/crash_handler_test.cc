@@ -134,8 +134,8 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
     const std::string expected =
         request.logged
             ? "WARNING" + lossLine(crashNumber) +
-                  "report not uploaded: the crash server could not be reached or did not answer "
-                  "in time\n"
+                  "report not uploaded: no answer from the crash server (not sent, not "
+                  "reached, or not in time)\n"
             : "WARNING" + lossLine(crashNumber) +
                   "no crash log: the process could not be read (it has gone, or its exception "
                   "record is not readable)\n";

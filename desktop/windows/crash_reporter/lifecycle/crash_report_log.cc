@@ -24,9 +24,11 @@ std::string describeReportLoss(const CrashIdentity& crash, ReportLoss loss,
       return text + "report not uploaded: " + logName + " could not be zipped";
     case ReportLoss::UploadFailed:
       if (detail == 0) {
+        // Also when nothing was sent: the archive could not be read, or the
+        // server address or a field name was unusable.
         return text +
-               "report not uploaded: the crash server could not be reached or did not "
-               "answer in time";
+               "report not uploaded: no answer from the crash server (not sent, not reached, "
+               "or not in time)";
       }
       // A 200 whose answer broke off or overran: the server may have the
       // report, but the reporter cannot know.

@@ -97,10 +97,11 @@ int runReporterMain() {
   security.build();
 
   // Each dump request goes to the crash handling; the reporter writes no
-  // minidump of its own. A client that ends with its request never taken up
-  // is told in the reporter log.
+  // minidump of its own. A request that is never taken up (its client ended,
+  // or the reporter stopped, first) is told in the reporter log.
   DumpRequestServer server(pipeName, security.attributes(), nullptr, nullptr, &handleCrash, nullptr,
-                           &noteClientExit, nullptr, nullptr, nullptr);
+                           nullptr, nullptr, nullptr, nullptr);
+  server.setUnservedRequestHook(&noteUnservedRequest, nullptr);
   // A server that fails to start is stopped on the way out; the parent's
   // ready event is then never set.
   if (!server.start()) return -1;

@@ -267,7 +267,7 @@ TEST_F(UploadJobTest, AnUploadThatDoesNotSucceedSaysWhyInTheReporterLog) {
       {"ok", nullptr},
       {"status:500", "the crash server answered 500"},
       {"status:503", "the crash server answered 503"},
-      {"refuse", "the crash server could not be reached or did not answer in time"},
+      {"refuse", "no answer from the crash server (not sent, not reached, or not in time)"},
       {"short-body", "the crash server's answer (200) could not be read whole"},
   };
   CrashIdentity crash;

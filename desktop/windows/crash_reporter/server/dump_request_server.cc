@@ -624,6 +624,12 @@ DWORD WINAPI DumpRequestServer::retireCallback(void* context) {
 void DumpRequestServer::destroyClient(std::unique_ptr<ReporterClient> client) {
   client->unregisterProcessExitWait(true);
   client->unregisterDumpRequestWait();
+  // The event resets itself when its wait takes it: still set now that the
+  // wait is gone, it was a request that nobody will serve.
+  if (onUnservedRequest_ != nullptr && client->dumpRequestEvent() != nullptr &&
+      WaitForSingleObject(client->dumpRequestEvent(), 0) == WAIT_OBJECT_0) {
+    onUnservedRequest_(unservedRequestContext_, client.get());
+  }
   const size_t copySize = client->annotationCopySize();
   client.reset();
   releaseRecord(copySize);

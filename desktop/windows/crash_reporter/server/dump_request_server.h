@@ -131,6 +131,17 @@ class DumpRequestServer {
     maxAnnotationBytes_ = maxAnnotationBytes;
   }
 
+  // Before `start` only: `hook` is called once for each record that goes
+  // away with a dump request that was never taken up (its client signalled,
+  // then ended, was replaced or was dropped by `stop` before the request's
+  // wait fired), after the record's dump-request wait is gone and before the
+  // record is destroyed, on the thread that destroys it. Such a request can
+  // no longer be served; the hook may say so. No lock is held.
+  void setUnservedRequestHook(ClientHook hook, void* context) {
+    onUnservedRequest_ = hook;
+    unservedRequestContext_ = context;
+  }
+
   // Creates the server-alive mutex, the pipe event and its wait, and the pipe,
   // and sets the conversation going. False when called a second time or when
   // any of them cannot be made (a pipe of that name exists already, say); the
@@ -214,6 +225,8 @@ class DumpRequestServer {
   void* const exitedContext_;
   const HookRequestHook onHookRequest_;
   void* const hookRequestContext_;
+  ClientHook onUnservedRequest_ = nullptr;
+  void* unservedRequestContext_ = nullptr;
   std::atomic<int32_t> state_;
   uint8_t shuttingDown_ = 0;
   size_t maxClients_ = kDefaultMaxClients;

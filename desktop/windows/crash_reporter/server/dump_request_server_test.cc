@@ -1331,3 +1331,81 @@ TEST(ThreadPoolWaitTest, BlockingUnregistrationWaitsForALongCallbackOnAWorkerThr
 
 }  // namespace
 }  // namespace tavra
+
+namespace tavra {
+namespace {
+
+// Dump-request waits registered while this is set listen to an event that
+// is never set instead, so that a client's request stays untaken for as long
+// as the test likes.
+HANDLE deafEvent = nullptr;
+
+BOOL WINAPI deafDumpRequestWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK callback,
+                                void* context, ULONG milliseconds, ULONG flags) {
+  // The other wait of a record is on its client's process.
+  if (GetProcessId(object) == 0) object = deafEvent;
+  return RegisterWaitForSingleObject(wait, object, callback, context, milliseconds, flags);
+}
+
+struct UnservedRecorder {
+  std::atomic<int> calls{0};
+  std::atomic<uint32_t> processId{0};
+};
+
+void recordUnserved(void* context, ReporterClient* client) {
+  UnservedRecorder* recorder = static_cast<UnservedRecorder*>(context);
+  recorder->processId = client->processId();
+  ++recorder->calls;
+}
+
+TEST_F(DumpRequestServerTest, RequestNeverTakenUpIsToldOnceWhenItsRecordGoes) {
+  ScopedHandle deaf{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ASSERT_TRUE(deaf.isValid());
+  deafEvent = deaf.get();
+  const struct {
+    const char* what;
+    bool requests;
+    // How the record goes: its client exits, or the server stops.
+    bool byExit;
+  } cases[] = {
+      {"a request, then the client exits", true, true},
+      {"a request, then the server stops", true, false},
+      {"no request, the client exits", false, true},
+      {"no request, the server stops", false, false},
+  };
+  for (const auto& c : cases) {
+    UnservedRecorder unserved;
+    makeServer(&recordDump, &recorder_);
+    server_->setUnservedRequestHook(&recordUnserved, &unserved);
+    ASSERT_TRUE(server_->start()) << c.what;
+    ChildProcess* client = startClient();
+    setRegisterWaitFunctionForTesting(&deafDumpRequestWait);
+    registerClient(client);
+    setRegisterWaitFunctionForTesting(nullptr);
+    ASSERT_EQ(1u, registeredCount()) << c.what;
+    // The request is signalled before the answer comes; nobody takes it.
+    if (c.requests) {
+      EXPECT_TRUE(startsWith(client->command("dump 1"), "dump ")) << c.what;
+    }
+    if (c.byExit) {
+      ASSERT_TRUE(client->sendLine("exit 0")) << c.what;
+      ASSERT_TRUE(waitUntil([&] { return registeredCount() == 0; }, 10000)) << c.what;
+      // The record goes after the exit hook, on the same thread.
+      ASSERT_TRUE(waitUntil([&] { return server_->recordCount() == 0; }, 10000)) << c.what;
+    } else {
+      server_->stop();
+    }
+    EXPECT_EQ(c.requests ? 1 : 0, unserved.calls.load()) << c.what;
+    if (c.requests) {
+      EXPECT_EQ(client->processId(), unserved.processId.load()) << c.what;
+    }
+    // Nothing was handled: the request was never taken up.
+    EXPECT_TRUE(recorder_.read(recorder_.dumps).empty()) << c.what;
+    server_->stop();
+    server_.reset();
+  }
+  deafEvent = nullptr;
+}
+
+}  // namespace
+}  // namespace tavra
