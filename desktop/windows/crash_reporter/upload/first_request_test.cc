@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "testing/crash_server_session/local_crash_server.h"
-#include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
 #include "gtest/gtest.h"
+#include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/scripted_http_server.h"
 
 namespace tavra {
 namespace {

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/upload/first_request.h"
-#include "testing/crash_server_session/local_crash_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
-#include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
 #include "gtest/gtest.h"
 #include "nlohmann/json.hpp"
 #include "runtime/file_util.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
+#include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/scripted_http_server.h"
 
 namespace tavra {
 namespace {

@@ -1,4 +1,4 @@
-#include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
+#include "testing/test_support/scripted_http_server.h"
 
 #include <ws2tcpip.h>
 

@@ -7,8 +7,8 @@
 // Threads: one thread accepts and serves the connections one after another;
 // the lock guards the received requests and the connection count, which the
 // test's thread reads.
-#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
-#define DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
+#ifndef TESTING_TEST_SUPPORT_SCRIPTED_HTTP_SERVER_H_
+#define TESTING_TEST_SUPPORT_SCRIPTED_HTTP_SERVER_H_
 
 #include <winsock2.h>
 #include <windows.h>
@@ -83,4 +83,4 @@ class ScriptedHttpServer {
 
 }  // namespace tavra
 
-#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
+#endif  // TESTING_TEST_SUPPORT_SCRIPTED_HTTP_SERVER_H_
