@@ -22,21 +22,13 @@
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
 
 using ::testing::HasSubstr;
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
-  return text;
-}
 
 // The test client's own version resource.
 const char kClientVersion[] = "4.3.2.1";

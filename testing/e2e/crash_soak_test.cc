@@ -30,15 +30,6 @@ constexpr uint32_t kTrendInterval = 50;
 constexpr DWORD kReleaseTimeoutMs = 60000;
 constexpr DWORD kSettleTimeoutMs = 120000;
 
-// What the reporter may hold more after the soak than after the warm-up:
-// idle thread-pool threads come and go (they end only after a while), and the
-// heap keeps some slack. A leak of one handle, thread or a few KiB per crash
-// shows well beyond these.
-constexpr uint32_t kHandleSlack = 16;
-constexpr uint32_t kThreadSlack = 8;
-constexpr uint64_t kMemorySlack = 4 * 1024 * 1024;
-constexpr DWORD kFiguresTimeoutMs = 90000;
-
 uint32_t crashCount() {
   wchar_t value[32];
   const DWORD length = GetEnvironmentVariableW(L"TAVRA_SOAK_CRASHES", value, 32);
@@ -114,14 +105,9 @@ TEST_F(CrashSoakTest, EveryReportArrivesAndTheReporterDoesNotGrow) {
   const DWORD tookMs = GetTickCount() - began;
   ProcessFigures right;
   ASSERT_TRUE(reporter_.readFigures(&right));
-  ProcessFigures slack;
-  slack.probedHandleCount = kHandleSlack;
-  slack.threadCount = kThreadSlack;
-  slack.privateBytes = kMemorySlack;
-  slack.pagefileBytes = kMemorySlack;
   ProcessFigures end;
   const DWORD settling = GetTickCount();
-  const bool settled = reporter_.waitForFiguresWithin(warm, slack, kFiguresTimeoutMs, &end);
+  const bool settled = reporter_.waitForFiguresToSettle(warm, &end);
   const DWORD settledMs = GetTickCount() - settling;
 
   std::printf("%s\n", describeFigures("after start-up", start).c_str());

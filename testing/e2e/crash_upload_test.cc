@@ -21,6 +21,7 @@
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {

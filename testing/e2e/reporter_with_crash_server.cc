@@ -3,16 +3,10 @@
 #include <sstream>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
-namespace {
-
-bool endsWith(const std::wstring& text, const std::wstring& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-}  // namespace
 
 ReporterWithCrashServer::ReporterWithCrashServer(const std::wstring& prefix)
     : environment_(prefix) {}
@@ -82,19 +76,22 @@ bool ReporterWithCrashServer::readFigures(ProcessFigures* figures) {
   return readProcessFigures(reporter_.get(), reporterPid(), figures);
 }
 
-bool ReporterWithCrashServer::waitForFiguresWithin(const ProcessFigures& baseline,
-                                                   const ProcessFigures& slack, DWORD timeoutMs,
-                                                   ProcessFigures* figures) {
+bool ReporterWithCrashServer::waitForFiguresToSettle(const ProcessFigures& baseline,
+                                                     ProcessFigures* figures) {
+  constexpr uint32_t kHandleSlack = 16;
+  constexpr uint32_t kThreadSlack = 8;
+  constexpr uint64_t kMemorySlack = 4 * 1024 * 1024;
+  constexpr DWORD kTimeoutMs = 90000;
   const DWORD start = GetTickCount();
   for (;;) {
     if (readFigures(figures) &&
-        figures->probedHandleCount <= baseline.probedHandleCount + slack.probedHandleCount &&
-        figures->threadCount <= baseline.threadCount + slack.threadCount &&
-        figures->privateBytes <= baseline.privateBytes + slack.privateBytes &&
-        figures->pagefileBytes <= baseline.pagefileBytes + slack.pagefileBytes) {
+        figures->probedHandleCount <= baseline.probedHandleCount + kHandleSlack &&
+        figures->threadCount <= baseline.threadCount + kThreadSlack &&
+        figures->privateBytes <= baseline.privateBytes + kMemorySlack &&
+        figures->pagefileBytes <= baseline.pagefileBytes + kMemorySlack) {
       return true;
     }
-    if (GetTickCount() - start >= timeoutMs) return false;
+    if (GetTickCount() - start >= kTimeoutMs) return false;
     Sleep(500);
   }
 }

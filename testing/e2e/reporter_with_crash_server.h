@@ -57,12 +57,12 @@ class ReporterWithCrashServer {
   bool readFigures(ProcessFigures* figures);
   // Reads the figures until none of the probed handle count, the thread
   // count, the private bytes and the virtual size exceeds `baseline` by more
-  // than `slack`:
-  // idle threads of the system thread pool end only after a while, and take
-  // their handles with them. False, with the last figures read, when that
-  // has not happened within `timeoutMs`.
-  bool waitForFiguresWithin(const ProcessFigures& baseline, const ProcessFigures& slack,
-                            DWORD timeoutMs, ProcessFigures* figures);
+  // than a reporter may keep without a leak: idle threads of the system
+  // thread pool end only after a while, and take their handles with them,
+  // and the heap keeps some slack. A leak of one handle, thread or a few KiB
+  // per crash shows well beyond that. False, with the last figures read,
+  // when that has not happened within a generous bound.
+  bool waitForFiguresToSettle(const ProcessFigures& baseline, ProcessFigures* figures);
 
   // Tells the browser to exit, without waiting for it.
   bool tellBrowserToExit();

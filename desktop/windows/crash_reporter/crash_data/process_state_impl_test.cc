@@ -28,19 +28,13 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
 namespace {
 
 constexpr DWORD kWaitMs = 30000;
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
-}
 
 uint32_t hexNumber(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));

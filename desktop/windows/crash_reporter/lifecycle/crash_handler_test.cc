@@ -18,14 +18,11 @@
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
 namespace {
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // The reporter's set-up in this process: the crash handling as the server's
 // hook, the capture as the log's message handler, and a fresh crash

@@ -25,6 +25,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/test_files.h"
 #include "testing/test_support/text_occurrences.h"
 
 namespace tavra {
@@ -32,19 +33,6 @@ namespace {
 
 using testing_support::annotationTable;
 using testing_support::viewOf;
-
-std::vector<std::wstring> filesIn(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(joinPath(dir, L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // What the seam saw, and whether it lets the work item be queued.
 struct QueueCall {

@@ -17,6 +17,7 @@
 
 #include "desktop/windows/crash_reporter/logs/reporter_log_test_support.h"
 #include "runtime/file_util.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -189,12 +190,6 @@ std::vector<std::string> splitCrLfLines(const std::string& text) {
     EXPECT_EQ(std::string::npos, line.find_first_of("\r\n")) << "bare line end in: " << line;
   }
   return lines;
-}
-
-std::string hex8(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "%08X", value);
-  return text;
 }
 
 // What a thread section says of one thread.

@@ -16,6 +16,8 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -91,23 +93,6 @@ void recordHookRequest(void* context, uint32_t value) {
   LeaveCriticalSection(&recorder->lock);
 }
 
-template <typename Predicate>
-bool waitUntil(Predicate predicate, DWORD timeoutMs = 5000) {
-  const DWORD start = GetTickCount();
-  while (!predicate()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(5);
-  }
-  return true;
-}
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
-}
-
 // The eleven words after the first token ("registered ...", "info ...").
 std::vector<uint32_t> words(const std::string& line) {
   std::vector<std::string> parts = tokens(line);
@@ -116,10 +101,6 @@ std::vector<uint32_t> words(const std::string& line) {
     result.push_back(static_cast<uint32_t>(std::stoul(parts[i])));
   }
   return result;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 class DumpRequestServerTest : public ::testing::Test {

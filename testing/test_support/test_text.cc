@@ -1,0 +1,30 @@
+#include "testing/test_support/test_text.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace tavra {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::wstring& text, const std::wstring& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::vector<std::string> tokens(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> result;
+  for (std::string token; in >> token;) result.push_back(token);
+  return result;
+}
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+}  // namespace tavra
