@@ -420,8 +420,10 @@ TEST_F(CrashUploadTest, TheReporterStaysAfterTheBrowserUntilItsUploadHasEnded) {
   ReporterOptions options;
   options.keepLogs = false;
   startReporter(options);
-  // The server stores the report, then holds its answer for 3 seconds.
-  ASSERT_TRUE(server_.setUploadMode("hold:3"));
+  // The server stores the report, then holds its answer: long enough that
+  // the checks below run while it is held even on a loaded machine, and well
+  // within the upload's stall time-out.
+  ASSERT_TRUE(server_.setUploadMode("hold:15"));
   crashBrowserProcess({{"process_type", "renderer"}});
   ASSERT_TRUE(session_.endBrowser());
 

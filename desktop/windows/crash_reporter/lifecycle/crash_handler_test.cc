@@ -20,6 +20,7 @@
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -62,8 +63,7 @@ class HandleCrashTest : public ::testing::Test {
 
   // Until only the parent counts.
   bool waitForUploadJobs() {
-    for (int i = 0; i < 3000 && work_->count() > 1; ++i) Sleep(10);
-    return work_->count() == 1;
+    return waitUntil([this] { return work_->count() == 1; }, 60000);
   }
 
   std::wstring logPath(int crashNumber) const {

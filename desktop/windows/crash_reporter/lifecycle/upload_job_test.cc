@@ -27,6 +27,7 @@
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/text_occurrences.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -88,8 +89,7 @@ class UploadJobTest : public ::testing::Test {
 
   // Until only the parent counts.
   bool waitForJobsToEnd() {
-    for (int i = 0; i < 3000 && work_->count() > 1; ++i) Sleep(10);
-    return work_->count() == 1;
+    return waitUntil([this] { return work_->count() == 1; }, 60000);
   }
 
   std::wstring path(const std::string& name) const {
@@ -282,7 +282,9 @@ TEST_F(UploadJobTest, AnUploadThatDoesNotSucceedSaysWhyInTheReporterLog) {
 
 TEST_F(UploadJobTest, AQueuedJobRunsOnAWorkQueueThreadUntilItsUploadHasEnded) {
   // The server holds its answer: the job counts until the answer has come.
-  ASSERT_TRUE(server_.setUploadMode("hold:3"));
+  // The hold outlasts the checks below even on a loaded machine, and stays
+  // well within the upload's stall time-out.
+  ASSERT_TRUE(server_.setUploadMode("hold:15"));
   ASSERT_TRUE(writeFile(path("tavra-crashlog-6-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
   const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
   ASSERT_TRUE(queueUploadJob("tavra-crashlog-6-1.txt", true, viewOf(table), L""));
