@@ -33,6 +33,10 @@ class ScriptedHttpServer {
     kTrickle,
     // Accepts and then neither reads nor sends until the server stops.
     kStall,
+    // Holds the first connection as kStall does, and answers each later one
+    // as kAnswer does: a client's first request waits while the others are
+    // served.
+    kStallFirst,
     // Never accepts, and fills the listen queue first: later connects get no
     // reply to their first packet and hang.
     kNeverAccept,
@@ -76,8 +80,9 @@ class ScriptedHttpServer {
   // Guarded by lock_.
   int connectionCount_ = 0;
   std::vector<std::string> requests_;
-  // The open connections of kStall (added on the serving thread) and the
-  // queue fillers of kNeverAccept; closed by stop() once that thread is gone.
+  // The open connections of kStall and kStallFirst (added on the serving
+  // thread) and the queue fillers of kNeverAccept; closed by stop() once that
+  // thread is gone.
   std::vector<SOCKET> heldSockets_;
 };
 
