@@ -18,6 +18,7 @@
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/scripted_http_server.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
@@ -117,8 +118,9 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
     EXPECT_NE(std::string::npos, log.find(".cc:", heading));
   }
   EXPECT_EQ("", ownCapture.text());
-  // Each crash was counted while it was handled, and its upload job while
-  // that ran, and no more.
+  // Once the crashes and their upload jobs have ended, nothing of them stays
+  // counted (that each is counted while it runs is checked below and in the
+  // upload job's tests).
   EXPECT_TRUE(waitForUploadJobs());
   EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
   // Each crash has one line in the reporter log: no log could be made of the
@@ -139,6 +141,28 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
     EXPECT_EQ(occurrences(lines, lossLine(crashNumber)), 1u) << lines;
     EXPECT_EQ(occurrences(lines, expected), 1u) << lines;
   }
+}
+
+TEST_F(HandleCrashTest, ACrashCountsAsPendingWorkWhileItIsHandled) {
+  // The crash server takes the first request and never answers: the crash
+  // stays in its handling until the server goes.
+  ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kStall);
+  ASSERT_TRUE(server.start());
+  reporterSettings().serverUrl = server.url();
+  ASSERT_EQ(work_->count(), 1);
+  ASSERT_TRUE(client_.sendLine("dump-raw * * *"));
+  ASSERT_TRUE(waitUntil([&] { return server.connectionCount() == 1; }, 30000))
+      << "the crash's first request did not come";
+  // The living parent and the crash.
+  EXPECT_EQ(work_->count(), 2);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
+  // Without its server the first request and then the upload fail at once.
+  server.stop();
+  std::string line;
+  ASSERT_TRUE(client_.readLine(&line, 30000));
+  EXPECT_TRUE(startsWith(line, "dump done")) << line;
+  EXPECT_TRUE(pathExists(logPath(1)));
+  EXPECT_TRUE(waitForUploadJobs());
 }
 
 TEST_F(HandleCrashTest, ClientGoesOnUndebuggedAfterItsReport) {
