@@ -830,6 +830,31 @@ struct SerialRuns {
 
 SerialRuns* serialRuns = nullptr;
 
+// The server's waits, registered through the seam with a callback that
+// counts its returns, so that a test can tell when a callback of a signal has
+// done all it was going to do. The records outlive every wait.
+struct CountedWait {
+  WAITORTIMERCALLBACK callback;
+  void* context;
+};
+std::atomic<int> countedCallbacksReturned{0};
+
+void CALLBACK countedWaitCallback(void* context, BOOLEAN timedOut) {
+  const CountedWait* wait = static_cast<const CountedWait*>(context);
+  wait->callback(wait->context, timedOut);
+  ++countedCallbacksReturned;
+}
+
+BOOL WINAPI registerCountedWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK callback,
+                                void* context, ULONG milliseconds, ULONG flags) {
+  // Registrations come one at a time, on the server's pipe thread.
+  static std::vector<std::unique_ptr<CountedWait>>* records =
+      new std::vector<std::unique_ptr<CountedWait>>();
+  records->push_back(std::unique_ptr<CountedWait>(new CountedWait{callback, context}));
+  return RegisterWaitForSingleObject(wait, object, &countedWaitCallback, records->back().get(),
+                                     milliseconds, flags);
+}
+
 void countRuns(void*, ReporterClient* client) {
   const int now = ++serialRuns->running;
   for (int seen = serialRuns->maxRunning; now > seen;) {
@@ -838,11 +863,12 @@ void countRuns(void*, ReporterClient* client) {
   if (++serialRuns->runs == 1) {
     // The client's event is signalled again while its request is handled:
     // another callback of the same wait takes it on another worker thread.
+    // Once that callback has returned, a second run that wrongly overlapped
+    // this one has shown in the counts.
+    const int returned = countedCallbacksReturned;
     SetEvent(client->dumpRequestEvent());
-    waitUntil([&] { return client->pendingDumpRequests() >= 2; });
+    waitUntil([&] { return countedCallbacksReturned > returned; }, 30000);
     serialRuns->pendingInFirstRun = client->pendingDumpRequests();
-    // Time for a second run that wrongly overlaps this one to show.
-    Sleep(100);
   } else if (serialRuns->runs == 2) {
     // The client waits on: the signal that it gave during the first run is
     // not answered by that run.
@@ -859,7 +885,9 @@ TEST_F(DumpRequestServerTest, SignalDuringARunIsAnsweredByOneMoreRunNeverAtTheSa
                                                 nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(server_->start());
   ChildProcess* client = startClient();
+  setRegisterWaitFunctionForTesting(&registerCountedWait);
   registerClient(client);
+  setRegisterWaitFunctionForTesting(nullptr);
   EXPECT_EQ("dump done", client->command("dump"));
   // The signal taken during the first run gets a run of its own afterwards,
   // and only one.
