@@ -624,6 +624,15 @@ struct ServerThread {
   std::atomic<bool> startResult{false};
   std::atomic<bool> hookReturnedBeforeStopReturned{false};
 
+  // Starts `server` on the thread; whether it started.
+  bool start(DumpRequestServer* serverToRun, BlockingDump* blockingDump) {
+    server = serverToRun;
+    dump = blockingDump;
+    thread.reset(CreateThread(nullptr, 0, &ServerThread::run, this, 0, nullptr));
+    return thread.isValid() && WaitForSingleObject(started.get(), 5000) == WAIT_OBJECT_0 &&
+           startResult;
+  }
+
   static DWORD WINAPI run(void* context) {
     ServerThread* self = static_cast<ServerThread*>(context);
     self->startResult = self->server->start();
@@ -648,13 +657,7 @@ TEST_F(DumpRequestServerTest, StopWaitsForARunningDumpHookAndTheClientIsAnswered
                                                 &blockUntilReleased, &dump, nullptr, nullptr,
                                                 nullptr, nullptr);
   ServerThread serverThread;
-  serverThread.server = server_.get();
-  serverThread.dump = &dump;
-  serverThread.thread.reset(
-      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
-  ASSERT_TRUE(serverThread.thread.isValid());
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
-  ASSERT_TRUE(serverThread.startResult);
+  ASSERT_TRUE(serverThread.start(server_.get(), &dump));
 
   ChildProcess* client = startClient();
   registerClient(client);
@@ -682,13 +685,7 @@ TEST_F(DumpRequestServerTest, StopWaitsForAReplacedRecordWhoseCrashIsStillHandle
                                                 &blockUntilReleased, &dump, nullptr, nullptr,
                                                 nullptr, nullptr);
   ServerThread serverThread;
-  serverThread.server = server_.get();
-  serverThread.dump = &dump;
-  serverThread.thread.reset(
-      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
-  ASSERT_TRUE(serverThread.thread.isValid());
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
-  ASSERT_TRUE(serverThread.startResult);
+  ASSERT_TRUE(serverThread.start(server_.get(), &dump));
 
   ChildProcess* client = startClient();
   registerClient(client);
