@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/upload/first_request.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
@@ -50,8 +51,6 @@
 namespace tavra {
 namespace {
 
-// The time-out that the pipeline gives the first request.
-constexpr int32_t kFirstRequestTimeoutMs = 3000;
 constexpr DWORD kCrashTimeoutMs = 120000;
 constexpr DWORD kUploadTimeoutMs = 120000;
 
