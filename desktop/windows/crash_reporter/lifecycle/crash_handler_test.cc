@@ -18,6 +18,7 @@
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/scripted_http_server.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
@@ -35,10 +36,7 @@ class HandleCrashTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
     reporterSettings().keepLogs = true;
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     logLines_ = std::make_unique<testing_support::UncapturedLogLines>();
     work_ = PendingWork::get();
     ASSERT_NE(nullptr, work_);
@@ -59,7 +57,6 @@ class HandleCrashTest : public ::testing::Test {
     EXPECT_TRUE(waitForUploadJobs());
     reporterSettings() = ReporterSettings();
     logLines_.reset();
-    SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
   // Until only the parent counts.
@@ -82,7 +79,7 @@ class HandleCrashTest : public ::testing::Test {
   AtExitScope scope_;
   std::unique_ptr<testing_support::UncapturedLogLines> logLines_;
   ScopedTempDir dir_{L"crash_handler"};
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
   PendingWork* work_ = nullptr;
   std::unique_ptr<DumpRequestServer> server_;
   ChildProcess client_;

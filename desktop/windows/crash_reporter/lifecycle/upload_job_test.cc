@@ -25,6 +25,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
@@ -63,10 +64,7 @@ class UploadJobTest : public ::testing::Test {
     ASSERT_TRUE(server_.attach())
         << "run through testing/crash_server_session/with_crash_server.sh";
     ASSERT_TRUE(dir_.isValid());
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     ReporterSettings& settings = reporterSettings();
     settings.serverUrl = server_.url();
     settings.editionSuffix = L" (Edition developer)";
@@ -84,7 +82,6 @@ class UploadJobTest : public ::testing::Test {
     setQueueUserWorkItemFunctionForTesting(nullptr);
     setZipWriteFunctionForTesting(nullptr);
     reporterSettings() = ReporterSettings();
-    SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
   // Until only the parent counts.
@@ -99,7 +96,7 @@ class UploadJobTest : public ::testing::Test {
   AtExitScope scope_;
   LocalCrashServer server_;
   ScopedTempDir dir_{L"upload_job"};
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
   PendingWork* work_ = nullptr;
 };
 

@@ -16,6 +16,7 @@
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/scripted_http_server.h"
 
 namespace tavra {
@@ -53,23 +54,17 @@ class MultipartUploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.create(L"upload"));
-    wchar_t previous[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    previousDir_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     log_ = "Tavra crash log\r\nException: 0xc0000005\r\n";
     for (int i = 0; i < 2000; ++i) log_ += "stack " + std::to_string(i * 7919) + "\r\n";
     ASSERT_TRUE(writeFile(L"tavra-crashlog-9-1.txt", log_));
     ASSERT_TRUE(createReportArchive("tavra-crashlog-9-1.txt", "tavra-crashlog-9-1.zip"));
     ASSERT_TRUE(readFileToString(kArchiveName, &archive_));
   }
-  void TearDown() override {
-    setUploadTimeoutsForTesting(0, 0);
-    SetCurrentDirectoryW(previousDir_.c_str());
-  }
+  void TearDown() override { setUploadTimeoutsForTesting(0, 0); }
 
   ScopedTempDir dir_;
-  std::wstring previousDir_;
+  ScopedCurrentDirectory currentDirectory_;
   std::string log_;
   std::string archive_;
 };
