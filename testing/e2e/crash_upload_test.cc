@@ -22,6 +22,7 @@
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
 #include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -32,12 +33,6 @@ constexpr DWORD kReporterEndTimeoutMs = 30000;
 constexpr DWORD kReportTimeoutMs = 30000;
 
 using Annotations = std::vector<std::pair<std::string, std::string>>;
-
-bool isReportId(const std::string& text) {
-  return text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
 
 std::vector<std::string> fieldNames(const StoredReport& report) {
   std::vector<std::string> names;

@@ -27,4 +27,20 @@ std::string hex8(uint32_t value) {
   return text;
 }
 
+namespace {
+
+template <typename Text>
+bool hasReportIdForm(const Text& text) {
+  if (text.size() != 16) return false;
+  for (auto c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isReportId(const std::string& text) { return hasReportIdForm(text); }
+bool isReportId(const std::wstring& text) { return hasReportIdForm(text); }
+
 }  // namespace tavra

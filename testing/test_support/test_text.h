@@ -18,6 +18,11 @@ std::vector<std::string> tokens(const std::string& line);
 // Eight upper-case hexadecimal digits, as the crash log prints addresses.
 std::string hex8(uint32_t value);
 
+// Whether `text` has the form of the ids that the local crash server hands
+// out: 16 lower-case hexadecimal digits.
+bool isReportId(const std::string& text);
+bool isReportId(const std::wstring& text);
+
 }  // namespace tavra
 
 #endif  // TESTING_TEST_SUPPORT_TEST_TEXT_H_

@@ -9,6 +9,7 @@
 #include "gtest/gtest.h"
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/test_support/scripted_http_server.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -34,14 +35,6 @@ Outcome send(const std::wstring& url, const std::wstring& crashUrl = L"",
       sendFirstRequest(url, kSuffix, crashUrl, origin, &outcome.id, &outcome.location, timeoutMs);
   outcome.elapsedMs = GetTickCount() - start;
   return outcome;
-}
-
-bool isReportId(const std::wstring& id) {
-  if (id.size() != 16) return false;
-  for (wchar_t c : id) {
-    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
-  }
-  return true;
 }
 
 class FirstRequestTest : public ::testing::Test {
