@@ -36,7 +36,8 @@ enum class Moment {
   Capture,
   // The crash log is written and the first request waits for the server.
   FirstRequest,
-  // The server has stored the upload and holds its answer.
+  // The server has stored the upload and holds its answer, long enough that
+  // the browser ends meanwhile even on a loaded machine.
   Upload,
 };
 
@@ -55,7 +56,7 @@ const WorstMoment kMoments[] = {
     {"WhileTheCrashIsCaptured", Moment::Capture, "redirect", "ok", true},
     {"WhileTheFirstRequestWaits", Moment::FirstRequest, "redirect,hold:2", "ok", true},
     {"WhileTheFirstRequestWaitsPastItsBound", Moment::FirstRequest, "redirect,hold:6", "ok", false},
-    {"WhileTheUploadRuns", Moment::Upload, "redirect", "hold:3", true},
+    {"WhileTheUploadRuns", Moment::Upload, "redirect", "hold:15", true},
 };
 
 class BrowserExitTest : public ::testing::TestWithParam<WorstMoment> {};
