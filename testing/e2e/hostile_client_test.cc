@@ -21,6 +21,7 @@
 #include "testing/e2e/reporter_with_crash_server.h"
 #include "testing/test_support/crash_log_reader.h"
 #include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -97,11 +98,9 @@ class HostileClientTest : public ::testing::Test {
   // Every report so far has arrived and every upload job has ended.
   void settle() {
     ASSERT_TRUE(reporter_.server().waitForReports(reports_, kSettleTimeoutMs, nullptr));
-    const DWORD start = GetTickCount();
-    while (reporter_.crashFiles().size() != crashLogsKept()) {
-      ASSERT_LT(GetTickCount() - start, kSettleTimeoutMs) << "an upload job did not end";
-      Sleep(20);
-    }
+    ASSERT_TRUE(waitUntil([this] { return reporter_.crashFiles().size() == crashLogsKept(); },
+                          kSettleTimeoutMs))
+        << "an upload job did not end";
   }
 
   // The crash logs in the crash directory, which are kept.

@@ -5,6 +5,7 @@
 #include "runtime/file_util.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 
@@ -51,12 +52,7 @@ std::vector<std::wstring> ReporterWithCrashServer::crashFiles() const {
 }
 
 bool ReporterWithCrashServer::waitUntilNoCrashFiles(DWORD timeoutMs) const {
-  const DWORD start = GetTickCount();
-  while (!crashFiles().empty()) {
-    if (GetTickCount() - start >= timeoutMs) return false;
-    Sleep(20);
-  }
-  return true;
+  return waitUntil([this] { return crashFiles().empty(); }, timeoutMs);
 }
 
 std::vector<std::string> ReporterWithCrashServer::reporterLogLines(const std::string& text) const {

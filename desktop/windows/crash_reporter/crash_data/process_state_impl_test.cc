@@ -31,6 +31,7 @@
 #include "testing/browser_client/process_figures.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -486,9 +487,8 @@ TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged)
     if (!c.keepHandle) {
       clients_.clear();
       // The server forgets the client, and closes its handle, on its own.
-      const DWORD start = GetTickCount();
-      while (server_->registeredClientCount() != 0 && GetTickCount() - start < kWaitMs) Sleep(5);
-      ASSERT_EQ(0u, server_->registeredClientCount());
+      ASSERT_TRUE(waitUntil([this] { return server_->registeredClientCount() == 0; }, kWaitMs))
+          << server_->registeredClientCount();
     }
     LogCapture capture;
     ProcessStateImpl state;
