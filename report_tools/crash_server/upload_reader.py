@@ -157,6 +157,17 @@ class _PartReader:
         self.part = None
 
 
+def _read_chunk(stream: BinaryIO, remaining: int, content_length: int, body_copy) -> bytes:
+    """The next bytes of the body, at most CHUNK of the `remaining` ones, also
+    written to body_copy when there is one."""
+    data = stream.read(min(CHUNK, remaining))
+    if not data:
+        raise BodyEnded(f"{content_length - remaining} of {content_length} bytes")
+    if body_copy is not None:
+        body_copy.write(data)
+    return data
+
+
 def _read_body(
     stream: BinaryIO, content_length: int, reader: _PartReader, decoder, body_copy
 ) -> None:
@@ -164,12 +175,8 @@ def _read_body(
     finished = False
     while not finished:
         if remaining > 0:
-            data = stream.read(min(CHUNK, remaining))
-            if not data:
-                raise BodyEnded(f"{content_length - remaining} of {content_length} bytes")
+            data = _read_chunk(stream, remaining, content_length, body_copy)
             remaining -= len(data)
-            if body_copy is not None:
-                body_copy.write(data)
         else:
             data = None  # the end: the decoder must now finish or complain
         try:
@@ -188,12 +195,7 @@ def _read_body(
             raise UploadRejected(400, f"malformed multipart body: {e}") from None
     # Whatever follows the closing line is ignored, but it must still arrive.
     while remaining > 0:
-        data = stream.read(min(CHUNK, remaining))
-        if not data:
-            raise BodyEnded(f"{content_length - remaining} of {content_length} bytes")
-        remaining -= len(data)
-        if body_copy is not None:
-            body_copy.write(data)
+        remaining -= len(_read_chunk(stream, remaining, content_length, body_copy))
 
 
 def check_zip_directory(path: str) -> None:

@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/upload/first_request.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
@@ -45,25 +46,13 @@
 #include "testing/browser_client/process_figures.h"
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
 
-// The time-out that the pipeline gives the first request.
-constexpr int32_t kFirstRequestTimeoutMs = 3000;
 constexpr DWORD kCrashTimeoutMs = 120000;
 constexpr DWORD kUploadTimeoutMs = 120000;
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // The microseconds that the client reported for its request, or -1.
 double blockedMilliseconds(const std::string& reply) {

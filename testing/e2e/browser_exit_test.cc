@@ -19,6 +19,9 @@
 #include "runtime/utf_conversion.h"
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
+#include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -28,27 +31,13 @@ constexpr DWORD kMomentTimeoutMs = 30000;
 constexpr DWORD kReleaseTimeoutMs = 60000;
 constexpr DWORD kReporterEndTimeoutMs = 60000;
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Waits for `condition` at most `timeoutMs`; whether it came.
-template <typename Condition>
-bool waitFor(Condition condition, DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  while (!condition()) {
-    if (GetTickCount() - start >= timeoutMs) return false;
-    Sleep(10);
-  }
-  return true;
-}
-
 enum class Moment {
   // The reporter reads the crashed process (many threads make that long).
   Capture,
   // The crash log is written and the first request waits for the server.
   FirstRequest,
-  // The server has stored the upload and holds its answer.
+  // The server has stored the upload and holds its answer, long enough that
+  // the browser ends meanwhile even on a loaded machine.
   Upload,
 };
 
@@ -67,7 +56,7 @@ const WorstMoment kMoments[] = {
     {"WhileTheCrashIsCaptured", Moment::Capture, "redirect", "ok", true},
     {"WhileTheFirstRequestWaits", Moment::FirstRequest, "redirect,hold:2", "ok", true},
     {"WhileTheFirstRequestWaitsPastItsBound", Moment::FirstRequest, "redirect,hold:6", "ok", false},
-    {"WhileTheUploadRuns", Moment::Upload, "redirect", "hold:3", true},
+    {"WhileTheUploadRuns", Moment::Upload, "redirect", "hold:15", true},
 };
 
 class BrowserExitTest : public ::testing::TestWithParam<WorstMoment> {};
@@ -98,7 +87,7 @@ TEST_P(BrowserExitTest, TheReportBegunIsFinishedAndThenTheReporterEnds) {
     case Moment::Capture:
       break;
     case Moment::FirstRequest:
-      ASSERT_TRUE(waitFor([&] { return pathExists(log); }, kMomentTimeoutMs));
+      ASSERT_TRUE(waitUntil([&] { return pathExists(log); }, kMomentTimeoutMs));
       break;
     case Moment::Upload:
       ASSERT_TRUE(reporter.server().waitForReports(1, kMomentTimeoutMs, nullptr));

@@ -5,22 +5,13 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "testing/test_support/test_text.h"
+
 namespace tavra {
 namespace {
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 uint32_t hexValue(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-}
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -22,21 +23,15 @@
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/scripted_http_server.h"
+#include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
 
 using ::testing::HasSubstr;
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
-  return text;
-}
 
 // The test client's own version resource.
 const char kClientVersion[] = "4.3.2.1";
@@ -45,8 +40,10 @@ class CrashPipelineTest : public ::testing::Test {
  protected:
   // Each crash log is read after its crash, so the logs are kept; no crash
   // server listens, so nothing is uploaded.
-  void SetUp() override {
-    ASSERT_TRUE(environment_.setUp());
+  void SetUp() override { startReporter(ReporterOptions()); }
+
+  void startReporter(const ReporterOptions& options) {
+    ASSERT_TRUE(environment_.setUp(options));
     std::string error;
     ASSERT_TRUE(session_.start(L"", &error)) << error;
     reporterPid_ = session_.reporterPid();
@@ -354,55 +351,72 @@ TEST_F(CrashPipelineTest, CrashesAtTheSameMomentGiveTwoCompleteLogsEachWithOnlyI
   EXPECT_GT(onlySecond, 0u);
 }
 
-// Threads that make a crash take a good while to handle (some milliseconds
-// each): long enough for a registration and a small crash to be handled
-// meanwhile, even on a loaded machine.
-constexpr int kSlowCrashThreads = 200;
+// The reporter's crash server holds the first crash's first request without
+// an answer, so that the crash stays in its handling for as long as the
+// reporter lets a first request wait; every later request is declined at
+// once (503), so those crashes end without an upload.
+class HeldCrashPipelineTest : public CrashPipelineTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.start());
+    ReporterOptions options;
+    options.serverUrl = server_.url();
+    startReporter(options);
+  }
 
-TEST_F(CrashPipelineTest, RegistrationAndAnotherCrashDuringALongCrashDoNotWaitForIt) {
-  Crashed slow;
-  prepare(&slow);
-  ASSERT_TRUE(
-      startsWith(slow.process.command("threads " + std::to_string(kSlowCrashThreads)), "threads "));
+  // Crashes `held` and returns once its first request waits at the server.
+  void crashAndHold(Crashed* held) {
+    ASSERT_TRUE(held->process.crash("read", "0", &held->crash));
+    ASSERT_TRUE(waitUntil([this] { return server_.connectionCount() >= 1; }, 30000))
+        << "the crash's first request did not come";
+  }
+
+  ScriptedHttpServer server_{ScriptedHttpServer::Behaviour::kStallFirst,
+                             "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"};
+};
+
+TEST_F(HeldCrashPipelineTest, RegistrationAndAnotherCrashDuringALongCrashDoNotWaitForIt) {
+  Crashed held;
+  prepare(&held);
   BrowserProcess late;
   ASSERT_TRUE(late.start(reporterPid_));
 
-  ASSERT_TRUE(slow.process.crash("read", "0", &slow.crash));
-  // While the slow crash is handled, a new process registers and has a crash
+  ASSERT_NO_FATAL_FAILURE(crashAndHold(&held));
+  // While the held crash is handled, a new process registers and has a crash
   // of its own handled.
+  const DWORD start = GetTickCount();
   EXPECT_TRUE(late.registerWithReporter());
   EXPECT_TRUE(startsWith(late.command("dump-raw * * *"), "dump done"));
-  EXPECT_FALSE(slow.process.ended()) << "the slow crash was over before the others were served";
+  std::printf("registered and handled another crash in %lu ms\n",
+              static_cast<unsigned long>(GetTickCount() - start));
+  EXPECT_FALSE(held.process.ended()) << "the held crash was over before the others were served";
 
-  ASSERT_TRUE(slow.process.waitForExit(30000, nullptr));
+  ASSERT_TRUE(held.process.waitForExit(30000, nullptr));
   ASSERT_EQ(2u, logFiles().size());
-  CrashLog slowLog, lateLog;
-  readLog(1, &slowLog);
+  CrashLog heldLog, lateLog;
+  readLog(1, &heldLog);
   readLog(2, &lateLog);
-  EXPECT_EQ(slow.crash.at("tid"), slowLog.threads.at(0).id);
-  EXPECT_GE(slowLog.threads.size(), static_cast<size_t>(kSlowCrashThreads));
+  EXPECT_EQ(held.crash.at("tid"), heldLog.threads.at(0).id);
   // The hand-made exception of the late process: code E0000001.
   EXPECT_THAT(lateLog.exceptionLine, HasSubstr(" caused exception E0000001 at address "));
 }
 
-TEST_F(CrashPipelineTest, BrowserExitingDuringACrashLeavesTheReporterUntilTheLogIsWritten) {
-  Crashed slow;
-  prepare(&slow);
-  ASSERT_TRUE(
-      startsWith(slow.process.command("threads " + std::to_string(kSlowCrashThreads)), "threads "));
-  listThreadsAndModules(&slow);
-  ASSERT_TRUE(slow.process.crash("write", "0", &slow.crash));
+TEST_F(HeldCrashPipelineTest, BrowserExitingDuringACrashLeavesTheReporterUntilTheLogIsWritten) {
+  Crashed held;
+  prepare(&held);
+  listThreadsAndModules(&held);
+  ASSERT_NO_FATAL_FAILURE(crashAndHold(&held));
   endBrowser();
-  ASSERT_FALSE(slow.process.ended()) << "the crash was handled before the browser exited";
+  ASSERT_FALSE(held.process.ended()) << "the crash was handled before the browser exited";
   // The browser has gone, the crash is still being handled.
   EXPECT_FALSE(reporterEnded(0));
 
-  ASSERT_TRUE(slow.process.waitForExit(30000, nullptr));
-  ASSERT_TRUE(reporterEnded(10000));
+  ASSERT_TRUE(held.process.waitForExit(30000, nullptr));
+  ASSERT_TRUE(reporterEnded(30000));
   EXPECT_EQ(0u, session_.reporterExitCode());
   CrashLog log;
   readLog(1, &log);
-  expectLogMatchesCrash(log, slow.crash, slow.threads, slow.modules);
+  expectLogMatchesCrash(log, held.crash, held.threads, held.modules);
   EXPECT_FALSE(log.crashLogger.empty());
 }
 

@@ -19,6 +19,7 @@
 #include "runtime/utf_conversion.h"
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {

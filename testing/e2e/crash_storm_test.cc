@@ -18,6 +18,7 @@
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -27,10 +28,6 @@ constexpr int kProcesses = 16;
 constexpr DWORD kReleaseTimeoutMs = 120000;
 constexpr DWORD kReportTimeoutMs = 120000;
 constexpr DWORD kReporterEndTimeoutMs = 60000;
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::string hex(uint32_t value) {
   char text[16];

@@ -21,6 +21,8 @@
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
+#include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -31,12 +33,6 @@ constexpr DWORD kReporterEndTimeoutMs = 30000;
 constexpr DWORD kReportTimeoutMs = 30000;
 
 using Annotations = std::vector<std::pair<std::string, std::string>>;
-
-bool isReportId(const std::string& text) {
-  return text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
 
 std::vector<std::string> fieldNames(const StoredReport& report) {
   std::vector<std::string> names;
@@ -419,8 +415,10 @@ TEST_F(CrashUploadTest, TheReporterStaysAfterTheBrowserUntilItsUploadHasEnded) {
   ReporterOptions options;
   options.keepLogs = false;
   startReporter(options);
-  // The server stores the report, then holds its answer for 3 seconds.
-  ASSERT_TRUE(server_.setUploadMode("hold:3"));
+  // The server stores the report, then holds its answer: long enough that
+  // the checks below run while it is held even on a loaded machine, and well
+  // within the upload's stall time-out.
+  ASSERT_TRUE(server_.setUploadMode("hold:15"));
   crashBrowserProcess({{"process_type", "renderer"}});
   ASSERT_TRUE(session_.endBrowser());
 

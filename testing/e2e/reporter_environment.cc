@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
 #include "testing/browser_client/child_process.h"
@@ -72,19 +70,6 @@ std::string ReporterEnvironment::reporterLog() const {
   std::string text;
   readFileToString(joinPath(tempDir_, L"tavra_crashreporter.log"), &text);
   return text;
-}
-
-std::vector<std::wstring> filesIn(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(joinPath(dir, L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 }  // namespace tavra

@@ -74,9 +74,6 @@ class ReporterEnvironment {
   std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables_;
 };
 
-// The names of the files (not folders) in `dir`, sorted.
-std::vector<std::wstring> filesIn(const std::wstring& dir);
-
 }  // namespace tavra
 
 #endif  // TESTING_E2E_REPORTER_ENVIRONMENT_H_

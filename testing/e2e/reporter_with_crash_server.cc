@@ -3,16 +3,11 @@
 #include <sstream>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/test_files.h"
+#include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
-namespace {
-
-bool endsWith(const std::wstring& text, const std::wstring& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-}  // namespace
 
 ReporterWithCrashServer::ReporterWithCrashServer(const std::wstring& prefix)
     : environment_(prefix) {}
@@ -57,12 +52,7 @@ std::vector<std::wstring> ReporterWithCrashServer::crashFiles() const {
 }
 
 bool ReporterWithCrashServer::waitUntilNoCrashFiles(DWORD timeoutMs) const {
-  const DWORD start = GetTickCount();
-  while (!crashFiles().empty()) {
-    if (GetTickCount() - start >= timeoutMs) return false;
-    Sleep(20);
-  }
-  return true;
+  return waitUntil([this] { return crashFiles().empty(); }, timeoutMs);
 }
 
 std::vector<std::string> ReporterWithCrashServer::reporterLogLines(const std::string& text) const {
@@ -82,19 +72,22 @@ bool ReporterWithCrashServer::readFigures(ProcessFigures* figures) {
   return readProcessFigures(reporter_.get(), reporterPid(), figures);
 }
 
-bool ReporterWithCrashServer::waitForFiguresWithin(const ProcessFigures& baseline,
-                                                   const ProcessFigures& slack, DWORD timeoutMs,
-                                                   ProcessFigures* figures) {
+bool ReporterWithCrashServer::waitForFiguresToSettle(const ProcessFigures& baseline,
+                                                     uint64_t memorySlack,
+                                                     ProcessFigures* figures) {
+  constexpr uint32_t kHandleSlack = 16;
+  constexpr uint32_t kThreadSlack = 8;
+  constexpr DWORD kTimeoutMs = 90000;
   const DWORD start = GetTickCount();
   for (;;) {
     if (readFigures(figures) &&
-        figures->probedHandleCount <= baseline.probedHandleCount + slack.probedHandleCount &&
-        figures->threadCount <= baseline.threadCount + slack.threadCount &&
-        figures->privateBytes <= baseline.privateBytes + slack.privateBytes &&
-        figures->pagefileBytes <= baseline.pagefileBytes + slack.pagefileBytes) {
+        figures->probedHandleCount <= baseline.probedHandleCount + kHandleSlack &&
+        figures->threadCount <= baseline.threadCount + kThreadSlack &&
+        figures->privateBytes <= baseline.privateBytes + memorySlack &&
+        figures->pagefileBytes <= baseline.pagefileBytes + memorySlack) {
       return true;
     }
-    if (GetTickCount() - start >= timeoutMs) return false;
+    if (GetTickCount() - start >= kTimeoutMs) return false;
     Sleep(500);
   }
 }

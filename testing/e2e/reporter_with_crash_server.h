@@ -57,12 +57,15 @@ class ReporterWithCrashServer {
   bool readFigures(ProcessFigures* figures);
   // Reads the figures until none of the probed handle count, the thread
   // count, the private bytes and the virtual size exceeds `baseline` by more
-  // than `slack`:
-  // idle threads of the system thread pool end only after a while, and take
-  // their handles with them. False, with the last figures read, when that
-  // has not happened within `timeoutMs`.
-  bool waitForFiguresWithin(const ProcessFigures& baseline, const ProcessFigures& slack,
-                            DWORD timeoutMs, ProcessFigures* figures);
+  // than a reporter may keep without a leak: idle threads of the system
+  // thread pool end only after a while, and take their handles with them;
+  // the memory figures may grow by `memorySlack` (heap slack, and what the
+  // system's WinInet keeps per request). A leak of one handle or thread per
+  // crash shows well beyond that. False, with the last figures read, when
+  // that has not happened within a generous bound. Private bytes read 0
+  // under Wine; the virtual size is the figure that counts there.
+  bool waitForFiguresToSettle(const ProcessFigures& baseline, uint64_t memorySlack,
+                              ProcessFigures* figures);
 
   // Tells the browser to exit, without waiting for it.
   bool tellBrowserToExit();

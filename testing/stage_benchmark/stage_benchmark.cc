@@ -37,6 +37,8 @@
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/module_info_impl.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+#include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
@@ -55,9 +57,6 @@
 
 namespace tavra {
 namespace {
-
-// The time-out that the pipeline gives the first request.
-constexpr int32_t kFirstRequestTimeoutMs = 3000;
 
 struct Memory {
   uint64_t pagefile = 0;
@@ -79,9 +78,9 @@ Memory ownMemory() {
 
 // The snapshot as the crash log writer sees it, counting the readability
 // questions that the writer asks and the time that their answers take.
-class CountingProcessState : public ProcessState {
+class CountingProcessState : public testing_support::ForwardingProcessState {
  public:
-  explicit CountingProcessState(const ProcessStateImpl& state) : state_(state) {}
+  explicit CountingProcessState(const ProcessStateImpl& state) : ForwardingProcessState(state) {}
 
   bool isReadable(uint32_t address) const override {
     const LARGE_INTEGER start = counterNow();
@@ -90,21 +89,11 @@ class CountingProcessState : public ProcessState {
     ++questions_;
     return readable;
   }
-  uint32_t exceptionCode() const override { return state_.exceptionCode(); }
-  const char* exceptionName() const override { return state_.exceptionName(); }
-  uint32_t exceptionAddress() const override { return state_.exceptionAddress(); }
-  const ThreadList& threads() const override { return state_.threads(); }
-  const ModuleInfo* mainModule() const override { return state_.mainModule(); }
-  const ModuleList& modules() const override { return state_.modules(); }
-  std::unique_ptr<MemoryReader> createMemoryReader() const override {
-    return state_.createMemoryReader();
-  }
 
   uint32_t questions() const { return questions_; }
   double milliseconds() const { return milliseconds_; }
 
  private:
-  const ProcessStateImpl& state_;
   mutable uint32_t questions_ = 0;
   mutable double milliseconds_ = 0;
 };

@@ -40,17 +40,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_handle.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
@@ -97,26 +97,6 @@ std::wstring browserOptions(const CommandLine& line) {
   return options;
 }
 
-// The crash log's lines, without their CR LF ends.
-std::vector<std::string> fileLines(const std::wstring& path) {
-  std::vector<std::string> lines;
-  std::string contents;
-  if (!readFileToString(path, &contents)) return lines;
-  std::istringstream in(contents);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// Whether TAVRA_CRASH_KEEP_LOGS tells the reporter to keep its crash logs.
-bool crashLogsKept() {
-  std::wstring value = readEnvironmentText(L"TAVRA_CRASH_KEEP_LOGS");
-  for (wchar_t& c : value) c = static_cast<wchar_t>(towlower(c));
-  return value == L"1" || value == L"yes";
-}
-
 // Shows the line of the crash-feedback file of the reporter's first crash,
 // which the reporter writes before it releases the crashed process.
 void showCrashFeedback(DWORD pid, DWORD reporterPid) {
@@ -148,7 +128,7 @@ void showCrashLog(DWORD pid, DWORD reporterPid) {
         pid);
     return;
   }
-  if (!crashLogsKept()) {
+  if (!readKeepLogs()) {
     // Reading it now could stand in the way of its deletion.
     say("browser %lu: the reporter uploads the crash log and then deletes it "
         "(TAVRA_CRASH_KEEP_LOGS=1 keeps it)",
@@ -157,7 +137,7 @@ void showCrashLog(DWORD pid, DWORD reporterPid) {
   }
   const std::wstring path =
       joinPath(dir, L"tavra-crashlog-" + std::to_wstring(reporterPid) + L"-1.txt");
-  std::vector<std::string> lines = fileLines(path);
+  std::vector<std::string> lines = readTextLines(path);
   if (lines.empty()) {
     say("browser %lu: no crash log at %s", pid, wideToUtf8(path).c_str());
     return;

@@ -4,13 +4,10 @@
 #include <sstream>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 bool parseHex(const std::string& text, uint32_t* value) {
   if (text.empty() || text.size() > 8) return false;
@@ -78,18 +75,6 @@ bool CrashLog::dumpsShow(uint32_t address) const {
     if (address >= line.first && address - line.first < line.second) return true;
   }
   return false;
-}
-
-std::vector<std::string> readTextLines(const std::wstring& path) {
-  std::vector<std::string> lines;
-  std::string contents;
-  if (!readFileToString(path, &contents)) return lines;
-  std::istringstream in(contents);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 bool readCrashLog(const std::wstring& path, CrashLog* log, std::string* error) {

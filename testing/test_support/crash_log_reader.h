@@ -54,9 +54,6 @@ struct CrashLog {
 // says which.
 bool readCrashLog(const std::wstring& path, CrashLog* log, std::string* error);
 
-// The file's lines without their ends; empty when it cannot be read.
-std::vector<std::string> readTextLines(const std::wstring& path);
-
 }  // namespace tavra
 
 #endif  // TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "testing/browser_client/child_process.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -130,13 +131,6 @@ TEST(PageReadabilityTest, EachPageIsAskedAboutOnce) {
     EXPECT_EQ(step.newCalls, readability.systemCalls() - calls);
     calls = readability.systemCalls();
   }
-}
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
 }
 
 // Another process, as the snapshot sees a crashed one: its answers agree

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
+#include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
 #include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
@@ -28,19 +29,14 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
 
 constexpr DWORD kWaitMs = 30000;
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
-}
 
 uint32_t hexNumber(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
@@ -393,10 +389,10 @@ TEST_F(ProcessStateImplTest, ModulesCarryTheNameVersionAndTimeStampOfTheirFiles)
 
 // The snapshot with every readability question put to the process by a
 // one-byte read of its own, as a snapshot without per-page answers would.
-class ReadEveryAddress : public ProcessState {
+class ReadEveryAddress : public testing_support::ForwardingProcessState {
  public:
   ReadEveryAddress(const ProcessStateImpl& state, HANDLE process)
-      : state_(state), process_(process) {}
+      : ForwardingProcessState(state), process_(process) {}
   bool isReadable(uint32_t address) const override {
     ++reads_;
     uint8_t byte = 0;
@@ -406,19 +402,9 @@ class ReadEveryAddress : public ProcessState {
                              1, &count) &&
            count == 1;
   }
-  uint32_t exceptionCode() const override { return state_.exceptionCode(); }
-  const char* exceptionName() const override { return state_.exceptionName(); }
-  uint32_t exceptionAddress() const override { return state_.exceptionAddress(); }
-  const ThreadList& threads() const override { return state_.threads(); }
-  const ModuleInfo* mainModule() const override { return state_.mainModule(); }
-  const ModuleList& modules() const override { return state_.modules(); }
-  std::unique_ptr<MemoryReader> createMemoryReader() const override {
-    return state_.createMemoryReader();
-  }
   uint32_t reads() const { return reads_; }
 
  private:
-  const ProcessStateImpl& state_;
   HANDLE process_;
   mutable uint32_t reads_ = 0;
 };
@@ -501,9 +487,8 @@ TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged)
     if (!c.keepHandle) {
       clients_.clear();
       // The server forgets the client, and closes its handle, on its own.
-      const DWORD start = GetTickCount();
-      while (server_->registeredClientCount() != 0 && GetTickCount() - start < kWaitMs) Sleep(5);
-      ASSERT_EQ(0u, server_->registeredClientCount());
+      ASSERT_TRUE(waitUntil([this] { return server_->registeredClientCount() == 0; }, kWaitMs))
+          << server_->registeredClientCount();
     }
     LogCapture capture;
     ProcessStateImpl state;

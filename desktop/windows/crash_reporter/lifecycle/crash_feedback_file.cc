@@ -4,7 +4,10 @@
 
 #include <stdio.h>
 
+#include <string>
+
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
+#include "runtime/utf_conversion.h"
 
 namespace tavra {
 namespace {
@@ -30,11 +33,16 @@ bool crashFeedbackGuid(const AnnotationView& view, bool logDirFromEnv, std::wstr
 
 bool writeCrashFeedbackFile(const std::wstring& path, const std::wstring& guid,
                             const std::wstring& location) {
+  // The line goes out as UTF-8 bytes. Wide output of the C runtime in text
+  // mode converts through the "C" locale, which has no byte for a character
+  // above U+00FF: it ended the line there, dropped the rest of that text and
+  // still reported success.
+  const std::string line = wideToUtf8(guid) + "=" + wideToUtf8(location);
   AcquireSRWLockExclusive(&g_feedbackFileLock);
   bool written = false;
   FILE* file = _wfopen(path.c_str(), L"wt");
   if (file != nullptr) {
-    written = fwprintf(file, L"%ls=%ls", guid.c_str(), location.c_str()) >= 0;
+    written = fwrite(line.data(), 1, line.size(), file) == line.size();
     written = fclose(file) == 0 && written;
   }
   ReleaseSRWLockExclusive(&g_feedbackFileLock);

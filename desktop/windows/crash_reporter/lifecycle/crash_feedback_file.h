@@ -23,7 +23,8 @@ namespace tavra {
 bool crashFeedbackGuid(const AnnotationView& view, bool logDirFromEnv, std::wstring* guid);
 
 // Creates or truncates `path` and writes `guid`, "=" and `location`, with no
-// line end, as 8-bit text through the C runtime's text mode. False when the
+// line end, as UTF-8 through the C runtime's text mode (a line end within
+// them becomes CR LF; ASCII text is stored byte for byte). False when the
 // file cannot be opened or written.
 bool writeCrashFeedbackFile(const std::wstring& path, const std::wstring& guid,
                             const std::wstring& location);

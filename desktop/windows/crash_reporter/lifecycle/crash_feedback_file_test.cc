@@ -83,6 +83,12 @@ TEST_F(CrashFeedbackWriteTest, HoldsExactlyTheGuidAnEqualsSignAndTheLocation) {
       {L"", L"http://s/?id=&", "=http://s/?id=&"},
       // Text mode: a line end in the text is stored as CR LF.
       {L"a\nb", L"%s%n", "a\r\nb=%s%n"},
+      // Characters beyond ASCII are stored as UTF-8, whole, however far
+      // beyond U+00FF they lie; the text after them is kept too.
+      {L"caf\u00e9", L"http://s/?id=1&", "caf\xc3\xa9=http://s/?id=1&"},
+      {L"a\u0101b", L"http://s/\u00fc\u20ac/\U0001F600?id=1&x",
+       "a\xc4\x81"
+       "b=http://s/\xc3\xbc\xe2\x82\xac/\xf0\x9f\x98\x80?id=1&x"},
       {L"abc", longLocation, longBytes},
       {std::wstring(5000, L'g'), L"http://s/?id=1&", std::string(5000, 'g') + "=http://s/?id=1&"},
   };

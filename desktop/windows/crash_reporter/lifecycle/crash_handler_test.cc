@@ -18,14 +18,14 @@
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/scoped_current_directory.h"
+#include "testing/test_support/scripted_http_server.h"
+#include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // The reporter's set-up in this process: the crash handling as the server's
 // hook, the capture as the log's message handler, and a fresh crash
@@ -36,10 +36,7 @@ class HandleCrashTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
     reporterSettings().keepLogs = true;
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     logLines_ = std::make_unique<testing_support::UncapturedLogLines>();
     work_ = PendingWork::get();
     ASSERT_NE(nullptr, work_);
@@ -60,13 +57,11 @@ class HandleCrashTest : public ::testing::Test {
     EXPECT_TRUE(waitForUploadJobs());
     reporterSettings() = ReporterSettings();
     logLines_.reset();
-    SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
   // Until only the parent counts.
   bool waitForUploadJobs() {
-    for (int i = 0; i < 3000 && work_->count() > 1; ++i) Sleep(10);
-    return work_->count() == 1;
+    return waitUntil([this] { return work_->count() == 1; }, 60000);
   }
 
   std::wstring logPath(int crashNumber) const {
@@ -84,7 +79,7 @@ class HandleCrashTest : public ::testing::Test {
   AtExitScope scope_;
   std::unique_ptr<testing_support::UncapturedLogLines> logLines_;
   ScopedTempDir dir_{L"crash_handler"};
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
   PendingWork* work_ = nullptr;
   std::unique_ptr<DumpRequestServer> server_;
   ChildProcess client_;
@@ -120,8 +115,9 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
     EXPECT_NE(std::string::npos, log.find(".cc:", heading));
   }
   EXPECT_EQ("", ownCapture.text());
-  // Each crash was counted while it was handled, and its upload job while
-  // that ran, and no more.
+  // Once the crashes and their upload jobs have ended, nothing of them stays
+  // counted (that each is counted while it runs is checked below and in the
+  // upload job's tests).
   EXPECT_TRUE(waitForUploadJobs());
   EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
   // Each crash has one line in the reporter log: no log could be made of the
@@ -142,6 +138,28 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
     EXPECT_EQ(occurrences(lines, lossLine(crashNumber)), 1u) << lines;
     EXPECT_EQ(occurrences(lines, expected), 1u) << lines;
   }
+}
+
+TEST_F(HandleCrashTest, ACrashCountsAsPendingWorkWhileItIsHandled) {
+  // The crash server takes the first request and never answers: the crash
+  // stays in its handling until the server goes.
+  ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kStall);
+  ASSERT_TRUE(server.start());
+  reporterSettings().serverUrl = server.url();
+  ASSERT_EQ(work_->count(), 1);
+  ASSERT_TRUE(client_.sendLine("dump-raw * * *"));
+  ASSERT_TRUE(waitUntil([&] { return server.connectionCount() == 1; }, 30000))
+      << "the crash's first request did not come";
+  // The living parent and the crash.
+  EXPECT_EQ(work_->count(), 2);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
+  // Without its server the first request and then the upload fail at once.
+  server.stop();
+  std::string line;
+  ASSERT_TRUE(client_.readLine(&line, 30000));
+  EXPECT_TRUE(startsWith(line, "dump done")) << line;
+  EXPECT_TRUE(pathExists(logPath(1)));
+  EXPECT_TRUE(waitForUploadJobs());
 }
 
 TEST_F(HandleCrashTest, ClientGoesOnUndebuggedAfterItsReport) {

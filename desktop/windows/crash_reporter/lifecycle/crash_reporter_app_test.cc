@@ -16,6 +16,7 @@
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -82,16 +83,6 @@ TEST(CrashReporterProcessTest, MissingParentIdEndsWithZero) {
   EXPECT_EQ(0, runCrashReporterProcess());
   EXPECT_TRUE(directoryExists(joinPath(temp.path(), L"localization")));
   PathService::resetForTesting();
-}
-
-template <typename Predicate>
-bool waitUntil(Predicate predicate, DWORD timeoutMs = 5000) {
-  const DWORD start = GetTickCount();
-  while (!predicate()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(5);
-  }
-  return true;
 }
 
 // A dump hook that works as the crash pipeline will: it counts itself while

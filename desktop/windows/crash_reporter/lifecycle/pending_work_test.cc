@@ -89,6 +89,18 @@ DWORD WINAPI enterAndLeave(void* context) {
   return 0;
 }
 
+// Runs enterAndLeave on four threads at once and waits until all are done.
+void enterAndLeaveOnFourThreads(PendingWork* work) {
+  ScopedHandle threads[4];
+  HANDLE handles[4];
+  for (int i = 0; i < 4; ++i) {
+    threads[i].reset(CreateThread(nullptr, 0, &enterAndLeave, work, 0, nullptr));
+    ASSERT_TRUE(threads[i].isValid());
+    handles[i] = threads[i].get();
+  }
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(4, handles, TRUE, INFINITE));
+}
+
 struct RepeatedWaiter {
   PendingWork* work = nullptr;
   std::atomic<bool> stop{false};
@@ -114,13 +126,7 @@ TEST(PendingWorkTest, CountCrossingZeroFromManyThreadsEndsIdleAndWakesTheWaiter)
   waiter.work = &work;
   ScopedHandle waiterThread(CreateThread(nullptr, 0, &RepeatedWaiter::run, &waiter, 0, nullptr));
   ASSERT_TRUE(waiterThread.isValid());
-  HANDLE threads[4];
-  for (HANDLE& thread : threads) {
-    thread = CreateThread(nullptr, 0, &enterAndLeave, &work, 0, nullptr);
-    ASSERT_NE(nullptr, thread);
-  }
-  WaitForMultipleObjects(4, threads, TRUE, INFINITE);
-  for (HANDLE thread : threads) CloseHandle(thread);
+  ASSERT_NO_FATAL_FAILURE(enterAndLeaveOnFourThreads(&work));
   EXPECT_EQ(0, work.count());
   EXPECT_TRUE(isSet(work.doneEvent()));
   waiter.stop = true;
@@ -132,13 +138,7 @@ TEST(PendingWorkTest, ConcurrentItemsBalanceOut) {
   PendingWork work;
   ASSERT_TRUE(work.createDoneEvent());
   work.enter();  // Held until every thread is done.
-  HANDLE threads[4];
-  for (HANDLE& thread : threads) {
-    thread = CreateThread(nullptr, 0, &enterAndLeave, &work, 0, nullptr);
-    ASSERT_NE(nullptr, thread);
-  }
-  WaitForMultipleObjects(4, threads, TRUE, INFINITE);
-  for (HANDLE thread : threads) CloseHandle(thread);
+  ASSERT_NO_FATAL_FAILURE(enterAndLeaveOnFourThreads(&work));
   EXPECT_EQ(1, work.count());
   EXPECT_FALSE(isSet(work.doneEvent()));
   work.leave();

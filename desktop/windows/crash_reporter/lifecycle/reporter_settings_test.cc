@@ -12,6 +12,7 @@
 #include "runtime/json_reader.h"
 #include "runtime/path_service.h"
 #include "runtime/scoped_temp_dir.h"
+#include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
@@ -97,14 +98,12 @@ TEST_F(ReporterSettingsTest, LogDirectoryFromEnvironmentIsCreatedWithItsParents)
 
 TEST_F(ReporterSettingsTest, RelativeLogDirectoryIsHeldAsAnAbsolutePath) {
   TempFolder temp;
-  wchar_t previous[MAX_PATH];
-  GetCurrentDirectoryW(MAX_PATH, previous);
-  ASSERT_TRUE(SetCurrentDirectoryW(temp.path().c_str()));
   {
+    ScopedCurrentDirectory current;
+    ASSERT_TRUE(current.enter(temp.path()));
     EnvironmentVariable variable(kCrashLogDirVariable, L"relative\\logs");
     ASSERT_TRUE(determineCrashDirectory());
   }
-  SetCurrentDirectoryW(previous);
   std::wstring expected = joinPath(temp.path(), L"relative\\logs");
   EXPECT_EQ(expected, reporterSettings().crashDir);
   EXPECT_TRUE(directoryExists(expected));

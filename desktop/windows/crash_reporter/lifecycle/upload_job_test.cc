@@ -25,26 +25,16 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/scoped_current_directory.h"
+#include "testing/test_support/test_files.h"
 #include "testing/test_support/text_occurrences.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
 
 using testing_support::annotationTable;
 using testing_support::viewOf;
-
-std::vector<std::wstring> filesIn(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(joinPath(dir, L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // What the seam saw, and whether it lets the work item be queued.
 struct QueueCall {
@@ -74,10 +64,7 @@ class UploadJobTest : public ::testing::Test {
     ASSERT_TRUE(server_.attach())
         << "run through testing/crash_server_session/with_crash_server.sh";
     ASSERT_TRUE(dir_.isValid());
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     ReporterSettings& settings = reporterSettings();
     settings.serverUrl = server_.url();
     settings.editionSuffix = L" (Edition developer)";
@@ -95,13 +82,11 @@ class UploadJobTest : public ::testing::Test {
     setQueueUserWorkItemFunctionForTesting(nullptr);
     setZipWriteFunctionForTesting(nullptr);
     reporterSettings() = ReporterSettings();
-    SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
   // Until only the parent counts.
   bool waitForJobsToEnd() {
-    for (int i = 0; i < 3000 && work_->count() > 1; ++i) Sleep(10);
-    return work_->count() == 1;
+    return waitUntil([this] { return work_->count() == 1; }, 60000);
   }
 
   std::wstring path(const std::string& name) const {
@@ -111,7 +96,7 @@ class UploadJobTest : public ::testing::Test {
   AtExitScope scope_;
   LocalCrashServer server_;
   ScopedTempDir dir_{L"upload_job"};
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
   PendingWork* work_ = nullptr;
 };
 
@@ -294,7 +279,9 @@ TEST_F(UploadJobTest, AnUploadThatDoesNotSucceedSaysWhyInTheReporterLog) {
 
 TEST_F(UploadJobTest, AQueuedJobRunsOnAWorkQueueThreadUntilItsUploadHasEnded) {
   // The server holds its answer: the job counts until the answer has come.
-  ASSERT_TRUE(server_.setUploadMode("hold:3"));
+  // The hold outlasts the checks below even on a loaded machine, and stays
+  // well within the upload's stall time-out.
+  ASSERT_TRUE(server_.setUploadMode("hold:15"));
   ASSERT_TRUE(writeFile(path("tavra-crashlog-6-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
   const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
   ASSERT_TRUE(queueUploadJob("tavra-crashlog-6-1.txt", true, viewOf(table), L""));

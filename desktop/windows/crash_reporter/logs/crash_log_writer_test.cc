@@ -17,6 +17,8 @@
 
 #include "desktop/windows/crash_reporter/logs/reporter_log_test_support.h"
 #include "runtime/file_util.h"
+#include "testing/test_support/scoped_current_directory.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -191,12 +193,6 @@ std::vector<std::string> splitCrLfLines(const std::string& text) {
   return lines;
 }
 
-std::string hex8(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "%08X", value);
-  return text;
-}
-
 // What a thread section says of one thread.
 struct ThreadReport {
   bool found = false;
@@ -246,15 +242,11 @@ class CrashLogWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
   }
   void TearDown() override {
     setCrashLogFileFunctionsForTesting(nullptr, nullptr);
     setRangeAllocationFunctionForTesting(nullptr);
-    SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
   // Writes "crash.txt" and returns its bytes; empty when the write failed.
@@ -272,7 +264,7 @@ class CrashLogWriterTest : public ::testing::Test {
   }
 
   ScopedTempDir dir_;
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
   CrashLogWriter writer_;
 };
 

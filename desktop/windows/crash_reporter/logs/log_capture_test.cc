@@ -11,6 +11,7 @@
 #include "desktop/windows/crash_reporter/logs/reporter_log_test_support.h"
 #include "runtime/file_util.h"
 #include "runtime/logging.h"
+#include "testing/test_support/scoped_current_directory.h"
 
 namespace tavra {
 namespace {
@@ -24,17 +25,11 @@ class LogCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     setLogItems(true, true, true, true);
     setLogMessageHandler(&captureLogMessage, nullptr);
   }
-  void TearDown() override {
-    setLogMessageHandler(nullptr, nullptr);
-    SetCurrentDirectoryW(previousDirectory_.c_str());
-  }
+  void TearDown() override { setLogMessageHandler(nullptr, nullptr); }
 
   std::string readFile(const wchar_t* name) {
     std::string contents;
@@ -43,7 +38,7 @@ class LogCaptureTest : public ::testing::Test {
   }
 
   ScopedTempDir dir_;
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
 };
 
 TEST_F(LogCaptureTest, TakesBaseNameLineAndMessageOfItsThread) {

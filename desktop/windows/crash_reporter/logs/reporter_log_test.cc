@@ -16,6 +16,7 @@
 #include "runtime/file_util.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_handle.h"
+#include "testing/test_support/scoped_current_directory.h"
 
 namespace tavra {
 namespace {
@@ -41,10 +42,7 @@ class ReporterLogTest : public ::testing::Test {
     cwd_ = joinPath(dir_.path(), L"cwd");
     ASSERT_TRUE(CreateDirectoryW(temp_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(cwd_.c_str(), nullptr));
-    wchar_t previous[MAX_PATH + 1];
-    GetCurrentDirectoryW(MAX_PATH + 1, previous);
-    previousDirectory_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(cwd_.c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(cwd_));
     setTempPath(temp_ + L"\\");
     logPath_ = joinPath(temp_, kReporterLogFileName);
   }
@@ -52,7 +50,6 @@ class ReporterLogTest : public ::testing::Test {
     // Closes the log file, so that the directory can go.
     setLogMessageHandler(nullptr, nullptr);
     initLogging(LoggingSettings());
-    SetCurrentDirectoryW(previousDirectory_.c_str());
   }
 
   static void setTempPath(const std::wstring& path) {
@@ -131,7 +128,7 @@ class ReporterLogTest : public ::testing::Test {
   std::wstring temp_;
   std::wstring cwd_;
   std::wstring logPath_;
-  std::wstring previousDirectory_;
+  ScopedCurrentDirectory currentDirectory_;
 };
 
 TEST_F(ReporterLogTest, StartReplacesTheOldFileAndWritesTheFullPrefix) {

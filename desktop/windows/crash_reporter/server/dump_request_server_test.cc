@@ -16,6 +16,8 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -91,23 +93,6 @@ void recordHookRequest(void* context, uint32_t value) {
   LeaveCriticalSection(&recorder->lock);
 }
 
-template <typename Predicate>
-bool waitUntil(Predicate predicate, DWORD timeoutMs = 5000) {
-  const DWORD start = GetTickCount();
-  while (!predicate()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(5);
-  }
-  return true;
-}
-
-std::vector<std::string> tokens(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> result;
-  for (std::string token; in >> token;) result.push_back(token);
-  return result;
-}
-
 // The eleven words after the first token ("registered ...", "info ...").
 std::vector<uint32_t> words(const std::string& line) {
   std::vector<std::string> parts = tokens(line);
@@ -116,10 +101,6 @@ std::vector<uint32_t> words(const std::string& line) {
     result.push_back(static_cast<uint32_t>(std::stoul(parts[i])));
   }
   return result;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 class DumpRequestServerTest : public ::testing::Test {
@@ -643,6 +624,15 @@ struct ServerThread {
   std::atomic<bool> startResult{false};
   std::atomic<bool> hookReturnedBeforeStopReturned{false};
 
+  // Starts `server` on the thread; whether it started.
+  bool start(DumpRequestServer* serverToRun, BlockingDump* blockingDump) {
+    server = serverToRun;
+    dump = blockingDump;
+    thread.reset(CreateThread(nullptr, 0, &ServerThread::run, this, 0, nullptr));
+    return thread.isValid() && WaitForSingleObject(started.get(), 5000) == WAIT_OBJECT_0 &&
+           startResult;
+  }
+
   static DWORD WINAPI run(void* context) {
     ServerThread* self = static_cast<ServerThread*>(context);
     self->startResult = self->server->start();
@@ -667,13 +657,7 @@ TEST_F(DumpRequestServerTest, StopWaitsForARunningDumpHookAndTheClientIsAnswered
                                                 &blockUntilReleased, &dump, nullptr, nullptr,
                                                 nullptr, nullptr);
   ServerThread serverThread;
-  serverThread.server = server_.get();
-  serverThread.dump = &dump;
-  serverThread.thread.reset(
-      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
-  ASSERT_TRUE(serverThread.thread.isValid());
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
-  ASSERT_TRUE(serverThread.startResult);
+  ASSERT_TRUE(serverThread.start(server_.get(), &dump));
 
   ChildProcess* client = startClient();
   registerClient(client);
@@ -701,13 +685,7 @@ TEST_F(DumpRequestServerTest, StopWaitsForAReplacedRecordWhoseCrashIsStillHandle
                                                 &blockUntilReleased, &dump, nullptr, nullptr,
                                                 nullptr, nullptr);
   ServerThread serverThread;
-  serverThread.server = server_.get();
-  serverThread.dump = &dump;
-  serverThread.thread.reset(
-      CreateThread(nullptr, 0, &ServerThread::run, &serverThread, 0, nullptr));
-  ASSERT_TRUE(serverThread.thread.isValid());
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread.started.get(), 5000));
-  ASSERT_TRUE(serverThread.startResult);
+  ASSERT_TRUE(serverThread.start(server_.get(), &dump));
 
   ChildProcess* client = startClient();
   registerClient(client);
@@ -849,6 +827,31 @@ struct SerialRuns {
 
 SerialRuns* serialRuns = nullptr;
 
+// The server's waits, registered through the seam with a callback that
+// counts its returns, so that a test can tell when a callback of a signal has
+// done all it was going to do. The records outlive every wait.
+struct CountedWait {
+  WAITORTIMERCALLBACK callback;
+  void* context;
+};
+std::atomic<int> countedCallbacksReturned{0};
+
+void CALLBACK countedWaitCallback(void* context, BOOLEAN timedOut) {
+  const CountedWait* wait = static_cast<const CountedWait*>(context);
+  wait->callback(wait->context, timedOut);
+  ++countedCallbacksReturned;
+}
+
+BOOL WINAPI registerCountedWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK callback,
+                                void* context, ULONG milliseconds, ULONG flags) {
+  // Registrations come one at a time, on the server's pipe thread.
+  static std::vector<std::unique_ptr<CountedWait>>* records =
+      new std::vector<std::unique_ptr<CountedWait>>();
+  records->push_back(std::unique_ptr<CountedWait>(new CountedWait{callback, context}));
+  return RegisterWaitForSingleObject(wait, object, &countedWaitCallback, records->back().get(),
+                                     milliseconds, flags);
+}
+
 void countRuns(void*, ReporterClient* client) {
   const int now = ++serialRuns->running;
   for (int seen = serialRuns->maxRunning; now > seen;) {
@@ -857,11 +860,12 @@ void countRuns(void*, ReporterClient* client) {
   if (++serialRuns->runs == 1) {
     // The client's event is signalled again while its request is handled:
     // another callback of the same wait takes it on another worker thread.
+    // Once that callback has returned, a second run that wrongly overlapped
+    // this one has shown in the counts.
+    const int returned = countedCallbacksReturned;
     SetEvent(client->dumpRequestEvent());
-    waitUntil([&] { return client->pendingDumpRequests() >= 2; });
+    waitUntil([&] { return countedCallbacksReturned > returned; }, 30000);
     serialRuns->pendingInFirstRun = client->pendingDumpRequests();
-    // Time for a second run that wrongly overlaps this one to show.
-    Sleep(100);
   } else if (serialRuns->runs == 2) {
     // The client waits on: the signal that it gave during the first run is
     // not answered by that run.
@@ -878,7 +882,9 @@ TEST_F(DumpRequestServerTest, SignalDuringARunIsAnsweredByOneMoreRunNeverAtTheSa
                                                 nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(server_->start());
   ChildProcess* client = startClient();
+  setRegisterWaitFunctionForTesting(&registerCountedWait);
   registerClient(client);
+  setRegisterWaitFunctionForTesting(nullptr);
   EXPECT_EQ("dump done", client->command("dump"));
   // The signal taken during the first run gets a run of its own afterwards,
   // and only one.

@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/upload/first_request.h"
-#include "testing/crash_server_session/local_crash_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
-#include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
 #include "gtest/gtest.h"
 #include "nlohmann/json.hpp"
 #include "runtime/file_util.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
+#include "testing/crash_server_session/local_crash_server.h"
+#include "testing/test_support/scoped_current_directory.h"
+#include "testing/test_support/scripted_http_server.h"
 
 namespace tavra {
 namespace {
@@ -53,23 +54,17 @@ class MultipartUploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.create(L"upload"));
-    wchar_t previous[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    previousDir_ = previous;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+    ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     log_ = "Tavra crash log\r\nException: 0xc0000005\r\n";
     for (int i = 0; i < 2000; ++i) log_ += "stack " + std::to_string(i * 7919) + "\r\n";
     ASSERT_TRUE(writeFile(L"tavra-crashlog-9-1.txt", log_));
     ASSERT_TRUE(createReportArchive("tavra-crashlog-9-1.txt", "tavra-crashlog-9-1.zip"));
     ASSERT_TRUE(readFileToString(kArchiveName, &archive_));
   }
-  void TearDown() override {
-    setUploadTimeoutsForTesting(0, 0);
-    SetCurrentDirectoryW(previousDir_.c_str());
-  }
+  void TearDown() override { setUploadTimeoutsForTesting(0, 0); }
 
   ScopedTempDir dir_;
-  std::wstring previousDir_;
+  ScopedCurrentDirectory currentDirectory_;
   std::string log_;
   std::string archive_;
 };
@@ -244,27 +239,33 @@ TEST_F(CrashServerUploadTest, AnythingButAWholeOkAnswerFails) {
 
 TEST_F(CrashServerUploadTest, AStalledServerEndsTheUploadWithinItsBound) {
   setUploadTimeoutsForTesting(1000, 4000);
-  const struct {
-    const char* mode;
-    const uint32_t timeoutMs;  // 0: none given
-  } cases[] = {
-      {"silent", 0},
-      {"hold:60", 0},
+  const char* const modes[] = {
+      "silent",
+      "hold:60",
       // Every byte within the stall time-out, the whole far beyond the bound.
-      {"slow-body:600", 0},
-      // A time-out given by the caller bounds the wait for the answer.
-      {"hold:60", 500},
+      "slow-body:600",
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
-    ASSERT_TRUE(server_.setUploadMode(c.mode));
-    const Sent sent = upload(server_.url(), UploadParameters{{L"a", L"b"}}, kArchiveName,
-                             c.timeoutMs != 0 ? &c.timeoutMs : nullptr);
-    printf("upload, server mode %s, time-out %u: %d after %lu ms\n", c.mode, c.timeoutMs, sent.ok,
-           sent.elapsedMs);
+  for (const char* mode : modes) {
+    SCOPED_TRACE(mode);
+    ASSERT_TRUE(server_.setUploadMode(mode));
+    const Sent sent = upload(server_.url(), UploadParameters{{L"a", L"b"}});
+    printf("upload, server mode %s: %d after %lu ms\n", mode, sent.ok, sent.elapsedMs);
     EXPECT_FALSE(sent.ok);
     EXPECT_LT(sent.elapsedMs, kHangMs);
   }
+}
+
+TEST_F(CrashServerUploadTest, ATimeOutGivenByTheCallerBoundsTheWaitForTheAnswer) {
+  // Without the caller's time-out the upload would wait three times kHangMs
+  // for the held answer.
+  setUploadTimeoutsForTesting(3 * kHangMs, 6 * kHangMs);
+  ASSERT_TRUE(server_.setUploadMode("hold:60"));
+  const uint32_t timeoutMs = 500;
+  const Sent sent = upload(server_.url(), UploadParameters{{L"a", L"b"}}, kArchiveName, &timeoutMs);
+  printf("upload, server mode hold:60, time-out %u: %d after %lu ms\n", timeoutMs, sent.ok,
+         sent.elapsedMs);
+  EXPECT_FALSE(sent.ok);
+  EXPECT_LT(sent.elapsedMs, kHangMs);
 }
 
 TEST_F(MultipartUploadTest, FailsBeforeAnyConnectionOnABadNameSchemeOrFile) {

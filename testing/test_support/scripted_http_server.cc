@@ -1,4 +1,4 @@
-#include "desktop/windows/crash_reporter/upload/scripted_http_server.h"
+#include "testing/test_support/scripted_http_server.h"
 
 #include <ws2tcpip.h>
 
@@ -120,12 +120,13 @@ void ScriptedHttpServer::serve() {
     if (!waitReadable(listener_, 50)) continue;
     SOCKET connection = accept(listener_, nullptr, nullptr);
     if (connection == INVALID_SOCKET) continue;
+    bool first;
     {
       ScopedSrwLock hold(&lock_);
-      ++connectionCount_;
+      first = ++connectionCount_ == 1;
       requests_.emplace_back();
     }
-    if (behaviour_ == Behaviour::kStall) {
+    if (behaviour_ == Behaviour::kStall || (behaviour_ == Behaviour::kStallFirst && first)) {
       heldSockets_.push_back(connection);
       continue;
     }

@@ -7,8 +7,8 @@
 // Threads: one thread accepts and serves the connections one after another;
 // the lock guards the received requests and the connection count, which the
 // test's thread reads.
-#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
-#define DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
+#ifndef TESTING_TEST_SUPPORT_SCRIPTED_HTTP_SERVER_H_
+#define TESTING_TEST_SUPPORT_SCRIPTED_HTTP_SERVER_H_
 
 #include <winsock2.h>
 #include <windows.h>
@@ -33,6 +33,10 @@ class ScriptedHttpServer {
     kTrickle,
     // Accepts and then neither reads nor sends until the server stops.
     kStall,
+    // Holds the first connection as kStall does, and answers each later one
+    // as kAnswer does: a client's first request waits while the others are
+    // served.
+    kStallFirst,
     // Never accepts, and fills the listen queue first: later connects get no
     // reply to their first packet and hang.
     kNeverAccept,
@@ -76,11 +80,12 @@ class ScriptedHttpServer {
   // Guarded by lock_.
   int connectionCount_ = 0;
   std::vector<std::string> requests_;
-  // The open connections of kStall (added on the serving thread) and the
-  // queue fillers of kNeverAccept; closed by stop() once that thread is gone.
+  // The open connections of kStall and kStallFirst (added on the serving
+  // thread) and the queue fillers of kNeverAccept; closed by stop() once that
+  // thread is gone.
   std::vector<SOCKET> heldSockets_;
 };
 
 }  // namespace tavra
 
-#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_SCRIPTED_HTTP_SERVER_H_
+#endif  // TESTING_TEST_SUPPORT_SCRIPTED_HTTP_SERVER_H_
