@@ -14,4 +14,12 @@ wineserver -p 2>/dev/null || true  # already running for this prefix: keep it
 # Start the prefix's services now: the first Wine program starts them, and they
 # keep its standard error open, so under CTest that test would wait for them.
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+# The same holds for the desktop, which ends a few seconds after its last
+# program and is started again by the next: keep a program on it for the
+# whole run (the wineserver's end ends it).
+keeper="$build_dir/bin/tavra_desktop_keeper.exe"
+if [ -f "$keeper" ]; then
+  wine "$keeper" </dev/null >/dev/null 2>&1 &
+  disown
+fi
 trap 'wineserver -k 2>/dev/null || true' EXIT

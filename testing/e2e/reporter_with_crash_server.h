@@ -60,7 +60,8 @@ class ReporterWithCrashServer {
   // than a reporter may keep without a leak: idle threads of the system
   // thread pool end only after a while, and take their handles with them;
   // the memory figures may grow by `memorySlack` (heap slack, and what the
-  // system's WinInet keeps per request). A leak of one handle or thread per
+  // system's WinInet keeps per request), and by a thread's stack for each
+  // thread more than in `baseline`. A leak of one handle or thread per
   // crash shows well beyond that. False, with the last figures read, when
   // that has not happened within a generous bound. Private bytes read 0
   // under Wine; the virtual size is the figure that counts there.
