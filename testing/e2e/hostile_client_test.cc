@@ -123,12 +123,6 @@ class HostileClientTest : public ::testing::Test {
     return reporter_.reporterLogLines(ReporterWithCrashServer::crashLinePrefix(crash, pid));
   }
 
-  // The line that says process `pid` ended before its request was taken up.
-  std::vector<std::string> unhandledLines(uint32_t pid) const {
-    return reporter_.reporterLogLines("Process " + std::to_string(pid) +
-                                      ": its crash was never handled");
-  }
-
   // Waits until the request of process `pid`, which nobody waits for, is
   // over: a line says why crash `crash` has no log, or its report has
   // arrived, or the process ended before its request was taken up, which
@@ -138,7 +132,7 @@ class HostileClientTest : public ::testing::Test {
     for (;;) {
       if (!lossLines(crash, pid).empty()) return true;
       if (reporter_.server().reportedIds().size() >= reports_ + 1) return true;
-      if (!unhandledLines(pid).empty()) return false;
+      if (!reporter_.unhandledRequestLines(pid).empty()) return false;
       if (GetTickCount() - start > kSettleTimeoutMs) {
         ADD_FAILURE() << "crash " << crash << " never ended";
         return true;
@@ -256,7 +250,7 @@ TEST_F(HostileClientTest, AProcessThatEndsItselfDuringItsCaptureIsLeftBehindClea
     // Nobody waits for the reporter now: wait until it has logged why there
     // is no log, or uploaded the one it wrote.
     if (!waitForFate(crash, process.processId())) {
-      EXPECT_EQ(unhandledLines(process.processId()).size(), 1u);
+      EXPECT_EQ(reporter_.unhandledRequestLines(process.processId()).size(), 1u);
       --crashes_;
       std::printf("ended itself %d ms after its request: before it was taken up\n", delay);
       continue;

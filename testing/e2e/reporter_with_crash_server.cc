@@ -68,6 +68,10 @@ std::string ReporterWithCrashServer::crashLinePrefix(uint32_t crash, uint32_t cl
   return "Crash " + std::to_string(crash) + " of process " + std::to_string(clientPid) + ": ";
 }
 
+std::vector<std::string> ReporterWithCrashServer::unhandledRequestLines(uint32_t clientPid) const {
+  return reporterLogLines("Process " + std::to_string(clientPid) + ": its crash was never handled");
+}
+
 bool ReporterWithCrashServer::readFigures(ProcessFigures* figures) {
   return readProcessFigures(reporter_.get(), reporterPid(), figures);
 }

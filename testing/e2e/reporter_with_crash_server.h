@@ -52,6 +52,9 @@ class ReporterWithCrashServer {
   // The line that the reporter logs for a report it could not make:
   // "Crash <number> of process <pid>: ".
   static std::string crashLinePrefix(uint32_t crash, uint32_t clientPid);
+  // The lines that say a request of process `clientPid` was never taken up
+  // (it ended, or the reporter stopped, first).
+  std::vector<std::string> unhandledRequestLines(uint32_t clientPid) const;
 
   // Handles, threads and memory of the reporter process.
   bool readFigures(ProcessFigures* figures);
