@@ -9,7 +9,7 @@ namespace {
 
 // Guards the scope stack and every scope's entries. A static SRW lock needs no
 // initialisation, so the lock is usable before any constructor runs.
-SRWLOCK g_lock = SRWLOCK_INIT;
+SrwLock g_lock;
 AtExitScope* g_innermost = nullptr;
 
 }  // namespace

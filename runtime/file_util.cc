@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

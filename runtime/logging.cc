@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "runtime/command_line.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
+#include "runtime/scoped_lock.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
@@ -25,7 +26,7 @@ struct LoggingState {
   LogLockingState locking = LOCK_LOG_FILE_ACROSS_PROCESSES;
   // Orders this process's threads when there is no mutex; the mutex, when
   // there is one, orders every process's and thread's writes.
-  SRWLOCK fileLock = SRWLOCK_INIT;
+  SrwLock fileLock;
   ScopedHandle mutex;
   ScopedHandle file;
   // Lines lost to a lock that was not had in time; interlocked.
@@ -99,7 +100,7 @@ class LogFileLock {
       DWORD result = WaitForSingleObject(state_.mutex.get(), kLogFileLockTimeoutMs);
       ownsMutex_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
     } else {
-      AcquireSRWLockExclusive(&state_.fileLock);
+      AcquireSRWLockExclusive(state_.fileLock.native());
       ownsInProcessLock_ = true;
     }
   }
@@ -107,7 +108,7 @@ class LogFileLock {
     // Only what was acquired is released: a mutex that we do not own must
     // not be released on someone else's behalf.
     if (ownsMutex_) ReleaseMutex(state_.mutex.get());
-    if (ownsInProcessLock_) ReleaseSRWLockExclusive(&state_.fileLock);
+    if (ownsInProcessLock_) ReleaseSRWLockExclusive(state_.fileLock.native());
   }
   LogFileLock(const LogFileLock&) = delete;
   LogFileLock& operator=(const LogFileLock&) = delete;

@@ -27,7 +27,7 @@ struct PathState {
 // A static SRW lock needs no initialisation, so the service works before and
 // after every static constructor and destructor. The state is never freed for
 // the same reason: exit-time clean-up may still ask for paths.
-SRWLOCK g_lock = SRWLOCK_INIT;
+SrwLock g_lock;
 PathState* g_state = nullptr;
 
 // Call with the lock held.

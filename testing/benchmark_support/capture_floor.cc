@@ -7,7 +7,7 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

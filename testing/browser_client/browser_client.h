@@ -12,7 +12,7 @@
 
 #include "desktop/windows/crash_reporter/server/client_annotation.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/browser_client/pipe_connection.h"
 
 namespace tavra {

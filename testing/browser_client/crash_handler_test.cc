@@ -8,7 +8,7 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 

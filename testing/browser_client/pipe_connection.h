@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 

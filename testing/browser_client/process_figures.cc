@@ -3,7 +3,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

@@ -37,7 +37,7 @@
 #include "desktop/windows/crash_reporter/upload/first_request.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/benchmark_support/benchmark_clock.h"
 #include "testing/benchmark_support/capture_floor.h"
 #include "testing/benchmark_support/crash_floor.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"

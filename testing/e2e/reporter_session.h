@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/browser_client/child_process.h"
 
 namespace tavra {

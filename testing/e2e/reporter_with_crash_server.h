@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/browser_client/process_figures.h"
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/e2e/reporter_environment.h"

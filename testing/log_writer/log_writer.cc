@@ -26,7 +26,7 @@
 #include "desktop/windows/crash_reporter/logs/reporter_log.h"
 #include "runtime/command_line.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace {
 

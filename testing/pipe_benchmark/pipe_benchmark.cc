@@ -36,7 +36,7 @@
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/benchmark_support/benchmark_clock.h"
 #include "testing/benchmark_support/reporter_process.h"
 #include "testing/browser_client/browser_client.h"

@@ -40,13 +40,14 @@
 #include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "desktop/windows/crash_reporter/logs/crash_logger_section.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/upload/first_request.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 #include "testing/benchmark_support/benchmark_clock.h"
 #include "testing/benchmark_support/capture_floor.h"
@@ -206,7 +207,7 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
   results.allWritten = results.allWritten && written;
 
   start = counterNow();
-  capture.appendCapturedLog(logPath.c_str());
+  appendCrashLoggerSection(&capture, logPath.c_str());
   results.append.stage.push_back(millisecondsSince(start));
   FileInfo file;
   if (getFileInfo(utf8ToWide(logPath), &file)) results.logSize = file.size;

@@ -46,7 +46,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"

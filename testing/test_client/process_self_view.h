@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 

@@ -95,7 +95,7 @@
 #include <vector>
 
 #include "runtime/command_line.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/browser_client.h"
 #include "testing/browser_client/crash_handler.h"

@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 
@@ -76,7 +77,7 @@ class ScriptedHttpServer {
   uint16_t port_ = 0;
   ScopedHandle thread_;
   volatile LONG stopping_ = 0;
-  mutable SRWLOCK lock_ = SRWLOCK_INIT;
+  mutable SrwLock lock_;
   // Guarded by lock_.
   int connectionCount_ = 0;
   std::vector<std::string> requests_;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "runtime/json_settings_store.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 
@@ -60,7 +61,7 @@ class InstallLayout {
   std::wstring installDir_;
   // Guards the one-time creation and read of the installer settings, since
   // path look-ups may come from any thread.
-  SRWLOCK settingsLock_ = SRWLOCK_INIT;
+  SrwLock settingsLock_;
   std::unique_ptr<JsonSettingsStore> installerSettings_;
 };
 

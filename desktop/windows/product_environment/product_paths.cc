@@ -26,12 +26,6 @@ namespace {
 
 constexpr DWORD kKnownFolderCreateFlags = 0x8800;  // KF_FLAG_CREATE | KF_FLAG_INIT
 
-HRESULT WINAPI systemKnownFolderPath(const GUID& folderId, DWORD flags, HANDLE token, PWSTR* path) {
-  return SHGetKnownFolderPath(folderId, flags, token, path);
-}
-
-KnownFolderPathFunction g_knownFolderPath = &systemKnownFolderPath;
-
 // Accepts `path` when it names a directory, creating it (with parents) when
 // it is missing.
 bool ensureDirectory(const std::wstring& path) {
@@ -162,6 +156,8 @@ bool computePath(int key, std::wstring* result) {
 
 }  // namespace
 
+Seam<KnownFolderPathFunction> knownFolderPathSeam(&SHGetKnownFolderPath);
+
 bool productPathProvider(int key, std::wstring* path) {
   if (path == nullptr) return false;
   std::wstring result;
@@ -180,12 +176,12 @@ bool registerProductPaths() {
 bool getKnownFolder(const GUID& folderId, std::wstring* path, bool create) {
   if (path == nullptr) return false;
   PWSTR found = nullptr;
-  HRESULT result = g_knownFolderPath(folderId, 0, nullptr, &found);
+  HRESULT result = knownFolderPathSeam(folderId, 0, nullptr, &found);
   if (FAILED(result) && create) {
     // The call may hand out a path even when it fails; it is ours to free.
     CoTaskMemFree(found);
     found = nullptr;
-    result = g_knownFolderPath(folderId, kKnownFolderCreateFlags, nullptr, &found);
+    result = knownFolderPathSeam(folderId, kKnownFolderCreateFlags, nullptr, &found);
   }
   if (FAILED(result) || found == nullptr) {
     CoTaskMemFree(found);
@@ -194,12 +190,6 @@ bool getKnownFolder(const GUID& folderId, std::wstring* path, bool create) {
   *path = found;
   CoTaskMemFree(found);
   return true;
-}
-
-KnownFolderPathFunction setKnownFolderPathFunctionForTesting(KnownFolderPathFunction function) {
-  KnownFolderPathFunction previous = g_knownFolderPath;
-  g_knownFolderPath = function != nullptr ? function : &systemKnownFolderPath;
-  return previous;
 }
 
 }  // namespace tavra

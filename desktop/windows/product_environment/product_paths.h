@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "runtime/seam.h"
+
 namespace tavra {
 
 enum ProductPathKey {
@@ -88,12 +90,10 @@ extern const GUID kFolderIdPictures;
 extern const GUID kFolderIdVideos;
 
 // The shell function behind getKnownFolder (SHGetKnownFolderPath by default).
-// Tests replace it to reach the retries; a null function restores the
-// default. Returns the function used until now. Not thread-safe: for tests,
-// before any path is asked for.
+// Tests replace it to reach the retries, before any path is asked for.
 using KnownFolderPathFunction = HRESULT(WINAPI*)(const GUID& folderId, DWORD flags, HANDLE token,
                                                  PWSTR* path);
-KnownFolderPathFunction setKnownFolderPathFunctionForTesting(KnownFolderPathFunction function);
+extern Seam<KnownFolderPathFunction> knownFolderPathSeam;
 
 }  // namespace tavra
 

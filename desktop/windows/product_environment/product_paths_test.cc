@@ -35,7 +35,7 @@ class ProductPathsTest : public testing::Test {
   void SetUp() override {
     PathService::resetForTesting();
     CommandLine::resetForCurrentProcess();
-    setKnownFolderPathFunctionForTesting(nullptr);
+    knownFolderPathSeam.replaceForTesting(nullptr);
     ASSERT_TRUE(temp_.create(L"tavra-paths"));
     app_ = joinPath(temp_.path(), L"app");
     roaming_ = joinPath(temp_.path(), L"Roaming");
@@ -48,7 +48,7 @@ class ProductPathsTest : public testing::Test {
     scope_.reset();
     PathService::resetForTesting();
     CommandLine::resetForCurrentProcess();
-    setKnownFolderPathFunctionForTesting(nullptr);
+    knownFolderPathSeam.replaceForTesting(nullptr);
   }
 
   // Points keys 2 and 3 at `exeDir` and registers the product's paths.
@@ -307,7 +307,7 @@ TEST_F(KnownFolderTest, FoldersAreTheSystemsKnownFolders) {
 }
 
 TEST_F(KnownFolderTest, FailedLookupIsRetriedWithCreateFlagsOnlyWhenAllowed) {
-  setKnownFolderPathFunctionForTesting(&fakeKnownFolderPath);
+  knownFolderPathSeam.replaceForTesting(&fakeKnownFolderPath);
   g_knownFolderResultWithoutFlags = E_FAIL;
   std::wstring path = L"untouched";
   ASSERT_TRUE(getKnownFolder(kFolderIdDocuments, &path, true));
@@ -324,7 +324,7 @@ TEST_F(KnownFolderTest, FailedLookupIsRetriedWithCreateFlagsOnlyWhenAllowed) {
 }
 
 TEST_F(KnownFolderTest, MissingMediaFolderFallsBackToDocuments) {
-  setKnownFolderPathFunctionForTesting(&fakeKnownFolderPath);
+  knownFolderPathSeam.replaceForTesting(&fakeKnownFolderPath);
   g_musicFails = true;
   EXPECT_EQ(L"X:\\Docs", pathOf(DIR_MUSIC));
   ASSERT_EQ(2u, g_calls.size());

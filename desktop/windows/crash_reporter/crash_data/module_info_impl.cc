@@ -4,12 +4,10 @@
 #include <string.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "desktop/windows/crash_reporter/crash_data/pe_image.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
-#include "runtime/scoped_mapped_view.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
@@ -18,22 +16,6 @@ namespace {
 // What GetMappedFileNameA gets to write the file's path into.
 constexpr DWORD kMappedFileNameSize = 260;
 constexpr char kUnknownName[] = "<unknown>";
-
-std::atomic<MapViewOfFileFunction> mapViewOfFileFunction{nullptr};
-std::atomic<GetMappedFileNameFunction> getMappedFileNameFunction{nullptr};
-
-void* mapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                    SIZE_T length) {
-  MapViewOfFileFunction function = mapViewOfFileFunction.load();
-  if (function) return function(mapping, access, offsetHigh, offsetLow, length);
-  return MapViewOfFile(mapping, access, offsetHigh, offsetLow, length);
-}
-
-DWORD getMappedFileName(HANDLE process, void* address, char* name, DWORD size) {
-  GetMappedFileNameFunction function = getMappedFileNameFunction.load();
-  if (function) return function(process, address, name, size);
-  return GetMappedFileNameA(process, address, name, size);
-}
 
 // Copies at most kTextSize - 1 bytes of `text`, then a NUL.
 void copyText(const char* text, size_t length, char* out) {
@@ -57,6 +39,9 @@ bool readableViewSize(HANDLE file, const void* view, size_t* size) {
 }
 
 }  // namespace
+
+Seam<MapViewOfFileFunction> mapViewOfFileSeam(&MapViewOfFile);
+Seam<GetMappedFileNameFunction> getMappedFileNameSeam(&GetMappedFileNameA);
 
 ModuleInfoImpl::ModuleInfoImpl() = default;
 ModuleInfoImpl::~ModuleInfoImpl() = default;
@@ -84,7 +69,7 @@ void ModuleInfoImpl::inspect(const wchar_t* moduleName, HANDLE file, uint32_t ba
     TAVRA_PLOG(ERROR) << "CreateFileMappingFailed for " << wideToUtf8(snapshotName);
     return;
   }
-  ScopedMappedView view(mapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  ScopedMappedView view(mapViewOfFileSeam(mapping.get(), FILE_MAP_READ, 0, 0, 0));
   if (!view.isValid()) {
     TAVRA_PLOG(ERROR) << "MapViewOfFile failed for " << wideToUtf8(snapshotName);
     return;
@@ -134,8 +119,8 @@ void ModuleInfoImpl::parse(const uint8_t* view, size_t viewSize) {
 
   if (name_[0] != 0) return;
   char path[kMappedFileNameSize];
-  const DWORD pathLength =
-      getMappedFileName(GetCurrentProcess(), const_cast<uint8_t*>(view), path, kMappedFileNameSize);
+  const DWORD pathLength = getMappedFileNameSeam(GetCurrentProcess(), const_cast<uint8_t*>(view),
+                                                 path, kMappedFileNameSize);
   if (pathLength == 0) {
     TAVRA_PLOG(ERROR) << "GetMappedFileNameA failed";
     return;
@@ -162,13 +147,5 @@ uint32_t ModuleInfoImpl::codeStart() const { return base_; }
 uint32_t ModuleInfoImpl::codeSize() const { return codeEnd_ == 0 ? 0 : codeEnd_ - base_; }
 const char* ModuleInfoImpl::fileVersion() const { return fileVersion_; }
 uint32_t ModuleInfoImpl::timestamp() const { return timestamp_; }
-
-void setMapViewOfFileFunctionForTesting(MapViewOfFileFunction function) {
-  mapViewOfFileFunction.store(function);
-}
-
-void setGetMappedFileNameFunctionForTesting(GetMappedFileNameFunction function) {
-  getMappedFileNameFunction.store(function);
-}
 
 }  // namespace tavra

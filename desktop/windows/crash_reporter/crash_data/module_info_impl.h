@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "desktop/windows/crash_reporter/crash_data/module_info.h"
+#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -56,13 +57,13 @@ class ModuleInfoImpl : public ModuleInfo {
 };
 
 // Test seams: the MapViewOfFile and GetMappedFileNameA that `inspect` calls.
-// Null restores the real one. Set them only while no other thread inspects.
+// Replace them only while no other thread inspects.
 using MapViewOfFileFunction = void*(WINAPI*)(HANDLE mapping, DWORD access, DWORD offsetHigh,
                                              DWORD offsetLow, SIZE_T length);
-void setMapViewOfFileFunctionForTesting(MapViewOfFileFunction function);
+extern Seam<MapViewOfFileFunction> mapViewOfFileSeam;
 using GetMappedFileNameFunction = DWORD(WINAPI*)(HANDLE process, void* address, char* name,
                                                  DWORD size);
-void setGetMappedFileNameFunctionForTesting(GetMappedFileNameFunction function);
+extern Seam<GetMappedFileNameFunction> getMappedFileNameSeam;
 
 }  // namespace tavra
 

@@ -14,10 +14,10 @@
 
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/pe_image_test_support.h"
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "runtime/file_util.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 
@@ -68,8 +68,8 @@ class ModuleInfoImplTest : public ::testing::Test {
   void TearDown() override {
     setLogMessageHandler(nullptr, nullptr);
     severities = nullptr;
-    setMapViewOfFileFunctionForTesting(nullptr);
-    setGetMappedFileNameFunctionForTesting(nullptr);
+    mapViewOfFileSeam.replaceForTesting(nullptr);
+    getMappedFileNameSeam.replaceForTesting(nullptr);
   }
 
   std::wstring writeBytes(const std::wstring& fileName, const Bytes& bytes) {
@@ -383,7 +383,7 @@ TEST_F(ModuleInfoImplTest, FailedViewAndFailedPathLookUp) {
   const std::wstring path =
       writeBytes(L"seam.dll", namedModule("", versionInfo(true, {{"FileVersion", "1"}})).build());
   failingError = ERROR_NOT_ENOUGH_MEMORY;
-  setMapViewOfFileFunctionForTesting(&failingMapView);
+  mapViewOfFileSeam.replaceForTesting(&failingMapView);
   ModuleInfoImpl unmapped;
   EXPECT_EQ(std::vector<Entry>(
                 {{LOG_SEVERITY_ERROR, withError("MapViewOfFile failed for s.dll", failingError)}}),
@@ -391,10 +391,10 @@ TEST_F(ModuleInfoImplTest, FailedViewAndFailedPathLookUp) {
   EXPECT_STREQ("s.dll", unmapped.name());
   EXPECT_EQ(0u, unmapped.timestamp());
   EXPECT_EQ(0u, unmapped.codeSize());
-  setMapViewOfFileFunctionForTesting(nullptr);
+  mapViewOfFileSeam.replaceForTesting(nullptr);
 
   failingError = ERROR_ACCESS_DENIED;
-  setGetMappedFileNameFunctionForTesting(&failingMappedFileName);
+  getMappedFileNameSeam.replaceForTesting(&failingMappedFileName);
   ModuleInfoImpl nameless;
   EXPECT_EQ(std::vector<Entry>(
                 {{LOG_SEVERITY_INFO, "Could not find exports directory"},
@@ -436,7 +436,7 @@ TEST_F(ModuleInfoImplTest, NameFromTheMappedPath) {
     SCOPED_TRACE(c.path);
     mappedPath = c.path;
     mappedResult = c.result == kLength ? static_cast<DWORD>(c.path.size()) : c.result;
-    setGetMappedFileNameFunctionForTesting(&fixedMappedFileName);
+    getMappedFileNameSeam.replaceForTesting(&fixedMappedFileName);
     ModuleInfoImpl module;
     inspectFile(path, L"", &module);
     EXPECT_EQ(c.name, module.name());
@@ -453,7 +453,7 @@ void* WINAPI recordingMapView(HANDLE mapping, DWORD access, DWORD high, DWORD lo
 TEST_F(ModuleInfoImplTest, KeepsNoViewOrHandle) {
   const std::wstring path =
       writeBytes(L"kept.dll", namedModule("kept.dll", versionInfo(true, kStrings)).build());
-  setMapViewOfFileFunctionForTesting(&recordingMapView);
+  mapViewOfFileSeam.replaceForTesting(&recordingMapView);
   DWORD handlesBefore = 0;
   ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
   {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
 #include "testing/browser_client/memory_edge.h"
 #include "testing/test_support/text_occurrences.h"

@@ -30,21 +30,6 @@ constexpr DWORD kDeviceNameCapacity = MAX_PATH;
 constexpr uint32_t kExceptionAddressOffset = 12;
 constexpr uint32_t kContextSize = sizeof(CONTEXT);  // 716
 
-std::atomic<CreateToolhelpSnapshotFunction> createToolhelpSnapshotFunction{nullptr};
-std::atomic<GetProcessMemoryInfoFunction> getProcessMemoryInfoFunction{nullptr};
-
-HANDLE createToolhelpSnapshot(DWORD flags, DWORD processId) {
-  CreateToolhelpSnapshotFunction function = createToolhelpSnapshotFunction.load();
-  if (function == nullptr) function = &CreateToolhelp32Snapshot;
-  return function(flags, processId);
-}
-
-BOOL getProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWORD size) {
-  GetProcessMemoryInfoFunction function = getProcessMemoryInfoFunction.load();
-  if (function == nullptr) function = &GetProcessMemoryInfo;
-  return function(process, counters, size);
-}
-
 bool equalIgnoringCase(const wchar_t* a, int aLength, const wchar_t* b, int bLength) {
   return CompareStringOrdinal(a, aLength, b, bLength, TRUE) == CSTR_EQUAL;
 }
@@ -157,13 +142,9 @@ bool nextThreadEntry(HANDLE snapshot, THREADENTRY32* entry) {
 
 }  // namespace
 
-void setCreateToolhelpSnapshotFunctionForTesting(CreateToolhelpSnapshotFunction function) {
-  createToolhelpSnapshotFunction.store(function);
-}
+Seam<GetProcessMemoryInfoFunction> getProcessMemoryInfoSeam(&GetProcessMemoryInfo);
 
-void setGetProcessMemoryInfoFunctionForTesting(GetProcessMemoryInfoFunction function) {
-  getProcessMemoryInfoFunction.store(function);
-}
+Seam<CreateToolhelpSnapshotFunction> createToolhelpSnapshotSeam(&CreateToolhelp32Snapshot);
 
 ModulePathUse moduleFilePathUse(const std::wstring& path, const std::wstring& imagePath) {
   std::wstring plain;
@@ -308,8 +289,9 @@ bool ProcessStateImpl::capture(uint32_t processId, uint32_t exceptionPointersAdd
 void ProcessStateImpl::captureMemoryFigures() {
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof(counters);
-  if (!getProcessMemoryInfo(process_.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                            sizeof(counters))) {
+  if (!getProcessMemoryInfoSeam(process_.get(),
+                                reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof(counters))) {
     TAVRA_PLOG(ERROR) << "GetProcessMemoryInfo failed";
     return;
   }
@@ -322,7 +304,7 @@ bool ProcessStateImpl::captureModules(uint32_t processId, const std::wstring& im
   ScopedHandle snapshot;
   for (uint32_t callsLeft = kModuleSnapshotAttempts; callsLeft > 0;) {
     --callsLeft;
-    HANDLE handle = createToolhelpSnapshot(TH32CS_SNAPMODULE, processId);
+    HANDLE handle = createToolhelpSnapshotSeam(TH32CS_SNAPMODULE, processId);
     if (isValidHandle(handle)) {
       snapshot.reset(handle);
       break;
@@ -390,7 +372,7 @@ bool ProcessStateImpl::captureException(uint32_t exceptionPointersAddress, CONTE
 }
 
 void ProcessStateImpl::captureOtherThreads(uint32_t processId, uint32_t crashedThreadId) {
-  ScopedHandle snapshot(createToolhelpSnapshot(TH32CS_SNAPTHREAD, processId));
+  ScopedHandle snapshot(createToolhelpSnapshotSeam(TH32CS_SNAPTHREAD, processId));
   if (!snapshot.isValid()) {
     TAVRA_PLOG(ERROR) << "TH32CS_SNAPTHREAD failed";
     return;

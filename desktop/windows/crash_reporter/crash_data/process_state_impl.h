@@ -22,7 +22,8 @@
 
 #include "desktop/windows/crash_reporter/crash_data/page_readability.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
+#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -143,10 +144,10 @@ ModulePathUse moduleFilePathUse(const std::wstring& path, const std::wstring& im
 
 // Test seams; null restores the real system call.
 using CreateToolhelpSnapshotFunction = HANDLE(WINAPI*)(DWORD flags, DWORD processId);
-void setCreateToolhelpSnapshotFunctionForTesting(CreateToolhelpSnapshotFunction function);
+extern Seam<CreateToolhelpSnapshotFunction> createToolhelpSnapshotSeam;
 using GetProcessMemoryInfoFunction = BOOL(WINAPI*)(HANDLE process,
                                                    PROCESS_MEMORY_COUNTERS* counters, DWORD size);
-void setGetProcessMemoryInfoFunctionForTesting(GetProcessMemoryInfoFunction function);
+extern Seam<GetProcessMemoryInfoFunction> getProcessMemoryInfoSeam;
 
 }  // namespace tavra
 

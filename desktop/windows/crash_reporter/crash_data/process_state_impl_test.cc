@@ -18,12 +18,11 @@
 
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
-#include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/file_util.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
@@ -170,8 +169,8 @@ class ProcessStateImplTest : public ::testing::Test {
     SetEvent(run_.release.get());
     for (auto& client : clients_) client->terminate();
     server_->stop();
-    setCreateToolhelpSnapshotFunctionForTesting(nullptr);
-    setGetProcessMemoryInfoFunctionForTesting(nullptr);
+    createToolhelpSnapshotSeam.replaceForTesting(nullptr);
+    getProcessMemoryInfoSeam.replaceForTesting(nullptr);
     setLogMessageHandler(nullptr, nullptr);
   }
 
@@ -387,63 +386,6 @@ TEST_F(ProcessStateImplTest, ModulesCarryTheNameVersionAndTimeStampOfTheirFiles)
   EXPECT_EQ(state.modules()[0].get(), state.mainModule());
 }
 
-// The snapshot with every readability question put to the process by a
-// one-byte read of its own, as a snapshot without per-page answers would.
-class ReadEveryAddress : public testing_support::ForwardingProcessState {
- public:
-  ReadEveryAddress(const ProcessStateImpl& state, HANDLE process)
-      : ForwardingProcessState(state), process_(process) {}
-  bool isReadable(uint32_t address) const override {
-    ++reads_;
-    uint8_t byte = 0;
-    SIZE_T count = 0;
-    return ReadProcessMemory(process_,
-                             reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &byte,
-                             1, &count) &&
-           count == 1;
-  }
-  uint32_t reads() const { return reads_; }
-
- private:
-  HANDLE process_;
-  mutable uint32_t reads_ = 0;
-};
-
-// The per-page answers change how often the crashed process is asked, not
-// what the crash log says.
-TEST_F(ProcessStateImplTest, TheCrashLogIsTheSameWithPerPageReadability) {
-  ChildProcess* client = startClient();
-  ASSERT_EQ(0u, client->command("threads 16").find("threads "));
-  ASSERT_EQ(0u, client->command("modules 20").find("modules "));
-  captureAfter(client, "dump-raw * * *");
-  ASSERT_TRUE(run_.result) << run_.log;
-  const ProcessStateImpl& state = *run_.state;
-  ScopedTempDir dir(L"tavra_readability");
-  ASSERT_TRUE(dir.isValid());
-  const std::string perPage = wideToUtf8(joinPath(dir.path(), L"per_page.txt"));
-  const std::string everyAddress = wideToUtf8(joinPath(dir.path(), L"every_address.txt"));
-  {
-    LogCapture quiet;
-    CrashLogWriter writer;
-    ASSERT_TRUE(writer.write(state, CrashMetadata(), perPage.c_str()));
-  }
-  ScopedHandle process(OpenProcess(PROCESS_VM_READ, FALSE, client->processId()));
-  ASSERT_TRUE(process.isValid());
-  ReadEveryAddress uncached(state, process.get());
-  {
-    LogCapture quiet;
-    CrashLogWriter writer;
-    ASSERT_TRUE(writer.write(uncached, CrashMetadata(), everyAddress.c_str()));
-  }
-  std::string perPageText, everyAddressText;
-  ASSERT_TRUE(readFileToString(utf8ToWide(perPage), &perPageText));
-  ASSERT_TRUE(readFileToString(utf8ToWide(everyAddress), &everyAddressText));
-  EXPECT_GT(perPageText.size(), 10000u);
-  EXPECT_TRUE(perPageText == everyAddressText) << "the two crash logs differ";
-  EXPECT_LT(state.readabilityCalls(), uncached.reads());
-  releaseClient(client);
-}
-
 TEST_F(ProcessStateImplTest, TheExecutableIsTheMainModuleInAnyLetterCase) {
   // Started by an upper-case path, the client's loader names its executable
   // so, while the system names the image as it was first mapped: by a client
@@ -580,7 +522,7 @@ TEST_F(ProcessStateImplTest, ModuleSnapshotIsRetriedOnlyWhileTheListChanges) {
       {ERROR_BAD_LENGTH, 3, 4, nullptr},
       {ERROR_BAD_LENGTH, 9, 10, nullptr},
   };
-  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  createToolhelpSnapshotSeam.replaceForTesting(&fakeCreateToolhelpSnapshot);
   ChildProcess* client = startClient();
   const std::set<uint32_t> threads = clientThreads(client);
   for (const Case& c : cases) {
@@ -611,7 +553,7 @@ TEST_F(ProcessStateImplTest, ModuleSnapshotIsRetriedOnlyWhileTheListChanges) {
 }
 
 TEST_F(ProcessStateImplTest, FailedThreadSnapshotOrMemoryFiguresAreLoggedAndTolerated) {
-  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  createToolhelpSnapshotSeam.replaceForTesting(&fakeCreateToolhelpSnapshot);
   ChildProcess* client = startClient();
   ASSERT_EQ(0u, client->command("threads 2").find("threads "));
   const std::set<uint32_t> threads = clientThreads(client);
@@ -628,7 +570,7 @@ TEST_F(ProcessStateImplTest, FailedThreadSnapshotOrMemoryFiguresAreLoggedAndTole
   fakes.threadSnapshotError = ERROR_NOT_ENOUGH_MEMORY;
   fakes.memoryInfoError = ERROR_ACCESS_DENIED;
   run_.repeatedCaptures = kRepeatedCaptures;
-  setGetProcessMemoryInfoFunctionForTesting(&fakeGetProcessMemoryInfo);
+  getProcessMemoryInfoSeam.replaceForTesting(&fakeGetProcessMemoryInfo);
   captureAfter(client, "dump-raw * * *");
   EXPECT_TRUE(run_.result) << run_.log;
   EXPECT_EQ(1u, occurrences(run_.log, "GetProcessMemoryInfo failed:")) << run_.log;
@@ -646,7 +588,7 @@ TEST_F(ProcessStateImplTest, FailedThreadSnapshotOrMemoryFiguresAreLoggedAndTole
 }
 
 TEST_F(ProcessStateImplTest, AProcessThatEndsDuringTheCaptureGivesAPartialOrFailedOne) {
-  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  createToolhelpSnapshotSeam.replaceForTesting(&fakeCreateToolhelpSnapshot);
   struct Case {
     bool atModules;
     bool expectedResult;
@@ -688,7 +630,7 @@ TEST_F(ProcessStateImplTest, SnapshotsWithoutAFirstEntryAreLoggedAndTolerated) {
       {"a thread snapshot of modules only", 0, TH32CS_SNAPMODULE,
        ":Thread32First failed, te.dwSize=28, min size=16: ", true, false},
   };
-  setCreateToolhelpSnapshotFunctionForTesting(&fakeCreateToolhelpSnapshot);
+  createToolhelpSnapshotSeam.replaceForTesting(&fakeCreateToolhelpSnapshot);
   ChildProcess* client = startClient();
   ASSERT_EQ(0u, client->command("threads 2").find("threads "));
   const std::set<uint32_t> threads = clientThreads(client);

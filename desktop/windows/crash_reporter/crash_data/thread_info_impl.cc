@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
-#include "runtime/scoped_mapped_view.h"
+#include "runtime/scoped_holder.h"
 #include "testing/browser_client/child_process.h"
 
 namespace tavra {

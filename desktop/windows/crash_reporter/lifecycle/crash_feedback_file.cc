@@ -7,6 +7,7 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
+#include "runtime/scoped_lock.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
@@ -15,7 +16,7 @@ namespace {
 // Two crashes that write the shared file at once would each truncate it and
 // then write from its start, leaving the longer line's tail behind the
 // shorter one.
-SRWLOCK g_feedbackFileLock = SRWLOCK_INIT;
+SrwLock g_feedbackFileLock;
 
 }  // namespace
 
@@ -38,15 +39,11 @@ bool writeCrashFeedbackFile(const std::wstring& path, const std::wstring& guid,
   // above U+00FF: it ended the line there, dropped the rest of that text and
   // still reported success.
   const std::string line = wideToUtf8(guid) + "=" + wideToUtf8(location);
-  AcquireSRWLockExclusive(&g_feedbackFileLock);
-  bool written = false;
+  ScopedSrwLock hold(&g_feedbackFileLock);
   FILE* file = _wfopen(path.c_str(), L"wt");
-  if (file != nullptr) {
-    written = fwrite(line.data(), 1, line.size(), file) == line.size();
-    written = fclose(file) == 0 && written;
-  }
-  ReleaseSRWLockExclusive(&g_feedbackFileLock);
-  return written;
+  if (file == nullptr) return false;
+  const bool written = fwrite(line.data(), 1, line.size(), file) == line.size();
+  return fclose(file) == 0 && written;
 }
 
 }  // namespace tavra

@@ -9,7 +9,7 @@
 
 #include "desktop/windows/crash_reporter/crash_data/annotation_table_test_support.h"
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 
 namespace tavra {

@@ -10,8 +10,9 @@
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "desktop/windows/crash_reporter/logs/crash_logger_section.h"
 #include "desktop/windows/crash_reporter/upload/first_request.h"
+#include "runtime/log_capture.h"
 
 namespace tavra {
 
@@ -46,7 +47,7 @@ void handleCapturedCrash(const ReporterClient& client, const CrashFileNames& nam
   // The reporter's own account of this crash travels with it. A failure
   // leaves the crash log as it was written. Whatever is logged after this
   // is dropped with the capture.
-  capture.appendCapturedLog(names.logName().c_str());
+  appendCrashLoggerSection(&capture, names.logName().c_str());
 
   const ReporterSettings& settings = reporterSettings();
   const AnnotationView view = client.annotationView();

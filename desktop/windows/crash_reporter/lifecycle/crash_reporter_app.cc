@@ -3,17 +3,17 @@
 #include <cwchar>
 
 #include "desktop/windows/crash_reporter/crash_data/system_info.h"
-#include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/pipe_security.h"
-#include "desktop/windows/crash_reporter/logs/reporter_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/logs/reporter_log.h"
+#include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/at_exit.h"
 #include "runtime/command_line.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 

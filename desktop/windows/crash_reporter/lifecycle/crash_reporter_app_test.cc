@@ -12,7 +12,7 @@
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
 #include "runtime/path_service.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"

@@ -1,7 +1,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 

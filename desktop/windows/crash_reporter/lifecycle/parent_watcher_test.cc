@@ -6,7 +6,7 @@
 
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

@@ -1,7 +1,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 
 #include "runtime/lazy_instance.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_lock.h"
 
 namespace tavra {
@@ -13,18 +13,13 @@ LazyInstance<PendingWork> g_pendingWork;
 
 PendingWork* PendingWork::get() { return g_pendingWork.get(); }
 
-PendingWork::PendingWork() { InitializeCriticalSection(&lock_); }
-
-PendingWork::~PendingWork() {
-  if (isValidHandle(doneEvent_)) CloseHandle(doneEvent_);
-  DeleteCriticalSection(&lock_);
-}
+PendingWork::PendingWork() = default;
+PendingWork::~PendingWork() = default;
 
 bool PendingWork::createDoneEvent() {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) return false;
-  if (isValidHandle(doneEvent_)) CloseHandle(doneEvent_);
-  doneEvent_ = event;
+  doneEvent_.reset(event);
   return true;
 }
 
@@ -35,24 +30,24 @@ bool PendingWork::createDoneEvent() {
 // leaves only a few times, so the lock costs nothing worth avoiding.
 void PendingWork::enter() {
   ScopedCriticalSection hold(&lock_);
-  if (InterlockedIncrement(&count_) == 1 && isValidHandle(doneEvent_)) ResetEvent(doneEvent_);
+  if (InterlockedIncrement(&count_) == 1 && doneEvent_.isValid()) ResetEvent(doneEvent_.get());
 }
 
 void PendingWork::leave() {
   ScopedCriticalSection hold(&lock_);
-  if (InterlockedDecrement(&count_) == 0 && isValidHandle(doneEvent_)) SetEvent(doneEvent_);
+  if (InterlockedDecrement(&count_) == 0 && doneEvent_.isValid()) SetEvent(doneEvent_.get());
 }
 
 bool PendingWork::waitUntilIdle() {
-  if (!isValidHandle(doneEvent_)) return false;
+  if (!doneEvent_.isValid()) return false;
   for (;;) {
-    if (WaitForSingleObject(doneEvent_, INFINITE) != WAIT_OBJECT_0) return false;
+    if (WaitForSingleObject(doneEvent_.get(), INFINITE) != WAIT_OBJECT_0) return false;
     // Work that began since the event was set may not have reset it yet.
     // Under the lock the count cannot step to zero, so the `leave` that does
     // will set the event after this reset.
     ScopedCriticalSection hold(&lock_);
     if (count_ == 0) return true;
-    ResetEvent(doneEvent_);
+    ResetEvent(doneEvent_.get());
   }
 }
 

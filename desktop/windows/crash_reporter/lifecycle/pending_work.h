@@ -17,6 +17,9 @@
 
 #include <windows.h>
 
+#include "runtime/scoped_holder.h"
+#include "runtime/scoped_lock.h"
+
 namespace tavra {
 
 class PendingWork {
@@ -44,12 +47,12 @@ class PendingWork {
   bool waitUntilIdle();
 
   LONG count() const { return count_; }
-  HANDLE doneEvent() const { return doneEvent_; }
+  HANDLE doneEvent() const { return doneEvent_.get(); }
 
  private:
-  HANDLE doneEvent_ = nullptr;
+  ScopedHandle doneEvent_;
   volatile LONG count_ = 0;
-  CRITICAL_SECTION lock_;
+  CriticalSection lock_;
 };
 
 // Counts one item of pending work for as long as it lives.

@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "runtime/at_exit.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

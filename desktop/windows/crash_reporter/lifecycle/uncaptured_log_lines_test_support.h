@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
 
 namespace tavra {

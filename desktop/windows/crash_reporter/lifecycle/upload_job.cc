@@ -10,17 +10,9 @@
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
-namespace {
+namespace {}  // namespace
 
-std::atomic<QueueUserWorkItemFunction> queueUserWorkItemFunction{nullptr};
-
-BOOL queueWorkItem(LPTHREAD_START_ROUTINE function, void* context, ULONG flags) {
-  QueueUserWorkItemFunction queue = queueUserWorkItemFunction.load();
-  if (queue == nullptr) queue = &QueueUserWorkItem;
-  return queue(function, context, flags);
-}
-
-}  // namespace
+Seam<QueueUserWorkItemFunction> queueUserWorkItemSeam(&QueueUserWorkItem);
 
 const wchar_t kArchivePartName[] = L"file";
 
@@ -38,7 +30,7 @@ bool queueUploadJob(const std::string& logName, bool deleteLog, const Annotation
   if (job) {
     // The upload may take minutes: a long function gets a thread of its own
     // rather than holding one that short work items wait for.
-    if (queueWorkItem(&runUploadJob, job.get(), WT_EXECUTELONGFUNCTION)) {
+    if (queueUserWorkItemSeam(&runUploadJob, job.get(), WT_EXECUTELONGFUNCTION)) {
       job.release();  // Now the work item's.
       return true;
     }
@@ -74,10 +66,6 @@ DWORD WINAPI runUploadJob(void* context) {
   // Leaves pending work last: once the count is zero the reporter may end.
   job.reset();
   return 0;
-}
-
-void setQueueUserWorkItemFunctionForTesting(QueueUserWorkItemFunction function) {
-  queueUserWorkItemFunction.store(function);
 }
 
 }  // namespace tavra

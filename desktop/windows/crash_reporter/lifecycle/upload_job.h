@@ -24,6 +24,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/crash_report_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -80,7 +81,7 @@ DWORD WINAPI runUploadJob(void* context);
 // the real one.
 using QueueUserWorkItemFunction = BOOL(WINAPI*)(LPTHREAD_START_ROUTINE function, void* context,
                                                 ULONG flags);
-void setQueueUserWorkItemFunctionForTesting(QueueUserWorkItemFunction function);
+extern Seam<QueueUserWorkItemFunction> queueUserWorkItemSeam;
 
 }  // namespace tavra
 

@@ -14,11 +14,11 @@
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 #include "runtime/at_exit.h"
 #include "runtime/file_util.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
@@ -79,8 +79,8 @@ class UploadJobTest : public ::testing::Test {
   void TearDown() override {
     // No job may outlive the at-exit scope that owns the count.
     EXPECT_TRUE(waitForJobsToEnd());
-    setQueueUserWorkItemFunctionForTesting(nullptr);
-    setZipWriteFunctionForTesting(nullptr);
+    queueUserWorkItemSeam.replaceForTesting(nullptr);
+    zipWriteSeam.replaceForTesting(nullptr);
     reporterSettings() = ReporterSettings();
   }
 
@@ -124,7 +124,7 @@ TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOn
     ++crash;
     reporterSettings().keepLogs = c.keepLogs;
     g_queueCall = QueueCall();
-    setQueueUserWorkItemFunctionForTesting(c.queueFails ? &refuseWorkItem : nullptr);
+    queueUserWorkItemSeam.replaceForTesting(c.queueFails ? &refuseWorkItem : nullptr);
     const size_t reportsBefore = server_.reportIds().size();
     // The client's own exception record: a crash log is written.
     ASSERT_EQ(client.command("dump-raw * * *").compare(0, 9, "dump done"), 0);
@@ -215,7 +215,7 @@ TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsNam
 }
 
 TEST_F(UploadJobTest, AnArchiveThatFailsIsNotPostedAndTheLogGoesAsTheJobSays) {
-  setZipWriteFunctionForTesting(&failZipWrite);
+  zipWriteSeam.replaceForTesting(&failZipWrite);
   testing_support::UncapturedLogLines logLines;
   const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
   CrashIdentity crash;

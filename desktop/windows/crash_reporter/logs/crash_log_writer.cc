@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -15,27 +14,7 @@ namespace {
 constexpr uint64_t kAddressSpaceEnd = 0x100000000ull;
 constexpr uint32_t kRegistersChecked = 9;
 
-std::atomic<CrashLogFileWriteFunction> fileWriteFunction{nullptr};
-std::atomic<CrashLogFileCloseFunction> fileCloseFunction{nullptr};
-std::atomic<RangeAllocationFunction> rangeAllocationFunction{nullptr};
-
-size_t writeToFile(const void* data, size_t size, size_t count, FILE* file) {
-  CrashLogFileWriteFunction function = fileWriteFunction.load();
-  if (function == nullptr) function = &fwrite;
-  return function(data, size, count, file);
-}
-
-int closeFile(FILE* file) {
-  CrashLogFileCloseFunction function = fileCloseFunction.load();
-  if (function == nullptr) function = &fclose;
-  return function(file);
-}
-
-void* allocateRanges(size_t bytes) {
-  RangeAllocationFunction function = rangeAllocationFunction.load();
-  if (function != nullptr) return function(bytes);
-  return ::operator new(bytes, std::nothrow);
-}
+void* allocateWithoutThrowing(size_t bytes) { return ::operator new(bytes, std::nothrow); }
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -162,6 +141,10 @@ void readStackBlock(const ThreadInfo& thread, MemoryReader* reader) {
 
 }  // namespace
 
+Seam<CrashLogFileWriteFunction> crashLogFileWriteSeam(&fwrite);
+Seam<CrashLogFileCloseFunction> crashLogFileCloseSeam(&fclose);
+Seam<RangeAllocationFunction> rangeAllocationSeam(&allocateWithoutThrowing);
+
 // Buffered output of the log, every LF written as CR LF. After the first
 // failed write everything fails, so that a section stops where the output
 // broke.
@@ -200,14 +183,14 @@ class CrashLogWriter::Output {
   bool close() {
     if (file_ == nullptr) return ok_;
     flush();
-    if (closeFile(file_) != 0) ok_ = false;
+    if (crashLogFileCloseSeam(file_) != 0) ok_ = false;
     file_ = nullptr;
     return ok_;
   }
 
  private:
   void flush() {
-    if (used_ != 0 && ok_ && writeToFile(buffer_, 1, used_, file_) != used_) ok_ = false;
+    if (used_ != 0 && ok_ && crashLogFileWriteSeam(buffer_, 1, used_, file_) != used_) ok_ = false;
     used_ = 0;
   }
 
@@ -257,7 +240,8 @@ bool CrashLogWriter::addRange(uint32_t start, uint32_t end) {
   if (rangeCount_ == rangeCapacity_) {
     const size_t capacity = rangeCapacity_ == 0 ? 64 : rangeCapacity_ * 2;
     if (capacity > static_cast<size_t>(-1) / 2 / sizeof(MemoryRange)) return false;
-    MemoryRange* grown = static_cast<MemoryRange*>(allocateRanges(capacity * sizeof(MemoryRange)));
+    MemoryRange* grown =
+        static_cast<MemoryRange*>(rangeAllocationSeam(capacity * sizeof(MemoryRange)));
     if (grown == nullptr) return false;
     if (rangeCount_ != 0) memcpy(grown, ranges_, rangeCount_ * sizeof(MemoryRange));
     ::operator delete(ranges_);
@@ -288,7 +272,7 @@ void CrashLogWriter::collectCodeRanges(const ProcessState& process) {
   // Without memory for the list, every value scans the modules instead.
   if (modules.empty() || modules.size() > static_cast<size_t>(-1) / sizeof(MemoryRange)) return;
   MemoryRange* ranges =
-      static_cast<MemoryRange*>(allocateRanges(modules.size() * sizeof(MemoryRange)));
+      static_cast<MemoryRange*>(rangeAllocationSeam(modules.size() * sizeof(MemoryRange)));
   if (ranges == nullptr) return;
   size_t count = 0;
   for (const auto& module : modules) {
@@ -589,16 +573,6 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, Output* out) 
     if (index + 1 < rangeCount_ && !out->write("\n")) return false;
   }
   return true;
-}
-
-void setCrashLogFileFunctionsForTesting(CrashLogFileWriteFunction write,
-                                        CrashLogFileCloseFunction close) {
-  fileWriteFunction.store(write);
-  fileCloseFunction.store(close);
-}
-
-void setRangeAllocationFunctionForTesting(RangeAllocationFunction allocate) {
-  rangeAllocationFunction.store(allocate);
 }
 
 }  // namespace tavra

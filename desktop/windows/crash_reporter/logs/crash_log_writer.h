@@ -38,6 +38,7 @@
 
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state.h"
+#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -128,12 +129,12 @@ class CrashLogWriter {
 using CrashLogFileWriteFunction = size_t (*)(const void* data, size_t size, size_t count,
                                              FILE* file);
 using CrashLogFileCloseFunction = int (*)(FILE* file);
-void setCrashLogFileFunctionsForTesting(CrashLogFileWriteFunction write,
-                                        CrashLogFileCloseFunction close);
+extern Seam<CrashLogFileWriteFunction> crashLogFileWriteSeam;
+extern Seam<CrashLogFileCloseFunction> crashLogFileCloseSeam;
 // Returns memory for `bytes` bytes of the range list or the code range list,
 // or null when there is none; the writer frees it with ::operator delete.
 using RangeAllocationFunction = void* (*)(size_t bytes);
-void setRangeAllocationFunctionForTesting(RangeAllocationFunction allocate);
+extern Seam<RangeAllocationFunction> rangeAllocationSeam;
 
 }  // namespace tavra
 

@@ -245,8 +245,9 @@ class CrashLogWriterTest : public ::testing::Test {
     ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
   }
   void TearDown() override {
-    setCrashLogFileFunctionsForTesting(nullptr, nullptr);
-    setRangeAllocationFunctionForTesting(nullptr);
+    crashLogFileWriteSeam.replaceForTesting(nullptr);
+    crashLogFileCloseSeam.replaceForTesting(nullptr);
+    rangeAllocationSeam.replaceForTesting(nullptr);
   }
 
   // Writes "crash.txt" and returns its bytes; empty when the write failed.
@@ -353,7 +354,7 @@ void* noMemory(size_t) { return nullptr; }
 TEST_F(CrashLogWriterTest, RangeLeftOutWhenMemoryRunsOut) {
   CrashLogWriter writer;
   ASSERT_TRUE(writer.addRange(100, 200));
-  setRangeAllocationFunctionForTesting(&noMemory);
+  rangeAllocationSeam.replaceForTesting(&noMemory);
   // Merging needs no memory; room for the 65th range does.
   EXPECT_TRUE(writer.addRange(150, 300));
   for (uint32_t i = 1; i < 64; ++i) EXPECT_TRUE(writer.addRange(i * 1000, i * 1000 + 10));
@@ -732,10 +733,11 @@ TEST_F(CrashLogWriterTest, FailuresLeaveNoFile) {
     }
     process.readersLeft_ = test.readersLeft;
     failingWrites = test.failWriteCall;
-    setCrashLogFileFunctionsForTesting(&writeUntilFailure,
-                                       test.failClose ? &failingClose : nullptr);
+    crashLogFileWriteSeam.replaceForTesting(&writeUntilFailure);
+    crashLogFileCloseSeam.replaceForTesting(test.failClose ? &failingClose : nullptr);
     EXPECT_FALSE(writer_.write(process, CrashMetadata(), test.path));
-    setCrashLogFileFunctionsForTesting(nullptr, nullptr);
+    crashLogFileWriteSeam.replaceForTesting(nullptr);
+    crashLogFileCloseSeam.replaceForTesting(nullptr);
     EXPECT_TRUE(listDirectory(dir_.path()).empty());
   }
   EXPECT_FALSE(writer_.write(FakeProcess(), CrashMetadata(), nullptr));
@@ -833,7 +835,7 @@ TEST_F(CrashLogWriterTest, CodeRangesInAnyOrderOverlappingOrWrappingGiveTheCodeR
   for (bool listMemory : {true, false}) {
     for (const Case& test : cases) {
       SCOPED_TRACE(std::string(test.name) + (listMemory ? "" : ", modules scanned"));
-      setRangeAllocationFunctionForTesting(listMemory ? nullptr : &noMemoryForShortLists);
+      rangeAllocationSeam.replaceForTesting(listMemory ? nullptr : &noMemoryForShortLists);
       FakeProcess process;
       process.addModule("late.dll", "", 0x00700000, 0x10000, 0x1000, 0);
       process.addModule("inner.dll", "", 0x00400000, 0x10000, 0x1000, 0);

@@ -4,7 +4,7 @@
 
 #include <wchar.h>
 
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
 
 namespace tavra {

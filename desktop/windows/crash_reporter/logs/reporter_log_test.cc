@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
 #include "desktop/windows/crash_reporter/logs/reporter_log_test_support.h"
 #include "runtime/file_util.h"
+#include "runtime/log_capture.h"
 #include "runtime/logging.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/test_support/scoped_current_directory.h"
 
 namespace tavra {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "runtime/file_util.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 
 namespace tavra {

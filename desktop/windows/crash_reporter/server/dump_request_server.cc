@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/scoped_lock.h"
 
 namespace tavra {
@@ -23,42 +23,6 @@ constexpr DWORD kProcessExitWaitFlags = WT_EXECUTEONLYONCE;      // 8
 constexpr int kStopPolls = 100;
 constexpr DWORD kStopPollIntervalMs = 10;
 
-std::atomic<DuplicateHandleFunction> duplicateHandleFunction{nullptr};
-std::atomic<RegisterWaitFunction> registerWaitFunction{nullptr};
-std::atomic<PipeWriteFunction> pipeWriteFunction{nullptr};
-std::atomic<PipeClientProcessIdFunction> pipeClientProcessIdFunction{nullptr};
-
-BOOL duplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
-                     DWORD access, BOOL inherit, DWORD options) {
-  DuplicateHandleFunction function = duplicateHandleFunction.load();
-  if (function == nullptr) function = &DuplicateHandle;
-  return function(sourceProcess, source, targetProcess, target, access, inherit, options);
-}
-
-BOOL registerWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK callback, void* context,
-                  ULONG milliseconds, ULONG flags) {
-  RegisterWaitFunction function = registerWaitFunction.load();
-  if (function == nullptr) function = &RegisterWaitForSingleObject;
-  return function(wait, object, callback, context, milliseconds, flags);
-}
-
-BOOL WINAPI writeFile(HANDLE pipe, const void* data, DWORD size, DWORD* written,
-                      OVERLAPPED* overlapped) {
-  return WriteFile(pipe, data, size, written, overlapped);
-}
-
-BOOL writePipe(HANDLE pipe, const void* data, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
-  PipeWriteFunction function = pipeWriteFunction.load();
-  if (function == nullptr) function = &writeFile;
-  return function(pipe, data, size, written, overlapped);
-}
-
-BOOL pipeClientProcessId(HANDLE pipe, ULONG* processId) {
-  PipeClientProcessIdFunction function = pipeClientProcessIdFunction.load();
-  if (function == nullptr) function = &GetNamedPipeClientProcessId;
-  return function(pipe, processId);
-}
-
 // How often the conversation timer looks at the running conversation: often
 // enough to end an overdue one soon after its bound.
 DWORD conversationCheckPeriod(DWORD conversationTimeoutMs) {
@@ -76,21 +40,13 @@ HANDLE wordHandle(uint32_t word) { return reinterpret_cast<HANDLE>(static_cast<u
 
 }  // namespace
 
-void setDuplicateHandleFunctionForTesting(DuplicateHandleFunction function) {
-  duplicateHandleFunction.store(function);
-}
+Seam<PipeWriteFunction> pipeWriteSeam(&WriteFile);
 
-void setRegisterWaitFunctionForTesting(RegisterWaitFunction function) {
-  registerWaitFunction.store(function);
-}
+Seam<PipeClientProcessIdFunction> pipeClientProcessIdSeam(&GetNamedPipeClientProcessId);
 
-void setPipeWriteFunctionForTesting(PipeWriteFunction function) {
-  pipeWriteFunction.store(function);
-}
+Seam<RegisterWaitFunction> registerWaitSeam(&RegisterWaitForSingleObject);
 
-void setPipeClientProcessIdFunctionForTesting(PipeClientProcessIdFunction function) {
-  pipeClientProcessIdFunction.store(function);
-}
+Seam<DuplicateHandleFunction> duplicateHandleSeam(&DuplicateHandle);
 
 DumpRequestServer::DumpRequestServer(const std::wstring& pipeName,
                                      SECURITY_ATTRIBUTES* securityAttributes,
@@ -109,8 +65,6 @@ DumpRequestServer::DumpRequestServer(const std::wstring& pipeName,
       onHookRequest_(onHookRequest),
       hookRequestContext_(hookRequestContext),
       state_(static_cast<int32_t>(PipeState::NotStarted)) {
-  InitializeCriticalSection(&lock_);
-  InitializeCriticalSection(&conversationLock_);
   std::memset(&overlapped_, 0, sizeof(overlapped_));
   std::memset(&message_, 0, sizeof(message_));
   std::memset(&reply_, 0, sizeof(reply_));
@@ -118,8 +72,6 @@ DumpRequestServer::DumpRequestServer(const std::wstring& pipeName,
 
 DumpRequestServer::~DumpRequestServer() {
   if (started_) stop();
-  DeleteCriticalSection(&conversationLock_);
-  DeleteCriticalSection(&lock_);
 }
 
 bool DumpRequestServer::start() {
@@ -455,7 +407,7 @@ void DumpRequestServer::handleRequest() {
     return;
   }
   DWORD transferred = 0;
-  if (!writePipe(pipe_, &reply_, kMessageSize, &transferred, &overlapped_) &&
+  if (!pipeWriteSeam(pipe_, &reply_, kMessageSize, &transferred, &overlapped_) &&
       GetLastError() != ERROR_IO_PENDING) {
     // The reply never reached the client, which therefore cannot know the
     // handles that were placed in it.
@@ -485,7 +437,7 @@ bool DumpRequestServer::isFromConnectedProcess(uint32_t processId) const {
   // Asked only while a client is connected: between connections some systems
   // answer with the previous client, or with nothing in particular.
   ULONG connected = 0;
-  if (!pipeClientProcessId(pipe_, &connected) || connected == 0) return true;
+  if (!pipeClientProcessIdSeam(pipe_, &connected) || connected == 0) return true;
   return connected == processId;
 }
 
@@ -525,8 +477,8 @@ bool DumpRequestServer::buildReply(ReporterClient* client) {
   };
   for (const Duplication& duplication : duplications) {
     HANDLE target = nullptr;
-    if (!duplicateHandle(GetCurrentProcess(), duplication.source, client->process(), &target,
-                         duplication.access, FALSE, 0)) {
+    if (!duplicateHandleSeam(GetCurrentProcess(), duplication.source, client->process(), &target,
+                             duplication.access, FALSE, 0)) {
       closeHandlesPlacedInClient(client, &reply_);
       return false;
     }
@@ -543,8 +495,8 @@ void DumpRequestServer::closeHandlesPlacedInClient(ReporterClient* client, PipeM
     // The copy comes back here and is closed: with no target process at all,
     // some systems refuse to close a handle of another process.
     HANDLE copy = nullptr;
-    if (duplicateHandle(client->process(), wordHandle(*word), GetCurrentProcess(), &copy, 0, FALSE,
-                        DUPLICATE_CLOSE_SOURCE) &&
+    if (duplicateHandleSeam(client->process(), wordHandle(*word), GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_CLOSE_SOURCE) &&
         copy != nullptr) {
       CloseHandle(copy);
     }
@@ -555,9 +507,9 @@ void DumpRequestServer::closeHandlesPlacedInClient(ReporterClient* client, PipeM
 bool DumpRequestServer::registerClient(std::unique_ptr<ReporterClient>* client,
                                        std::unique_ptr<ReporterClient>* replaced) {
   ReporterClient* record = client->get();
-  if (!registerWait(&record->dumpRequestWait_, record->dumpRequestEvent(),
-                    &DumpRequestServer::dumpRequestCallback, record, INFINITE,
-                    kDumpRequestWaitFlags)) {
+  if (!registerWaitSeam(&record->dumpRequestWait_, record->dumpRequestEvent(),
+                        &DumpRequestServer::dumpRequestCallback, record, INFINITE,
+                        kDumpRequestWaitFlags)) {
     record->dumpRequestWait_ = nullptr;
     return false;
   }
@@ -566,9 +518,9 @@ bool DumpRequestServer::registerClient(std::unique_ptr<ReporterClient>* client,
   // list, not before it is there.
   ScopedCriticalSection hold(&lock_);
   if (shuttingDown_) return false;
-  if (!registerWait(&record->processExitWait_, record->process(),
-                    &DumpRequestServer::clientExitCallback, record, INFINITE,
-                    kProcessExitWaitFlags)) {
+  if (!registerWaitSeam(&record->processExitWait_, record->process(),
+                        &DumpRequestServer::clientExitCallback, record, INFINITE,
+                        kProcessExitWaitFlags)) {
     record->processExitWait_ = nullptr;
     return false;
   }

@@ -13,6 +13,8 @@
 
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "desktop/windows/crash_reporter/server/reporter_client.h"
+#include "runtime/scoped_lock.h"
+#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -210,7 +212,7 @@ class DumpRequestServer {
   void handleDumpRequest(ReporterClient* client);
   void handleClientExit(ReporterClient* client);
 
-  mutable CRITICAL_SECTION lock_;
+  mutable CriticalSection lock_;
   std::vector<std::unique_ptr<ReporterClient>> clients_;
   const std::wstring pipeName_;
   SECURITY_ATTRIBUTES* const securityAttributes_;
@@ -244,7 +246,7 @@ class DumpRequestServer {
 
   // Held by each step of the pipe callback and by the conversation timer,
   // which cancels the pending operation of a conversation past its bound.
-  CRITICAL_SECTION conversationLock_;
+  CriticalSection conversationLock_;
   HANDLE conversationTimer_ = nullptr;
   DWORD conversationTimeoutMs_ = kDefaultConversationTimeoutMs;
   DWORD conversationStart_ = 0;
@@ -257,7 +259,7 @@ class DumpRequestServer {
 using DuplicateHandleFunction = BOOL(WINAPI*)(HANDLE sourceProcess, HANDLE source,
                                               HANDLE targetProcess, HANDLE* target, DWORD access,
                                               BOOL inherit, DWORD options);
-void setDuplicateHandleFunctionForTesting(DuplicateHandleFunction function);
+extern Seam<DuplicateHandleFunction> duplicateHandleSeam;
 
 // Test seams in the same manner: the registration of a client's two waits, the
 // write of the reply, and the question which process is at the other end of
@@ -265,12 +267,12 @@ void setDuplicateHandleFunctionForTesting(DuplicateHandleFunction function);
 using RegisterWaitFunction = BOOL(WINAPI*)(HANDLE* wait, HANDLE object,
                                            WAITORTIMERCALLBACK callback, void* context,
                                            ULONG milliseconds, ULONG flags);
-void setRegisterWaitFunctionForTesting(RegisterWaitFunction function);
+extern Seam<RegisterWaitFunction> registerWaitSeam;
 using PipeWriteFunction = BOOL(WINAPI*)(HANDLE pipe, const void* data, DWORD size, DWORD* written,
                                         OVERLAPPED* overlapped);
-void setPipeWriteFunctionForTesting(PipeWriteFunction function);
+extern Seam<PipeWriteFunction> pipeWriteSeam;
 using PipeClientProcessIdFunction = BOOL(WINAPI*)(HANDLE pipe, ULONG* processId);
-void setPipeClientProcessIdFunctionForTesting(PipeClientProcessIdFunction function);
+extern Seam<PipeClientProcessIdFunction> pipeClientProcessIdSeam;
 
 }  // namespace tavra
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
@@ -503,9 +503,9 @@ TEST_F(DumpRequestServerTest, FailedDuplicationClosesHandlesAlreadyPlacedInTheCl
     DuplicationLog log;
     log.failAt = failAt;
     duplicationLog = &log;
-    setDuplicateHandleFunctionForTesting(&failingDuplicateHandle);
+    duplicateHandleSeam.replaceForTesting(&failingDuplicateHandle);
     const std::string line = client->command("register");
-    setDuplicateHandleFunctionForTesting(nullptr);
+    duplicateHandleSeam.replaceForTesting(nullptr);
     duplicationLog = nullptr;
 
     EXPECT_TRUE(startsWith(line, "hangup")) << line;
@@ -566,13 +566,13 @@ TEST_F(DumpRequestServerTest, ClientEndingWhileItsHandlesArePlacedIsForgotten) {
 
   KillAfterDuplications kill;
   killAfterDuplications = &kill;
-  setDuplicateHandleFunctionForTesting(&killingDuplicateHandle);
+  duplicateHandleSeam.replaceForTesting(&killingDuplicateHandle);
   victim->sendLine("register");
   DWORD code = 0;
   const bool ended = victim->waitForExit(5000, &code);
   // Once the server listens again, the victim's conversation is over.
   const bool listening = waitUntil([&] { return server_->state() == PipeState::AwaitClient; });
-  setDuplicateHandleFunctionForTesting(nullptr);
+  duplicateHandleSeam.replaceForTesting(nullptr);
   killAfterDuplications = nullptr;
   ASSERT_TRUE(ended);
   ASSERT_TRUE(listening);
@@ -882,9 +882,9 @@ TEST_F(DumpRequestServerTest, SignalDuringARunIsAnsweredByOneMoreRunNeverAtTheSa
                                                 nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(server_->start());
   ChildProcess* client = startClient();
-  setRegisterWaitFunctionForTesting(&registerCountedWait);
+  registerWaitSeam.replaceForTesting(&registerCountedWait);
   registerClient(client);
-  setRegisterWaitFunctionForTesting(nullptr);
+  registerWaitSeam.replaceForTesting(nullptr);
   EXPECT_EQ("dump done", client->command("dump"));
   // The signal taken during the first run gets a run of its own afterwards,
   // and only one.
@@ -901,10 +901,10 @@ TEST_F(DumpRequestServerTest, SignalDuringARunIsAnsweredByOneMoreRunNeverAtTheSa
 // Puts every system-call seam back, also when a test fails half-way.
 struct SeamsRestored {
   ~SeamsRestored() {
-    setDuplicateHandleFunctionForTesting(nullptr);
-    setRegisterWaitFunctionForTesting(nullptr);
-    setPipeWriteFunctionForTesting(nullptr);
-    setPipeClientProcessIdFunctionForTesting(nullptr);
+    duplicateHandleSeam.replaceForTesting(nullptr);
+    registerWaitSeam.replaceForTesting(nullptr);
+    pipeWriteSeam.replaceForTesting(nullptr);
+    pipeClientProcessIdSeam.replaceForTesting(nullptr);
   }
 };
 
@@ -948,10 +948,10 @@ TEST_F(DumpRequestServerTest, RegistrationMustNameTheProcessAtTheOtherEndOfThePi
   // No SCOPED_TRACE here: its first use on a thread leaves a thread handle
   // open in this process, which the counts would take for a leak.
   for (const auto& c : cases) {
-    setPipeClientProcessIdFunctionForTesting(c.function);
+    pipeClientProcessIdSeam.replaceForTesting(c.function);
     const uint32_t named = c.namesTarget ? target->processId() : writer->processId();
     const std::string line = writer->command("register-as " + std::to_string(named));
-    setPipeClientProcessIdFunctionForTesting(nullptr);
+    pipeClientProcessIdSeam.replaceForTesting(nullptr);
     EXPECT_EQ(c.accepted, startsWith(line, "reply 2 ")) << c.what << ": " << line;
     if (!c.accepted) {
       EXPECT_EQ("hangup", line) << c.what;
@@ -1228,9 +1228,9 @@ TEST_F(DumpRequestServerTest, RegistrationFailingAfterItsHandlesWerePlacedTakesT
     failure.failWaitAt = c.failWaitAt;
     duplicationLog = &log;
     lateFailure = &failure;
-    setDuplicateHandleFunctionForTesting(&failingDuplicateHandle);
-    setRegisterWaitFunctionForTesting(&failingRegisterWait);
-    setPipeWriteFunctionForTesting(&failingPipeWrite);
+    duplicateHandleSeam.replaceForTesting(&failingDuplicateHandle);
+    registerWaitSeam.replaceForTesting(&failingRegisterWait);
+    pipeWriteSeam.replaceForTesting(&failingPipeWrite);
     // A reply that was written may reach the client before the hang-up.
     const std::string line = client->command("register");
     if (c.write != LateFailure::Write::Works) {
@@ -1238,9 +1238,9 @@ TEST_F(DumpRequestServerTest, RegistrationFailingAfterItsHandlesWerePlacedTakesT
     }
     // Once the server listens again, the conversation is over.
     const bool listening = waitUntil([&] { return server_->state() == PipeState::AwaitClient; });
-    setDuplicateHandleFunctionForTesting(nullptr);
-    setRegisterWaitFunctionForTesting(nullptr);
-    setPipeWriteFunctionForTesting(nullptr);
+    duplicateHandleSeam.replaceForTesting(nullptr);
+    registerWaitSeam.replaceForTesting(nullptr);
+    pipeWriteSeam.replaceForTesting(nullptr);
     duplicationLog = nullptr;
     lateFailure = nullptr;
     ASSERT_TRUE(listening) << c.what;
@@ -1385,9 +1385,9 @@ TEST_F(DumpRequestServerTest, RequestNeverTakenUpIsToldOnceWhenItsRecordGoes) {
     server_->setUnservedRequestHook(&recordUnserved, &unserved);
     ASSERT_TRUE(server_->start()) << c.what;
     ChildProcess* client = startClient();
-    setRegisterWaitFunctionForTesting(&deafDumpRequestWait);
+    registerWaitSeam.replaceForTesting(&deafDumpRequestWait);
     registerClient(client);
-    setRegisterWaitFunctionForTesting(nullptr);
+    registerWaitSeam.replaceForTesting(nullptr);
     ASSERT_EQ(1u, registeredCount()) << c.what;
     // The request is signalled before the answer comes; nobody takes it.
     if (c.requests) {

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "gtest/gtest.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {

@@ -13,7 +13,7 @@
 #include "desktop/windows/crash_reporter/upload/deadline_task.h"
 #include "desktop/windows/crash_reporter/upload/server_answer.h"
 #include "desktop/windows/crash_reporter/upload/server_request.h"
-#include "runtime/scoped_handle.h"
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
@@ -22,9 +22,6 @@ namespace {
 constexpr wchar_t kContentTypeHeader[] = L"Content-Type: multipart/form-data; boundary=";
 constexpr DWORD kContentLengthUnits = 64 / sizeof(wchar_t);
 constexpr uint64_t kStatusOk = 200;
-
-uint32_t gStallTimeoutMs = kUploadStallTimeoutMs;
-uint32_t gTotalTimeoutMs = kUploadTotalTimeoutMs;
 
 // Reads the whole file, raw, with any sharing allowed: the bytes as they are
 // on disk.
@@ -169,6 +166,9 @@ class UploadTask : public DeadlineTask {
 
 }  // namespace
 
+Seam<uint32_t> uploadStallTimeoutSeam(kUploadStallTimeoutMs);
+Seam<uint32_t> uploadTotalTimeoutSeam(kUploadTotalTimeoutMs);
+
 bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring& url,
                          const UploadParameters& parameters, const std::wstring& uploadFile,
                          const std::wstring& filePartName, const uint32_t* timeoutMs,
@@ -198,9 +198,9 @@ bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring
 
   std::shared_ptr<UploadTask> task(
       new (std::nothrow) UploadTask(crashServerUserAgent(userAgentSuffix), parts, boundary,
-                                    std::move(body), timeoutMs, gStallTimeoutMs));
+                                    std::move(body), timeoutMs, uploadStallTimeoutSeam.get()));
   if (!task) return false;
-  if (!DeadlineTask::runWithin(task, gTotalTimeoutMs)) return false;
+  if (!DeadlineTask::runWithin(task, uploadTotalTimeoutSeam.get())) return false;
   const UploadOutcome& outcome = task->outcome();
   if (responseCode != nullptr && outcome.statusReceived) *responseCode = outcome.statusCode;
   if (!outcome.accepted) return false;
@@ -209,11 +209,6 @@ bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring
     responseBody->assign(utf8ToWide(std::string_view(response.c_str(), strlen(response.c_str()))));
   }
   return true;
-}
-
-void setUploadTimeoutsForTesting(uint32_t stallTimeoutMs, uint32_t totalTimeoutMs) {
-  gStallTimeoutMs = stallTimeoutMs != 0 ? stallTimeoutMs : kUploadStallTimeoutMs;
-  gTotalTimeoutMs = totalTimeoutMs != 0 ? totalTimeoutMs : kUploadTotalTimeoutMs;
 }
 
 }  // namespace tavra

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/upload/multipart_body.h"
+#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -54,9 +55,10 @@ bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring
                          const std::wstring& filePartName, const uint32_t* timeoutMs,
                          std::wstring* responseBody, int32_t* responseCode);
 
-// Test seam: the stall time-out and the overall bound; 0 restores each one's
+// Test seams: the stall time-out and the overall bound; 0 restores each one's
 // default.
-void setUploadTimeoutsForTesting(uint32_t stallTimeoutMs, uint32_t totalTimeoutMs);
+extern Seam<uint32_t> uploadStallTimeoutSeam;
+extern Seam<uint32_t> uploadTotalTimeoutSeam;
 
 }  // namespace tavra
 

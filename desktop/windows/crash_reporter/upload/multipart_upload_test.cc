@@ -61,7 +61,10 @@ class MultipartUploadTest : public ::testing::Test {
     ASSERT_TRUE(createReportArchive("tavra-crashlog-9-1.txt", "tavra-crashlog-9-1.zip"));
     ASSERT_TRUE(readFileToString(kArchiveName, &archive_));
   }
-  void TearDown() override { setUploadTimeoutsForTesting(0, 0); }
+  void TearDown() override {
+    uploadStallTimeoutSeam.replaceForTesting(0);
+    uploadTotalTimeoutSeam.replaceForTesting(0);
+  }
 
   ScopedTempDir dir_;
   ScopedCurrentDirectory currentDirectory_;
@@ -238,7 +241,8 @@ TEST_F(CrashServerUploadTest, AnythingButAWholeOkAnswerFails) {
 }
 
 TEST_F(CrashServerUploadTest, AStalledServerEndsTheUploadWithinItsBound) {
-  setUploadTimeoutsForTesting(1000, 4000);
+  uploadStallTimeoutSeam.replaceForTesting(1000);
+  uploadTotalTimeoutSeam.replaceForTesting(4000);
   const char* const modes[] = {
       "silent",
       "hold:60",
@@ -258,7 +262,8 @@ TEST_F(CrashServerUploadTest, AStalledServerEndsTheUploadWithinItsBound) {
 TEST_F(CrashServerUploadTest, ATimeOutGivenByTheCallerBoundsTheWaitForTheAnswer) {
   // Without the caller's time-out the upload would wait three times kHangMs
   // for the held answer.
-  setUploadTimeoutsForTesting(3 * kHangMs, 6 * kHangMs);
+  uploadStallTimeoutSeam.replaceForTesting(3 * kHangMs);
+  uploadTotalTimeoutSeam.replaceForTesting(6 * kHangMs);
   ASSERT_TRUE(server_.setUploadMode("hold:60"));
   const uint32_t timeoutMs = 500;
   const Sent sent = upload(server_.url(), UploadParameters{{L"a", L"b"}}, kArchiveName, &timeoutMs);
@@ -338,7 +343,8 @@ TEST_F(MultipartUploadTest, ReadsTheAnswerWithinItsLengthAndSize) {
 }
 
 TEST_F(MultipartUploadTest, NoServerOrAStalledOneEndsWithinTheBound) {
-  setUploadTimeoutsForTesting(1000, 4000);
+  uploadStallTimeoutSeam.replaceForTesting(1000);
+  uploadTotalTimeoutSeam.replaceForTesting(4000);
   // Large enough that sending it fills every buffer of a server that does
   // not read.
   std::string big(16 * 1024 * 1024, '\0');

@@ -10,13 +10,9 @@ namespace tavra {
 
 const char kCrashLogEntryName[] = "crashlog.txt";
 
+Seam<ZipWriteFunction> zipWriteSeam(&zipWriteInFileInZip);
+
 namespace {
-
-int realZipWrite(zipFile file, const void* buffer, unsigned length) {
-  return zipWriteInFileInZip(file, buffer, length);
-}
-
-ZipWriteFunction gZipWrite = realZipWrite;
 
 // Closes a C stream once.
 struct StreamCloser {
@@ -105,7 +101,7 @@ bool addCrashLogEntry(const char* crashLogPath, zipFile archive) {
     const size_t missing = length - written;
     const size_t chunk = missing < kArchiveCopyBufferBytes ? missing : kArchiveCopyBufferBytes;
     if (fread(buffer.get(), 1, chunk, log.get()) != chunk) break;
-    if (gZipWrite(archive, buffer.get(), static_cast<unsigned>(chunk)) != ZIP_OK) break;
+    if (zipWriteSeam(archive, buffer.get(), static_cast<unsigned>(chunk)) != ZIP_OK) break;
     written += chunk;
   }
   return written == length;
@@ -122,10 +118,6 @@ std::string archiveNameFor(const std::string& crashLogPath) {
     return crashLogPath.substr(0, dot) + ".zip";
   }
   return crashLogPath + ".zip";
-}
-
-void setZipWriteFunctionForTesting(ZipWriteFunction function) {
-  gZipWrite = function != nullptr ? function : realZipWrite;
 }
 
 }  // namespace tavra

@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "runtime/seam.h"
 #include "zip.h"
 
 namespace tavra {
@@ -45,7 +46,7 @@ std::string archiveNameFor(const std::string& crashLogPath);
 // Test seam: the zipWriteInFileInZip that addCrashLogEntry calls for each
 // chunk; null restores the real one.
 using ZipWriteFunction = int (*)(zipFile file, const void* buffer, unsigned length);
-void setZipWriteFunctionForTesting(ZipWriteFunction function);
+extern Seam<ZipWriteFunction> zipWriteSeam;
 
 }  // namespace tavra
 

@@ -125,9 +125,9 @@ class ReportArchiveTest : public ::testing::Test {
     ASSERT_TRUE(dir_.create(L"archive"));
     gChunks.clear();
     gFailFromChunk = SIZE_MAX;
-    setZipWriteFunctionForTesting(recordingZipWrite);
+    zipWriteSeam.replaceForTesting(recordingZipWrite);
   }
-  void TearDown() override { setZipWriteFunctionForTesting(nullptr); }
+  void TearDown() override { zipWriteSeam.replaceForTesting(nullptr); }
 
   std::wstring path(const wchar_t* name) const { return joinPath(dir_.path(), name); }
   std::string narrow(const wchar_t* name) const { return wideToAscii(path(name)); }

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/upload/crash_server_url.h"
-#include "runtime/scoped_internet_handle.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 

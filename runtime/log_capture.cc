@@ -1,6 +1,4 @@
-#include "desktop/windows/crash_reporter/logs/log_capture.h"
-
-#include <stdio.h>
+#include "runtime/log_capture.h"
 
 #include <string_view>
 
@@ -53,21 +51,6 @@ LogCapture::~LogCapture() {
 LogCapture* LogCapture::current() { return static_cast<LogCapture*>(currentCaptureSlot().get()); }
 
 bool LogCapture::initializeSlot() { return currentCaptureSlot().initialize(); }
-
-bool LogCapture::appendCapturedLog(const char* crashLogFileName) {
-  if (text_.empty()) return true;
-  if (crashLogFileName == nullptr) return false;
-  FILE* file = fopen(crashLogFileName, "a");
-  if (file == nullptr) return false;
-  static const char kHeading[] = "\nCrash Logger:\n";
-  bool written = fwrite(kHeading, 1, sizeof(kHeading) - 1, file) == sizeof(kHeading) - 1 &&
-                 fwrite(text_.data(), 1, text_.size(), file) == text_.size();
-  // Buffered writes fail only at the close: check it as well.
-  bool closed = fclose(file) == 0;
-  if (!written || !closed) return false;
-  text_.clear();
-  return true;
-}
 
 bool captureLogMessage(void* /*context*/, LogSeverity /*severity*/, const char* file, int line,
                        size_t messageStart, const std::string& fullLine) {

@@ -1,11 +1,15 @@
-// Per-thread capture of the reporter's diagnostic messages.
+// Per-thread capture of diagnostic messages.
 //
-// While a crash is handled, the messages that the handling thread logs are
-// kept in a LogCapture instead of the reporter log, and are appended to that
-// crash's log afterwards. Captures nest per thread: the end of one makes the
-// one before it current again. Messages of other threads are never taken.
-#ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LOGS_LOG_CAPTURE_H_
-#define DESKTOP_WINDOWS_CRASH_REPORTER_LOGS_LOG_CAPTURE_H_
+// While a capture is current on a thread, the messages that the thread logs
+// are kept in it instead of going to the log (the reporter keeps a crash's
+// messages this way and appends them to that crash's log afterwards).
+// Captures nest per thread: the end of one makes the one before it current
+// again. Messages of other threads are never taken.
+//
+// Threads: a capture belongs to the thread that made it; the slot that holds
+// each thread's current capture is process-wide and never destroyed.
+#ifndef RUNTIME_LOG_CAPTURE_H_
+#define RUNTIME_LOG_CAPTURE_H_
 
 #include <stddef.h>
 
@@ -25,14 +29,10 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // Appends "\nCrash Logger:\n" and the captured text to the crash log, in
-  // text mode (each line end becomes CR LF), and empties the capture. With
-  // nothing captured the file is left alone and the result is true. On a
-  // failed open, write or close the result is false and the text is kept.
-  bool appendCapturedLog(const char* crashLogFileName);
-
   // Each message as "file:line:text" and a line end, in the order logged.
   const std::string& text() const { return text_; }
+  // Forgets what was captured so far; later messages are captured anew.
+  void clear() { text_.clear(); }
 
   // The calling thread's current capture, or null.
   static LogCapture* current();
@@ -56,4 +56,4 @@ bool captureLogMessage(void* context, LogSeverity severity, const char* file, in
 
 }  // namespace tavra
 
-#endif  // DESKTOP_WINDOWS_CRASH_REPORTER_LOGS_LOG_CAPTURE_H_
+#endif  // RUNTIME_LOG_CAPTURE_H_
