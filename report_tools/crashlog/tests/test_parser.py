@@ -5,7 +5,7 @@ import pytest
 
 from crashlog.parser import parse_bytes, parse_file
 
-from .support import data_path, dump_lines, make_log, read_data, stack_lines, zip_of
+from .support import DATA, data_path, dump_lines, make_log, read_data, run_cli, stack_lines, zip_of
 
 
 def test_the_writers_expected_log_reads_whole():
@@ -166,3 +166,14 @@ def test_layout_helpers_match_the_writers_fixture():
     assert "\r\n".join(stack_lines(0x0012FFE0, [0])) in text
     data = bytes.fromhex("3f4c59667380 8d9a".replace(" ", ""))
     assert "\r\n".join(dump_lines(0x10001018, data)) in text
+
+
+@pytest.mark.parametrize("name", ["small_crash_log.txt", "damaged_crash_log.txt"])
+def test_parse_prints_the_json_that_scripts_read_byte_for_byte(name):
+    # The goldens were printed by "parse" itself; whatever reads its JSON
+    # relies on every key, its order and the layout. The damaged log has a
+    # line out of form, a "Crash Logger:" section and no last line end.
+    result = run_cli("parse", name, cwd=DATA)
+    assert result.returncode == 0, result.stderr
+    with open(data_path(name.replace(".txt", ".parse.json")), encoding="utf-8") as f:
+        assert result.stdout == f.read()
