@@ -12,6 +12,7 @@ import sys
 from typing import Dict, List, Optional
 
 from . import analysis
+from .log_model import CrashLog
 from .parser import NotACrashLog, parse_file
 from .source import SourceError
 from .symbolizer import Symbolizer
@@ -37,7 +38,7 @@ Reads the reporter's text crash logs (or the zip archives that hold them as
               folders (llvm-symbolizer); module+offset where none is found"""
 
 
-def _read(path: str) -> Optional[Dict]:
+def _read(path: str) -> Optional[CrashLog]:
     try:
         return parse_file(path)
     except (NotACrashLog, SourceError) as e:
@@ -59,7 +60,7 @@ def _frame_json(frame: analysis.Frame, location=None) -> Dict:
     return entry
 
 
-def symbolize_frames(log: Dict, folders: List[str], symbolizer: Optional[Symbolizer] = None):
+def symbolize_frames(log: CrashLog, folders: List[str], symbolizer: Optional[Symbolizer] = None):
     """(frames, {frame: Location}, notes) of the crashed thread."""
     frames = analysis.frame_chain(log)
     if not folders:
@@ -87,7 +88,7 @@ def command_parse(args) -> int:
         if log is None:
             failed = True
             continue
-        results.append(dict(file=path, **log))
+        results.append(dict(file=path, **log.to_json()))
     if results:
         if args.compact:
             for result in results:

@@ -13,6 +13,8 @@ Threads: none of its own; pure functions of a parsed log.
 
 from typing import Dict, Optional, Tuple
 
+from .log_model import CrashLog
+
 # Register numbers of the ModRM and SIB bytes.
 REGISTERS = ("EAX", "ECX", "EDX", "EBX", "ESP", "EBP", "ESI", "EDI")
 SEGMENT_PREFIXES = {0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65}
@@ -45,13 +47,11 @@ GROUPS = {
 MOFFS_ACCESS = {0xA0: "read", 0xA1: "read", 0xA2: "write", 0xA3: "write"}
 
 
-def _code_bytes(log: Dict, address: int) -> bytes:
-    for dump in log.get("memory_dumps", ()):
-        start = int(dump["address"], 16)
-        data = bytes.fromhex(dump["bytes"])
-        if start <= address < start + len(data):
-            offset = address - start
-            return data[offset : offset + MAX_INSTRUCTION]
+def _code_bytes(log: CrashLog, address: int) -> bytes:
+    for dump in log.memory_dumps:
+        if dump.address <= address < dump.address + len(dump.data):
+            offset = address - dump.address
+            return bytes(dump.data[offset : offset + MAX_INSTRUCTION])
     return b""
 
 
@@ -161,23 +161,19 @@ def _memory_operand(code: bytes, at: int, registers: Dict[str, int]):
     return known, address & 0xFFFFFFFF
 
 
-def derive_access(log: Dict) -> Optional[str]:
+def derive_access(log: CrashLog) -> Optional[str]:
     """A phrase such as "write to address 00000010 (derived from the
     instruction at the crash address: C7 00 5A 5A 5A 5A)", or None."""
-    from .analysis import crashed_thread, modules_of, module_at
+    from .analysis import crashed_thread, module_at
 
-    exception = log.get("exception") or {}
     thread = crashed_thread(log)
-    if thread is None:
+    if thread is None or log.exception is None:
         return None
-    try:
-        crash_address = int(exception["address"], 16)
-        registers = {name: int(value, 16) for name, value in thread["registers"].items()}
-    except (KeyError, ValueError, TypeError):
+    crash_address = log.exception.address
+    registers = thread.register_values()
+    if registers is None or registers.get("EIP") != crash_address:
         return None
-    if registers.get("EIP") != crash_address:
-        return None
-    if module_at(modules_of(log), crash_address) is None:
+    if module_at(log.modules, crash_address) is None:
         return (
             f"execution at address {crash_address:08X}, which is in no module "
             "(the instruction pointer itself was bad)"
