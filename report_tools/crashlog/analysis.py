@@ -158,12 +158,43 @@ def describe_exception(log: CrashLog) -> str:
         return f"exception {code_text}"
     text = f"{name} ({code:08X})"
     if code == 0xC0000005:
-        access = x86_access.derive_access(log)
+        access = derive_access(log)
         if access is not None:
             text += f": {access}"
         else:
             text += " (the log does not say whether it was a read, a write or an execution)"
     return text
+
+
+def derive_access(log: CrashLog) -> Optional[str]:
+    """A phrase such as "write to address 00000010 (derived from the
+    instruction at the crash address: C7 00 5A 5A 5A 5A)", or None.
+
+    The log carries no access type, but it does carry the crashed thread's
+    registers and the code bytes around its instruction pointer (the writer
+    dumps 16 bytes on each side of a value that points into a module's
+    code): the faulting instruction tells the rest."""
+    thread = crashed_thread(log)
+    if thread is None or log.exception is None:
+        return None
+    crash_address = log.exception.address
+    registers = thread.register_values()
+    if registers is None or registers.get("EIP") != crash_address:
+        return None
+    if module_at(log.modules, crash_address) is None:
+        return (
+            f"execution at address {crash_address:08X}, which is in no module "
+            "(the instruction pointer itself was bad)"
+        )
+    code = log.code_bytes(crash_address, x86_access.MAX_INSTRUCTION)
+    decoded = x86_access.decode_access(code, registers)
+    if decoded is None:
+        return None
+    access, address = decoded
+    shown = " ".join(f"{b:02X}" for b in code[:8])
+    what = "read from" if access == "read" else "write to"
+    where = f"address {address:08X}" if address is not None else "an address the log cannot give"
+    return f"{what} {where} (derived from the instruction at the crash address: {shown})"
 
 
 def signature(log: CrashLog) -> Tuple[str, str]:

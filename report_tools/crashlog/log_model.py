@@ -225,6 +225,15 @@ class CrashLog:
     # What the size limits left out, in words.
     capped: List[str] = field(default_factory=list)
 
+    def code_bytes(self, address: int, count: int) -> bytes:
+        """Up to `count` dumped bytes from `address` on, from the first dump
+        that holds it; none when no dump does."""
+        for dump in self.memory_dumps:
+            if dump.address <= address < dump.address + len(dump.data):
+                offset = address - dump.address
+                return bytes(dump.data[offset : offset + count])
+        return b""
+
     def to_json(self) -> Dict:
         return {
             "format": self.format,
