@@ -21,6 +21,7 @@ from crashlog import analysis
 from crashlog.log_model import CrashLog, hex8
 from crashlog.parser import NotACrashLog, parse_file
 from crashlog.source import SourceError
+from crashlog.symbolizer import symbolize_frames
 
 from .report_store import INCOMING_PREFIX, is_report_id
 
@@ -328,8 +329,6 @@ class ReportPages:
     def _symbolize(self, log: CrashLog):
         if not self.symbol_folders:
             return {}, []
-        from crashlog.main import symbolize_frames
-
         _, locations, notes = symbolize_frames(log, self.symbol_folders)
         return locations, notes
 

@@ -15,7 +15,7 @@ from . import analysis
 from .log_model import CrashLog
 from .parser import NotACrashLog, parse_file
 from .source import SourceError
-from .symbolizer import Symbolizer
+from .symbolizer import Symbolizer, symbolize_frames
 
 DESCRIPTION = """\
 Reads the reporter's text crash logs (or the zip archives that hold them as
@@ -58,22 +58,6 @@ def _frame_json(frame: analysis.Frame, location=None) -> Dict:
     if location is not None:
         entry.update(function=location.function, file=location.file, line=location.line)
     return entry
-
-
-def symbolize_frames(log: CrashLog, folders: List[str], symbolizer: Optional[Symbolizer] = None):
-    """(frames, {frame: Location}, notes) of the crashed thread."""
-    frames = analysis.frame_chain(log)
-    if not folders:
-        return frames, {}, []
-    symbolizer = symbolizer or Symbolizer(folders)
-    requests = {
-        frame: (frame.module.name, frame.module.timestamp, frame.offset)
-        for frame in frames
-        if frame.module is not None
-    }
-    found = symbolizer.symbolize(requests.values())
-    locations = {frame: found[r] for frame, r in requests.items() if r in found}
-    return frames, locations, symbolizer.notes
 
 
 def _emit_json(value) -> None:
