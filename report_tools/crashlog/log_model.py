@@ -7,7 +7,8 @@ bytes. Registers and FPU values are held as the log writes them: a segment
 register may have 4 to 8 digits, and the pages show each as written.
 
 to_json() gives the form that "crashlog parse" prints, key for key and in
-the same order:
+the same order (json_fields() and json_part() print it without building it
+whole):
   format, version, build
   exception: {module, code, address, base}   code: hex text, or a name
   metadata: [[key, value], ...]              in order, duplicates kept
@@ -31,12 +32,17 @@ nothing here changes it after the parse.
 """
 
 from dataclasses import dataclass, field
-from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 
 def hex8(value: int) -> str:
     """A 32-bit value as the log writes it."""
     return f"{value:08X}"
+
+
+def json_part(value: Any) -> Any:
+    """For json.dump(default=json_part): a part of the log as JSON."""
+    return value.to_json()
 
 
 @dataclass(frozen=True)
@@ -234,18 +240,30 @@ class CrashLog:
                 return bytes(dump.data[offset : offset + count])
         return b""
 
-    def to_json(self) -> Dict:
+    def json_fields(self) -> Dict:
+        """The keys of to_json() with the parts as they are. json.dump(...,
+        default=json_part) turns them into JSON one part at a time, so that
+        a large log is not held a second time as JSON while it is printed."""
         return {
             "format": self.format,
             "version": self.version,
             "build": self.build,
-            "exception": None if self.exception is None else self.exception.to_json(),
-            "metadata": [entry.to_json() for entry in self.metadata],
-            "threads": [thread.to_json() for thread in self.threads],
-            "modules": [module.to_json() for module in self.modules],
-            "memory_dumps": [dump.to_json() for dump in self.memory_dumps],
-            "crash_logger": list(self.crash_logger),
-            "truncated": None if self.truncated is None else self.truncated.to_json(),
-            "problems": [problem.to_json() for problem in self.problems],
-            "capped": list(self.capped),
+            "exception": self.exception,
+            "metadata": self.metadata,
+            "threads": self.threads,
+            "modules": self.modules,
+            "memory_dumps": self.memory_dumps,
+            "crash_logger": self.crash_logger,
+            "truncated": self.truncated,
+            "problems": self.problems,
+            "capped": self.capped,
         }
+
+    def to_json(self) -> Dict:
+        return {key: _plain(value) for key, value in self.json_fields().items()}
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, list):
+        return [_plain(item) for item in value]
+    return value if value is None or isinstance(value, str) else value.to_json()

@@ -12,7 +12,7 @@ import sys
 from typing import Dict, List, Optional
 
 from . import analysis
-from .log_model import CrashLog
+from .log_model import CrashLog, json_part
 from .parser import NotACrashLog, parse_file
 from .source import SourceError
 from .symbolizer import Symbolizer, symbolize_frames
@@ -61,7 +61,7 @@ def _frame_json(frame: analysis.Frame, location=None) -> Dict:
 
 
 def _emit_json(value) -> None:
-    json.dump(value, sys.stdout, indent=1, ensure_ascii=False)
+    json.dump(value, sys.stdout, indent=1, ensure_ascii=False, default=json_part)
     sys.stdout.write("\n")
 
 
@@ -72,11 +72,12 @@ def command_parse(args) -> int:
         if log is None:
             failed = True
             continue
-        results.append(dict(file=path, **log.to_json()))
+        results.append(dict(file=path, **log.json_fields()))
     if results:
         if args.compact:
             for result in results:
-                json.dump(result, sys.stdout, ensure_ascii=False, separators=(",", ":"))
+                json.dump(result, sys.stdout, ensure_ascii=False, separators=(",", ":"),
+                          default=json_part)
                 sys.stdout.write("\n")
         else:
             _emit_json(results[0] if len(results) == 1 else results)

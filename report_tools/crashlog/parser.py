@@ -426,11 +426,15 @@ class _Parser:
                 dropped = True
                 continue
             self.stack_words += len(words)
-            thread.stack.append(StackLine(address, words))
+            thread.stack.append(
+                StackLine(address, [StackWord(int(word[1:], 16), word[0] == ">") for word in words])
+            )
         if dropped:
             self.stacks_dropped += 1
 
-    def _stack_line(self, line: str) -> Tuple[int, List[StackWord]]:
+    def _stack_line(self, line: str) -> Tuple[int, List[str]]:
+        """The address and the words of a stack line, each word as its mark
+        (" " or ">") and 8 hex digits: numbers only for the words kept."""
         # "ADDRESS " then four 10-character slots (a mark and "%08X ", or
         # blanks), then " " and the text column.
         problem = _Problem(self.lines.number, "a stack line (address, four words, text)", line)
@@ -451,7 +455,7 @@ class _Parser:
                 continue
             if ended or text[0] not in " >" or text[9] != " " or not re.fullmatch(HEX8, text[1:9]):
                 raise problem
-            words.append(StackWord(int(text[1:9], 16), text[0] == ">"))
+            words.append(text[:9])
         if not words or len(line) - 50 != len(words) * 4:
             raise problem
         return address, words
