@@ -51,35 +51,8 @@ TAVRA_CRASH_SERVER_URL=$url bash "$here/tools/run_program.sh" stand_in_browser.e
   status=$?
 
 # The reporter has ended, and with it every upload: what the server stored.
-/usr/bin/python3 - "$server_out" <<'PYTHON'
-import json
-import os
-import sys
-
-PREFIX = "report "
-reports = [line.rstrip("\n") for line in open(sys.argv[1], encoding="utf-8")
-           if line.startswith(PREFIX)]
-if not reports:
-    print("demo: the crash server received no report")
-for line in reports:
-    report_id = line[len(PREFIX):line.index(":")]
-    folder = line.rsplit(", ", 1)[1]
-    print(f"demo: the crash server received report {report_id}, stored in {folder}")
-    with open(os.path.join(folder, "metadata.json"), encoding="utf-8") as f:
-        metadata = json.load(f)
-    print(f"  from {metadata['user_agent']}, path {metadata['path']}, "
-          f"archive {metadata['file_name']} ({metadata['archive_size']} bytes)")
-    with open(os.path.join(folder, "fields.json"), encoding="utf-8") as f:
-        fields = json.load(f)
-    print("  form fields, in the order received:")
-    for name, value in fields.items():
-        print(f"    {name} = {json.dumps(value, ensure_ascii=False)}")
-    with open(os.path.join(folder, "crashlog.txt"), encoding="utf-8", errors="replace") as f:
-        lines = f.read().splitlines()
-    print(f"  crashlog.txt, unpacked from the archive ({len(lines)} lines), begins:")
-    for text in lines[:4]:
-        print(f"    | {text}")
-PYTHON
+PYTHONPATH="$here/report_tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 -m crash_server.received_reports "$server_out"
 
 # Each report's page, summary and signature, and screenshots of the pages,
 # while the server still runs.

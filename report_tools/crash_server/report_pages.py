@@ -18,9 +18,10 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Tuple
 
 from crashlog import analysis
+from crashlog.log_model import CrashLog, hex8
 from crashlog.parser import NotACrashLog, parse_file
 from crashlog.source import SourceError
-from crashlog.symbolizer import Symbolizer
+from crashlog.symbolizer import symbolize_frames
 
 from .report_store import INCOMING_PREFIX, is_report_id
 
@@ -138,8 +139,8 @@ class ReportPages:
         if log is None:
             info.error = error
         else:
-            info.version = log.get("version") or ""
-            info.build = log.get("build") or ""
+            info.version = log.version or ""
+            info.build = log.build or ""
             info.signature, info.digest = analysis.signature(log)
             info.exception = analysis.describe_exception(log)
             address, module = analysis.crash_location(log)
@@ -252,9 +253,9 @@ class ReportPages:
         parts.append("<h2>Summary</h2>")
         parts.append('<table id="summary">')
         parts.append(_row("Received", escape(metadata.get("received", "?"))))
-        parts.append(_row("Version", escape(log.get("version"))))
-        parts.append(_row("Build", escape(log.get("build"))))
-        parts.append(_row("Process", escape((log.get("exception") or {}).get("module"))))
+        parts.append(_row("Version", escape(log.version)))
+        parts.append(_row("Build", escape(log.build)))
+        parts.append(_row("Process", escape(log.exception.module if log.exception else None)))
         parts.append(_row("Exception", escape(analysis.describe_exception(log))))
         if address is not None:
             where = f"{module.name}+0x{address - module.base:x}" if module else "no listed module"
@@ -263,19 +264,19 @@ class ReportPages:
         parts.append(_row("Signature", f'<span class="signature">{escape(text)}</span> '
                                        f'[<a href="/#group-{digest}">{digest}</a>]'))
         parts.append("</table>")
-        truncated = log.get("truncated")
+        truncated = log.truncated
         if truncated:
             parts.append(
-                f'<p class="warning">The log is cut off after line {escape(truncated.get("line"))}:'
-                f' {escape(truncated.get("expected"))} was expected.</p>'
+                f'<p class="warning">The log is cut off after line {escape(truncated.line)}:'
+                f' {escape(truncated.expected)} was expected.</p>'
             )
-        if log.get("problems"):
+        if log.problems:
             parts.append(
-                f'<p class="warning">{len(log["problems"])} part(s) of the log are out of form; '
-                f'the first at line {escape(log["problems"][0]["line"])}.</p>'
+                f'<p class="warning">{len(log.problems)} part(s) of the log are out of form; '
+                f'the first at line {escape(log.problems[0].line)}.</p>'
             )
         thread = analysis.crashed_thread(log)
-        parts.append(f"<h2>Crashed thread {escape(thread['id']) if thread else ''}</h2>")
+        parts.append(f"<h2>Crashed thread {hex8(thread.id) if thread else ''}</h2>")
         parts.append('<table id="frames"><tr><th>#</th><th>Address</th><th>Module+offset</th>'
                      "<th>Function</th><th>Source</th><th>Found by</th></tr>")
         for index, frame in enumerate(frames):
@@ -293,7 +294,7 @@ class ReportPages:
         if thread is not None:
             parts.append("<h2>Registers</h2>")
             parts.append('<table id="registers">')
-            items = list(thread.get("registers", {}).items())
+            items = list(thread.registers.items())
             # As the log lays them out: general, then pointer and flags, then segments.
             for row in (items[:5], items[5:10], items[10:16]):
                 parts.append("<tr>" + "".join(
@@ -302,34 +303,32 @@ class ReportPages:
             parts.append("</table>")
         parts.append("<h2>Annotations</h2>")
         parts.append('<table id="annotations"><tr><th>Key</th><th>Value</th></tr>')
-        for key, value in log.get("metadata", [])[:MAX_SHOWN_ROWS]:
-            parts.append(f'<tr><td class="mono">{escape(key)}</td>'
-                         f'<td class="value">{escape(value)}</td></tr>')
+        for entry in log.metadata[:MAX_SHOWN_ROWS]:
+            parts.append(f'<tr><td class="mono">{escape(entry.key)}</td>'
+                         f'<td class="value">{escape(entry.value)}</td></tr>')
         parts.append("</table>")
         parts.append(_fields_section(fields, metadata))
         parts.append("<h2>Modules</h2>")
         parts.append('<table id="modules"><tr><th>Name</th><th>Version</th><th>Base</th>'
                      "<th>Size</th><th>Time stamp</th></tr>")
-        for entry in log.get("modules", [])[:MAX_SHOWN_ROWS]:
+        for module in log.modules[:MAX_SHOWN_ROWS]:
             parts.append(
-                f"<tr><td>{escape(entry['name'])}</td><td>{escape(entry['version'])}</td>"
-                f'<td class="mono">{escape(entry["base"])}</td>'
-                f'<td class="mono">{escape(entry["size"])}</td>'
-                f'<td class="mono">{escape(entry["timestamp"])}</td></tr>'
+                f"<tr><td>{escape(module.name)}</td><td>{escape(module.version)}</td>"
+                f'<td class="mono">{hex8(module.base)}</td>'
+                f'<td class="mono">{hex8(module.size)}</td>'
+                f'<td class="mono">{hex8(module.timestamp)}</td></tr>'
             )
         parts.append("</table>")
-        if log.get("crash_logger"):
+        if log.crash_logger:
             parts.append("<h2>Crash Logger</h2><pre>")
-            parts.append(escape("\n".join(log["crash_logger"][:MAX_SHOWN_ROWS])))
+            parts.append(escape("\n".join(log.crash_logger[:MAX_SHOWN_ROWS])))
             parts.append("</pre>")
         parts.append("</body></html>\n")
         return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
-    def _symbolize(self, log: Dict):
+    def _symbolize(self, log: CrashLog):
         if not self.symbol_folders:
             return {}, []
-        from crashlog.main import symbolize_frames
-
         _, locations, notes = symbolize_frames(log, self.symbol_folders)
         return locations, notes
 

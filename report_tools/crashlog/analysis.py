@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from . import x86_access
-from .parser import iter_stack_words
+from .log_model import CrashLog, Module, Thread, hex8
 
 # Frames walked at most, and frames that make a signature.
 MAX_FRAMES = 64
@@ -45,18 +45,6 @@ EXCEPTION_NAMES = {
 
 
 @dataclass(frozen=True)
-class Module:
-    name: str
-    base: int
-    size: int
-    timestamp: int
-    version: str
-
-    def holds(self, address: int) -> bool:
-        return self.base <= address < self.base + self.size
-
-
-@dataclass(frozen=True)
 class Frame:
     address: int
     module: Optional[Module]
@@ -79,16 +67,8 @@ class Frame:
         return f"{self.module.name}+0x{self.offset:x}"
 
 
-def _hex(text: Optional[str]) -> Optional[int]:
-    try:
-        return int(text, 16) if text is not None else None
-    except ValueError:
-        return None
-
-
-def exception_code(log: Dict) -> Optional[int]:
-    exception = log.get("exception") or {}
-    code = exception.get("code")
+def exception_code(log: CrashLog) -> Optional[int]:
+    code = log.exception.code if log.exception is not None else None
     if code is None or not all(c in "0123456789ABCDEFabcdef" for c in code) or len(code) > 8:
         return None
     return int(code, 16)
@@ -98,16 +78,6 @@ def exception_name(code: Optional[int]) -> Optional[str]:
     return None if code is None else EXCEPTION_NAMES.get(code)
 
 
-def modules_of(log: Dict) -> List[Module]:
-    modules = []
-    for entry in log.get("modules", ()):
-        base, size, stamp = _hex(entry["base"]), _hex(entry["size"]), _hex(entry["timestamp"])
-        if base is None or size is None:
-            continue
-        modules.append(Module(entry["name"], base, size, stamp or 0, entry.get("version", "")))
-    return modules
-
-
 def module_at(modules: List[Module], address: int) -> Optional[Module]:
     for module in modules:
         if module.holds(address):
@@ -115,14 +85,14 @@ def module_at(modules: List[Module], address: int) -> Optional[Module]:
     return None
 
 
-def crashed_thread(log: Dict) -> Optional[Dict]:
-    for thread in log.get("threads", ()):
-        if thread.get("crashed"):
+def crashed_thread(log: CrashLog) -> Optional[Thread]:
+    for thread in log.threads:
+        if thread.crashed:
             return thread
     return None
 
 
-def frame_chain(log: Dict, thread: Optional[Dict] = None) -> List[Frame]:
+def frame_chain(log: CrashLog, thread: Optional[Thread] = None) -> List[Frame]:
     """The frames of a thread (the crashed one by default): its instruction
     pointer, then the return address above each saved frame pointer, from
     EBP on, as long as both words are in the dumped stack and the chain
@@ -130,13 +100,12 @@ def frame_chain(log: Dict, thread: Optional[Dict] = None) -> List[Frame]:
     thread = thread if thread is not None else crashed_thread(log)
     if thread is None:
         return []
-    modules = modules_of(log)
-    registers = thread.get("registers", {})
-    eip, ebp, esp = _hex(registers.get("EIP")), _hex(registers.get("EBP")), _hex(registers.get("ESP"))
+    modules = log.modules
+    eip, ebp, esp = thread.register("EIP"), thread.register("EBP"), thread.register("ESP")
     if eip is None:
         return []
     words: Dict[int, Tuple[int, bool]] = {}
-    for address, value, marked in iter_stack_words(thread):
+    for address, (value, marked) in thread.stack_words():
         words[address] = (value, marked)
 
     frames = [Frame(eip, module_at(modules, eip), "instruction pointer")]
@@ -173,25 +142,23 @@ def _first_mark(words: Dict[int, Tuple[int, bool]]) -> Optional[int]:
     return min(marked) if marked else None
 
 
-def crash_location(log: Dict) -> Tuple[Optional[int], Optional[Module]]:
-    exception = log.get("exception") or {}
-    address = _hex(exception.get("address"))
-    if address is None:
+def crash_location(log: CrashLog) -> Tuple[Optional[int], Optional[Module]]:
+    if log.exception is None:
         return None, None
-    return address, module_at(modules_of(log), address)
+    address = log.exception.address
+    return address, module_at(log.modules, address)
 
 
-def describe_exception(log: Dict) -> str:
+def describe_exception(log: CrashLog) -> str:
     """The exception in words, with only what the log shows."""
-    exception = log.get("exception") or {}
-    code_text = exception.get("code", "?")
+    code_text = log.exception.code if log.exception is not None else "?"
     code = exception_code(log)
     name = exception_name(code)
     if name is None:
         return f"exception {code_text}"
     text = f"{name} ({code:08X})"
     if code == 0xC0000005:
-        access = x86_access.derive_access(log)
+        access = derive_access(log)
         if access is not None:
             text += f": {access}"
         else:
@@ -199,13 +166,45 @@ def describe_exception(log: Dict) -> str:
     return text
 
 
-def signature(log: Dict) -> Tuple[str, str]:
+def derive_access(log: CrashLog) -> Optional[str]:
+    """A phrase such as "write to address 00000010 (derived from the
+    instruction at the crash address: C7 00 5A 5A 5A 5A)", or None.
+
+    The log carries no access type, but it does carry the crashed thread's
+    registers and the code bytes around its instruction pointer (the writer
+    dumps 16 bytes on each side of a value that points into a module's
+    code): the faulting instruction tells the rest."""
+    thread = crashed_thread(log)
+    if thread is None or log.exception is None:
+        return None
+    crash_address = log.exception.address
+    registers = thread.register_values()
+    if registers is None or registers.get("EIP") != crash_address:
+        return None
+    if module_at(log.modules, crash_address) is None:
+        return (
+            f"execution at address {crash_address:08X}, which is in no module "
+            "(the instruction pointer itself was bad)"
+        )
+    code = log.code_bytes(crash_address, x86_access.MAX_INSTRUCTION)
+    decoded = x86_access.decode_access(code, registers)
+    if decoded is None:
+        return None
+    access, address = decoded
+    shown = " ".join(f"{b:02X}" for b in code[:8])
+    what = "read from" if access == "read" else "write to"
+    where = f"address {address:08X}" if address is not None else "an address the log cannot give"
+    return f"{what} {where} (derived from the instruction at the crash address: {shown})"
+
+
+def signature(log: CrashLog) -> Tuple[str, str]:
     """(text, short hash): the exception code and the top frames as
     module+offset, so that the same crash gives the same signature whatever
     the load addresses."""
-    exception = log.get("exception") or {}
     code = exception_code(log)
-    head = f"{code:08X}" if code is not None else str(exception.get("code", "?"))
+    head = f"{code:08X}" if code is not None else str(
+        log.exception.code if log.exception is not None else "?"
+    )
     frames = frame_chain(log)[:SIGNATURE_FRAMES]
     if not frames:
         address, module = crash_location(log)
@@ -223,14 +222,11 @@ def _signature_part(frame: Frame) -> str:
     return frame.location() if frame.module is not None else "???"
 
 
-def summary_lines(log: Dict, symbols=None) -> List[str]:
+def summary_lines(log: CrashLog, symbols=None) -> List[str]:
     """A few lines for a person. `symbols` maps a Frame to a description
     (function, file and line) or None."""
     lines = []
-    version = log.get("version")
-    build = log.get("build")
-    lines.append(f"Product: version {version or '?'}, build {build or '?'}")
-    exception = log.get("exception") or {}
+    lines.append(f"Product: version {log.version or '?'}, build {log.build or '?'}")
     lines.append(f"Crash: {describe_exception(log)}")
     address, module = crash_location(log)
     if address is not None:
@@ -239,10 +235,10 @@ def summary_lines(log: Dict, symbols=None) -> List[str]:
             if module is not None
             else "no module of the list"
         )
-        lines.append(f"At: {address:08X} in {where} (process {exception.get('module', '?')})")
+        lines.append(f"At: {address:08X} in {where} (process {log.exception.module})")
     thread = crashed_thread(log)
     if thread is not None:
-        lines.append(f"Crashed thread: {thread['id']}")
+        lines.append(f"Crashed thread: {hex8(thread.id)}")
     frames = frame_chain(log)
     if frames:
         lines.append("Frames:")
@@ -256,17 +252,17 @@ def summary_lines(log: Dict, symbols=None) -> List[str]:
             lines.append(text)
     text, digest = signature(log)
     lines.append(f"Signature: {text} [{digest}]")
-    truncated = log.get("truncated")
+    truncated = log.truncated
     if truncated:
         lines.append(
-            f"The log is cut off after line {truncated.get('line')}: "
-            f"{truncated.get('expected')} was expected"
-            + (f" ({truncated['reason']})" if truncated.get("reason") else "")
+            f"The log is cut off after line {truncated.line}: "
+            f"{truncated.expected} was expected"
+            + (f" ({truncated.reason})" if truncated.reason else "")
         )
-    if log.get("problems"):
-        first = log["problems"][0]
+    if log.problems:
+        first = log.problems[0]
         lines.append(
-            f"{len(log['problems'])} damaged part(s); the first at line {first['line']}: "
-            f"expected {first['expected']}"
+            f"{len(log.problems)} damaged part(s); the first at line {first.line}: "
+            f"expected {first.expected}"
         )
     return lines

@@ -12,9 +12,10 @@ import sys
 from typing import Dict, List, Optional
 
 from . import analysis
+from .log_model import CrashLog, json_part
 from .parser import NotACrashLog, parse_file
 from .source import SourceError
-from .symbolizer import Symbolizer
+from .symbolizer import Symbolizer, symbolize_frames
 
 DESCRIPTION = """\
 Reads the reporter's text crash logs (or the zip archives that hold them as
@@ -37,7 +38,7 @@ Reads the reporter's text crash logs (or the zip archives that hold them as
               folders (llvm-symbolizer); module+offset where none is found"""
 
 
-def _read(path: str) -> Optional[Dict]:
+def _read(path: str) -> Optional[CrashLog]:
     try:
         return parse_file(path)
     except (NotACrashLog, SourceError) as e:
@@ -59,24 +60,8 @@ def _frame_json(frame: analysis.Frame, location=None) -> Dict:
     return entry
 
 
-def symbolize_frames(log: Dict, folders: List[str], symbolizer: Optional[Symbolizer] = None):
-    """(frames, {frame: Location}, notes) of the crashed thread."""
-    frames = analysis.frame_chain(log)
-    if not folders:
-        return frames, {}, []
-    symbolizer = symbolizer or Symbolizer(folders)
-    requests = {
-        frame: (frame.module.name, frame.module.timestamp, frame.offset)
-        for frame in frames
-        if frame.module is not None
-    }
-    found = symbolizer.symbolize(requests.values())
-    locations = {frame: found[r] for frame, r in requests.items() if r in found}
-    return frames, locations, symbolizer.notes
-
-
 def _emit_json(value) -> None:
-    json.dump(value, sys.stdout, indent=1, ensure_ascii=False)
+    json.dump(value, sys.stdout, indent=1, ensure_ascii=False, default=json_part)
     sys.stdout.write("\n")
 
 
@@ -87,11 +72,12 @@ def command_parse(args) -> int:
         if log is None:
             failed = True
             continue
-        results.append(dict(file=path, **log))
+        results.append(dict(file=path, **log.json_fields()))
     if results:
         if args.compact:
             for result in results:
-                json.dump(result, sys.stdout, ensure_ascii=False, separators=(",", ":"))
+                json.dump(result, sys.stdout, ensure_ascii=False, separators=(",", ":"),
+                          default=json_part)
                 sys.stdout.write("\n")
         else:
             _emit_json(results[0] if len(results) == 1 else results)

@@ -1,5 +1,5 @@
-"""Parses a text crash log into plain data (dicts, lists, strings), ready
-for JSON.
+"""Parses a text crash log into a CrashLog (log_model), whose to_json() is
+what "crashlog parse" prints.
 
 The log is read line by line and never held whole. Whatever a crashed process
 or the network put in it is only text here: nothing is evaluated, and every
@@ -11,30 +11,25 @@ names the line after which it stopped and what was expected there. A line
 out of form is recorded in "problems" (line number, what was expected, what
 was found) and reading resumes at the next section heading.
 
-Result (addresses, registers and words as 8 upper-case hex digits, as the log
-writes them):
-  format, version, build
-  exception: {module, code, address, base}   code: hex text, or a name
-  metadata: [[key, value], ...]              in order, duplicates kept
-  threads: [{id, priority, crashed, checked_context_values,
-             checked_context_values_all, checked_stack_values,
-             checked_stack_values_all, registers: {EAX..GS},
-             fpu: {registers: [8 x 20 hex digits], SW, CW},
-             stack: [{address, words: ["0012FFA0" or ">0012FFA0", ...]}]}]
-             (">" marks a word that the writer found on the frame chain)
-  modules: [{name, version, base, size, timestamp}]
-  memory_dumps: [{address, bytes (lower-case hex)}]
-  crash_logger: [line, ...]
-  truncated: null or {line, expected}
-  problems: [{line, expected, found}]
-  capped: [text, ...]
-
 Threads: none of its own; a parse belongs to its caller's thread.
 """
 
 import re
-from typing import Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Iterable, List, Optional, Tuple
 
+from .log_model import (
+    CrashException,
+    CrashLog,
+    Fpu,
+    MemoryDump,
+    MetadataEntry,
+    Module,
+    Problem,
+    StackLine,
+    StackWord,
+    Thread,
+    Truncation,
+)
 from .source import LineSource, SourceError, open_source
 
 MAGIC = "TAVRA-CRASHLOG V1"
@@ -198,20 +193,7 @@ class _Lines:
 class _Parser:
     def __init__(self, lines: _Lines):
         self.lines = lines
-        self.result: Dict = {
-            "format": MAGIC,
-            "version": None,
-            "build": None,
-            "exception": None,
-            "metadata": [],
-            "threads": [],
-            "modules": [],
-            "memory_dumps": [],
-            "crash_logger": [],
-            "truncated": None,
-            "problems": [],
-            "capped": [],
-        }
+        self.result = CrashLog(format=MAGIC)
         self.seen = set()
         self.stack_words = 0
         self.dump_bytes = 0
@@ -221,7 +203,7 @@ class _Parser:
 
     # The whole log.
 
-    def parse(self) -> Dict:
+    def parse(self) -> CrashLog:
         try:
             self._header()
         except _Ended as e:
@@ -244,7 +226,7 @@ class _Parser:
             except _Ended as e:
                 self._truncated(e.expected)
                 break
-        if self.result["truncated"] is None:
+        if self.result.truncated is None:
             missing = [h for h in ("Used DLLs:", "Memory dumps:") if h not in self.seen]
             if missing:
                 what = "the module list" if missing[0] == "Used DLLs:" else "the memory dumps"
@@ -253,12 +235,12 @@ class _Parser:
                 self._truncated("a line end")
         return self._finish()
 
-    def _finish(self) -> Dict:
-        if self.lines.source_error and self.result["truncated"] is None:
-            self.result["truncated"] = {"line": self.lines.number, "expected": "more lines"}
+    def _finish(self) -> CrashLog:
+        if self.lines.source_error and self.result.truncated is None:
+            self.result.truncated = Truncation(self.lines.number, "more lines")
         if self.lines.source_error:
-            self.result["truncated"]["reason"] = self.lines.source_error
-        capped = self.result["capped"]
+            self.result.truncated.reason = self.lines.source_error
+        capped = self.result.capped
         for what, count in self.dropped.items():
             if count:
                 capped.append(f"{what}: {count} more left out")
@@ -276,14 +258,12 @@ class _Parser:
         return self.result
 
     def _truncated(self, expected: str) -> None:
-        self.result["truncated"] = {"line": self.lines.number, "expected": expected}
+        self.result.truncated = Truncation(self.lines.number, expected)
 
     def _problem(self, problem: _Problem) -> None:
-        problems = self.result["problems"]
+        problems = self.result.problems
         if len(problems) < MAX_PROBLEMS:
-            problems.append(
-                {"line": problem.line, "expected": problem.expected, "found": _clip(problem.found)}
-            )
+            problems.append(Problem(problem.line, problem.expected, _clip(problem.found)))
 
     def _resynchronise(self) -> None:
         while True:
@@ -303,17 +283,17 @@ class _Parser:
             # "version build": a version with blanks in it cannot be told
             # from its build, so the build is taken as the last word.
             version, _, build = middle.rpartition(" ")
-            self.result["version"] = _clip(version)
-            self.result["build"] = _clip(build)
+            self.result.version = _clip(version)
+            self.result.build = _clip(build)
         else:
             self._problem(_Problem(1, f'"{HEADER_PREFIX}VERSION BUILD{HEADER_SUFFIX}"', line))
         match = self.lines.expect(EXCEPTION_LINE, "the exception line")
-        self.result["exception"] = {
-            "module": _clip(match["module"]),
-            "code": _clip(match["code"]),
-            "address": match["address"],
-            "base": match["base"],
-        }
+        self.result.exception = CrashException(
+            module=_clip(match["module"]),
+            code=_clip(match["code"]),
+            address=int(match["address"], 16),
+            base=int(match["base"], 16),
+        )
 
     def _section(self) -> bool:
         """Reads one section; False at the end of the log."""
@@ -361,8 +341,8 @@ class _Parser:
                 if following is None or extra > MAX_VALUE_LINES or _is_heading(following):
                     raise _Problem(first, 'KEY="VALUE" ending in a double quote', line)
                 value += "\n" + self.lines.take("")
-            if len(self.result["metadata"]) < MAX_METADATA:
-                self.result["metadata"].append([_clip(match["key"]), _clip(value[:-1])])
+            if len(self.result.metadata) < MAX_METADATA:
+                self.result.metadata.append(MetadataEntry(_clip(match["key"]), _clip(value[:-1])))
             else:
                 self.dropped["metadata"] += 1
 
@@ -370,49 +350,53 @@ class _Parser:
         lines = self.lines
         lines.expect_text("", "a blank line after the thread heading")
         info = lines.expect(re.compile(r"^ThreadInfo: (" + HEX8 + r")$"), '"ThreadInfo: ID"')
-        thread = {"id": heading_id}
         if info.group(1) != heading_id:
             raise _Problem(lines.number, f'"ThreadInfo: {heading_id}"', info.group(0))
-        thread["priority"] = lines.expect(
+        priority = lines.expect(
             re.compile(r"^Priority=(" + HEX8 + r")$"), '"Priority=XXXXXXXX"'
         ).group(1)
-        thread["crashed"] = (
+        crashed = (
             lines.expect(re.compile(r"^Crashed=([01])$"), '"Crashed=0" or "Crashed=1"').group(1)
             == "1"
         )
+        checked = {}
         for name in ("checked_context_values", "checked_stack_values"):
             match = lines.expect(re.compile("^" + name + r"=(.*)$"), f'"{name}=N"')
             counted = CHECKED.match(match.group(1))
             if counted is None:
                 raise _Problem(lines.number, f'"{name}=N" or "{name}=N (all)"', match.group(0))
-            thread[name] = int(counted.group(1))
-            thread[name + "_all"] = counted.group(2) is not None
+            checked[name] = int(counted.group(1))
+            checked[name + "_all"] = counted.group(2) is not None
         lines.expect_text("", "a blank line before the registers")
         self._id_line("Registers", heading_id)
         registers = {}
         for pattern, names in zip(REGISTER_LINES, REGISTER_NAMES):
             match = lines.expect(pattern, "a line of registers (" + ", ".join(names) + ")")
             registers.update(zip(names, match.groups()))
-        thread["registers"] = registers
         lines.expect_text("", "a blank line before the FPU stack")
         self._id_line("FPU stack", heading_id)
         values = []
-        words = {}
         for index, pattern in enumerate(FPU_LINES):
             match = lines.expect(pattern, f"line {index + 1} of the FPU stack")
             groups = match.groups()
             if index == 2:
                 values += groups[:2]
-                words = {"SW": groups[2], "CW": groups[3]}
+                status_word, control_word = groups[2], groups[3]
             else:
                 values += groups
-        thread["fpu"] = dict(registers=values, **words)
         lines.expect_text("", "a blank line before the stack dump")
         self._id_line("Stack dump", heading_id)
-        thread["stack"] = []
-        kept = len(self.result["threads"]) < MAX_THREADS
+        thread = Thread(
+            id=int(heading_id, 16),
+            priority=int(priority, 16),
+            crashed=crashed,
+            registers=registers,
+            fpu=Fpu(values, status_word, control_word),
+            **checked,
+        )
+        kept = len(self.result.threads) < MAX_THREADS
         if kept:
-            self.result["threads"].append(thread)
+            self.result.threads.append(thread)
         else:
             self.dropped["threads"] += 1
         self._stack_lines(thread if kept else None)
@@ -422,7 +406,7 @@ class _Parser:
         if line != f"{label}: {thread_id}":
             raise _Problem(self.lines.number, f'"{label}: {thread_id}"', line)
 
-    def _stack_lines(self, thread: Optional[Dict]) -> None:
+    def _stack_lines(self, thread: Optional[Thread]) -> None:
         expected_address = None
         dropped = False
         while True:
@@ -442,11 +426,15 @@ class _Parser:
                 dropped = True
                 continue
             self.stack_words += len(words)
-            thread["stack"].append({"address": f"{address:08X}", "words": words})
+            thread.stack.append(
+                StackLine(address, [StackWord(int(word[1:], 16), word[0] == ">") for word in words])
+            )
         if dropped:
             self.stacks_dropped += 1
 
     def _stack_line(self, line: str) -> Tuple[int, List[str]]:
+        """The address and the words of a stack line, each word as its mark
+        (" " or ">") and 8 hex digits: numbers only for the words kept."""
         # "ADDRESS " then four 10-character slots (a mark and "%08X ", or
         # blanks), then " " and the text column.
         problem = _Problem(self.lines.number, "a stack line (address, four words, text)", line)
@@ -467,7 +455,7 @@ class _Parser:
                 continue
             if ended or text[0] not in " >" or text[9] != " " or not re.fullmatch(HEX8, text[1:9]):
                 raise problem
-            words.append((">" if text[0] == ">" else "") + text[1:9])
+            words.append(text[:9])
         if not words or len(line) - 50 != len(words) * 4:
             raise problem
         return address, words
@@ -485,17 +473,17 @@ class _Parser:
                     line,
                 )
             name, version = _split_module_left(match["left"])
-            if len(self.result["modules"]) >= MAX_MODULES:
+            if len(self.result.modules) >= MAX_MODULES:
                 self.dropped["modules"] += 1
                 continue
-            self.result["modules"].append(
-                {
-                    "name": _clip(name),
-                    "version": _clip(version),
-                    "base": match["base"],
-                    "size": match["size"],
-                    "timestamp": match["timestamp"],
-                }
+            self.result.modules.append(
+                Module(
+                    name=_clip(name),
+                    version=_clip(version),
+                    base=int(match["base"], 16),
+                    size=int(match["size"], 16),
+                    timestamp=int(match["timestamp"], 16),
+                )
             )
 
     def _memory_dumps(self) -> None:
@@ -522,9 +510,10 @@ class _Parser:
                 continue
             self.dump_bytes += len(data)
             if current is None:
-                current = {"address": f"{address:08X}", "bytes": []}
-                self.result["memory_dumps"].append(current)
-            current["bytes"].append(data.hex())
+                # Grows line by line; bytes once the parse is done.
+                current = MemoryDump(address, bytearray())
+                self.result.memory_dumps.append(current)
+            current.data += data
 
     def _dump_line(self, line: str) -> Tuple[int, bytes]:
         problem = _Problem(self.lines.number, "a memory dump line (address, 1 to 16 bytes, text)",
@@ -552,8 +541,8 @@ class _Parser:
             if line is None:
                 return
             self.lines.take("")
-            if len(self.result["crash_logger"]) < MAX_LOGGER_LINES:
-                self.result["crash_logger"].append(_clip(line))
+            if len(self.result.crash_logger) < MAX_LOGGER_LINES:
+                self.result.crash_logger.append(_clip(line))
             else:
                 self.dropped["crash_logger"] += 1
 
@@ -571,13 +560,12 @@ def _split_module_left(left: str) -> Tuple[str, str]:
     return name, version.strip(" ")
 
 
-def _join_dumps(result: Dict) -> None:
-    for dump in result["memory_dumps"]:
-        if isinstance(dump["bytes"], list):
-            dump["bytes"] = "".join(dump["bytes"])
+def _freeze_dumps(result: CrashLog) -> None:
+    for dump in result.memory_dumps:
+        dump.data = bytes(dump.data)
 
 
-def parse_lines(source: Iterable[Tuple[int, bytes, bool, bool]]) -> Dict:
+def parse_lines(source: Iterable[Tuple[int, bytes, bool, bool]]) -> CrashLog:
     """Parses a crash log from (number, bytes, had_end, cut) lines. Raises
     NotACrashLog when the first line is not a crash log's."""
     lines = _Lines(source)
@@ -586,34 +574,24 @@ def parse_lines(source: Iterable[Tuple[int, bytes, bool, bool]]) -> Dict:
             raise NotACrashLog(lines.source_error)
         raise NotACrashLog("not a crash log: the file is empty")
     result = _Parser(lines).parse()
-    _join_dumps(result)
+    _freeze_dumps(result)
     return result
 
 
-def parse_bytes(data: bytes) -> Dict:
+def parse_bytes(data: bytes) -> CrashLog:
     """Parses a whole crash log held in memory (for tests and small logs)."""
     import io
 
     return parse_lines(LineSource(io.BytesIO(data), "<bytes>"))
 
 
-def parse_file(path: str) -> Dict:
+def parse_file(path: str) -> CrashLog:
     """Parses a crash log or the archive that holds it. Raises SourceError or
     NotACrashLog with a message for a person."""
     with open_source(path) as source:
         result = parse_lines(source)
         if source.cut_short:
-            if result["truncated"] is None:
-                result["truncated"] = {"line": None, "expected": "more lines"}
-            result["truncated"]["reason"] = source.cut_short
+            if result.truncated is None:
+                result.truncated = Truncation(None, "more lines")
+            result.truncated.reason = source.cut_short
         return result
-
-
-def iter_stack_words(thread: Dict) -> Iterator[Tuple[int, int, bool]]:
-    """(address, value, marked) of each stack word of a parsed thread."""
-    for line in thread.get("stack", ()):
-        address = int(line["address"], 16)
-        for word in line["words"]:
-            marked = word.startswith(">")
-            yield address, int(word[1:] if marked else word, 16), marked
-            address = (address + 4) & 0xFFFFFFFF

@@ -10,7 +10,8 @@ would belong to another build.
 
 The symbolizer runs as a subprocess (never through a shell) with a time-out
 and a bound on what it may print; names are demangled by llvm-cxxfilt the
-same way.
+same way. symbolize_frames() does it for the frames of a parsed log's
+crashed thread.
 
 Threads: a Symbolizer is used on one thread at a time.
 """
@@ -22,6 +23,9 @@ import subprocess
 import threading
 from dataclasses import dataclass
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+
+from .analysis import Frame, frame_chain
+from .log_model import CrashLog
 
 TIMEOUT_SECONDS = 20.0
 MAX_OUTPUT_BYTES = 4 << 20
@@ -237,6 +241,24 @@ class Symbolizer:
         for request, location in list(results.items()):
             if location.function in table:
                 results[request] = Location(table[location.function], location.file, location.line)
+
+
+def symbolize_frames(
+    log: CrashLog, folders: List[str], symbolizer: Optional[Symbolizer] = None
+) -> Tuple[List[Frame], Dict[Frame, Location], List[str]]:
+    """(frames, {frame: Location}, notes) of the crashed thread."""
+    frames = frame_chain(log)
+    if not folders:
+        return frames, {}, []
+    symbolizer = symbolizer or Symbolizer(folders)
+    requests = {
+        frame: (frame.module.name, frame.module.timestamp, frame.offset)
+        for frame in frames
+        if frame.module is not None
+    }
+    found = symbolizer.symbolize(requests.values())
+    locations = {frame: found[r] for frame, r in requests.items() if r in found}
+    return frames, locations, symbolizer.notes
 
 
 def _is_mangled(name: str) -> bool:

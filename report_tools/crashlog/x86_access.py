@@ -1,14 +1,12 @@
-"""What an access violation was, as far as the log shows it.
+"""What memory an x86 instruction touches: its code bytes and the registers
+in, read or write and the address out.
 
-The log carries no access type, but it does carry the crashed thread's
-registers and the code bytes around its instruction pointer (the writer dumps
-16 bytes on each side of a value that points into a module's code). For the
-common memory instructions (mov, movzx/movsx, cmp, test, push, pop, call and
-jmp through memory) the faulting instruction tells whether it read or wrote,
+For the common memory instructions (mov, movzx/movsx, cmp, test, push, pop,
+call and jmp through memory) the opcode tells whether it reads or writes,
 and its operand with the registers gives the address. Anything else is left
-unsaid rather than guessed.
+unsaid rather than guessed. Knows nothing of crash logs.
 
-Threads: none of its own; pure functions of a parsed log.
+Threads: none of its own; pure functions.
 """
 
 from typing import Dict, Optional, Tuple
@@ -17,6 +15,7 @@ from typing import Dict, Optional, Tuple
 REGISTERS = ("EAX", "ECX", "EDX", "EBX", "ESP", "EBP", "ESI", "EDI")
 SEGMENT_PREFIXES = {0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65}
 OTHER_PREFIXES = {0x66, 0x67, 0xF0, 0xF2, 0xF3}
+# The longest x86 instruction: no more code bytes than this are looked at.
 MAX_INSTRUCTION = 15
 
 # One-byte opcodes with a ModRM memory operand: "read" or "write".
@@ -43,16 +42,6 @@ GROUPS = {
 }
 # mov with a 32-bit absolute address and no ModRM.
 MOFFS_ACCESS = {0xA0: "read", 0xA1: "read", 0xA2: "write", 0xA3: "write"}
-
-
-def _code_bytes(log: Dict, address: int) -> bytes:
-    for dump in log.get("memory_dumps", ()):
-        start = int(dump["address"], 16)
-        data = bytes.fromhex(dump["bytes"])
-        if start <= address < start + len(data):
-            offset = address - start
-            return data[offset : offset + MAX_INSTRUCTION]
-    return b""
 
 
 def _u32(data: bytes, at: int) -> Optional[int]:
@@ -159,35 +148,3 @@ def _memory_operand(code: bytes, at: int, registers: Dict[str, int]):
             return None
         address += displacement
     return known, address & 0xFFFFFFFF
-
-
-def derive_access(log: Dict) -> Optional[str]:
-    """A phrase such as "write to address 00000010 (derived from the
-    instruction at the crash address: C7 00 5A 5A 5A 5A)", or None."""
-    from .analysis import crashed_thread, modules_of, module_at
-
-    exception = log.get("exception") or {}
-    thread = crashed_thread(log)
-    if thread is None:
-        return None
-    try:
-        crash_address = int(exception["address"], 16)
-        registers = {name: int(value, 16) for name, value in thread["registers"].items()}
-    except (KeyError, ValueError, TypeError):
-        return None
-    if registers.get("EIP") != crash_address:
-        return None
-    if module_at(modules_of(log), crash_address) is None:
-        return (
-            f"execution at address {crash_address:08X}, which is in no module "
-            "(the instruction pointer itself was bad)"
-        )
-    code = _code_bytes(log, crash_address)
-    decoded = decode_access(code, registers)
-    if decoded is None:
-        return None
-    access, address = decoded
-    shown = " ".join(f"{b:02X}" for b in code[:8])
-    what = "read from" if access == "read" else "write to"
-    where = f"address {address:08X}" if address is not None else "an address the log cannot give"
-    return f"{what} {where} (derived from the instruction at the crash address: {shown})"

@@ -21,11 +21,12 @@ def read_data(name: str) -> bytes:
         return f.read()
 
 
-def run_cli(*arguments: str, timeout: float = 120.0) -> subprocess.CompletedProcess:
+def run_cli(*arguments: str, timeout: float = 120.0,
+            cwd: Optional[str] = None) -> subprocess.CompletedProcess:
     env = dict(os.environ, PYTHONPATH=REPORT_TOOLS, PYTHONDONTWRITEBYTECODE="1")
     return subprocess.run(
         ["/usr/bin/python3", "-m", "crashlog", *arguments],
-        capture_output=True, text=True, timeout=timeout, env=env,
+        capture_output=True, text=True, timeout=timeout, env=env, cwd=cwd,
     )
 
 

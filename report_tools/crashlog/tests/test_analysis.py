@@ -103,8 +103,8 @@ def test_the_same_crash_loaded_elsewhere_has_the_same_signature():
     text = demo_log_text()
     original = parse_bytes(text.encode())
     moved = parse_bytes(rebased(text, 0x00010000, 0x00200000).encode())
-    assert moved["exception"]["address"] != original["exception"]["address"]
-    assert [m["base"] for m in moved["modules"]] != [m["base"] for m in original["modules"]]
+    assert moved.exception.address != original.exception.address
+    assert [m.base for m in moved.modules] != [m.base for m in original.modules]
     signature = analysis.signature(original)
     assert analysis.signature(moved) == signature
     assert signature[0].startswith("C0000005 tavra_test_client.exe+0x")

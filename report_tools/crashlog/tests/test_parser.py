@@ -5,11 +5,12 @@ import pytest
 
 from crashlog.parser import parse_bytes, parse_file
 
-from .support import data_path, dump_lines, make_log, read_data, stack_lines, zip_of
+from .support import DATA, data_path, dump_lines, make_log, read_data, run_cli, stack_lines, zip_of
 
 
 def test_the_writers_expected_log_reads_whole():
-    log = parse_file(data_path("small_crash_log.txt"))
+    parsed = parse_file(data_path("small_crash_log.txt"))
+    log = parsed.to_json()
     assert (log["version"], log["build"]) == ("1.2.3.4", "5678")
     assert log["exception"] == {
         "module": "tavra.exe", "code": "C0000005", "address": "00400F10", "base": "00400000"
@@ -38,6 +39,10 @@ def test_the_writers_expected_log_reads_whole():
     assert log["memory_dumps"][0]["bytes"].startswith("6b788592") and \
         len(log["memory_dumps"][0]["bytes"]) == 2 * 52
     assert (log["truncated"], log["problems"], log["capped"]) == (None, [], [])
+    # The same as numbers, for the analysis.
+    assert (parsed.exception.address, parsed.modules[1].timestamp) == (0x00400F10, 0x12345678)
+    assert parsed.threads[0].stack[0].words[1] == (0x0012FFA0, True)
+    assert parsed.memory_dumps[1].data[:2] == bytes([0x9F, 0xAC])
 
 
 @pytest.mark.parametrize("name", ["small_crash_log.txt", "demo_write_crash.zip"])
@@ -67,9 +72,10 @@ def test_crlf_and_lf_line_ends_read_the_same(tmp_path, name):
 )
 def test_module_names_and_versions_with_blanks_read_back(name, version):
     log = parse_bytes(make_log(modules=[(name, version, 0x10000000, 0x2000)]))
-    assert log["problems"] == []
-    assert log["modules"] == [{"name": name, "version": version, "base": "10000000",
-                               "size": "00002000", "timestamp": "5F000000"}]
+    assert log.problems == []
+    assert [m.to_json() for m in log.modules] == [
+        {"name": name, "version": version, "base": "10000000", "size": "00002000",
+         "timestamp": "5F000000"}]
 
 
 def test_metadata_keeps_order_duplicates_and_any_text_in_values():
@@ -77,12 +83,12 @@ def test_metadata_keeps_order_duplicates_and_any_text_in_values():
              ("empty", ""), ("multi", "one\r\ntwo")]
     log = parse_bytes(make_log(metadata=pairs))
     expected = [[k, v.replace("\r\n", "\n")] for k, v in pairs]
-    assert log["metadata"] == expected and log["problems"] == []
+    assert [e.to_json() for e in log.metadata] == expected and log.problems == []
 
 
 def test_version_and_build_of_the_header():
     log = parse_bytes(make_log(version="0.0.0.0", build="-1"))
-    assert (log["version"], log["build"]) == ("0.0.0.0", "-1")
+    assert (log.version, log.build) == ("0.0.0.0", "-1")
 
 
 def test_a_log_cut_at_any_line_reads_as_far_as_it_goes():
@@ -92,19 +98,19 @@ def test_a_log_cut_at_any_line_reads_as_far_as_it_goes():
     for count in range(1, len(lines)):
         cut = b"\r\n".join(lines[:count]) + b"\r\n"
         log = parse_bytes(cut)
-        assert log["problems"] == [], count
+        assert log.problems == [], count
         if count < 3:  # no exception line yet
             continue
-        assert log["exception"] == whole["exception"], count
+        assert log.exception == whole.exception, count
         if count < lines.index(b"Memory dumps:") + 1:
-            assert log["truncated"] is not None, count
-            assert 1 <= log["truncated"]["line"] <= count, count
-            assert log["truncated"]["expected"], count
+            assert log.truncated is not None, count
+            assert 1 <= log.truncated.line <= count, count
+            assert log.truncated.expected, count
         # What was read agrees with the whole log so far.
-        assert log["metadata"] == whole["metadata"][: len(log["metadata"])]
-        for got, full in zip(log["threads"], whole["threads"]):
-            assert got["id"] == full["id"]
-            assert got["stack"] == full["stack"][: len(got["stack"])]
+        assert log.metadata == whole.metadata[: len(log.metadata)]
+        for got, full in zip(log.threads, whole.threads):
+            assert got.id == full.id
+            assert got.stack == full.stack[: len(got.stack)]
 
 
 @pytest.mark.parametrize(
@@ -119,9 +125,9 @@ def test_a_log_cut_inside_a_line_says_what_it_expected(cut, expected):
     text = read_data("small_crash_log.txt")
     head = text[: text.index(cut) + len(cut)]
     log = parse_bytes(head)
-    assert log["truncated"] is not None or log["problems"]
-    said = (log["truncated"] or {}).get("expected", "") + " ".join(
-        p["expected"] for p in log["problems"])
+    assert log.truncated is not None or log.problems
+    said = (log.truncated.expected if log.truncated else "") + " ".join(
+        p.expected for p in log.problems)
     assert expected in said
 
 
@@ -143,14 +149,14 @@ def test_a_changed_line_is_reported_and_the_rest_still_read(old, new, expected):
     log = parse_bytes(text.replace(old, new))
     whole = parse_bytes(text)
     line = text[: text.index(old)].count(b"\n") + 1
-    assert len(log["problems"]) == 1
-    problem = log["problems"][0]
-    assert problem["line"] == line and expected in problem["expected"]
-    assert log["modules"] or "module" in expected
+    assert len(log.problems) == 1
+    problem = log.problems[0]
+    assert problem.line == line and expected in problem.expected
+    assert log.modules or "module" in expected
     # The sections after the damage are read again.
     if b"Base:" not in old:
-        assert log["modules"] == whole["modules"]
-    assert log["exception"] == whole["exception"]
+        assert log.modules == whole.modules
+    assert log.exception == whole.exception
 
 
 def test_an_archive_reads_as_its_crashlog(tmp_path):
@@ -166,3 +172,14 @@ def test_layout_helpers_match_the_writers_fixture():
     assert "\r\n".join(stack_lines(0x0012FFE0, [0])) in text
     data = bytes.fromhex("3f4c59667380 8d9a".replace(" ", ""))
     assert "\r\n".join(dump_lines(0x10001018, data)) in text
+
+
+@pytest.mark.parametrize("name", ["small_crash_log.txt", "damaged_crash_log.txt"])
+def test_parse_prints_the_json_that_scripts_read_byte_for_byte(name):
+    # The goldens were printed by "parse" itself; whatever reads its JSON
+    # relies on every key, its order and the layout. The damaged log has a
+    # line out of form, a "Crash Logger:" section and no last line end.
+    result = run_cli("parse", name, cwd=DATA)
+    assert result.returncode == 0, result.stderr
+    with open(data_path(name.replace(".txt", ".parse.json")), encoding="utf-8") as f:
+        assert result.stdout == f.read()
