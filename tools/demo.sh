@@ -20,6 +20,9 @@ mkdir -p "$demo_dir"
 server_out=$demo_dir/crash_server.out
 server_log=$demo_dir/crash_server.log
 
+# Made before the server starts: the background job opens it only once it
+# runs, and the first look for the server's address may come before that.
+: >"$server_out"
 "$here/tools/crash_server" --host 127.0.0.1 --port 0 --storage "$storage" --symbols "$build_dir/bin" \
   >"$server_out" 2>"$server_log" &
 server_pid=$!
