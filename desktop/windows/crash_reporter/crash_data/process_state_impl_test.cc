@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -16,19 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/crash_data/capture_on_dump_request_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_path.h"
-#include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
-#include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
-#include "runtime/logging.h"
-#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
-#include "testing/browser_client/pipe_connection.h"
-#include "testing/browser_client/process_figures.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
@@ -36,7 +30,7 @@
 namespace tavra {
 namespace {
 
-constexpr DWORD kWaitMs = 30000;
+constexpr DWORD kWaitMs = testing_support::kCaptureWaitMs;
 
 uint32_t hexNumber(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
@@ -65,55 +59,6 @@ bool equalIgnoringCase(const std::string& a, const std::string& b) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// One capture, run by the dump-request hook on the server's wait thread as
-// the reporter runs it; the hook then keeps the client waiting in its crash
-// handler until the test has looked at the snapshot.
-struct CaptureRun {
-  CaptureRun()
-      : captured(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        release(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-
-  // Set by the test; zero means the client's registered address.
-  uint32_t exceptionPointersAddress = 0;
-  uint32_t threadIdAddress = 0;
-  // Captures made and destroyed before the one that is kept, to count the
-  // handles that they leave behind.
-  int repeatedCaptures = 0;
-
-  // Set by the hook.
-  std::unique_ptr<ProcessStateImpl> state;
-  bool result = false;
-  std::string log;
-  int handleGrowth = 0;
-
-  ScopedHandle captured;
-  ScopedHandle release;
-};
-
-void captureOnDumpRequest(void* context, ReporterClient* client) {
-  CaptureRun* run = static_cast<CaptureRun*>(context);
-  const uint32_t exceptionPointersAddress = run->exceptionPointersAddress != 0
-                                                ? run->exceptionPointersAddress
-                                                : client->exceptionPointersAddress();
-  const uint32_t threadIdAddress =
-      run->threadIdAddress != 0 ? run->threadIdAddress : client->threadIdAddress();
-  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
-  for (int i = 0; i < run->repeatedCaptures; ++i) {
-    LogCapture quiet;
-    ProcessStateImpl state;
-    state.capture(client->processId(), exceptionPointersAddress, threadIdAddress);
-  }
-  run->handleGrowth =
-      static_cast<int>(probeHandleCount(GetCurrentProcess())) - static_cast<int>(handlesBefore);
-  LogCapture capture;
-  run->state = std::make_unique<ProcessStateImpl>();
-  run->result = run->state->capture(client->processId(), exceptionPointersAddress, threadIdAddress);
-  run->log = capture.text();
-  SetEvent(run->captured.get());
-  WaitForSingleObject(run->release.get(), kWaitMs);
-  ResetEvent(run->release.get());
 }
 
 // Test seams: what the fake calls do, set before the capture and read after
@@ -155,43 +100,17 @@ BOOL WINAPI fakeGetProcessMemoryInfo(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD) {
   return FALSE;
 }
 
-class ProcessStateImplTest : public ::testing::Test {
+class ProcessStateImplTest : public testing_support::CaptureOnDumpRequestTest {
  protected:
   void SetUp() override {
     fakes = FakeCalls();
-    setLogMessageHandler(&captureLogMessage, nullptr);
-    server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
-                                                  nullptr, nullptr, &captureOnDumpRequest, &run_,
-                                                  nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(server_->start());
+    CaptureOnDumpRequestTest::SetUp();
   }
 
   void TearDown() override {
-    SetEvent(run_.release.get());
-    for (auto& client : clients_) client->terminate();
-    server_->stop();
+    CaptureOnDumpRequestTest::TearDown();
     createToolhelpSnapshotSeam.replaceForTesting(nullptr);
     getProcessMemoryInfoSeam.replaceForTesting(nullptr);
-    setLogMessageHandler(nullptr, nullptr);
-  }
-
-  // A registered test client.
-  ChildProcess* startClient(
-      const std::wstring& program = siblingProgramPath(L"tavra_test_client.exe")) {
-    clients_.push_back(std::make_unique<ChildProcess>());
-    ChildProcess* client = clients_.back().get();
-    EXPECT_TRUE(
-        client->start(program, L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
-    const std::string reply = client->command("register");
-    EXPECT_EQ(0u, reply.find("registered ")) << reply;
-    return client;
-  }
-
-  // Sends a command that ends in a dump request and waits for the capture.
-  void captureAfter(ChildProcess* client, const std::string& command) {
-    ResetEvent(run_.captured.get());
-    EXPECT_TRUE(client->sendLine(command));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run_.captured.get(), kWaitMs)) << command;
   }
 
   // A crash command: gives back the line that the client's crash handler
@@ -200,14 +119,6 @@ class ProcessStateImplTest : public ::testing::Test {
     captureAfter(client, command);
     std::string line;
     EXPECT_TRUE(client->readLine(&line, kWaitMs));
-    return line;
-  }
-
-  // Lets the client go on after its capture; a `dump-raw` client answers.
-  std::string releaseClient(ChildProcess* client) {
-    SetEvent(run_.release.get());
-    std::string line;
-    client->readLine(&line, kWaitMs);
     return line;
   }
 
@@ -259,10 +170,6 @@ class ProcessStateImplTest : public ::testing::Test {
   }
 
   static constexpr int kRepeatedCaptures = 20;
-
-  CaptureRun run_;
-  std::unique_ptr<DumpRequestServer> server_;
-  std::vector<std::unique_ptr<ChildProcess>> clients_;
 };
 
 TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
