@@ -1,7 +1,7 @@
 // One owner for anything that is released by one call: kernel handles,
-// registered waits, timer-queue timers, mapped views, WinInet handles and
-// memory that the system allocated. Each kind is a traits type, and the
-// holder is the same for all of them.
+// registered waits, timer-queue timers, mapped views, WinInet handles, memory
+// that the system allocated and raw memory from ::operator new. Each kind is
+// a traits type, and the holder is the same for all of them.
 //
 // A traits type names the held `Value`, the `invalid()` value that a new or
 // released holder keeps, `isValid(value)` (some calls use more than one value
@@ -16,6 +16,8 @@
 
 #include <windows.h>
 #include <wininet.h>
+
+#include <new>
 
 namespace tavra {
 
@@ -132,6 +134,17 @@ struct LocalMemoryTraits {
 };
 template <typename T>
 using ScopedLocalMemory = ScopedHolder<LocalMemoryTraits<T>>;
+
+// Memory from ::operator new (its nothrow form included), seen as a `T`.
+template <typename T>
+struct OperatorNewMemoryTraits {
+  using Value = T;
+  static Value invalid() { return nullptr; }
+  static bool isValid(Value value) { return value != nullptr; }
+  static void close(Value value) { ::operator delete(value); }
+};
+template <typename T>
+using ScopedOperatorNewMemory = ScopedHolder<OperatorNewMemoryTraits<T>>;
 
 }  // namespace tavra
 

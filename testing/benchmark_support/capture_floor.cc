@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+#include "desktop/windows/crash_reporter/crash_data/module_path.h"
 #include "runtime/scoped_holder.h"
 
 namespace tavra {

@@ -153,9 +153,7 @@ struct Run {
 
 std::vector<AddressRange> rangesOf(const CrashLogWriter& writer) {
   std::vector<AddressRange> ranges;
-  for (size_t i = 0; i < writer.rangeCount(); ++i) {
-    ranges.emplace_back(writer.ranges()[i].start, writer.ranges()[i].end);
-  }
+  for (const MemoryRange& range : writer.ranges()) ranges.emplace_back(range.start, range.end);
   return ranges;
 }
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -16,18 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/crash_data/capture_on_dump_request_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
-#include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
-#include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/crash_data/module_path.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
-#include "runtime/logging.h"
-#include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
-#include "testing/browser_client/pipe_connection.h"
-#include "testing/browser_client/process_figures.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
@@ -35,7 +30,7 @@
 namespace tavra {
 namespace {
 
-constexpr DWORD kWaitMs = 30000;
+constexpr DWORD kWaitMs = testing_support::kCaptureWaitMs;
 
 uint32_t hexNumber(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
@@ -64,55 +59,6 @@ bool equalIgnoringCase(const std::string& a, const std::string& b) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// One capture, run by the dump-request hook on the server's wait thread as
-// the reporter runs it; the hook then keeps the client waiting in its crash
-// handler until the test has looked at the snapshot.
-struct CaptureRun {
-  CaptureRun()
-      : captured(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        release(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-
-  // Set by the test; zero means the client's registered address.
-  uint32_t exceptionPointersAddress = 0;
-  uint32_t threadIdAddress = 0;
-  // Captures made and destroyed before the one that is kept, to count the
-  // handles that they leave behind.
-  int repeatedCaptures = 0;
-
-  // Set by the hook.
-  std::unique_ptr<ProcessStateImpl> state;
-  bool result = false;
-  std::string log;
-  int handleGrowth = 0;
-
-  ScopedHandle captured;
-  ScopedHandle release;
-};
-
-void captureOnDumpRequest(void* context, ReporterClient* client) {
-  CaptureRun* run = static_cast<CaptureRun*>(context);
-  const uint32_t exceptionPointersAddress = run->exceptionPointersAddress != 0
-                                                ? run->exceptionPointersAddress
-                                                : client->exceptionPointersAddress();
-  const uint32_t threadIdAddress =
-      run->threadIdAddress != 0 ? run->threadIdAddress : client->threadIdAddress();
-  const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
-  for (int i = 0; i < run->repeatedCaptures; ++i) {
-    LogCapture quiet;
-    ProcessStateImpl state;
-    state.capture(client->processId(), exceptionPointersAddress, threadIdAddress);
-  }
-  run->handleGrowth =
-      static_cast<int>(probeHandleCount(GetCurrentProcess())) - static_cast<int>(handlesBefore);
-  LogCapture capture;
-  run->state = std::make_unique<ProcessStateImpl>();
-  run->result = run->state->capture(client->processId(), exceptionPointersAddress, threadIdAddress);
-  run->log = capture.text();
-  SetEvent(run->captured.get());
-  WaitForSingleObject(run->release.get(), kWaitMs);
-  ResetEvent(run->release.get());
 }
 
 // Test seams: what the fake calls do, set before the capture and read after
@@ -154,43 +100,17 @@ BOOL WINAPI fakeGetProcessMemoryInfo(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD) {
   return FALSE;
 }
 
-class ProcessStateImplTest : public ::testing::Test {
+class ProcessStateImplTest : public testing_support::CaptureOnDumpRequestTest {
  protected:
   void SetUp() override {
     fakes = FakeCalls();
-    setLogMessageHandler(&captureLogMessage, nullptr);
-    server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
-                                                  nullptr, nullptr, &captureOnDumpRequest, &run_,
-                                                  nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(server_->start());
+    CaptureOnDumpRequestTest::SetUp();
   }
 
   void TearDown() override {
-    SetEvent(run_.release.get());
-    for (auto& client : clients_) client->terminate();
-    server_->stop();
+    CaptureOnDumpRequestTest::TearDown();
     createToolhelpSnapshotSeam.replaceForTesting(nullptr);
     getProcessMemoryInfoSeam.replaceForTesting(nullptr);
-    setLogMessageHandler(nullptr, nullptr);
-  }
-
-  // A registered test client.
-  ChildProcess* startClient(
-      const std::wstring& program = siblingProgramPath(L"tavra_test_client.exe")) {
-    clients_.push_back(std::make_unique<ChildProcess>());
-    ChildProcess* client = clients_.back().get();
-    EXPECT_TRUE(
-        client->start(program, L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
-    const std::string reply = client->command("register");
-    EXPECT_EQ(0u, reply.find("registered ")) << reply;
-    return client;
-  }
-
-  // Sends a command that ends in a dump request and waits for the capture.
-  void captureAfter(ChildProcess* client, const std::string& command) {
-    ResetEvent(run_.captured.get());
-    EXPECT_TRUE(client->sendLine(command));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run_.captured.get(), kWaitMs)) << command;
   }
 
   // A crash command: gives back the line that the client's crash handler
@@ -199,14 +119,6 @@ class ProcessStateImplTest : public ::testing::Test {
     captureAfter(client, command);
     std::string line;
     EXPECT_TRUE(client->readLine(&line, kWaitMs));
-    return line;
-  }
-
-  // Lets the client go on after its capture; a `dump-raw` client answers.
-  std::string releaseClient(ChildProcess* client) {
-    SetEvent(run_.release.get());
-    std::string line;
-    client->readLine(&line, kWaitMs);
     return line;
   }
 
@@ -258,10 +170,6 @@ class ProcessStateImplTest : public ::testing::Test {
   }
 
   static constexpr int kRepeatedCaptures = 20;
-
-  CaptureRun run_;
-  std::unique_ptr<DumpRequestServer> server_;
-  std::vector<std::unique_ptr<ChildProcess>> clients_;
 };
 
 TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
@@ -750,134 +658,6 @@ TEST_F(ProcessStateImplTest, ModulePathsThatTheProcessRewroteAreOpenedOnlyWhenSa
     EXPECT_EQ(opened ? headers.timestamp : 0u, module->timestamp());
     EXPECT_EQ(opened ? headers.codeSize : 0u, module->codeSize());
     releaseClient(client);
-  }
-}
-
-TEST(DevicePathTest, DevicePathsBecomeDriveLetterPaths) {
-  struct Case {
-    const wchar_t* devicePath;
-    const wchar_t* deviceName;
-    DevicePathMatch match;
-    const wchar_t* path;
-  };
-  const Case cases[] = {
-      {L"\\Device\\HarddiskVolume1\\app\\a.exe", L"\\Device\\HarddiskVolume1",
-       DevicePathMatch::Converted, L"C:\\app\\a.exe"},
-      {L"\\DEVICE\\harddiskvolume1\\a.exe", L"\\Device\\HarddiskVolume1",
-       DevicePathMatch::Converted, L"C:\\a.exe"},
-      // A longer device name on the same stem is another device.
-      {L"\\Device\\HarddiskVolume10\\a.exe", L"\\Device\\HarddiskVolume1", DevicePathMatch::None,
-       L""},
-      {L"\\Device\\HarddiskVolume1", L"\\Device\\HarddiskVolume1", DevicePathMatch::None, L""},
-      {L"\\Device\\Hard", L"\\Device\\HarddiskVolume1", DevicePathMatch::None, L""},
-      {L"\\Device\\HarddiskVolume1\\a.exe", L"", DevicePathMatch::None, L""},
-      {L"\\Device\\Mup\\server\\share\\a.exe", L"\\Device\\HarddiskVolume1", DevicePathMatch::None,
-       L""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(wideToUtf8(c.devicePath));
-    std::wstring path;
-    EXPECT_EQ(c.match, devicePathOnDrive(c.devicePath, L"C:", c.deviceName, &path));
-    EXPECT_EQ(c.path, path);
-  }
-
-  // An executable started from a share.
-  const Case shares[] = {
-      {L"\\Device\\Mup\\server\\share\\app\\a.exe", L"", DevicePathMatch::Converted,
-       L"\\\\server\\share\\app\\a.exe"},
-      {L"\\DEVICE\\MUP\\server\\share\\a.exe", L"", DevicePathMatch::Converted,
-       L"\\\\server\\share\\a.exe"},
-      // Through a mapped drive: no plain share form.
-      {L"\\Device\\Mup\\;LanmanRedirector\\;Z:0000000000012345\\server\\share\\a.exe", L"",
-       DevicePathMatch::None, L""},
-      {L"\\Device\\Mup\\\\a.exe", L"", DevicePathMatch::None, L""},
-      {L"\\Device\\Mupx\\server\\share\\a.exe", L"", DevicePathMatch::None, L""},
-      {L"\\Device\\HarddiskVolume1\\a.exe", L"", DevicePathMatch::None, L""},
-  };
-  for (const Case& c : shares) {
-    SCOPED_TRACE(wideToUtf8(c.devicePath));
-    std::wstring path;
-    EXPECT_EQ(c.match, devicePathOnShare(c.devicePath, &path));
-    EXPECT_EQ(c.path, path);
-  }
-
-  // The drive-letter form must fit in 260 characters with its NUL.
-  setLogMessageHandler(&captureLogMessage, nullptr);
-  const std::wstring device = L"\\Device\\HarddiskVolume1";
-  const std::wstring longest = device + L"\\" + std::wstring(256, L'a');  // 2 + 257 = 259
-  std::wstring path;
-  EXPECT_EQ(DevicePathMatch::Converted, devicePathOnDrive(longest, L"D:", device, &path));
-  EXPECT_EQ(259u, path.size());
-  {
-    LogCapture capture;
-    path.clear();
-    EXPECT_EQ(DevicePathMatch::TooLong, devicePathOnDrive(longest + L"a", L"D:", device, &path));
-    EXPECT_EQ(L"", path);
-    EXPECT_EQ(1u, occurrences(capture.text(), "max_path=260, path_length=260")) << capture.text();
-  }
-  setLogMessageHandler(nullptr, nullptr);
-
-  // The process's own image, converted with the system's drives, is the path
-  // of its executable.
-  std::wstring own, executable;
-  ASSERT_TRUE(getProcessImagePath(GetCurrentProcess(), &own));
-  ASSERT_TRUE(getExecutablePath(&executable));
-  EXPECT_EQ(CSTR_EQUAL, CompareStringOrdinal(own.c_str(), -1, executable.c_str(), -1, TRUE))
-      << wideToUtf8(own) << " " << wideToUtf8(executable);
-}
-
-TEST(ModulePathTest, DiskPathsAndTheExecutableOnAShareAreOpened) {
-  using Use = ModulePathUse;
-  const wchar_t kImage[] = L"\\\\Server\\Share\\app\\browser.exe";
-  struct Case {
-    const wchar_t* path;
-    const wchar_t* imagePath;
-    Use use;
-  };
-  const Case cases[] = {
-      {L"C:\\windows\\system32\\kernel32.dll", kImage, Use::Open},
-      {L"z:/build/app.exe", L"", Use::Open},
-      {L"\\\\?\\C:\\app\\a.dll", L"", Use::Open},
-      {L"\\\\?\\d:\\a.dll", kImage, Use::Open},
-      // The executable itself, in any letter case and in either share form.
-      {L"\\\\server\\share\\APP\\browser.exe", kImage, Use::Open},
-      {L"\\\\?\\UNC\\Server\\Share\\app\\browser.exe", kImage, Use::Open},
-      {L"\\\\?\\unc\\Server\\Share\\app\\browser.exe", kImage, Use::Open},
-      // Any other file on a share, or a share when the executable is unknown.
-      {L"\\\\Server\\Share\\app\\plugin.dll", kImage, Use::Share},
-      {L"\\\\Server\\Share\\app\\browser.exe", L"", Use::Share},
-      {L"\\\\Server\\Share\\app\\browser.ex", kImage, Use::Share},
-      {L"\\\\Server\\Share\\app\\browser.exe.dll", kImage, Use::Share},
-      {L"\\\\other\\share\\app\\browser.exe", kImage, Use::Share},
-      {L"//Server/Share/app/plugin.dll", kImage, Use::Share},
-      {L"\\\\?\\UNC\\other\\share\\a.dll", kImage, Use::Share},
-      // The executable's path on a share is no disk path for anyone else.
-      {L"\\\\Server\\Share\\app\\browser.exe", L"C:\\app\\browser.exe", Use::Share},
-      {L"\\\\.\\pipe\\TavraCrashReporter1", kImage, Use::NotAFile},
-      {L"\\\\.\\PhysicalDrive0", L"", Use::NotAFile},
-      {L"\\\\.\\C:\\app.dll", L"", Use::NotAFile},
-      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\a.dll", L"", Use::NotAFile},
-      {L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\a.dll", L"", Use::NotAFile},
-      // Behind the long-path prefix a forward slash is part of a name.
-      {L"\\\\?\\C:/app.dll", L"", Use::NotAFile},
-      {L"\\\\?\\UNC\\Server/Share/app/browser.exe", L"", Use::NotAFile},
-      {L"\\\\?\\UNC\\server", L"", Use::NotAFile},
-      {L"\\\\?\\UNC\\\\share\\a.dll", L"", Use::NotAFile},
-      {L"\\\\?\\C:", L"", Use::NotAFile},
-      {L"//?/C:/app.dll", L"", Use::NotAFile},
-      {L"\\\\server", L"", Use::NotAFile},
-      {L"\\\\server\\", L"", Use::NotAFile},
-      {L"\\\\server\\share", L"", Use::NotAFile},
-      {L"\\\\\\share\\a.dll", L"", Use::NotAFile},
-      {L"\\??\\C:\\app.dll", L"", Use::NotAFile},
-      {L"CON", L"", Use::NotAFile},
-      {L"app.dll", L"", Use::NotAFile},
-      {L"1:\\app.dll", L"", Use::NotAFile},
-      {L"", L"", Use::NotAFile},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.use, moduleFilePathUse(c.path, c.imagePath))
-        << wideToUtf8(c.path) << " with " << wideToUtf8(c.imagePath);
   }
 }
 

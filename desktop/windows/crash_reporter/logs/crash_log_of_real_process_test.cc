@@ -6,90 +6,23 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
-#include <vector>
 
+#include "desktop/windows/crash_reporter/crash_data/capture_on_dump_request_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
-#include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
 #include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
-#include "testing/browser_client/pipe_connection.h"
 
 namespace tavra {
 namespace {
 
-constexpr DWORD kWaitMs = 30000;
-
-// One capture, run by the dump-request hook as the reporter runs it; the hook
-// then keeps the client waiting in its crash handler until the test has
-// written its logs.
-struct CaptureRun {
-  std::unique_ptr<ProcessStateImpl> state;
-  bool result = false;
-  ScopedHandle captured{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-
-void captureOnDumpRequest(void* context, ReporterClient* client) {
-  CaptureRun* run = static_cast<CaptureRun*>(context);
-  LogCapture quiet;
-  run->state = std::make_unique<ProcessStateImpl>();
-  run->result = run->state->capture(client->processId(), client->exceptionPointersAddress(),
-                                    client->threadIdAddress());
-  SetEvent(run->captured.get());
-  WaitForSingleObject(run->release.get(), kWaitMs);
-}
-
-class CrashLogOfRealProcessTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
-                                                  nullptr, nullptr, &captureOnDumpRequest, &run_,
-                                                  nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(server_->start());
-  }
-
-  void TearDown() override {
-    SetEvent(run_.release.get());
-    for (auto& client : clients_) client->terminate();
-    server_->stop();
-  }
-
-  // A registered test client.
-  ChildProcess* startClient() {
-    clients_.push_back(std::make_unique<ChildProcess>());
-    ChildProcess* client = clients_.back().get();
-    EXPECT_TRUE(client->start(siblingProgramPath(L"tavra_test_client.exe"),
-                              L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
-    const std::string reply = client->command("register");
-    EXPECT_EQ(0u, reply.find("registered ")) << reply;
-    return client;
-  }
-
-  // Sends a command that ends in a dump request and waits for the capture.
-  void captureAfter(ChildProcess* client, const std::string& command) {
-    EXPECT_TRUE(client->sendLine(command));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run_.captured.get(), kWaitMs)) << command;
-  }
-
-  // Lets the client go on after its capture.
-  void releaseClient(ChildProcess* client) {
-    SetEvent(run_.release.get());
-    std::string line;
-    client->readLine(&line, kWaitMs);
-  }
-
-  CaptureRun run_;
-  std::unique_ptr<DumpRequestServer> server_;
-  std::vector<std::unique_ptr<ChildProcess>> clients_;
-};
+class CrashLogOfRealProcessTest : public testing_support::CaptureOnDumpRequestTest {};
 
 // The snapshot with every readability question put to the process by a
 // one-byte read of its own, as a snapshot without per-page answers would.

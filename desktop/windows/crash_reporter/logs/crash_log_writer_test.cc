@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/logs/crash_log_output.h"
+#include "desktop/windows/crash_reporter/logs/memory_range_set.h"
 #include "desktop/windows/crash_reporter/logs/reporter_log_test_support.h"
+#include "desktop/windows/crash_reporter/logs/stack_extent.h"
 #include "runtime/file_util.h"
 #include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/test_text.h"
@@ -230,9 +233,7 @@ std::vector<std::string> dumpLines(const std::vector<std::string>& lines) {
 
 std::vector<std::pair<uint32_t, uint32_t>> rangesOf(const CrashLogWriter& writer) {
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  for (size_t i = 0; i < writer.rangeCount(); ++i) {
-    ranges.push_back({writer.ranges()[i].start, writer.ranges()[i].end});
-  }
+  for (const MemoryRange& range : writer.ranges()) ranges.emplace_back(range.start, range.end);
   return ranges;
 }
 
@@ -309,66 +310,16 @@ TEST_F(CrashLogWriterTest, PointerRangesUseTheCodeRadiusInsideCodeAndClampAtTheE
   }
 }
 
-struct RangeCase {
-  const char* name;
-  std::vector<std::pair<uint32_t, uint32_t>> added;
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  uint32_t total;
-};
-
-TEST_F(CrashLogWriterTest, AddRangeKeepsTheUnionSortedAndCountsNewBytesOnly) {
-  // clang-format off
-  const RangeCase cases[] = {
-      {"disjoint, added out of order", {{300, 400}, {100, 200}, {500, 600}},
-       {{100, 200}, {300, 400}, {500, 600}}, 300},
-      {"touching ranges merge", {{100, 200}, {300, 400}, {200, 300}}, {{100, 400}}, 300},
-      {"overlap", {{100, 200}, {150, 250}}, {{100, 250}}, 150},
-      {"2048 over 32 inside", {{1000, 1032}, {0, 2048}}, {{0, 2048}}, 2048},
-      {"inside an existing range", {{0, 2048}, {1000, 1032}}, {{0, 2048}}, 2048},
-      {"bridges several", {{10, 20}, {30, 40}, {50, 60}, {70, 80}, {15, 55}},
-       {{10, 60}, {70, 80}}, 60},
-      {"empty and inverted add nothing", {{5, 5}, {9, 3}}, {}, 0},
-      {"the ends of the address space", {{0xFFFFFF00, 0xFFFFFFFF}, {0, 0x10}, {0x10, 0x20}},
-       {{0, 0x20}, {0xFFFFFF00, 0xFFFFFFFF}}, 0x11F},
-      {"all of it", {{0, 0x80000000}, {0x7FFFFFFF, 0xFFFFFFFF}}, {{0, 0xFFFFFFFF}}, 0xFFFFFFFF},
-  };
-  // clang-format on
-  for (const RangeCase& test : cases) {
-    SCOPED_TRACE(test.name);
-    CrashLogWriter writer;
-    for (const auto& range : test.added) EXPECT_TRUE(writer.addRange(range.first, range.second));
-    EXPECT_EQ(test.ranges, rangesOf(writer));
-    EXPECT_EQ(test.total, writer.total());
-  }
-
-  // The growth from a 32-byte range to the 2048 bytes around it.
-  CrashLogWriter writer;
-  writer.addRange(1000, 1032);
-  const uint32_t before = writer.total();
-  writer.addRange(0, 2048);
-  EXPECT_EQ(2016u, writer.total() - before);
-}
-
 void* noMemory(size_t) { return nullptr; }
 
-TEST_F(CrashLogWriterTest, RangeLeftOutWhenMemoryRunsOut) {
-  CrashLogWriter writer;
-  ASSERT_TRUE(writer.addRange(100, 200));
+// Without memory for the ranges they are left out; the log is complete.
+TEST_F(CrashLogWriterTest, RangesLeftOutWhenMemoryRunsOutGiveACompleteLog) {
   rangeAllocationSeam.replaceForTesting(&noMemory);
-  // Merging needs no memory; room for the 65th range does.
-  EXPECT_TRUE(writer.addRange(150, 300));
-  for (uint32_t i = 1; i < 64; ++i) EXPECT_TRUE(writer.addRange(i * 1000, i * 1000 + 10));
-  EXPECT_FALSE(writer.addRange(100000, 100010));
-  EXPECT_EQ(64u, writer.rangeCount());
-  EXPECT_EQ(200u + 63 * 10, writer.total());
-
-  // A whole write copes the same way: the ranges are left out, the log is
-  // complete.
   FakeProcess process;
   process.addMemory(0x10000, 0x10000);
   process.addThread(1, true)->registers_.eax = 0x10800;
   std::vector<std::string> lines = writeLines(process);
-  EXPECT_EQ(0u, writer_.rangeCount());
+  EXPECT_EQ(0u, writer_.ranges().size());
   EXPECT_EQ("Memory dumps:", lines.back());
 }
 
@@ -594,7 +545,7 @@ TEST_F(CrashLogWriterTest, RegistersAreCheckedInOrderWhileBudgetLasts) {
   EXPECT_TRUE(has(0x30000400));
   EXPECT_TRUE(has(0x30001400));
   EXPECT_FALSE(has(0x30002400));
-  EXPECT_EQ(606208u + 4096, writer_.total());
+  EXPECT_EQ(606208u + 4096, writer_.ranges().total());
 }
 
 TEST_F(CrashLogWriterTest, CrashedThreadChecksEverythingWhateverTheTotal) {
@@ -622,7 +573,7 @@ TEST_F(CrashLogWriterTest, CrashedThreadChecksEverythingWhateverTheTotal) {
   EXPECT_EQ("0", findThread(lines, 15).contextValues);
   EXPECT_EQ("9 (all)", findThread(lines, 16).contextValues);
   EXPECT_EQ("19 (all)", findThread(lines, 16).stackValues);
-  EXPECT_EQ(614400u + 10 * 2048, writer_.total());
+  EXPECT_EQ(614400u + 10 * 2048, writer_.ranges().total());
 }
 
 TEST_F(CrashLogWriterTest, ThreadsAfterThe499thAreWrittenOnlyWhenCrashed) {
@@ -1002,7 +953,7 @@ TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
   FakeProcess crashedOnly;
   build(&crashedOnly, 1);
   ASSERT_TRUE(writer_.write(crashedOnly, CrashMetadata(), "crash.txt"));
-  const uint32_t crashedTotal = writer_.total();
+  const uint32_t crashedTotal = writer_.ranges().total();
 
   FakeProcess process;
   build(&process, 120);
@@ -1011,7 +962,7 @@ TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
   const auto elapsed = std::chrono::steady_clock::now() - started;
   ASSERT_FALSE(text.empty());
   printf("hostile log: 120 threads, %u ranges, %u bytes covered, %u bytes of log in %lld ms\n",
-         static_cast<unsigned>(writer_.rangeCount()), writer_.total(),
+         static_cast<unsigned>(writer_.ranges().size()), writer_.ranges().total(),
          static_cast<unsigned>(text.size()),
          static_cast<long long>(
              std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
@@ -1026,18 +977,18 @@ TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
   }
   // Every other thread together stops at the budget; the last range may go a
   // little past it.
-  EXPECT_LE(writer_.total(), std::max(crashedTotal, CrashLogWriter::kMemoryBudget) + 2048);
-  EXPECT_GT(writer_.total(), crashedTotal);
+  EXPECT_LE(writer_.ranges().total(), std::max(crashedTotal, ThreadBudget::kMemoryBudget) + 2048);
+  EXPECT_GT(writer_.ranges().total(), crashedTotal);
   uint64_t covered = 0;
-  for (size_t i = 0; i < writer_.rangeCount(); ++i) {
-    const MemoryRange& range = writer_.ranges()[i];
-    EXPECT_LT(range.start, range.end);
-    if (i > 0) {
-      EXPECT_LT(writer_.ranges()[i - 1].end, range.start);
+  for (const MemoryRange* range = writer_.ranges().begin(); range != writer_.ranges().end();
+       ++range) {
+    EXPECT_LT(range->start, range->end);
+    if (range != writer_.ranges().begin()) {
+      EXPECT_LT((range - 1)->end, range->start);
     }
-    covered += range.end - range.start;
+    covered += range->end - range->start;
   }
-  EXPECT_EQ(covered, writer_.total());
+  EXPECT_EQ(covered, writer_.ranges().total());
   EXPECT_FALSE(process.wrappedRead_);
 }
 

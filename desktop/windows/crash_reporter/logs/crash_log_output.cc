@@ -1,0 +1,55 @@
+#include "desktop/windows/crash_reporter/logs/crash_log_output.h"
+
+#include <string.h>
+
+namespace tavra {
+
+Seam<CrashLogFileWriteFunction> crashLogFileWriteSeam(&fwrite);
+Seam<CrashLogFileCloseFunction> crashLogFileCloseSeam(&fclose);
+
+bool CrashLogOutput::open(const char* path) {
+  file_.reset(fopen(path, "wb"));
+  return file_.isValid();
+}
+
+bool CrashLogOutput::write(const char* text, size_t length) {
+  for (size_t i = 0; i < length && ok_; ++i) {
+    // Room for a CR LF pair.
+    if (used_ + 2 > sizeof(buffer_)) flush();
+    if (text[i] == '\n') buffer_[used_++] = '\r';
+    buffer_[used_++] = text[i];
+  }
+  return ok_;
+}
+
+bool CrashLogOutput::write(const char* text) {
+  return write(text, text != nullptr ? strlen(text) : 0);
+}
+
+bool CrashLogOutput::writeFormatted(const char* text, int length, size_t capacity) {
+  if (length < 0 || static_cast<size_t>(length) >= capacity) ok_ = false;
+  return ok_ && write(text, static_cast<size_t>(length));
+}
+
+bool CrashLogOutput::writePadded(const char* text, size_t width) {
+  const size_t length = text != nullptr ? strlen(text) : 0;
+  if (!write(text, length)) return false;
+  for (size_t i = length; i < width; ++i) write(" ", 1);
+  return ok_;
+}
+
+bool CrashLogOutput::close() {
+  if (!file_.isValid()) return ok_;
+  flush();
+  if (crashLogFileCloseSeam(file_.release()) != 0) ok_ = false;
+  return ok_;
+}
+
+void CrashLogOutput::flush() {
+  if (used_ != 0 && ok_ && crashLogFileWriteSeam(buffer_, 1, used_, file_.get()) != used_) {
+    ok_ = false;
+  }
+  used_ = 0;
+}
+
+}  // namespace tavra
