@@ -11,6 +11,7 @@
 #include "desktop/windows/crash_reporter/logs/crash_logger_section.h"
 #include "desktop/windows/crash_reporter/upload/first_request.h"
 #include "runtime/log_capture.h"
+#include "runtime/logging.h"
 
 namespace tavra {
 
