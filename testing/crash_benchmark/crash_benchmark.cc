@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/upload/first_request.h"
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"

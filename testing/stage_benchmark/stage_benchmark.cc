@@ -6,7 +6,7 @@
 // - the snapshot capture, and of it the module files (opening, mapping and
 //   parsing each one), beside the floors of the snapshot's system calls and
 //   of its module files without parsing (capture_floor.h);
-// - the crash metadata;
+// - reading the crash's annotations and building its metadata;
 // - the crash log, and of it the pointer checks (how many values were looked
 //   up, and how many system calls their answers took), beside the floor of the
 //   same stack and dump reads and writing a file of the crash log's size
@@ -38,7 +38,7 @@
 #include "desktop/windows/crash_reporter/crash_data/module_info_impl.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
-#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_writer.h"
 #include "desktop/windows/crash_reporter/logs/crash_logger_section.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
@@ -146,6 +146,7 @@ struct Results {
 struct Run {
   uint32_t repetitions = 0;
   std::wstring serverUrl;
+  SystemInfo system = captureSystemInfo();
   std::wstring workDir;
   Results results;
   ScopedHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -187,8 +188,9 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
   if (repetition == 0) results.during = ownMemory();
 
   start = counterNow();
+  const CrashAnnotations annotations = readCrashAnnotations(client.annotationView());
   CrashMetadata metadata;
-  buildCrashMetadata(client.annotationView(), &metadata);
+  buildCrashMetadata(annotations, run->system, &metadata);
   appendMemoryFigures(state.workingSetSize(), state.peakWorkingSetSize(), state.privateUsage(),
                       &metadata);
   results.metadata.stage.push_back(millisecondsSince(start));
@@ -211,10 +213,9 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
   if (getFileInfo(utf8ToWide(logPath), &file)) results.logSize = file.size;
   DeleteFileA(logPath.c_str());
 
-  const AnnotationView view = client.annotationView();
   start = counterNow();
   std::wstring reportId, location;
-  results.answer = sendFirstRequest(run->serverUrl, L"", collectActiveUrl(view), reportOrigin(view),
+  results.answer = sendFirstRequest(run->serverUrl, L"", annotations.activeUrl, annotations.origin,
                                     &reportId, &location, kFirstRequestTimeoutMs);
   results.firstRequest.stage.push_back(millisecondsSince(start));
   results.total.stage.push_back(millisecondsSince(begin));

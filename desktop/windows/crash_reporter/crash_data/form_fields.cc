@@ -2,10 +2,6 @@
 
 #include <windows.h>
 
-#include <utility>
-
-#include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
-
 namespace tavra {
 
 const wchar_t kCrashEmailVariable[] = L"TAVRA_CRASH_EMAIL";
@@ -18,7 +14,7 @@ std::wstring readCrashEmail() {
   return std::wstring(buffer, length);
 }
 
-void fillFormFields(const AnnotationView& view, const std::wstring& stacktraceId,
+void fillFormFields(const CrashAnnotations& annotations, const std::wstring& stacktraceId,
                     FormFields* fields) {
   if (!stacktraceId.empty()) fields->emplace(L"stacktraceId", stacktraceId);
   fields->emplace(L"email", readCrashEmail());
@@ -26,10 +22,9 @@ void fillFormFields(const AnnotationView& view, const std::wstring& stacktraceId
   fields->emplace(L"TotalUptime", std::wstring());
   // "ptime" holds at most 64 units, so the seconds stay far below the 192
   // units at which they would be dropped.
-  fields->emplace(L"CrashUptime", crashUptimeSeconds(view));
-  std::wstring origin = reportOrigin(view);
-  if (!origin.empty()) fields->emplace(L"origin", std::move(origin));
-  if (!isBrowserProcess(view)) fields->emplace(L"url", collectActiveUrl(view));
+  fields->emplace(L"CrashUptime", annotations.uptimeSeconds);
+  if (!annotations.origin.empty()) fields->emplace(L"origin", annotations.origin);
+  if (!annotations.browserProcess) fields->emplace(L"url", annotations.activeUrl);
 }
 
 }  // namespace tavra

@@ -1,15 +1,15 @@
 // The form fields that the upload posts beside a crash's archive.
 //
 // fillFormFields runs on the thread that handles the crash, before the upload
-// job is queued; the map then belongs to that job. It reads the environment
-// anew for every crash and shares nothing else.
+// job is queued, from the crash's annotations; the map then belongs to that
+// job. It reads the environment anew for every crash and shares nothing else.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_FORM_FIELDS_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_FORM_FIELDS_H_
 
 #include <map>
 #include <string>
 
-#include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/crash_data/crash_annotations.h"
 
 namespace tavra {
 
@@ -27,7 +27,7 @@ constexpr unsigned kCrashEmailBufferUnits = 192;
 // empty), "email", "userComments", "TotalUptime", "CrashUptime", "origin"
 // (only when there is one) and, unless the crashed process is the browser
 // process itself, "url" (also when empty).
-void fillFormFields(const AnnotationView& view, const std::wstring& stacktraceId,
+void fillFormFields(const CrashAnnotations& annotations, const std::wstring& stacktraceId,
                     FormFields* fields);
 
 // The value of TAVRA_CRASH_EMAIL when it has at most 191 units; else empty.

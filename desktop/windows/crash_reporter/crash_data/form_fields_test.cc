@@ -14,6 +14,12 @@ namespace {
 
 using testing_support::annotationTable;
 using testing_support::viewOf;
+
+// The form fields of a crash whose client's table is `view`.
+void fillFromTable(const AnnotationView& view, const std::wstring& stacktraceId,
+                   FormFields* fields) {
+  fillFormFields(readCrashAnnotations(view), stacktraceId, fields);
+}
 using Fields = std::vector<std::pair<std::wstring, std::wstring>>;
 
 // The map in its own order, to check the order along with the contents.
@@ -34,7 +40,7 @@ TEST_F(FormFieldsTest, EveryFieldOfARendererCrashInCodeUnitOrder) {
       {L"ptime", L"12345"},
   });
   FormFields fields;
-  fillFormFields(viewOf(table), L"id-42", &fields);
+  fillFromTable(viewOf(table), L"id-42", &fields);
   const Fields expected = {
       {L"CrashUptime", L"12"}, {L"TotalUptime", L""},       {L"email", L"someone@example.test"},
       {L"origin", L"Wren"},    {L"stacktraceId", L"id-42"}, {L"url", L"http://example.test/page"},
@@ -73,11 +79,11 @@ TEST_F(FormFieldsTest, OptionalFieldsAreLeftOutOrKeptEmpty) {
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     FormFields fields;
-    fillFormFields(viewOf(cases[i].table), cases[i].stacktraceId, &fields);
+    fillFromTable(viewOf(cases[i].table), cases[i].stacktraceId, &fields);
     EXPECT_EQ(cases[i].expected, inOrder(fields)) << "case " << i;
   }
   FormFields never;
-  fillFormFields(AnnotationView(), L"", &never);
+  fillFromTable(AnnotationView(), L"", &never);
   EXPECT_EQ(5u, never.size());
   EXPECT_EQ(1u, never.count(L"url"));
 }
@@ -98,7 +104,7 @@ TEST_F(FormFieldsTest, EmailOfAtMost191Units) {
   for (const Case& c : cases) {
     ScopedEnvironmentVariable email(kCrashEmailVariable, c.value);
     FormFields fields;
-    fillFormFields(AnnotationView(), L"", &fields);
+    fillFromTable(AnnotationView(), L"", &fields);
     EXPECT_EQ(c.expected, fields[L"email"]) << (c.value ? wcslen(c.value) : 0) << " units";
   }
 }
@@ -106,7 +112,7 @@ TEST_F(FormFieldsTest, EmailOfAtMost191Units) {
 TEST_F(FormFieldsTest, AFieldAlreadyThereKeepsItsFirstValue) {
   FormFields fields = {{L"email", L"given"}, {L"url", L"given url"}, {L"extra", L"kept"}};
   ScopedEnvironmentVariable email(kCrashEmailVariable, L"ignored@example.test");
-  fillFormFields(viewOf(annotationTable({{L"active_url", L"http://b/"}})), L"", &fields);
+  fillFromTable(viewOf(annotationTable({{L"active_url", L"http://b/"}})), L"", &fields);
   EXPECT_EQ(L"given", fields[L"email"]);
   EXPECT_EQ(L"given url", fields[L"url"]);
   EXPECT_EQ(L"kept", fields[L"extra"]);

@@ -3,22 +3,9 @@
 #include <windows.h>
 
 namespace tavra {
-namespace {
 
-SystemInfo& mutableSystemInfo() {
-  static SystemInfo* info = new SystemInfo();
-  return *info;
-}
-
-}  // namespace
-
-const SystemInfo& systemInfo() { return mutableSystemInfo(); }
-
-void captureSystemInfo() {
-  SystemInfo& info = mutableSystemInfo();
-  info.osVersion.clear();
-  info.osServicePackVersion.clear();
-
+SystemInfo captureSystemInfo() {
+  SystemInfo info;
   OSVERSIONINFOEXW version = {};
   version.dwOSVersionInfoSize = sizeof(version);
   static_assert(sizeof(OSVERSIONINFOEXW) == 284, "the extended version record");
@@ -36,6 +23,7 @@ void captureSystemInfo() {
   info.cpuArchitecture = formatHex16(processor.wProcessorArchitecture);
   info.cpuLevel = formatHex16(processor.wProcessorLevel);
   info.cpuRevision = formatHex16(processor.wProcessorRevision);
+  return info;
 }
 
 std::string formatDottedDecimal(uint32_t first, uint32_t second) {

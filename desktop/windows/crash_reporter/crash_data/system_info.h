@@ -1,9 +1,9 @@
 // The operating system and processor that the reporter runs on, as every
 // crash report names them.
 //
-// captureSystemInfo runs once, on the main thread, during start-up and
-// before the pipe server starts; afterwards the crash handling threads only
-// read systemInfo(), so no lock guards it.
+// Start-up captures it once, on the main thread, before the pipe server
+// starts, and gives it to the crash pipeline; afterwards the crash handling
+// threads only read it, so no lock guards it.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_SYSTEM_INFO_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_SYSTEM_INFO_H_
 
@@ -12,7 +12,7 @@
 
 namespace tavra {
 
-// Empty strings until captureSystemInfo fills them.
+// Empty strings unless captureSystemInfo made them.
 struct SystemInfo {
   std::string osVersion;             // "major.minor.build", e.g. "6.1.7601"
   std::string osServicePackVersion;  // "major.minor", empty without a service pack
@@ -21,14 +21,10 @@ struct SystemInfo {
   std::string cpuRevision;           // e.g. "0x3a09"
 };
 
-// The process-wide description. Never destroyed: crash handling threads may
-// still read it while static destructors run at exit.
-const SystemInfo& systemInfo();
-
 // Asks the system for its version and its native processor (the real one,
-// also when a 32-bit reporter runs on a 64-bit system) and fills
-// systemInfo(). When the version cannot be read, both OS strings stay empty.
-void captureSystemInfo();
+// also when a 32-bit reporter runs on a 64-bit system). When the version
+// cannot be read, both OS strings are empty.
+SystemInfo captureSystemInfo();
 
 // The numbers joined by '.', each in decimal.
 std::string formatDottedDecimal(uint32_t first, uint32_t second);

@@ -30,8 +30,7 @@ long parseHex(const std::string& text) {
 }
 
 TEST(SystemInfoTest, DescribesWhatTheSystemReports) {
-  captureSystemInfo();
-  const SystemInfo& info = systemInfo();
+  const SystemInfo info = captureSystemInfo();
 
   OSVERSIONINFOEXW version = {};
   version.dwOSVersionInfoSize = sizeof(version);

@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "runtime/scoped_lock.h"
 #include "runtime/utf_conversion.h"
 
@@ -20,14 +19,11 @@ SrwLock g_feedbackFileLock;
 
 }  // namespace
 
-bool crashFeedbackGuid(const AnnotationView& view, bool logDirFromEnv, std::wstring* guid) {
-  // The value fills all 64 units without a NUL when it is that long: it is
-  // read within them, never as a C string.
-  const wchar_t* value = findAnnotation(view, kCrashGuidAnnotation);
-  std::wstring text;
-  if (value != nullptr) text.assign(annotationText(value));
+bool crashFeedbackGuid(const CrashAnnotations& annotations, bool logDirFromEnv,
+                       std::wstring* guid) {
+  if (!annotations.crashGuid && !logDirFromEnv) return false;
+  std::wstring text = annotations.crashGuid.value_or(std::wstring());
   if (text.empty() && logDirFromEnv) text = L"0";
-  if (value == nullptr && !logDirFromEnv) return false;
   *guid = text;
   return true;
 }

@@ -11,16 +11,16 @@
 
 #include <string>
 
-#include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/crash_data/crash_annotations.h"
 
 namespace tavra {
 
-// The GUID of the crash's line: the value of the first "crash_guid"
-// annotation; when that is missing or empty and the log directory came from
-// the environment, "0". False when there is no GUID: no "crash_guid" entry
-// and a log directory of the default kind. A present but empty entry gives
-// the empty text there.
-bool crashFeedbackGuid(const AnnotationView& view, bool logDirFromEnv, std::wstring* guid);
+// The GUID of the crash's line: the crash's "crash_guid" annotation; when
+// that is missing or empty and the log directory came from the environment,
+// "0". False when there is no GUID: no "crash_guid" entry and a log
+// directory of the default kind. A present but empty entry gives the empty
+// text there.
+bool crashFeedbackGuid(const CrashAnnotations& annotations, bool logDirFromEnv, std::wstring* guid);
 
 // Creates or truncates `path` and writes `guid`, "=" and `location`, with no
 // line end, as UTF-8 through the C runtime's text mode (a line end within

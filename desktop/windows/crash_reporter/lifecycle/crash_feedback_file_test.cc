@@ -41,7 +41,8 @@ TEST(CrashFeedbackFileTest, GuidIsTheFirstCrashGuidOrZeroForALogDirectoryFromThe
     for (bool fromEnvironment : {false, true}) {
       const wchar_t* expected = fromEnvironment ? c.environmentGuid : c.defaultGuid;
       std::wstring guid = L"untouched";
-      EXPECT_EQ(crashFeedbackGuid(viewOf(c.table), fromEnvironment, &guid), expected != nullptr);
+      EXPECT_EQ(crashFeedbackGuid(readCrashAnnotations(viewOf(c.table)), fromEnvironment, &guid),
+                expected != nullptr);
       EXPECT_EQ(guid, expected != nullptr ? expected : L"untouched");
     }
   }
@@ -53,7 +54,7 @@ TEST(CrashFeedbackFileTest, AGuidThatFillsItsWholeValueIsReadWithinIt) {
   GuardedAnnotationTable table(annotationTable({{L"crash_guid", full}}));
   ASSERT_EQ(table.view().count, 1u);
   std::wstring guid;
-  ASSERT_TRUE(crashFeedbackGuid(table.view(), false, &guid));
+  ASSERT_TRUE(crashFeedbackGuid(readCrashAnnotations(table.view()), false, &guid));
   EXPECT_EQ(guid, full);
 }
 

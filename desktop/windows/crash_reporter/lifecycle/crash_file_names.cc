@@ -41,8 +41,9 @@ CrashFileNames::CrashFileNames(uint32_t reporterProcessId, uint32_t crashNumber,
   }
 }
 
-CrashFileNames CrashFileNames::forNextCrash() {
-  return CrashFileNames(GetCurrentProcessId(), nextCrashNumber(), reporterSettings());
+CrashFileNames CrashFileNames::forNextCrash(const ReporterSettings& settings,
+                                            CrashNumberSource nextNumber) {
+  return CrashFileNames(GetCurrentProcessId(), nextNumber(), settings);
 }
 
 }  // namespace tavra

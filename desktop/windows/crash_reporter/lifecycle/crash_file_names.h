@@ -18,6 +18,12 @@
 
 namespace tavra {
 
+// The next number of the process-wide crash counter: 1 for the first crash.
+uint32_t nextCrashNumber();
+
+// Where crash numbers come from: nextCrashNumber in the reporter.
+using CrashNumberSource = uint32_t (*)();
+
 class CrashFileNames {
  public:
   // Names crash `crashNumber` of the reporter process `reporterProcessId`.
@@ -26,8 +32,9 @@ class CrashFileNames {
   CrashFileNames(uint32_t reporterProcessId, uint32_t crashNumber,
                  const ReporterSettings& settings);
 
-  // Names the next crash of this process.
-  static CrashFileNames forNextCrash();
+  // Names the next crash of this process, numbered by `nextNumber`.
+  static CrashFileNames forNextCrash(const ReporterSettings& settings,
+                                     CrashNumberSource nextNumber = &nextCrashNumber);
 
   uint32_t crashNumber() const { return crashNumber_; }
   // "tavra-crashlog-<reporter pid>-<crash number>.txt".
@@ -48,9 +55,6 @@ class CrashFileNames {
   std::wstring feedbackPath_;
   std::wstring sharedFeedbackFile_;
 };
-
-// The next number of the process-wide crash counter: 1 for the first crash.
-uint32_t nextCrashNumber();
 
 // `path` with `suffix` inserted before the extension of its file name, or
 // appended when the file name has none. Dots in directory names do not count.

@@ -53,16 +53,21 @@ TEST(CrashFileNamesTest, NamesCarryTheReporterIdAndTheCrashNumber) {
 }
 
 TEST(CrashFileNamesTest, NextCrashUsesThisProcessAndTheSettings) {
-  reporterSettings().logDirFromEnv = true;
-  reporterSettings().feedbackFile = L"C:\\logs\\crash_feedback_url.txt";
-  const CrashFileNames first = CrashFileNames::forNextCrash();
-  const CrashFileNames second = CrashFileNames::forNextCrash();
+  ReporterSettings settings;
+  settings.logDirFromEnv = true;
+  settings.feedbackFile = L"C:\\logs\\crash_feedback_url.txt";
+  const CrashFileNames first = CrashFileNames::forNextCrash(settings);
+  const CrashFileNames second = CrashFileNames::forNextCrash(settings);
   const std::string pid = std::to_string(GetCurrentProcessId());
   EXPECT_EQ("tavra-crashlog-" + pid + "-1.txt", first.logName());
   EXPECT_EQ("tavra-crashlog-" + pid + "-2.txt", second.logName());
   EXPECT_EQ(L"C:\\logs\\crash_feedback_url-" + std::to_wstring(GetCurrentProcessId()) + L"-2.txt",
             second.feedbackPath());
-  reporterSettings() = ReporterSettings();
+  // A source of its own numbers the crash, and the process-wide count stays.
+  const CrashFileNames given =
+      CrashFileNames::forNextCrash(settings, []() -> uint32_t { return 41; });
+  EXPECT_EQ("tavra-crashlog-" + pid + "-41.txt", given.logName());
+  EXPECT_EQ(3u, nextCrashNumber());
 }
 
 DWORD WINAPI takeNumbers(void* context) {

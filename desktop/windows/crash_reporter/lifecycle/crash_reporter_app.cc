@@ -3,7 +3,7 @@
 #include <cwchar>
 
 #include "desktop/windows/crash_reporter/crash_data/system_info.h"
-#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/pipe_security.h"
@@ -52,7 +52,7 @@ void shutDownWhenIdle(PendingWork* work, DumpRequestServer* server) {
 
 int runReporterMain() {
   // Every return closes this scope, which runs the clean-ups registered while
-  // the main routine ran (PendingWork's destruction among them).
+  // the main routine ran.
   AtExitScope scope;
 
   DWORD parentId = readParentProcessId();
@@ -60,24 +60,28 @@ int runReporterMain() {
 
   initReporterLog();
 
-  if (!determineCrashDirectory()) return -1;
-  ReporterSettings& settings = reporterSettings();
+  // What the crash pipeline is given is made here, before the server starts,
+  // and only read once it serves. It is declared before the server, the
+  // watcher and the pipeline, so that it outlives them.
+  ReporterSettings settings;
+  if (!determineCrashDirectory(&settings)) return -1;
   // The user has switched crash reporting off: end before the parent learns
   // of a pipe.
   if (!isReportingEnabled(settings.localStatePath)) return -1;
   settings.keepLogs = readKeepLogs();
-  configureCrashServer();
+  configureCrashServer(&settings);
   // Every crash report names the system; it does not change while we run.
-  captureSystemInfo();
+  const SystemInfo system = captureSystemInfo();
 
-  PendingWork* work = PendingWork::get();
-  if (work == nullptr || !work->createDoneEvent()) return -1;
+  PendingWork work;
+  if (!work.createDoneEvent()) return -1;
+  CrashPipeline pipeline(settings, &work, system);
 
   // The holders below are declared in the reverse order of their clean-up, so
   // every return runs it in order: stop the server (waiting for hooks that
   // still run), free the pipe's security descriptor, close the ready event,
-  // clean up the watcher, and last close the at-exit scope.
-  ParentWatcher watcher(work);
+  // clean up the watcher, and last let go of the pipeline and the count.
+  ParentWatcher watcher(&work);
   if (!watcher.watch(parentId)) return -1;
 
   wchar_t readyEventName[kHandshakeNameLength];
@@ -96,11 +100,11 @@ int runReporterMain() {
   PipeSecurity security;
   security.build();
 
-  // Each dump request goes to the crash handling; the reporter writes no
+  // Each dump request goes to the crash pipeline; the reporter writes no
   // minidump of its own. A request that is never taken up (its client ended,
   // or the reporter stopped, first) is told in the reporter log.
-  DumpRequestServer server(pipeName, security.attributes(), nullptr, nullptr, &handleCrash, nullptr,
-                           nullptr, nullptr, nullptr, nullptr);
+  DumpRequestServer server(pipeName, security.attributes(), nullptr, nullptr, &handleCrash,
+                           &pipeline, nullptr, nullptr, nullptr, nullptr);
   server.setUnservedRequestHook(&noteUnservedRequest, nullptr);
   // A server that fails to start is stopped on the way out; the parent's
   // ready event is then never set.
@@ -111,7 +115,7 @@ int runReporterMain() {
   SetEvent(readyEvent.get());
   readyEvent.reset();
 
-  shutDownWhenIdle(work, &server);
+  shutDownWhenIdle(&work, &server);
   return 0;
 }
 

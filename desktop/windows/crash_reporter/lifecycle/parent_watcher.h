@@ -1,8 +1,18 @@
 // Counts the living parent browser as one item of pending work.
+//
+// Threads: `watch` and `cleanUp` run on the main thread (start-up and
+// shutdown); the exit callback runs once on a wait thread of the system
+// thread pool and only disarms. `disarm` may run on both at once: the item
+// is taken off by whichever moves `armed_` from 1 to 0 (interlocked), so it
+// is taken off once. The holders below are the main thread's alone; the wait
+// is declared after the process handle, so that it is unregistered (waiting
+// for a running callback) before the handle it waits on is closed.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PARENT_WATCHER_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_PARENT_WATCHER_H_
 
 #include <windows.h>
+
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 
@@ -35,8 +45,8 @@ class ParentWatcher {
 
   PendingWork* work_;
   volatile LONG armed_ = 0;
-  HANDLE parentProcess_ = nullptr;
-  HANDLE parentWait_ = nullptr;
+  ScopedHandle parentProcess_;
+  ScopedWait parentWait_;
 };
 
 }  // namespace tavra

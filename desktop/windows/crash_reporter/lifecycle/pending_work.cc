@@ -1,17 +1,6 @@
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 
-#include "runtime/lazy_instance.h"
-#include "runtime/scoped_holder.h"
-#include "runtime/scoped_lock.h"
-
 namespace tavra {
-namespace {
-
-LazyInstance<PendingWork> g_pendingWork;
-
-}  // namespace
-
-PendingWork* PendingWork::get() { return g_pendingWork.get(); }
 
 PendingWork::PendingWork() = default;
 PendingWork::~PendingWork() = default;
@@ -51,12 +40,8 @@ bool PendingWork::waitUntilIdle() {
   }
 }
 
-ScopedPendingWork::ScopedPendingWork() : work_(PendingWork::get()) {
-  if (work_ != nullptr) work_->enter();
-}
+ScopedPendingWork::ScopedPendingWork(PendingWork* work) : work_(work) { work_->enter(); }
 
-ScopedPendingWork::~ScopedPendingWork() {
-  if (work_ != nullptr) work_->leave();
-}
+ScopedPendingWork::~ScopedPendingWork() { work_->leave(); }
 
 }  // namespace tavra

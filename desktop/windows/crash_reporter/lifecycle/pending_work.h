@@ -1,4 +1,6 @@
-// The process-wide count of work that keeps the reporter alive.
+// The count of work that keeps the reporter alive. Start-up owns the one
+// count and gives it to the parent watcher and the crash pipeline, which
+// hands it on to each upload job.
 //
 // The living parent counts as one item; so does each crash being handled and
 // each upload job. When the count falls to zero the done event is set, and the
@@ -24,11 +26,6 @@ namespace tavra {
 
 class PendingWork {
  public:
-  // The one instance, created on first use from any thread; its destruction
-  // is registered with the innermost at-exit scope open at creation time.
-  // Null only when it could not be allocated.
-  static PendingWork* get();
-
   PendingWork();
   ~PendingWork();
   PendingWork(const PendingWork&) = delete;
@@ -55,16 +52,16 @@ class PendingWork {
   CriticalSection lock_;
 };
 
-// Counts one item of pending work for as long as it lives.
+// Counts one item of pending work on `work` for as long as it lives.
 class ScopedPendingWork {
  public:
-  ScopedPendingWork();
+  explicit ScopedPendingWork(PendingWork* work);
   ~ScopedPendingWork();
   ScopedPendingWork(const ScopedPendingWork&) = delete;
   ScopedPendingWork& operator=(const ScopedPendingWork&) = delete;
 
  private:
-  PendingWork* work_;
+  PendingWork* const work_;
 };
 
 }  // namespace tavra

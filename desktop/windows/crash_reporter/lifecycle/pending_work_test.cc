@@ -6,7 +6,6 @@
 
 #include <atomic>
 
-#include "runtime/at_exit.h"
 #include "runtime/scoped_holder.h"
 
 namespace tavra {
@@ -145,25 +144,16 @@ TEST(PendingWorkTest, ConcurrentItemsBalanceOut) {
   EXPECT_TRUE(isSet(work.doneEvent()));
 }
 
-TEST(PendingWorkTest, ProcessWideInstanceBelongsToTheInnermostScope) {
-  PendingWork* first;
+TEST(PendingWorkTest, AScopedItemCountsForItsLifetime) {
+  PendingWork work;
+  ASSERT_TRUE(work.createDoneEvent());
   {
-    AtExitScope scope;
-    first = PendingWork::get();
-    ASSERT_NE(nullptr, first);
-    EXPECT_EQ(first, PendingWork::get());
-    {
-      ScopedPendingWork item;
-      EXPECT_EQ(1, first->count());
-    }
-    EXPECT_EQ(0, first->count());
+    ScopedPendingWork item(&work);
+    EXPECT_EQ(1, work.count());
+    EXPECT_FALSE(isSet(work.doneEvent()));
   }
-  // The scope destroyed it; a later scope gets a fresh, empty instance.
-  AtExitScope scope;
-  PendingWork* second = PendingWork::get();
-  ASSERT_NE(nullptr, second);
-  EXPECT_EQ(0, second->count());
-  EXPECT_EQ(nullptr, second->doneEvent());
+  EXPECT_EQ(0, work.count());
+  EXPECT_TRUE(isSet(work.doneEvent()));
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "runtime/scoped_holder.h"
+
 namespace tavra {
 
 extern const wchar_t kLowIntegritySddl[];  // "S:(ML;;NW;;;S-1-16-4096)"
@@ -17,7 +19,7 @@ class PipeSecurity {
  public:
   PipeSecurity() = default;
   // Frees the descriptor; the server that used it must have stopped.
-  ~PipeSecurity() { reset(); }
+  ~PipeSecurity() = default;
   PipeSecurity(const PipeSecurity&) = delete;
   PipeSecurity& operator=(const PipeSecurity&) = delete;
 
@@ -29,11 +31,13 @@ class PipeSecurity {
   void reset();
 
   SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
-  PSECURITY_DESCRIPTOR descriptor() const { return descriptor_; }
+  PSECURITY_DESCRIPTOR descriptor() const { return descriptor_.get(); }
 
  private:
+  // The attributes point into the descriptor: declared after it, they go
+  // first.
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> descriptor_;
   SECURITY_ATTRIBUTES attributes_ = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
 };
 
 }  // namespace tavra

@@ -28,15 +28,9 @@ constexpr DWORD kKeepLogsBufferLength = 4;
 
 }  // namespace
 
-ReporterSettings& reporterSettings() {
-  static ReporterSettings settings;
-  return settings;
-}
-
-bool determineCrashDirectory() {
-  ReporterSettings& settings = reporterSettings();
-  PathService::get(FILE_LOCAL_STATE, &settings.localStatePath);
-  PathService::get(FILE_CRASH_FEEDBACK_URL, &settings.feedbackFile);
+bool determineCrashDirectory(ReporterSettings* settings) {
+  PathService::get(FILE_LOCAL_STATE, &settings->localStatePath);
+  PathService::get(FILE_CRASH_FEEDBACK_URL, &settings->feedbackFile);
 
   wchar_t logDir[kLogDirBufferLength];
   DWORD length = GetEnvironmentVariableW(kCrashLogDirVariable, logDir, kLogDirBufferLength);
@@ -49,20 +43,20 @@ bool determineCrashDirectory() {
     std::wstring absolute;
     if (makeAbsolutePath(dir, &absolute)) dir = absolute;
     if (createDirectoryWithParents(dir)) {
-      settings.crashDir = dir;
+      settings->crashDir = dir;
       // The feedback file keeps its name; without a known user data directory
       // there is no old name to keep, so use the usual one.
-      std::wstring name = baseName(settings.feedbackFile);
-      settings.feedbackFile = joinPath(dir, name.empty() ? kCrashFeedbackFileName : name);
-      settings.logDirFromEnv = true;
+      std::wstring name = baseName(settings->feedbackFile);
+      settings->feedbackFile = joinPath(dir, name.empty() ? kCrashFeedbackFileName : name);
+      settings->logDirFromEnv = true;
     }
   }
-  if (!settings.crashDir.empty()) return true;
+  if (!settings->crashDir.empty()) return true;
 
   wchar_t tempPath[kTempPathBufferLength];
   DWORD tempLength = GetTempPathW(kTempPathBufferLength, tempPath);
   if (tempLength == 0 || tempLength >= kTempPathBufferLength - 1) return false;
-  settings.crashDir.assign(tempPath, tempLength);
+  settings->crashDir.assign(tempPath, tempLength);
   return true;
 }
 
@@ -96,15 +90,14 @@ bool readKeepLogs() {
   return true;
 }
 
-void configureCrashServer() {
-  ReporterSettings& settings = reporterSettings();
-  settings.serverUrl = readEnvironmentVariable(kServerUrlVariable);
-  if (settings.serverUrl.empty()) settings.serverUrl = kDefaultCrashServerUrl;
+void configureCrashServer(ReporterSettings* settings) {
+  settings->serverUrl = readEnvironmentVariable(kServerUrlVariable);
+  if (settings->serverUrl.empty()) settings->serverUrl = kDefaultCrashServerUrl;
   std::wstring email = readEnvironmentVariable(kEmailVariable);
-  if (!email.empty()) settings.serverUrl += L"?email=" + email;
-  settings.editionSuffix.clear();
+  if (!email.empty()) settings->serverUrl += L"?email=" + email;
+  settings->editionSuffix.clear();
   if (!isStableChannel()) {
-    settings.editionSuffix = L" (Edition " + utf8ToWide(getChannelString()) + L")";
+    settings->editionSuffix = L" (Edition " + utf8ToWide(getChannelString()) + L")";
   }
 }
 

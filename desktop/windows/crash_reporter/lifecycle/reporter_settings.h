@@ -1,7 +1,8 @@
 // The reporter's configuration: environment, consent and crash server.
 //
-// Start-up runs the steps below once, on the main thread, before the pipe
-// server starts; every other thread only reads the result.
+// Start-up owns the settings and runs the steps below once, on the main
+// thread, before the pipe server starts; then it gives them to the crash
+// pipeline, whose threads only read them.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_REPORTER_SETTINGS_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_REPORTER_SETTINGS_H_
 
@@ -26,12 +27,10 @@ struct ReporterSettings {
   std::wstring editionSuffix;   // appended to the user agent; empty on stable
 };
 
-// The process-wide settings.
-ReporterSettings& reporterSettings();
-
-// Sets localStatePath, feedbackFile, crashDir and logDirFromEnv. False when
-// there is no usable crash directory.
-bool determineCrashDirectory();
+// Sets localStatePath, feedbackFile, crashDir and logDirFromEnv of
+// `settings`, whose crashDir is empty. False when there is no usable crash
+// directory.
+bool determineCrashDirectory(ReporterSettings* settings);
 // The user's consent as "Local State" records it: only the boolean false
 // refuses. Undecodable text in the file's strings is replaced, not refused;
 // a file that cannot be read as JSON at all (missing, locked, too large, too
@@ -39,8 +38,8 @@ bool determineCrashDirectory();
 bool isReportingEnabled(const std::wstring& localStatePath);
 // TAVRA_CRASH_KEEP_LOGS is "1" or "yes" in any case.
 bool readKeepLogs();
-// Sets serverUrl and editionSuffix.
-void configureCrashServer();
+// Sets serverUrl and editionSuffix of `settings`.
+void configureCrashServer(ReporterSettings* settings);
 
 // The variable's whole value, of any length; empty when unset or empty.
 std::wstring readEnvironmentVariable(const wchar_t* name);

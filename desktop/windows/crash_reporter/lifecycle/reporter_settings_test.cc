@@ -28,12 +28,13 @@ using EnvironmentVariable = ScopedEnvironmentVariable;
 class ReporterSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    reporterSettings() = ReporterSettings();
     for (const wchar_t* name :
          {kCrashLogDirVariable, kKeepLogsVariable, kServerUrlVariable, kEmailVariable}) {
       SetEnvironmentVariableW(name, nullptr);
     }
   }
+
+  ReporterSettings settings_;
 };
 
 TEST_F(ReporterSettingsTest, KeepLogsAcceptsOneAndYesInAnyCase) {
@@ -49,32 +50,31 @@ TEST_F(ReporterSettingsTest, KeepLogsAcceptsOneAndYesInAnyCase) {
 }
 
 TEST_F(ReporterSettingsTest, ServerUrlDefaultsAndTakesTheEmailVerbatim) {
-  configureCrashServer();
-  EXPECT_EQ(kDefaultCrashServerUrl, reporterSettings().serverUrl);
-  EXPECT_EQ(0u, reporterSettings().serverUrl.find(L"http://"));
-  EXPECT_EQ(L'/', reporterSettings().serverUrl.back());
+  configureCrashServer(&settings_);
+  EXPECT_EQ(kDefaultCrashServerUrl, settings_.serverUrl);
+  EXPECT_EQ(0u, settings_.serverUrl.find(L"http://"));
+  EXPECT_EQ(L'/', settings_.serverUrl.back());
   {
     EnvironmentVariable empty(kServerUrlVariable, L"");
-    configureCrashServer();
-    EXPECT_EQ(kDefaultCrashServerUrl, reporterSettings().serverUrl);
+    configureCrashServer(&settings_);
+    EXPECT_EQ(kDefaultCrashServerUrl, settings_.serverUrl);
   }
   {
     EnvironmentVariable url(kServerUrlVariable, L"http://127.0.0.1:8080/submit?a=b");
     EnvironmentVariable email(kEmailVariable, L"who@example.com&x=1 y");
-    configureCrashServer();
-    EXPECT_EQ(L"http://127.0.0.1:8080/submit?a=b?email=who@example.com&x=1 y",
-              reporterSettings().serverUrl);
+    configureCrashServer(&settings_);
+    EXPECT_EQ(L"http://127.0.0.1:8080/submit?a=b?email=who@example.com&x=1 y", settings_.serverUrl);
   }
   {
     EnvironmentVariable email(kEmailVariable, L"a@b");
-    configureCrashServer();
-    EXPECT_EQ(std::wstring(kDefaultCrashServerUrl) + L"?email=a@b", reporterSettings().serverUrl);
+    configureCrashServer(&settings_);
+    EXPECT_EQ(std::wstring(kDefaultCrashServerUrl) + L"?email=a@b", settings_.serverUrl);
   }
 }
 
 TEST_F(ReporterSettingsTest, EditionSuffixNamesTheChannel) {
-  configureCrashServer();
-  EXPECT_EQ(L" (Edition developer)", reporterSettings().editionSuffix);
+  configureCrashServer(&settings_);
+  EXPECT_EQ(L" (Edition developer)", settings_.editionSuffix);
 }
 
 TEST_F(ReporterSettingsTest, EnvironmentValuesOfAnyLength) {
@@ -89,11 +89,11 @@ TEST_F(ReporterSettingsTest, LogDirectoryFromEnvironmentIsCreatedWithItsParents)
   TempFolder temp;
   std::wstring dir = joinPath(temp.path(), L"a\\b\\logs");
   EnvironmentVariable variable(kCrashLogDirVariable, dir.c_str());
-  ASSERT_TRUE(determineCrashDirectory());
+  ASSERT_TRUE(determineCrashDirectory(&settings_));
   EXPECT_TRUE(directoryExists(dir));
-  EXPECT_EQ(dir, reporterSettings().crashDir);
-  EXPECT_TRUE(reporterSettings().logDirFromEnv);
-  EXPECT_EQ(joinPath(dir, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
+  EXPECT_EQ(dir, settings_.crashDir);
+  EXPECT_TRUE(settings_.logDirFromEnv);
+  EXPECT_EQ(joinPath(dir, L"crash_feedback_url.txt"), settings_.feedbackFile);
 }
 
 TEST_F(ReporterSettingsTest, RelativeLogDirectoryIsHeldAsAnAbsolutePath) {
@@ -102,13 +102,13 @@ TEST_F(ReporterSettingsTest, RelativeLogDirectoryIsHeldAsAnAbsolutePath) {
     ScopedCurrentDirectory current;
     ASSERT_TRUE(current.enter(temp.path()));
     EnvironmentVariable variable(kCrashLogDirVariable, L"relative\\logs");
-    ASSERT_TRUE(determineCrashDirectory());
+    ASSERT_TRUE(determineCrashDirectory(&settings_));
   }
   std::wstring expected = joinPath(temp.path(), L"relative\\logs");
-  EXPECT_EQ(expected, reporterSettings().crashDir);
+  EXPECT_EQ(expected, settings_.crashDir);
   EXPECT_TRUE(directoryExists(expected));
   // Still right once the crash directory is the current directory.
-  EXPECT_EQ(joinPath(expected, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
+  EXPECT_EQ(joinPath(expected, L"crash_feedback_url.txt"), settings_.feedbackFile);
 }
 
 TEST_F(ReporterSettingsTest, UnusableLogDirectoriesFallBackToTheTemporaryDirectory) {
@@ -123,12 +123,12 @@ TEST_F(ReporterSettingsTest, UnusableLogDirectoriesFallBackToTheTemporaryDirecto
   exactly260 += std::wstring(260 - exactly260.size(), L'e');
   ASSERT_EQ(260u, exactly260.size());
   for (const std::wstring& value : {tooLong, exactly260, joinPath(file, L"below_a_file")}) {
-    reporterSettings() = ReporterSettings();
+    settings_ = ReporterSettings();
     EnvironmentVariable variable(kCrashLogDirVariable, value.c_str());
-    ASSERT_TRUE(determineCrashDirectory());
-    EXPECT_EQ(std::wstring(temp, length), reporterSettings().crashDir);
-    EXPECT_EQ(L'\\', reporterSettings().crashDir.back());
-    EXPECT_FALSE(reporterSettings().logDirFromEnv);
+    ASSERT_TRUE(determineCrashDirectory(&settings_));
+    EXPECT_EQ(std::wstring(temp, length), settings_.crashDir);
+    EXPECT_EQ(L'\\', settings_.crashDir.back());
+    EXPECT_FALSE(settings_.logDirFromEnv);
     EXPECT_FALSE(directoryExists(value));
   }
 }
@@ -141,9 +141,9 @@ TEST_F(ReporterSettingsTest, A259CharacterLogDirectoryIsAccepted) {
   dir += L"\\" + std::wstring(259 - dir.size() - 1, L'g');
   ASSERT_EQ(259u, dir.size());
   EnvironmentVariable variable(kCrashLogDirVariable, dir.c_str());
-  ASSERT_TRUE(determineCrashDirectory());
-  EXPECT_TRUE(reporterSettings().logDirFromEnv);
-  EXPECT_EQ(dir, reporterSettings().crashDir);
+  ASSERT_TRUE(determineCrashDirectory(&settings_));
+  EXPECT_TRUE(settings_.logDirFromEnv);
+  EXPECT_EQ(dir, settings_.crashDir);
   EXPECT_TRUE(directoryExists(dir));
 }
 
@@ -152,10 +152,10 @@ TEST_F(ReporterSettingsTest, LocalStateAndFeedbackFileLieInTheUserDataDirectory)
   std::wstring userData = joinPath(temp.path(), L"User Data");
   ASSERT_TRUE(PathService::overridePath(DIR_USER_DATA, userData));
   registerProductPaths();
-  ASSERT_TRUE(determineCrashDirectory());
-  EXPECT_EQ(joinPath(userData, L"Local State"), reporterSettings().localStatePath);
-  EXPECT_EQ(joinPath(userData, L"crash_feedback_url.txt"), reporterSettings().feedbackFile);
-  EXPECT_FALSE(reporterSettings().logDirFromEnv);
+  ASSERT_TRUE(determineCrashDirectory(&settings_));
+  EXPECT_EQ(joinPath(userData, L"Local State"), settings_.localStatePath);
+  EXPECT_EQ(joinPath(userData, L"crash_feedback_url.txt"), settings_.feedbackFile);
+  EXPECT_FALSE(settings_.logDirFromEnv);
   PathService::resetForTesting();
 }
 

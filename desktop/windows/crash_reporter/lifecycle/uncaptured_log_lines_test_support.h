@@ -12,6 +12,7 @@
 
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
+#include "runtime/scoped_lock.h"
 
 namespace tavra {
 namespace testing_support {
@@ -26,10 +27,8 @@ class UncapturedLogLines {
   UncapturedLogLines& operator=(const UncapturedLogLines&) = delete;
 
   std::string text() {
-    AcquireSRWLockShared(&lock_);
-    std::string copy = text_;
-    ReleaseSRWLockShared(&lock_);
-    return copy;
+    ScopedSrwLock hold(&lock_);
+    return text_;
   }
 
  private:
@@ -39,13 +38,13 @@ class UncapturedLogLines {
     static const char* const kNames[] = {"INFO", "WARNING", "ERROR", "FATAL"};
     const char* name = severity >= 0 && severity <= 3 ? kNames[severity] : "OTHER";
     UncapturedLogLines* self = static_cast<UncapturedLogLines*>(context);
-    AcquireSRWLockExclusive(&self->lock_);
+    ScopedSrwLock hold(&self->lock_);
     self->text_ += std::string(name) + ":" + fullLine.substr(messageStart);
-    ReleaseSRWLockExclusive(&self->lock_);
     return true;
   }
 
-  SRWLOCK lock_ = SRWLOCK_INIT;
+  // Guards text_: lines come from any thread.
+  SrwLock lock_;
   std::string text_;
 };
 

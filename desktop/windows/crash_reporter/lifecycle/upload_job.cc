@@ -1,31 +1,35 @@
 #include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
 
-#include <atomic>
 #include <memory>
 #include <new>
 
-#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/upload/multipart_upload.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
-namespace {}  // namespace
 
 Seam<QueueUserWorkItemFunction> queueUserWorkItemSeam(&QueueUserWorkItem);
 
 const wchar_t kArchivePartName[] = L"file";
 
-UploadJob::UploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
+UploadJob::UploadJob(PendingWork* work, const ReporterSettings& settings,
+                     const std::string& logName, const CrashAnnotations& annotations,
                      const std::wstring& reportId, const CrashIdentity& crash)
-    : logName_(logName), deleteLog_(deleteLog), crash_(crash) {
-  fillFormFields(view, reportId, &formFields_);
+    : pending_(work),
+      logName_(logName),
+      deleteLog_(!settings.keepLogs),
+      serverUrl_(settings.serverUrl),
+      editionSuffix_(settings.editionSuffix),
+      crash_(crash) {
+  fillFormFields(annotations, reportId, &formFields_);
 }
 
-bool queueUploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-                    const std::wstring& reportId, const CrashIdentity& crash) {
-  std::unique_ptr<UploadJob> job(new (std::nothrow)
-                                     UploadJob(logName, deleteLog, view, reportId, crash));
+bool queueUploadJob(PendingWork* work, const ReporterSettings& settings, const std::string& logName,
+                    const CrashAnnotations& annotations, const std::wstring& reportId,
+                    const CrashIdentity& crash) {
+  std::unique_ptr<UploadJob> job(
+      new (std::nothrow) UploadJob(work, settings, logName, annotations, reportId, crash));
   DWORD error = ERROR_OUTOFMEMORY;
   if (job) {
     // The upload may take minutes: a long function gets a thread of its own
@@ -37,7 +41,7 @@ bool queueUploadJob(const std::string& logName, bool deleteLog, const Annotation
     error = GetLastError();
     job.reset();
   }
-  if (deleteLog) DeleteFileA(logName.c_str());
+  if (!settings.keepLogs) DeleteFileA(logName.c_str());
   // The caller tells why the report was dropped.
   SetLastError(error);
   return false;
@@ -48,11 +52,10 @@ DWORD WINAPI runUploadJob(void* context) {
   if (!job) return 0;
   const std::string archiveName = archiveNameFor(job->logName());
   if (createReportArchive(job->logName().c_str(), archiveName.c_str())) {
-    const ReporterSettings& settings = reporterSettings();
     // Whether the server took it or not, the archive has had its one chance:
     // nothing retries, so nothing keeps it.
     int32_t status = 0;
-    if (!sendMultipartUpload(settings.editionSuffix, settings.serverUrl, job->formFields(),
+    if (!sendMultipartUpload(job->editionSuffix(), job->serverUrl(), job->formFields(),
                              utf8ToWide(archiveName), kArchivePartName, nullptr, nullptr,
                              &status)) {
       logReportLoss(job->crash(), ReportLoss::UploadFailed, job->logName(),

@@ -10,9 +10,10 @@
 // Threads: queueUploadJob runs on the thread that handles the crash, which
 // builds the job; from then on the job belongs to its work item, and
 // runUploadJob runs on a work-queue thread (flagged as long-running) and
-// destroys it. Jobs share nothing but the pending-work count (interlocked)
-// and the settings, which no longer change while the server serves. The
-// test seam is process-wide and is set only while no crash is handled.
+// destroys it. A job keeps its own copies of what it takes from the crash's
+// annotations and the settings; jobs share nothing but the pending-work
+// count (interlocked). The test seam is process-wide and is set only while
+// no crash is handled.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_UPLOAD_JOB_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_UPLOAD_JOB_H_
 
@@ -20,10 +21,11 @@
 
 #include <string>
 
+#include "desktop/windows/crash_reporter/crash_data/crash_annotations.h"
 #include "desktop/windows/crash_reporter/crash_data/form_fields.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_report_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
-#include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "runtime/seam.h"
 
 namespace tavra {
@@ -33,12 +35,15 @@ extern const wchar_t kArchivePartName[];  // "file"
 
 class UploadJob {
  public:
-  // Enters pending work, copies `logName` and `deleteLog` and fills the form
-  // fields from the client's annotations and the report id (empty when the
-  // server gave none). `crash` names the crash in the reporter log when its
-  // report cannot be uploaded.
-  UploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-            const std::wstring& reportId, const CrashIdentity& crash = CrashIdentity());
+  // Enters `work`, which must outlive the job; copies `logName`, the crash
+  // server and the edition of `settings`, and whether to delete the crash
+  // log (unless the settings keep logs); and fills the form fields from the
+  // crash's annotations and the report id (empty when the server gave none).
+  // `crash` names the crash in the reporter log when its report cannot be
+  // uploaded.
+  UploadJob(PendingWork* work, const ReporterSettings& settings, const std::string& logName,
+            const CrashAnnotations& annotations, const std::wstring& reportId,
+            const CrashIdentity& crash = CrashIdentity());
   // Leaves pending work, after everything else of the job is gone.
   ~UploadJob() = default;
   UploadJob(const UploadJob&) = delete;
@@ -50,6 +55,8 @@ class UploadJob {
   // Delete the crash log when the job ends (the user did not ask to keep
   // crash logs).
   bool deleteLog() const { return deleteLog_; }
+  const std::wstring& serverUrl() const { return serverUrl_; }
+  const std::wstring& editionSuffix() const { return editionSuffix_; }
   const CrashIdentity& crash() const { return crash_; }
 
  private:
@@ -58,23 +65,26 @@ class UploadJob {
   FormFields formFields_;
   std::string logName_;
   bool deleteLog_;
+  std::wstring serverUrl_;
+  std::wstring editionSuffix_;
   CrashIdentity crash_;
 };
 
 // Builds the job and queues runUploadJob for it as a long-running work item.
 // True when it was queued. Otherwise the job (if one could be made) is
-// destroyed, and the crash log is deleted when `deleteLog` is set; the
+// destroyed, and the crash log is deleted unless the settings keep logs; the
 // thread's last error is then the queueing's (ERROR_OUTOFMEMORY when no job
 // could be made).
-bool queueUploadJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
-                    const std::wstring& reportId, const CrashIdentity& crash = CrashIdentity());
+bool queueUploadJob(PendingWork* work, const ReporterSettings& settings, const std::string& logName,
+                    const CrashAnnotations& annotations, const std::wstring& reportId,
+                    const CrashIdentity& crash = CrashIdentity());
 
 // The work item; `context` is the UploadJob, which this destroys. Zips the
 // crash log into the archive named by archiveNameFor, posts it with the form
-// fields as the part "file" to the crash server of the settings, deletes the
-// archive whatever came of the upload, and deletes the crash log when the job
-// says so. An archive that fails and an upload that does not succeed are
-// told in the reporter log (crash_report_log.h). Returns 0.
+// fields as the part "file" to the job's crash server, deletes the archive
+// whatever came of the upload, and deletes the crash log when the job says
+// so. An archive that fails and an upload that does not succeed are told in
+// the reporter log (crash_report_log.h). Returns 0.
 DWORD WINAPI runUploadJob(void* context);
 
 // Test seam: the QueueUserWorkItem that queueUploadJob calls; null restores

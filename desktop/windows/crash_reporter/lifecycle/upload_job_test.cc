@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/crash_data/annotation_table_test_support.h"
-#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
-#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
-#include "runtime/at_exit.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
@@ -55,9 +53,9 @@ BOOL WINAPI refuseWorkItem(LPTHREAD_START_ROUTINE function, void* /*context*/, U
 int failZipWrite(zipFile, const void*, unsigned) { return ZIP_ERRNO; }
 
 // The reporter's set-up in this process, pointed at the local crash server
-// that runs beside the test: the settings, a fresh crash directory as the
-// current directory, and the pending-work count with the living parent in
-// it.
+// that runs beside the test: the test's own settings, a fresh crash
+// directory as the current directory, and the test's own pending-work count
+// with the living parent in it.
 class UploadJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,45 +63,51 @@ class UploadJobTest : public ::testing::Test {
         << "run through testing/crash_server_session/with_crash_server.sh";
     ASSERT_TRUE(dir_.isValid());
     ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
-    ReporterSettings& settings = reporterSettings();
-    settings.serverUrl = server_.url();
-    settings.editionSuffix = L" (Edition developer)";
-    settings.logDirFromEnv = true;
-    settings.feedbackFile = joinPath(dir_.path(), L"crash_feedback_url.txt");
-    work_ = PendingWork::get();
-    ASSERT_NE(nullptr, work_);
-    ASSERT_TRUE(work_->createDoneEvent());
-    work_->enter();  // The living parent.
+    settings_.serverUrl = server_.url();
+    settings_.editionSuffix = L" (Edition developer)";
+    settings_.logDirFromEnv = true;
+    settings_.feedbackFile = joinPath(dir_.path(), L"crash_feedback_url.txt");
+    ASSERT_TRUE(work_.createDoneEvent());
+    work_.enter();  // The living parent.
   }
 
   void TearDown() override {
-    // No job may outlive the at-exit scope that owns the count.
+    // No job may outlive the count that it is counted in.
     EXPECT_TRUE(waitForJobsToEnd());
     queueUserWorkItemSeam.replaceForTesting(nullptr);
     zipWriteSeam.replaceForTesting(nullptr);
-    reporterSettings() = ReporterSettings();
   }
 
   // Until only the parent counts.
   bool waitForJobsToEnd() {
-    return waitUntil([this] { return work_->count() == 1; }, 60000);
+    return waitUntil([this] { return work_.count() == 1; }, 60000);
   }
 
   std::wstring path(const std::string& name) const {
     return joinPath(dir_.path(), utf8ToWide(name));
   }
 
-  AtExitScope scope_;
+  // A job of this test's count and settings, which say whether the crash log
+  // is to be deleted.
+  UploadJob* newJob(const std::string& logName, bool deleteLog, const AnnotationView& view,
+                    const std::wstring& reportId, const CrashIdentity& crash = CrashIdentity()) {
+    settings_.keepLogs = !deleteLog;
+    return new UploadJob(&work_, settings_, logName, readCrashAnnotations(view), reportId, crash);
+  }
+
   LocalCrashServer server_;
   ScopedTempDir dir_{L"upload_job"};
   ScopedCurrentDirectory currentDirectory_;
-  PendingWork* work_ = nullptr;
+  ReporterSettings settings_;
+  PendingWork work_;
 };
 
 TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOnlyWhenKept) {
   testing_support::UncapturedLogLines logLines;
+  const SystemInfo system = captureSystemInfo();
+  CrashPipeline pipeline(settings_, &work_, system);
   DumpRequestServer server(reporterPipeName(GetCurrentProcessId()), nullptr, nullptr, nullptr,
-                           &handleCrash, nullptr, nullptr, nullptr, nullptr, nullptr);
+                           &handleCrash, &pipeline, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(server.start());
   ChildProcess client;
   ASSERT_TRUE(client.start(siblingProgramPath(L"tavra_test_client.exe"),
@@ -122,7 +126,7 @@ TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOn
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "queue fails " << c.queueFails << ", keep " << c.keepLogs);
     ++crash;
-    reporterSettings().keepLogs = c.keepLogs;
+    settings_.keepLogs = c.keepLogs;
     g_queueCall = QueueCall();
     queueUserWorkItemSeam.replaceForTesting(c.queueFails ? &refuseWorkItem : nullptr);
     const size_t reportsBefore = server_.reportIds().size();
@@ -135,7 +139,7 @@ TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOn
       EXPECT_EQ(g_queueCall.calls, 1);
       EXPECT_EQ(g_queueCall.function, &runUploadJob);
       EXPECT_EQ(g_queueCall.flags, static_cast<ULONG>(WT_EXECUTELONGFUNCTION));
-      EXPECT_EQ(work_->count(), 1);
+      EXPECT_EQ(work_.count(), 1);
       std::vector<std::wstring> expected;
       if (c.keepLogs) expected.push_back(log);
       EXPECT_EQ(filesIn(dir_.path()), expected);
@@ -185,13 +189,13 @@ TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsNam
     ASSERT_TRUE(writeFile(path(c.logName), log));
     // A leftover archive of the same name is replaced, then removed.
     ASSERT_TRUE(writeFile(path(c.archiveName), "stale"));
-    std::unique_ptr<UploadJob> job(new UploadJob(c.logName, c.deleteLog, viewOf(table), L"id7"));
-    EXPECT_EQ(work_->count(), 2);
+    std::unique_ptr<UploadJob> job(newJob(c.logName, c.deleteLog, viewOf(table), L"id7"));
+    EXPECT_EQ(work_.count(), 2);
     EXPECT_EQ(job->formFields().at(L"stacktraceId"), L"id7");
     EXPECT_EQ(job->formFields().at(L"CrashUptime"), L"4");
     const size_t reportsBefore = server_.reportIds().size();
     EXPECT_EQ(runUploadJob(job.release()), 0u);
-    EXPECT_EQ(work_->count(), 1);
+    EXPECT_EQ(work_.count(), 1);
 
     std::vector<std::wstring> ids = server_.reportIds();
     ASSERT_EQ(ids.size(), reportsBefore + 1);
@@ -224,10 +228,9 @@ TEST_F(UploadJobTest, AnArchiveThatFailsIsNotPostedAndTheLogGoesAsTheJobSays) {
     SCOPED_TRACE(deleteLog);
     ++crash.number;
     ASSERT_TRUE(writeFile(path("tavra-crashlog-5-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
-    EXPECT_EQ(
-        runUploadJob(new UploadJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"", crash)),
-        0u);
-    EXPECT_EQ(work_->count(), 1);
+    EXPECT_EQ(runUploadJob(newJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"", crash)),
+              0u);
+    EXPECT_EQ(work_.count(), 1);
     EXPECT_TRUE(server_.reportIds().empty());
     std::vector<std::wstring> expected;
     if (!deleteLog) expected.push_back(L"tavra-crashlog-5-1.txt");
@@ -262,8 +265,7 @@ TEST_F(UploadJobTest, AnUploadThatDoesNotSucceedSaysWhyInTheReporterLog) {
     ++crash.number;
     ASSERT_TRUE(server_.setUploadMode(c.uploadMode));
     ASSERT_TRUE(writeFile(path("tavra-crashlog-9-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
-    EXPECT_EQ(
-        runUploadJob(new UploadJob("tavra-crashlog-9-1.txt", true, viewOf(table), L"", crash)), 0u);
+    EXPECT_EQ(runUploadJob(newJob("tavra-crashlog-9-1.txt", true, viewOf(table), L"", crash)), 0u);
     const std::string line = "Crash " + std::to_string(crash.number) + " of process 77: ";
     if (c.why == nullptr) {
       EXPECT_EQ(occurrences(logLines.text(), line), 0u) << logLines.text();
@@ -284,9 +286,10 @@ TEST_F(UploadJobTest, AQueuedJobRunsOnAWorkQueueThreadUntilItsUploadHasEnded) {
   ASSERT_TRUE(server_.setUploadMode("hold:15"));
   ASSERT_TRUE(writeFile(path("tavra-crashlog-6-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
   const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
-  ASSERT_TRUE(queueUploadJob("tavra-crashlog-6-1.txt", true, viewOf(table), L""));
+  ASSERT_TRUE(queueUploadJob(&work_, settings_, "tavra-crashlog-6-1.txt",
+                             readCrashAnnotations(viewOf(table)), L""));
   ASSERT_TRUE(server_.waitForReports(1, 30000, nullptr));
-  EXPECT_EQ(work_->count(), 2);
+  EXPECT_EQ(work_.count(), 2);
   EXPECT_TRUE(pathExists(path("tavra-crashlog-6-1.zip")));
   ASSERT_TRUE(waitForJobsToEnd());
   EXPECT_TRUE(filesIn(dir_.path()).empty());

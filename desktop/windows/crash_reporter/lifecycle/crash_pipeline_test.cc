@@ -1,4 +1,4 @@
-#include "desktop/windows/crash_reporter/lifecycle/crash_handler.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 
 #include <windows.h>
 
@@ -8,10 +8,8 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
-#include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
-#include "runtime/at_exit.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
@@ -27,24 +25,23 @@
 namespace tavra {
 namespace {
 
-// The reporter's set-up in this process: the crash handling as the server's
-// hook, the capture as the log's message handler, and a fresh crash
-// directory as the current directory. The crash logs are kept, to be read;
-// no crash server is set, so each upload job fails at once.
+// The reporter's set-up in this process: a crash pipeline with the test's
+// own settings, count and system as the server's hook, the capture as the
+// log's message handler, and a fresh crash directory as the current
+// directory. The crash logs are kept, to be read; no crash server is set, so
+// each upload job fails at once.
 class HandleCrashTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    reporterSettings().keepLogs = true;
+    settings_.keepLogs = true;
     ASSERT_TRUE(currentDirectory_.enter(dir_.path()));
     logLines_ = std::make_unique<testing_support::UncapturedLogLines>();
-    work_ = PendingWork::get();
-    ASSERT_NE(nullptr, work_);
-    ASSERT_TRUE(work_->createDoneEvent());
-    work_->enter();  // The living parent.
+    ASSERT_TRUE(work_.createDoneEvent());
+    work_.enter();  // The living parent.
     server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
-                                                  nullptr, nullptr, &handleCrash, nullptr, nullptr,
-                                                  nullptr, nullptr, nullptr);
+                                                  nullptr, nullptr, &handleCrash, &pipeline_,
+                                                  nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(server_->start());
     ASSERT_TRUE(client_.start(siblingProgramPath(L"tavra_test_client.exe"),
                               L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
@@ -53,15 +50,14 @@ class HandleCrashTest : public ::testing::Test {
 
   void TearDown() override {
     server_->stop();
-    // No upload job may outlive the at-exit scope that owns the count.
+    // No upload job may outlive the count and the settings that it uses.
     EXPECT_TRUE(waitForUploadJobs());
-    reporterSettings() = ReporterSettings();
     logLines_.reset();
   }
 
   // Until only the parent counts.
   bool waitForUploadJobs() {
-    return waitUntil([this] { return work_->count() == 1; }, 60000);
+    return waitUntil([this] { return work_.count() == 1; }, 60000);
   }
 
   std::wstring logPath(int crashNumber) const {
@@ -76,11 +72,14 @@ class HandleCrashTest : public ::testing::Test {
            std::to_string(client_.processId()) + ": ";
   }
 
-  AtExitScope scope_;
   std::unique_ptr<testing_support::UncapturedLogLines> logLines_;
-  ScopedTempDir dir_{L"crash_handler"};
+  ScopedTempDir dir_{L"crash_pipeline"};
   ScopedCurrentDirectory currentDirectory_;
-  PendingWork* work_ = nullptr;
+  // Declared before the server, so that they outlive its hooks.
+  ReporterSettings settings_;
+  PendingWork work_;
+  const SystemInfo system_ = captureSystemInfo();
+  CrashPipeline pipeline_{settings_, &work_, system_};
   std::unique_ptr<DumpRequestServer> server_;
   ChildProcess client_;
 };
@@ -119,7 +118,7 @@ TEST_F(HandleCrashTest, EachRequestIsNumberedAndOnlyARealExceptionLeavesALog) {
   // counted (that each is counted while it runs is checked below and in the
   // upload job's tests).
   EXPECT_TRUE(waitForUploadJobs());
-  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_.doneEvent(), 0));
   // Each crash has one line in the reporter log: no log could be made of the
   // unreadable ones; the others' uploads failed, as no crash server is set.
   const std::string lines = logLines_->text();
@@ -145,14 +144,14 @@ TEST_F(HandleCrashTest, ACrashCountsAsPendingWorkWhileItIsHandled) {
   // stays in its handling until the server goes.
   ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kStall);
   ASSERT_TRUE(server.start());
-  reporterSettings().serverUrl = server.url();
-  ASSERT_EQ(work_->count(), 1);
+  settings_.serverUrl = server.url();
+  ASSERT_EQ(work_.count(), 1);
   ASSERT_TRUE(client_.sendLine("dump-raw * * *"));
   ASSERT_TRUE(waitUntil([&] { return server.connectionCount() == 1; }, 30000))
       << "the crash's first request did not come";
   // The living parent and the crash.
-  EXPECT_EQ(work_->count(), 2);
-  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_->doneEvent(), 0));
+  EXPECT_EQ(work_.count(), 2);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(work_.doneEvent(), 0));
   // Without its server the first request and then the upload fail at once.
   server.stop();
   std::string line;
