@@ -1,4 +1,5 @@
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/server/handle_placement.h"
 
 #include <windows.h>
 
