@@ -32,15 +32,10 @@ void writeDecimal(int64_t number, wchar_t* out) {
   out[position] = 0;
 }
 
-void closeIfValid(HANDLE* handle) {
-  if (isValidHandle(*handle)) CloseHandle(*handle);
-  *handle = nullptr;
-}
-
 }  // namespace
 
-ReporterClient::ReporterClient(DumpRequestServer* server, const PipeMessage& registration)
-    : server_(server),
+ReporterClient::ReporterClient(ClientRegistry* registry, const PipeMessage& registration)
+    : registry_(registry),
       processId_(registration.processId),
       dumpType_(registration.dumpType),
       exceptionPointersAddress_(registration.exceptionPointersAddress),
@@ -50,21 +45,13 @@ ReporterClient::ReporterClient(DumpRequestServer* server, const PipeMessage& reg
       threadIdAddress_(registration.threadIdAddress),
       registeredAt_(currentSystemTime()) {}
 
-ReporterClient::~ReporterClient() {
-  unregisterDumpRequestWait();
-  unregisterProcessExitWait(true);
-  closeIfValid(&process_);
-  closeIfValid(&dumpRequestEvent_);
-  closeIfValid(&dumpDoneEvent_);
-}
-
 bool ReporterClient::open() {
-  process_ = OpenProcess(GENERIC_ALL, FALSE, processId_);
-  if (process_ == nullptr) return false;
-  dumpRequestEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (dumpRequestEvent_ == nullptr) return false;
-  dumpDoneEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  return dumpDoneEvent_ != nullptr;
+  process_.reset(OpenProcess(GENERIC_ALL, FALSE, processId_));
+  if (!process_.isValid()) return false;
+  dumpRequestEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!dumpRequestEvent_.isValid()) return false;
+  dumpDoneEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  return dumpDoneEvent_.isValid();
 }
 
 size_t ReporterClient::annotationCopySize(uint32_t annotationCount) {
@@ -91,7 +78,7 @@ bool ReporterClient::readAnnotations() {
   const size_t size = static_cast<size_t>(annotationCount_) * sizeof(ClientAnnotation);
   SIZE_T copied = 0;
   if (size != 0 &&
-      !ReadProcessMemory(process_,
+      !ReadProcessMemory(process_.get(),
                          reinterpret_cast<const void*>(static_cast<uintptr_t>(annotationsAddress_)),
                          annotations_.get(), size, &copied)) {
     return false;
@@ -118,20 +105,14 @@ AnnotationView ReporterClient::annotationView() const {
   return view;
 }
 
-void ReporterClient::unregisterDumpRequestWait() {
-  if (dumpRequestWait_ == nullptr) return;
-  UnregisterWaitEx(dumpRequestWait_, INVALID_HANDLE_VALUE);
-  dumpRequestWait_ = nullptr;
-}
+void ReporterClient::unregisterDumpRequestWait() { dumpRequestWait_.reset(); }
 
 void ReporterClient::unregisterProcessExitWait(bool blocking) {
-  if (processExitWait_ == nullptr) return;
   if (blocking) {
-    UnregisterWaitEx(processExitWait_, INVALID_HANDLE_VALUE);
+    processExitWait_.reset();
   } else {
-    UnregisterWait(processExitWait_);
+    unregisterWaitFromCallback(&processExitWait_);
   }
-  processExitWait_ = nullptr;
 }
 
 }  // namespace tavra

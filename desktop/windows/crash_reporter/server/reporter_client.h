@@ -10,26 +10,28 @@
 
 #include "desktop/windows/crash_reporter/server/client_annotation.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 
-class DumpRequestServer;
+class ClientRegistry;
 
 // The values of a client's registration message, the handles opened or made
 // for it, its two registered waits and a private copy of its annotation table.
 // The record owns every handle, wait and buffer in it and releases them only
 // when it is destroyed, after its waits are gone. It has no lock: its table
 // copy is written and read only by the run that handles the client's dump
-// request, and the server lets one such run go at a time per client (see
+// request, and the registry lets one such run go at a time per client (see
 // `pendingDumpRequests`).
 class ReporterClient {
  public:
-  // Stores the server and the registration's values; every handle, wait and
-  // the table copy start out null. Takes the registration time.
-  ReporterClient(DumpRequestServer* server, const PipeMessage& registration);
+  // Stores the registry and the registration's values; every handle, wait
+  // and the table copy start out null. Takes the registration time.
+  ReporterClient(ClientRegistry* registry, const PipeMessage& registration);
   // Unregisters the dump-request wait and then the process-exit wait, both
-  // blocking, then closes the process and both events and frees the table.
-  ~ReporterClient();
+  // blocking, then closes the process and both events and frees the table:
+  // the members are declared in the reverse of that order.
+  ~ReporterClient() = default;
   ReporterClient(const ReporterClient&) = delete;
   ReporterClient& operator=(const ReporterClient&) = delete;
 
@@ -53,7 +55,7 @@ class ReporterClient {
 
   // The most memory that the table copy of a client with `annotationCount`
   // entries can take: its entries and "ptime", or nothing for a count above
-  // the limit, whose table is never read. The server reserves it for each
+  // the limit, whose table is never read. The registry reserves it for each
   // record before the record is made.
   static size_t annotationCopySize(uint32_t annotationCount);
   size_t annotationCopySize() const { return annotationCopySize(annotationCount_); }
@@ -63,7 +65,7 @@ class ReporterClient {
   // Blocking, or not when called from the wait's own callback.
   void unregisterProcessExitWait(bool blocking);
 
-  DumpRequestServer* server() const { return server_; }
+  ClientRegistry* registry() const { return registry_; }
   uint32_t processId() const { return processId_; }
   uint32_t dumpType() const { return dumpType_; }
   uint32_t exceptionPointersAddress() const { return exceptionPointersAddress_; }
@@ -71,40 +73,45 @@ class ReporterClient {
   uint32_t annotationsAddress() const { return annotationsAddress_; }
   uint32_t annotationCount() const { return annotationCount_; }
   uint32_t threadIdAddress() const { return threadIdAddress_; }
-  HANDLE process() const { return process_; }
-  HANDLE dumpRequestEvent() const { return dumpRequestEvent_; }
-  HANDLE dumpDoneEvent() const { return dumpDoneEvent_; }
+  HANDLE process() const { return process_.get(); }
+  HANDLE dumpRequestEvent() const { return dumpRequestEvent_.get(); }
+  HANDLE dumpDoneEvent() const { return dumpDoneEvent_.get(); }
   // System time of the registration, in 100-nanosecond units.
   uint64_t registeredAt() const { return registeredAt_; }
-  // Signals of the dump-request event that the server has taken and not yet
+  // Signals of the dump-request event that the registry has taken and not yet
   // answered: 0 while none is handled, 1 while one is, more when the client
   // signalled again meanwhile (those are answered by one more run).
   LONG pendingDumpRequests() const { return pendingDumpRequests_; }
 
  private:
-  // The server registers the two waits into the record, which then owns them.
-  friend class DumpRequestServer;
+  // The registry registers the two waits into the record, which then owns
+  // them, and counts the dump requests that it takes.
+  friend class ClientRegistry;
 
   void writeProcessTime();
 
-  DumpRequestServer* server_;
+  ClientRegistry* registry_;
   uint32_t processId_;
   uint32_t dumpType_;
   uint32_t exceptionPointersAddress_;
   uint32_t assertionAddress_;
   uint32_t annotationsAddress_;
   uint32_t annotationCount_;
-  std::unique_ptr<ClientAnnotation[]> annotations_;
   uint32_t threadIdAddress_;
-  HANDLE process_ = nullptr;
-  HANDLE dumpRequestEvent_ = nullptr;
-  HANDLE dumpDoneEvent_ = nullptr;
-  HANDLE dumpRequestWait_ = nullptr;
-  HANDLE processExitWait_ = nullptr;
   uint64_t registeredAt_;
-  // Changed only by interlocked operations, by the server's dump-request
+  // Changed only by interlocked operations, by the registry's dump-request
   // callbacks.
   volatile LONG pendingDumpRequests_ = 0;
+  // Released in the reverse order: the waits first (the dump-request wait's
+  // callback reads the table and signals dump-done; the exit wait waits on
+  // the process), then the process, the dump-request event and the dump-done
+  // event, last the table.
+  std::unique_ptr<ClientAnnotation[]> annotations_;
+  ScopedHandle dumpDoneEvent_;
+  ScopedHandle dumpRequestEvent_;
+  ScopedHandle process_;
+  ScopedWait processExitWait_;
+  ScopedWait dumpRequestWait_;
 };
 
 }  // namespace tavra
