@@ -46,6 +46,7 @@
 #include "testing/browser_client/process_figures.h"
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/test_text.h"
 
 namespace tavra {
@@ -151,8 +152,7 @@ class Bench {
     return logPath(crashes_);
   }
   std::wstring logPath(uint32_t crash) const {
-    return joinPath(crashDir_, L"tavra-crashlog-" + std::to_wstring(reporter_.processId()) + L"-" +
-                                   std::to_wstring(crash) + L".txt");
+    return joinPath(crashDir_, crashFileName(reporter_.processId(), crash));
   }
 
   // The first request on its own, as the pipeline sends it.

@@ -24,6 +24,13 @@ std::wstring environmentVariable(const wchar_t* name) {
 
 }  // namespace
 
+const std::string* StoredReport::field(const std::string& name) const {
+  for (const auto& each : fields) {
+    if (each.first == name) return &each.second;
+  }
+  return nullptr;
+}
+
 bool LocalCrashServer::attach() {
   url_ = environmentVariable(kUrlVariable);
   storage_ = environmentVariable(kStorageVariable);

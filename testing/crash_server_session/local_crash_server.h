@@ -33,6 +33,9 @@ struct StoredReport {
   std::string crashLog;  // "crashlog.txt", unpacked from the archive
   std::string archive;   // "archive.zip", the file part as received
   std::string body;      // "request_body.bin", the whole request body
+
+  // The value of the form field `name`, or null when it was not sent.
+  const std::string* field(const std::string& name) const;
 };
 
 class LocalCrashServer {

@@ -50,6 +50,7 @@
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/test_files.h"
 
 namespace tavra {
@@ -107,8 +108,7 @@ void showCrashFeedback(DWORD pid, DWORD reporterPid) {
         pid);
     return;
   }
-  const std::wstring path =
-      joinPath(dir, L"crash_feedback_url-" + std::to_wstring(reporterPid) + L"-1.txt");
+  const std::wstring path = joinPath(dir, feedbackFileName(reporterPid, 1));
   std::string line;
   if (!readFileToString(path, &line)) {
     say("browser %lu: no crash-feedback file: the crash server named no report location", pid);
@@ -135,8 +135,7 @@ void showCrashLog(DWORD pid, DWORD reporterPid) {
         pid);
     return;
   }
-  const std::wstring path =
-      joinPath(dir, L"tavra-crashlog-" + std::to_wstring(reporterPid) + L"-1.txt");
+  const std::wstring path = joinPath(dir, crashFileName(reporterPid, 1));
   std::vector<std::string> lines = readTextLines(path);
   if (lines.empty()) {
     say("browser %lu: no crash log at %s", pid, wideToUtf8(path).c_str());

@@ -104,6 +104,7 @@
 #include "testing/test_client/crash_trigger.h"
 #include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -139,15 +140,9 @@ std::string words(const PipeMessage& message) {
   return text;
 }
 
-std::string hex(uint32_t value) {
+std::string prefixedHex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(value));
-  return text;
-}
-
-std::string plainHex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
   return text;
 }
 
@@ -504,8 +499,8 @@ class TestClient {
     if (!listLoadedModules(&modules)) return "failed";
     std::string text = "modules " + std::to_string(modules.size());
     for (const LoadedModule& module : modules) {
-      text += "\nmodule " + plainHex(module.base) + " " + plainHex(module.size) + " " +
-              wideToUtf8(module.path);
+      text +=
+          "\nmodule " + hex8(module.base) + " " + hex8(module.size) + " " + wideToUtf8(module.path);
     }
     return text;
   }
@@ -538,8 +533,8 @@ class TestClient {
     const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
     const BlockTimer timer;
     const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, dumpTimeoutMs_);
-    return "dump " + dumpText(result) + " code=" + plainHex(ownRecord_.ExceptionCode) +
-           " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress)) +
+    return "dump " + dumpText(result) + " code=" + hex8(ownRecord_.ExceptionCode) +
+           " address=" + hex8(addressWord(ownRecord_.ExceptionAddress)) +
            " blocked-us=" + std::to_string(timer.elapsedMicros());
   }
 
@@ -642,8 +637,8 @@ class TestClient {
     HANDLE request = client_.dumpRequestEvent();
     HANDLE done = client_.dumpDoneEvent();
     HANDLE mutex = client_.serverAliveMutex();
-    std::string text = "rights " + hex(grantedAccess(request)) + " " + hex(grantedAccess(done)) +
-                       " " + hex(grantedAccess(mutex));
+    std::string text = "rights " + prefixedHex(grantedAccess(request)) + " " +
+                       prefixedHex(grantedAccess(done)) + " " + prefixedHex(grantedAccess(mutex));
     // What each handle may do and what it may not.
     text += " request-reset=" + outcome(ResetEvent(request) != FALSE);
     text += " request-wait=" + waitOutcome(request);
