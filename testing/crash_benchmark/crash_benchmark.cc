@@ -124,12 +124,7 @@ bool setUpClient(Client* client, uint32_t reporterId, uint32_t threads, uint32_t
 class Bench {
  public:
   bool start() {
-    besideServer_ = server_.attach();
-    serverUrl_ = besideServer_ ? server_.url() : L"http://127.0.0.1:1/";
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    crashDir_ = joinPath(temp, L"tavra_crash_benchmark_" + std::to_wstring(GetCurrentProcessId()));
-    if (!reporter_.start(crashDir_, besideServer_ ? serverUrl_ : std::wstring())) {
+    if (!reporter_.start(L"tavra_crash_benchmark")) {
       std::printf("the reporter could not be started beside the benchmark\n");
       return false;
     }
@@ -140,8 +135,8 @@ class Bench {
   // Waits until every crash so far has its report stored, so that no upload
   // runs while the next figure is measured. True without a server.
   bool uploadsDone() {
-    if (!besideServer_) return true;
-    if (server_.waitForReports(crashes_, kUploadTimeoutMs, nullptr)) return true;
+    if (!reporter_.besideServer()) return true;
+    if (reporter_.server().waitForReports(crashes_, kUploadTimeoutMs, nullptr)) return true;
     std::printf("the crash server did not store the report of crash %u\n", crashes_);
     return false;
   }
@@ -152,29 +147,19 @@ class Bench {
     return logPath(crashes_);
   }
   std::wstring logPath(uint32_t crash) const {
-    return joinPath(crashDir_, crashFileName(reporter_.processId(), crash));
+    return joinPath(reporter_.crashDir(), crashFileName(reporter_.processId(), crash));
   }
 
   // The first request on its own, as the pipeline sends it.
   double firstRequestMilliseconds() const {
     std::wstring id, location;
     const LARGE_INTEGER start = counterNow();
-    sendFirstRequest(serverUrl_, L"", L"https://example.com/page", L"", &id, &location,
+    sendFirstRequest(reporter_.serverUrl(), L"", L"https://example.com/page", L"", &id, &location,
                      kFirstRequestTimeoutMs);
     return millisecondsSince(start);
   }
 
-  // The crash logs go; the folder stays, as it is the reporter's current
-  // folder until the reporter ends after this process.
-  void deleteCrashLogs() const {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(joinPath(crashDir_, L"tavra-crashlog-*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      DeleteFileW(joinPath(crashDir_, data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
+  void deleteCrashLogs() const { reporter_.deleteCrashLogs(); }
 
   ProcessFigures figures() const {
     ProcessFigures figures;
@@ -184,15 +169,11 @@ class Bench {
 
   uint32_t reporterId() const { return reporter_.processId(); }
   uint32_t crashes() const { return crashes_; }
-  bool besideServer() const { return besideServer_; }
-  const std::wstring& crashDir() const { return crashDir_; }
+  bool besideServer() const { return reporter_.besideServer(); }
+  const std::wstring& crashDir() const { return reporter_.crashDir(); }
   const ProcessFigures& atStart() const { return atStart_; }
 
  private:
-  LocalCrashServer server_;
-  bool besideServer_ = false;
-  std::wstring serverUrl_;
-  std::wstring crashDir_;
   ReporterProcess reporter_;
   ProcessFigures atStart_;
   uint32_t crashes_ = 0;

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
@@ -23,6 +24,8 @@ std::wstring environmentVariable(const wchar_t* name) {
 }
 
 }  // namespace
+
+const wchar_t kNoCrashServerUrl[] = L"http://127.0.0.1:1/";
 
 const std::string* StoredReport::field(const std::string& name) const {
   for (const auto& each : fields) {
@@ -59,16 +62,9 @@ bool LocalCrashServer::control(const std::string& key, const std::string& mode) 
 
 std::vector<std::wstring> LocalCrashServer::reportIds() const {
   std::vector<std::wstring> ids;
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW(joinPath(storage_, L"*").c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return ids;
-  do {
-    const std::wstring name = entry.cFileName;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name[0] != L'.') {
-      ids.push_back(name);
-    }
-  } while (FindNextFileW(search, &entry));
-  FindClose(search);
+  for (const std::wstring& name : foldersIn(storage_)) {
+    if (name[0] != L'.') ids.push_back(name);
+  }
   return ids;
 }
 
