@@ -1,17 +1,14 @@
 #include "testing/benchmark_support/benchmark_clock.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <string>
 
 #include "runtime/command_line.h"
+#include "testing/test_support/switch_number.h"
 
 namespace tavra {
 
 uint32_t switchNumber(const char* name, uint32_t fallback) {
-  const std::string value = CommandLine::forCurrentProcess().switchValueAscii(name);
-  if (value.empty()) return fallback;
-  return static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+  return switchNumber(CommandLine::forCurrentProcess(), name, fallback);
 }
 
 LARGE_INTEGER counterNow() {

@@ -9,7 +9,8 @@
 
 namespace tavra {
 
-// The value of the switch `name` of the process command line, or `fallback`.
+// The number that the switch `name` of the process command line holds, or
+// `fallback` (switch_number.h).
 uint32_t switchNumber(const char* name, uint32_t fallback);
 
 LARGE_INTEGER counterNow();

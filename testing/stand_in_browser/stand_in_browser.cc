@@ -51,18 +51,13 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/reporter_file_names.h"
+#include "testing/test_support/switch_number.h"
 #include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
 
 const char kHandleLinePrefix[] = "reporter-handle=";
-
-DWORD numberSwitch(const CommandLine& line, const char* name, DWORD fallback) {
-  std::string value = line.switchValueAscii(name);
-  if (value.empty()) return fallback;
-  return static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
-}
 
 void say(const char* format, ...) {
   va_list args;
@@ -241,7 +236,7 @@ int runBrowser(const CommandLine& line) {
       wideToUtf8(arguments).c_str());
 
   // Hand the observer its own handle to the reporter, before anything can end.
-  DWORD observerPid = numberSwitch(line, "observer-pid", 0);
+  DWORD observerPid = switchNumber(line, "observer-pid", 0);
   if (observerPid != 0) {
     ScopedHandle observer(OpenProcess(PROCESS_DUP_HANDLE, FALSE, observerPid));
     HANDLE forObserver = nullptr;
@@ -254,7 +249,7 @@ int runBrowser(const CommandLine& line) {
     }
   }
 
-  const DWORD readyTimeout = numberSwitch(line, "ready-timeout-ms", 10000);
+  const DWORD readyTimeout = switchNumber(line, "ready-timeout-ms", 10000);
   HANDLE waits[2] = {reporterProcess.get(), readyEvent.get()};
   DWORD count = readyEvent.isValid() ? 2 : 1;
   DWORD result = WaitForMultipleObjects(count, waits, FALSE, readyTimeout);
@@ -285,7 +280,7 @@ int runBrowser(const CommandLine& line) {
     say("browser %lu: ready event not set within %lu ms", pid, readyTimeout);
   }
 
-  DWORD linger = numberSwitch(line, "linger-ms", 200);
+  DWORD linger = switchNumber(line, "linger-ms", 200);
   if (WaitForSingleObject(reporterProcess.get(), linger) == WAIT_OBJECT_0) {
     DWORD code = 0;
     GetExitCodeProcess(reporterProcess.get(), &code);
@@ -349,7 +344,7 @@ int runObserver(const CommandLine& line) {
     say("observer: no reporter to watch");
     return 1;
   }
-  DWORD endTimeout = numberSwitch(line, "end-timeout-ms", 10000);
+  DWORD endTimeout = switchNumber(line, "end-timeout-ms", 10000);
   if (WaitForSingleObject(reporter.get(), endTimeout) != WAIT_OBJECT_0) {
     say("observer: the reporter is still running %lu ms after the browser exited", endTimeout);
     return 2;

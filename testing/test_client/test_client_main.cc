@@ -104,6 +104,7 @@
 #include "testing/test_client/crash_trigger.h"
 #include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
+#include "testing/test_support/switch_number.h"
 #include "testing/test_support/test_text.h"
 
 namespace tavra {
@@ -673,20 +674,12 @@ int main() {
   using tavra::CommandLine;
   CommandLine::initForCurrentProcess();
   const CommandLine& line = CommandLine::forCurrentProcess();
-  const uint32_t reporter = static_cast<uint32_t>(
-      std::strtoul(line.switchValueAscii("reporter-pid").c_str(), nullptr, 10));
+  const uint32_t reporter = tavra::switchNumber(line, "reporter-pid", 0);
   std::wstring pipeName = line.switchValue("pipe");
   if (pipeName.empty()) pipeName = tavra::reporterPipeName(reporter);
-  uint32_t capacity = 4;
-  if (line.hasSwitch("annotations")) {
-    capacity = static_cast<uint32_t>(
-        std::strtoul(line.switchValueAscii("annotations").c_str(), nullptr, 10));
-  }
-  DWORD dumpTimeoutMs = tavra::CrashHandler::kDefaultDumpDoneTimeoutMs;
-  if (line.hasSwitch("dump-timeout")) {
-    dumpTimeoutMs = static_cast<DWORD>(
-        std::strtoul(line.switchValueAscii("dump-timeout").c_str(), nullptr, 10));
-  }
+  const uint32_t capacity = tavra::switchNumber(line, "annotations", 4);
+  const DWORD dumpTimeoutMs =
+      tavra::switchNumber(line, "dump-timeout", tavra::CrashHandler::kDefaultDumpDoneTimeoutMs);
   tavra::TestClient client(pipeName, reporter, capacity, line.hasSwitch("fill"), dumpTimeoutMs);
   client.run();
   return 0;
