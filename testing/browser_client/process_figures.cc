@@ -23,10 +23,9 @@ uint32_t probeHandleCount(HANDLE process) {
       if (GetHandleInformation(handle, &flags)) ++count;
       continue;
     }
-    HANDLE copy = nullptr;
-    if (DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE,
+    ScopedHandle copy;
+    if (DuplicateHandle(process, handle, GetCurrentProcess(), copy.receive(), 0, FALSE,
                         DUPLICATE_SAME_ACCESS)) {
-      CloseHandle(copy);
       ++count;
     }
   }
