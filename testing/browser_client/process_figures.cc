@@ -32,20 +32,29 @@ uint32_t probeHandleCount(HANDLE process) {
   return count;
 }
 
-bool readProcessFigures(HANDLE process, uint32_t processId, ProcessFigures* figures) {
-  *figures = ProcessFigures();
-  DWORD handles = 0;
-  if (GetProcessHandleCount(process, &handles)) figures->handleCount = handles;
-  figures->probedHandleCount = probeHandleCount(process);
-
+bool threadIdsOf(uint32_t processId, std::vector<uint32_t>* ids) {
+  ids->clear();
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   if (!snapshot.isValid()) return false;
   THREADENTRY32 entry = {};
   entry.dwSize = sizeof(entry);
   for (BOOL more = Thread32First(snapshot.get(), &entry); more;
        more = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == processId) ++figures->threadCount;
+    if (entry.th32OwnerProcessID == processId) ids->push_back(entry.th32ThreadID);
+    entry.dwSize = sizeof(entry);
   }
+  return true;
+}
+
+bool readProcessFigures(HANDLE process, uint32_t processId, ProcessFigures* figures) {
+  *figures = ProcessFigures();
+  DWORD handles = 0;
+  if (GetProcessHandleCount(process, &handles)) figures->handleCount = handles;
+  figures->probedHandleCount = probeHandleCount(process);
+
+  std::vector<uint32_t> threads;
+  if (!threadIdsOf(processId, &threads)) return false;
+  figures->threadCount = static_cast<uint32_t>(threads.size());
 
   PROCESS_MEMORY_COUNTERS_EX memory = {};
   memory.cb = sizeof(memory);

@@ -101,6 +101,7 @@
 #include "testing/browser_client/crash_handler.h"
 #include "testing/browser_client/memory_edge.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/browser_client/process_figures.h"
 #include "testing/test_client/crash_trigger.h"
 #include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
@@ -147,10 +148,6 @@ std::string prefixedHex(uint32_t value) {
   return text;
 }
 
-uint32_t addressWord(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
-
 uint32_t parseHex(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
 }
@@ -188,14 +185,27 @@ std::string waitOutcome(HANDLE handle) {
 class BlockTimer {
  public:
   BlockTimer() { QueryPerformanceCounter(&start_); }
-  long long elapsedMicros() const {
-    LARGE_INTEGER end, frequency;
+  double elapsedMicros() const {
+    LARGE_INTEGER end;
     QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    return (end.QuadPart - start_.QuadPart) * 1000000 / frequency.QuadPart;
+    return static_cast<double>(end.QuadPart - start_.QuadPart) * 1e6 /
+           static_cast<double>(frequency().QuadPart);
+  }
+  // Whole microseconds, as the replies give them.
+  std::string elapsedText() const {
+    return std::to_string(static_cast<long long>(elapsedMicros()));
   }
 
  private:
+  static LARGE_INTEGER frequency() {
+    static const LARGE_INTEGER value = [] {
+      LARGE_INTEGER frequency;
+      QueryPerformanceFrequency(&frequency);
+      return frequency;
+    }();
+    return value;
+  }
+
   LARGE_INTEGER start_;
 };
 
@@ -219,7 +229,7 @@ class TestClient {
         dumpTimeoutMs_(dumpTimeoutMs) {
     if (fill) client_.annotations().fillNumbered();
     // Any readable address serves as the exception pointers record here.
-    exceptionPointers_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&exceptionRecord_));
+    exceptionPointers_ = addressWord(&exceptionRecord_);
   }
 
   void run() {
@@ -434,7 +444,7 @@ class TestClient {
     if (name == "list-modules") return listModules();
     if (name == "list-threads") {
       std::vector<uint32_t> ids;
-      if (!listThreadIds(&ids)) return "failed";
+      if (!threadIdsOf(GetCurrentProcessId(), &ids)) return "failed";
       std::string text = "threads";
       for (uint32_t id : ids) text += " " + std::to_string(id);
       return text;
@@ -536,7 +546,7 @@ class TestClient {
     const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, dumpTimeoutMs_);
     return "dump " + dumpText(result) + " code=" + hex8(ownRecord_.ExceptionCode) +
            " address=" + hex8(addressWord(ownRecord_.ExceptionAddress)) +
-           " blocked-us=" + std::to_string(timer.elapsedMicros());
+           " blocked-us=" + timer.elapsedText();
   }
 
   std::string dumpVanishing(DWORD delayMs) {
@@ -548,33 +558,18 @@ class TestClient {
     }
     Sleep(delayMs);
     exception.release();
-    DumpResult result = DumpResult::Failed;
-    switch (WaitForSingleObject(client_.dumpDoneEvent(), dumpTimeoutMs_)) {
-      case WAIT_OBJECT_0:
-        result = DumpResult::Done;
-        break;
-      case WAIT_TIMEOUT:
-        result = DumpResult::TimedOut;
-        break;
-      default:
-        break;
-    }
-    return "dump " + dumpText(result) + " blocked-us=" + std::to_string(timer.elapsedMicros());
+    const DumpResult result = client_.waitForDumpDone(dumpTimeoutMs_);
+    return "dump " + dumpText(result) + " blocked-us=" + timer.elapsedText();
   }
 
   std::string dumpLatency(int count) {
     std::vector<double> micros;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     for (int i = 0; i < count; ++i) {
-      LARGE_INTEGER start, end;
-      QueryPerformanceCounter(&start);
+      const BlockTimer timer;
       if (client_.requestDump(GetCurrentThreadId(), exceptionPointers_, 2000) != DumpResult::Done) {
         continue;
       }
-      QueryPerformanceCounter(&end);
-      micros.push_back(static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 /
-                       static_cast<double>(frequency.QuadPart));
+      micros.push_back(timer.elapsedMicros());
     }
     std::sort(micros.begin(), micros.end());
     double sum = 0;
