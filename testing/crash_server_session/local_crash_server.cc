@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/scoped_environment_variable.h"
 #include "testing/test_support/test_files.h"
 
 namespace tavra {
@@ -17,11 +18,8 @@ constexpr wchar_t kOutputVariable[] = L"TAVRA_TEST_CRASH_SERVER_OUTPUT";
 constexpr char kReportLinePrefix[] = "report ";
 constexpr wchar_t kUrlStart[] = L"http://127.0.0.1:";
 
-std::wstring environmentVariable(const wchar_t* name) {
-  wchar_t value[1024];
-  const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-  return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
-}
+// Longer values are none of the server session's.
+constexpr size_t kMaxVariableLength = 1023;
 
 }  // namespace
 
@@ -35,9 +33,9 @@ const std::string* StoredReport::field(const std::string& name) const {
 }
 
 bool LocalCrashServer::attach() {
-  url_ = environmentVariable(kUrlVariable);
-  storage_ = environmentVariable(kStorageVariable);
-  output_ = environmentVariable(kOutputVariable);
+  url_ = environmentVariable(kUrlVariable, kMaxVariableLength);
+  storage_ = environmentVariable(kStorageVariable, kMaxVariableLength);
+  output_ = environmentVariable(kOutputVariable, kMaxVariableLength);
   const size_t start = sizeof(kUrlStart) / sizeof(wchar_t) - 1;
   if (url_.compare(0, start, kUrlStart) != 0 || storage_.empty() || output_.empty()) return false;
   port_ = static_cast<uint16_t>(wcstoul(url_.c_str() + start, nullptr, 10));

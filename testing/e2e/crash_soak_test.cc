@@ -19,6 +19,7 @@
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
 namespace {
@@ -37,10 +38,9 @@ constexpr uint64_t kMemorySlackBase = 1024 * 1024;
 constexpr uint64_t kMemorySlackPerCrash = 1024;
 
 uint32_t crashCount() {
-  wchar_t value[32];
-  const DWORD length = GetEnvironmentVariableW(L"TAVRA_SOAK_CRASHES", value, 32);
-  if (length == 0 || length >= 32) return kDefaultCrashes;
-  const unsigned long count = wcstoul(value, nullptr, 10);
+  const std::wstring value = environmentVariable(L"TAVRA_SOAK_CRASHES", 31);
+  if (value.empty()) return kDefaultCrashes;
+  const unsigned long count = wcstoul(value.c_str(), nullptr, 10);
   return count > kWarmUpCrashes ? static_cast<uint32_t>(count) : kDefaultCrashes;
 }
 

@@ -51,6 +51,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/reporter_file_names.h"
+#include "testing/test_support/scoped_environment_variable.h"
 #include "testing/test_support/switch_number.h"
 #include "testing/test_support/test_files.h"
 
@@ -70,11 +71,9 @@ void say(const char* format, ...) {
 
 ULONGLONG now() { return GetTickCount64(); }
 
-std::wstring readEnvironmentText(const wchar_t* name) {
-  wchar_t value[MAX_PATH + 1];
-  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH + 1);
-  if (length == 0 || length > MAX_PATH) return std::wstring();
-  return std::wstring(value, length);
+// TAVRA_CRASH_LOG_DIR; empty when it is unset or longer than a path.
+std::wstring crashLogDirFromEnvironment() {
+  return environmentVariable(L"TAVRA_CRASH_LOG_DIR", MAX_PATH);
 }
 
 // The options that the browser role takes, copied from the observer's line.
@@ -96,7 +95,7 @@ std::wstring browserOptions(const CommandLine& line) {
 // Shows the line of the crash-feedback file of the reporter's first crash,
 // which the reporter writes before it releases the crashed process.
 void showCrashFeedback(DWORD pid, DWORD reporterPid) {
-  const std::wstring dir = readEnvironmentText(L"TAVRA_CRASH_LOG_DIR");
+  const std::wstring dir = crashLogDirFromEnvironment();
   if (dir.empty()) {
     say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; a crash-feedback line goes to "
         "crash_feedback_url.txt in the user data directory",
@@ -116,7 +115,7 @@ void showCrashFeedback(DWORD pid, DWORD reporterPid) {
 // lines: the header, the exception line, and the crashed thread's heading and
 // registers.
 void showCrashLog(DWORD pid, DWORD reporterPid) {
-  std::wstring dir = readEnvironmentText(L"TAVRA_CRASH_LOG_DIR");
+  std::wstring dir = crashLogDirFromEnvironment();
   if (dir.empty()) {
     say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; the crash log is in the reporter's "
         "temporary folder",
@@ -311,7 +310,7 @@ int runObserver(const CommandLine& line) {
   std::wstring self;
   getExecutablePath(&self);
   // The crash logs go to the demo's own folder unless told otherwise.
-  if (readEnvironmentText(L"TAVRA_CRASH_LOG_DIR").empty()) {
+  if (crashLogDirFromEnvironment().empty()) {
     std::wstring demoDir = joinPath(dirName(dirName(self)), L"demo");
     SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", demoDir.c_str());
     say("observer: crash logs go to %s", wideToUtf8(demoDir).c_str());
