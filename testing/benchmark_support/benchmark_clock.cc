@@ -1,6 +1,7 @@
 #include "testing/benchmark_support/benchmark_clock.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "runtime/command_line.h"
 #include "testing/test_support/switch_number.h"
@@ -30,6 +31,13 @@ double median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+double replyNumber(const std::string& reply, const std::string& name, double fallback) {
+  const std::string label = " " + name + "=";
+  const size_t at = reply.find(label);
+  return at == std::string::npos ? fallback
+                                 : std::strtod(reply.c_str() + at + label.size(), nullptr);
 }
 
 }  // namespace tavra

@@ -26,7 +26,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,11 +54,12 @@ namespace {
 constexpr DWORD kCrashTimeoutMs = 120000;
 constexpr DWORD kUploadTimeoutMs = 120000;
 
-// The microseconds that the client reported for its request, or -1.
+// How long the client reported it was blocked by its request, in
+// milliseconds; -1 when the request was not answered.
 double blockedMilliseconds(const std::string& reply) {
-  const size_t at = reply.find(" blocked-us=");
-  if (!startsWith(reply, "dump done") || at == std::string::npos) return -1;
-  return std::strtod(reply.c_str() + at + 12, nullptr) / 1000.0;
+  if (!startsWith(reply, "dump done")) return -1;
+  const double micros = replyNumber(reply, "blocked-us", -1);
+  return micros < 0 ? -1 : micros / 1000.0;
 }
 
 // The memory that a crash log dumps, as ranges: consecutive dump lines that

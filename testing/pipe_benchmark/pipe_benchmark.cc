@@ -267,11 +267,6 @@ struct Latency {
   uint32_t answered = 0;
 };
 
-double fieldValue(const std::string& reply, const std::string& name) {
-  const size_t at = reply.find(" " + name + "=");
-  return at == std::string::npos ? 0 : std::strtod(reply.c_str() + at + name.size() + 2, nullptr);
-}
-
 // Dump requests from a test client to the server without a hook in this
 // process (a server refuses registrations in its own process's name), timed
 // by the client.
@@ -286,10 +281,10 @@ Latency dumpLatency(uint32_t count) {
   const std::string reply = client.command("dump-latency " + std::to_string(count), 600000);
   if (reply.compare(0, 13, "dump-latency ") == 0) {
     latency.answered = static_cast<uint32_t>(std::strtoul(reply.c_str() + 13, nullptr, 10));
-    latency.mean = fieldValue(reply, "mean-us");
-    latency.median = fieldValue(reply, "median-us");
-    latency.p99 = fieldValue(reply, "p99-us");
-    latency.max = fieldValue(reply, "max-us");
+    latency.mean = replyNumber(reply, "mean-us", 0);
+    latency.median = replyNumber(reply, "median-us", 0);
+    latency.p99 = replyNumber(reply, "p99-us", 0);
+    latency.max = replyNumber(reply, "max-us", 0);
   }
   client.sendLine("exit 0");
   client.waitForExit(5000);
