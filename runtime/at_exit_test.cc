@@ -93,7 +93,8 @@ TEST(LazyInstanceTest, OneInstanceForAllThreadsUntilScopeCloses) {
     ScopedHandle owners[kThreads];
     Counted* seen[kThreads] = {};
     for (int i = 0; i < kThreads; ++i) {
-      owners[i].reset(threads[i] = CreateThread(nullptr, 0, &getCounted, &seen[i], 0, nullptr));
+      owners[i].reset(CreateThread(nullptr, 0, &getCounted, &seen[i], 0, nullptr));
+      threads[i] = owners[i].get();
       ASSERT_NE(nullptr, threads[i]);
     }
     WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);

@@ -91,8 +91,9 @@ int main() {
   if (commandLine.hasSwitch("threads")) {
     const uint32_t threads = tavra::switchNumber(commandLine, "threads", 0);
     std::vector<std::thread> writers;
-    for (uint32_t t = 0; t < threads; ++t)
+    for (uint32_t t = 0; t < threads; ++t) {
       writers.emplace_back(logLines, lines, static_cast<long>(t));
+    }
     for (std::thread& writer : writers) writer.join();
   } else {
     logLines(lines, -1);
