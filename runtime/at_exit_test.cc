@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/lazy_instance.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {
@@ -89,16 +90,15 @@ TEST(LazyInstanceTest, OneInstanceForAllThreadsUntilScopeCloses) {
     AtExitScope scope;
     constexpr int kThreads = 8;
     HANDLE threads[kThreads];
+    ScopedHandle owners[kThreads];
     Counted* seen[kThreads] = {};
     for (int i = 0; i < kThreads; ++i) {
-      threads[i] = CreateThread(nullptr, 0, &getCounted, &seen[i], 0, nullptr);
+      owners[i].reset(CreateThread(nullptr, 0, &getCounted, &seen[i], 0, nullptr));
+      threads[i] = owners[i].get();
       ASSERT_NE(nullptr, threads[i]);
     }
     WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
-    for (int i = 0; i < kThreads; ++i) {
-      CloseHandle(threads[i]);
-      EXPECT_EQ(seen[0], seen[i]);
-    }
+    for (int i = 0; i < kThreads; ++i) EXPECT_EQ(seen[0], seen[i]);
     first = seen[0];
     ASSERT_NE(nullptr, first);
     EXPECT_EQ(1, Counted::alive);

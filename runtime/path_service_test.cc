@@ -11,6 +11,7 @@
 
 #include "runtime/file_util.h"
 #include "runtime/scoped_temp_dir.h"
+#include "testing/test_support/scoped_current_directory.h"
 
 namespace tavra {
 namespace {
@@ -182,11 +183,12 @@ TEST_F(PathServiceTest, OverrideCreatesDirectoryAndWins) {
 TEST_F(PathServiceTest, OverrideMakesRelativePathsAbsolute) {
   ScopedTempDir temp;
   ASSERT_TRUE(temp.create());
-  wchar_t previous[MAX_PATH] = {};
-  ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, previous));
-  ASSERT_TRUE(SetCurrentDirectoryW(temp.path().c_str()));
-  bool overridden = PathService::overridePath(kKeyB, L"relative");
-  SetCurrentDirectoryW(previous);
+  bool overridden = false;
+  {
+    ScopedCurrentDirectory current;
+    ASSERT_TRUE(current.enter(temp.path()));
+    overridden = PathService::overridePath(kKeyB, L"relative");
+  }
   ASSERT_TRUE(overridden);
   std::wstring path;
   ASSERT_TRUE(PathService::get(kKeyB, &path));

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
 
 #include "runtime/command_line.h"
+#include "testing/test_support/switch_number.h"
 
 namespace tavra {
 
 uint32_t switchNumber(const char* name, uint32_t fallback) {
-  const std::string value = CommandLine::forCurrentProcess().switchValueAscii(name);
-  if (value.empty()) return fallback;
-  return static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+  return switchNumber(CommandLine::forCurrentProcess(), name, fallback);
 }
 
 LARGE_INTEGER counterNow() {
@@ -33,6 +31,13 @@ double median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+double replyNumber(const std::string& reply, const std::string& name, double fallback) {
+  const std::string label = " " + name + "=";
+  const size_t at = reply.find(label);
+  return at == std::string::npos ? fallback
+                                 : std::strtod(reply.c_str() + at + label.size(), nullptr);
 }
 
 }  // namespace tavra

@@ -1,15 +1,18 @@
-// The benchmarks' clock, statistics and numeric switches.
+// The benchmarks' clock, statistics, numeric switches and the figures that
+// the test client puts in its replies. Plain functions: any thread.
 #ifndef TESTING_BENCHMARK_SUPPORT_BENCHMARK_CLOCK_H_
 #define TESTING_BENCHMARK_SUPPORT_BENCHMARK_CLOCK_H_
 
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tavra {
 
-// The value of the switch `name` of the process command line, or `fallback`.
+// The number that the switch `name` of the process command line holds, or
+// `fallback` (switch_number.h).
 uint32_t switchNumber(const char* name, uint32_t fallback);
 
 LARGE_INTEGER counterNow();
@@ -18,6 +21,11 @@ double millisecondsSince(const LARGE_INTEGER& start);
 
 // 0 for no values.
 double median(std::vector<double> values);
+
+// The number after " <name>=" in a reply of the test client, e.g.
+// "blocked-us" in "dump done ... blocked-us=1234"; `fallback` when the reply
+// has none.
+double replyNumber(const std::string& reply, const std::string& name, double fallback);
 
 }  // namespace tavra
 

@@ -36,13 +36,12 @@ uint32_t moduleFilesFloor(uint32_t processId) {
     if (!file.isValid()) continue;
     ScopedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping.isValid()) continue;
-    const uint8_t* view =
-        static_cast<const uint8_t*>(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-    if (view == nullptr) continue;
+    const ScopedMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    if (!view.isValid()) continue;
+    const uint8_t* bytes = static_cast<const uint8_t*>(view.get());
     uint32_t sum = 0;
-    for (size_t i = 0; i < 4096; i += 64) sum += view[i];
+    for (size_t i = 0; i < 4096; i += 64) sum += bytes[i];
     touchedSum = touchedSum + sum;
-    UnmapViewOfFile(view);
   }
   return count;
 }

@@ -1,41 +1,37 @@
 #include "testing/benchmark_support/reporter_process.h"
 
-#include <vector>
+#include <cwchar>
 
 #include "runtime/file_util.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/reporter_file_names.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 
-bool ReporterProcess::start(const std::wstring& crashDir, const std::wstring& serverUrl) {
+bool ReporterProcess::start(const std::wstring& folderName) {
+  besideServer_ = server_.attach();
+  serverUrl_ = besideServer_ ? server_.url() : kNoCrashServerUrl;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  crashDir_ = joinPath(temp, folderName + L"_" + std::to_wstring(GetCurrentProcessId()));
   program_ = siblingProgramPath(L"tavra_crash_reporter.exe");
   if (!pathExists(program_)) return false;
-  SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir.c_str());
+  SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", crashDir_.c_str());
   // The benchmarks read the crash logs after the crashes, so they are kept.
-  // Without a server of their own, no crash server listens at the address:
-  // each first request is refused at once, as on a machine without a
-  // network, and each upload fails as quickly.
+  // Without a server of their own, each first request is refused at once, and
+  // each upload fails as quickly.
   SetEnvironmentVariableW(L"TAVRA_CRASH_KEEP_LOGS", L"1");
-  SetEnvironmentVariableW(L"TAVRA_CRASH_SERVER_URL",
-                          serverUrl.empty() ? L"http://127.0.0.1:1/" : serverUrl.c_str());
+  SetEnvironmentVariableW(L"TAVRA_CRASH_SERVER_URL", serverUrl_.c_str());
   const std::wstring readyName = readyEventName(GetCurrentProcessId());
   ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
   if (!ready.isValid()) return false;
-  std::wstring commandLine =
-      L"\"" + program_ + L"\" --crash-reporter-parent-id=" + std::to_wstring(GetCurrentProcessId());
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.push_back(0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program_.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!startProgram(program_,
+                    L"--crash-reporter-parent-id=" + std::to_wstring(GetCurrentProcessId()),
+                    nullptr, &process_, &processId_)) {
     return false;
   }
-  CloseHandle(info.hThread);
-  process_.reset(info.hProcess);
-  processId_ = info.dwProcessId;
   HANDLE waits[] = {ready.get(), process_.get()};
   if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
     TerminateProcess(process_.get(), 1);
@@ -44,6 +40,14 @@ bool ReporterProcess::start(const std::wstring& crashDir, const std::wstring& se
     return false;
   }
   return true;
+}
+
+void ReporterProcess::deleteCrashLogs() const {
+  for (const std::wstring& name : filesIn(crashDir_)) {
+    if (name.compare(0, wcslen(kCrashFilePrefix), kCrashFilePrefix) == 0) {
+      DeleteFileW(joinPath(crashDir_, name).c_str());
+    }
+  }
 }
 
 ProcessFigures settledFigures(HANDLE process, uint32_t processId) {

@@ -6,10 +6,6 @@
 namespace tavra {
 namespace {
 
-uint32_t addressWord(const volatile void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
-
 void copyText(std::wstring_view text, wchar_t* out) {
   const size_t length = std::min(text.size(), kAnnotationTextUnits);
   std::copy(text.begin(), text.begin() + length, out);
@@ -159,6 +155,10 @@ DumpResult BrowserClient::requestDump(uint32_t threadId, uint32_t exceptionPoint
                                       DWORD timeoutMs) {
   if (!registered_) return DumpResult::NotRegistered;
   if (!signalDumpRequest(threadId, exceptionPointersAddress)) return DumpResult::Failed;
+  return waitForDumpDone(timeoutMs);
+}
+
+DumpResult BrowserClient::waitForDumpDone(DWORD timeoutMs) {
   switch (WaitForSingleObject(dumpDoneEvent_.get(), timeoutMs)) {
     case WAIT_OBJECT_0:
       return DumpResult::Done;

@@ -17,6 +17,12 @@
 
 namespace tavra {
 
+// An address of this process as the 32-bit word that the pipe's messages and
+// the registered words carry.
+inline uint32_t addressWord(const volatile void* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
 // A table of fixed size at a fixed address, which the reporter copies out of
 // this process at each dump request. Entries with an empty name are unused.
 class AnnotationTable {
@@ -96,6 +102,8 @@ class BrowserClient {
                          DWORD timeoutMs = kDefaultTimeoutMs);
   // Only signals; for a process that will not wait.
   bool signalDumpRequest(uint32_t threadId, uint32_t exceptionPointersAddress);
+  // Waits for dump-done after a signalled request.
+  DumpResult waitForDumpDone(DWORD timeoutMs = kDefaultTimeoutMs);
 
   uint32_t threadIdAddress() const;
   uint32_t exceptionPointersAddress() const;

@@ -12,42 +12,46 @@ std::wstring siblingProgramPath(const std::wstring& fileName) {
   return joinPath(dir, fileName);
 }
 
+bool startProgram(const std::wstring& program, const std::wstring& arguments,
+                  const STARTUPINFOW* startup, ScopedHandle* process, uint32_t* processId) {
+  STARTUPINFOW given = {};
+  given.cb = sizeof(given);
+  if (startup != nullptr) given = *startup;
+  const std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+  buffer.push_back(0);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, startup != nullptr, 0,
+                      nullptr, nullptr, &given, &info)) {
+    return false;
+  }
+  const ScopedHandle thread(info.hThread);
+  process->reset(info.hProcess);
+  *processId = info.dwProcessId;
+  return true;
+}
+
 ChildProcess::~ChildProcess() { terminate(); }
 
 bool ChildProcess::start(const std::wstring& program, const std::wstring& arguments) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE childInput = nullptr;
-  HANDLE parentInput = nullptr;
-  HANDLE parentOutput = nullptr;
-  HANDLE childOutput = nullptr;
-  if (!CreatePipe(&childInput, &parentInput, &inheritable, 0)) return false;
-  ScopedHandle childInputOwner(childInput);
-  input_.reset(parentInput);
-  if (!CreatePipe(&parentOutput, &childOutput, &inheritable, 0)) return false;
-  ScopedHandle childOutputOwner(childOutput);
-  output_.reset(parentOutput);
+  ScopedHandle childInput;
+  ScopedHandle childOutput;
+  if (!CreatePipe(childInput.receive(), input_.receive(), &inheritable, 0) ||
+      !CreatePipe(output_.receive(), childOutput.receive(), &inheritable, 0)) {
+    return false;
+  }
   // Only the child's ends are inherited.
-  SetHandleInformation(parentInput, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(parentOutput, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(input_.get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = childInput;
-  startup.hStdOutput = childOutput;
+  startup.hStdInput = childInput.get();
+  startup.hStdOutput = childOutput.get();
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.push_back(0);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return false;
-  }
-  CloseHandle(info.hThread);
-  process_.reset(info.hProcess);
-  processId_ = info.dwProcessId;
-  return true;
+  return startProgram(program, arguments, &startup, &process_, &processId_);
 }
 
 bool ChildProcess::sendLine(const std::string& line) {

@@ -1,5 +1,9 @@
 // A program started with its standard input and output on pipes, driven one
-// text line at a time: how tests and the benchmark talk to test clients.
+// text line at a time: how tests and the benchmark talk to test clients. And
+// the start of any program as a child of this process.
+//
+// Everything runs on the caller's thread; a ChildProcess belongs to one
+// thread at a time.
 #ifndef TESTING_BROWSER_CLIENT_CHILD_PROCESS_H_
 #define TESTING_BROWSER_CLIENT_CHILD_PROCESS_H_
 
@@ -14,6 +18,14 @@ namespace tavra {
 
 // The path of a program in the directory of the running executable.
 std::wstring siblingProgramPath(const std::wstring& fileName);
+
+// Starts `program` with `arguments` after its quoted path on the command
+// line. With `startup`, the child gets what it names (its standard handles)
+// and inherits this process's inheritable handles; without, it gets neither.
+// On success `process` owns the process, with all access, and `processId`
+// names it.
+bool startProgram(const std::wstring& program, const std::wstring& arguments,
+                  const STARTUPINFOW* startup, ScopedHandle* process, uint32_t* processId);
 
 class ChildProcess {
  public:

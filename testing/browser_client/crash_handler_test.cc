@@ -11,6 +11,7 @@
 #include "runtime/scoped_holder.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -79,9 +80,7 @@ TEST(CrashHandlerTest, HandsTheCrashOverThenEndsWithTheExceptionCode) {
     EXPECT_EQ(0u, line.find("crash code=E0000ABC ")) << line;
     EXPECT_NE(std::string::npos, line.find(" tid=")) << line;
     EXPECT_EQ(0xE0000ABCu, request.exceptionCode);
-    char tid[16];
-    std::snprintf(tid, sizeof(tid), "%08X", static_cast<unsigned>(request.threadId));
-    EXPECT_NE(std::string::npos, line.find(std::string(" tid=") + tid)) << line;
+    EXPECT_NE(std::string::npos, line.find(" tid=" + hex8(request.threadId))) << line;
 
     // Held past its time-out, the client ends on its own while the hook
     // still runs (it would hold it for far longer than this wait).

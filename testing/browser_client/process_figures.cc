@@ -23,14 +23,27 @@ uint32_t probeHandleCount(HANDLE process) {
       if (GetHandleInformation(handle, &flags)) ++count;
       continue;
     }
-    HANDLE copy = nullptr;
-    if (DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE,
+    ScopedHandle copy;
+    if (DuplicateHandle(process, handle, GetCurrentProcess(), copy.receive(), 0, FALSE,
                         DUPLICATE_SAME_ACCESS)) {
-      CloseHandle(copy);
       ++count;
     }
   }
   return count;
+}
+
+bool threadIdsOf(uint32_t processId, std::vector<uint32_t>* ids) {
+  ids->clear();
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot.isValid()) return false;
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+       more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID == processId) ids->push_back(entry.th32ThreadID);
+    entry.dwSize = sizeof(entry);
+  }
+  return true;
 }
 
 bool readProcessFigures(HANDLE process, uint32_t processId, ProcessFigures* figures) {
@@ -39,14 +52,9 @@ bool readProcessFigures(HANDLE process, uint32_t processId, ProcessFigures* figu
   if (GetProcessHandleCount(process, &handles)) figures->handleCount = handles;
   figures->probedHandleCount = probeHandleCount(process);
 
-  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot.isValid()) return false;
-  THREADENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-       more = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == processId) ++figures->threadCount;
-  }
+  std::vector<uint32_t> threads;
+  if (!threadIdsOf(processId, &threads)) return false;
+  figures->threadCount = static_cast<uint32_t>(threads.size());
 
   PROCESS_MEMORY_COUNTERS_EX memory = {};
   memory.cb = sizeof(memory);

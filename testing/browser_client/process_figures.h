@@ -1,10 +1,12 @@
-// Resource figures of a process, as seen from outside it.
+// Resource figures of a process, and its threads, as seen from outside it.
+// Plain functions: any thread.
 #ifndef TESTING_BROWSER_CLIENT_PROCESS_FIGURES_H_
 #define TESTING_BROWSER_CLIENT_PROCESS_FIGURES_H_
 
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace tavra {
 
@@ -32,6 +34,10 @@ bool readProcessFigures(HANDLE process, uint32_t processId, ProcessFigures* figu
 
 // Open handles of `process` (the current one or another), by probing.
 uint32_t probeHandleCount(HANDLE process);
+
+// The ids of the threads of process `processId` (this one or another), from
+// a tool-help thread snapshot; false when there is no snapshot.
+bool threadIdsOf(uint32_t processId, std::vector<uint32_t>* ids);
 
 }  // namespace tavra
 

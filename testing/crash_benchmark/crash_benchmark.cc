@@ -26,7 +26,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -46,6 +45,7 @@
 #include "testing/browser_client/process_figures.h"
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/test_text.h"
 
 namespace tavra {
@@ -54,11 +54,12 @@ namespace {
 constexpr DWORD kCrashTimeoutMs = 120000;
 constexpr DWORD kUploadTimeoutMs = 120000;
 
-// The microseconds that the client reported for its request, or -1.
+// How long the client reported it was blocked by its request, in
+// milliseconds; -1 when the request was not answered.
 double blockedMilliseconds(const std::string& reply) {
-  const size_t at = reply.find(" blocked-us=");
-  if (!startsWith(reply, "dump done") || at == std::string::npos) return -1;
-  return std::strtod(reply.c_str() + at + 12, nullptr) / 1000.0;
+  if (!startsWith(reply, "dump done")) return -1;
+  const double micros = replyNumber(reply, "blocked-us", -1);
+  return micros < 0 ? -1 : micros / 1000.0;
 }
 
 // The memory that a crash log dumps, as ranges: consecutive dump lines that
@@ -123,12 +124,7 @@ bool setUpClient(Client* client, uint32_t reporterId, uint32_t threads, uint32_t
 class Bench {
  public:
   bool start() {
-    besideServer_ = server_.attach();
-    serverUrl_ = besideServer_ ? server_.url() : L"http://127.0.0.1:1/";
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    crashDir_ = joinPath(temp, L"tavra_crash_benchmark_" + std::to_wstring(GetCurrentProcessId()));
-    if (!reporter_.start(crashDir_, besideServer_ ? serverUrl_ : std::wstring())) {
+    if (!reporter_.start(L"tavra_crash_benchmark")) {
       std::printf("the reporter could not be started beside the benchmark\n");
       return false;
     }
@@ -139,8 +135,8 @@ class Bench {
   // Waits until every crash so far has its report stored, so that no upload
   // runs while the next figure is measured. True without a server.
   bool uploadsDone() {
-    if (!besideServer_) return true;
-    if (server_.waitForReports(crashes_, kUploadTimeoutMs, nullptr)) return true;
+    if (!reporter_.besideServer()) return true;
+    if (reporter_.server().waitForReports(crashes_, kUploadTimeoutMs, nullptr)) return true;
     std::printf("the crash server did not store the report of crash %u\n", crashes_);
     return false;
   }
@@ -151,30 +147,19 @@ class Bench {
     return logPath(crashes_);
   }
   std::wstring logPath(uint32_t crash) const {
-    return joinPath(crashDir_, L"tavra-crashlog-" + std::to_wstring(reporter_.processId()) + L"-" +
-                                   std::to_wstring(crash) + L".txt");
+    return joinPath(reporter_.crashDir(), crashFileName(reporter_.processId(), crash));
   }
 
   // The first request on its own, as the pipeline sends it.
   double firstRequestMilliseconds() const {
     std::wstring id, location;
     const LARGE_INTEGER start = counterNow();
-    sendFirstRequest(serverUrl_, L"", L"https://example.com/page", L"", &id, &location,
+    sendFirstRequest(reporter_.serverUrl(), L"", L"https://example.com/page", L"", &id, &location,
                      kFirstRequestTimeoutMs);
     return millisecondsSince(start);
   }
 
-  // The crash logs go; the folder stays, as it is the reporter's current
-  // folder until the reporter ends after this process.
-  void deleteCrashLogs() const {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(joinPath(crashDir_, L"tavra-crashlog-*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      DeleteFileW(joinPath(crashDir_, data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
+  void deleteCrashLogs() const { reporter_.deleteCrashLogs(); }
 
   ProcessFigures figures() const {
     ProcessFigures figures;
@@ -184,15 +169,11 @@ class Bench {
 
   uint32_t reporterId() const { return reporter_.processId(); }
   uint32_t crashes() const { return crashes_; }
-  bool besideServer() const { return besideServer_; }
-  const std::wstring& crashDir() const { return crashDir_; }
+  bool besideServer() const { return reporter_.besideServer(); }
+  const std::wstring& crashDir() const { return reporter_.crashDir(); }
   const ProcessFigures& atStart() const { return atStart_; }
 
  private:
-  LocalCrashServer server_;
-  bool besideServer_ = false;
-  std::wstring serverUrl_;
-  std::wstring crashDir_;
   ReporterProcess reporter_;
   ProcessFigures atStart_;
   uint32_t crashes_ = 0;

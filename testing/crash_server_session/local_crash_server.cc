@@ -6,6 +6,8 @@
 #include <stdlib.h>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/scoped_environment_variable.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
@@ -16,18 +18,24 @@ constexpr wchar_t kOutputVariable[] = L"TAVRA_TEST_CRASH_SERVER_OUTPUT";
 constexpr char kReportLinePrefix[] = "report ";
 constexpr wchar_t kUrlStart[] = L"http://127.0.0.1:";
 
-std::wstring environmentVariable(const wchar_t* name) {
-  wchar_t value[1024];
-  const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-  return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
-}
+// Longer values are none of the server session's.
+constexpr size_t kMaxVariableLength = 1023;
 
 }  // namespace
 
+const wchar_t kNoCrashServerUrl[] = L"http://127.0.0.1:1/";
+
+const std::string* StoredReport::field(const std::string& name) const {
+  for (const auto& each : fields) {
+    if (each.first == name) return &each.second;
+  }
+  return nullptr;
+}
+
 bool LocalCrashServer::attach() {
-  url_ = environmentVariable(kUrlVariable);
-  storage_ = environmentVariable(kStorageVariable);
-  output_ = environmentVariable(kOutputVariable);
+  url_ = environmentVariable(kUrlVariable, kMaxVariableLength);
+  storage_ = environmentVariable(kStorageVariable, kMaxVariableLength);
+  output_ = environmentVariable(kOutputVariable, kMaxVariableLength);
   const size_t start = sizeof(kUrlStart) / sizeof(wchar_t) - 1;
   if (url_.compare(0, start, kUrlStart) != 0 || storage_.empty() || output_.empty()) return false;
   port_ = static_cast<uint16_t>(wcstoul(url_.c_str() + start, nullptr, 10));
@@ -52,16 +60,9 @@ bool LocalCrashServer::control(const std::string& key, const std::string& mode) 
 
 std::vector<std::wstring> LocalCrashServer::reportIds() const {
   std::vector<std::wstring> ids;
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW(joinPath(storage_, L"*").c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return ids;
-  do {
-    const std::wstring name = entry.cFileName;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name[0] != L'.') {
-      ids.push_back(name);
-    }
-  } while (FindNextFileW(search, &entry));
-  FindClose(search);
+  for (const std::wstring& name : foldersIn(storage_)) {
+    if (name[0] != L'.') ids.push_back(name);
+  }
   return ids;
 }
 

@@ -20,6 +20,10 @@
 
 namespace tavra {
 
+// An address where no crash server listens: a reporter pointed there has its
+// requests refused at once, as on a machine without a network.
+extern const wchar_t kNoCrashServerUrl[];  // "http://127.0.0.1:1/"
+
 // One report as the server stored it.
 struct StoredReport {
   std::wstring id;
@@ -33,6 +37,9 @@ struct StoredReport {
   std::string crashLog;  // "crashlog.txt", unpacked from the archive
   std::string archive;   // "archive.zip", the file part as received
   std::string body;      // "request_body.bin", the whole request body
+
+  // The value of the form field `name`, or null when it was not sent.
+  const std::string* field(const std::string& name) const;
 };
 
 class LocalCrashServer {
@@ -51,7 +58,7 @@ class LocalCrashServer {
   bool setFirstRequestMode(const std::string& mode);
   bool setUploadMode(const std::string& mode);
 
-  // The ids of the reports stored so far.
+  // The ids of the reports stored so far, sorted.
   std::vector<std::wstring> reportIds() const;
   // A file of a stored report: "fields.json", "metadata.json",
   // "first_request.json", "crashlog.txt", "archive.zip", "request_body.bin".

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <set>
@@ -19,6 +18,7 @@
 #include "runtime/utf_conversion.h"
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
+#include "testing/test_support/crash_log_reader.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/wait_until.h"
@@ -114,9 +114,7 @@ TEST_P(BrowserExitTest, TheReportBegunIsFinishedAndThenTheReporterEnds) {
   ASSERT_EQ(ids.size(), 1u);
   StoredReport report;
   ASSERT_TRUE(reporter.server().readReport(ids[0], &report));
-  bool hasId = false;
-  for (const auto& field : report.fields) hasId |= field.first == "stacktraceId";
-  EXPECT_EQ(hasId, c.idReceived);
+  EXPECT_EQ(report.field("stacktraceId") != nullptr, c.idReceived);
   std::vector<std::wstring> expected;
   if (c.idReceived) expected.push_back(reporter.feedbackFile(1));
   EXPECT_EQ(filesIn(reporter.environment().logDir()), expected);
@@ -186,10 +184,9 @@ TEST(BrowserExitWhileStoppingTest, CrashesAsTheReporterStopsAreFinishedOrNeverBe
   std::string handled;
   std::set<size_t> handledIndexes;
   for (const std::string& text : kept) {
-    const char kKey[] = "\nstopping_index=\"";
-    const size_t at = text.find(kKey);
-    if (at == std::string::npos) continue;
-    const size_t index = static_cast<size_t>(std::atoi(text.c_str() + at + sizeof(kKey) - 1));
+    const long number = metadataNumber(text, "stopping_index");
+    if (number < 0) continue;
+    const size_t index = static_cast<size_t>(number);
     handledIndexes.insert(index);
     handled += " " + std::to_string(index);
   }

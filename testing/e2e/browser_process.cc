@@ -95,4 +95,15 @@ bool BrowserProcess::waitForExit(DWORD timeoutMs, DWORD* code) {
   return process_.waitForExit(timeoutMs, code);
 }
 
+void crashBrowserProcess(uint32_t reporterPid, const Annotations& annotations,
+                         DWORD releaseTimeoutMs, CrashLine* crash) {
+  BrowserProcess process;
+  ASSERT_TRUE(process.start(reporterPid));
+  for (const auto& annotation : annotations) process.set(annotation.first, annotation.second);
+  ASSERT_TRUE(process.registerWithReporter());
+  CrashLine line;
+  ASSERT_TRUE(process.crash("write", "0", crash != nullptr ? crash : &line));
+  ASSERT_TRUE(process.waitForExit(releaseTimeoutMs, nullptr)) << "not released";
+}
+
 }  // namespace tavra

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/browser_client/child_process.h"
@@ -61,6 +62,18 @@ class BrowserProcess {
  private:
   ChildProcess process_;
 };
+
+// Annotations as (name, value), set in their order.
+using Annotations = std::vector<std::pair<std::string, std::string>>;
+
+// A new browser process of the reporter `reporterPid` sets `annotations`,
+// registers, crashes for real by writing to address 0, and is released
+// within `releaseTimeoutMs`: the reporter has handled the crash when this
+// returns. `crash`, when given, gets the process's crash line. A step that
+// fails fails the test here, fatally: callers that go on afterwards wrap the
+// call in ASSERT_NO_FATAL_FAILURE.
+void crashBrowserProcess(uint32_t reporterPid, const Annotations& annotations,
+                         DWORD releaseTimeoutMs, CrashLine* crash = nullptr);
 
 }  // namespace tavra
 

@@ -23,6 +23,7 @@
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
 #include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/scripted_http_server.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/test_text.h"
@@ -53,8 +54,7 @@ class CrashPipelineTest : public ::testing::Test {
   bool reporterEnded(DWORD timeoutMs) { return session_.reporterEnded(timeoutMs); }
 
   std::wstring logPath(uint32_t crashNumber) const {
-    return joinPath(environment_.logDir(), L"tavra-crashlog-" + std::to_wstring(reporterPid_) +
-                                               L"-" + std::to_wstring(crashNumber) + L".txt");
+    return joinPath(environment_.logDir(), crashFileName(reporterPid_, crashNumber));
   }
 
   // The crash logs: an archive of one may come and go meanwhile, as its
@@ -112,15 +112,9 @@ void expectLogMatchesCrash(const CrashLog& log, const CrashLine& crash,
       exeBase = module.base;
     }
   }
-  EXPECT_EQ(
-      "tavra_test_client.exe caused exception " +
-          [&] {
-            char code[16];
-            std::snprintf(code, sizeof(code), "%X", static_cast<unsigned>(crash.at("code")));
-            return std::string(code);
-          }() +
-          " at address " + hex8(crash.at("address")) + " (Base: " + hex8(exeBase) + ")",
-      log.exceptionLine);
+  EXPECT_EQ("tavra_test_client.exe caused exception " + hex(crash.at("code")) + " at address " +
+                hex8(crash.at("address")) + " (Base: " + hex8(exeBase) + ")",
+            log.exceptionLine);
 
   // The crashed thread comes first, with the registers of the crash.
   ASSERT_FALSE(log.threads.empty());

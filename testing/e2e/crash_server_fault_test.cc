@@ -144,10 +144,7 @@ TEST_P(CrashServerFaultTest, ReleasesInTimeEndsTheJobInTimeAndLeavesTheFilesOfIt
   if (fault.stored) {
     StoredReport report;
     ASSERT_TRUE(reporter.server().readReport(ids[0], &report));
-    const std::string* id = nullptr;
-    for (const auto& field : report.fields) {
-      if (field.first == "stacktraceId") id = &field.second;
-    }
+    const std::string* id = report.field("stacktraceId");
     if (fault.idReceived) {
       ASSERT_NE(id, nullptr);
       EXPECT_NE(location.find("?id=" + *id + "&"), std::string::npos);

@@ -18,6 +18,8 @@
 #include "runtime/utf_conversion.h"
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
+#include "testing/test_support/crash_log_reader.h"
+#include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
 namespace {
@@ -36,33 +38,23 @@ constexpr uint64_t kMemorySlackBase = 1024 * 1024;
 constexpr uint64_t kMemorySlackPerCrash = 1024;
 
 uint32_t crashCount() {
-  wchar_t value[32];
-  const DWORD length = GetEnvironmentVariableW(L"TAVRA_SOAK_CRASHES", value, 32);
-  if (length == 0 || length >= 32) return kDefaultCrashes;
-  const unsigned long count = wcstoul(value, nullptr, 10);
+  const std::wstring value = environmentVariable(L"TAVRA_SOAK_CRASHES", 31);
+  if (value.empty()) return kDefaultCrashes;
+  const unsigned long count = wcstoul(value.c_str(), nullptr, 10);
   return count > kWarmUpCrashes ? static_cast<uint32_t>(count) : kDefaultCrashes;
 }
 
 // The number in the soak_seq="N" line of a crash log's metadata, or -1.
-long soakSequence(const std::string& crashLog) {
-  const char kKey[] = "\nsoak_seq=\"";
-  const size_t at = crashLog.find(kKey);
-  if (at == std::string::npos) return -1;
-  return std::strtol(crashLog.c_str() + at + sizeof(kKey) - 1, nullptr, 10);
-}
+long soakSequence(const std::string& crashLog) { return metadataNumber(crashLog, "soak_seq"); }
 
 class CrashSoakTest : public ::testing::Test {
  protected:
   // One new browser process registers, crashes for real and is released.
   void crashOnce(uint32_t sequence) {
-    BrowserProcess process;
-    ASSERT_TRUE(process.start(reporter_.reporterPid()));
-    process.set("soak_seq", std::to_string(sequence));
-    process.set("crash_guid", "soak-" + std::to_string(sequence));
-    ASSERT_TRUE(process.registerWithReporter());
-    CrashLine crash;
-    ASSERT_TRUE(process.crash("write", "0", &crash));
-    ASSERT_TRUE(process.waitForExit(kReleaseTimeoutMs, nullptr)) << "not released";
+    crashBrowserProcess(reporter_.reporterPid(),
+                        {{"soak_seq", std::to_string(sequence)},
+                         {"crash_guid", "soak-" + std::to_string(sequence)}},
+                        kReleaseTimeoutMs);
   }
 
   // Waits until the server has stored `count` reports and every upload job

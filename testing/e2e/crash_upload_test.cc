@@ -21,6 +21,7 @@
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/test_text.h"
 
@@ -32,19 +33,10 @@ constexpr DWORD kReleaseTimeoutMs = 30000;
 constexpr DWORD kReporterEndTimeoutMs = 30000;
 constexpr DWORD kReportTimeoutMs = 30000;
 
-using Annotations = std::vector<std::pair<std::string, std::string>>;
-
 std::vector<std::string> fieldNames(const StoredReport& report) {
   std::vector<std::string> names;
   for (const auto& field : report.fields) names.push_back(field.first);
   return names;
-}
-
-const std::string* fieldValue(const StoredReport& report, const std::string& name) {
-  for (const auto& field : report.fields) {
-    if (field.first == name) return &field.second;
-  }
-  return nullptr;
 }
 
 class CrashUploadTest : public ::testing::Test {
@@ -70,14 +62,11 @@ class CrashUploadTest : public ::testing::Test {
     ASSERT_TRUE(session_.start(switches, &error)) << error;
   }
 
-  // "tavra-crashlog-<reporter pid>-<crash>" + `extension`.
   std::wstring crashFile(uint32_t crash, const wchar_t* extension) const {
-    return L"tavra-crashlog-" + std::to_wstring(session_.reporterPid()) + L"-" +
-           std::to_wstring(crash) + extension;
+    return crashFileName(session_.reporterPid(), crash, extension);
   }
   std::wstring feedbackFile(uint32_t crash) const {
-    return L"crash_feedback_url-" + std::to_wstring(session_.reporterPid()) + L"-" +
-           std::to_wstring(crash) + L".txt";
+    return feedbackFileName(session_.reporterPid(), crash);
   }
 
   // The location that the server's first request handed out with `id`.
@@ -100,14 +89,8 @@ class CrashUploadTest : public ::testing::Test {
 
   // A browser process registers with `annotations` and crashes for real; the
   // reporter has handled the crash when it returns.
-  void crashBrowserProcess(const Annotations& annotations) {
-    BrowserProcess process;
-    ASSERT_TRUE(process.start(session_.reporterPid()));
-    for (const auto& annotation : annotations) process.set(annotation.first, annotation.second);
-    ASSERT_TRUE(process.registerWithReporter());
-    CrashLine crash;
-    ASSERT_TRUE(process.crash("write", "0", &crash));
-    ASSERT_TRUE(process.waitForExit(kReleaseTimeoutMs, nullptr)) << "not released";
+  void crashWith(const Annotations& annotations) {
+    crashBrowserProcess(session_.reporterPid(), annotations, kReleaseTimeoutMs);
   }
 
   // Ends the browser and waits for the reporter to end after it: by then
@@ -178,7 +161,7 @@ TEST_P(CrashSurvivalTest, LeavesTheFilesOfItsCase) {
     ASSERT_TRUE(process.registerWithReporter());
     EXPECT_EQ(process.command("dump-raw 00000010 * *").compare(0, 9, "dump done"), 0);
   } else {
-    crashBrowserProcess({{"crash_guid", "guid-7"}, {"process_type", "renderer"}});
+    crashWith({{"crash_guid", "guid-7"}, {"process_type", "renderer"}});
   }
   endBrowserAndReporter();
 
@@ -203,8 +186,8 @@ TEST_P(CrashSurvivalTest, LeavesTheFilesOfItsCase) {
   EXPECT_EQ(wideToUtf8(ids[0]), feedbackId);
   StoredReport report;
   readReport(ids[0], &report);
-  ASSERT_NE(fieldValue(report, "stacktraceId"), nullptr);
-  EXPECT_EQ(*fieldValue(report, "stacktraceId"), feedbackId);
+  ASSERT_NE(report.field("stacktraceId"), nullptr);
+  EXPECT_EQ(*report.field("stacktraceId"), feedbackId);
   EXPECT_EQ(report.crashLog.compare(0, 18, "TAVRA-CRASHLOG V1 "), 0);
   if (keepLogs) {
     std::string kept;
@@ -247,7 +230,7 @@ TEST_P(CrashFeedbackTest, LinksEachCrashGuidToItsReportLocation) {
   uint32_t number = 0;
   for (const auto& crash : crashes) {
     SCOPED_TRACE(number + 1);
-    crashBrowserProcess(crash.annotations);
+    crashWith(crash.annotations);
     ++number;
     // The file is written before the crashed process is released.
     const std::wstring target =
@@ -338,9 +321,9 @@ TEST_F(CrashUploadTest, TheServerReceivesTheFieldsAndTheCrashLogAsTheReporterSen
 
   // The browser process itself, for which the server has no id.
   ASSERT_TRUE(server_.setFirstRequestMode("no-id"));
-  crashBrowserProcess({{"process_type", "browser"},
-                       {"crash_guid", "guid-2"},
-                       {"active_url", "http://example.test/never-sent"}});
+  crashWith({{"process_type", "browser"},
+             {"crash_guid", "guid-2"},
+             {"active_url", "http://example.test/never-sent"}});
   endBrowserAndReporter();
 
   std::vector<std::wstring> ids;
@@ -349,21 +332,21 @@ TEST_F(CrashUploadTest, TheServerReceivesTheFieldsAndTheCrashLogAsTheReporterSen
   readReport(ids[0], &first);
   readReport(ids[1], &second);
   // Both uploads ran on their own threads: either may have come first.
-  if (fieldValue(first, "stacktraceId") == nullptr) std::swap(first, second);
+  if (first.field("stacktraceId") == nullptr) std::swap(first, second);
 
   // The renderer's report, under the id that its first request got.
-  ASSERT_NE(fieldValue(first, "stacktraceId"), nullptr);
-  EXPECT_EQ(utf8ToWide(*fieldValue(first, "stacktraceId")), first.id);
+  ASSERT_NE(first.field("stacktraceId"), nullptr);
+  EXPECT_EQ(utf8ToWide(*first.field("stacktraceId")), first.id);
   EXPECT_EQ(fieldNames(first),
             (std::vector<std::string>{"CrashUptime", "TotalUptime", "email", "origin",
                                       "stacktraceId", "url", "userComments"}));
-  const std::string uptime = *fieldValue(first, "CrashUptime");
+  const std::string uptime = *first.field("CrashUptime");
   EXPECT_TRUE(std::all_of(uptime.begin(), uptime.end(), ::isdigit)) << uptime;
-  EXPECT_EQ(*fieldValue(first, "TotalUptime"), "");
-  EXPECT_EQ(*fieldValue(first, "email"), "someone@example.test");
-  EXPECT_EQ(*fieldValue(first, "origin"), "Wren");
-  EXPECT_EQ(*fieldValue(first, "url"), "http://example.test/page?q=1");
-  EXPECT_EQ(*fieldValue(first, "userComments"), "");
+  EXPECT_EQ(*first.field("TotalUptime"), "");
+  EXPECT_EQ(*first.field("email"), "someone@example.test");
+  EXPECT_EQ(*first.field("origin"), "Wren");
+  EXPECT_EQ(*first.field("url"), "http://example.test/page?q=1");
+  EXPECT_EQ(*first.field("userComments"), "");
   const std::wstring firstArchive = crashFile(1, L".zip");
   EXPECT_EQ(partsOf(first),
             (std::vector<std::pair<std::string, std::string>>{{"CrashUptime", ""},
@@ -419,7 +402,7 @@ TEST_F(CrashUploadTest, TheReporterStaysAfterTheBrowserUntilItsUploadHasEnded) {
   // the checks below run while it is held even on a loaded machine, and well
   // within the upload's stall time-out.
   ASSERT_TRUE(server_.setUploadMode("hold:15"));
-  crashBrowserProcess({{"process_type", "renderer"}});
+  crashWith({{"process_type", "renderer"}});
   ASSERT_TRUE(session_.endBrowser());
 
   // The report is stored: the job waits for the answer, with its archive.
@@ -455,8 +438,8 @@ TEST_F(CrashUploadTest, TheDemoShowsTheFeedbackLineOfTheReportThatTheServerStore
   EXPECT_EQ(run.output.find("before the browser exited"), std::string::npos) << run.output;
   StoredReport report;
   readReport(ids[0], &report);
-  ASSERT_NE(fieldValue(report, "url"), nullptr);
-  EXPECT_EQ(*fieldValue(report, "url"), "http://example.test/crashing-page");
+  ASSERT_NE(report.field("url"), nullptr);
+  EXPECT_EQ(*report.field("url"), "http://example.test/crashing-page");
 }
 
 }  // namespace

@@ -84,13 +84,9 @@ class HostileClientTest : public ::testing::Test {
   // is uploaded.
   void crashCleanly() {
     const uint32_t crash = nextCrash();
-    BrowserProcess process;
-    ASSERT_TRUE(process.start(reporter_.reporterPid()));
-    process.set("clean", "yes");
-    ASSERT_TRUE(process.registerWithReporter());
     CrashLine line;
-    ASSERT_TRUE(process.crash("write", "0", &line));
-    ASSERT_TRUE(process.waitForExit(kReleaseTimeoutMs, nullptr)) << "not released";
+    ASSERT_NO_FATAL_FAILURE(
+        crashBrowserProcess(reporter_.reporterPid(), {{"clean", "yes"}}, kReleaseTimeoutMs, &line));
     CrashLog log;
     readLog(crash, &log);
     EXPECT_EQ(log.threads.at(0).id, line.at("tid"));

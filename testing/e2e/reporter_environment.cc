@@ -5,10 +5,9 @@
 #include "runtime/command_line.h"
 #include "runtime/file_util.h"
 #include "testing/browser_client/child_process.h"
+#include "testing/crash_server_session/local_crash_server.h"
 
 namespace tavra {
-
-const wchar_t kNoCrashServerUrl[] = L"http://127.0.0.1:1/";
 
 ReporterEnvironment::ReporterEnvironment(const std::wstring& prefix) : temp_(prefix) {}
 

@@ -17,16 +17,14 @@
 
 namespace tavra {
 
-// An address where nothing listens: the reporter's requests fail at once.
-extern const wchar_t kNoCrashServerUrl[];  // "http://127.0.0.1:1/"
-
 struct ReporterOptions {
   // TAVRA_CRASH_LOG_DIR names "<folder>\crash logs"; else it is unset and the
   // crash logs go to the reporter's temporary folder.
   bool logDirFromEnvironment = true;
   // TAVRA_CRASH_KEEP_LOGS is "1"; else it is unset.
   bool keepLogs = true;
-  // TAVRA_CRASH_SERVER_URL; kNoCrashServerUrl when empty.
+  // TAVRA_CRASH_SERVER_URL; kNoCrashServerUrl (local_crash_server.h), where
+  // nothing listens, when empty.
   std::wstring serverUrl;
   // TAVRA_CRASH_EMAIL, unset when empty.
   std::wstring email;

@@ -16,6 +16,7 @@
 #include "testing/browser_client/child_process.h"
 #include "testing/e2e/reporter_environment.h"
 #include "testing/e2e/reporter_session.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/scoped_environment_variable.h"
 
 namespace tavra {
@@ -92,8 +93,8 @@ TEST_F(ReporterProcessTest, HandshakeThenEndsWhenTheBrowserExits) {
   EXPECT_THAT(run.output, HasSubstr("| EAX="));
   // No crash server listens, so no report location links the crash.
   EXPECT_THAT(run.output, HasSubstr("no crash-feedback file"));
-  EXPECT_TRUE(
-      pathExists(joinPath(logDir_, L"tavra-crashlog-" + utf8ToWide(reporterId) + L"-1.txt")));
+  EXPECT_TRUE(pathExists(
+      joinPath(logDir_, crashFileName(static_cast<uint32_t>(std::stoul(reporterId)), 1))));
   // The crash directory from the environment was made by the reporter, and
   // its diagnostic log lies in its temporary directory.
   EXPECT_TRUE(directoryExists(logDir_));

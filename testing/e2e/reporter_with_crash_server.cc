@@ -1,8 +1,10 @@
 #include "testing/e2e/reporter_with_crash_server.h"
 
+#include <cwchar>
 #include <sstream>
 
 #include "runtime/file_util.h"
+#include "testing/test_support/reporter_file_names.h"
 #include "testing/test_support/test_files.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/wait_until.h"
@@ -33,19 +35,17 @@ bool ReporterWithCrashServer::start(ReporterOptions options, std::string* error)
 }
 
 std::wstring ReporterWithCrashServer::crashFile(uint32_t crash, const wchar_t* extension) const {
-  return L"tavra-crashlog-" + std::to_wstring(reporterPid()) + L"-" + std::to_wstring(crash) +
-         extension;
+  return crashFileName(reporterPid(), crash, extension);
 }
 
 std::wstring ReporterWithCrashServer::feedbackFile(uint32_t crash) const {
-  return L"crash_feedback_url-" + std::to_wstring(reporterPid()) + L"-" + std::to_wstring(crash) +
-         L".txt";
+  return feedbackFileName(reporterPid(), crash);
 }
 
 std::vector<std::wstring> ReporterWithCrashServer::crashFiles() const {
   std::vector<std::wstring> files;
   for (const std::wstring& name : filesIn(environment_.crashDir())) {
-    if (name.compare(0, 15, L"tavra-crashlog-") != 0) continue;
+    if (name.compare(0, wcslen(kCrashFilePrefix), kCrashFilePrefix) != 0) continue;
     if (endsWith(name, L".txt") || endsWith(name, L".zip")) files.push_back(name);
   }
   return files;

@@ -17,8 +17,6 @@
 // Exit code 0, or 2 when an event or the mutex cannot be used.
 #include <windows.h>
 
-#include <stdlib.h>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +25,7 @@
 #include "runtime/command_line.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_holder.h"
+#include "testing/test_support/switch_number.h"
 
 namespace {
 
@@ -88,11 +87,13 @@ int main() {
 
   if (!setReadyEvent(commandLine) || !waitForGoEvent(commandLine)) return 2;
 
-  unsigned long lines = wcstoul(commandLine.switchValue("lines").c_str(), nullptr, 10);
+  const uint32_t lines = tavra::switchNumber(commandLine, "lines", 0);
   if (commandLine.hasSwitch("threads")) {
-    long threads = wcstol(commandLine.switchValue("threads").c_str(), nullptr, 10);
+    const uint32_t threads = tavra::switchNumber(commandLine, "threads", 0);
     std::vector<std::thread> writers;
-    for (long t = 0; t < threads; ++t) writers.emplace_back(logLines, lines, t);
+    for (uint32_t t = 0; t < threads; ++t) {
+      writers.emplace_back(logLines, lines, static_cast<long>(t));
+    }
     for (std::thread& writer : writers) writer.join();
   } else {
     logLines(lines, -1);

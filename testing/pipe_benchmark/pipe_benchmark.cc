@@ -35,7 +35,6 @@
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "runtime/command_line.h"
-#include "runtime/file_util.h"
 #include "runtime/scoped_holder.h"
 #include "testing/benchmark_support/benchmark_clock.h"
 #include "testing/benchmark_support/reporter_process.h"
@@ -59,11 +58,7 @@ class Reporter {
   }
 
   bool startProcess() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    crashDir_ = joinPath(temp, L"tavra_pipe_benchmark_" + std::to_wstring(GetCurrentProcessId()));
-    besideServer_ = server_.attach();
-    if (!child_.start(crashDir_, besideServer_ ? server_.url() : std::wstring())) return false;
+    if (!child_.start(L"tavra_pipe_benchmark")) return false;
     process_.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, child_.processId()));
     processId_ = child_.processId();
     description_ = "the reporter process " + wideToNarrow(child_.program()) + " (pid " +
@@ -86,20 +81,11 @@ class Reporter {
   uint32_t processId() const { return processId_; }
   HANDLE process() const { return process_.get(); }
   const std::string& description() const { return description_; }
-  bool isProcess() const { return !crashDir_.empty(); }
-  bool besideServer() const { return besideServer_; }
-  const LocalCrashServer& server() const { return server_; }
-
-  // The crash logs go; the folder stays, as it is the reporter's current
-  // folder until the reporter ends after this process.
+  bool isProcess() const { return child_.processId() != 0; }
+  bool besideServer() const { return child_.besideServer(); }
+  const LocalCrashServer& server() const { return child_.server(); }
   void deleteCrashLogs() const {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(joinPath(crashDir_, L"tavra-crashlog-*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      DeleteFileW(joinPath(crashDir_, data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    if (isProcess()) child_.deleteCrashLogs();
   }
 
  private:
@@ -108,9 +94,6 @@ class Reporter {
   }
 
   ReporterProcess child_;
-  std::wstring crashDir_;
-  LocalCrashServer server_;
-  bool besideServer_ = false;
   std::unique_ptr<DumpRequestServer> inProcess_;
   ScopedHandle process_;
   uint32_t processId_ = 0;
@@ -137,10 +120,7 @@ class BarePipeServer {
     pipe_.reset(CreateNamedPipeW(
         name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 64, 64, 0, nullptr));
-    if (pipe_.get() == INVALID_HANDLE_VALUE) {
-      pipe_.release();
-      return false;
-    }
+    if (!pipe_.isValid()) return false;
     event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     thread_.reset(CreateThread(nullptr, 0, &BarePipeServer::run, this, 0, nullptr));
     return thread_.isValid();
@@ -287,11 +267,6 @@ struct Latency {
   uint32_t answered = 0;
 };
 
-double fieldValue(const std::string& reply, const std::string& name) {
-  const size_t at = reply.find(" " + name + "=");
-  return at == std::string::npos ? 0 : std::strtod(reply.c_str() + at + name.size() + 2, nullptr);
-}
-
 // Dump requests from a test client to the server without a hook in this
 // process (a server refuses registrations in its own process's name), timed
 // by the client.
@@ -306,10 +281,10 @@ Latency dumpLatency(uint32_t count) {
   const std::string reply = client.command("dump-latency " + std::to_string(count), 600000);
   if (reply.compare(0, 13, "dump-latency ") == 0) {
     latency.answered = static_cast<uint32_t>(std::strtoul(reply.c_str() + 13, nullptr, 10));
-    latency.mean = fieldValue(reply, "mean-us");
-    latency.median = fieldValue(reply, "median-us");
-    latency.p99 = fieldValue(reply, "p99-us");
-    latency.max = fieldValue(reply, "max-us");
+    latency.mean = replyNumber(reply, "mean-us", 0);
+    latency.median = replyNumber(reply, "median-us", 0);
+    latency.p99 = replyNumber(reply, "p99-us", 0);
+    latency.max = replyNumber(reply, "max-us", 0);
   }
   client.sendLine("exit 0");
   client.waitForExit(5000);

@@ -298,7 +298,7 @@ int run() {
   const uint32_t modules = switchNumber("modules", 100);
   LocalCrashServer server;
   const bool besideServer = server.attach();
-  run.serverUrl = besideServer ? server.url() : L"http://127.0.0.1:1/";
+  run.serverUrl = besideServer ? server.url() : kNoCrashServerUrl;
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   run.workDir = joinPath(temp, L"tavra_stage_benchmark_" + std::to_wstring(GetCurrentProcessId()));

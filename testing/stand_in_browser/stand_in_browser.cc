@@ -50,18 +50,15 @@
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/test_support/reporter_file_names.h"
+#include "testing/test_support/scoped_environment_variable.h"
+#include "testing/test_support/switch_number.h"
 #include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
 
 const char kHandleLinePrefix[] = "reporter-handle=";
-
-DWORD numberSwitch(const CommandLine& line, const char* name, DWORD fallback) {
-  std::string value = line.switchValueAscii(name);
-  if (value.empty()) return fallback;
-  return static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
-}
 
 void say(const char* format, ...) {
   va_list args;
@@ -74,11 +71,9 @@ void say(const char* format, ...) {
 
 ULONGLONG now() { return GetTickCount64(); }
 
-std::wstring readEnvironmentText(const wchar_t* name) {
-  wchar_t value[MAX_PATH + 1];
-  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH + 1);
-  if (length == 0 || length > MAX_PATH) return std::wstring();
-  return std::wstring(value, length);
+// TAVRA_CRASH_LOG_DIR; empty when it is unset or longer than a path.
+std::wstring crashLogDirFromEnvironment() {
+  return environmentVariable(L"TAVRA_CRASH_LOG_DIR", MAX_PATH);
 }
 
 // The options that the browser role takes, copied from the observer's line.
@@ -100,15 +95,14 @@ std::wstring browserOptions(const CommandLine& line) {
 // Shows the line of the crash-feedback file of the reporter's first crash,
 // which the reporter writes before it releases the crashed process.
 void showCrashFeedback(DWORD pid, DWORD reporterPid) {
-  const std::wstring dir = readEnvironmentText(L"TAVRA_CRASH_LOG_DIR");
+  const std::wstring dir = crashLogDirFromEnvironment();
   if (dir.empty()) {
     say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; a crash-feedback line goes to "
         "crash_feedback_url.txt in the user data directory",
         pid);
     return;
   }
-  const std::wstring path =
-      joinPath(dir, L"crash_feedback_url-" + std::to_wstring(reporterPid) + L"-1.txt");
+  const std::wstring path = joinPath(dir, feedbackFileName(reporterPid, 1));
   std::string line;
   if (!readFileToString(path, &line)) {
     say("browser %lu: no crash-feedback file: the crash server named no report location", pid);
@@ -121,7 +115,7 @@ void showCrashFeedback(DWORD pid, DWORD reporterPid) {
 // lines: the header, the exception line, and the crashed thread's heading and
 // registers.
 void showCrashLog(DWORD pid, DWORD reporterPid) {
-  std::wstring dir = readEnvironmentText(L"TAVRA_CRASH_LOG_DIR");
+  std::wstring dir = crashLogDirFromEnvironment();
   if (dir.empty()) {
     say("browser %lu: TAVRA_CRASH_LOG_DIR is not set; the crash log is in the reporter's "
         "temporary folder",
@@ -135,8 +129,7 @@ void showCrashLog(DWORD pid, DWORD reporterPid) {
         pid);
     return;
   }
-  const std::wstring path =
-      joinPath(dir, L"tavra-crashlog-" + std::to_wstring(reporterPid) + L"-1.txt");
+  const std::wstring path = joinPath(dir, crashFileName(reporterPid, 1));
   std::vector<std::string> lines = readTextLines(path);
   if (lines.empty()) {
     say("browser %lu: no crash log at %s", pid, wideToUtf8(path).c_str());
@@ -242,7 +235,7 @@ int runBrowser(const CommandLine& line) {
       wideToUtf8(arguments).c_str());
 
   // Hand the observer its own handle to the reporter, before anything can end.
-  DWORD observerPid = numberSwitch(line, "observer-pid", 0);
+  DWORD observerPid = switchNumber(line, "observer-pid", 0);
   if (observerPid != 0) {
     ScopedHandle observer(OpenProcess(PROCESS_DUP_HANDLE, FALSE, observerPid));
     HANDLE forObserver = nullptr;
@@ -255,7 +248,7 @@ int runBrowser(const CommandLine& line) {
     }
   }
 
-  const DWORD readyTimeout = numberSwitch(line, "ready-timeout-ms", 10000);
+  const DWORD readyTimeout = switchNumber(line, "ready-timeout-ms", 10000);
   HANDLE waits[2] = {reporterProcess.get(), readyEvent.get()};
   DWORD count = readyEvent.isValid() ? 2 : 1;
   DWORD result = WaitForMultipleObjects(count, waits, FALSE, readyTimeout);
@@ -286,7 +279,7 @@ int runBrowser(const CommandLine& line) {
     say("browser %lu: ready event not set within %lu ms", pid, readyTimeout);
   }
 
-  DWORD linger = numberSwitch(line, "linger-ms", 200);
+  DWORD linger = switchNumber(line, "linger-ms", 200);
   if (WaitForSingleObject(reporterProcess.get(), linger) == WAIT_OBJECT_0) {
     DWORD code = 0;
     GetExitCodeProcess(reporterProcess.get(), &code);
@@ -317,7 +310,7 @@ int runObserver(const CommandLine& line) {
   std::wstring self;
   getExecutablePath(&self);
   // The crash logs go to the demo's own folder unless told otherwise.
-  if (readEnvironmentText(L"TAVRA_CRASH_LOG_DIR").empty()) {
+  if (crashLogDirFromEnvironment().empty()) {
     std::wstring demoDir = joinPath(dirName(dirName(self)), L"demo");
     SetEnvironmentVariableW(L"TAVRA_CRASH_LOG_DIR", demoDir.c_str());
     say("observer: crash logs go to %s", wideToUtf8(demoDir).c_str());
@@ -350,7 +343,7 @@ int runObserver(const CommandLine& line) {
     say("observer: no reporter to watch");
     return 1;
   }
-  DWORD endTimeout = numberSwitch(line, "end-timeout-ms", 10000);
+  DWORD endTimeout = switchNumber(line, "end-timeout-ms", 10000);
   if (WaitForSingleObject(reporter.get(), endTimeout) != WAIT_OBJECT_0) {
     say("observer: the reporter is still running %lu ms after the browser exited", endTimeout);
     return 2;

@@ -4,15 +4,13 @@
 
 #include <cstring>
 
+#include "testing/browser_client/browser_client.h"
+
 namespace tavra {
 namespace {
 
 constexpr size_t kGarbageBytes = 4096;
 constexpr size_t kRegionBytes = 64 * 1024;
-
-uint32_t addressWord(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
 
 // The same bytes on every run, so that a failure can be replayed.
 uint8_t garbage[kGarbageBytes];

@@ -1,7 +1,6 @@
 #include "testing/test_client/process_self_view.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -71,21 +70,6 @@ bool listLoadedModules(std::vector<LoadedModule>* modules) {
     module.base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info.lpBaseOfDll));
     module.size = info.SizeOfImage;
     modules->push_back(std::move(module));
-  }
-  return true;
-}
-
-bool listThreadIds(std::vector<uint32_t>* ids) {
-  ids->clear();
-  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot.isValid()) return false;
-  THREADENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  const DWORD self = GetCurrentProcessId();
-  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-       more = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == self) ids->push_back(entry.th32ThreadID);
-    entry.dwSize = sizeof(entry);
   }
   return true;
 }

@@ -1,6 +1,7 @@
 // The test client's own view of itself, for the tests to compare a snapshot
-// taken from outside against: its modules and its threads. Also grows both:
-// threads that block for good, and system libraries loaded on request.
+// taken from outside against: its modules (its threads it lists with
+// process_figures.h). Also grows both: threads that block for good, and
+// system libraries loaded on request.
 //
 // Everything runs on the client's command thread. The blocked threads only
 // wait for an event that is never set; nothing else touches them.
@@ -27,9 +28,6 @@ struct LoadedModule {
 // (EnumProcessModules, GetModuleInformation, GetModuleFileNameW), in their
 // order.
 bool listLoadedModules(std::vector<LoadedModule>* modules);
-
-// The ids of the process's threads, from a tool-help thread snapshot.
-bool listThreadIds(std::vector<uint32_t>* ids);
 
 // Loads libraries from the system directory, from a fixed list of ordinary
 // ones, until the process holds at least `count` modules more than before

@@ -101,9 +101,12 @@
 #include "testing/browser_client/crash_handler.h"
 #include "testing/browser_client/memory_edge.h"
 #include "testing/browser_client/pipe_connection.h"
+#include "testing/browser_client/process_figures.h"
 #include "testing/test_client/crash_trigger.h"
 #include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
+#include "testing/test_support/switch_number.h"
+#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
@@ -139,20 +142,10 @@ std::string words(const PipeMessage& message) {
   return text;
 }
 
-std::string hex(uint32_t value) {
+std::string prefixedHex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(value));
   return text;
-}
-
-std::string plainHex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
-  return text;
-}
-
-uint32_t addressWord(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
 uint32_t parseHex(const std::string& text) {
@@ -192,14 +185,27 @@ std::string waitOutcome(HANDLE handle) {
 class BlockTimer {
  public:
   BlockTimer() { QueryPerformanceCounter(&start_); }
-  long long elapsedMicros() const {
-    LARGE_INTEGER end, frequency;
+  double elapsedMicros() const {
+    LARGE_INTEGER end;
     QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    return (end.QuadPart - start_.QuadPart) * 1000000 / frequency.QuadPart;
+    return static_cast<double>(end.QuadPart - start_.QuadPart) * 1e6 /
+           static_cast<double>(frequency().QuadPart);
+  }
+  // Whole microseconds, as the replies give them.
+  std::string elapsedText() const {
+    return std::to_string(static_cast<long long>(elapsedMicros()));
   }
 
  private:
+  static LARGE_INTEGER frequency() {
+    static const LARGE_INTEGER value = [] {
+      LARGE_INTEGER frequency;
+      QueryPerformanceFrequency(&frequency);
+      return frequency;
+    }();
+    return value;
+  }
+
   LARGE_INTEGER start_;
 };
 
@@ -223,7 +229,7 @@ class TestClient {
         dumpTimeoutMs_(dumpTimeoutMs) {
     if (fill) client_.annotations().fillNumbered();
     // Any readable address serves as the exception pointers record here.
-    exceptionPointers_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&exceptionRecord_));
+    exceptionPointers_ = addressWord(&exceptionRecord_);
   }
 
   void run() {
@@ -438,7 +444,7 @@ class TestClient {
     if (name == "list-modules") return listModules();
     if (name == "list-threads") {
       std::vector<uint32_t> ids;
-      if (!listThreadIds(&ids)) return "failed";
+      if (!threadIdsOf(GetCurrentProcessId(), &ids)) return "failed";
       std::string text = "threads";
       for (uint32_t id : ids) text += " " + std::to_string(id);
       return text;
@@ -504,8 +510,8 @@ class TestClient {
     if (!listLoadedModules(&modules)) return "failed";
     std::string text = "modules " + std::to_string(modules.size());
     for (const LoadedModule& module : modules) {
-      text += "\nmodule " + plainHex(module.base) + " " + plainHex(module.size) + " " +
-              wideToUtf8(module.path);
+      text +=
+          "\nmodule " + hex8(module.base) + " " + hex8(module.size) + " " + wideToUtf8(module.path);
     }
     return text;
   }
@@ -538,9 +544,9 @@ class TestClient {
     const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
     const BlockTimer timer;
     const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, dumpTimeoutMs_);
-    return "dump " + dumpText(result) + " code=" + plainHex(ownRecord_.ExceptionCode) +
-           " address=" + plainHex(addressWord(ownRecord_.ExceptionAddress)) +
-           " blocked-us=" + std::to_string(timer.elapsedMicros());
+    return "dump " + dumpText(result) + " code=" + hex8(ownRecord_.ExceptionCode) +
+           " address=" + hex8(addressWord(ownRecord_.ExceptionAddress)) +
+           " blocked-us=" + timer.elapsedText();
   }
 
   std::string dumpVanishing(DWORD delayMs) {
@@ -552,33 +558,18 @@ class TestClient {
     }
     Sleep(delayMs);
     exception.release();
-    DumpResult result = DumpResult::Failed;
-    switch (WaitForSingleObject(client_.dumpDoneEvent(), dumpTimeoutMs_)) {
-      case WAIT_OBJECT_0:
-        result = DumpResult::Done;
-        break;
-      case WAIT_TIMEOUT:
-        result = DumpResult::TimedOut;
-        break;
-      default:
-        break;
-    }
-    return "dump " + dumpText(result) + " blocked-us=" + std::to_string(timer.elapsedMicros());
+    const DumpResult result = client_.waitForDumpDone(dumpTimeoutMs_);
+    return "dump " + dumpText(result) + " blocked-us=" + timer.elapsedText();
   }
 
   std::string dumpLatency(int count) {
     std::vector<double> micros;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     for (int i = 0; i < count; ++i) {
-      LARGE_INTEGER start, end;
-      QueryPerformanceCounter(&start);
+      const BlockTimer timer;
       if (client_.requestDump(GetCurrentThreadId(), exceptionPointers_, 2000) != DumpResult::Done) {
         continue;
       }
-      QueryPerformanceCounter(&end);
-      micros.push_back(static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 /
-                       static_cast<double>(frequency.QuadPart));
+      micros.push_back(timer.elapsedMicros());
     }
     std::sort(micros.begin(), micros.end());
     double sum = 0;
@@ -642,8 +633,8 @@ class TestClient {
     HANDLE request = client_.dumpRequestEvent();
     HANDLE done = client_.dumpDoneEvent();
     HANDLE mutex = client_.serverAliveMutex();
-    std::string text = "rights " + hex(grantedAccess(request)) + " " + hex(grantedAccess(done)) +
-                       " " + hex(grantedAccess(mutex));
+    std::string text = "rights " + prefixedHex(grantedAccess(request)) + " " +
+                       prefixedHex(grantedAccess(done)) + " " + prefixedHex(grantedAccess(mutex));
     // What each handle may do and what it may not.
     text += " request-reset=" + outcome(ResetEvent(request) != FALSE);
     text += " request-wait=" + waitOutcome(request);
@@ -678,20 +669,12 @@ int main() {
   using tavra::CommandLine;
   CommandLine::initForCurrentProcess();
   const CommandLine& line = CommandLine::forCurrentProcess();
-  const uint32_t reporter = static_cast<uint32_t>(
-      std::strtoul(line.switchValueAscii("reporter-pid").c_str(), nullptr, 10));
+  const uint32_t reporter = tavra::switchNumber(line, "reporter-pid", 0);
   std::wstring pipeName = line.switchValue("pipe");
   if (pipeName.empty()) pipeName = tavra::reporterPipeName(reporter);
-  uint32_t capacity = 4;
-  if (line.hasSwitch("annotations")) {
-    capacity = static_cast<uint32_t>(
-        std::strtoul(line.switchValueAscii("annotations").c_str(), nullptr, 10));
-  }
-  DWORD dumpTimeoutMs = tavra::CrashHandler::kDefaultDumpDoneTimeoutMs;
-  if (line.hasSwitch("dump-timeout")) {
-    dumpTimeoutMs = static_cast<DWORD>(
-        std::strtoul(line.switchValueAscii("dump-timeout").c_str(), nullptr, 10));
-  }
+  const uint32_t capacity = tavra::switchNumber(line, "annotations", 4);
+  const DWORD dumpTimeoutMs =
+      tavra::switchNumber(line, "dump-timeout", tavra::CrashHandler::kDefaultDumpDoneTimeoutMs);
   tavra::TestClient client(pipeName, reporter, capacity, line.hasSwitch("fill"), dumpTimeoutMs);
   client.run();
   return 0;

@@ -77,6 +77,13 @@ bool CrashLog::dumpsShow(uint32_t address) const {
   return false;
 }
 
+long metadataNumber(const std::string& text, const std::string& key) {
+  const std::string line = "\n" + key + "=\"";
+  const size_t at = text.find(line);
+  if (at == std::string::npos) return -1;
+  return std::strtol(text.c_str() + at + line.size(), nullptr, 10);
+}
+
 bool readCrashLog(const std::wstring& path, CrashLog* log, std::string* error) {
   std::string contents;
   if (!readFileToString(path, &contents)) {

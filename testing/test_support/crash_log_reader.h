@@ -54,6 +54,11 @@ struct CrashLog {
 // says which.
 bool readCrashLog(const std::wstring& path, CrashLog* log, std::string* error);
 
+// The number in the metadata line `key="N"` of the crash log text `text`, as
+// a test's own annotation puts it there; -1 when there is no such line. For
+// logs whose other parts do not matter, without parsing them.
+long metadataNumber(const std::string& text, const std::string& key);
+
 }  // namespace tavra
 
 #endif  // TESTING_TEST_SUPPORT_CRASH_LOG_READER_H_

@@ -6,6 +6,14 @@
 
 namespace tavra {
 
+std::wstring environmentVariable(const wchar_t* name, size_t maxLength) {
+  std::vector<wchar_t> value(maxLength + 1);
+  const DWORD length =
+      GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+  if (length == 0 || length > maxLength) return std::wstring();
+  return std::wstring(value.data(), length);
+}
+
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value)
     : name_(name), hadValue_(false) {
   DWORD size = GetEnvironmentVariableW(name, nullptr, 0);

@@ -9,18 +9,29 @@
 
 namespace tavra {
 
-std::vector<std::wstring> filesIn(const std::wstring& dir) {
+namespace {
+
+// The entries of `dir` that are folders, or that are not, sorted.
+std::vector<std::wstring> entriesIn(const std::wstring& dir, bool folders) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(joinPath(dir, L"*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    const std::wstring name = data.cFileName;
+    const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (folder == folders && name != L"." && name != L"..") names.push_back(name);
   } while (FindNextFileW(find, &data));
   FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
 }
+
+}  // namespace
+
+std::vector<std::wstring> filesIn(const std::wstring& dir) { return entriesIn(dir, false); }
+
+std::vector<std::wstring> foldersIn(const std::wstring& dir) { return entriesIn(dir, true); }
 
 std::vector<std::string> readTextLines(const std::wstring& path) {
   std::vector<std::string> lines;

@@ -1,5 +1,6 @@
-// Reading back what the reporter left in a folder: which files, and their
-// lines.
+// Reading back what the reporter and the local crash server left in a
+// folder: which files and folders, and the files' lines. Plain functions:
+// any thread.
 #ifndef TESTING_TEST_SUPPORT_TEST_FILES_H_
 #define TESTING_TEST_SUPPORT_TEST_FILES_H_
 
@@ -11,6 +12,10 @@ namespace tavra {
 // The names of the files (not folders) in `dir`, sorted; empty when it
 // cannot be listed.
 std::vector<std::wstring> filesIn(const std::wstring& dir);
+
+// The names of the folders in `dir` but "." and "..", sorted; empty when it
+// cannot be listed.
+std::vector<std::wstring> foldersIn(const std::wstring& dir);
 
 // The file's lines without their ends (LF or CR LF); empty when it cannot be
 // read.

@@ -27,6 +27,12 @@ std::string hex8(uint32_t value) {
   return text;
 }
 
+std::string hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%X", static_cast<unsigned>(value));
+  return text;
+}
+
 namespace {
 
 template <typename Text>

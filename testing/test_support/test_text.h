@@ -17,6 +17,9 @@ std::vector<std::string> tokens(const std::string& line);
 
 // Eight upper-case hexadecimal digits, as the crash log prints addresses.
 std::string hex8(uint32_t value);
+// Upper-case hexadecimal digits without leading zeros, as the crash log
+// prints exception codes.
+std::string hex(uint32_t value);
 
 // Whether `text` has the form of the ids that the local crash server hands
 // out: 16 lower-case hexadecimal digits.
