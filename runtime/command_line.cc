@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "runtime/scoped_holder.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
@@ -41,10 +42,9 @@ CommandLine CommandLine::fromString(const std::wstring& commandLine) {
   // command line is simply one without arguments.
   if (!commandLine.empty()) {
     int count = 0;
-    LPWSTR* list = CommandLineToArgvW(commandLine.c_str(), &count);
-    if (list != nullptr) {
-      for (int i = 0; i < count; ++i) argv.emplace_back(list[i]);
-      LocalFree(list);
+    ScopedLocalMemory<LPWSTR*> list(CommandLineToArgvW(commandLine.c_str(), &count));
+    if (list.isValid()) {
+      for (int i = 0; i < count; ++i) argv.emplace_back(list.get()[i]);
     }
   }
   return fromArgv(argv);

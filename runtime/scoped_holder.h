@@ -104,6 +104,15 @@ struct TimerQueueTimerTraits {
 };
 using ScopedTimerQueueTimer = ScopedHolder<TimerQueueTimerTraits>;
 
+// A search of FindFirstFileW.
+struct FindHandleTraits {
+  using Value = HANDLE;
+  static Value invalid() { return INVALID_HANDLE_VALUE; }
+  static bool isValid(Value value) { return isValidHandle(value); }
+  static void close(Value value) { FindClose(value); }
+};
+using ScopedFindHandle = ScopedHolder<FindHandleTraits>;
+
 // A view of a file mapping in this process.
 struct MappedViewTraits {
   using Value = void*;

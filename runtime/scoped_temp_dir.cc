@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "runtime/file_util.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 namespace {
@@ -52,14 +53,13 @@ bool deleteDirectoryRecursively(const std::wstring& path) {
   }
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(joinPath(path, L"*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    ScopedFindHandle find(FindFirstFileW(joinPath(path, L"*").c_str(), &data));
+    if (find.isValid()) {
       do {
         std::wstring name = data.cFileName;
         if (name == L"." || name == L"..") continue;
         deleteDirectoryRecursively(joinPath(path, name));
-      } while (FindNextFileW(find, &data));
-      FindClose(find);
+      } while (FindNextFileW(find.get(), &data));
     }
   }
   RemoveDirectoryW(path.c_str());

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "runtime/file_util.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 
@@ -15,14 +16,13 @@ namespace {
 std::vector<std::wstring> entriesIn(const std::wstring& dir, bool folders) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(joinPath(dir, L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
+  ScopedFindHandle find(FindFirstFileW(joinPath(dir, L"*").c_str(), &data));
+  if (!find.isValid()) return names;
   do {
     const std::wstring name = data.cFileName;
     const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (folder == folders && name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &data));
   std::sort(names.begin(), names.end());
   return names;
 }

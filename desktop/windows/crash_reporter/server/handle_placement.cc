@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/scoped_holder.h"
+
 namespace tavra {
 namespace {
 
@@ -50,12 +52,9 @@ void closeHandlesPlacedInClient(const ReporterClient& client, PipeMessage* place
     if (*word == 0) continue;
     // The copy comes back here and is closed: with no target process at all,
     // some systems refuse to close a handle of another process.
-    HANDLE copy = nullptr;
-    if (duplicateHandleSeam(client.process(), wordHandle(*word), GetCurrentProcess(), &copy, 0,
-                            FALSE, DUPLICATE_CLOSE_SOURCE) &&
-        copy != nullptr) {
-      CloseHandle(copy);
-    }
+    ScopedHandle copy;
+    duplicateHandleSeam(client.process(), wordHandle(*word), GetCurrentProcess(), copy.receive(), 0,
+                        FALSE, DUPLICATE_CLOSE_SOURCE);
     *word = 0;
   }
 }

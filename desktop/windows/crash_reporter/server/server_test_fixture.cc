@@ -14,9 +14,8 @@ std::wstring unitsText(const wchar_t* units) { return std::wstring(units, wcsnle
 
 template <typename T>
 void append(Recorder* recorder, std::vector<T>* list, T value) {
-  EnterCriticalSection(&recorder->lock);
+  ScopedCriticalSection hold(&recorder->lock);
   list->push_back(std::move(value));
-  LeaveCriticalSection(&recorder->lock);
 }
 
 }  // namespace

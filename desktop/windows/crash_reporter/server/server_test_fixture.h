@@ -16,6 +16,7 @@
 
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/scoped_holder.h"
+#include "runtime/scoped_lock.h"
 #include "testing/browser_client/child_process.h"
 
 namespace tavra {
@@ -30,18 +31,13 @@ struct Recorder {
     bool viewEmpty = false;
   };
 
-  Recorder() { InitializeCriticalSection(&lock); }
-  ~Recorder() { DeleteCriticalSection(&lock); }
-
   template <typename T>
   T read(const T& field) {
-    EnterCriticalSection(&lock);
-    T copy = field;
-    LeaveCriticalSection(&lock);
-    return copy;
+    ScopedCriticalSection hold(&lock);
+    return field;
   }
 
-  CRITICAL_SECTION lock;
+  CriticalSection lock;
   std::vector<uint32_t> registered;
   std::vector<uint32_t> exited;
   std::vector<uint32_t> hookValues;
