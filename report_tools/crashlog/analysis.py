@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from . import x86_access
-from .log_model import CrashLog, Module, Thread, hex8
+from .log_model import CrashLog, Module, Thread, hex8, shown
 
 # Frames walked at most, and frames that make a signature.
 MAX_FRAMES = 64
@@ -64,7 +64,7 @@ class Frame:
         """module+0xOFFSET, or the bare address in no module."""
         if self.module is None:
             return f"0x{self.address:08x}"
-        return f"{self.module.name}+0x{self.offset:x}"
+        return f"{shown(self.module.name)}+0x{self.offset:x}"
 
 
 def exception_code(log: CrashLog) -> Optional[int]:
@@ -155,7 +155,7 @@ def describe_exception(log: CrashLog) -> str:
     code = exception_code(log)
     name = exception_name(code)
     if name is None:
-        return f"exception {code_text}"
+        return f"exception {shown(code_text)}"
     text = f"{name} ({code:08X})"
     if code == 0xC0000005:
         access = derive_access(log)
@@ -202,7 +202,7 @@ def signature(log: CrashLog) -> Tuple[str, str]:
     module+offset, so that the same crash gives the same signature whatever
     the load addresses."""
     code = exception_code(log)
-    head = f"{code:08X}" if code is not None else str(
+    head = f"{code:08X}" if code is not None else shown(
         log.exception.code if log.exception is not None else "?"
     )
     frames = frame_chain(log)[:SIGNATURE_FRAMES]
@@ -226,16 +226,18 @@ def summary_lines(log: CrashLog, symbols=None) -> List[str]:
     """A few lines for a person. `symbols` maps a Frame to a description
     (function, file and line) or None."""
     lines = []
-    lines.append(f"Product: version {log.version or '?'}, build {log.build or '?'}")
+    lines.append(
+        f"Product: version {shown(log.version or '?')}, build {shown(log.build or '?')}"
+    )
     lines.append(f"Crash: {describe_exception(log)}")
     address, module = crash_location(log)
     if address is not None:
         where = (
-            f"{module.name}+0x{address - module.base:x}"
+            f"{shown(module.name)}+0x{address - module.base:x}"
             if module is not None
             else "no module of the list"
         )
-        lines.append(f"At: {address:08X} in {where} (process {log.exception.module})")
+        lines.append(f"At: {address:08X} in {where} (process {shown(log.exception.module)})")
     thread = crashed_thread(log)
     if thread is not None:
         lines.append(f"Crashed thread: {hex8(thread.id)}")

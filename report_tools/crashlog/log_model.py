@@ -27,10 +27,17 @@ whole):
 (addresses, words and registers as the log writes them: 8 upper-case hex
 digits, segment registers 4 or more).
 
+The texts that the crashed process or its files chose (version, build, the
+exception's module and code, metadata keys and values, module names and
+versions) are held decoded: the writer's "\\xHH" escapes are the bytes
+again, so they may hold line breaks, quotes and other control characters.
+Whatever prints them as lines of text passes them through shown().
+
 Threads: none of its own; a log belongs to the thread that parsed it, and
 nothing here changes it after the parse.
 """
 
+import re
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
@@ -38,6 +45,16 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 def hex8(value: int) -> str:
     """A 32-bit value as the log writes it."""
     return f"{value:08X}"
+
+
+_CONTROL = re.compile("[\x00-\x1f\x7f]")
+
+
+def shown(text: str) -> str:
+    """A text of the crashed process for a line of text: each control
+    character as the writer escapes it ("\\x0A"), so that it cannot end the
+    line or start another; other text as it is."""
+    return _CONTROL.sub(lambda match: f"\\x{ord(match.group(0)):02X}", text)
 
 
 def json_part(value: Any) -> Any:

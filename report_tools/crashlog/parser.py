@@ -6,6 +6,13 @@ or the network put in it is only text here: nothing is evaluated, and every
 count and size is bounded (the limits below); what a limit left out is named
 in the result's "capped" list.
 
+Text that the crashed process or its files chose (version, build, the
+exception line's module and exception name, metadata keys and values, module
+names and versions) is written with each control byte, double quote and
+backslash as "\\x" and two upper-case hex digits; those fields are decoded
+here, and any other backslash is kept as it is (older logs wrote the text
+unescaped).
+
 A log that ends early is read as far as it goes; the result's "truncated"
 names the line after which it stopped and what was expected there. A line
 out of form is recorded in "problems" (line number, what was expected, what
@@ -96,6 +103,9 @@ for _i in range(16):
     _column += 2
 DUMP_TEXT_COLUMN = _column + 1  # after one more blank
 
+# The writer escapes only the bytes below 0x80 (control bytes, '"', '\\').
+ESCAPE = re.compile(r"\\x([0-7][0-9A-F])")
+
 SECTION_HEADINGS = ("metadata:", "Used DLLs:", "Memory dumps:", "Crash Logger:")
 
 
@@ -121,6 +131,14 @@ class _Ended(Exception):
 
 def _clip(text: str) -> str:
     return text if len(text) <= MAX_TEXT else text[:MAX_TEXT]
+
+
+def _text(text: str) -> str:
+    """A field of text from the crashed process, its escapes decoded and
+    clipped."""
+    if "\\x" in text:
+        text = ESCAPE.sub(lambda match: chr(int(match.group(1), 16)), text)
+    return _clip(text)
 
 
 def _is_heading(text: str) -> bool:
@@ -283,14 +301,14 @@ class _Parser:
             # "version build": a version with blanks in it cannot be told
             # from its build, so the build is taken as the last word.
             version, _, build = middle.rpartition(" ")
-            self.result.version = _clip(version)
-            self.result.build = _clip(build)
+            self.result.version = _text(version)
+            self.result.build = _text(build)
         else:
             self._problem(_Problem(1, f'"{HEADER_PREFIX}VERSION BUILD{HEADER_SUFFIX}"', line))
         match = self.lines.expect(EXCEPTION_LINE, "the exception line")
         self.result.exception = CrashException(
-            module=_clip(match["module"]),
-            code=_clip(match["code"]),
+            module=_text(match["module"]),
+            code=_text(match["code"]),
             address=int(match["address"], 16),
             base=int(match["base"], 16),
         )
@@ -342,7 +360,7 @@ class _Parser:
                     raise _Problem(first, 'KEY="VALUE" ending in a double quote', line)
                 value += "\n" + self.lines.take("")
             if len(self.result.metadata) < MAX_METADATA:
-                self.result.metadata.append(MetadataEntry(_clip(match["key"]), _clip(value[:-1])))
+                self.result.metadata.append(MetadataEntry(_text(match["key"]), _text(value[:-1])))
             else:
                 self.dropped["metadata"] += 1
 
@@ -478,8 +496,8 @@ class _Parser:
                 continue
             self.result.modules.append(
                 Module(
-                    name=_clip(name),
-                    version=_clip(version),
+                    name=_text(name),
+                    version=_text(version),
                     base=int(match["base"], 16),
                     size=int(match["size"], 16),
                     timestamp=int(match["timestamp"], 16),

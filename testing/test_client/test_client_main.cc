@@ -11,6 +11,8 @@
 //                             (not acknowledged)
 //   set NAME VALUE            sets an annotation
 //   setat INDEX NAME VALUE    overwrites one entry
+//   setat-hex INDEX NAME HEX  the same with the value given as the hex digits
+//                             of its UTF-8 bytes (blanks, quotes, line breaks)
 //   dump [TIMEOUT_MS]         asks for a dump and waits for dump-done
 //   dumps COUNT               COUNT dump requests back to back
 //   dump-latency COUNT        the same, timed: "dump-latency DONE mean-us=...
@@ -112,6 +114,15 @@ namespace tavra {
 namespace {
 
 constexpr DWORD kTimeoutMs = 5000;
+
+// The bytes that pairs of hex digits spell; an odd last digit is ignored.
+std::string bytesOfHex(const std::string& digits) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    bytes += static_cast<char>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16));
+  }
+  return bytes;
+}
 
 void reply(const std::string& line) {
   const std::string data = line + "\n";
@@ -279,10 +290,11 @@ class TestClient {
       in >> key >> value;
       return client_.annotations().set(utf8ToWide(key), utf8ToWide(value)) ? "ok" : "full";
     }
-    if (name == "setat") {
+    if (name == "setat" || name == "setat-hex") {
       uint32_t index = 0;
       std::string key, value;
       in >> index >> key >> value;
+      if (name == "setat-hex") value = bytesOfHex(value);
       return client_.annotations().setAt(index, utf8ToWide(key), utf8ToWide(value)) ? "ok"
                                                                                     : "range";
     }

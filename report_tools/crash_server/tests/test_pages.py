@@ -20,6 +20,8 @@ HOSTILE = [
     ("script", "<script>document.title='owned'</script>"),
     ("image", '<img src="/x" onerror="document.title=1">'),
     ("quote", '"><a href="/evil">link</a>'),
+    # Markup with a quote and a line break, as the reporter writes it.
+    ("escaped", "<i>y\\x22\\x0D\\x0Az"),
 ]
 
 
@@ -99,6 +101,8 @@ def test_a_report_page_shows_the_crash_its_frames_and_annotations_as_text(report
     assert "&lt;b&gt;x&lt;/b&gt;" in annotations
     assert "&lt;script&gt;document.title='owned'&lt;/script&gt;" in annotations
     assert '&lt;img src="/x" onerror="document.title=1"&gt;' in annotations
+    # An escaped text shows decoded, as text.
+    assert '&lt;i&gt;y"\nz' in annotations and "<i>" not in annotations
     assert dom.count("<script") == 0
     registers = re.search(r'<table id="registers">.*?</table>', dom, re.S).group(0)
     assert "<th>EIP</th><td class=\"mono\">00405555</td>" in registers

@@ -120,9 +120,10 @@ class CrashSession:
         self.crashes = 0
 
     def crash(self, kind: str, argument: str = "0", annotations=()) -> Dict:
-        """Starts a test client that registers, sets the annotations and
-        crashes; what it printed about the crash (hex values as ints),
-        its threads and modules, and the log's path."""
+        """Starts a test client that registers, sets the annotations (name
+        and value, any text, one entry each in order, so that names may
+        repeat; at most 16) and crashes; what it printed about the crash (hex
+        values as ints), its threads and modules, and the log's path."""
         client = Program(
             ["tavra_test_client.exe", "--annotations=16", f"--reporter-pid={self.reporter_pid}"],
             self.env,
@@ -130,8 +131,9 @@ class CrashSession:
         try:
             assert client.command("threads 2").startswith("threads ")
             assert client.command("register").startswith("registered ")
-            for name, value in annotations:
-                assert client.command(f"set {name} {value}") == "ok"
+            for index, (name, value) in enumerate(annotations):
+                hex_value = value.encode("utf-8").hex()
+                assert client.command(f"setat-hex {index} {name} {hex_value}") == "ok"
             threads = [int(t) for t in client.command("list-threads").split()[1:]]
             head = client.command("list-modules").split()
             modules = []

@@ -3,6 +3,7 @@ and values that the layout makes hard, and logs cut off or changed."""
 
 import pytest
 
+from crashlog.analysis import summary_lines
 from crashlog.parser import parse_bytes, parse_file
 
 from .support import DATA, data_path, dump_lines, make_log, read_data, run_cli, stack_lines, zip_of
@@ -84,6 +85,33 @@ def test_metadata_keeps_order_duplicates_and_any_text_in_values():
     log = parse_bytes(make_log(metadata=pairs))
     expected = [[k, v.replace("\r\n", "\n")] for k, v in pairs]
     assert [e.to_json() for e in log.metadata] == expected and log.problems == []
+
+
+@pytest.mark.parametrize(
+    "written,decoded",
+    [
+        ("a\\x0D\\x0Ab", "a\r\nb"),
+        ("say\\x22hi\\x22", 'say"hi"'),
+        ("C:\\x5Cx41\\x5C", "C:\\x41\\"),  # an escaped backslash before "x41"
+        ("a\\x00b\\x7F\\x09", "a\x00b\x7f\t"),
+        ("\\x22\\x0A\\x0AThread:\\x0A", '"\n\nThread:\n'),
+        # Older logs wrote backslashes as they were: all but an escape stay.
+        ("C:\\temp\\x", "C:\\temp\\x"),
+        ("\\x0a\\xZZ\\x8F\\", "\\x0a\\xZZ\\x8F\\"),
+    ],
+)
+def test_escaped_text_of_the_crashed_process_is_decoded_in_its_fields(written, decoded):
+    log = parse_bytes(make_log(version=written, build=written, main=(written, 0x00400000),
+                               code=written, metadata=[("k", written)],
+                               modules=[(written, written, 0x00400000, 0x1000)]))
+    assert (log.problems, log.truncated) == ([], None)
+    assert (log.version, log.build) == (decoded, decoded)
+    assert (log.exception.module, log.exception.code) == (decoded, decoded)
+    assert [e.to_json() for e in log.metadata] == [["k", decoded]]
+    assert (log.modules[0].name, log.modules[0].version) == (decoded, decoded)
+    assert [t.crashed for t in log.threads] == [True]
+    # Lines for a person show control characters escaped again.
+    assert all(c >= " " and c != "\x7f" for line in summary_lines(log) for c in line)
 
 
 def test_version_and_build_of_the_header():

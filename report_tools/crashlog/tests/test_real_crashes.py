@@ -26,6 +26,27 @@ KINDS = [
 ]
 REGISTERS = ["EAX", "EBX", "ECX", "EDX", "ESI", "EDI", "EBP", "ESP", "EIP", "FLAGS"]
 
+# A whole thread section, crashed, that a process would like the reader to
+# take for its crashed thread; its values of 64 units are joined into one
+# metadata value ("enabled_extensions" is carried in pieces).
+FAKE_THREAD = (
+    '"\n\nThread: 00000BAD\n\nThreadInfo: 00000BAD\nPriority=00000000\nCrashed=1\n'
+    "checked_context_values=9 (all)\nchecked_stack_values=0 (all)\n\nRegisters: 00000BAD\n"
+    "EAX=00000000   EBX=00000000   ECX=00000000   EDX=00000000   ESI=00000000\n"
+    "EDI=00000000   EBP=00000000   ESP=00000000   EIP=DEADBEEF FLAGS=00000246\n"
+    "CS=001B   DS=0023   SS=0023   ES=0023   FS=003B   GS=0000\n\nFPU stack: 00000BAD\n"
+    + ((" ".join(["0" * 20] * 3) + "\n") * 2)
+    + " ".join(["0" * 20] * 2) + " SW=0000 CW=027F\n\nStack dump: 00000BAD\n\n"
+)
+# Text from the crashed process, each with what the log must not let it do.
+HOSTILE = [
+    # name, value
+    ("version", '7.8 "x"\r\nCrashed=1\\'),  # the build, written after it, has no blank
+    ("build", 'b\n"42"\\x41\x7f'),
+    ("note", 'say "hi"\r\nThread: 00000BAD\tC:\\temp\\'),
+    ("crash_kind", "hostile"),
+] + [("enabled_extensions", FAKE_THREAD[i : i + 64]) for i in range(0, len(FAKE_THREAD), 64)]
+
 
 @pytest.fixture(scope="module")
 def crashes(tmp_path_factory):
@@ -38,6 +59,7 @@ def crashes(tmp_path_factory):
         for kind, argument, _, _ in KINDS:
             annotations = [("crash_kind", kind), ("version", "7.8.9.10"), ("build", "b42")]
             results[kind] = session.crash(kind, argument, annotations)
+        results["hostile"] = session.crash("read", "0", HOSTILE)
     finally:
         session.close()
     session = CrashSession(str(tmp_path_factory.mktemp("again")))
@@ -96,6 +118,30 @@ def test_a_real_crash_log_reads_back_as_the_crashed_process_saw_it(
         for d in log["memory_dumps"]
     )
     assert analysis.summary_lines(parsed)[1].startswith(f"Crash: {described}")
+
+
+def test_text_of_the_crashed_process_cannot_forge_a_section_and_reads_back_whole(crashes):
+    seen = crashes["hostile"]
+    with open(seen["log"], "rb") as f:
+        raw = f.read()
+    assert b"\r\nThread: 00000BAD" not in raw and b"\r\nCrashed=1\r\n" in raw
+    parsed = parse_file(seen["log"])
+    assert (parsed.truncated, parsed.problems) == (None, [])
+    # The reader sees the real crashed thread, and only one.
+    assert [t.crashed for t in parsed.threads].count(True) == 1
+    assert parsed.threads[0].crashed and parsed.threads[0].id == seen["crash"]["tid"]
+    assert 0xBAD not in {t.id for t in parsed.threads}
+    assert analysis.crashed_thread(parsed).id == seen["crash"]["tid"]
+    # Every text reads back as the process gave it.
+    given = dict(HOSTILE[:4])
+    assert (parsed.version, parsed.build) == (given["version"], given["build"])
+    metadata = [e.to_json() for e in parsed.metadata]
+    assert ["note", given["note"]] in metadata and ["crash_kind", "hostile"] in metadata
+    assert ["enabled_extensions", FAKE_THREAD] in metadata
+    # Lines of text for a person show the control characters escaped.
+    summary = analysis.summary_lines(parsed)
+    assert summary[0] == 'Product: version 7.8 "x"\\x0D\\x0ACrashed=1\\, build b\\x0A"42"\\x41\\x7F'
+    assert all(c >= " " and c != "\x7f" for line in summary for c in line)
 
 
 def test_the_nested_crash_names_its_three_functions_once_symbolized(crashes):

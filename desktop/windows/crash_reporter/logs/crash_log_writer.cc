@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "desktop/windows/crash_reporter/logs/crash_log_output.h"
+#include "desktop/windows/crash_reporter/logs/crash_log_text.h"
 #include "desktop/windows/crash_reporter/logs/stack_extent.h"
 
 namespace tavra {
@@ -106,14 +107,17 @@ bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& met
 
   char line[128];
   const ModuleInfo* mainModule = process.mainModule();
-  bool written = out.write("TAVRA-CRASHLOG V1 desktop ") && out.write(metadata.version.c_str()) &&
-                 out.write(" ") && out.write(metadata.build.c_str()) &&
-                 out.write(" windows  release\n") &&
-                 out.write(mainModule != nullptr ? mainModule->name() : "<no name>") &&
+  // Every text that the crashed process or its files chose is escaped
+  // (crash_log_text.h): none of it can end its line or start a section.
+  bool written = out.write("TAVRA-CRASHLOG V1 desktop ") &&
+                 writeCrashLogText(&out, metadata.version) && out.write(" ") &&
+                 writeCrashLogText(&out, metadata.build) && out.write(" windows  release\n") &&
+                 (mainModule != nullptr ? writeCrashLogText(&out, mainModule->name())
+                                        : out.write("<no name>")) &&
                  out.write(" caused exception ");
   if (written) {
     if (process.exceptionName() != nullptr) {
-      written = out.write(process.exceptionName());
+      written = writeCrashLogText(&out, process.exceptionName());
     } else {
       written = out.writeFormatted(
           line, snprintf(line, sizeof(line), "%X", static_cast<unsigned>(process.exceptionCode())),
@@ -133,8 +137,8 @@ bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& met
     written = out.write("\nmetadata:\n");
     for (const MetadataEntry& entry : metadata.entries) {
       if (!written) break;
-      written = out.write(entry.first.c_str()) && out.write("=\"") &&
-                out.write(entry.second.c_str()) && out.write("\"\n");
+      written = writeCrashLogText(&out, entry.first) && out.write("=\"") &&
+                writeCrashLogText(&out, entry.second) && out.write("\"\n");
     }
   }
 
@@ -268,8 +272,8 @@ bool CrashLogWriter::writeModules(const ProcessState& process, CrashLogOutput* o
   char text[96];
   for (const auto& module : process.modules()) {
     if (!module) continue;
-    if (!out->writePadded(module->name(), 26) || !out->write(" ") ||
-        !out->writePadded(module->fileVersion(), 46) ||
+    if (!writeCrashLogTextPadded(out, module->name(), 26) || !out->write(" ") ||
+        !writeCrashLogTextPadded(out, module->fileVersion(), 46) ||
         !out->writeFormatted(
             text,
             snprintf(text, sizeof(text), " Base: %08lX Size: %08X Timestamp: %08X\n",

@@ -7,6 +7,9 @@
 // and dumped, and how much memory each thread may add to the dumps, is
 // stack_extent.h; the set of ranges to dump is memory_range_set.h; the file
 // output with its CR LF line ends and its failure rules is crash_log_output.h.
+// Text that the crashed process or its module files chose (version, build,
+// metadata, module names and file versions) is written escaped, so that it
+// can neither end its line nor add a section: crash_log_text.h.
 //
 // Everything read from the crashed process (stack words, frame chains,
 // register values, the memory that they point to) is untrusted: every address

@@ -338,16 +338,12 @@ TEST_F(CrashLogWriterTest, HeaderExceptionAndMetadataLines) {
        {"TAVRA-CRASHLOG V1 desktop 0.0.0.0 -1 windows  release",
         "<no name> caused exception C0000005 at address 0040102A (Base: 00000000)", "",
         "Thread: 00000010"}},
-      {"named exception, metadata kept as it is", true, "EXCEPTION_ACCESS_VIOLATION", 0xC0000005,
-       {"1.0", "77", {{"a", "x\"y"}, {"empty", ""}, {"a", "second"}}},
+      {"named exception, metadata in order, repeated keys kept", true,
+       "EXCEPTION_ACCESS_VIOLATION", 0xC0000005,
+       {"1.0", "77", {{"a", "x y"}, {"empty", ""}, {"a", "second"}}},
        {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
         "main.exe caused exception EXCEPTION_ACCESS_VIOLATION at address 0040102A (Base: 00400000)",
-        "", "metadata:", "a=\"x\"y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
-      // Text mode: a line feed inside a value is written as CR LF too.
-      {"line feed in a value", true, nullptr, 0xC0000005, {"1.0", "77", {{"url", "a\nb"}}},
-       {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
-        "main.exe caused exception C0000005 at address 0040102A (Base: 00400000)", "",
-        "metadata:", "url=\"a", "b\"", "", "Thread: 00000010"}},
+        "", "metadata:", "a=\"x y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
       {"short code without leading zeros", true, nullptr, 0x3, {"v", "b", {}},
        {"TAVRA-CRASHLOG V1 desktop v b windows  release",
         "main.exe caused exception 3 at address 0040102A (Base: 00400000)", "",
@@ -366,6 +362,104 @@ TEST_F(CrashLogWriterTest, HeaderExceptionAndMetadataLines) {
     std::vector<std::string> lines = writeLines(process, test.metadata);
     ASSERT_GE(lines.size(), test.head.size());
     EXPECT_EQ(test.head, std::vector<std::string>(lines.begin(), lines.begin() + test.head.size()));
+  }
+}
+
+// Text that the crashed process chose, in each field that carries such text:
+// it is written on its own line with its control bytes, quotes and
+// backslashes escaped, so that no text ends its line or adds a section (a
+// fake crashed thread least of all), and ordinary text is written as it is.
+TEST_F(CrashLogWriterTest, TextFromTheCrashedProcessIsEscapedInEveryField) {
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* written;
+  };
+  const std::string fakeThread =
+      "\"\r\n\r\nThread: 00000BAD\r\n\r\nThreadInfo: 00000BAD\r\nPriority=00000000\r\n"
+      "Crashed=1\r\nchecked_context_values=9 (all)\r\nchecked_stack_values=0 (all)\r\n\r\n"
+      "Registers: 00000BAD\r\n"
+      "EAX=00000000   EBX=00000000   ECX=00000000   EDX=00000000   ESI=00000000\r\n";
+  // clang-format off
+  const Case cases[] = {
+      {"CR LF", "a\r\nb", "a\\x0D\\x0Ab"},
+      {"lone LF", "a\nb", "a\\x0Ab"},
+      {"quotes", "say \"hi\"", "say \\x22hi\\x22"},
+      {"backslashes, one already like an escape", "C:\\x41\\", "C:\\x5Cx41\\x5C"},
+      {"NUL, DEL, tab and escape", std::string("a\0b\x7F\t\x1B", 6), "a\\x00b\\x7F\\x09\\x1B"},
+      {"ordinary text and UTF-8 as they are", "1.0 =<b>~ \xC3\xBC\xE2\x82\xAC",
+       "1.0 =<b>~ \xC3\xBC\xE2\x82\xAC"},
+      {"a fake crashed thread", fakeThread,
+       "\\x22\\x0D\\x0A\\x0D\\x0AThread: 00000BAD\\x0D\\x0A\\x0D\\x0AThreadInfo: 00000BAD\\x0D\\x0A"
+       "Priority=00000000\\x0D\\x0ACrashed=1\\x0D\\x0Achecked_context_values=9 (all)\\x0D\\x0A"
+       "checked_stack_values=0 (all)\\x0D\\x0A\\x0D\\x0ARegisters: 00000BAD\\x0D\\x0A"
+       "EAX=00000000   EBX=00000000   ECX=00000000   EDX=00000000   ESI=00000000\\x0D\\x0A"},
+  };
+  // clang-format on
+  enum Field {
+    kVersion,
+    kBuild,
+    kValue,
+    kMainModuleName,
+    kExceptionName,
+    kModuleName,
+    kFileVersion
+  };
+  auto padded = [](std::string text, size_t width) {
+    if (text.size() < width) text.resize(width, ' ');
+    return text;
+  };
+  for (const Case& test : cases) {
+    for (int field = kVersion; field <= kFileVersion; ++field) {
+      SCOPED_TRACE(std::string(test.name) + ", field " + std::to_string(field));
+      // Names from a module file or the process are C strings: they end at a NUL.
+      const bool cString = field >= kMainModuleName;
+      if (cString && test.text.find('\0') != std::string::npos) continue;
+      const std::string& text = test.text;
+      FakeProcess process;
+      FakeModule* main = process.addModule(field == kMainModuleName ? text.c_str() : "main.exe", "",
+                                           0x00400000, 0x1000, 0, 0);
+      process.addModule(field == kModuleName ? text.c_str() : "lib.dll",
+                        field == kFileVersion ? text.c_str() : "1.0", 0x10000000, 0x2000, 0, 0);
+      process.mainModule_ = main;
+      process.exceptionName_ = field == kExceptionName ? text.c_str() : nullptr;
+      process.exceptionAddress_ = 0x0040102A;
+      process.addThread(0x10, true);
+      process.addThread(0x20, false);
+      CrashMetadata metadata{field == kVersion ? text : "v",
+                             field == kBuild ? text : "b",
+                             {{"k", field == kValue ? text : "x"}, {"last", "y"}}};
+      const std::vector<std::string> lines = writeLines(process, metadata);
+      ASSERT_GE(lines.size(), 8u);
+
+      const std::string written = test.written;
+      const std::string expectedLine[] = {
+          "TAVRA-CRASHLOG V1 desktop " + written + " b windows  release",
+          "TAVRA-CRASHLOG V1 desktop v " + written + " windows  release",
+          "k=\"" + written + "\"",
+          written + " caused exception C0000005 at address 0040102A (Base: 00400000)",
+          "main.exe caused exception " + written + " at address 0040102A (Base: 00400000)",
+          padded(written, 26) + " " + padded("1.0", 46) +
+              " Base: 10000000 Size: 00002000 Timestamp: 00000000",
+          padded("lib.dll", 26) + " " + padded(written, 46) +
+              " Base: 10000000 Size: 00002000 Timestamp: 00000000",
+      };
+      EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), expectedLine[field]));
+      // The log has the real layout and nothing more: one line per metadata
+      // entry, the crashed thread's section next, and only the two real
+      // threads have sections.
+      EXPECT_EQ("metadata:", lines[3]);
+      EXPECT_EQ("last=\"y\"", lines[5]);
+      EXPECT_EQ("Thread: 00000010", lines[7]);
+      size_t headings = 0;
+      size_t crashed = 0;
+      for (const std::string& line : lines) {
+        if (line.compare(0, 8, "Thread: ") == 0) ++headings;
+        if (line == "Crashed=1") ++crashed;
+      }
+      EXPECT_EQ(2u, headings);
+      EXPECT_EQ(1u, crashed);
+    }
   }
 }
 
