@@ -115,8 +115,7 @@ class UploadTask : public DeadlineTask {
 
   void run() override {
     ServerRequest request;
-    const DWORD flags = INTERNET_FLAG_NO_COOKIES | (url_.secure ? INTERNET_FLAG_SECURE : 0);
-    if (!request.open(userAgent_, url_, L"POST", flags)) return;
+    if (!request.open(userAgent_, url_, L"POST")) return;
     // No line end is added, and a failure shows in the server's answer.
     HttpAddRequestHeadersW(request.request(), contentType_.c_str(), static_cast<DWORD>(-1),
                            HTTP_ADDREQ_FLAG_ADD);
