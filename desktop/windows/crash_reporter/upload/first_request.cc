@@ -149,9 +149,9 @@ FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
     std::shared_ptr<FirstRequestTask> task(
         new (std::nothrow) FirstRequestTask(serverUrl, editionSuffix, crashUrl, origin, timeoutMs));
     if (!task) return FirstRequestResult::NoId;
-    if (!DeadlineTask::runWithin(task, static_cast<uint32_t>(timeoutMs))) {
-      return FirstRequestResult::NoId;
-    }
+    const DeadlineResult run = DeadlineTask::runWithin(task, static_cast<uint32_t>(timeoutMs));
+    if (run == DeadlineResult::BoundReached) return FirstRequestResult::Skipped;
+    if (run != DeadlineResult::Done) return FirstRequestResult::NoId;
     answer = task->answer();
   } else {
     exchange(serverUrl, editionSuffix, crashUrl, origin, timeoutMs, &answer);

@@ -26,6 +26,9 @@ enum class FirstRequestResult : int {
   // time-out, another status, or a 303 whose location is not usable or
   // lacks the id.
   NoId = 2,
+  // Not sent: too many earlier requests to the server are still running
+  // after their deadline (DeadlineResult::BoundReached).
+  Skipped = 3,
 };
 
 extern const wchar_t kCrashUrlHeaderName[];  // "X-Tavra-Crash-URL"
@@ -43,8 +46,9 @@ extern const wchar_t kOriginHeaderName[];    // "X-Origin"
 //
 // With `timeoutMs` above 0, every connect, send and receive has that
 // time-out, and the call returns NoId once `timeoutMs` has passed in all,
-// leaving a request still under way to end on its own (DeadlineTask). With
-// 0 or less no time-out is set.
+// leaving a request still under way to end on its own (DeadlineTask), or
+// Skipped at once when too many such requests are still under way. With 0
+// or less no time-out is set.
 FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
                                     const std::wstring& editionSuffix, const std::wstring& crashUrl,
                                     const std::wstring& origin, std::wstring* id,

@@ -6,11 +6,14 @@
 
 #include <string>
 
+#include "desktop/windows/crash_reporter/upload/deadline_task.h"
 #include "desktop/windows/crash_reporter/upload/server_answer.h"
 #include "gtest/gtest.h"
+#include "runtime/seam.h"
 #include "testing/crash_server_session/local_crash_server.h"
 #include "testing/test_support/scripted_http_server.h"
 #include "testing/test_support/test_text.h"
+#include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
@@ -237,6 +240,34 @@ TEST(FirstRequestNetworkTest, AHostileLocationIsNoIdAndLeavesTheOutputsAlone) {
     server.stop();
     EXPECT_EQ(server.requests().size(), 1u);
   }
+}
+
+TEST(FirstRequestNetworkTest, WithTooManyRequestsPastTheirDeadlineTheNextIsSkipped) {
+  ScopedSeamReplacement<uint32_t> bound(&abandonedDeadlineThreadBoundSeam, 1);
+  // Each byte well within the receive time-out, the whole answer never: the
+  // request stays under way until the server stops.
+  ScriptedHttpServer holding(ScriptedHttpServer::Behaviour::kTrickle,
+                             "HTTP/1.1 303 See Other\r\nX-Pad: " + std::string(100000, 'p'), 100);
+  ASSERT_TRUE(holding.start());
+  ScriptedHttpServer answering(ScriptedHttpServer::Behaviour::kAnswer,
+                               "HTTP/1.1 303 See Other\r\nLocation: http://s/r?id=7&\r\n"
+                               "Content-Length: 0\r\n\r\n");
+  ASSERT_TRUE(answering.start());
+  ASSERT_EQ(DeadlineTask::abandonedThreads(), 0u);
+
+  EXPECT_EQ(send(holding.url(), L"", L"", 1000).result, FirstRequestResult::NoId);
+  EXPECT_EQ(DeadlineTask::abandonedThreads(), 1u);
+  const Outcome skipped = send(answering.url());
+  EXPECT_EQ(skipped.result, FirstRequestResult::Skipped);
+  EXPECT_EQ(skipped.id, kUntouched);
+  EXPECT_EQ(skipped.location, kUntouched);
+  EXPECT_EQ(answering.connectionCount(), 0);
+
+  // Once the held request has ended, requests go out again.
+  holding.stop();
+  ASSERT_TRUE(waitUntil([] { return DeadlineTask::abandonedThreads() == 0; }, 30000));
+  EXPECT_EQ(send(answering.url()).result, FirstRequestResult::IdReceived);
+  EXPECT_EQ(answering.connectionCount(), 1);
 }
 
 TEST(FirstRequestNetworkTest, SendsTheCrashUrlAndOriginOnlyWhenGiven) {

@@ -199,7 +199,11 @@ bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring
       new (std::nothrow) UploadTask(crashServerUserAgent(userAgentSuffix), parts, boundary,
                                     std::move(body), timeoutMs, uploadStallTimeoutSeam.get()));
   if (!task) return false;
-  if (!DeadlineTask::runWithin(task, uploadTotalTimeoutSeam.get())) return false;
+  // Not started, for want of a thread or with too many abandoned ones, it
+  // fails as a server that never answered.
+  if (DeadlineTask::runWithin(task, uploadTotalTimeoutSeam.get()) != DeadlineResult::Done) {
+    return false;
+  }
   const UploadOutcome& outcome = task->outcome();
   if (responseCode != nullptr && outcome.statusReceived) *responseCode = outcome.statusCode;
   if (!outcome.accepted) return false;

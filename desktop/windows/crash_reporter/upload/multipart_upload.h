@@ -46,8 +46,10 @@ constexpr size_t kMaxUploadResponseBytes = 1024 * 1024;
 // given, replaces the stall time-out of sends and receives; a failure to set
 // it is written to the standard error stream and otherwise ignored.
 //
-// A redirect, an authentication challenge or any other status is a failed
-// upload.
+// A redirect, an authentication challenge or any status but 200 fails the
+// upload, with the status in `responseCode`. An upload that gets no thread
+// (DeadlineTask: none could be made, or too many are still running after
+// their deadline) fails as one that got no answer.
 //
 // True only when the server answered 200 and the whole answer (at most
 // kMaxUploadResponseBytes, and as long as its Content-Length says) was read;
