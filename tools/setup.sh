@@ -30,6 +30,10 @@ packages=(
   dpkg-dev
   wine
   wine32:i386
+  # Samba's ntlm_auth, with which Wine's WinInet can answer an NTLM
+  # challenge: without it no credentials could leave, with or without the
+  # reporter's refusal, and the tests of that refusal could not fail.
+  winbind
   # The host side: the module parser's fuzzer and its sanitizer runtimes.
   clang
   libclang-rt-14-dev

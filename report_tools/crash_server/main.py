@@ -35,7 +35,7 @@ Pages for people (any client but the reporter, e.g. a web browser):
                                       form fields, modules
   GET  /reports/ID/crashlog.txt       the raw crash log
 Every other GET is a first request, and so is every GET whose User-Agent
-starts with "Breakpad/1.0" (the reporter's), "/" included: point
+starts with "TavraCrashReporter/" (the reporter's), "/" included: point
 TAVRA_CRASH_SERVER_URL at http://HOST:PORT/ as before.
 
 Control while running (from this machine only):

@@ -4,9 +4,9 @@
                         ?id=<new report id>&, unless the first-request mode
                         says otherwise; the request's headers are remembered
                         under that id. A request whose User-Agent starts with
-                        "Breakpad/1.0" (the reporter's) is always a first
-                        request; for any other client the page paths below
-                        are pages
+                        "TavraCrashReporter/" (the reporter's) is always a
+                        first request; for any other client the page paths
+                        below are pages
   GET  /                the stored reports grouped by crash signature
   GET  /reports/<id>    one report: summary, frames, registers, annotations,
                         modules
@@ -49,7 +49,8 @@ from .report_store import ReportStore, is_report_id, utc_now_text, write_json
 from .upload_reader import MAX_REQUEST_BYTES, BodyEnded, UploadRejected, read_upload
 
 CONTROL_PATH = "/_control"
-REPORTER_USER_AGENT = "Breakpad/1.0"
+# The product token of the reporter's user agent, of any version.
+REPORTER_USER_AGENT = "TavraCrashReporter/"
 REPORTS_PATH = "/reports/"
 MAX_CONTROL_BYTES = 64 << 10
 # How long a connection may stay idle while the server waits for its request.

@@ -357,7 +357,8 @@ TEST_F(CrashUploadTest, TheServerReceivesTheFieldsAndTheCrashLogAsTheReporterSen
                                                               {"url", ""},
                                                               {"userComments", ""},
                                                               {"file", wideToUtf8(firstArchive)}}));
-  EXPECT_EQ(first.metadata.value("user_agent", ""), "Breakpad/1.0 (Windows) (Edition developer)");
+  EXPECT_EQ(first.metadata.value("user_agent", ""),
+            "TavraCrashReporter/1.0 (Windows) (Edition developer)");
   EXPECT_EQ(first.metadata.value("path", ""), "/?email=someone@example.test");
   expectBodyAsSent(first, firstArchive);
   // The archive's one entry, as the server unpacked it, is the crash log as
@@ -370,7 +371,7 @@ TEST_F(CrashUploadTest, TheServerReceivesTheFieldsAndTheCrashLogAsTheReporterSen
   EXPECT_EQ(first.firstRequest.value("crash_url", ""), "http://example.test/page?q=1");
   EXPECT_EQ(first.firstRequest.value("origin", ""), "Wren");
   EXPECT_EQ(first.firstRequest.value("user_agent", ""),
-            "Breakpad/1.0 (Windows) (Edition developer)");
+            "TavraCrashReporter/1.0 (Windows) (Edition developer)");
 
   // The browser process's report: no id, so no "stacktraceId"; no "url" for
   // the browser process itself; no origin.

@@ -286,6 +286,8 @@ const char* answerName(FirstRequestResult answer) {
       return "declined";
     case FirstRequestResult::NoId:
       return "no id";
+    case FirstRequestResult::Skipped:
+      return "skipped";
   }
   return "?";
 }

@@ -103,7 +103,21 @@ int ScriptedHttpServer::connectionCount() const {
 
 std::vector<std::string> ScriptedHttpServer::requests() const {
   ScopedSrwLock hold(&lock_);
-  return requests_;
+  std::vector<std::string> requests;
+  for (const std::string& bytes : connectionBytes_) {
+    size_t start = 0;
+    while (start < bytes.size()) {
+      const size_t headEnd = bytes.find("\r\n\r\n", start);
+      size_t end = bytes.size();
+      if (headEnd != std::string::npos) {
+        const size_t length = contentLength(bytes.substr(start, headEnd + 2 - start));
+        end = std::min(bytes.size(), headEnd + 4 + std::min(length, bytes.size()));
+      }
+      requests.push_back(bytes.substr(start, end - start));
+      start = end;
+    }
+  }
+  return requests;
 }
 
 DWORD WINAPI ScriptedHttpServer::serveThread(void* self) {
@@ -124,7 +138,7 @@ void ScriptedHttpServer::serve() {
     {
       ScopedSrwLock hold(&lock_);
       first = ++connectionCount_ == 1;
-      requests_.emplace_back();
+      connectionBytes_.emplace_back();
     }
     if (behaviour_ == Behaviour::kStall || (behaviour_ == Behaviour::kStallFirst && first)) {
       heldSockets_.push_back(connection);
@@ -135,27 +149,36 @@ void ScriptedHttpServer::serve() {
   }
 }
 
+void ScriptedHttpServer::receive(SOCKET connection, std::string* received, bool answered) {
+  char buffer[65536];
+  while (!stopping() && received->size() < kMaxRequestBytes) {
+    if (!answered) {
+      const size_t headEnd = received->find("\r\n\r\n");
+      if (headEnd != std::string::npos &&
+          received->size() >= headEnd + 4 + contentLength(received->substr(0, headEnd + 2))) {
+        return;
+      }
+    }
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(connection, &set);
+    if (answered) FD_SET(listener_, &set);
+    timeval wait = {0, 50 * 1000};
+    if (select(0, &set, nullptr, nullptr, &wait) <= 0) continue;
+    // Only another connection waits: after its answer the client has gone
+    // on to it.
+    if (!FD_ISSET(connection, &set)) return;
+    const int count = recv(connection, buffer, sizeof(buffer), 0);
+    if (count <= 0) return;
+    received->append(buffer, static_cast<size_t>(count));
+    ScopedSrwLock hold(&lock_);
+    connectionBytes_.back() = *received;
+  }
+}
+
 void ScriptedHttpServer::serveConnection(SOCKET connection) {
   std::string received;
-  size_t wanted = 0;
-  bool haveHead = false;
-  char buffer[65536];
-  while (!stopping() && received.size() < kMaxRequestBytes) {
-    if (haveHead && received.size() >= wanted) break;
-    if (!waitReadable(connection, 50)) continue;
-    const int count = recv(connection, buffer, sizeof(buffer), 0);
-    if (count <= 0) break;
-    received.append(buffer, static_cast<size_t>(count));
-    {
-      ScopedSrwLock hold(&lock_);
-      requests_.back() = received;
-    }
-    const size_t headEnd = received.find("\r\n\r\n");
-    if (!haveHead && headEnd != std::string::npos) {
-      haveHead = true;
-      wanted = headEnd + 4 + contentLength(received.substr(0, headEnd + 2));
-    }
-  }
+  receive(connection, &received, false);
   if (behaviour_ == Behaviour::kTrickle) {
     for (char c : answer_) {
       if (stopping() || send(connection, &c, 1, 0) != 1) return;
@@ -165,6 +188,9 @@ void ScriptedHttpServer::serveConnection(SOCKET connection) {
     send(connection, answer_.data(), static_cast<int>(answer_.size()), 0);
   }
   shutdown(connection, SD_SEND);
+  // A client that follows a redirect or answers a challenge may send its
+  // next request here, or on a connection of its own.
+  receive(connection, &received, true);
 }
 
 }  // namespace tavra

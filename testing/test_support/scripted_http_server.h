@@ -2,7 +2,10 @@
 // one scripted way, well or badly, and keeps what each connection sent. It
 // covers what the local crash server cannot do: status lines of any text,
 // answers without a Content-Length, connections that are never accepted or
-// never read, and headers sent a byte at a time.
+// never read, and headers sent a byte at a time. It keeps everything that a
+// connection sends, also after its answer, so that a test can tell that a
+// client sent no second request (a redirect followed, a challenge answered),
+// neither on a kept connection nor on a new one.
 //
 // Threads: one thread accepts and serves the connections one after another;
 // the lock guards the received requests and the connection count, which the
@@ -27,7 +30,9 @@ class ScriptedHttpServer {
  public:
   enum class Behaviour {
     // Reads the request (its headers and as much body as its
-    // Content-Length says), sends the answer and closes.
+    // Content-Length says), sends the answer and ends its side of the
+    // connection; then keeps what the client still sends on it until the
+    // client closes it or opens another connection.
     kAnswer,
     // Reads the request, then sends the answer a byte at a time, `pauseMs`
     // apart.
@@ -60,13 +65,21 @@ class ScriptedHttpServer {
 
   // Connections accepted so far.
   int connectionCount() const;
-  // The bytes of each request read so far, in order.
+  // Each request read so far, in order: its headers and as much body as its
+  // Content-Length says (a last one may be partial). A second request on a
+  // connection is a request of its own; a connection that sent nothing
+  // gives none.
   std::vector<std::string> requests() const;
 
  private:
   static DWORD WINAPI serveThread(void* self);
   void serve();
   void serveConnection(SOCKET connection);
+  // Reads what `connection` sends onto `received`, and into the record as it
+  // comes: before the answer until the request is whole, after it
+  // (`answered`) until the client closes the connection or another
+  // connection waits; either way until the server stops.
+  void receive(SOCKET connection, std::string* received, bool answered);
   bool stopping() const;
 
   const Behaviour behaviour_;
@@ -80,7 +93,8 @@ class ScriptedHttpServer {
   mutable SrwLock lock_;
   // Guarded by lock_.
   int connectionCount_ = 0;
-  std::vector<std::string> requests_;
+  // Every byte that each connection sent, in order of connection.
+  std::vector<std::string> connectionBytes_;
   // The open connections of kStall and kStallFirst (added on the serving
   // thread) and the queue fillers of kNeverAccept; closed by stop() once that
   // thread is gone.

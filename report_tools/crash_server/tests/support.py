@@ -10,7 +10,7 @@ import socket
 import zipfile
 
 HOST = "127.0.0.1"
-REPORTER_USER_AGENT = "Breakpad/1.0 (Windows)"
+REPORTER_USER_AGENT = "TavraCrashReporter/1.0 (Windows)"
 
 
 class Started:

@@ -124,10 +124,14 @@ def test_the_raw_log_downloads_byte_for_byte_and_unknown_reports_are_404(reports
 
 def test_the_reporter_still_gets_a_first_request_on_the_page_paths(reports):
     server, _ = reports
+    # The reporter's agent of any edition and version.
+    agents = (REPORTER_USER_AGENT + " (Edition developer)", REPORTER_USER_AGENT,
+              "TavraCrashReporter/1.1 (Windows)")
     for path in ("/", "/reports/0123456789abcdef"):
-        status, headers, _ = parse_response(exchange(server.port, get_request(
-            path, [("User-Agent", REPORTER_USER_AGENT + " (Edition developer)")])))
-        assert status == "303" and "?id=" in headers["location"], path
+        for agent in agents:
+            status, headers, _ = parse_response(exchange(server.port, get_request(
+                path, [("User-Agent", agent)])))
+            assert status == "303" and "?id=" in headers["location"], (path, agent)
         status, headers, body = parse_response(exchange(server.port, get_request(
             path, [("User-Agent", "Mozilla/5.0")])))
         assert headers["content-type"].startswith("text/html"), path

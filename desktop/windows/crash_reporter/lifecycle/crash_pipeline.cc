@@ -20,6 +20,9 @@ struct CrashPipeline::ReportFate {
   bool lost = false;
   ReportLoss loss = ReportLoss::NotCaptured;
   uint32_t detail = 0;
+  // The first request was not sent, for too many earlier ones still running
+  // after their deadline: the report went up without an id.
+  bool firstRequestSkipped = false;
 
   void set(ReportLoss what, uint32_t why = 0) {
     lost = true;
@@ -49,6 +52,11 @@ void CrashPipeline::handle(const ReporterClient& client) {
   handleCaptured(client, names, crash, &fate);
   // The capture has ended: a report that could not be made is told in the
   // reporter log, where someone looking for a missing report looks.
+  if (fate.firstRequestSkipped) {
+    TAVRA_LOG(WARNING) << "Crash " << crash.number << " of process " << crash.clientProcessId
+                       << ": first request skipped: too many earlier ones are still waiting for "
+                          "the crash server; the report goes up without an id";
+  }
   if (fate.lost) logReportLoss(crash, fate.loss, names.logName(), fate.detail);
 }
 
@@ -77,6 +85,7 @@ void CrashPipeline::handleCaptured(const ReporterClient& client, const CrashFile
   const FirstRequestResult answer =
       sendFirstRequest(settings_.serverUrl, settings_.editionSuffix, annotations.activeUrl,
                        annotations.origin, &reportId, &location, firstRequestTimeoutMs_);
+  fate->firstRequestSkipped = answer == FirstRequestResult::Skipped;
   if (answer == FirstRequestResult::ServiceUnavailable) {
     // The server does not want this report.
     if (!settings_.keepLogs) DeleteFileA(names.logName().c_str());

@@ -16,7 +16,9 @@
 // crash's GUID to it (crash_feedback_file.h). The client is released when
 // the hook returns. A report that could not be made, or that the server
 // declined, gets one line in the reporter log once the capture has ended
-// (crash_report_log.h).
+// (crash_report_log.h); so does a first request that was skipped because
+// too many earlier ones still wait for the server (the report goes up
+// without an id).
 //
 // Which files one crash leaves behind:
 //   crash log not written        none

@@ -10,10 +10,12 @@
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
+#include "desktop/windows/crash_reporter/upload/deadline_task.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_temp_dir.h"
+#include "runtime/seam.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/scoped_current_directory.h"
@@ -188,6 +190,36 @@ TEST_F(HandleCrashTest, CrashLogIsNotWrittenWhenItsNameIsTaken) {
   EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
   EXPECT_TRUE(pathExists(logPath(2)));
   EXPECT_TRUE(waitForUploadJobs());
+}
+
+TEST_F(HandleCrashTest, AFirstRequestWithoutRoomIsSkippedAndSaidSo) {
+  // The server sends the first request's answer a byte at a time, never
+  // whole: it is abandoned at its deadline and stays under way, which fills
+  // a bound of one. The uploads then get no thread either.
+  ScopedSeamReplacement<uint32_t> bound(&abandonedDeadlineThreadBoundSeam, 1);
+  ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kTrickle,
+                            "HTTP/1.1 303 See Other\r\nX-Pad: " + std::string(100000, 'p'), 100);
+  ASSERT_TRUE(server.start());
+  settings_.serverUrl = server.url();
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(waitForUploadJobs());
+  EXPECT_EQ(server.connectionCount(), 1);
+  const std::string lines = logLines_->text();
+  const std::string skipped =
+      "WARNING" + lossLine(2) +
+      "first request skipped: too many earlier ones are still waiting for the crash server; the "
+      "report goes up without an id\n";
+  EXPECT_EQ(occurrences(lines, skipped), 1u) << lines;
+  EXPECT_EQ(occurrences(lines, "first request skipped"), 1u) << lines;
+  // Both crash logs were written and went on to their uploads, which found
+  // no room either.
+  EXPECT_TRUE(pathExists(logPath(1)));
+  EXPECT_TRUE(pathExists(logPath(2)));
+  EXPECT_EQ(occurrences(lines, "report not uploaded: no answer from the crash server"), 2u)
+      << lines;
+  server.stop();
+  EXPECT_TRUE(waitUntil([] { return DeadlineTask::abandonedThreads() == 0; }, 30000));
 }
 
 }  // namespace

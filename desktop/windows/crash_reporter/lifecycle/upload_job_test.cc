@@ -210,7 +210,8 @@ TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsNam
     ASSERT_TRUE(server_.readReportFile(id, L"metadata.json", &metadata));
     const nlohmann::json parsed = nlohmann::json::parse(metadata, nullptr, false);
     EXPECT_EQ(parsed.value("file_name", ""), c.archiveName);
-    EXPECT_EQ(parsed.value("user_agent", ""), "Breakpad/1.0 (Windows) (Edition developer)");
+    EXPECT_EQ(parsed.value("user_agent", ""),
+              "TavraCrashReporter/1.0 (Windows) (Edition developer)");
 
     EXPECT_FALSE(pathExists(path(c.archiveName)));
     EXPECT_EQ(pathExists(path(c.logName)), !c.deleteLog);

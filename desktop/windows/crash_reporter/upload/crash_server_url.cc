@@ -52,7 +52,7 @@ bool crackCrashServerUrl(const std::wstring& url, CrashServerUrl* parts) {
 }
 
 std::wstring crashServerUserAgent(const std::wstring& editionSuffix) {
-  return L"Breakpad/1.0 (Windows)" + editionSuffix;
+  return kCrashServerUserAgent + editionSuffix;
 }
 
 }  // namespace tavra

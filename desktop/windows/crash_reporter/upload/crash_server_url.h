@@ -25,7 +25,11 @@ struct CrashServerUrl {
 // exactly (letter case counts): such an address is never connected to.
 bool crackCrashServerUrl(const std::wstring& url, CrashServerUrl* parts);
 
-// "Breakpad/1.0 (Windows)" followed by `editionSuffix`.
+// The user agent of both requests, before the edition's suffix. The crash
+// server tells the reporter's requests by it.
+constexpr wchar_t kCrashServerUserAgent[] = L"TavraCrashReporter/1.0 (Windows)";
+
+// kCrashServerUserAgent followed by `editionSuffix`.
 std::wstring crashServerUserAgent(const std::wstring& editionSuffix);
 
 }  // namespace tavra

@@ -19,8 +19,6 @@ const wchar_t kOriginHeaderName[] = L"X-Origin";
 
 namespace {
 
-// The 303 and its location must reach us rather than be followed.
-constexpr DWORD kRequestFlags = INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
 constexpr wchar_t kLocationHeaderName[] = L"Location";
 // Room for "Location" and its NUL: the query's first try.
 constexpr DWORD kFirstLocationBytes = sizeof(kLocationHeaderName);
@@ -54,7 +52,9 @@ bool queryLocation(HINTERNET request, std::wstring* location) {
     location->assign(small);
     return true;
   }
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0 || length > kMaxLocationBytes) {
+  // The length may count the NUL. A longer location would not be usable.
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0 ||
+      length > (kMaxLocationChars + 1) * sizeof(wchar_t)) {
     return false;
   }
   // The needed size in bytes, and a unit more for the NUL; never less than
@@ -79,8 +79,7 @@ void exchange(const std::wstring& serverUrl, const std::wstring& editionSuffix,
   CrashServerUrl url;
   if (!crackCrashServerUrl(serverUrl, &url)) return;
   ServerRequest request;
-  const DWORD flags = kRequestFlags | (url.secure ? INTERNET_FLAG_SECURE : 0);
-  if (!request.open(crashServerUserAgent(editionSuffix), url, L"GET", flags)) return;
+  if (!request.open(crashServerUserAgent(editionSuffix), url, L"GET")) return;
   if (timeoutMs > 0) {
     // Every step that waits on the server gets the time-out; the results do
     // not matter, as the caller's deadline holds regardless.
@@ -104,7 +103,11 @@ void exchange(const std::wstring& serverUrl, const std::wstring& editionSuffix,
   if (status != L"303") return;
   std::wstring location;
   std::wstring id;
-  if (!queryLocation(request.request(), &location) || !findReportId(location, &id)) return;
+  // The location goes on to the browser: an unusable one is no id at all.
+  if (!queryLocation(request.request(), &location) || !isUsableLocation(location) ||
+      !findReportId(location, &id)) {
+    return;
+  }
   answer->id = std::move(id);
   answer->location = std::move(location);
   answer->result = FirstRequestResult::IdReceived;
@@ -146,9 +149,9 @@ FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
     std::shared_ptr<FirstRequestTask> task(
         new (std::nothrow) FirstRequestTask(serverUrl, editionSuffix, crashUrl, origin, timeoutMs));
     if (!task) return FirstRequestResult::NoId;
-    if (!DeadlineTask::runWithin(task, static_cast<uint32_t>(timeoutMs))) {
-      return FirstRequestResult::NoId;
-    }
+    const DeadlineResult run = DeadlineTask::runWithin(task, static_cast<uint32_t>(timeoutMs));
+    if (run == DeadlineResult::BoundReached) return FirstRequestResult::Skipped;
+    if (run != DeadlineResult::Done) return FirstRequestResult::NoId;
     answer = task->answer();
   } else {
     exchange(serverUrl, editionSuffix, crashUrl, origin, timeoutMs, &answer);

@@ -17,35 +17,38 @@
 namespace tavra {
 
 enum class FirstRequestResult : int {
-  // Status 303 with a location holding "?id=" and a later '&'.
+  // Status 303 with a usable location (isUsableLocation) holding "?id=" and
+  // a later '&'.
   IdReceived = 0,
   // Status 503: the server declines the report.
   ServiceUnavailable = 1,
   // Anything else: an unusable address, a network or WinInet failure, the
-  // time-out, another status, or a 303 whose location lacks the id.
+  // time-out, another status, or a 303 whose location is not usable or
+  // lacks the id.
   NoId = 2,
+  // Not sent: too many earlier requests to the server are still running
+  // after their deadline (DeadlineResult::BoundReached).
+  Skipped = 3,
 };
 
 extern const wchar_t kCrashUrlHeaderName[];  // "X-Tavra-Crash-URL"
 extern const wchar_t kOriginHeaderName[];    // "X-Origin"
 
-// Locations longer than this many bytes, as WinInet counts them, are not
-// read: the answer then counts as NoId.
-constexpr uint32_t kMaxLocationBytes = 1024 * 1024;
-
 // Sends the first request to `serverUrl` (its scheme must be "http" or
-// "https" exactly) with the user agent "Breakpad/1.0 (Windows)" followed by
-// `editionSuffix`, and the headers "X-Tavra-Crash-URL: `crashUrl`" and
-// "X-Origin: `origin`" where those are not empty; control characters in them
-// are sent as blanks, so that they cannot start a header of their own.
-// Redirects are not followed. On IdReceived, `id` gets the text between
-// "?id=" and the next '&' and `location` the whole location; on any other
-// result both stay untouched.
+// "https" exactly) as a ServerRequest does (server_request.h: its user
+// agent, and no redirect, authentication, dialog or cache), with the headers
+// "X-Tavra-Crash-URL: `crashUrl`" and "X-Origin: `origin`" where those are
+// not empty; control characters in them are sent as blanks, so that they
+// cannot start a header of their own. On IdReceived, `id` gets the text
+// between "?id=" and the next '&' and `location` the whole location; on any
+// other result both stay untouched. A location is read only up to
+// kMaxLocationChars (server_answer.h); a longer one is not usable.
 //
 // With `timeoutMs` above 0, every connect, send and receive has that
 // time-out, and the call returns NoId once `timeoutMs` has passed in all,
-// leaving a request still under way to end on its own. With 0 or less no
-// time-out is set.
+// leaving a request still under way to end on its own (DeadlineTask), or
+// Skipped at once when too many such requests are still under way. With 0
+// or less no time-out is set.
 FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
                                     const std::wstring& editionSuffix, const std::wstring& crashUrl,
                                     const std::wstring& origin, std::wstring* id,

@@ -115,8 +115,7 @@ class UploadTask : public DeadlineTask {
 
   void run() override {
     ServerRequest request;
-    const DWORD flags = INTERNET_FLAG_NO_COOKIES | (url_.secure ? INTERNET_FLAG_SECURE : 0);
-    if (!request.open(userAgent_, url_, L"POST", flags)) return;
+    if (!request.open(userAgent_, url_, L"POST")) return;
     // No line end is added, and a failure shows in the server's answer.
     HttpAddRequestHeadersW(request.request(), contentType_.c_str(), static_cast<DWORD>(-1),
                            HTTP_ADDREQ_FLAG_ADD);
@@ -200,7 +199,11 @@ bool sendMultipartUpload(const std::wstring& userAgentSuffix, const std::wstring
       new (std::nothrow) UploadTask(crashServerUserAgent(userAgentSuffix), parts, boundary,
                                     std::move(body), timeoutMs, uploadStallTimeoutSeam.get()));
   if (!task) return false;
-  if (!DeadlineTask::runWithin(task, uploadTotalTimeoutSeam.get())) return false;
+  // Not started, for want of a thread or with too many abandoned ones, it
+  // fails as a server that never answered.
+  if (DeadlineTask::runWithin(task, uploadTotalTimeoutSeam.get()) != DeadlineResult::Done) {
+    return false;
+  }
   const UploadOutcome& outcome = task->outcome();
   if (responseCode != nullptr && outcome.statusReceived) *responseCode = outcome.statusCode;
   if (!outcome.accepted) return false;

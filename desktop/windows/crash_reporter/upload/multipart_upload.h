@@ -34,8 +34,9 @@ constexpr size_t kMaxUploadResponseBytes = 1024 * 1024;
 
 // Posts `uploadFile` as the file part named `filePartName` (its filename is
 // the path exactly as given) after the `parameters`, to `url`, whose scheme
-// must be "http" or "https" exactly, with the user agent
-// "Breakpad/1.0 (Windows)" followed by `userAgentSuffix`.
+// must be "http" or "https" exactly, as a ServerRequest does
+// (server_request.h: the user agent followed by `userAgentSuffix`, and no
+// redirect, authentication, dialog or cache).
 //
 // Fails before any network call when a parameter name is not valid
 // (isValidParameterName) or the scheme is another, and without sending when
@@ -44,6 +45,11 @@ constexpr size_t kMaxUploadResponseBytes = 1024 * 1024;
 // (chooseMultipartBoundary). `timeoutMs`, when
 // given, replaces the stall time-out of sends and receives; a failure to set
 // it is written to the standard error stream and otherwise ignored.
+//
+// A redirect, an authentication challenge or any status but 200 fails the
+// upload, with the status in `responseCode`. An upload that gets no thread
+// (DeadlineTask: none could be made, or too many are still running after
+// their deadline) fails as one that got no answer.
 //
 // True only when the server answered 200 and the whole answer (at most
 // kMaxUploadResponseBytes, and as long as its Content-Length says) was read;

@@ -152,7 +152,8 @@ TEST_F(CrashServerUploadTest, TheServerStoresTheFieldsAndTheLogAfterTheFirstRequ
 
     ASSERT_TRUE(server_.readReportFile(id, L"metadata.json", &text));
     const nlohmann::json metadata = parseJson(text);
-    EXPECT_EQ(metadata.value("user_agent", ""), "Breakpad/1.0 (Windows) (Edition developer)");
+    EXPECT_EQ(metadata.value("user_agent", ""),
+              "TavraCrashReporter/1.0 (Windows) (Edition developer)");
     EXPECT_EQ(metadata.value("file_name", ""), "tavra-crashlog-9-1.zip");
     expectBody(id, metadata, parameters);
 
@@ -340,6 +341,56 @@ TEST_F(MultipartUploadTest, ReadsTheAnswerWithinItsLengthAndSize) {
     EXPECT_NE(request.find("\r\nContent-Type: multipart/form-data; boundary=-----"),
               std::string::npos);
   }
+}
+
+// A server, or anyone on the way, that redirects either request elsewhere
+// or asks for the user's credentials gets no second request: not to the
+// redirect's target, not with an Authorization header, on no connection.
+TEST_F(MultipartUploadTest, NeitherRequestFollowsARedirectOrAnswersAChallenge) {
+  // Where a followed redirect would go.
+  ScriptedHttpServer target(ScriptedHttpServer::Behaviour::kAnswer,
+                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  ASSERT_TRUE(target.start());
+  const std::string elsewhere = wideToUtf8(target.url(L"/elsewhere?id=1&x"));
+  const struct {
+    const char* name;
+    std::string answer;
+    int32_t code;
+  } cases[] = {
+      {"307", "HTTP/1.1 307 Temporary Redirect\r\nLocation: " + elsewhere, 307},
+      {"308", "HTTP/1.1 308 Permanent Redirect\r\nLocation: " + elsewhere, 308},
+      {"302", "HTTP/1.1 302 Found\r\nLocation: " + elsewhere, 302},
+      {"401 NTLM", "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM", 401},
+      {"401 Negotiate",
+       "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\nWWW-Authenticate: NTLM", 401},
+      {"401 Basic", "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"crash\"", 401},
+      {"407 NTLM", "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM", 407},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kAnswer,
+                              c.answer + "\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(server.start());
+    std::wstring id = kUntouched;
+    std::wstring location = kUntouched;
+    EXPECT_EQ(sendFirstRequest(server.url(L"/crash"), kSuffix, L"", L"", &id, &location, 3000),
+              FirstRequestResult::NoId);
+    const Sent sent = upload(server.url(L"/crash"), UploadParameters{{L"k", L"v"}});
+    EXPECT_FALSE(sent.ok);
+    EXPECT_EQ(sent.code, c.code);
+    server.stop();
+    // The first request and the upload, each once, with nothing of the user's.
+    const std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].rfind("GET /crash HTTP/1.1\r\n", 0), 0u) << requests[0];
+    EXPECT_EQ(requests[1].rfind("POST /crash HTTP/1.1\r\n", 0), 0u) << requests[1].substr(0, 200);
+    for (const std::string& request : requests) {
+      const std::string head = request.substr(0, request.find("\r\n\r\n"));
+      EXPECT_EQ(head.find("Authorization:"), std::string::npos) << head;
+    }
+  }
+  target.stop();
+  EXPECT_EQ(target.connectionCount(), 0);
 }
 
 TEST_F(MultipartUploadTest, NoServerOrAStalledOneEndsWithinTheBound) {

@@ -6,6 +6,14 @@ namespace {
 // 18 digits stay below 2^63, so the sum below cannot overflow.
 constexpr size_t kMaxDecimalDigits = 18;
 constexpr wchar_t kIdMarker[] = L"?id=";
+constexpr std::wstring_view kSchemes[] = {L"http://", L"https://"};
+// Printable, but able to end a quoted attribute or a script's string, or to
+// start a tag, where the link is shown. None of them belongs in an address.
+constexpr std::wstring_view kRefused = L"\"'`<>\\";
+
+bool isAddressCharacter(wchar_t c) {
+  return c > L' ' && c < 0x7F && kRefused.find(c) == std::wstring_view::npos;
+}
 
 }  // namespace
 
@@ -18,6 +26,20 @@ bool parseDecimalField(std::wstring_view text, uint64_t* value) {
   }
   *value = number;
   return true;
+}
+
+bool isUsableLocation(std::wstring_view location) {
+  if (location.size() > kMaxLocationChars) return false;
+  for (wchar_t c : location) {
+    if (!isAddressCharacter(c)) return false;
+  }
+  for (std::wstring_view scheme : kSchemes) {
+    if (location.substr(0, scheme.size()) != scheme) continue;
+    // A host follows: "http://" alone or "http:///path" names none.
+    const std::wstring_view rest = location.substr(scheme.size());
+    return !rest.empty() && rest[0] != L'/' && rest[0] != L'?' && rest[0] != L'#';
+  }
+  return false;
 }
 
 bool findReportId(std::wstring_view location, std::wstring* id) {

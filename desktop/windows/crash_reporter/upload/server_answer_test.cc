@@ -36,6 +36,52 @@ TEST(ServerAnswerTest, DecimalFieldsAreDigitsOnly) {
   }
 }
 
+TEST(ServerAnswerTest, OnlyAnAbsoluteWebAddressOfPlainCharactersIsAUsableLocation) {
+  const std::wstring fullLength =
+      L"http://s/r?id=1&pad=" + std::wstring(kMaxLocationChars - 20, L'x');
+  ASSERT_EQ(fullLength.size(), kMaxLocationChars);
+  const struct {
+    std::wstring location;
+    bool usable;
+  } cases[] = {
+      {L"http://127.0.0.1:8080/report?id=00112233aabbccdd&x=1", true},
+      {L"https://crash.example/r?id=A&x=%22~!$()*+,;=:@[]{}|^", true},
+      {L"http://s", true},
+      {fullLength, true},
+      {fullLength + L"x", false},
+      {L"http://s/?id=1&" + std::wstring(3 * 1024, L'x'), false},
+      {L"javascript:alert(1)//http://s/?id=1&", false},
+      {L"file:///C:/Windows/win.ini?id=1&", false},
+      {L"data:text/html,x?id=1&", false},
+      {L"ftp://s/?id=1&", false},
+      {L"/report?id=1&x=1", false},
+      {L"//s/?id=1&", false},
+      {L"HTTP://s/?id=1&", false},
+      {L"http:s/?id=1&", false},
+      {L"http://", false},
+      {L"http:///path?id=1&", false},
+      {L"http://?id=1&", false},
+      {L"", false},
+      {L"http://s/?id=1&x y", false},
+      {L"http://s/?id=1&\tx", false},
+      {L"http://s/?id=1&\r\nX-Forged: 1", false},
+      {L"http://s/?id=1&\x01", false},
+      {L"http://s/?id=1&\x7f", false},
+      {std::wstring(L"http://s/?id=1&\0x", 17), false},
+      {L"http://s/?id=1&\"onmouseover=\"x", false},
+      {L"http://s/?id=1&'x", false},
+      {L"http://s/?id=1&`x", false},
+      {L"http://s/?id=1&<script>", false},
+      {L"http://s\\x/?id=1&", false},
+      {L"http://s/?id=1&\u00e9", false},
+      {L"http://s/?id=1&\uff0f", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isUsableLocation(c.location), c.usable)
+        << testing::PrintToString(c.location.substr(0, 80));
+  }
+}
+
 TEST(ServerAnswerTest, ReportIdLiesBetweenTheMarkerAndTheNextAmpersand) {
   const struct {
     const wchar_t* location;

@@ -8,7 +8,8 @@ constexpr DWORD kStatusUnits = 16;
 }  // namespace
 
 bool ServerRequest::open(const std::wstring& userAgent, const CrashServerUrl& url,
-                         const wchar_t* verb, DWORD flags) {
+                         const wchar_t* verb) {
+  const DWORD flags = kServerRequestFlags | (url.secure ? INTERNET_FLAG_SECURE : 0);
   internet_.reset(
       InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!internet_.isValid()) return false;
