@@ -4,10 +4,10 @@
 #include <string.h>
 
 #include <algorithm>
-
 #include <memory>
 #include <new>
 
+#include "desktop/windows/crash_reporter/crash_data/byte_source.h"
 #include "desktop/windows/crash_reporter/crash_data/pe_image.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_holder.h"
@@ -48,7 +48,7 @@ class FileReader : public ByteSource {
       }
       // Nothing more: the file ended before the size it had when the parse
       // began.
-      if (count == 0 || count > length) {
+      if (count == 0) {
         error_ = ERROR_HANDLE_EOF;
         return false;
       }
