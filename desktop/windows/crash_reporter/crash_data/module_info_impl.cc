@@ -4,7 +4,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
+#include "desktop/windows/crash_reporter/crash_data/byte_source.h"
 #include "desktop/windows/crash_reporter/crash_data/pe_image.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_holder.h"
@@ -24,23 +27,49 @@ void copyText(const char* text, size_t length, char* out) {
   out[length] = 0;
 }
 
-// How many bytes of the view may be read: the view's committed region, and
-// no more than the file holds when its size can be had.
-bool readableViewSize(HANDLE file, const void* view, size_t* size) {
-  MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(view, &region, sizeof(region)) != sizeof(region)) return false;
-  *size = region.RegionSize;
-  LARGE_INTEGER fileSize;
-  if (GetFileSizeEx(file, &fileSize) && fileSize.QuadPart >= 0 &&
-      static_cast<uint64_t>(fileSize.QuadPart) < *size) {
-    *size = static_cast<size_t>(fileSize.QuadPart);
+// Reads the module's file where the parser asks. After a failed read it
+// keeps that read's error, and the parser asks for nothing more.
+class FileReader : public ByteSource {
+ public:
+  explicit FileReader(HANDLE file) : file_(file) {}
+
+  bool read(uint64_t offset, void* out, size_t length) override {
+    uint8_t* to = static_cast<uint8_t*>(out);
+    // The parser's reads are far below 4 GiB; a short read goes on from
+    // where it stopped.
+    while (length > 0) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD count = 0;
+      if (!readFileSeam(file_, to, static_cast<DWORD>(length), &count, &at)) {
+        error_ = GetLastError();
+        return false;
+      }
+      // Nothing more: the file ended before the size it had when the parse
+      // began.
+      if (count == 0) {
+        error_ = ERROR_HANDLE_EOF;
+        return false;
+      }
+      to += count;
+      offset += count;
+      length -= count;
+    }
+    return true;
   }
-  return true;
-}
+
+  DWORD error() const { return error_; }
+
+ private:
+  HANDLE file_;
+  DWORD error_ = ERROR_SUCCESS;
+};
 
 }  // namespace
 
 Seam<MapViewOfFileFunction> mapViewOfFileSeam(&MapViewOfFile);
+Seam<ReadFileFunction> readFileSeam(&ReadFile);
 Seam<GetMappedFileNameFunction> getMappedFileNameSeam(&GetMappedFileNameA);
 
 ModuleInfoImpl::ModuleInfoImpl() = default;
@@ -74,17 +103,19 @@ void ModuleInfoImpl::inspect(const wchar_t* moduleName, HANDLE file, uint32_t ba
     TAVRA_PLOG(ERROR) << "MapViewOfFile failed for " << wideToUtf8(snapshotName);
     return;
   }
-  size_t viewSize = 0;
-  if (!readableViewSize(file, view.get(), &viewSize)) {
-    TAVRA_PLOG(ERROR) << "VirtualQuery failed for " << wideToUtf8(snapshotName);
+  LARGE_INTEGER fileSize;
+  if (!GetFileSizeEx(file, &fileSize) || fileSize.QuadPart < 0) {
+    TAVRA_PLOG(ERROR) << "GetFileSizeEx failed for " << wideToUtf8(snapshotName);
     return;
   }
-  parse(static_cast<const uint8_t*>(view.get()), viewSize);
+  parse(file, static_cast<uint64_t>(fileSize.QuadPart), view.get());
 }
 
-void ModuleInfoImpl::parse(const uint8_t* view, size_t viewSize) {
-  PeImage image(view, viewSize);
+void ModuleInfoImpl::parse(HANDLE file, uint64_t fileSize, const void* view) {
+  FileReader reader(file);
+  PeImage image(&reader, fileSize);
   if (!image.hasValidHeaders()) {
+    if (image.readFailed()) return logReadFailure(reader.error());
     TAVRA_LOG(ERROR) << "GetNtHeaders failed for " << nameForLog();
     return;
   }
@@ -94,12 +125,15 @@ void ModuleInfoImpl::parse(const uint8_t* view, size_t viewSize) {
   if (name_[0] == 0) {
     bool foundDirectory = false;
     image.exportName(name_, kTextSize, &foundDirectory);
+    if (image.readFailed()) return logReadFailure(reader.error());
     if (!foundDirectory) TAVRA_LOG(INFO) << "Could not find exports directory";
   }
 
-  const uint8_t* versionData = nullptr;
+  uint64_t versionOffset = 0;
   size_t versionSize = 0;
-  switch (image.findVersionData(&versionData, &versionSize)) {
+  const PeImage::VersionLookup lookup = image.findVersionData(&versionOffset, &versionSize);
+  if (image.readFailed()) return logReadFailure(reader.error());
+  switch (lookup) {
     case PeImage::VersionLookup::kNoResourceDirectory:
       TAVRA_LOG(INFO) << "Could not find resources directory in " << nameForLog();
       break;
@@ -109,18 +143,28 @@ void ModuleInfoImpl::parse(const uint8_t* view, size_t viewSize) {
     case PeImage::VersionLookup::kNoVersionData:
       TAVRA_LOG(INFO) << "Could not find version info in " << nameForLog();
       break;
-    case PeImage::VersionLookup::kFound:
-      if (name_[0] == 0) {
-        PeImage::findVersionValue(versionData, versionSize, "ORIGINALFILENAME", name_, kTextSize);
+    case PeImage::VersionLookup::kFound: {
+      // At most PeImage::kMaxVersionDataSize bytes.
+      std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[versionSize]);
+      if (!data) {
+        TAVRA_LOG(ERROR) << "No memory for the version info of " << nameForLog();
+        break;
       }
-      PeImage::findVersionValue(versionData, versionSize, "FILEVERSION", fileVersion_, kTextSize);
+      if (!image.read(versionOffset, data.get(), versionSize)) {
+        return logReadFailure(reader.error());
+      }
+      if (name_[0] == 0) {
+        PeImage::findVersionValue(data.get(), versionSize, "ORIGINALFILENAME", name_, kTextSize);
+      }
+      PeImage::findVersionValue(data.get(), versionSize, "FILEVERSION", fileVersion_, kTextSize);
       break;
+    }
   }
 
   if (name_[0] != 0) return;
   char path[kMappedFileNameSize];
-  const DWORD pathLength = getMappedFileNameSeam(GetCurrentProcess(), const_cast<uint8_t*>(view),
-                                                 path, kMappedFileNameSize);
+  const DWORD pathLength = getMappedFileNameSeam(GetCurrentProcess(), const_cast<void*>(view), path,
+                                                 kMappedFileNameSize);
   if (pathLength == 0) {
     TAVRA_PLOG(ERROR) << "GetMappedFileNameA failed";
     return;
@@ -134,6 +178,11 @@ void ModuleInfoImpl::parse(const uint8_t* view, size_t viewSize) {
   if (!lastSeparator) return;
   const char* fileName = lastSeparator + 1;
   copyText(fileName, strnlen(fileName, usable - (fileName - path)), name_);
+}
+
+void ModuleInfoImpl::logReadFailure(DWORD error) const {
+  SetLastError(error);
+  TAVRA_PLOG(ERROR) << "ReadFile failed for " << nameForLog();
 }
 
 const char* ModuleInfoImpl::nameForLog() const { return name_[0] != 0 ? name_ : kUnknownName; }

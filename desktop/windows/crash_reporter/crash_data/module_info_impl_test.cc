@@ -69,6 +69,7 @@ class ModuleInfoImplTest : public ::testing::Test {
     setLogMessageHandler(nullptr, nullptr);
     severities = nullptr;
     mapViewOfFileSeam.replaceForTesting(nullptr);
+    readFileSeam.replaceForTesting(nullptr);
     getMappedFileNameSeam.replaceForTesting(nullptr);
   }
 
@@ -473,6 +474,110 @@ TEST_F(ModuleInfoImplTest, KeepsNoViewOrHandle) {
   EXPECT_EQ(static_cast<DWORD>(MEM_FREE), region.State);
   // Nothing holds the file any more.
   EXPECT_TRUE(DeleteFileW(path.c_str()));
+}
+
+// A module file that stops being readable part-way: the first read that
+// takes in byte `dropAt` fails, having read the bytes before it. On a device
+// that went away, it and every read after it fail with an error; on a file
+// cut short there, they succeed with nothing more to read.
+struct Drop {
+  uint64_t at = 0;
+  bool cut = false;
+  bool dropped = false;
+  int readsAfter = 0;
+} drop;
+
+BOOL WINAPI droppingReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read,
+                             OVERLAPPED* overlapped) {
+  const uint64_t offset = overlapped->Offset | (uint64_t{overlapped->OffsetHigh} << 32);
+  if (drop.dropped) ++drop.readsAfter;
+  if (!drop.dropped && offset + length <= drop.at) {
+    return ReadFile(file, buffer, length, read, overlapped);
+  }
+  drop.dropped = true;
+  const DWORD before = offset < drop.at ? static_cast<DWORD>(drop.at - offset) : 0;
+  if (!ReadFile(file, buffer, before, read, overlapped)) return FALSE;
+  if (drop.cut) return TRUE;
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
+}
+
+// Each part of the parse fails in turn. The module keeps what was found
+// before, one entry says why the rest is missing, and no read follows.
+TEST_F(ModuleInfoImplTest, ReadFailingMidParse) {
+  const std::wstring path =
+      writeBytes(L"spread.dll", spreadModule("spread.dll", versionInfo(true, kStrings)));
+  constexpr uint64_t kNever = ~uint64_t{0};
+  struct Case {
+    const char* what;
+    uint64_t dropAt;
+    bool cut;
+    bool headers;
+    std::string name;
+    std::string fileVersion;
+  } cases[] = {
+      {"readable to the end", kNever, false, true, "spread.dll", "1.2.3.4"},
+      {"headers", 0, false, false, "", ""},
+      {"section table", kSpreadSectionTable, false, true, "", ""},
+      {"export directory", kSpreadExportDirectory, false, true, "", ""},
+      {"export name", kSpreadExportName, false, true, "", ""},
+      {"resource directory", kSpreadResourceRoot, false, true, "spread.dll", ""},
+      {"resource tree's language level", kSpreadLanguageLevel, false, true, "spread.dll", ""},
+      // The key searches run on the bytes read, not on the file.
+      {"version data", kSpreadVersionData, false, true, "spread.dll", ""},
+      {"file cut short inside the version data", kSpreadVersionData + 4, true, true, "spread.dll",
+       ""},
+  };
+  readFileSeam.replaceForTesting(&droppingReadFile);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    drop = {c.dropAt, c.cut};
+    ModuleInfoImpl module;
+    std::vector<Entry> log;
+    if (c.dropAt != kNever) {
+      const std::string text =
+          "ReadFile failed for " + (c.name.empty() ? std::string("<unknown>") : c.name);
+      log.push_back({LOG_SEVERITY_ERROR,
+                     withError(text, c.cut ? ERROR_HANDLE_EOF : ERROR_DEVICE_NOT_CONNECTED)});
+    }
+    EXPECT_EQ(log, inspectFile(path, L"", &module));
+    EXPECT_EQ(c.name, module.name());
+    EXPECT_EQ(c.fileVersion, module.fileVersion());
+    EXPECT_EQ(kBase, module.base());
+    EXPECT_EQ(kSize, module.size());
+    EXPECT_EQ(c.headers ? kMadeCodeSize : 0u, module.codeSize());
+    EXPECT_EQ(c.headers ? 0x5E0BE100u : 0u, module.timestamp());
+    // After a short read the rest is asked for once, which finds the end.
+    EXPECT_EQ(c.cut ? 1 : 0, drop.readsAfter);
+  }
+}
+
+// The view that the next mapping gives.
+void* fakeView = nullptr;
+void* WINAPI fakeMapView(HANDLE, DWORD, DWORD, DWORD, SIZE_T) { return fakeView; }
+
+// A view whose pages past the file's head cannot be read: the module's
+// facts still come whole from the file, since the view is never read.
+TEST_F(ModuleInfoImplTest, ViewIsNeverRead) {
+  const Bytes bytes = namedModule("", versionInfo(true, kStrings)).build();
+  const std::wstring path = writeBytes(L"view.dll", bytes);
+  // One committed page whose last kHeadersSize bytes begin the view; the
+  // pages after it are only reserved, and touching them faults. The region
+  // of the view's page is the page alone.
+  void* region = VirtualAlloc(nullptr, 0x10000, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(nullptr, region);
+  ASSERT_NE(nullptr, VirtualAlloc(region, 0x1000, MEM_COMMIT, PAGE_READWRITE));
+  fakeView = static_cast<uint8_t*>(region) + 0x1000 - kHeadersSize;
+  memcpy(fakeView, bytes.data(), kHeadersSize);
+  mapViewOfFileSeam.replaceForTesting(&fakeMapView);
+  ModuleInfoImpl module;
+  EXPECT_EQ(std::vector<Entry>({{LOG_SEVERITY_INFO, "Could not find exports directory"}}),
+            inspectFile(path, L"", &module));
+  EXPECT_STREQ("original.dll", module.name());
+  EXPECT_STREQ("1.2.3.4", module.fileVersion());
+  EXPECT_EQ(kMadeCodeSize, module.codeSize());
+  mapViewOfFileSeam.replaceForTesting(nullptr);
+  EXPECT_TRUE(VirtualFree(region, 0, MEM_RELEASE));
 }
 
 std::string lowerCase(std::string text) {

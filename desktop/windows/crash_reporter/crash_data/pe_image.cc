@@ -40,11 +40,10 @@ constexpr uint32_t kResourceSubdirectoryBit = 0x80000000u;
 constexpr uint32_t kVersionResourceType = 16;
 constexpr uint32_t kVersionResourceId = 1;
 
-uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t read32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+uint32_t littleEndian(const uint8_t* p, size_t length) {
+  uint32_t value = 0;
+  for (size_t i = length; i > 0; --i) value = (value << 8) | p[i - 1];
+  return value;
 }
 
 // Bit 5 cleared: folds the case of ASCII letters, and turns both 0 and the
@@ -53,26 +52,30 @@ uint8_t folded(uint8_t byte) { return static_cast<uint8_t>(byte & 0xDF); }
 
 }  // namespace
 
-PeImage::PeImage(const uint8_t* data, size_t size) : data_(data), size_(data ? size : 0) {
-  if (!fits(0, 2) || data_[0] != 'M' || data_[1] != 'Z') return;
-  if (!fits(kNewHeaderOffsetField, 4)) return;
-  const uint64_t signature = read32(data_ + kNewHeaderOffsetField);
-  if (!fits(signature, kSignatureSize + kFileHeaderSize + kOptionalHeaderNeeded)) return;
-  if (memcmp(data_ + signature, "PE\0\0", 4) != 0) return;
+PeImage::PeImage(ByteSource* source, uint64_t size) : source_(source), size_(source ? size : 0) {
+  headSize_ = static_cast<size_t>(size_ < kWindowSize ? size_ : kWindowSize);
+  if (!fetch(0, head_, headSize_)) headSize_ = 0;
+  if (headSize_ < 2 || head_[0] != 'M' || head_[1] != 'Z') return;
+  uint32_t signature = 0;
+  if (!read32(kNewHeaderOffsetField, &signature)) return;
+  uint8_t headers[kSignatureSize + kFileHeaderSize + kOptionalHeaderNeeded];
+  if (!read(signature, headers, sizeof(headers))) return;
+  if (memcmp(headers, "PE\0\0", 4) != 0) return;
 
-  const uint8_t* fileHeader = data_ + signature + kSignatureSize;
+  const uint8_t* fileHeader = headers + kSignatureSize;
+  const uint8_t* optional = fileHeader + kFileHeaderSize;
   optionalHeader_ = signature + kSignatureSize + kFileHeaderSize;
-  const uint8_t* optional = data_ + optionalHeader_;
   valid_ = true;
-  timeDateStamp_ = read32(fileHeader + kTimeDateStampField);
-  sizeOfCode_ = read32(optional + kSizeOfCodeField);
-  baseOfCode_ = read32(optional + kBaseOfCodeField);
-  optionalHeaderSize_ = read16(fileHeader + kOptionalSizeField);
-  sectionCount_ = read16(fileHeader + kSectionCountField);
+  timeDateStamp_ = littleEndian(fileHeader + kTimeDateStampField, 4);
+  sizeOfCode_ = littleEndian(optional + kSizeOfCodeField, 4);
+  baseOfCode_ = littleEndian(optional + kBaseOfCodeField, 4);
+  optionalHeaderSize_ = littleEndian(fileHeader + kOptionalSizeField, 2);
+  sectionCount_ = littleEndian(fileHeader + kSectionCountField, 2);
   sectionTable_ = optionalHeader_ + optionalHeaderSize_;
   // A table that runs past the end makes every address unknown, rather than
   // trusting the part of it that happens to fit.
-  sectionTableFits_ = fits(sectionTable_, kSectionHeaderSize * sectionCount_);
+  sectionTableFits_ =
+      sectionCount_ <= kMaxSectionCount && fits(sectionTable_, kSectionHeaderSize * sectionCount_);
 }
 
 bool PeImage::fits(uint64_t offset, uint64_t length) const {
@@ -81,66 +84,137 @@ bool PeImage::fits(uint64_t offset, uint64_t length) const {
   return offset <= size_ && length <= size_ - offset;
 }
 
-const uint8_t* PeImage::rvaToData(uint32_t rva, size_t* available) const {
-  if (!valid_ || !sectionTableFits_) return nullptr;
-  for (uint32_t i = 0; i < sectionCount_; ++i) {
-    const uint8_t* section = data_ + sectionTable_ + kSectionHeaderSize * i;
-    const uint32_t start = read32(section + kSectionAddressField);
-    const uint64_t end = static_cast<uint64_t>(start) + read32(section + kSectionRawSizeField);
-    if (start > rva || end <= rva) continue;
-    const uint64_t place =
-        static_cast<uint64_t>(read32(section + kSectionRawPointerField)) + (rva - start);
-    // The first section that holds the address decides, even when its raw
-    // data lies outside the file.
-    if (place >= size_) return nullptr;
-    if (available) *available = static_cast<size_t>(size_ - place);
-    return data_ + place;
-  }
-  return nullptr;
+bool PeImage::fetch(uint64_t offset, void* out, size_t length) {
+  if (readFailed_) return false;
+  if (length == 0 || source_->read(offset, out, length)) return true;
+  readFailed_ = true;
+  return false;
 }
 
-uint32_t PeImage::dataDirectoryAddress(uint32_t index) const {
+bool PeImage::read(uint64_t offset, void* out, size_t length) {
+  if (!fits(offset, length)) return false;
+  if (length == 0) return true;
+  if (offset + length <= headSize_) {
+    memcpy(out, head_ + offset, length);
+    return true;
+  }
+  if (offset >= windowOffset_ && offset + length - windowOffset_ <= windowSize_) {
+    memcpy(out, window_ + (offset - windowOffset_), length);
+    return true;
+  }
+  if (length > kWindowSize) return fetch(offset, out, length);
+  // The window moves to `offset`: what the parse reads next mostly follows.
+  const size_t windowSize =
+      static_cast<size_t>(size_ - offset < kWindowSize ? size_ - offset : kWindowSize);
+  windowSize_ = 0;
+  if (!fetch(offset, window_, windowSize)) return false;
+  windowOffset_ = offset;
+  windowSize_ = windowSize;
+  memcpy(out, window_, length);
+  return true;
+}
+
+bool PeImage::read16(uint64_t offset, uint32_t* value) {
+  uint8_t bytes[2];
+  if (!read(offset, bytes, sizeof(bytes))) return false;
+  *value = littleEndian(bytes, sizeof(bytes));
+  return true;
+}
+
+bool PeImage::read32(uint64_t offset, uint32_t* value) {
+  uint8_t bytes[4];
+  if (!read(offset, bytes, sizeof(bytes))) return false;
+  *value = littleEndian(bytes, sizeof(bytes));
+  return true;
+}
+
+bool PeImage::rvaToOffset(uint32_t rva, uint64_t* offset) {
+  if (!valid_ || !sectionTableFits_) return false;
+  for (uint32_t i = 0; i < sectionCount_; ++i) {
+    // VirtualAddress, SizeOfRawData and PointerToRawData, in this order.
+    uint8_t fields[kSectionRawPointerField + 4 - kSectionAddressField];
+    if (!read(sectionTable_ + kSectionHeaderSize * i + kSectionAddressField, fields,
+              sizeof(fields))) {
+      return false;
+    }
+    const uint32_t start = littleEndian(fields, 4);
+    const uint64_t end = static_cast<uint64_t>(start) +
+                         littleEndian(fields + (kSectionRawSizeField - kSectionAddressField), 4);
+    if (start > rva || end <= rva) continue;
+    const uint64_t place =
+        littleEndian(fields + (kSectionRawPointerField - kSectionAddressField), 4) +
+        static_cast<uint64_t>(rva - start);
+    // The first section that holds the address decides, even when its raw
+    // data lies outside the file.
+    if (place >= size_) return false;
+    *offset = place;
+    return true;
+  }
+  return false;
+}
+
+uint32_t PeImage::dataDirectoryAddress(uint32_t index) {
   if (!valid_) return 0;
-  const bool plus = read16(data_ + optionalHeader_) == kPe32PlusMagic;
+  uint32_t magic = 0;
+  if (!read16(optionalHeader_, &magic)) return 0;
+  const bool plus = magic == kPe32PlusMagic;
   const uint64_t countField = plus ? kDirectoryCountField64 : kDirectoryCountField32;
   const uint64_t directories = plus ? kDirectories64 : kDirectories32;
   const uint64_t entryEnd = directories + kDirectoryEntrySize * (index + 1);
   // The entry must lie within the optional header as the file sizes it, and
-  // within the bytes.
+  // within the file.
   if (entryEnd > optionalHeaderSize_ || !fits(optionalHeader_, entryEnd)) return 0;
-  if (read32(data_ + optionalHeader_ + countField) <= index) return 0;
-  return read32(data_ + optionalHeader_ + directories + kDirectoryEntrySize * index);
+  uint32_t count = 0;
+  uint32_t address = 0;
+  if (!read32(optionalHeader_ + countField, &count) || count <= index) return 0;
+  if (!read32(optionalHeader_ + directories + kDirectoryEntrySize * index, &address)) return 0;
+  return address;
 }
 
-bool PeImage::exportName(char* out, size_t outSize, bool* foundDirectory) const {
+bool PeImage::exportName(char* out, size_t outSize, bool* foundDirectory) {
   if (foundDirectory) *foundDirectory = false;
   const uint32_t address = dataDirectoryAddress(kExportDirectoryIndex);
   if (address == 0) return false;
-  size_t available = 0;
-  const uint8_t* directory = rvaToData(address, &available);
-  if (!directory || available < kExportDirectorySize) return false;
+  uint64_t directory = 0;
+  if (!rvaToOffset(address, &directory) || !fits(directory, kExportDirectorySize)) return false;
   if (foundDirectory) *foundDirectory = true;
   if (outSize == 0) return false;
 
-  const uint8_t* name = rvaToData(read32(directory + kExportNameField), &available);
-  if (!name) return false;
+  uint32_t nameAddress = 0;
+  uint64_t name = 0;
+  if (!read32(directory + kExportNameField, &nameAddress) || !rvaToOffset(nameAddress, &name)) {
+    return false;
+  }
+  // The name's length first, a piece at a time, so that `out` changes only
+  // for a whole name; the copy then comes from the window.
+  const uint64_t available = size_ - name;
   size_t length = 0;
-  while (length < outSize - 1 && length < available && name[length] != 0) ++length;
-  // A name that runs into the end of the bytes is unterminated: not a name.
+  bool ended = false;
+  while (!ended && length < outSize - 1 && length < available) {
+    uint8_t piece[64];
+    size_t pieceSize = sizeof(piece);
+    if (pieceSize > outSize - 1 - length) pieceSize = outSize - 1 - length;
+    if (pieceSize > available - length) pieceSize = static_cast<size_t>(available - length);
+    if (!read(name + length, piece, pieceSize)) return false;
+    const void* end = memchr(piece, 0, pieceSize);
+    ended = end != nullptr;
+    length += ended ? static_cast<size_t>(static_cast<const uint8_t*>(end) - piece) : pieceSize;
+  }
+  // A name that runs into the end of the file is unterminated: not a name.
   if (length < outSize - 1 && length == available) return false;
-  memcpy(out, name, length);
+  if (!read(name, out, length)) return false;
   out[length] = 0;
   return true;
 }
 
-PeImage::VersionLookup PeImage::findVersionData(const uint8_t** data, size_t* size) const {
+PeImage::VersionLookup PeImage::findVersionData(uint64_t* offset, size_t* size) {
   const uint32_t address = dataDirectoryAddress(kResourceDirectoryIndex);
   if (address == 0) return VersionLookup::kNoResourceDirectory;
-  size_t available = 0;
-  const uint8_t* root = rvaToData(address, &available);
-  if (!root || available < kResourceDirectoryHeaderSize) return VersionLookup::kNoResourceDirectory;
   // Offsets inside the resource tree count from its root.
-  const uint64_t rootOffset = static_cast<uint64_t>(root - data_);
+  uint64_t root = 0;
+  if (!rvaToOffset(address, &root) || !fits(root, kResourceDirectoryHeaderSize)) {
+    return VersionLookup::kNoResourceDirectory;
+  }
 
   // Three levels at most: type, id, language. The depth is fixed, so an
   // entry that points back up the tree cannot make the descent go round.
@@ -148,31 +222,39 @@ PeImage::VersionLookup PeImage::findVersionData(const uint8_t** data, size_t* si
   uint32_t target = 0;
   bool isData = false;
   for (int level = 0; level < 3 && !isData; ++level) {
-    const uint64_t header = rootOffset + directory;
-    if (!fits(header, kResourceDirectoryHeaderSize)) return VersionLookup::kNoVersionEntry;
-    const uint32_t named = read16(data_ + header + kResourceNamedCountField);
-    const uint32_t numbered = read16(data_ + header + kResourceIdCountField);
+    const uint64_t header = root + directory;
+    uint32_t named = 0;
+    uint32_t numbered = 0;
+    if (!fits(header, kResourceDirectoryHeaderSize) ||
+        !read16(header + kResourceNamedCountField, &named) ||
+        !read16(header + kResourceIdCountField, &numbered)) {
+      return VersionLookup::kNoVersionEntry;
+    }
     const uint64_t entries = header + kResourceDirectoryHeaderSize;
     if (!fits(entries, kResourceEntrySize * (named + numbered))) {
       return VersionLookup::kNoVersionEntry;
     }
+    if (numbered > kMaxResourceEntries) numbered = kMaxResourceEntries;
     bool found = false;
     // The named entries come first and are skipped.
     for (uint32_t i = named; i < named + numbered && !found; ++i) {
-      const uint8_t* entry = data_ + entries + kResourceEntrySize * i;
-      const uint32_t id = read32(entry);
-      const uint32_t offset = read32(entry + 4);
+      uint8_t entry[kResourceEntrySize];
+      if (!read(entries + kResourceEntrySize * i, entry, sizeof(entry))) {
+        return VersionLookup::kNoVersionEntry;
+      }
+      const uint32_t id = littleEndian(entry, 4);
+      const uint32_t place = littleEndian(entry + 4, 4);
       if (level == 0) {
         found = id == kVersionResourceType;
       } else if (level == 1) {
         found = id == kVersionResourceId;
       } else {
         // Languages: the first entry that points to data.
-        found = (offset & kResourceSubdirectoryBit) == 0;
+        found = (place & kResourceSubdirectoryBit) == 0;
       }
       if (found) {
-        isData = (offset & kResourceSubdirectoryBit) == 0;
-        target = offset & ~kResourceSubdirectoryBit;
+        isData = (place & kResourceSubdirectoryBit) == 0;
+        target = place & ~kResourceSubdirectoryBit;
       }
     }
     if (!found) return VersionLookup::kNoVersionEntry;
@@ -180,14 +262,19 @@ PeImage::VersionLookup PeImage::findVersionData(const uint8_t** data, size_t* si
   }
   if (!isData) return VersionLookup::kNoVersionEntry;
 
-  const uint64_t entry = rootOffset + target;
-  if (!fits(entry, kResourceDataEntrySize)) return VersionLookup::kNoVersionEntry;
-  const uint32_t dataAddress = read32(data_ + entry);
-  const uint32_t dataSize = read32(data_ + entry + 4);
-  const uint8_t* place = rvaToData(dataAddress, &available);
-  if (!place || dataSize > available) return VersionLookup::kNoVersionData;
-  *data = place;
-  *size = dataSize;
+  const uint64_t entry = root + target;
+  uint32_t dataAddress = 0;
+  uint32_t dataSize = 0;
+  if (!fits(entry, kResourceDataEntrySize) || !read32(entry, &dataAddress) ||
+      !read32(entry + 4, &dataSize)) {
+    return VersionLookup::kNoVersionEntry;
+  }
+  uint64_t place = 0;
+  if (!rvaToOffset(dataAddress, &place) || dataSize > size_ - place) {
+    return VersionLookup::kNoVersionData;
+  }
+  *offset = place;
+  *size = dataSize < kMaxVersionDataSize ? dataSize : kMaxVersionDataSize;
   return VersionLookup::kFound;
 }
 

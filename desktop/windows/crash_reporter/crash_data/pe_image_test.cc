@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "desktop/windows/crash_reporter/crash_data/pe_image_test_support.h"
 
@@ -16,19 +17,20 @@ namespace {
 
 using namespace pe_testing;
 
-// The bytes are copied into a buffer of exactly their size, so that the
-// sanitizers catch a read past the end.
+// The parser reads the bytes from a source that notes any read outside
+// them; the sanitizers catch a copy past their end.
 struct Image {
-  explicit Image(const Bytes& bytes)
-      : copy(bytes), image(copy.empty() ? nullptr : copy.data(), copy.size()) {}
+  explicit Image(const Bytes& bytes) : copy(bytes), source(copy), image(&source, copy.size()) {}
+  ~Image() { EXPECT_FALSE(source.outside); }
   Bytes copy;
+  BytesSource source;
   PeImage image;
 };
 
 // The size of the module texts that the parser fills.
 constexpr size_t kTextSize = 128;
 
-std::string exportNameOf(const PeImage& image, bool* foundDirectory) {
+std::string exportNameOf(PeImage& image, bool* foundDirectory) {
   char out[kTextSize] = "unchanged";
   if (!image.exportName(out, sizeof(out), foundDirectory)) return "<none>";
   return out;
@@ -74,10 +76,10 @@ TEST(PeImageTest, Headers) {
       bool foundDirectory = true;
       EXPECT_EQ("<none>", exportNameOf(image.image, &foundDirectory));
       EXPECT_FALSE(foundDirectory);
-      const uint8_t* data = nullptr;
+      uint64_t offset = 0;
       size_t size = 0;
       EXPECT_EQ(PeImage::VersionLookup::kNoResourceDirectory,
-                image.image.findVersionData(&data, &size));
+                image.image.findVersionData(&offset, &size));
     }
   }
   PeImage none(nullptr, 100);
@@ -108,14 +110,10 @@ TEST(PeImageTest, RelativeAddresses) {
   Image image(bytes);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rva);
-    size_t available = 0;
-    const uint8_t* place = image.image.rvaToData(c.rva, &available);
-    if (c.offset < 0) {
-      EXPECT_EQ(nullptr, place);
-    } else {
-      ASSERT_NE(nullptr, place);
-      EXPECT_EQ(c.offset, place - image.copy.data());
-      EXPECT_EQ(image.copy.size() - static_cast<size_t>(c.offset), available);
+    uint64_t offset = 0;
+    EXPECT_EQ(c.offset >= 0, image.image.rvaToOffset(c.rva, &offset));
+    if (c.offset >= 0) {
+      EXPECT_EQ(static_cast<uint64_t>(c.offset), offset);
     }
   }
 
@@ -125,11 +123,12 @@ TEST(PeImageTest, RelativeAddresses) {
   put16(&cut, kFileHeaderOffset + 2, 0xFFFF);
   Image cutImage(cut);
   EXPECT_TRUE(cutImage.image.hasValidHeaders());
-  EXPECT_EQ(nullptr, cutImage.image.rvaToData(0x1000, nullptr));
+  uint64_t offset = 0;
+  EXPECT_FALSE(cutImage.image.rvaToOffset(0x1000, &offset));
   // So does a SizeOfOptionalHeader that moves the table past the end.
   Bytes moved = bytes;
   put16(&moved, kFileHeaderOffset + 16, 0xFFFF);
-  EXPECT_EQ(nullptr, Image(moved).image.rvaToData(0x1000, nullptr));
+  EXPECT_FALSE(Image(moved).image.rvaToOffset(0x1000, &offset));
 }
 
 TEST(PeImageTest, ExportName) {
@@ -316,12 +315,90 @@ TEST(PeImageTest, VersionData) {
     SCOPED_TRACE(c.what);
     Image image(c.make());
     ASSERT_TRUE(image.image.hasValidHeaders());
-    const uint8_t* data = nullptr;
+    uint64_t offset = 0;
     size_t size = 0;
-    ASSERT_EQ(c.result, image.image.findVersionData(&data, &size));
+    ASSERT_EQ(c.result, image.image.findVersionData(&offset, &size));
     if (c.result != Lookup::kFound) continue;
     ASSERT_EQ(version.size(), size);
-    EXPECT_EQ(0, memcmp(version.data(), data, size));
+    ASSERT_LE(offset + size, image.copy.size());
+    EXPECT_EQ(0, memcmp(version.data(), image.copy.data() + offset, size));
+  }
+}
+
+// What a hostile file can make the parse read: the section table and a
+// level of the resource tree are searched up to their bounds, the version
+// data is cut to its own, and the whole parse reads a few hundred KiB at
+// most.
+TEST(PeImageTest, BoundsOfHostileFiles) {
+  constexpr uint64_t kMostRead = 512 * 1024;
+  // `count` sections, the last of which holds the address 0x1000.
+  auto withSections = [](uint32_t count) {
+    PeFile file;
+    for (uint32_t i = 0; i + 1 < count; ++i) {
+      file.sections.push_back({0x100000 + 0x1000 * i, 0x10000, 0x10, {}});
+    }
+    file.sections.push_back({kCodeAddress, 0x10000, 0x200, Bytes(0x200, 0xCC)});
+    return file.build();
+  };
+  // `before` other numbered types ahead of the version type, and version data
+  // of `dataSize` bytes that begin with a FileVersion key and its value.
+  auto withTypes = [](uint32_t before, uint32_t dataSize) {
+    constexpr uint32_t kLower = 0x80000;  // past 65535 entries
+    ResourceEntries types;
+    for (uint32_t i = 0; i < before; ++i) types.push_back({1000 + i, kSubdirectory | 0x7FFFFFF0});
+    types.push_back({16, kSubdirectory | kLower});
+    Bytes tree;
+    putResourceDirectory(&tree, 0, {}, types);
+    putResourceDirectory(&tree, kLower, {}, {{1, kSubdirectory | (kLower + 0x18)}});
+    putResourceDirectory(&tree, kLower + 0x18, {}, {{0x409, kLower + 0x30}});
+    put32(&tree, kLower + 0x30, kResourceAddress + kLower + 0x40);
+    put32(&tree, kLower + 0x34, dataSize);
+    Bytes data(dataSize, 'x');
+    const std::string value("FILEVERSION\0007.7\0", 16);
+    putBytes(&data, 0, value.data(), value.size());
+    putBytes(&tree, kLower + 0x40, data.data(), data.size());
+    PeFile file = namedModule("", {});
+    file.resourceAddress = kResourceAddress;
+    file.sections.push_back({kResourceAddress, 0x800, static_cast<uint32_t>(tree.size()), tree});
+    return file.build();
+  };
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    bool addressFound;
+    PeImage::VersionLookup version;
+    size_t versionSize;
+  } cases[] = {
+      {"as many sections as the bound", withSections(PeImage::kMaxSectionCount), true,
+       PeImage::VersionLookup::kNoResourceDirectory, 0},
+      {"one section more", withSections(PeImage::kMaxSectionCount + 1), false,
+       PeImage::VersionLookup::kNoResourceDirectory, 0},
+      {"version type as the last entry searched", withTypes(PeImage::kMaxResourceEntries - 1, 100),
+       true, PeImage::VersionLookup::kFound, 100},
+      {"version type one entry further", withTypes(PeImage::kMaxResourceEntries, 100), true,
+       PeImage::VersionLookup::kNoVersionEntry, 0},
+      {"a type level of 65535 entries", withTypes(0xFFFE, 100), true,
+       PeImage::VersionLookup::kNoVersionEntry, 0},
+      {"version data of 1 MiB", withTypes(0, 1024 * 1024), true, PeImage::VersionLookup::kFound,
+       PeImage::kMaxVersionDataSize},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Image image(c.bytes);
+    uint64_t offset = 0;
+    EXPECT_EQ(c.addressFound, image.image.rvaToOffset(kCodeAddress, &offset));
+    size_t size = 0;
+    EXPECT_EQ(c.version, image.image.findVersionData(&offset, &size));
+    if (c.version == PeImage::VersionLookup::kFound) {
+      EXPECT_EQ(c.versionSize, size);
+      std::vector<uint8_t> data(size);
+      ASSERT_TRUE(image.image.read(offset, data.data(), size));
+      char value[kTextSize] = {};
+      EXPECT_TRUE(PeImage::findVersionValue(data.data(), size, "FILEVERSION", value, kTextSize));
+      EXPECT_STREQ("7.7", value);
+    }
+    EXPECT_FALSE(image.image.readFailed());
+    EXPECT_LE(image.source.bytesRead, kMostRead);
   }
 }
 

@@ -6,14 +6,57 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string.h>
+
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "desktop/windows/crash_reporter/crash_data/byte_source.h"
 
 namespace tavra {
 namespace pe_testing {
 
 using Bytes = std::vector<uint8_t>;
+
+// Bytes in memory as the parser's source. It counts the bytes read, notes a
+// read outside the bytes (which the parser must never ask for), and can play
+// a file that stops being readable: the first read that takes in byte
+// `failAt` fails, and so does every read after it, which it counts.
+class BytesSource : public ByteSource {
+ public:
+  static constexpr uint64_t kNeverFails = ~uint64_t{0};
+
+  explicit BytesSource(const Bytes& bytes, uint64_t failAt = kNeverFails)
+      : bytes_(bytes), failAt_(failAt) {}
+
+  bool read(uint64_t offset, void* out, size_t length) override {
+    if (offset > bytes_.size() || length > bytes_.size() - offset) {
+      outside = true;
+      return false;
+    }
+    if (failed) {
+      ++readsAfterFailure;
+      return false;
+    }
+    if (offset + length > failAt_) {
+      failed = true;
+      return false;
+    }
+    if (length != 0) memcpy(out, bytes_.data() + offset, length);
+    bytesRead += length;
+    return true;
+  }
+
+  uint64_t bytesRead = 0;
+  bool outside = false;
+  bool failed = false;
+  uint64_t readsAfterFailure = 0;
+
+ private:
+  const Bytes& bytes_;
+  const uint64_t failAt_;
+};
 
 // Writers that grow the buffer as needed, little-endian.
 inline void putBytes(Bytes* out, size_t offset, const void* bytes, size_t length) {
@@ -229,6 +272,56 @@ inline PeFile namedModule(const std::string& exportName, const Bytes& version) {
   return file;
 }
 
+// Where the parts of a spread module lie in its file: each a page or more
+// from the others, so that the parse reads each with a read of its own.
+constexpr uint32_t kSpreadSectionTable = 0x2000;
+constexpr uint32_t kSpreadExportDirectory = 0x4000;
+constexpr uint32_t kSpreadExportName = 0x6000;
+constexpr uint32_t kSpreadResourceRoot = 0x8000;
+constexpr uint32_t kSpreadLanguageLevel = 0xA000;
+constexpr uint32_t kSpreadVersionData = 0xC000;
+
+// A module with an export name and a version resource whose headers alone
+// fill the first page: the section table, the export directory, its name,
+// the resource tree's first levels, its language level and the version data
+// each lie at the offset above.
+inline Bytes spreadModule(const std::string& exportName, const Bytes& version) {
+  PeFile file;
+  file.sections.push_back({kCodeAddress, 0x1000, 0x200, Bytes(0x200, 0xCC)});
+  const uint32_t nameAt = kSpreadExportName - kSpreadExportDirectory;
+  Bytes exports(40, 0);
+  put32(&exports, 12, kExportAddress + nameAt);
+  putBytes(&exports, nameAt, exportName.c_str(), exportName.size() + 1);
+  file.exportAddress = kExportAddress;
+  file.sections.push_back({kExportAddress, kSpreadExportDirectory, nameAt + 0x1000, exports});
+
+  // The export section ends at 0x5000.
+  const uint32_t resources = 0x6000;
+  const uint32_t languages = kSpreadLanguageLevel - kSpreadResourceRoot;
+  const uint32_t data = kSpreadVersionData - kSpreadResourceRoot;
+  Bytes tree;
+  putResourceDirectory(&tree, 0x00, {}, {{16, kSubdirectory | 0x18}});
+  putResourceDirectory(&tree, 0x18, {}, {{1, kSubdirectory | languages}});
+  putResourceDirectory(&tree, languages, {}, {{0x409, languages + 0x18}});
+  put32(&tree, languages + 0x18, resources + data);
+  put32(&tree, languages + 0x1C, static_cast<uint32_t>(version.size()));
+  putBytes(&tree, data, version.data(), version.size());
+  file.resourceAddress = resources;
+  file.sections.push_back(
+      {resources, kSpreadResourceRoot, static_cast<uint32_t>(tree.size()), tree});
+
+  Bytes bytes = file.build();
+  // The table moves out of the first page; the optional header grows to
+  // reach it, its data directories where they were.
+  const Bytes table(bytes.begin() + kSectionTableOffset,
+                    bytes.begin() + kSectionTableOffset + 40 * file.sections.size());
+  putBytes(&bytes, kSpreadSectionTable, table.data(), table.size());
+  const Bytes zeros(table.size(), 0);
+  putBytes(&bytes, kSectionTableOffset, zeros.data(), zeros.size());
+  put16(&bytes, kFileHeaderOffset + 16, kSpreadSectionTable - kOptionalHeaderOffset);
+  return bytes;
+}
+
 // A handful of made files for the fuzzer to start from, each named.
 inline std::vector<std::pair<std::string, Bytes>> seedImages() {
   std::vector<std::pair<std::string, Bytes>> seeds;
@@ -243,6 +336,7 @@ inline std::vector<std::pair<std::string, Bytes>> seedImages() {
   PeFile bare = namedModule("", {});
   bare.sections.clear();
   seeds.push_back({"no_sections", bare.build()});
+  seeds.push_back({"spread", spreadModule("seed.dll", versionInfo(true, strings))});
   return seeds;
 }
 
