@@ -9,18 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
-#include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
-#include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/file_util.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
-#include "testing/browser_client/child_process.h"
-#include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/scoped_current_directory.h"
-#include "testing/test_support/test_text.h"
-#include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
 
 namespace tavra {
@@ -192,46 +185,6 @@ TEST_F(UploadQueueTest, AJobWaitsForARunningWorkerWhenNoOtherCanBeStarted) {
     EXPECT_EQ(started.back(), crash);
     EXPECT_EQ(queue_.workerCount(), 0u);
   }
-}
-
-// The crash pipeline's side: a report beyond the queue gets its line in the
-// reporter log, and its crash log goes unless kept. Real crashes of a
-// browser process, handled in this process; every upload is held.
-TEST_F(UploadQueueTest, AReportBeyondTheQueueIsToldInTheReporterLog) {
-  testing_support::UncapturedLogLines logLines;
-  ReporterSettings settings;
-  const SystemInfo system = captureSystemInfo();
-  CrashPipeline pipeline(settings, &work_, system, &queue_);
-  DumpRequestServer server(reporterPipeName(GetCurrentProcessId()), nullptr, nullptr, nullptr,
-                           &handleCrash, &pipeline, nullptr, nullptr, nullptr, nullptr);
-  ASSERT_TRUE(server.start());
-  ChildProcess client;
-  ASSERT_TRUE(client.start(siblingProgramPath(L"tavra_test_client.exe"),
-                           L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
-  ASSERT_TRUE(startsWith(client.command("register"), "registered "));
-
-  const uint32_t crashes = static_cast<uint32_t>(kTaken) + 2;
-  const std::string pid = std::to_string(GetCurrentProcessId());
-  for (uint32_t crash = 1; crash <= crashes; ++crash) {
-    SCOPED_TRACE(crash);
-    settings.keepLogs = crash == crashes;
-    ASSERT_TRUE(startsWith(client.command("dump-raw * * *"), "dump done"));
-    const bool dropped = crash > kTaken;
-    EXPECT_EQ(pathExists(joinPath(dir_.path(), utf8ToWide("tavra-crashlog-" + pid + "-" +
-                                                          std::to_string(crash) + ".txt"))),
-              !dropped || settings.keepLogs);
-    const std::string line = "WARNING:Crash " + std::to_string(crash) + " of process " +
-                             std::to_string(client.processId()) +
-                             ": report dropped: the upload queue is full (2 uploading, 32 "
-                             "waiting)\n";
-    EXPECT_EQ(occurrences(logLines.text(), line), dropped ? 1u : 0u) << logLines.text();
-  }
-  EXPECT_EQ(held_.mostAtOnce(), kInFlight);
-  EXPECT_EQ(queue_.jobCount(), kTaken);
-  held_.letGo(1000);
-  ASSERT_TRUE(waitUntil([this] { return work_.count() == 1; }, kWaitMs));
-  EXPECT_EQ(held_.started().size(), kTaken);
-  server.stop();
 }
 
 }  // namespace
