@@ -65,14 +65,16 @@ bool directoryExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool createDirectoryWithParents(const std::wstring& path) {
+bool createDirectoryWithParents(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
   std::wstring target = stripTrailingSeparators(path);
   if (target.empty()) return false;
   if (directoryExists(target)) return true;
   if (pathExists(target)) return false;
   std::wstring parent = dirName(target);
-  if (!parent.empty() && parent != target && !createDirectoryWithParents(parent)) return false;
-  if (CreateDirectoryW(target.c_str(), nullptr)) return true;
+  if (!parent.empty() && parent != target && !createDirectoryWithParents(parent, security)) {
+    return false;
+  }
+  if (CreateDirectoryW(target.c_str(), security)) return true;
   // Another process may have made it in between.
   return directoryExists(target);
 }

@@ -23,9 +23,10 @@ std::wstring stripTrailingSeparators(const std::wstring& path);
 bool pathExists(const std::wstring& path);
 bool directoryExists(const std::wstring& path);
 
-// Creates the directory and any missing parents. An existing directory counts
-// as success; an existing file of that name does not.
-bool createDirectoryWithParents(const std::wstring& path);
+// Creates the directory and any missing parents, each with `security` (the
+// default security when null). An existing directory counts as success and is
+// left as it is; an existing file of that name does not.
+bool createDirectoryWithParents(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr);
 
 // The absolute form of a path (GetFullPathNameW); false when it cannot be
 // made.

@@ -3,17 +3,24 @@
 #include <windows.h>
 
 namespace tavra {
+namespace {
 
-std::wstring utf8ToWide(std::string_view utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int size = static_cast<int>(utf8.size());
-  int needed = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+std::wstring multiByteToWide(UINT codePage, std::string_view text) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  int needed = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
   if (needed <= 0) return std::wstring();
   std::wstring wide(static_cast<size_t>(needed), L'\0');
-  int written = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], needed);
+  int written = MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], needed);
   wide.resize(written > 0 ? static_cast<size_t>(written) : 0);
   return wide;
 }
+
+}  // namespace
+
+std::wstring utf8ToWide(std::string_view utf8) { return multiByteToWide(CP_UTF8, utf8); }
+
+std::wstring ansiToWide(std::string_view ansi) { return multiByteToWide(CP_ACP, ansi); }
 
 std::string wideToUtf8(std::wstring_view wide) {
   if (wide.empty()) return std::string();

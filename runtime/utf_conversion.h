@@ -11,6 +11,10 @@ namespace tavra {
 std::wstring utf8ToWide(std::string_view utf8);
 std::string wideToUtf8(std::wstring_view wide);
 
+// Text of the system's ANSI code page, as the C library's file functions take
+// their narrow paths.
+std::wstring ansiToWide(std::string_view ansi);
+
 // Plain ASCII widening and narrowing for text known to be ASCII (switch
 // names, numbers); other characters become '?'.
 std::wstring asciiToWide(std::string_view ascii);

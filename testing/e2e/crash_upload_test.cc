@@ -119,11 +119,14 @@ struct SurvivalCase {
   bool garbageWords;
   const char* firstRequestMode;
   const char* uploadMode;
-  // A folder takes the archive's name, so that the archive cannot be made.
-  bool archiveBlocked;
+  // A folder has the name of the first crash's archive before the crash:
+  // the crash takes the next number, and the folder stays as it was.
+  bool archiveNameTaken;
   bool logWritten;
   bool serverStoresReport;
   bool feedbackWritten;
+  // The number that the crash's files carry.
+  uint32_t number = 1;
 };
 
 void PrintTo(const SurvivalCase& c, std::ostream* out) { *out << c.name; }
@@ -131,7 +134,7 @@ void PrintTo(const SurvivalCase& c, std::ostream* out) { *out << c.name; }
 const SurvivalCase kSurvivalCases[] = {
     {"CrashLogNotWritten", true, "redirect", "ok", false, false, false, false},
     {"ServiceUnavailable", false, "unavailable", "ok", false, true, false, false},
-    {"ZipFailed", false, "redirect", "ok", true, true, false, true},
+    {"ArchiveNameTaken", false, "redirect", "ok", true, true, true, true, 2},
     {"UploadedSuccessfully", false, "redirect", "ok", false, true, true, true},
     // The server stores the report and then answers 500.
     {"UploadedUnsuccessfully", false, "redirect", "status:500", false, true, true, true},
@@ -150,7 +153,7 @@ TEST_P(CrashSurvivalTest, LeavesTheFilesOfItsCase) {
   ASSERT_TRUE(server_.setUploadMode(c.uploadMode));
   const std::wstring logDir = environment_.logDir();
   const std::wstring blocker = joinPath(logDir, crashFile(1, L".zip"));
-  if (c.archiveBlocked) {
+  if (c.archiveNameTaken) {
     ASSERT_TRUE(createDirectoryWithParents(blocker));
   }
 
@@ -166,12 +169,12 @@ TEST_P(CrashSurvivalTest, LeavesTheFilesOfItsCase) {
   endBrowserAndReporter();
 
   std::vector<std::wstring> expected;
-  if (c.logWritten && keepLogs) expected.push_back(crashFile(1, L".txt"));
-  if (c.feedbackWritten) expected.push_back(feedbackFile(1));
+  if (c.logWritten && keepLogs) expected.push_back(crashFile(c.number, L".txt"));
+  if (c.feedbackWritten) expected.push_back(feedbackFile(c.number));
   std::sort(expected.begin(), expected.end());
   // No archive is left; the crash log only as the case and keepLogs say.
   EXPECT_EQ(filesIn(logDir), expected);
-  if (c.archiveBlocked) {
+  if (c.archiveNameTaken) {
     EXPECT_TRUE(directoryExists(blocker));
     EXPECT_TRUE(filesIn(blocker).empty());
   }
@@ -179,7 +182,9 @@ TEST_P(CrashSurvivalTest, LeavesTheFilesOfItsCase) {
   const std::vector<std::wstring> ids = server_.reportedIds();
   ASSERT_EQ(ids.size(), c.serverStoresReport ? 1u : 0u);
   std::string feedbackId;
-  if (c.feedbackWritten) readFeedbackLine(joinPath(logDir, feedbackFile(1)), "guid-7", &feedbackId);
+  if (c.feedbackWritten) {
+    readFeedbackLine(joinPath(logDir, feedbackFile(c.number)), "guid-7", &feedbackId);
+  }
   if (!c.serverStoresReport) return;
   // The report is stored under the id of the first request, which the
   // feedback line names.
@@ -191,7 +196,7 @@ TEST_P(CrashSurvivalTest, LeavesTheFilesOfItsCase) {
   EXPECT_EQ(report.crashLog.compare(0, 18, "TAVRA-CRASHLOG V1 "), 0);
   if (keepLogs) {
     std::string kept;
-    ASSERT_TRUE(readFileToString(joinPath(logDir, crashFile(1, L".txt")), &kept));
+    ASSERT_TRUE(readFileToString(joinPath(logDir, crashFile(c.number, L".txt")), &kept));
     EXPECT_TRUE(kept == report.crashLog) << "the uploaded crash log differs from the kept one";
   }
 }

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -43,6 +46,32 @@ std::vector<std::string> readTextLines(const std::wstring& path) {
     lines.push_back(line);
   }
   return lines;
+}
+
+std::wstring accessListOf(const std::wstring& path) {
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  ScopedLocalMemory<wchar_t*> text;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, descriptor.receive()) != ERROR_SUCCESS ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, text.receive(), nullptr)) {
+    return L"<unreadable>";
+  }
+  return text.get();
+}
+
+std::wstring accessEntries(const std::wstring& sddl) {
+  std::vector<std::wstring> entries;
+  for (size_t open = sddl.find(L'('); open != std::wstring::npos; open = sddl.find(L'(', open)) {
+    const size_t close = sddl.find(L')', open);
+    if (close == std::wstring::npos) break;
+    entries.push_back(sddl.substr(open, close + 1 - open));
+    open = close;
+  }
+  std::sort(entries.begin(), entries.end());
+  std::wstring joined;
+  for (const std::wstring& entry : entries) joined += entry;
+  return joined;
 }
 
 }  // namespace tavra

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "desktop/windows/crash_reporter/upload/report_archive.h"
+
 namespace tavra {
 namespace {
 
@@ -32,6 +34,7 @@ CrashFileNames::CrashFileNames(uint32_t reporterProcessId, uint32_t crashNumber,
   std::snprintf(logName, sizeof(logName), "tavra-crashlog-%u-%lu.txt",
                 static_cast<unsigned>(reporterProcessId), static_cast<unsigned long>(crashNumber));
   logName_ = logName;
+  archiveName_ = archiveNameFor(logName_);
   if (settings.logDirFromEnv && !settings.feedbackFile.empty()) {
     wchar_t suffix[32];
     std::swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), L"-%u-%lu",

@@ -5,6 +5,11 @@
 // the reporter's process id and the crash number, also name the crash's own
 // crash-feedback file when the log directory comes from the environment.
 //
+// A name may be taken already: by a crash log that an earlier reporter of the
+// same process id kept, or by anyone who can write into the crash directory.
+// The crash pipeline then names the crash again with the next number
+// (crash_pipeline.h); the crash's files are never opened over what is there.
+//
 // Threads: a CrashFileNames is made and used by the one thread that handles
 // its crash. The crash number is process-wide and taken by an interlocked
 // increment, so crashes handled at the same time never share a name.
@@ -39,6 +44,8 @@ class CrashFileNames {
   uint32_t crashNumber() const { return crashNumber_; }
   // "tavra-crashlog-<reporter pid>-<crash number>.txt".
   const std::string& logName() const { return logName_; }
+  // The archive that its upload makes of it: "tavra-crashlog-...zip".
+  const std::string& archiveName() const { return archiveName_; }
   // Empty unless the log directory came from the environment; then the
   // crash-feedback file with "-<reporter pid>-<crash number>" inserted before
   // the extension of its file name (appended when the name has none).
@@ -52,6 +59,7 @@ class CrashFileNames {
  private:
   uint32_t crashNumber_;
   std::string logName_;
+  std::string archiveName_;
   std::wstring feedbackPath_;
   std::wstring sharedFeedbackFile_;
 };

@@ -47,6 +47,9 @@ TEST(CrashFileNamesTest, NamesCarryTheReporterIdAndTheCrashNumber) {
     settings.feedbackFile = c.feedbackFile;
     const CrashFileNames names(c.processId, c.crashNumber, settings);
     EXPECT_EQ(c.logName, names.logName());
+    std::string archive = c.logName;
+    archive.replace(archive.size() - 4, 4, ".zip");
+    EXPECT_EQ(archive, names.archiveName());
     EXPECT_EQ(c.feedbackPath, names.feedbackPath());
     EXPECT_EQ(c.feedbackTarget, names.feedbackTarget());
   }

@@ -9,23 +9,34 @@
 
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
+#include "desktop/windows/crash_reporter/lifecycle/upload_queue.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/upload/deadline_task.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
+#include "runtime/private_security.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/seam.h"
+#include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/scripted_http_server.h"
+#include "testing/test_support/test_files.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
 
 namespace tavra {
 namespace {
+
+// Crash numbers as the reporter takes them, unless a test repeats one for
+// every crash from then on.
+uint32_t g_repeatedCrashNumber = 0;
+uint32_t testCrashNumber() {
+  return g_repeatedCrashNumber != 0 ? g_repeatedCrashNumber : nextCrashNumber();
+}
 
 // The reporter's set-up in this process: a crash pipeline with the test's
 // own settings, count and system as the server's hook, the capture as the
@@ -80,8 +91,9 @@ class HandleCrashTest : public ::testing::Test {
   // Declared before the server, so that they outlive its hooks.
   ReporterSettings settings_;
   PendingWork work_;
+  UploadQueue uploads_;
   const SystemInfo system_ = captureSystemInfo();
-  CrashPipeline pipeline_{settings_, &work_, system_};
+  CrashPipeline pipeline_{settings_, &work_, system_, &uploads_, &testCrashNumber};
   std::unique_ptr<DumpRequestServer> server_;
   ChildProcess client_;
 };
@@ -176,20 +188,79 @@ TEST_F(HandleCrashTest, ClientGoesOnUndebuggedAfterItsReport) {
   EXPECT_TRUE(pathExists(logPath(2)));
 }
 
-TEST_F(HandleCrashTest, CrashLogIsNotWrittenWhenItsNameIsTaken) {
-  // A folder of the crash log's name: the writer cannot create the file, and
-  // nothing is appended anywhere.
-  ASSERT_TRUE(createDirectoryWithParents(logPath(1)));
+// A name taken before the crash, by a crash log that an earlier reporter of
+// the same process id kept or by anything planted in the crash directory,
+// is left as it is: the crash takes the next number, and its crash log is
+// new and the user's alone.
+TEST_F(HandleCrashTest, ANameTakenBeforeTheCrashGivesWayToTheNextNumber) {
+  const struct {
+    const char* what;
+    const wchar_t* extension;
+    bool folder;
+  } cases[] = {
+      {"a kept crash log", L".txt", false},
+      {"a folder", L".txt", true},
+      {"an archive", L".zip", false},
+  };
+  std::wstring privateFile;
+  ASSERT_TRUE(privateSecuritySddl(PrivateObject::kFile, &privateFile));
+  int taken = -1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    taken += 2;
+    const int crash = taken + 1;
+    const std::wstring planted = logPath(taken).substr(0, logPath(taken).size() - 4) + c.extension;
+    if (c.folder) {
+      ASSERT_TRUE(createDirectoryWithParents(planted));
+    } else {
+      ASSERT_TRUE(writeFile(planted, "an earlier run's"));
+    }
+    const std::wstring plantedAccess = accessListOf(planted);
+    EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+    // What was there is as it was.
+    EXPECT_EQ(accessListOf(planted), plantedAccess);
+    std::string before;
+    if (c.folder) {
+      EXPECT_TRUE(directoryExists(planted));
+    } else {
+      ASSERT_TRUE(readFileToString(planted, &before));
+      EXPECT_EQ(before, "an earlier run's");
+    }
+    // The crash is the next number's, and says so in its own log.
+    if (std::wstring(c.extension) == L".zip") {
+      EXPECT_FALSE(pathExists(logPath(taken)));
+    }
+    std::string log;
+    ASSERT_TRUE(readFileToString(logPath(crash), &log));
+    EXPECT_TRUE(startsWith(log, "TAVRA-CRASHLOG V1 desktop "));
+    EXPECT_NE(log.find(wideToUtf8(baseName(logPath(taken))) +
+                       " or its archive was there already: "
+                       "this crash is " +
+                       wideToUtf8(baseName(logPath(crash)))),
+              std::string::npos);
+    EXPECT_EQ(accessEntries(accessListOf(logPath(crash))), accessEntries(privateFile));
+    EXPECT_TRUE(waitForUploadJobs());
+    // Its line, if any, names the number that it took.
+    EXPECT_EQ(occurrences(logLines_->text(), lossLine(taken)), 0u) << logLines_->text();
+    EXPECT_EQ(occurrences(logLines_->text(), lossLine(crash)), 1u) << logLines_->text();
+  }
+
+  // Every name is taken: the crash gives up after its bound, says so, and
+  // its process is released all the same.
+  g_repeatedCrashNumber = 99;
+  ASSERT_TRUE(writeFile(logPath(99), "an earlier run's"));
   EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
-  EXPECT_TRUE(directoryExists(logPath(1)));
-  EXPECT_EQ(occurrences(logLines_->text(), "ERROR" + lossLine(1) + "no crash log: tavra-crashlog-" +
-                                               std::to_string(GetCurrentProcessId()) +
-                                               "-1.txt could not be written\n"),
-            1u)
+  g_repeatedCrashNumber = 0;
+  EXPECT_EQ(
+      occurrences(logLines_->text(), "WARNING" + lossLine(99) +
+                                         "no crash log: 1024 names in a row were taken "
+                                         "already, the last " +
+                                         wideToUtf8(baseName(logPath(99))) + " (or its archive)\n"),
+      1u)
       << logLines_->text();
-  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
-  EXPECT_TRUE(pathExists(logPath(2)));
-  EXPECT_TRUE(waitForUploadJobs());
+  std::string kept;
+  ASSERT_TRUE(readFileToString(logPath(99), &kept));
+  EXPECT_EQ(kept, "an earlier run's");
 }
 
 TEST_F(HandleCrashTest, AFirstRequestWithoutRoomIsSkippedAndSaidSo) {

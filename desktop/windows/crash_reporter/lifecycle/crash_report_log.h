@@ -28,10 +28,18 @@ enum class ReportLoss {
   NotCaptured,
   // The crash log could not be written. `detail`: none.
   CrashLogNotWritten,
+  // Every name tried for the crash log, or its archive, was taken already.
+  // `detail`: how many were tried; the file name is the last one.
+  NoFreeName,
   // The crash server declined the report (503); nothing is uploaded.
   Declined,
   // The upload job could not be queued. `detail`: the system error.
   NotQueued,
+  // The upload queue was full (upload_queue.h). `detail`: none.
+  QueueFull,
+  // Something had the archive's name already, and was left alone; nothing
+  // is uploaded. The file name is the archive's.
+  ArchiveNameTaken,
   // The crash log could not be zipped; nothing is uploaded.
   ArchiveFailed,
   // The upload did not succeed. `detail`: the server's status, 0 when none
@@ -42,13 +50,15 @@ enum class ReportLoss {
 
 // "Crash <number> of process <pid>: " followed by what became of the report
 // and why, e.g. "report dropped: the crash server declined it (503)".
+// `fileName` is the crash log's, unless the loss says otherwise.
 std::string describeReportLoss(const CrashIdentity& crash, ReportLoss loss,
-                               const std::string& logName, uint32_t detail);
+                               const std::string& fileName, uint32_t detail);
 
 // Logs describeReportLoss: at INFO for a declined report, which is the
-// server's choice, at WARNING for a process that could not be read or an
-// upload that failed, and at ERROR for the reporter's own failures.
-void logReportLoss(const CrashIdentity& crash, ReportLoss loss, const std::string& logName,
+// server's choice, at WARNING for a process that could not be read, an
+// upload that failed, a full queue and names that others took, and at ERROR
+// for the reporter's own failures.
+void logReportLoss(const CrashIdentity& crash, ReportLoss loss, const std::string& fileName,
                    uint32_t detail);
 
 }  // namespace tavra

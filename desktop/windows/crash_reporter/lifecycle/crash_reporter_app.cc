@@ -8,6 +8,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/pipe_security.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/lifecycle/upload_queue.h"
 #include "desktop/windows/crash_reporter/logs/reporter_log.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/product_environment/product_paths.h"
@@ -75,12 +76,15 @@ int runReporterMain() {
 
   PendingWork work;
   if (!work.createDoneEvent()) return -1;
-  CrashPipeline pipeline(settings, &work, system);
+  // Its jobs count in `work`: it goes before the count, once they are done.
+  UploadQueue uploads;
+  CrashPipeline pipeline(settings, &work, system, &uploads);
 
   // The holders below are declared in the reverse order of their clean-up, so
   // every return runs it in order: stop the server (waiting for hooks that
   // still run), free the pipe's security descriptor, close the ready event,
-  // clean up the watcher, and last let go of the pipeline and the count.
+  // clean up the watcher, and last let go of the pipeline, the upload queue
+  // and the count.
   ParentWatcher watcher(&work);
   if (!watcher.watch(parentId)) return -1;
 

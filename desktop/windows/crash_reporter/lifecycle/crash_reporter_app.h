@@ -1,10 +1,11 @@
 // The reporter's start-up, handshake with the parent browser and shutdown.
 //
 // Threads: all of it runs on the main thread. Start-up owns the settings,
-// the system description, the pending-work count and the crash pipeline: it
-// makes them before the server starts and lets them go after the server has
-// stopped and no work is pending, so the threads that handle crashes and
-// uploads only ever read them (the count changes interlocked).
+// the system description, the pending-work count, the upload queue and the
+// crash pipeline: it makes them before the server starts and lets them go
+// after the server has stopped and no work is pending, so the threads that
+// handle crashes and uploads only ever read them (the count changes
+// interlocked, the queue under its own lock).
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_CRASH_REPORTER_APP_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_CRASH_REPORTER_APP_H_
 

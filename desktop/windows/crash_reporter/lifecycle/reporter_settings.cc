@@ -9,6 +9,7 @@
 #include "runtime/file_util.h"
 #include "runtime/json_reader.h"
 #include "runtime/path_service.h"
+#include "runtime/private_security.h"
 #include "runtime/utf_conversion.h"
 
 namespace tavra {
@@ -42,7 +43,9 @@ bool determineCrashDirectory(ReporterSettings* settings) {
     // hold it as the absolute path it names now.
     std::wstring absolute;
     if (makeAbsolutePath(dir, &absolute)) dir = absolute;
-    if (createDirectoryWithParents(dir)) {
+    // Folders made here are the user's alone, as the crash logs in them; a
+    // folder that is there already keeps the access list its owner chose.
+    if (createPrivateDirectoryWithParents(dir)) {
       settings->crashDir = dir;
       // The feedback file keeps its name; without a known user data directory
       // there is no old name to keep, so use the usual one.

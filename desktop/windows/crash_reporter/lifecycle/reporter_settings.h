@@ -28,8 +28,10 @@ struct ReporterSettings {
 };
 
 // Sets localStatePath, feedbackFile, crashDir and logDirFromEnv of
-// `settings`, whose crashDir is empty. False when there is no usable crash
-// directory.
+// `settings`, whose crashDir is empty. TAVRA_CRASH_LOG_DIR's folder is
+// created with its parents where missing, each one that is made private to
+// the user (runtime/private_security.h); one that is there is left as it is.
+// False when there is no usable crash directory.
 bool determineCrashDirectory(ReporterSettings* settings);
 // The user's consent as "Local State" records it: only the boolean false
 // refuses. Undecodable text in the file's strings is replaced, not refused;

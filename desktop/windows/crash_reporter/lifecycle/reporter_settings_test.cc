@@ -11,9 +11,11 @@
 #include "runtime/file_util.h"
 #include "runtime/json_reader.h"
 #include "runtime/path_service.h"
+#include "runtime/private_security.h"
 #include "runtime/scoped_temp_dir.h"
 #include "testing/test_support/scoped_current_directory.h"
 #include "testing/test_support/scoped_environment_variable.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
@@ -89,8 +91,17 @@ TEST_F(ReporterSettingsTest, LogDirectoryFromEnvironmentIsCreatedWithItsParents)
   TempFolder temp;
   std::wstring dir = joinPath(temp.path(), L"a\\b\\logs");
   EnvironmentVariable variable(kCrashLogDirVariable, dir.c_str());
+  const std::wstring tempAccess = accessListOf(temp.path());
   ASSERT_TRUE(determineCrashDirectory(&settings_));
   EXPECT_TRUE(directoryExists(dir));
+  // Each folder made is the user's alone; the one that was there is as it was.
+  std::wstring folderSddl;
+  ASSERT_TRUE(privateSecuritySddl(PrivateObject::kFolder, &folderSddl));
+  for (const wchar_t* made : {L"a", L"a\\b", L"a\\b\\logs"}) {
+    EXPECT_EQ(accessEntries(accessListOf(joinPath(temp.path(), made))), accessEntries(folderSddl))
+        << made;
+  }
+  EXPECT_EQ(accessListOf(temp.path()), tempAccess);
   EXPECT_EQ(dir, settings_.crashDir);
   EXPECT_TRUE(settings_.logDirFromEnv);
   EXPECT_EQ(joinPath(dir, L"crash_feedback_url.txt"), settings_.feedbackFile);

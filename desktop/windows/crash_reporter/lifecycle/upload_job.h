@@ -1,19 +1,18 @@
-// The upload of one crash report, after its crashed process has gone on: a
-// work item of the system thread pool zips the crash log, posts the archive
-// with the report's form fields to the crash server, and cleans up.
+// The upload of one crash report, after its crashed process has gone on: it
+// zips the crash log, posts the archive with the report's form fields to the
+// crash server, and cleans up.
 //
 // An UploadJob counts as pending work from its creation to its destruction,
 // so the reporter stays until every queued upload has ended, also one that
 // ends after the browser has exited. The upload bounds its own time (see
-// multipart_upload.h), so a job cannot keep the reporter alive for ever.
+// multipart_upload.h), and the upload queue the number of jobs
+// (upload_queue.h), so jobs cannot keep the reporter alive for ever.
 //
-// Threads: queueUploadJob runs on the thread that handles the crash, which
-// builds the job; from then on the job belongs to its work item, and
-// runUploadJob runs on a work-queue thread (flagged as long-running) and
-// destroys it. A job keeps its own copies of what it takes from the crash's
-// annotations and the settings; jobs share nothing but the pending-work
-// count (interlocked). The test seam is process-wide and is set only while
-// no crash is handled.
+// Threads: the thread that handles the crash builds the job and gives it to
+// the upload queue; from then on the job belongs to the queue, and
+// runUploadJob runs on one of its workers (work-queue threads). A job keeps
+// its own copies of what it takes from the crash's annotations and the
+// settings; jobs share nothing but the pending-work count (interlocked).
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_UPLOAD_JOB_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_UPLOAD_JOB_H_
 
@@ -26,7 +25,6 @@
 #include "desktop/windows/crash_reporter/lifecycle/crash_report_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
-#include "runtime/seam.h"
 
 namespace tavra {
 
@@ -70,28 +68,14 @@ class UploadJob {
   CrashIdentity crash_;
 };
 
-// Builds the job and queues runUploadJob for it as a long-running work item.
-// True when it was queued. Otherwise the job (if one could be made) is
-// destroyed, and the crash log is deleted unless the settings keep logs; the
-// thread's last error is then the queueing's (ERROR_OUTOFMEMORY when no job
-// could be made).
-bool queueUploadJob(PendingWork* work, const ReporterSettings& settings, const std::string& logName,
-                    const CrashAnnotations& annotations, const std::wstring& reportId,
-                    const CrashIdentity& crash = CrashIdentity());
-
-// The work item; `context` is the UploadJob, which this destroys. Zips the
-// crash log into the archive named by archiveNameFor, posts it with the form
-// fields as the part "file" to the job's crash server, deletes the archive
-// whatever came of the upload, and deletes the crash log when the job says
-// so. An archive that fails and an upload that does not succeed are told in
-// the reporter log (crash_report_log.h). Returns 0.
-DWORD WINAPI runUploadJob(void* context);
-
-// Test seam: the QueueUserWorkItem that queueUploadJob calls; null restores
-// the real one.
-using QueueUserWorkItemFunction = BOOL(WINAPI*)(LPTHREAD_START_ROUTINE function, void* context,
-                                                ULONG flags);
-extern Seam<QueueUserWorkItemFunction> queueUserWorkItemSeam;
+// Runs `job`: zips the crash log into a new archive named by archiveNameFor,
+// posts it with the form fields as the part "file" to the job's crash
+// server, deletes the archive whatever came of the upload, and deletes the
+// crash log when the job says so. An archive whose name something else has
+// taken already is left alone, and nothing is posted. An archive that cannot
+// be made and an upload that does not succeed are told in the reporter log
+// (crash_report_log.h). The job stays the caller's.
+void runUploadJob(UploadJob* job);
 
 }  // namespace tavra
 

@@ -13,6 +13,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
+#include "desktop/windows/crash_reporter/lifecycle/upload_queue.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 #include "runtime/file_util.h"
@@ -37,14 +38,12 @@ using testing_support::viewOf;
 // What the seam saw, and whether it lets the work item be queued.
 struct QueueCall {
   int calls = 0;
-  LPTHREAD_START_ROUTINE function = nullptr;
   ULONG flags = 0;
 };
 QueueCall g_queueCall;
 
-BOOL WINAPI refuseWorkItem(LPTHREAD_START_ROUTINE function, void* /*context*/, ULONG flags) {
+BOOL WINAPI refuseWorkItem(LPTHREAD_START_ROUTINE /*function*/, void* /*context*/, ULONG flags) {
   ++g_queueCall.calls;
-  g_queueCall.function = function;
   g_queueCall.flags = flags;
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return FALSE;
@@ -95,6 +94,12 @@ class UploadJobTest : public ::testing::Test {
     return new UploadJob(&work_, settings_, logName, readCrashAnnotations(view), reportId, crash);
   }
 
+  // Runs the job as a worker of the queue does, and lets it go.
+  static void runJob(UploadJob* job) {
+    std::unique_ptr<UploadJob> owned(job);
+    runUploadJob(owned.get());
+  }
+
   LocalCrashServer server_;
   ScopedTempDir dir_{L"upload_job"};
   ScopedCurrentDirectory currentDirectory_;
@@ -105,7 +110,8 @@ class UploadJobTest : public ::testing::Test {
 TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOnlyWhenKept) {
   testing_support::UncapturedLogLines logLines;
   const SystemInfo system = captureSystemInfo();
-  CrashPipeline pipeline(settings_, &work_, system);
+  UploadQueue uploads;
+  CrashPipeline pipeline(settings_, &work_, system, &uploads);
   DumpRequestServer server(reporterPipeName(GetCurrentProcessId()), nullptr, nullptr, nullptr,
                            &handleCrash, &pipeline, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(server.start());
@@ -135,9 +141,9 @@ TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOn
     const std::wstring log = prefix + std::to_wstring(crash) + L".txt";
     const std::wstring feedback = feedbackPrefix + std::to_wstring(crash) + L".txt";
     if (c.queueFails) {
-      // The job was offered as a long function, refused, and is gone again.
+      // Its worker was offered as a long function, refused, and the job is
+      // gone again.
       EXPECT_EQ(g_queueCall.calls, 1);
-      EXPECT_EQ(g_queueCall.function, &runUploadJob);
       EXPECT_EQ(g_queueCall.flags, static_cast<ULONG>(WT_EXECUTELONGFUNCTION));
       EXPECT_EQ(work_.count(), 1);
       std::vector<std::wstring> expected;
@@ -165,6 +171,8 @@ TEST_F(UploadJobTest, AJobThatCannotBeQueuedLeavesNoArchiveNoFeedbackAndTheLogOn
     }
   }
   server.stop();
+  // Its last job may still be on its way out of the queue.
+  EXPECT_TRUE(waitForJobsToEnd());
 }
 
 TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsName) {
@@ -187,14 +195,13 @@ TEST_F(UploadJobTest, TheJobCountsAsPendingWorkAndPostsItsArchiveUnderTheLogsNam
     const std::string log = "TAVRA-CRASHLOG V1 desktop 1.0 2 windows  release\r\n" +
                             std::string(5000, 'x') + "\r\n" + c.logName + "\r\n";
     ASSERT_TRUE(writeFile(path(c.logName), log));
-    // A leftover archive of the same name is replaced, then removed.
-    ASSERT_TRUE(writeFile(path(c.archiveName), "stale"));
     std::unique_ptr<UploadJob> job(newJob(c.logName, c.deleteLog, viewOf(table), L"id7"));
     EXPECT_EQ(work_.count(), 2);
     EXPECT_EQ(job->formFields().at(L"stacktraceId"), L"id7");
     EXPECT_EQ(job->formFields().at(L"CrashUptime"), L"4");
     const size_t reportsBefore = server_.reportIds().size();
-    EXPECT_EQ(runUploadJob(job.release()), 0u);
+    runUploadJob(job.get());
+    job.reset();
     EXPECT_EQ(work_.count(), 1);
 
     std::vector<std::wstring> ids = server_.reportIds();
@@ -229,8 +236,7 @@ TEST_F(UploadJobTest, AnArchiveThatFailsIsNotPostedAndTheLogGoesAsTheJobSays) {
     SCOPED_TRACE(deleteLog);
     ++crash.number;
     ASSERT_TRUE(writeFile(path("tavra-crashlog-5-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
-    EXPECT_EQ(runUploadJob(newJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"", crash)),
-              0u);
+    runJob(newJob("tavra-crashlog-5-1.txt", deleteLog, viewOf(table), L"", crash));
     EXPECT_EQ(work_.count(), 1);
     EXPECT_TRUE(server_.reportIds().empty());
     std::vector<std::wstring> expected;
@@ -266,7 +272,7 @@ TEST_F(UploadJobTest, AnUploadThatDoesNotSucceedSaysWhyInTheReporterLog) {
     ++crash.number;
     ASSERT_TRUE(server_.setUploadMode(c.uploadMode));
     ASSERT_TRUE(writeFile(path("tavra-crashlog-9-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
-    EXPECT_EQ(runUploadJob(newJob("tavra-crashlog-9-1.txt", true, viewOf(table), L"", crash)), 0u);
+    runJob(newJob("tavra-crashlog-9-1.txt", true, viewOf(table), L"", crash));
     const std::string line = "Crash " + std::to_string(crash.number) + " of process 77: ";
     if (c.why == nullptr) {
       EXPECT_EQ(occurrences(logLines.text(), line), 0u) << logLines.text();
@@ -287,13 +293,39 @@ TEST_F(UploadJobTest, AQueuedJobRunsOnAWorkQueueThreadUntilItsUploadHasEnded) {
   ASSERT_TRUE(server_.setUploadMode("hold:15"));
   ASSERT_TRUE(writeFile(path("tavra-crashlog-6-1.txt"), "TAVRA-CRASHLOG V1\r\n"));
   const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
-  ASSERT_TRUE(queueUploadJob(&work_, settings_, "tavra-crashlog-6-1.txt",
-                             readCrashAnnotations(viewOf(table)), L""));
+  UploadQueue uploads;
+  ASSERT_EQ(uploads.submit(std::unique_ptr<UploadJob>(
+                newJob("tavra-crashlog-6-1.txt", true, viewOf(table), L""))),
+            UploadQueueResult::kQueued);
   ASSERT_TRUE(server_.waitForReports(1, 30000, nullptr));
   EXPECT_EQ(work_.count(), 2);
   EXPECT_TRUE(pathExists(path("tavra-crashlog-6-1.zip")));
   ASSERT_TRUE(waitForJobsToEnd());
   EXPECT_TRUE(filesIn(dir_.path()).empty());
+}
+
+// An archive whose name something else has taken is neither posted, written
+// into nor deleted; the report is told in the reporter log, and the crash log
+// goes as the job says.
+TEST_F(UploadJobTest, AnArchiveNameThatIsTakenIsLeftAloneAndNothingIsPosted) {
+  testing_support::UncapturedLogLines logLines;
+  const std::vector<ClientAnnotation> table = annotationTable({{L"ptime", L"10"}});
+  CrashIdentity crash;
+  crash.number = 3;
+  crash.clientProcessId = 88;
+  ASSERT_TRUE(writeFile(path("tavra-crashlog-7-3.txt"), "TAVRA-CRASHLOG V1\r\n"));
+  ASSERT_TRUE(writeFile(path("tavra-crashlog-7-3.zip"), "planted"));
+  runJob(newJob("tavra-crashlog-7-3.txt", true, viewOf(table), L"", crash));
+  EXPECT_TRUE(server_.reportIds().empty());
+  EXPECT_EQ(filesIn(dir_.path()), std::vector<std::wstring>{L"tavra-crashlog-7-3.zip"});
+  std::string planted;
+  ASSERT_TRUE(readFileToString(path("tavra-crashlog-7-3.zip"), &planted));
+  EXPECT_EQ(planted, "planted");
+  EXPECT_EQ(occurrences(logLines.text(),
+                        "WARNING:Crash 3 of process 88: report not uploaded: "
+                        "tavra-crashlog-7-3.zip was there already, and is left as it is\n"),
+            1u)
+      << logLines.text();
 }
 
 }  // namespace

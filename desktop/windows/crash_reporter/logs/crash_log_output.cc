@@ -1,6 +1,12 @@
 #include "desktop/windows/crash_reporter/logs/crash_log_output.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <string.h>
+#include <windows.h>
+
+#include "runtime/private_security.h"
+#include "runtime/utf_conversion.h"
 
 namespace tavra {
 
@@ -8,8 +14,32 @@ Seam<CrashLogFileWriteFunction> crashLogFileWriteSeam(&fwrite);
 Seam<CrashLogFileCloseFunction> crashLogFileCloseSeam(&fclose);
 
 bool CrashLogOutput::open(const char* path) {
-  file_.reset(fopen(path, "wb"));
-  return file_.isValid();
+  file_.reset();
+  ScopedHandle file;
+  return createPrivateFile(path, GENERIC_WRITE, &file) && adopt(&file, _O_WRONLY);
+}
+
+bool CrashLogOutput::append(const char* path) {
+  file_.reset();
+  if (path == nullptr) return false;
+  // Only what is there is opened: a file that has gone is not made anew
+  // under whatever access list its folder would give it.
+  ScopedHandle file(CreateFileW(ansiToWide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file.isValid() && adopt(&file, _O_WRONLY | _O_APPEND);
+}
+
+bool CrashLogOutput::adopt(ScopedHandle* file, int flags) {
+  // The descriptor takes the handle over, and the stream the descriptor: each
+  // is closed by the next owner's close from then on.
+  const int descriptor =
+      _open_osfhandle(reinterpret_cast<intptr_t>(file->get()), flags | _O_BINARY);
+  if (descriptor == -1) return false;
+  file->release();
+  file_.reset(_fdopen(descriptor, (flags & _O_APPEND) != 0 ? "ab" : "wb"));
+  if (file_.isValid()) return true;
+  _close(descriptor);
+  return false;
 }
 
 bool CrashLogOutput::write(const char* text, size_t length) {

@@ -6,9 +6,13 @@
 // where the output broke; a failed close fails the output too, since
 // buffered bytes can still be lost there.
 //
+// The crash log holds the crashed process's memory: it is created new and
+// private (runtime/private_security.h), never opened over a file that is
+// there, so that no one else can read it or have planted its name.
+//
 // Threads: an output is used by the one thread that handles its crash, for
 // one crash log; nothing in it is shared or locked. It owns its file from
-// `open` until `close` or its destruction.
+// `open` or `append` until `close` or its destruction.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LOGS_CRASH_LOG_OUTPUT_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LOGS_CRASH_LOG_OUTPUT_H_
 
@@ -44,8 +48,13 @@ class CrashLogOutput {
   CrashLogOutput(const CrashLogOutput&) = delete;
   CrashLogOutput& operator=(const CrashLogOutput&) = delete;
 
-  // Creates or truncates the file at `path`. False when it cannot be.
+  // Creates the file at `path` new and private. False when it cannot be; a
+  // name that is taken fails with the thread's last error ERROR_FILE_EXISTS,
+  // and what has that name is left alone.
   bool open(const char* path);
+  // Opens the file at `path`, which must be there, for appending to its end;
+  // never creates one. False when it cannot be opened.
+  bool append(const char* path);
 
   // Each returns false once any write failed.
   bool write(const char* text, size_t length);
@@ -62,6 +71,8 @@ class CrashLogOutput {
 
  private:
   void flush();
+  // Puts the C runtime's stream on `file`, which it then owns.
+  bool adopt(ScopedHandle* file, int flags);
 
   ScopedHolder<CrashLogFileTraits> file_;
   bool ok_ = true;

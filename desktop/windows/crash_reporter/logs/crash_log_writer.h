@@ -60,11 +60,12 @@ class CrashLogWriter {
   CrashLogWriter(const CrashLogWriter&) = delete;
   CrashLogWriter& operator=(const CrashLogWriter&) = delete;
 
-  // Creates or truncates the file at `path` and writes the whole crash log
-  // into it. True when every byte was written and the file was closed
-  // cleanly. On false no file is left at the path: when it could not be
-  // created, and when a write or the close failed or a memory reader could
-  // not be made (the file is then deleted). Memory that cannot be read is no
+  // Creates the file at `path`, new and private (crash_log_output.h), and
+  // writes the whole crash log into it. True when every byte was written and
+  // the file was closed cleanly. On false no file of this write is left: when
+  // it could not be created (what has a name that is taken is left alone),
+  // and when a write or the close failed or a memory reader could not be made
+  // (the file is then deleted). Memory that cannot be read is no
   // failure: it is simply missing from the log; a range for which the set
   // has no memory is left out of the dumps.
   bool write(const ProcessState& process, const CrashMetadata& metadata, const char* path);

@@ -251,8 +251,10 @@ class CrashLogWriterTest : public ::testing::Test {
     rangeAllocationSeam.replaceForTesting(nullptr);
   }
 
-  // Writes "crash.txt" and returns its bytes; empty when the write failed.
+  // Writes "crash.txt", new, and returns its bytes; empty when the write
+  // failed.
   std::string write(const FakeProcess& process, const CrashMetadata& metadata = {}) {
+    deleteFile(joinPath(dir_.path(), L"crash.txt"));
     if (!writer_.write(process, metadata, "crash.txt")) return std::string();
     std::string text;
     EXPECT_TRUE(readFileToString(joinPath(dir_.path(), L"crash.txt"), &text));
@@ -767,10 +769,6 @@ TEST_F(CrashLogWriterTest, FailuresLeaveNoFile) {
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
-    // An older file of the same name goes too.
-    if (strcmp(test.path, "crash.txt") == 0) {
-      ASSERT_TRUE(writeFile(joinPath(dir_.path(), L"crash.txt"), "old"));
-    }
     FakeProcess process;
     // Enough text for several buffer flushes.
     for (uint32_t id = 1; id <= 3; ++id) {
@@ -785,6 +783,12 @@ TEST_F(CrashLogWriterTest, FailuresLeaveNoFile) {
     crashLogFileCloseSeam.replaceForTesting(nullptr);
     EXPECT_TRUE(listDirectory(dir_.path()).empty());
   }
+  // A name that is taken: what has it is left as it was.
+  ASSERT_TRUE(writeFile(joinPath(dir_.path(), L"crash.txt"), "old"));
+  EXPECT_FALSE(writer_.write(FakeProcess(), CrashMetadata(), "crash.txt"));
+  std::string old;
+  ASSERT_TRUE(readFileToString(joinPath(dir_.path(), L"crash.txt"), &old));
+  EXPECT_EQ(old, "old");
   EXPECT_FALSE(writer_.write(FakeProcess(), CrashMetadata(), nullptr));
 }
 

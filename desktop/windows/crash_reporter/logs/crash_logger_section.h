@@ -9,10 +9,11 @@
 
 namespace tavra {
 
-// Appends "\nCrash Logger:\n" and the captured text to the crash log, in
-// text mode (each line end becomes CR LF), and empties the capture. With
-// nothing captured the file is left alone and the result is true. On a
-// failed open, write or close the result is false and the text is kept.
+// Appends "\nCrash Logger:\n" and the captured text to the crash log, each
+// line end as CR LF (crash_log_output.h), and empties the capture. With
+// nothing captured the file is left alone and the result is true. The crash
+// log must be there: it is never created here. On a failed open, write or
+// close the result is false and the text is kept.
 bool appendCrashLoggerSection(LogCapture* capture, const char* crashLogFileName);
 
 }  // namespace tavra

@@ -73,11 +73,15 @@ TEST_F(CrashLoggerSectionTest, FailedAppendKeepsTheText) {
   LogMessage("s.cc", 1, 0).stream() << "kept";
   EXPECT_FALSE(appendCrashLoggerSection(&capture, "no_such_dir\\crash.txt"));
   EXPECT_FALSE(appendCrashLoggerSection(&capture, nullptr));
+  // A crash log that has gone is not made anew.
+  EXPECT_FALSE(appendCrashLoggerSection(&capture, "gone.txt"));
+  EXPECT_FALSE(pathExists(joinPath(dir_.path(), L"gone.txt")));
   // A directory in the way of the crash log.
   ASSERT_TRUE(CreateDirectoryW(joinPath(dir_.path(), L"busy.txt").c_str(), nullptr));
   EXPECT_FALSE(appendCrashLoggerSection(&capture, "busy.txt"));
   EXPECT_EQ("s.cc:1:kept\n", capture.text());
 
+  ASSERT_TRUE(writeFile(joinPath(dir_.path(), L"crash.txt"), ""));
   ASSERT_TRUE(appendCrashLoggerSection(&capture, "crash.txt"));
   EXPECT_EQ("\r\nCrash Logger:\r\ns.cc:1:kept\r\n", readFile(L"crash.txt"));
 }

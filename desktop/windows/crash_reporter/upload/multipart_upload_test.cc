@@ -58,7 +58,8 @@ class MultipartUploadTest : public ::testing::Test {
     log_ = "Tavra crash log\r\nException: 0xc0000005\r\n";
     for (int i = 0; i < 2000; ++i) log_ += "stack " + std::to_string(i * 7919) + "\r\n";
     ASSERT_TRUE(writeFile(L"tavra-crashlog-9-1.txt", log_));
-    ASSERT_TRUE(createReportArchive("tavra-crashlog-9-1.txt", "tavra-crashlog-9-1.zip"));
+    ASSERT_EQ(createReportArchive("tavra-crashlog-9-1.txt", "tavra-crashlog-9-1.zip"),
+              ArchiveResult::kCreated);
     ASSERT_TRUE(readFileToString(kArchiveName, &archive_));
   }
   void TearDown() override {

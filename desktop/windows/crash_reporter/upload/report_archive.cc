@@ -1,10 +1,15 @@
 #include "desktop/windows/crash_reporter/upload/report_archive.h"
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include <memory>
 #include <new>
+
+#include "runtime/private_security.h"
+#include "runtime/scoped_holder.h"
 
 namespace tavra {
 
@@ -37,49 +42,129 @@ uint32_t littleEndian32(const unsigned char* bytes) {
   return littleEndian16(bytes) | littleEndian16(bytes + 2) << 16;
 }
 
+// The archive's file as minizip sees it: the handle of its creation, which
+// minizip's close leaves open, and whether any call on it failed.
+struct ArchiveStream {
+  HANDLE file = nullptr;
+  bool failed = false;
+};
+
+ArchiveStream* streamOf(voidpf stream) { return static_cast<ArchiveStream*>(stream); }
+
+// Moves the file position; `to` is taken as fseek takes its offset.
+bool seekArchive(ArchiveStream* stream, LONGLONG to, DWORD method) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = to;
+  if (SetFilePointerEx(stream->file, distance, nullptr, method)) return true;
+  stream->failed = true;
+  return false;
+}
+
+bool readArchive(ArchiveStream* stream, void* buffer, DWORD size) {
+  DWORD read = 0;
+  if (ReadFile(stream->file, buffer, size, &read, nullptr) && read == size) return true;
+  stream->failed = true;
+  return false;
+}
+
+bool writeArchive(ArchiveStream* stream, const void* buffer, DWORD size) {
+  DWORD written = 0;
+  if (WriteFile(stream->file, buffer, size, &written, nullptr) && written == size) return true;
+  stream->failed = true;
+  return false;
+}
+
+// minizip's I/O functions on an ArchiveStream, which is also the functions'
+// opaque value: opening hands it back whatever the name, so minizip never
+// opens a file itself.
+voidpf ZCALLBACK openArchiveFunction(voidpf opaque, const char* /*name*/, int /*mode*/) {
+  return opaque;
+}
+uLong ZCALLBACK readArchiveFunction(voidpf, voidpf stream, void* buffer, uLong size) {
+  return readArchive(streamOf(stream), buffer, size) ? size : 0;
+}
+uLong ZCALLBACK writeArchiveFunction(voidpf, voidpf stream, const void* buffer, uLong size) {
+  return writeArchive(streamOf(stream), buffer, size) ? size : 0;
+}
+long ZCALLBACK tellArchiveFunction(voidpf, voidpf stream) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  LARGE_INTEGER at;
+  if (!SetFilePointerEx(streamOf(stream)->file, zero, &at, FILE_CURRENT) ||
+      at.QuadPart > LONG_MAX) {
+    streamOf(stream)->failed = true;
+    return -1;
+  }
+  return static_cast<long>(at.QuadPart);
+}
+long ZCALLBACK seekArchiveFunction(voidpf, voidpf stream, uLong offset, int origin) {
+  DWORD method = FILE_BEGIN;
+  LONGLONG to = offset;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR || origin == ZLIB_FILEFUNC_SEEK_END) {
+    method = origin == ZLIB_FILEFUNC_SEEK_CUR ? FILE_CURRENT : FILE_END;
+    to = static_cast<long>(offset);
+  } else if (origin != ZLIB_FILEFUNC_SEEK_SET) {
+    return -1;
+  }
+  return seekArchive(streamOf(stream), to, method) ? 0 : -1;
+}
+int ZCALLBACK closeArchiveFunction(voidpf, voidpf stream) {
+  return streamOf(stream)->failed ? -1 : 0;
+}
+int ZCALLBACK archiveErrorFunction(voidpf, voidpf stream) {
+  return streamOf(stream)->failed ? 1 : 0;
+}
+
 // Deflate guesses whether its input is text, and this minizip copies the
 // guess into the entry's internal attributes (1 for text). The entry always
 // carries 0, so that the archive's headers do not depend on what the log
 // holds. The archive is ours and just closed: one entry, no comment.
-bool clearInternalAttributes(const char* archivePath) {
-  constexpr long kEndRecordBytes = 22;
-  constexpr long kInternalAttributesOffset = 36;
-  ScopedStream archive(fopen(archivePath, "r+b"));
-  if (!archive) return false;
+bool clearInternalAttributes(ArchiveStream* archive) {
+  constexpr LONGLONG kEndRecordBytes = 22;
+  constexpr LONGLONG kInternalAttributesOffset = 36;
   unsigned char end[kEndRecordBytes];
-  if (fseek(archive.get(), -kEndRecordBytes, SEEK_END) != 0 ||
-      fread(end, 1, sizeof(end), archive.get()) != sizeof(end) ||
-      littleEndian32(end) != 0x06054b50u || littleEndian16(end + 10) != 1) {
+  if (!seekArchive(archive, -kEndRecordBytes, FILE_END) ||
+      !readArchive(archive, end, sizeof(end)) || littleEndian32(end) != 0x06054b50u ||
+      littleEndian16(end + 10) != 1) {
     return false;
   }
-  const uint32_t central = littleEndian32(end + 16);
+  const LONGLONG central = littleEndian32(end + 16);
   unsigned char signature[4];
-  if (central > 0x7FFFFFFFu - kInternalAttributesOffset ||
-      fseek(archive.get(), static_cast<long>(central), SEEK_SET) != 0 ||
-      fread(signature, 1, sizeof(signature), archive.get()) != sizeof(signature) ||
+  if (!seekArchive(archive, central, FILE_BEGIN) ||
+      !readArchive(archive, signature, sizeof(signature)) ||
       littleEndian32(signature) != 0x02014b50u) {
     return false;
   }
   static const unsigned char kZero[2] = {0, 0};
-  if (fseek(archive.get(), static_cast<long>(central) + kInternalAttributesOffset, SEEK_SET) != 0 ||
-      fwrite(kZero, 1, sizeof(kZero), archive.get()) != sizeof(kZero)) {
-    return false;
-  }
-  return fclose(archive.release()) == 0;
+  return seekArchive(archive, central + kInternalAttributesOffset, FILE_BEGIN) &&
+         writeArchive(archive, kZero, sizeof(kZero));
 }
 
 }  // namespace
 
-bool createReportArchive(const char* crashLogPath, const char* archivePath) {
-  // Append mode 0 creates the file anew, replacing one left by an earlier run.
-  zipFile archive = zipOpen(archivePath, APPEND_STATUS_CREATE);
-  if (archive == nullptr) return false;
-  const bool added = addCrashLogEntry(crashLogPath, archive);
-  // Closing also finishes the open entry: its checksum and sizes.
-  const bool closed = zipClose(archive, nullptr) == ZIP_OK;
-  if (added && closed && clearInternalAttributes(archivePath)) return true;
+ArchiveResult createReportArchive(const char* crashLogPath, const char* archivePath) {
+  ScopedHandle file;
+  if (!createPrivateFile(archivePath, GENERIC_READ | GENERIC_WRITE, &file)) {
+    return GetLastError() == ERROR_FILE_EXISTS ? ArchiveResult::kNameTaken : ArchiveResult::kFailed;
+  }
+  ArchiveStream stream;
+  stream.file = file.get();
+  zlib_filefunc_def functions = {
+      &openArchiveFunction, &readArchiveFunction,  &writeArchiveFunction, &tellArchiveFunction,
+      &seekArchiveFunction, &closeArchiveFunction, &archiveErrorFunction, &stream};
+  zipFile archive = zipOpen2(archivePath, APPEND_STATUS_CREATE, nullptr, &functions);
+  bool made = false;
+  if (archive != nullptr) {
+    const bool added = addCrashLogEntry(crashLogPath, archive);
+    // Closing also finishes the open entry: its checksum and sizes.
+    const bool closed = zipClose(archive, nullptr) == ZIP_OK;
+    made = added && closed && clearInternalAttributes(&stream);
+  }
+  file.reset();
+  if (made) return ArchiveResult::kCreated;
+  // The file is ours, made above: nothing else has its name.
   remove(archivePath);
-  return false;
+  return ArchiveResult::kFailed;
 }
 
 bool addCrashLogEntry(const char* crashLogPath, zipFile archive) {

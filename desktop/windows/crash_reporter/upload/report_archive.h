@@ -1,11 +1,15 @@
 // Packs a text crash log into the zip archive that the upload sends: one
 // deflated entry, "crashlog.txt", holding the log's bytes unchanged.
 //
+// The archive holds the crash log, and so the crashed process's memory: it
+// is created new and private (runtime/private_security.h), never opened over
+// a file that is there, and minizip writes it through the handle of that
+// creation (its I/O functions are ours), so that no name is ever opened twice.
+//
 // Every call works on its own buffer and files and takes no lock; several
 // upload jobs may archive different crash logs on their own threads at once.
 // The test seam below is process-wide and is set only while no archive is
-// being made. This unit calls no Windows function: the log is read with the C
-// stream functions and the archive written through minizip.
+// being made. The log is read with the C stream functions.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_REPORT_ARCHIVE_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_UPLOAD_REPORT_ARCHIVE_H_
 
@@ -23,13 +27,20 @@ extern const char kCrashLogEntryName[];  // "crashlog.txt"
 // The log is streamed into the entry through one buffer of this size.
 constexpr size_t kArchiveCopyBufferBytes = 1024 * 1024;
 
-// Creates (or replaces) the archive at `archivePath` with the whole crash log
-// at `crashLogPath` as its entry, whose internal attributes are always 0
-// (whether or not deflate took the log for text). True only when every byte of the log went in
-// and the archive was closed without error; on false no archive is left at
-// `archivePath` (a failed open leaves an older file of that name alone). Both
-// paths are narrow, as the C library takes them.
-bool createReportArchive(const char* crashLogPath, const char* archivePath);
+enum class ArchiveResult {
+  // Every byte of the log went in and the archive was closed without error.
+  kCreated,
+  // Something has the archive's name already: it is left as it is.
+  kNameTaken,
+  // Anything else; no archive is left.
+  kFailed,
+};
+
+// Creates the archive at `archivePath`, new, with the whole crash log at
+// `crashLogPath` as its entry, whose internal attributes are always 0
+// (whether or not deflate took the log for text). Both paths are narrow, as
+// the C library takes them.
+ArchiveResult createReportArchive(const char* crashLogPath, const char* archivePath);
 
 // Opens the "crashlog.txt" entry in the open `archive` and streams the crash
 // log into it in chunks of at most kArchiveCopyBufferBytes. True when the

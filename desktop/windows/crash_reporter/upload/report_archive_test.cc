@@ -12,8 +12,10 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "runtime/file_util.h"
+#include "runtime/private_security.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
+#include "testing/test_support/test_files.h"
 
 namespace tavra {
 namespace {
@@ -150,37 +152,48 @@ TEST_F(ReportArchiveTest, StreamsTheWholeLogInChunksOfAtMostOneMebibyte) {
       {binary, {4103}},
       {makeLog(1), {1}},
   };
+  std::wstring privateSddl;
+  ASSERT_TRUE(privateSecuritySddl(PrivateObject::kFile, &privateSddl));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log.size());
     gChunks.clear();
-    // Left by the case before, larger, and replaced rather than appended to
-    // or overwritten in place.
-    ASSERT_EQ(pathExists(path(L"tavra-crashlog-1-1.zip")), &c != &cases[0]);
     ASSERT_TRUE(writeFile(path(L"tavra-crashlog-1-1.txt"), c.log));
-    ASSERT_TRUE(createReportArchive(narrow(L"tavra-crashlog-1-1.txt").c_str(),
-                                    narrow(L"tavra-crashlog-1-1.zip").c_str()));
+    ASSERT_EQ(createReportArchive(narrow(L"tavra-crashlog-1-1.txt").c_str(),
+                                  narrow(L"tavra-crashlog-1-1.zip").c_str()),
+              ArchiveResult::kCreated);
     EXPECT_EQ(gChunks, c.chunks);
     std::string zip;
     ASSERT_TRUE(readFileToString(path(L"tavra-crashlog-1-1.zip"), &zip));
     expectOneEntryArchive(zip, c.log);
+    // The crashed process's memory is for the user and the system alone.
+    EXPECT_EQ(accessEntries(accessListOf(path(L"tavra-crashlog-1-1.zip"))),
+              accessEntries(privateSddl));
+    ASSERT_TRUE(deleteFile(path(L"tavra-crashlog-1-1.zip")));
   }
 }
 
-TEST_F(ReportArchiveTest, FailureLeavesNoArchive) {
+TEST_F(ReportArchiveTest, FailureLeavesNoArchiveAndATakenNameIsLeftAlone) {
   const struct {
     const char* name;
     std::string log;  // "missing": no log file
     size_t failFromChunk;
-    bool oldArchive;
+    // What has the archive's name before: nothing, a file, or a folder.
+    const char* taken;
     const wchar_t* archive;
+    ArchiveResult result;
     size_t chunks;
   } cases[] = {
-      {"empty log", "", SIZE_MAX, false, L"log.zip", 0},
-      {"empty log, old archive", "", SIZE_MAX, true, L"log.zip", 0},
-      {"missing log, old archive", "missing", SIZE_MAX, true, L"log.zip", 0},
-      {"first write fails", "some text", 0, false, L"log.zip", 1},
-      {"second write fails", makeLog(3 * kMiB), 1, true, L"log.zip", 2},
-      {"archive in a missing folder", "text", SIZE_MAX, false, L"missing\\log.zip", 0},
+      {"empty log", "", SIZE_MAX, nullptr, L"log.zip", ArchiveResult::kFailed, 0},
+      {"missing log", "missing", SIZE_MAX, nullptr, L"log.zip", ArchiveResult::kFailed, 0},
+      {"first write fails", "some text", 0, nullptr, L"log.zip", ArchiveResult::kFailed, 1},
+      {"second write fails", makeLog(3 * kMiB), 1, nullptr, L"log.zip", ArchiveResult::kFailed, 2},
+      {"archive in a missing folder", "text", SIZE_MAX, nullptr, L"missing\\log.zip",
+       ArchiveResult::kFailed, 0},
+      // A planted archive is neither written into nor removed, even when the
+      // log would have made a good one.
+      {"a file has the name", "text", SIZE_MAX, "file", L"log.zip", ArchiveResult::kNameTaken, 0},
+      {"a folder has the name", "text", SIZE_MAX, "folder", L"log.zip", ArchiveResult::kNameTaken,
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,13 +202,30 @@ TEST_F(ReportArchiveTest, FailureLeavesNoArchive) {
     if (c.log != "missing") {
       ASSERT_TRUE(writeFile(path(L"log.txt"), c.log));
     }
-    if (c.oldArchive) {
-      ASSERT_TRUE(writeFile(path(c.archive), "old"));
+    const std::wstring archive = path(c.archive);
+    if (c.taken != nullptr && std::string(c.taken) == "file") {
+      ASSERT_TRUE(writeFile(archive, "planted"));
+    } else if (c.taken != nullptr) {
+      ASSERT_TRUE(createDirectoryWithParents(archive));
     }
+    const std::wstring before = accessListOf(archive);
     gFailFromChunk = c.failFromChunk;
-    EXPECT_FALSE(createReportArchive(narrow(L"log.txt").c_str(), narrow(c.archive).c_str()));
-    EXPECT_FALSE(pathExists(path(c.archive)));
+    EXPECT_EQ(createReportArchive(narrow(L"log.txt").c_str(), narrow(c.archive).c_str()), c.result);
     EXPECT_EQ(gChunks.size(), c.chunks);
+    if (c.taken == nullptr) {
+      EXPECT_FALSE(pathExists(archive));
+      continue;
+    }
+    EXPECT_EQ(accessListOf(archive), before);
+    std::string planted;
+    if (std::string(c.taken) == "file") {
+      ASSERT_TRUE(readFileToString(archive, &planted));
+      EXPECT_EQ(planted, "planted");
+      deleteFile(archive);
+    } else {
+      EXPECT_TRUE(directoryExists(archive));
+      RemoveDirectoryW(archive.c_str());
+    }
   }
 }
 
