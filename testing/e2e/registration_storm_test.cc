@@ -10,18 +10,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "testing/browser_client/registration_storm.h"
 #include "testing/e2e/browser_process.h"
 #include "testing/e2e/reporter_with_crash_server.h"
-#include "testing/test_support/test_text.h"
 
 namespace tavra {
 namespace {
 
-constexpr int kRegistrations = 200;
+constexpr uint32_t kRegistrations = 200;
 // Generous bounds for a loaded machine; a passing run takes a fraction.
 constexpr DWORD kAnswerTimeoutMs = 120000;
 constexpr DWORD kStormTimeoutMs = 240000;
@@ -35,26 +34,14 @@ constexpr uint64_t kMemorySlack = 4 * 1024 * 1024;
 // (lifecycle/registration_refusal_log.h).
 constexpr int kRefusalLinesPerMinute = 20;
 
-// The numbers of a "storm accepted=... refused=..." line, by name.
-std::map<std::string, int> stormFigures(const std::string& line) {
-  std::map<std::string, int> figures;
-  for (const std::string& part : tokens(line)) {
-    const size_t equals = part.find('=');
-    if (equals != std::string::npos) {
-      figures[part.substr(0, equals)] = std::stoi(part.substr(equals + 1));
-    }
-  }
-  return figures;
-}
-
 // The refusals counted in "Registrations refused: N more within a minute"
 // lines.
-int countedRefusals(const std::vector<std::string>& lines) {
+uint32_t countedRefusals(const std::vector<std::string>& lines) {
   const std::string marker = "Registrations refused: ";
-  int count = 0;
+  uint32_t count = 0;
   for (const std::string& line : lines) {
     const size_t at = line.find(marker);
-    if (at != std::string::npos) count += std::stoi(line.substr(at + marker.size()));
+    if (at != std::string::npos) count += std::stoul(line.substr(at + marker.size()));
   }
   return count;
 }
@@ -91,16 +78,16 @@ TEST_F(RegistrationStormTest, OneProcessGetsOneCrashHandledAtATimeAndTheReporter
       "storm " + std::to_string(kRegistrations) + " " + std::to_string(kAnswerTimeoutMs),
       kStormTimeoutMs);
   std::printf("%s in %lu ms\n", line.c_str(), static_cast<unsigned long>(GetTickCount() - began));
-  ASSERT_TRUE(startsWith(line, "storm ")) << line;
-  std::map<std::string, int> figures = stormFigures(line);
-  EXPECT_EQ(figures["failed"], 0) << line;
-  EXPECT_EQ(figures["accepted"] + figures["refused"], kRegistrations) << line;
-  EXPECT_GT(figures["refused"], 0) << line;
+  StormOutcome outcome;
+  ASSERT_TRUE(parseStorm(line, &outcome)) << line;
+  EXPECT_EQ(outcome.failed, 0u) << line;
+  EXPECT_EQ(outcome.accepted + outcome.refused, kRegistrations) << line;
+  EXPECT_GT(outcome.refused, 0u) << line;
   // Never more than one request of the process in the reporter's hands.
-  EXPECT_EQ(figures["max-outstanding"], 1) << line;
+  EXPECT_EQ(outcome.maxOutstanding, 1u) << line;
   // Every registration that it got was served: a report each.
-  EXPECT_EQ(figures["answered"], figures["accepted"]) << line;
-  reports += static_cast<size_t>(figures["accepted"]);
+  EXPECT_EQ(outcome.answered, outcome.accepted) << line;
+  reports += outcome.accepted;
   ASSERT_NO_FATAL_FAILURE(settle(reports));
 
   ProcessFigures after;
@@ -131,7 +118,7 @@ TEST_F(RegistrationStormTest, OneProcessGetsOneCrashHandledAtATimeAndTheReporter
   const int minutes = static_cast<int>((GetTickCount() - began) / 60000) + 1;
   EXPECT_LE(static_cast<int>(own.size()), kRefusalLinesPerMinute * minutes);
   EXPECT_LE(static_cast<int>(counted.size()), minutes);
-  EXPECT_EQ(static_cast<int>(own.size()) + countedRefusals(counted), figures["refused"]);
+  EXPECT_EQ(own.size() + countedRefusals(counted), outcome.refused);
   // Nothing was dropped or left unhandled.
   EXPECT_TRUE(reporter_.unhandledRequestLines(storm.processId()).empty());
   EXPECT_TRUE(reporter_.reporterLogLines(" of process ").empty());

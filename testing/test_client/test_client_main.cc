@@ -108,10 +108,10 @@
 #include "testing/browser_client/memory_edge.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/browser_client/registration_storm.h"
 #include "testing/test_client/crash_trigger.h"
 #include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
-#include "testing/test_client/registration_storm.h"
 #include "testing/test_support/switch_number.h"
 #include "testing/test_support/test_text.h"
 

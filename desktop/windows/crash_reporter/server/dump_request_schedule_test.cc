@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,7 @@
 #include "runtime/scoped_lock.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/process_figures.h"
-#include "testing/test_support/test_text.h"
+#include "testing/browser_client/registration_storm.h"
 #include "testing/test_support/wait_until.h"
 
 namespace tavra {
@@ -61,18 +60,6 @@ void countCrashesAtOnce(void* context, ReporterClient* client) {
   crashes->end(client->processId());
 }
 
-// The numbers of a "storm accepted=... refused=..." line, by name.
-std::map<std::string, int> stormFigures(const std::string& line) {
-  std::map<std::string, int> figures;
-  for (const std::string& part : tokens(line)) {
-    const size_t equals = part.find('=');
-    if (equals != std::string::npos) {
-      figures[part.substr(0, equals)] = std::stoi(part.substr(equals + 1));
-    }
-  }
-  return figures;
-}
-
 TEST_F(DumpRequestScheduleTest, AProcessThatRegistersAndSignalsInAStormHasOneCrashHandledAtATime) {
   CrashesAtOnce crashes;
   makeServer(&countCrashesAtOnce, &crashes);
@@ -85,21 +72,21 @@ TEST_F(DumpRequestScheduleTest, AProcessThatRegistersAndSignalsInAStormHasOneCra
   // Two hundred registrations, each signalled at once: while a crash of the
   // process runs, or waits to be taken, its registrations are refused.
   const std::string line = client->command("storm 200 60000", 180000);
-  ASSERT_TRUE(startsWith(line, "storm ")) << line;
-  std::map<std::string, int> figures = stormFigures(line);
-  EXPECT_EQ(0, figures["failed"]) << line;
-  EXPECT_EQ(200, figures["accepted"] + figures["refused"]) << line;
-  EXPECT_GT(figures["refused"], 0) << line;
-  EXPECT_EQ(1, figures["max-outstanding"]) << line;
+  StormOutcome storm;
+  ASSERT_TRUE(parseStorm(line, &storm)) << line;
+  EXPECT_EQ(0u, storm.failed) << line;
+  EXPECT_EQ(200u, storm.accepted + storm.refused) << line;
+  EXPECT_GT(storm.refused, 0u) << line;
+  EXPECT_EQ(1u, storm.maxOutstanding) << line;
   // Every request that a registration it got carried was served.
-  EXPECT_EQ(figures["accepted"], figures["answered"]) << line;
+  EXPECT_EQ(storm.accepted, storm.answered) << line;
   {
     ScopedCriticalSection hold(&crashes.lock);
     EXPECT_EQ(1, crashes.maxOfProcess);
-    EXPECT_EQ(figures["accepted"], crashes.runs);
+    EXPECT_EQ(static_cast<int>(storm.accepted), crashes.runs);
   }
   const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
-  EXPECT_EQ(static_cast<size_t>(figures["refused"]), refusals.size());
+  EXPECT_EQ(storm.refused, refusals.size());
   for (const RegistrationRefusal& refusal : refusals) {
     EXPECT_EQ(RefusalReason::CrashBeingHandled, refusal.reason);
     EXPECT_EQ(client->processId(), refusal.processId);

@@ -1,11 +1,12 @@
 // What a hostile browser process does to multiply the reporter's work: it
 // registers again and again, keeps the handles of every registration that it
 // got, and signals the dump request of each at once, without waiting for its
-// answer.
+// answer. The test client runs it on command; the tests read its outcome
+// from the client's answer.
 //
-// Runs on the client's command thread.
-#ifndef TESTING_TEST_CLIENT_REGISTRATION_STORM_H_
-#define TESTING_TEST_CLIENT_REGISTRATION_STORM_H_
+// Plain functions: the storm runs on the caller's thread.
+#ifndef TESTING_BROWSER_CLIENT_REGISTRATION_STORM_H_
+#define TESTING_BROWSER_CLIENT_REGISTRATION_STORM_H_
 
 #include <windows.h>
 
@@ -38,7 +39,9 @@ StormOutcome runRegistrationStorm(const std::wstring& pipeName, uint32_t registr
 
 // "storm accepted=A refused=R failed=F max-outstanding=M answered=N".
 std::string describeStorm(const StormOutcome& outcome);
+// Reads what describeStorm wrote; false when `line` is not such a line.
+bool parseStorm(const std::string& line, StormOutcome* outcome);
 
 }  // namespace tavra
 
-#endif  // TESTING_TEST_CLIENT_REGISTRATION_STORM_H_
+#endif  // TESTING_BROWSER_CLIENT_REGISTRATION_STORM_H_

@@ -1,5 +1,6 @@
-#include "testing/test_client/registration_storm.h"
+#include "testing/browser_client/registration_storm.h"
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -53,6 +54,22 @@ std::string describeStorm(const StormOutcome& outcome) {
          " failed=" + std::to_string(outcome.failed) +
          " max-outstanding=" + std::to_string(outcome.maxOutstanding) +
          " answered=" + std::to_string(outcome.answered);
+}
+
+bool parseStorm(const std::string& line, StormOutcome* outcome) {
+  unsigned accepted = 0, refused = 0, failed = 0, maxOutstanding = 0, answered = 0;
+  char end = 0;
+  if (std::sscanf(line.c_str(),
+                  "storm accepted=%u refused=%u failed=%u max-outstanding=%u answered=%u%c",
+                  &accepted, &refused, &failed, &maxOutstanding, &answered, &end) != 5) {
+    return false;
+  }
+  outcome->accepted = accepted;
+  outcome->refused = refused;
+  outcome->failed = failed;
+  outcome->maxOutstanding = maxOutstanding;
+  outcome->answered = answered;
+  return true;
 }
 
 }  // namespace tavra
