@@ -81,8 +81,8 @@ int runReporterMain() {
   // The holders below are declared in the reverse order of their clean-up, so
   // every return runs it in order: stop the server (waiting for hooks that
   // still run), tell the refusals not yet told, free the pipe's security
-  // descriptor, close the ready event,
-  // clean up the watcher, and last let go of the pipeline and the count.
+  // descriptor, close the ready event, clean up the watcher, and last let go
+  // of the pipeline and the count.
   ParentWatcher watcher(&work);
   if (!watcher.watch(parentId)) return -1;
 

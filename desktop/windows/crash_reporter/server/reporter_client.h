@@ -33,11 +33,11 @@ enum class RecordDeparture : uint8_t {
 // The values of a client's registration message, the handles opened or made
 // for it, its two registered waits and a private copy of its annotation table.
 // The record owns every handle, wait and buffer in it and releases them only
-// when it is destroyed, after its waits are gone. Its own lock is none: its
-// table copy is written and read only by the run that handles the client's
-// dump request, and the schedule (dump_request_schedule.h) lets one such run
-// go at a time per process; the schedule's fields below are guarded by the
-// schedule's lock.
+// when it is destroyed, after its waits are gone. It has no lock of its own:
+// its table copy is written and read only by the run that handles the
+// client's dump request, and the schedule (dump_request_schedule.h) lets one
+// such run go at a time per process; the schedule's fields below are guarded
+// by the schedule's lock.
 class ReporterClient {
  public:
   // Stores the registry and the registration's values; every handle, wait
@@ -123,8 +123,8 @@ class ReporterClient {
   ReporterClient* scheduledPrevious_ = nullptr;
   ReporterClient* scheduledNext_ = nullptr;
   // Released in the reverse order: the waits first (the dump-request wait's
-  // callback reads the table and signals dump-done; the exit wait waits on
-  // the process), then the process, the dump-request event and the dump-done
+  // callback takes the event's signals; the exit wait waits on the
+  // process), then the process, the dump-request event and the dump-done
   // event, last the table.
   std::unique_ptr<ClientAnnotation[]> annotations_;
   ScopedHandle dumpDoneEvent_;
