@@ -32,8 +32,8 @@ bool BrowserProcess::start(uint32_t reporterPid, const std::wstring& switches) {
       L"--annotations=16 --reporter-pid=" + std::to_wstring(reporterPid) + L" " + switches);
 }
 
-std::string BrowserProcess::command(const std::string& line) {
-  return process_.command(line, 30000);
+std::string BrowserProcess::command(const std::string& line, DWORD timeoutMs) {
+  return process_.command(line, timeoutMs);
 }
 
 bool BrowserProcess::send(const std::string& line) { return process_.sendLine(line); }

@@ -36,8 +36,9 @@ class BrowserProcess {
   // to the reporter of process `reporterPid`.
   bool start(uint32_t reporterPid, const std::wstring& switches = L"");
 
-  // One command and its one-line answer; "" when none came within 30 s.
-  std::string command(const std::string& line);
+  // One command and its one-line answer; "" when none came within
+  // `timeoutMs`.
+  std::string command(const std::string& line, DWORD timeoutMs = 30000);
   // One command whose answer is not read (it may have none).
   bool send(const std::string& line);
   // Sets one annotation (an empty value too) and expects "ok".

@@ -5,6 +5,12 @@
 //   register [nack]           the whole conversation (nack: no acknowledgement)
 //   register-many N           N whole conversations in a row, each replacing
 //                             the last; reports "registered-many SUCCEEDED"
+//   storm N [TIMEOUT_MS]      N registrations, each keeping its handles, each
+//                             accepted one's dump request signalled at once
+//                             with the client's own exception; then waits
+//                             for the answers (registration_storm.h). Reports
+//                             "storm accepted=... refused=... failed=...
+//                             max-outstanding=... answered=..."
 //   register-as PID           a Register message of this process naming PID
 //                             as its process; reports "hangup" when the server
 //                             ended it without a reply, else "reply WORDS..."
@@ -104,6 +110,7 @@
 #include "testing/browser_client/memory_edge.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/browser_client/process_figures.h"
+#include "testing/browser_client/registration_storm.h"
 #include "testing/test_client/crash_trigger.h"
 #include "testing/test_client/hostile_exception.h"
 #include "testing/test_client/process_self_view.h"
@@ -279,6 +286,14 @@ class TestClient {
         if (client_.registerWith(pipeName_, kTimeoutMs)) ++succeeded;
       }
       return "registered-many " + std::to_string(succeeded);
+    }
+    if (name == "storm") {
+      uint32_t count = 0;
+      DWORD timeout = 60000;
+      in >> count >> timeout;
+      prepareOwnException();
+      return describeStorm(
+          runRegistrationStorm(pipeName_, count, addressWord(&rawPointers_), timeout));
     }
     if (name == "register-as") {
       PipeMessage message = client_.registrationMessage();

@@ -7,6 +7,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/pipe_security.h"
+#include "desktop/windows/crash_reporter/lifecycle/registration_refusal_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
 #include "desktop/windows/crash_reporter/lifecycle/upload_queue.h"
 #include "desktop/windows/crash_reporter/logs/reporter_log.h"
@@ -82,9 +83,9 @@ int runReporterMain() {
 
   // The holders below are declared in the reverse order of their clean-up, so
   // every return runs it in order: stop the server (waiting for hooks that
-  // still run), free the pipe's security descriptor, close the ready event,
-  // clean up the watcher, and last let go of the pipeline, the upload queue
-  // and the count.
+  // still run), tell the refusals not yet told, free the pipe's security
+  // descriptor, close the ready event, clean up the watcher, and last let go
+  // of the pipeline, the upload queue and the count.
   ParentWatcher watcher(&work);
   if (!watcher.watch(parentId)) return -1;
 
@@ -104,12 +105,18 @@ int runReporterMain() {
   PipeSecurity security;
   security.build();
 
+  // Each refused registration gets a line in the reporter log, within a
+  // bound per minute; the count past it is told when the log goes, after
+  // the server has stopped.
+  RegistrationRefusalLog refusals;
+
   // Each dump request goes to the crash pipeline; the reporter writes no
   // minidump of its own. A request that is never taken up (its client ended,
   // or the reporter stopped, first) is told in the reporter log.
   DumpRequestServer server(pipeName, security.attributes(), nullptr, nullptr, &handleCrash,
                            &pipeline, nullptr, nullptr, nullptr, nullptr);
   server.setUnservedRequestHook(&noteUnservedRequest, nullptr);
+  server.setRefusalHook(&noteRegistrationRefusal, &refusals);
   // A server that fails to start is stopped on the way out; the parent's
   // ready event is then never set.
   if (!server.start()) return -1;

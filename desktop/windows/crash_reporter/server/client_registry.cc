@@ -8,10 +8,11 @@
 namespace tavra {
 namespace {
 
-// A crash may take seconds to handle. Run in the wait thread, it would hold up
-// every other wait that the thread serves: the pipe's conversation, other
-// clients' exits and crashes. Each callback runs on a worker thread instead.
-constexpr DWORD kDumpRequestWaitFlags = WT_EXECUTELONGFUNCTION;  // 0x10
+// The dump-request callback only takes the signal into the schedule, under
+// its lock: in the wait thread, before the wait looks at the event again, as
+// the event is manual-reset. The exit callback unregisters the dump-request
+// wait blocking: on a worker thread.
+constexpr DWORD kDumpRequestWaitFlags = WT_EXECUTEINWAITTHREAD;  // 4
 constexpr DWORD kProcessExitWaitFlags = WT_EXECUTEONLYONCE;      // 8
 constexpr DWORD kRecordPollIntervalMs = 10;
 
@@ -38,18 +39,27 @@ bool ClientRegistry::open() {
 void ClientRegistry::close() {
   ScopedCriticalSection hold(&lock_);
   closed_ = true;
+  schedule_.close();
 }
 
 void ClientRegistry::destroyAll() {
   // No callback changes the list any more. Records outside it (being
-  // retired, or destroyed by their exit callback) go on their own threads;
-  // they still call into the registry until the last one is released.
+  // retired, destroyed by their exit callback, or ended by the run of their
+  // crash) go on their own threads; they still call into the registry until
+  // the last one is released.
   std::vector<std::unique_ptr<ReporterClient>> remaining;
   {
     ScopedCriticalSection hold(&lock_);
     remaining.swap(clients_);
   }
-  for (std::unique_ptr<ReporterClient>& client : remaining) destroy(std::move(client));
+  for (std::unique_ptr<ReporterClient>& client : remaining) {
+    release(std::move(client), RecordDeparture::Stopped);
+  }
+  // Retired records whose requests wait for their turn belong to the
+  // schedule: nobody serves them now.
+  while (ReporterClient* waiting = schedule_.takeOwnedWaiting()) {
+    end(std::unique_ptr<ReporterClient>(waiting), RecordDeparture::Retired, true);
+  }
   for (;;) {
     {
       ScopedCriticalSection hold(&lock_);
@@ -79,10 +89,20 @@ size_t ClientRegistry::recordCount() const {
 }
 
 std::unique_ptr<ReporterClient> ClientRegistry::admit(const PipeMessage& registration,
-                                                      PipeMessage* reply) {
+                                                      PipeMessage* reply, RefusalReason* why) {
+  // Nothing is opened for a process whose crash is being handled. `enlist`
+  // looks again, as a crash may begin meanwhile.
+  {
+    ScopedCriticalSection hold(&lock_);
+    if (schedule_.isBusy(registration.processId, listedRecordOf(registration.processId))) {
+      *why = RefusalReason::CrashBeingHandled;
+      return nullptr;
+    }
+  }
   const size_t copySize = ReporterClient::annotationCopySize(registration.annotationCount);
-  if (!reserve(copySize)) return nullptr;
+  if (!reserve(copySize, why)) return nullptr;
   std::unique_ptr<ReporterClient> client(new (std::nothrow) ReporterClient(this, registration));
+  *why = RefusalReason::ProcessNotOpened;
   if (!client) {
     releaseReservation(copySize);
     return nullptr;
@@ -94,21 +114,13 @@ std::unique_ptr<ReporterClient> ClientRegistry::admit(const PipeMessage& registr
   return client;
 }
 
-void ClientRegistry::withdraw(std::unique_ptr<ReporterClient> client, PipeMessage* reply) {
-  closeHandlesPlacedInClient(*client, reply);
-  retire(std::move(client));
-}
-
-ReporterClient* ClientRegistry::enlist(std::unique_ptr<ReporterClient> client,
-                                       const PipeMessage& reply) {
+ReporterClient* ClientRegistry::enlist(std::unique_ptr<ReporterClient> client, PipeMessage* reply,
+                                       RefusalReason* why) {
   ReporterClient* registered = client.get();
   std::unique_ptr<ReporterClient> replaced;
-  if (!join(&client, &replaced)) {
-    // The reply may be on its way, but the client will not be served: what
-    // it was given is taken back. The words are copied, as the reply must
-    // stay as it is while its write may be pending; the hang-up discards it.
-    PipeMessage placed = reply;
-    closeHandlesPlacedInClient(*client, &placed);
+  if (!join(&client, &replaced, why)) {
+    // The reply is never written: the client cannot know these handles.
+    closeHandlesPlacedInClient(*client, reply);
     retire(std::move(client));
     return nullptr;
   }
@@ -141,10 +153,18 @@ void ClientRegistry::acknowledged(const ReporterClient* client) {
   }
 }
 
-bool ClientRegistry::reserve(size_t copySize) {
+bool ClientRegistry::reserve(size_t copySize, RefusalReason* why) {
   ScopedCriticalSection hold(&lock_);
-  if (closed_ || liveRecords_ >= maxClients_ ||
-      copySize > maxAnnotationBytes_ - reservedAnnotationBytes_) {
+  if (closed_) {
+    *why = RefusalReason::Stopping;
+    return false;
+  }
+  if (liveRecords_ >= maxClients_) {
+    *why = RefusalReason::TooManyRecords;
+    return false;
+  }
+  if (copySize > maxAnnotationBytes_ - reservedAnnotationBytes_) {
+    *why = RefusalReason::AnnotationBytesExhausted;
     return false;
   }
   ++liveRecords_;
@@ -161,9 +181,18 @@ void ClientRegistry::releaseReservation(size_t copySize) {
   if (recordReleased_.isValid()) SetEvent(recordReleased_.get());
 }
 
+ReporterClient* ClientRegistry::listedRecordOf(uint32_t processId) const {
+  for (const std::unique_ptr<ReporterClient>& each : clients_) {
+    if (each->processId() == processId) return each.get();
+  }
+  return nullptr;
+}
+
 bool ClientRegistry::join(std::unique_ptr<ReporterClient>* client,
-                          std::unique_ptr<ReporterClient>* replaced) {
+                          std::unique_ptr<ReporterClient>* replaced, RefusalReason* why) {
   ReporterClient* record = client->get();
+  *why = RefusalReason::NotEnlisted;
+  // In the wait thread: the callback only takes the signal into the schedule.
   if (!registerWaitSeam(record->dumpRequestWait_.receive(), record->dumpRequestEvent(),
                         &ClientRegistry::dumpRequestCallback, record, INFINITE,
                         kDumpRequestWaitFlags)) {
@@ -174,23 +203,26 @@ bool ClientRegistry::join(std::unique_ptr<ReporterClient>* client,
   // that is already gone may run at once, and it must find the record in the
   // list, not before it is there.
   ScopedCriticalSection hold(&lock_);
-  if (closed_) return false;
+  if (closed_) {
+    *why = RefusalReason::Stopping;
+    return false;
+  }
+  // One record per process: the newest registration is the one that the
+  // client answers to. An older record of the same id is also that of a dead
+  // process whose exit has not been seen yet, and goes the same way; but a
+  // process whose crash is being handled keeps the record that serves it.
+  ReporterClient* listed = listedRecordOf(record->processId());
+  if (schedule_.isBusy(record->processId(), listed)) {
+    *why = RefusalReason::CrashBeingHandled;
+    return false;
+  }
   if (!registerWaitSeam(record->processExitWait_.receive(), record->process(),
                         &ClientRegistry::clientExitCallback, record, INFINITE,
                         kProcessExitWaitFlags)) {
     record->processExitWait_.release();
     return false;
   }
-  // One record per process: the newest registration is the one that the
-  // client answers to. An older record of the same id is also that of a dead
-  // process whose exit has not been seen yet, and goes the same way.
-  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-    if ((*it)->processId() == record->processId()) {
-      *replaced = std::move(*it);
-      clients_.erase(it);
-      break;
-    }
-  }
+  if (listed != nullptr) *replaced = take(listed);
   clients_.push_back(std::move(*client));
   return true;
 }
@@ -207,9 +239,8 @@ std::unique_ptr<ReporterClient> ClientRegistry::take(const ReporterClient* clien
   return taken;
 }
 
-// A record with waits may have a dump request running, which may take as long
-// as a crash takes to handle; its own worker thread waits for that, not the
-// caller.
+// Unregistering a wait blocks until its callback has returned: not on the
+// pipe's wait thread, which may be the one that runs it.
 void ClientRegistry::retire(std::unique_ptr<ReporterClient> client) {
   if (client->dumpRequestWait_.isValid() || client->processExitWait_.isValid()) {
     if (QueueUserWorkItem(&ClientRegistry::retireCallback, client.get(), WT_EXECUTELONGFUNCTION)) {
@@ -217,25 +248,43 @@ void ClientRegistry::retire(std::unique_ptr<ReporterClient> client) {
       return;
     }
   }
-  destroy(std::move(client));
+  release(std::move(client), RecordDeparture::Retired);
 }
 
 DWORD WINAPI ClientRegistry::retireCallback(void* context) {
   std::unique_ptr<ReporterClient> client(static_cast<ReporterClient*>(context));
   ClientRegistry* registry = client->registry();
-  registry->destroy(std::move(client));
+  registry->release(std::move(client), RecordDeparture::Retired);
   return 0;
 }
 
 // Exit wait first: a running exit callback of a record outside the list only
 // looks at the list and returns, and must be done before the record goes.
-void ClientRegistry::destroy(std::unique_ptr<ReporterClient> client) {
+void ClientRegistry::release(std::unique_ptr<ReporterClient> client, RecordDeparture departure) {
   client->unregisterProcessExitWait(true);
   client->unregisterDumpRequestWait();
-  // The event resets itself when its wait takes it: still set now that the
-  // wait is gone, it was a request that nobody will serve.
-  if (onUnservedRequest_ != nullptr && client->dumpRequestEvent() != nullptr &&
-      WaitForSingleObject(client->dumpRequestEvent(), 0) == WAIT_OBJECT_0) {
+  switch (schedule_.leave(client.get(), departure)) {
+    case DumpRequestSchedule::Leave::Destroy:
+      end(std::move(client), departure, false);
+      return;
+    case DumpRequestSchedule::Leave::DestroyUnserved:
+      end(std::move(client), departure, true);
+      return;
+    case DumpRequestSchedule::Leave::OwnedBySchedule:
+      client.release();
+      return;
+    case DumpRequestSchedule::Leave::Run:
+      startRun(client.release());
+      return;
+  }
+}
+
+void ClientRegistry::end(std::unique_ptr<ReporterClient> client, RecordDeparture departure,
+                         bool unserved) {
+  if (departure == RecordDeparture::Exited && onClientExited_ != nullptr) {
+    onClientExited_(exitedContext_, client.get());
+  }
+  if (unserved && onUnservedRequest_ != nullptr) {
     onUnservedRequest_(unservedRequestContext_, client.get());
   }
   const size_t copySize = client->annotationCopySize();
@@ -245,27 +294,37 @@ void ClientRegistry::destroy(std::unique_ptr<ReporterClient> client) {
 
 void CALLBACK ClientRegistry::dumpRequestCallback(void* context, BOOLEAN /*timedOut*/) {
   ReporterClient* client = static_cast<ReporterClient*>(context);
-  client->registry()->handleDumpRequest(client);
+  ClientRegistry* registry = client->registry();
+  if (registry->schedule_.takeSignal(client)) registry->startRun(client);
 }
 
-void ClientRegistry::handleDumpRequest(ReporterClient* client) {
-  // Callbacks of one client's wait may run at once on different worker
-  // threads. Only the first one handles requests; a signal that comes while it
-  // runs only raises the count, and the running one goes round once more for
-  // all such signals together, so none is lost and the record's table copy
-  // has one user at a time.
-  if (InterlockedIncrement(&client->pendingDumpRequests_) != 1) return;
-  for (;;) {
-    InterlockedExchange(&client->pendingDumpRequests_, 1);
+// A crash may take seconds to handle. Run in the wait thread, it would hold up
+// every other wait that the thread serves: the pipe's conversation, other
+// clients' exits and crashes.
+void ClientRegistry::startRun(ReporterClient* client) {
+  if (QueueUserWorkItem(&ClientRegistry::runCallback, client, WT_EXECUTELONGFUNCTION)) return;
+  runRequests(client);
+}
+
+DWORD WINAPI ClientRegistry::runCallback(void* context) {
+  ReporterClient* client = static_cast<ReporterClient*>(context);
+  client->registry()->runRequests(client);
+  return 0;
+}
+
+void ClientRegistry::runRequests(ReporterClient* client) {
+  while (client != nullptr) {
     // A failed copy still gets the request handled, with whatever it holds.
     client->readAnnotations();
     if (onDumpRequest_ != nullptr) onDumpRequest_(dumpRequestContext_, client);
-    // Dump-done releases every thread of the client that waits for it. One
-    // that signalled during this run stored its words after the run had read
-    // them: it is answered only by the run that takes its crash.
-    if (InterlockedCompareExchange(&client->pendingDumpRequests_, 1, 1) != 1) continue;
-    SetEvent(client->dumpDoneEvent());
-    if (InterlockedDecrement(&client->pendingDumpRequests_) == 0) return;
+    ReporterClient* next = nullptr;
+    RecordDeparture departure = RecordDeparture::None;
+    if (schedule_.endRun(client, &next, &departure)) continue;
+    // A record that left the list during its run is this thread's to end.
+    if (departure != RecordDeparture::None) {
+      end(std::unique_ptr<ReporterClient>(client), departure, false);
+    }
+    client = next;
   }
 }
 
@@ -286,10 +345,7 @@ void ClientRegistry::handleClientExit(ReporterClient* client) {
   }
   if (!owned) return;
   owned->unregisterProcessExitWait(false);  // This is the wait's own callback.
-  // Waits for a dump request of this client that is still being handled.
-  owned->unregisterDumpRequestWait();
-  if (onClientExited_ != nullptr) onClientExited_(exitedContext_, owned.get());
-  destroy(std::move(owned));
+  release(std::move(owned), RecordDeparture::Exited);
 }
 
 }  // namespace tavra

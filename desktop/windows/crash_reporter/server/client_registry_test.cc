@@ -161,7 +161,7 @@ void holdFirstCrash(void* context, ReporterClient* client) {
   held->gate.returned = true;
 }
 
-TEST_F(ClientRegistryTest, RecordReplacedWhileItsCrashIsHandledGoesOnlyAfterTheCrash) {
+TEST_F(ClientRegistryTest, RegistrationOfAProcessWhoseCrashIsHandledIsRefusedAndLeavesNothing) {
   FirstCrashHeld held;
   held.recorder = &recorder_;
   makeServer(&holdFirstCrash, &held);
@@ -174,24 +174,30 @@ TEST_F(ClientRegistryTest, RecordReplacedWhileItsCrashIsHandledGoesOnlyAfterTheC
   EXPECT_EQ("dump timeout", client->command("dump 0"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.gate.entered.get(), 5000));
 
-  // The pipe is not held up by the crash: the new registration is answered,
-  // and its record serves while the old one's crash is still being handled.
-  registerClient(client);
-  EXPECT_EQ("dump done", client->command("dump 10000"));
+  // The pipe is not held up by the crash: the registration is refused at
+  // once, nothing is made for it, and the refusal is told.
+  EXPECT_TRUE(startsWith(client->command("register"), "hangup ")) << "registered during its crash";
+  ASSERT_TRUE(listening());
+  EXPECT_EQ(1u, server_->recordCount());
+  EXPECT_EQ(handlesBefore, probeHandleCount(GetCurrentProcess()));
+  const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+  ASSERT_EQ(1u, refusals.size());
+  EXPECT_EQ(RefusalReason::CrashBeingHandled, refusals[0].reason);
+  EXPECT_EQ(client->processId(), refusals[0].processId);
   EXPECT_FALSE(held.gate.returned);
-  EXPECT_EQ(1u, registeredCount());
-  EXPECT_EQ(2u, server_->recordCount());
 
+  // Once its crash is over the process registers again, and is served.
   SetEvent(held.gate.release.get());
-  ASSERT_TRUE(waitUntil([&] { return server_->recordCount() == 1; }));
-  EXPECT_TRUE(held.gate.returned);
+  ASSERT_TRUE(waitUntil([&] { return held.gate.returned.load(); }));
   EXPECT_EQ(client->processId(), held.processIdAfterRelease);
   EXPECT_EQ(3u, held.viewCountAfterRelease);
-  EXPECT_TRUE(handleCountReturnsTo(handlesBefore, 5000));
+  registerClient(client);
   EXPECT_EQ("dump done", client->command("dump"));
   const std::vector<Recorder::Dump> dumps = recorder_.read(recorder_.dumps);
-  ASSERT_EQ(2u, dumps.size());
-  EXPECT_EQ(client->processId(), dumps[1].processId);
+  ASSERT_EQ(1u, dumps.size());
+  EXPECT_EQ(client->processId(), dumps[0].processId);
+  EXPECT_TRUE(waitUntil([&] { return server_->recordCount() == 1; }));
+  EXPECT_TRUE(handleCountReturnsTo(handlesBefore, 5000));
   EXPECT_TRUE(recorder_.read(recorder_.exited).empty());
 }
 
@@ -251,17 +257,6 @@ BOOL WINAPI deafDumpRequestWait(HANDLE* wait, HANDLE object, WAITORTIMERCALLBACK
   return RegisterWaitForSingleObject(wait, object, callback, context, milliseconds, flags);
 }
 
-struct UnservedRecorder {
-  std::atomic<int> calls{0};
-  std::atomic<uint32_t> processId{0};
-};
-
-void recordUnserved(void* context, ReporterClient* client) {
-  UnservedRecorder* recorder = static_cast<UnservedRecorder*>(context);
-  recorder->processId = client->processId();
-  ++recorder->calls;
-}
-
 TEST_F(ClientRegistryTest, RequestNeverTakenUpIsToldOnceWhenItsRecordGoes) {
   ScopedHandle deaf{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   ASSERT_TRUE(deaf.isValid());
@@ -278,9 +273,8 @@ TEST_F(ClientRegistryTest, RequestNeverTakenUpIsToldOnceWhenItsRecordGoes) {
       {"no request, the server stops", false, false},
   };
   for (const auto& c : cases) {
-    UnservedRecorder unserved;
+    const size_t unservedBefore = recorder_.read(recorder_.unserved).size();
     makeServer(&recordDump, &recorder_);
-    server_->setUnservedRequestHook(&recordUnserved, &unserved);
     ASSERT_TRUE(server_->start()) << c.what;
     ChildProcess* client = startClient();
     {
@@ -301,9 +295,10 @@ TEST_F(ClientRegistryTest, RequestNeverTakenUpIsToldOnceWhenItsRecordGoes) {
     } else {
       server_->stop();
     }
-    EXPECT_EQ(c.requests ? 1 : 0, unserved.calls.load()) << c.what;
-    if (c.requests) {
-      EXPECT_EQ(client->processId(), unserved.processId.load()) << c.what;
+    const std::vector<uint32_t> unserved = recorder_.read(recorder_.unserved);
+    EXPECT_EQ(unservedBefore + (c.requests ? 1 : 0), unserved.size()) << c.what;
+    if (c.requests && !unserved.empty()) {
+      EXPECT_EQ(client->processId(), unserved.back()) << c.what;
     }
     // Nothing was handled: the request was never taken up.
     EXPECT_TRUE(recorder_.read(recorder_.dumps).empty()) << c.what;

@@ -22,8 +22,10 @@ namespace tavra {
 // - the client registry (client_registry.h), which keeps a record of each
 //   registered client within its bounds, answers the client's dump requests
 //   on worker threads (signalled through its dump-request event, answered
-//   with its dump-done event after the dump-request hook has run), and
-//   forgets the client when its process ends.
+//   with its dump-done event after the dump-request hook has run), one crash
+//   per process and a bounded number overall at a time, the rest waiting
+//   for their turn (dump_request_schedule.h), and forgets the client when
+//   its process ends.
 // Their headers say how a registration is checked, bounded and replaced.
 //
 // The hooks, on which thread each runs and which locks are held meanwhile
@@ -39,8 +41,11 @@ namespace tavra {
 //   exit or count of the registry goes on: a hook that waits for another
 //   thread that asks the server for its counts, or for a client's exit to
 //   be seen, waits for good.
+// - The refusal hook: on the pipe's wait thread, with the conversation lock
+//   held, once per refused registration (registration_refusal.h).
 // - `onDumpRequest`: on a worker thread of the pool, with no lock held; one
-//   at a time per client, at the same time for different clients.
+//   at a time per process, at the same time for different processes up to
+//   the bound on running crashes.
 // - `onClientExited`: on a worker thread of the pool, once per record that
 //   is still in the list when its process ends, after the client's running
 //   dump request has returned and before the record is destroyed; no lock
@@ -60,6 +65,7 @@ class DumpRequestServer {
   static constexpr DWORD kDefaultConversationTimeoutMs = PipeConversation::kDefaultTimeoutMs;
   static constexpr size_t kDefaultMaxClients = ClientRegistry::kDefaultMaxClients;
   static constexpr size_t kDefaultMaxAnnotationBytes = ClientRegistry::kDefaultMaxAnnotationBytes;
+  static constexpr size_t kDefaultMaxRunningCrashes = ClientRegistry::kDefaultMaxRunningCrashes;
 
   // Only stores the values; cannot fail. `securityAttributes` may be null and
   // must outlive the server's `start`.
@@ -80,13 +86,19 @@ class DumpRequestServer {
   void setClientLimits(size_t maxClients, size_t maxAnnotationBytes) {
     registry_.setLimits(maxClients, maxAnnotationBytes);
   }
+  // Before `start` only: the most crashes handled at once (at least 1).
+  void setRunningCrashLimit(size_t maxRunning) { registry_.setRunningCrashLimit(maxRunning); }
+  // Before `start` only: `hook` is told each refused registration.
+  void setRefusalHook(RefusalHook hook, void* context) {
+    conversation_.setRefusalHook(hook, context);
+  }
 
   // Before `start` only: `hook` is called once for each record that goes
   // away with a dump request that was never taken up (its client signalled,
-  // then ended, was replaced or was dropped by `stop` before the request's
-  // wait fired), after the record's dump-request wait is gone and before the
-  // record is destroyed. Such a request can no longer be served; the hook may
-  // say so.
+  // then ended, or was dropped by `stop`, before the request was taken or
+  // while it waited for its turn), after the record's dump-request wait is
+  // gone and before the record is destroyed. Such a request can no longer be
+  // served; the hook may say so.
   void setUnservedRequestHook(ClientHook hook, void* context) {
     registry_.setUnservedRequestHook(hook, context);
   }
@@ -108,6 +120,9 @@ class DumpRequestServer {
   // Records in existence: the registered ones, and those being registered,
   // retired or destroyed.
   size_t recordCount() const { return registry_.recordCount(); }
+  // Crashes being handled, and dump requests waiting for their turn.
+  size_t runningCrashCount() { return registry_.runningCrashCount(); }
+  size_t waitingCrashCount() { return registry_.waitingCrashCount(); }
 
  private:
   // The conversation hands registrations to the registry: it goes first.

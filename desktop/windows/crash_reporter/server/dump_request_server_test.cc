@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "desktop/windows/crash_reporter/server/server_test_fixture.h"
 #include "runtime/scoped_holder.h"
@@ -165,21 +166,34 @@ TEST_F(DumpRequestServerStopTest, StopWaitsForARunningDumpHookAndTheClientIsAnsw
   EXPECT_EQ(PipeState::Failed, server_->state());
 }
 
-TEST_F(DumpRequestServerStopTest, StopWaitsForAReplacedRecordWhoseCrashIsStillHandled) {
-  ChildProcess* client = startHeldServerAndClient();
-  EXPECT_EQ("dump timeout", client->command("dump 0"));
+TEST_F(DumpRequestServerStopTest, StopWaitsForTheRunningCrashAndTellsTheWaitingOneUnserved) {
+  makeServerWithOnly(&blockUntilReleased, &gate_);
+  server_->setRunningCrashLimit(1);
+  server_->setUnservedRequestHook(&recordUnserved, &recorder_);
+  ASSERT_TRUE(serverThread_.start(server_.get(), &gate_));
+  ChildProcess* running = startClient();
+  ChildProcess* waiting = startClient();
+  registerClient(running);
+  registerClient(waiting);
+  ASSERT_TRUE(running->sendLine("dump 8000"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gate_.entered.get(), 5000));
-  // The crashed record is replaced: it is no longer in the list, but its
-  // crash still runs in the server.
-  registerClient(client);
-  ASSERT_EQ(2u, server_->recordCount());
+  ASSERT_TRUE(waiting->sendLine("dump 8000"));
+  ASSERT_TRUE(waitUntil([&] { return server_->waitingCrashCount() == 1; }));
 
+  // The waiting request is not taken up any more: it is told unserved while
+  // stop still waits for the running crash.
   EXPECT_TRUE(serverThread_.stopStillRunningAfter(300))
-      << "stop returned while a replaced record's dump hook was still running";
+      << "stop returned while a dump hook was still running";
+  EXPECT_TRUE(waitUntil([&] { return recorder_.read(recorder_.unserved).size() == 1; }));
+  EXPECT_EQ(std::vector<uint32_t>{waiting->processId()}, recorder_.read(recorder_.unserved));
   SetEvent(gate_.release.get());
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverThread_.thread.get(), 5000));
   EXPECT_TRUE(serverThread_.hookReturnedBeforeStopReturned);
+  std::string line;
+  ASSERT_TRUE(running->readLine(&line, 5000));
+  EXPECT_EQ("dump done", line);
   EXPECT_EQ(0u, server_->recordCount());
+  EXPECT_EQ(0u, server_->waitingCrashCount());
 }
 
 // What the server relies on in the system thread pool: a wait flagged only
@@ -248,6 +262,36 @@ TEST(ThreadPoolWaitTest, BlockingUnregistrationWaitsForALongCallbackOnAWorkerThr
     UnregisterWaitEx(otherWait, INVALID_HANDLE_VALUE);
     if (thread.isValid()) WaitForSingleObject(thread.get(), 5000);
   }
+}
+
+// And a wait that calls back in its wait thread, on a manual-reset event that
+// the callback resets, calls back once for each signal: the dump-request
+// wait takes each signal so.
+struct ResettingCallback {
+  HANDLE event = nullptr;
+  std::atomic<int> calls{0};
+
+  static void CALLBACK callback(void* context, BOOLEAN) {
+    ResettingCallback* self = static_cast<ResettingCallback*>(context);
+    ResetEvent(self->event);
+    ++self->calls;
+  }
+};
+
+TEST(ThreadPoolWaitTest, AWaitInItsThreadOnAManualResetEventThatItResetsCallsBackOncePerSignal) {
+  ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ResettingCallback state;
+  state.event = event.get();
+  HANDLE wait = nullptr;
+  ASSERT_TRUE(RegisterWaitForSingleObject(&wait, event.get(), &ResettingCallback::callback, &state,
+                                          INFINITE, WT_EXECUTEINWAITTHREAD));
+  for (int signal = 1; signal <= 3; ++signal) {
+    SetEvent(event.get());
+    EXPECT_TRUE(waitUntil([&] { return state.calls == signal; })) << signal;
+  }
+  // No further call comes of a signal that was taken.
+  EXPECT_FALSE(waitUntil([&] { return state.calls > 3; }, 300)) << state.calls;
+  UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

@@ -196,9 +196,11 @@ TEST_F(HandlePlacementTest, ClientEndingWhileItsHandlesArePlacedIsForgotten) {
             recorder_.read(recorder_.registered));
 }
 
-// Fails one step of a registration after its handles were placed: the write
-// of the reply, at once or after it was pending, or the registration of one
-// of the client's two waits.
+// Fails one step of a registration after its handles were placed: the
+// registration of one of the client's two waits, or the write of the reply,
+// at once or after it was pending. None of them lets the reply reach the
+// client, so the handles are closed there; a reply that reached it leaves
+// them to it, whatever happens to the registration afterwards.
 struct LateFailure {
   enum class Write { Works, FailsAtOnce, FailsLater };
   Write write = Write::Works;
@@ -236,7 +238,7 @@ BOOL WINAPI failingPipeWrite(HANDLE pipe, const void* data, DWORD size, DWORD* w
   return WriteFile(pipe, data, size, written, overlapped);
 }
 
-TEST_F(HandlePlacementTest, RegistrationFailingAfterItsHandlesWerePlacedTakesThemBack) {
+TEST_F(HandlePlacementTest, RegistrationFailingBeforeItsReplyReachedTheClientTakesItsHandlesBack) {
   startServerWithARegisteredClient();
   ChildProcess* client = startClient();
   ASSERT_EQ("info", tokens(client->command("info"))[0]);
@@ -247,15 +249,21 @@ TEST_F(HandlePlacementTest, RegistrationFailingAfterItsHandlesWerePlacedTakesThe
     const char* what;
     LateFailure::Write write;
     int failWaitAt;
+    RefusalReason reason;
   } cases[] = {
-      {"the reply cannot be written", LateFailure::Write::FailsAtOnce, 0},
-      {"the reply's pending write fails", LateFailure::Write::FailsLater, 0},
-      {"the dump-request wait cannot be registered", LateFailure::Write::Works, 1},
-      {"the exit wait cannot be registered", LateFailure::Write::Works, 2},
+      {"the reply cannot be written", LateFailure::Write::FailsAtOnce, 0,
+       RefusalReason::ReplyNotDelivered},
+      {"the reply's pending write fails", LateFailure::Write::FailsLater, 0,
+       RefusalReason::ReplyNotDelivered},
+      {"the dump-request wait cannot be registered", LateFailure::Write::Works, 1,
+       RefusalReason::NotEnlisted},
+      {"the exit wait cannot be registered", LateFailure::Write::Works, 2,
+       RefusalReason::NotEnlisted},
   };
   // No SCOPED_TRACE here: its first use on a thread leaves a thread handle
   // open in this process, which the counts would take for a leak.
   for (const auto& c : cases) {
+    const size_t refusalsBefore = recorder_.read(recorder_.refusals).size();
     DuplicationLog log;
     LateFailure failure;
     failure.write = c.write;
@@ -270,14 +278,16 @@ TEST_F(HandlePlacementTest, RegistrationFailingAfterItsHandlesWerePlacedTakesThe
       ScopedSeamReplacement<RegisterWaitFunction> registerWait(&registerWaitSeam,
                                                                &failingRegisterWait);
       ScopedSeamReplacement<PipeWriteFunction> write(&pipeWriteSeam, &failingPipeWrite);
-      // A reply that was written may reach the client before the hang-up.
       line = client->command("register");
       // Once the server listens again, the conversation is over.
       listeningAgain = listening();
     }
-    if (c.write != LateFailure::Write::Works) {
-      EXPECT_TRUE(startsWith(line, "hangup ")) << c.what << ": " << line;
-    }
+    // No reply was written whose handles are then taken back.
+    EXPECT_TRUE(startsWith(line, "hangup ")) << c.what << ": " << line;
+    const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+    ASSERT_EQ(refusalsBefore + 1, refusals.size()) << c.what;
+    EXPECT_EQ(c.reason, refusals.back().reason) << c.what;
+    EXPECT_EQ(client->processId(), refusals.back().processId) << c.what;
     duplicationLog = nullptr;
     lateFailure = nullptr;
     ASSERT_TRUE(listeningAgain) << c.what;

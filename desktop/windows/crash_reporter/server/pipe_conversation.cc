@@ -8,8 +8,11 @@ namespace tavra {
 namespace {
 
 constexpr DWORD kPipeOpenMode =
-    PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;      // 0x40080003
-constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;  // 6
+    PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;  // 0x40080003
+// Only processes of this machine are clients: a remote one could not be
+// opened, and has no business on the pipe.
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;  // 0xE
 constexpr DWORD kPipeBufferSize = 64;
 constexpr DWORD kMessageSize = sizeof(PipeMessage);
 constexpr int kStopPolls = 100;
@@ -37,6 +40,8 @@ bool isWellFormedRegistration(const PipeMessage& request) {
 Seam<PipeWriteFunction> pipeWriteSeam(&WriteFile);
 
 Seam<PipeClientProcessIdFunction> pipeClientProcessIdSeam(&GetNamedPipeClientProcessId);
+
+Seam<CreateNamedPipeFunction> createNamedPipeSeam(&CreateNamedPipeW);
 
 PipeConversation::PipeConversation(const std::wstring& pipeName,
                                    SECURITY_ATTRIBUTES* securityAttributes,
@@ -70,8 +75,8 @@ bool PipeConversation::start() {
     setState(PipeState::Failed);
     return false;
   }
-  HANDLE pipe = CreateNamedPipeW(pipeName_.c_str(), kPipeOpenMode, kPipeMode, 1, kPipeBufferSize,
-                                 kPipeBufferSize, 0, securityAttributes_);
+  HANDLE pipe = createNamedPipeSeam(pipeName_.c_str(), kPipeOpenMode, kPipeMode, 1, kPipeBufferSize,
+                                    kPipeBufferSize, 0, securityAttributes_);
   if (pipe == INVALID_HANDLE_VALUE) {
     setState(PipeState::Failed);
     return false;
@@ -267,25 +272,42 @@ void PipeConversation::awaitClient() {
 
 void PipeConversation::readRequest() {
   std::memset(&message_, 0, sizeof(message_));
+  connectedProcessId_ = 0;
   DWORD transferred = 0;
   if (ReadFile(pipe_.get(), &message_, kMessageSize, &transferred, &overlapped_) ||
       GetLastError() == ERROR_IO_PENDING) {
     setState(PipeState::AwaitRequest);
-  } else {
-    goTo(PipeState::Hangup);
+    return;
   }
+  // A message longer than any request may fail the read at once.
+  if (GetLastError() == ERROR_MORE_DATA) {
+    identifyClient();
+    refuse(RefusalReason::Malformed, 0);
+  }
+  goTo(PipeState::Hangup);
+}
+
+// Asked only while a client is connected: between connections some systems
+// answer with the previous client, or with nothing in particular.
+void PipeConversation::identifyClient() {
+  ULONG connected = 0;
+  if (pipeClientProcessIdSeam(pipe_.get(), &connected)) connectedProcessId_ = connected;
 }
 
 void PipeConversation::awaitRequest() {
   DWORD transferred = 0;
   // A longer message fails the read (more data), a shorter one has the wrong
-  // length: either ends the conversation.
-  if (GetOverlappedResult(pipe_.get(), &overlapped_, &transferred, FALSE) &&
-      transferred == kMessageSize) {
+  // length: either ends the conversation, and is told. A client that went
+  // away or said nothing in time is no refusal.
+  const bool read = GetOverlappedResult(pipe_.get(), &overlapped_, &transferred, FALSE) != FALSE;
+  const bool tooLong = !read && GetLastError() == ERROR_MORE_DATA;
+  identifyClient();
+  if (read && transferred == kMessageSize) {
     goTo(PipeState::HandleRequest);
-  } else {
-    goTo(PipeState::Hangup);
+    return;
   }
+  if (read || tooLong) refuse(RefusalReason::Malformed, 0);
+  goTo(PipeState::Hangup);
 }
 
 void PipeConversation::handleRequest() {
@@ -295,39 +317,64 @@ void PipeConversation::handleRequest() {
     goTo(PipeState::Hangup);
     return;
   }
-  if (!isWellFormedRegistration(request) || !isFromConnectedProcess(request.processId)) {
+  RefusalReason why = RefusalReason::Malformed;
+  if (!isWellFormedRegistration(request) || !isFromConnectedProcess(request.processId, &why)) {
+    refuse(why, request.processId);
     goTo(PipeState::Hangup);
     return;
   }
-  std::unique_ptr<ReporterClient> client = registry_->admit(request, &reply_);
+  std::unique_ptr<ReporterClient> client = registry_->admit(request, &reply_, &why);
   if (!client) {
+    refuse(why, request.processId);
+    goTo(PipeState::Hangup);
+    return;
+  }
+  // The record joins the list before the reply goes out: a registration that
+  // fails after the reply has reached the client would leave it handles that
+  // are no longer its own to trust, and closing them there could close
+  // another handle of the client that took the same value meanwhile.
+  const ReporterClient* registered = registry_->enlist(std::move(client), &reply_, &why);
+  if (registered == nullptr) {
+    refuse(why, request.processId);
     goTo(PipeState::Hangup);
     return;
   }
   DWORD transferred = 0;
   if (!pipeWriteSeam(pipe_.get(), &reply_, kMessageSize, &transferred, &overlapped_) &&
       GetLastError() != ERROR_IO_PENDING) {
-    // The reply never reached the client, which therefore cannot know the
-    // handles that were placed in it.
-    goTo(PipeState::Hangup);
-    registry_->withdraw(std::move(client), &reply_);
-    return;
-  }
-  const ReporterClient* registered = registry_->enlist(std::move(client), reply_);
-  if (registered == nullptr) {
+    forgetUnanswered(registered, request.processId);
     goTo(PipeState::Hangup);
     return;
   }
   pendingClient_ = registered;
+  pendingProcessId_ = request.processId;
   setState(PipeState::AwaitReply);
 }
 
-bool PipeConversation::isFromConnectedProcess(uint32_t processId) const {
-  // Asked only while a client is connected: between connections some systems
-  // answer with the previous client, or with nothing in particular.
-  ULONG connected = 0;
-  if (!pipeClientProcessIdSeam(pipe_.get(), &connected) || connected == 0) return true;
-  return connected == processId;
+// A client that the system cannot name is not trusted to be the one it names.
+bool PipeConversation::isFromConnectedProcess(uint32_t processId, RefusalReason* why) const {
+  if (connectedProcessId_ == 0) {
+    *why = RefusalReason::ClientProcessUnknown;
+    return false;
+  }
+  *why = RefusalReason::NotTheConnectedProcess;
+  return connectedProcessId_ == processId;
+}
+
+// The reply never reached the client, which therefore cannot know the handles
+// that were placed in it: they are closed there.
+void PipeConversation::forgetUnanswered(const ReporterClient* client, uint32_t processId) {
+  registry_->forgetUnanswered(client, &reply_);
+  refuse(RefusalReason::ReplyNotDelivered, processId);
+}
+
+void PipeConversation::refuse(RefusalReason reason, uint32_t processId) {
+  if (onRefusal_ == nullptr) return;
+  RegistrationRefusal refusal;
+  refusal.reason = reason;
+  refusal.processId = processId;
+  refusal.connectedProcessId = connectedProcessId_;
+  onRefusal_(refusalContext_, refusal);
 }
 
 void PipeConversation::awaitReply() {
@@ -336,9 +383,7 @@ void PipeConversation::awaitReply() {
     goTo(PipeState::ReadAck);
     return;
   }
-  // The reply never reached the client: it cannot know the handles placed in
-  // it.
-  registry_->forgetUnanswered(pendingClient_, &reply_);
+  forgetUnanswered(pendingClient_, pendingProcessId_);
   pendingClient_ = nullptr;
   goTo(PipeState::Hangup);
 }

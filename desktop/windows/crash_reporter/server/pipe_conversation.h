@@ -11,6 +11,7 @@
 
 #include "desktop/windows/crash_reporter/server/client_registry.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
+#include "desktop/windows/crash_reporter/server/registration_refusal.h"
 #include "desktop/windows/crash_reporter/server/reporter_client.h"
 #include "runtime/scoped_holder.h"
 #include "runtime/scoped_lock.h"
@@ -42,15 +43,18 @@ enum class PipeState : int32_t {
 // closes. A hook request's value goes to `onHookRequest`, and the client is
 // hung up on.
 //
-// A registration is checked here before it goes to the registry: its tag and
-// its addresses, that it does not name the reporter (a record of it would
-// never see its process end), and that it names the process at the other end
-// of the pipe where the system says which that is; otherwise the registry
+// The pipe refuses remote clients. A registration is checked here before it
+// goes to the registry: its tag and its addresses, that it does not name the
+// reporter (a record of it would never see its process end), and that it
+// names the process at the other end of the pipe; otherwise the registry
 // would open any process that the writer names with full access and place
-// handles in it. Where the system cannot say (no answer, or 0), only the
-// registry's bounds hold. The registry admits it and builds the reply, or
-// refuses it and the client is hung up on; once the reply is written or on
-// its way, the record joins the registry's list.
+// handles in it. Where the system cannot say which process that is (no
+// answer, or 0), the registration is refused. The registry admits it and
+// builds the reply, and the record joins the registry's list; then the reply
+// is written. Any refusal hangs up on the client, and goes to the refusal
+// hook. Handles placed in the client are closed there again only while its
+// reply has not reached it: when the registry refuses the record, or the
+// reply's write fails.
 //
 // Threads:
 // - `start`, `markFailed`, `stop` and `closeEvent` run on the thread that
@@ -58,8 +62,8 @@ enum class PipeState : int32_t {
 // - Every step runs in a wait thread of the system thread pool, one at a
 //   time, holding `conversationLock_`; only the steps touch the pipe's
 //   OVERLAPPED, the message buffers and the pending client. `onHookRequest`
-//   runs there with `conversationLock_` held, as do the registry's calls,
-//   among them `onClientRegistered`.
+//   and the refusal hook run there with `conversationLock_` held, as do the
+//   registry's calls, among them `onClientRegistered`.
 // - The conversation timer runs on a timer-queue thread. Holding
 //   `conversationLock_`, it cancels the pending operation of a conversation
 //   past its bound, and the waiting state's own step then hangs up.
@@ -86,6 +90,13 @@ class PipeConversation {
 
   // Before `start` only. Zero means no bound.
   void setTimeout(DWORD milliseconds) { timeoutMs_ = milliseconds; }
+  // Before `start` only: called once for each refused registration
+  // (registration_refusal.h), on the pipe's wait thread with
+  // `conversationLock_` held.
+  void setRefusalHook(RefusalHook hook, void* context) {
+    onRefusal_ = hook;
+    refusalContext_ = context;
+  }
 
   // Creates the pipe's event and its wait, and the pipe, and sets the
   // conversation going. False when any of them cannot be made (a pipe of that
@@ -128,7 +139,16 @@ class PipeConversation {
   void fail();
   void setState(PipeState next) { state_.store(static_cast<int32_t>(next)); }
 
-  bool isFromConnectedProcess(uint32_t processId) const;
+  // Asks the system which process is at the other end of the pipe, for the
+  // checks and the refusal hook.
+  void identifyClient();
+  // Whether the system named `processId` as the process at the other end of
+  // the pipe; `*why` says why not.
+  bool isFromConnectedProcess(uint32_t processId, RefusalReason* why) const;
+  // The record of process `processId` whose reply never reached it is
+  // forgotten, and the refusal told.
+  void forgetUnanswered(const ReporterClient* client, uint32_t processId);
+  void refuse(RefusalReason reason, uint32_t processId);
   void cancelPipeIo();
   void waitForPipeIo();
 
@@ -136,6 +156,8 @@ class PipeConversation {
   SECURITY_ATTRIBUTES* const securityAttributes_;
   const HookRequestHook onHookRequest_;
   void* const hookRequestContext_;
+  RefusalHook onRefusal_ = nullptr;
+  void* refusalContext_ = nullptr;
   ClientRegistry* const registry_;
   std::atomic<int32_t> state_;
   DWORD timeoutMs_ = kDefaultTimeoutMs;
@@ -154,14 +176,25 @@ class PipeConversation {
   OVERLAPPED overlapped_;
   PipeMessage message_;
   PipeMessage reply_;
-  // The record of the registration whose reply is on its way.
+  // The record of the registration whose reply is on its way, and the process
+  // it names (the record may be gone by the time the reply fails).
   const ReporterClient* pendingClient_ = nullptr;
+  uint32_t pendingProcessId_ = 0;
+  // The process at the other end of the pipe, as the system named it in this
+  // conversation; 0 before it was asked or when it cannot tell.
+  uint32_t connectedProcessId_ = 0;
   DWORD conversationStart_ = 0;
 };
 
-// Test seams: the write of the reply, and the question which process is at
-// the other end of the pipe (GetNamedPipeClientProcessId). Null restores the
-// real function; each is read at each call.
+// Test seams: the creation of the pipe, the write of the reply, and the
+// question which process is at the other end of the pipe
+// (GetNamedPipeClientProcessId). Null restores the real function; each is
+// read at each call.
+using CreateNamedPipeFunction = HANDLE(WINAPI*)(const wchar_t* name, DWORD openMode, DWORD pipeMode,
+                                                DWORD maxInstances, DWORD outBufferSize,
+                                                DWORD inBufferSize, DWORD defaultTimeoutMs,
+                                                SECURITY_ATTRIBUTES* securityAttributes);
+extern Seam<CreateNamedPipeFunction> createNamedPipeSeam;
 using PipeWriteFunction = BOOL(WINAPI*)(HANDLE pipe, const void* data, DWORD size, DWORD* written,
                                         OVERLAPPED* overlapped);
 extern Seam<PipeWriteFunction> pipeWriteSeam;

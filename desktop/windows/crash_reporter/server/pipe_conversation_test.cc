@@ -40,6 +40,13 @@ TEST_F(PipeConversationTest, MalformedConversationsEndOnlyThemselves) {
 
   EXPECT_EQ(2u, registeredCount());
   EXPECT_EQ(std::vector<uint32_t>{305419896u}, recorder_.read(recorder_.hookValues));
+  // Each refusal was told, naming the sender; the hook request is none.
+  const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+  EXPECT_EQ(5u, refusals.size());
+  for (const RegistrationRefusal& refusal : refusals) {
+    EXPECT_EQ(RefusalReason::Malformed, refusal.reason);
+    EXPECT_EQ(client->processId(), refusal.connectedProcessId);
+  }
   ASSERT_TRUE(listening());
   // The malformed conversations left nothing behind; the second client's
   // record holds its process handle and two events.
@@ -142,24 +149,30 @@ TEST_F(PipeConversationTest, RegistrationMustNameTheProcessAtTheOtherEndOfThePip
   const uint32_t reporterHandles = probeHandleCount(GetCurrentProcess());
   const uint32_t targetHandles = probeHandleCount(target->process());
 
-  // Where the system cannot say who wrote, only the other bounds hold; a
-  // second record of the same process then replaces the first.
+  // A process that the system cannot name is not trusted to be the one that
+  // the message names, whichever that is.
   const struct {
     const char* what;
     PipeClientProcessIdFunction function;
     bool namesTarget;
     bool accepted;
-    size_t registered;
+    RefusalReason reason;
+    bool connectedKnown;
   } cases[] = {
-      {"the system names the writer, which names another", nullptr, true, false, 1},
-      {"the system names the writer, which names itself", nullptr, false, true, 2},
-      {"the system cannot tell", &cannotTellClient, true, true, 3},
-      {"the system answers 0", &answersNoClient, true, true, 3},
+      {"the system names the writer, which names another", nullptr, true, false,
+       RefusalReason::NotTheConnectedProcess, true},
+      {"the system cannot tell", &cannotTellClient, false, false,
+       RefusalReason::ClientProcessUnknown, false},
+      {"the system answers 0", &answersNoClient, false, false, RefusalReason::ClientProcessUnknown,
+       false},
+      {"the system names the writer, which names itself", nullptr, false, true,
+       RefusalReason::Malformed, true},
   };
   // No SCOPED_TRACE here: its first use on a thread leaves a thread handle
   // open in this process, which the counts would take for a leak.
   for (const auto& c : cases) {
     const uint32_t named = c.namesTarget ? target->processId() : writer->processId();
+    const size_t refusalsBefore = recorder_.read(recorder_.refusals).size();
     std::string line;
     {
       ScopedSeamReplacement<PipeClientProcessIdFunction> replaced(&pipeClientProcessIdSeam,
@@ -167,17 +180,50 @@ TEST_F(PipeConversationTest, RegistrationMustNameTheProcessAtTheOtherEndOfThePip
       line = writer->command("register-as " + std::to_string(named));
     }
     EXPECT_EQ(c.accepted, startsWith(line, "reply 2 ")) << c.what << ": " << line;
-    if (!c.accepted) {
-      EXPECT_EQ("hangup", line) << c.what;
-      // Nothing was opened for the named process, nor placed in it.
-      ASSERT_TRUE(listening());
-      EXPECT_EQ(reporterHandles, probeHandleCount(GetCurrentProcess())) << c.what;
-      EXPECT_EQ(targetHandles, probeHandleCount(target->process())) << c.what;
+    if (c.accepted) {
+      EXPECT_EQ(refusalsBefore, recorder_.read(recorder_.refusals).size()) << c.what;
+      continue;
     }
-    EXPECT_TRUE(waitUntil([&] { return registeredCount() == c.registered; }))
-        << c.what << ": " << registeredCount();
+    EXPECT_EQ("hangup", line) << c.what;
+    ASSERT_TRUE(listening());
+    const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+    // Nothing was opened for the named process, nor placed in it, and the
+    // refusal was told once.
+    EXPECT_EQ(reporterHandles, probeHandleCount(GetCurrentProcess())) << c.what;
+    EXPECT_EQ(targetHandles, probeHandleCount(target->process())) << c.what;
+    EXPECT_EQ(1u, registeredCount()) << c.what;
+    ASSERT_EQ(refusalsBefore + 1, refusals.size()) << c.what;
+    EXPECT_EQ(c.reason, refusals.back().reason) << c.what;
+    EXPECT_EQ(named, refusals.back().processId) << c.what;
+    EXPECT_EQ(c.connectedKnown ? writer->processId() : 0u, refusals.back().connectedProcessId)
+        << c.what;
   }
-  EXPECT_TRUE(waitUntil([&] { return server_->recordCount() == 3; })) << server_->recordCount();
+  EXPECT_TRUE(waitUntil([&] { return registeredCount() == 2; })) << registeredCount();
+}
+
+// CreateNamedPipeW that records the pipe mode that it was asked for.
+DWORD createdPipeMode = 0;
+
+HANDLE WINAPI recordingCreateNamedPipe(const wchar_t* name, DWORD openMode, DWORD pipeMode,
+                                       DWORD maxInstances, DWORD outBufferSize, DWORD inBufferSize,
+                                       DWORD defaultTimeoutMs,
+                                       SECURITY_ATTRIBUTES* securityAttributes) {
+  createdPipeMode = pipeMode;
+  return CreateNamedPipeW(name, openMode, pipeMode, maxInstances, outBufferSize, inBufferSize,
+                          defaultTimeoutMs, securityAttributes);
+}
+
+TEST_F(PipeConversationTest, ThePipeRefusesRemoteClientsAndStillServesLocalOnes) {
+  {
+    ScopedSeamReplacement<CreateNamedPipeFunction> recording(&createNamedPipeSeam,
+                                                             &recordingCreateNamedPipe);
+    startServer();
+  }
+  EXPECT_EQ(static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS),
+            createdPipeMode & PIPE_REJECT_REMOTE_CLIENTS);
+  ChildProcess* client = startClient();
+  registerClient(client);
+  EXPECT_EQ("dump done", client->command("dump"));
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ ReporterClient::ReporterClient(ClientRegistry* registry, const PipeMessage& regi
 bool ReporterClient::open() {
   process_.reset(OpenProcess(GENERIC_ALL, FALSE, processId_));
   if (!process_.isValid()) return false;
-  dumpRequestEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  dumpRequestEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!dumpRequestEvent_.isValid()) return false;
   dumpDoneEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   return dumpDoneEvent_.isValid();

@@ -16,13 +16,28 @@ namespace tavra {
 
 class ClientRegistry;
 
+// How a record left the registry's list, for whoever destroys it once a run
+// of its dump request that is still going has ended.
+enum class RecordDeparture : uint8_t {
+  // Still in the list.
+  None,
+  // Replaced by a newer record of its process, or failed: a request that it
+  // has taken is still served while the server runs.
+  Retired,
+  // Its process ended: the exit hook is called before it is destroyed.
+  Exited,
+  // The server stopped.
+  Stopped,
+};
+
 // The values of a client's registration message, the handles opened or made
 // for it, its two registered waits and a private copy of its annotation table.
 // The record owns every handle, wait and buffer in it and releases them only
-// when it is destroyed, after its waits are gone. It has no lock: its table
-// copy is written and read only by the run that handles the client's dump
-// request, and the registry lets one such run go at a time per client (see
-// `pendingDumpRequests`).
+// when it is destroyed, after its waits are gone. It has no lock of its own:
+// its table copy is written and read only by the run that handles the
+// client's dump request, and the schedule (dump_request_schedule.h) lets one
+// such run go at a time per process; the schedule's fields below are guarded
+// by the schedule's lock.
 class ReporterClient {
  public:
   // Stores the registry and the registration's values; every handle, wait
@@ -35,10 +50,11 @@ class ReporterClient {
   ReporterClient(const ReporterClient&) = delete;
   ReporterClient& operator=(const ReporterClient&) = delete;
 
-  // Opens the client's process and creates its two events: the dump request,
-  // auto-reset (only the client signals it, and each signal wakes the
-  // server's wait once), and the manual-reset dump-done. False at the first
-  // failure; what was made is released on destruction.
+  // Opens the client's process and creates its two events, both
+  // manual-reset: the dump request (the client sets it; the schedule resets
+  // it when it takes the signal, so that a request not yet taken shows as
+  // the event's state) and dump-done. False at the first failure; what was
+  // made is released on destruction.
   bool open();
 
   // Copies the client's table out of its process into the record's buffer,
@@ -78,15 +94,15 @@ class ReporterClient {
   HANDLE dumpDoneEvent() const { return dumpDoneEvent_.get(); }
   // System time of the registration, in 100-nanosecond units.
   uint64_t registeredAt() const { return registeredAt_; }
-  // Signals of the dump-request event that the registry has taken and not yet
-  // answered: 0 while none is handled, 1 while one is, more when the client
-  // signalled again meanwhile (those are answered by one more run).
-  LONG pendingDumpRequests() const { return pendingDumpRequests_; }
 
  private:
   // The registry registers the two waits into the record, which then owns
-  // them, and counts the dump requests that it takes.
+  // them; the schedule keeps the state of its dump request.
   friend class ClientRegistry;
+  friend class DumpRequestSchedule;
+
+  // Where the client's dump request stands in the schedule.
+  enum class DumpState : uint8_t { Idle, Waiting, Running };
 
   void writeProcessTime();
 
@@ -99,12 +115,16 @@ class ReporterClient {
   uint32_t annotationCount_;
   uint32_t threadIdAddress_;
   uint64_t registeredAt_;
-  // Changed only by interlocked operations, by the registry's dump-request
-  // callbacks.
-  volatile LONG pendingDumpRequests_ = 0;
+  // Guarded by the schedule's lock. A record is in at most one of the
+  // schedule's two lists (waiting or running), linked through `scheduled*`.
+  DumpState dumpState_ = DumpState::Idle;
+  bool signalledDuringRun_ = false;
+  RecordDeparture departure_ = RecordDeparture::None;
+  ReporterClient* scheduledPrevious_ = nullptr;
+  ReporterClient* scheduledNext_ = nullptr;
   // Released in the reverse order: the waits first (the dump-request wait's
-  // callback reads the table and signals dump-done; the exit wait waits on
-  // the process), then the process, the dump-request event and the dump-done
+  // callback takes the event's signals; the exit wait waits on the
+  // process), then the process, the dump-request event and the dump-done
   // event, last the table.
   std::unique_ptr<ClientAnnotation[]> annotations_;
   ScopedHandle dumpDoneEvent_;

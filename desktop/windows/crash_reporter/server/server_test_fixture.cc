@@ -53,6 +53,16 @@ void recordHookRequest(void* context, uint32_t value) {
   append(recorder, &recorder->hookValues, value);
 }
 
+void recordRefusal(void* context, const RegistrationRefusal& refusal) {
+  Recorder* recorder = static_cast<Recorder*>(context);
+  append(recorder, &recorder->refusals, refusal);
+}
+
+void recordUnserved(void* context, ReporterClient* client) {
+  Recorder* recorder = static_cast<Recorder*>(context);
+  append(recorder, &recorder->unserved, client->processId());
+}
+
 std::vector<uint32_t> words(const std::string& line) {
   std::vector<std::string> parts = tokens(line);
   std::vector<uint32_t> result;
@@ -101,6 +111,8 @@ DumpRequestServer* ServerTestFixture::makeServer(ClientHook onDumpRequest, void*
   server_ = std::make_unique<DumpRequestServer>(pipeName(), nullptr, &recordRegistered, &recorder_,
                                                 onDumpRequest, dumpContext, &recordExited,
                                                 &recorder_, &recordHookRequest, &recorder_);
+  server_->setRefusalHook(&recordRefusal, &recorder_);
+  server_->setUnservedRequestHook(&recordUnserved, &recorder_);
   return server_.get();
 }
 

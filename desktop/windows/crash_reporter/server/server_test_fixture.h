@@ -42,6 +42,9 @@ struct Recorder {
   std::vector<uint32_t> exited;
   std::vector<uint32_t> hookValues;
   std::vector<Dump> dumps;
+  std::vector<RegistrationRefusal> refusals;
+  // Processes whose request went unserved.
+  std::vector<uint32_t> unserved;
 };
 
 // Hooks that record into the Recorder that is their context.
@@ -49,6 +52,8 @@ void recordRegistered(void* context, ReporterClient* client);
 void recordDump(void* context, ReporterClient* client);
 void recordExited(void* context, ReporterClient* client);
 void recordHookRequest(void* context, uint32_t value);
+void recordRefusal(void* context, const RegistrationRefusal& refusal);
+void recordUnserved(void* context, ReporterClient* client);
 
 // Holds a hook until the test lets it go: the hook calls `hold`, the test
 // waits for `entered` and then sets `release`; the hook sets `returned` once
@@ -87,7 +92,8 @@ class ServerTestFixture : public ::testing::Test {
   // Built and started, with every hook recording.
   DumpRequestServer* startServer(ClientHook onDumpRequest = &recordDump,
                                  DWORD conversationTimeoutMs = 0);
-  // Built, not started, with every hook recording but the dump hook.
+  // Built, not started, with every hook recording (refusals and unserved
+  // requests too) but the dump hook.
   DumpRequestServer* makeServer(ClientHook onDumpRequest, void* dumpContext);
   // Built, not started, with no hook but these.
   DumpRequestServer* makeServerWithOnly(ClientHook onDumpRequest, void* dumpContext,
