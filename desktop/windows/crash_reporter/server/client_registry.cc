@@ -55,11 +55,9 @@ void ClientRegistry::destroyAll() {
   for (std::unique_ptr<ReporterClient>& client : remaining) {
     release(std::move(client), RecordDeparture::Stopped);
   }
-  // Retired records whose requests wait for their turn belong to the
-  // schedule: nobody serves them now.
-  while (ReporterClient* waiting = schedule_.takeOwnedWaiting()) {
-    end(std::unique_ptr<ReporterClient>(waiting), RecordDeparture::Retired, true);
-  }
+  // Records whose requests run or wait for their turn belong to the
+  // schedule, and the runs end them: the wait below lasts until the last
+  // request that was taken has been served.
   for (;;) {
     {
       ScopedCriticalSection hold(&lock_);

@@ -56,7 +56,7 @@ bool DumpRequestSchedule::runOrWait(ReporterClient* client) {
 }
 
 ReporterClient* DumpRequestSchedule::takeNextToRun() {
-  if (closed_ || running_.size >= maxRunning_) return nullptr;
+  if (running_.size >= maxRunning_) return nullptr;
   for (ReporterClient* each = waiting_.first; each != nullptr; each = each->scheduledNext_) {
     // Another record of a process whose crash runs waits on: a process has
     // one crash handled at a time.
@@ -125,7 +125,9 @@ DumpRequestSchedule::Leave DumpRequestSchedule::leave(ReporterClient* client,
       client->departure_ = departure;
       return Leave::OwnedBySchedule;
     case ReporterClient::DumpState::Waiting:
-      if (serve) {
+      // A request that waits its turn was taken: it is served, also while
+      // the server stops, unless its process has gone.
+      if (departure != RecordDeparture::Exited) {
         client->departure_ = departure;
         return Leave::OwnedBySchedule;
       }
@@ -146,17 +148,6 @@ DumpRequestSchedule::Leave DumpRequestSchedule::leave(ReporterClient* client,
 void DumpRequestSchedule::close() {
   ScopedSrwLock hold(&lock_);
   closed_ = true;
-}
-
-ReporterClient* DumpRequestSchedule::takeOwnedWaiting() {
-  ScopedSrwLock hold(&lock_);
-  for (ReporterClient* each = waiting_.first; each != nullptr; each = each->scheduledNext_) {
-    if (each->departure_ == RecordDeparture::None) continue;
-    waiting_.remove(each);
-    each->dumpState_ = ReporterClient::DumpState::Idle;
-    return each;
-  }
-  return nullptr;
 }
 
 size_t DumpRequestSchedule::runningCount() {

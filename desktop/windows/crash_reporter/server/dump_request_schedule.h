@@ -26,19 +26,21 @@ namespace tavra {
 // that no signal came during.
 //
 // A record that leaves the registry's list (`leave`) while its request runs
-// belongs to that run from then on, which ends it after its last run. A
-// retired record's request that waits, or was signalled and not yet taken,
-// is still served while the schedule is open; the request of a record whose
-// process ended, or of any record once the schedule is closed, is dropped:
+// or waits belongs to the schedule from then on, and the run of its request
+// ends it: a request that waits its turn has been taken, and is served also
+// while the server stops (the reporter, which stops its server once no work
+// is pending, then waits for the work that these runs begin). Only the
+// waiting request of a record whose process ended is dropped. A retired
+// record's request that was signalled and not yet taken is still served
+// while the schedule is open; once it is closed such a request is dropped:
 // nobody will serve it, and the caller says so.
 //
 // Threads: `takeSignal` runs on the wait thread of the record's dump-request
 // wait; `endRun` on the worker thread that ran the request; `isBusy` on the
-// pipe's wait thread, under the registry's lock; `leave`, `close` and
-// `takeOwnedWaiting` on whichever thread retires, forgets or destroys a
-// record. `lock_` guards the two lists, their bound, `closed_` and the
-// schedule's fields of every record; it is taken inside the registry's lock,
-// never the other way, and nothing blocks while it is held.
+// pipe's wait thread, under the registry's lock; `leave` and `close` on
+// whichever thread retires, forgets or destroys a record. `lock_` guards the two lists, their
+// bound, `closed_` and the schedule's fields of every record; it is taken inside the registry's
+// lock, never the other way, and nothing blocks while it is held.
 class DumpRequestSchedule {
  public:
   // The crashes handled at once across all processes. A crash storm of the
@@ -90,13 +92,9 @@ class DumpRequestSchedule {
   // `client`, whose waits are gone, leaves for `departure` (not None).
   Leave leave(ReporterClient* client, RecordDeparture departure);
 
-  // From here on no waiting request is taken up, and `leave` serves no
-  // retired record's request any more.
+  // From here on `leave` takes up no request that was signalled and not yet
+  // taken any more; the requests that wait are still taken up in turn.
   void close();
-  // After `close`: takes one waiting record that left the list out of the
-  // waiting list; its request is unserved and the caller destroys it. Null
-  // when there is none.
-  ReporterClient* takeOwnedWaiting();
 
   size_t runningCount();
   size_t waitingCount();

@@ -95,8 +95,8 @@ class DumpRequestServer {
 
   // Before `start` only: `hook` is called once for each record that goes
   // away with a dump request that was never taken up (its client signalled,
-  // then ended, or was dropped by `stop`, before the request was taken or
-  // while it waited for its turn), after the record's dump-request wait is
+  // then ended or was dropped by `stop` before the request was taken, or
+  // ended while it waited for its turn), after the record's dump-request wait is
   // gone and before the record is destroyed. Such a request can no longer be
   // served; the hook may say so.
   void setUnservedRequestHook(ClientHook hook, void* context) {
@@ -110,8 +110,9 @@ class DumpRequestServer {
   bool start();
 
   // Hangs up, waits for running callbacks, and destroys every remaining client
-  // record; dump requests still running are waited for. Takes about one
-  // second at most when no client is connected. Only the first call acts.
+  // record; dump requests still running are waited for, and those that wait
+  // for their turn are served first. Takes about one second at most when no
+  // client is connected. Only the first call acts.
   void stop();
 
   PipeState state() const { return conversation_.state(); }
