@@ -6,7 +6,7 @@ import sys
 import threading
 from typing import List, Optional
 
-from . import behaviour
+from . import behaviour, throttle
 from .server import CrashServer
 
 STORAGE_HELP = """\
@@ -27,7 +27,8 @@ SIZE bytes, FOLDER"). Requests and rejections are logged on stderr.
 
 Pages for people (any client but the reporter, e.g. a web browser):
   GET  /                              the stored reports, grouped by crash
-                                      signature (count, versions, first and
+                                      signature (stored and declined counts,
+                                      versions with their counts, first and
                                       last seen, a link per report)
   GET  /reports/ID                    one report: summary, the crashed
                                       thread's frames (symbolized with
@@ -37,6 +38,16 @@ Pages for people (any client but the reporter, e.g. a web browser):
 Every other GET is a first request, and so is every GET whose User-Agent
 starts with "TavraCrashReporter/" (the reporter's), "/" included: point
 TAVRA_CRASH_SERVER_URL at http://HOST:PORT/ as before.
+
+Throttle (--throttle N/SECONDS, repeatable; without it nothing is throttled):
+a first request whose X-Tavra-Crash-Signature header (the crash's signature
+hash, 12 lower-case hex digits) already has N reports stored within the last
+SECONDS, counting those answered 303 whose upload is still to come (for at
+most 2 minutes), gets 503. Every rule given applies. A signature is made of
+module offsets, so each build of the product has signatures of its own: the
+rules count per signature and so per version. The page / shows per signature
+the stored reports (per version) and the first requests declined since the
+server started; stored reports count again after a restart, declines do not.
 
 Control while running (from this machine only):
   GET  /_control   current modes and number of reports, as JSON
@@ -51,6 +62,13 @@ def _mode_type(kind: str):
             raise argparse.ArgumentTypeError(str(e)) from None
 
     return parse
+
+
+def _throttle_rule(text: str) -> throttle.Rule:
+    try:
+        return throttle.parse_rule(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _port(text: str) -> int:
@@ -106,6 +124,15 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
         help="a folder of module files or their .debug files: the report pages name the "
         "functions of the crashed thread's frames (repeatable)",
     )
+    parser.add_argument(
+        "--throttle",
+        type=_throttle_rule,
+        action="append",
+        default=[],
+        metavar="N/SECONDS",
+        help="at most N stored reports per crash signature within SECONDS: a first request "
+        "over it gets 503 (repeatable, every rule applies; see Throttle below)",
+    )
     return parser.parse_args(argv)
 
 
@@ -120,6 +147,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         keep_body=args.keep_body,
         log=None if args.quiet else sys.stderr,
         symbols=args.symbols,
+        throttle=args.throttle,
     )
     stop = threading.Event()
     for number in (signal.SIGTERM, signal.SIGINT):

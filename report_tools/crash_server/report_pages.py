@@ -10,6 +10,7 @@ logs are cached under one lock (a parse runs outside it); a report page
 parses its log anew.
 """
 
+import collections
 import html
 import json
 import os
@@ -184,19 +185,37 @@ class ReportPages:
 
     # Pages. Each returns (status, body bytes, content type, extra headers).
 
-    def list_page(self) -> Tuple[int, bytes, str, list]:
+    def list_page(
+        self, declined: Optional[Dict[str, int]] = None, rules=()
+    ) -> Tuple[int, bytes, str, list]:
+        """The stored reports by signature; `declined` counts the first
+        requests declined per signature hash, `rules` the throttle's."""
+        declined = declined or {}
         groups, left_out = self.groups()
+        listed = {group.digest for group in groups}
+        # Signatures declined without a listed report (their uploads are
+        # still to come, or their reports are no longer listed).
+        groups += [Group(digest, "(no stored report listed)", "")
+                   for digest in sorted(declined) if digest not in listed]
         total = sum(len(g.reports) for g in groups)
         parts = [_head("Crash reports"), "<h1>Crash reports</h1>"]
         parts.append(
             f"<p>{total} report(s) in {len(groups)} group(s) by crash signature, "
             f"from <code>{escape(self.folder)}</code>.</p>"
         )
+        throttle = "; ".join(rule.describe() for rule in rules) or "none"
+        parts.append(
+            f'<p id="throttle">Throttle: {escape(throttle)}. '
+            f"{sum(declined.values())} first request(s) declined since the server started.</p>"
+        )
         if left_out:
             parts.append(f'<p class="warning">{left_out} older report(s) are not listed.</p>')
         for number, group in enumerate(groups, 1):
             received = [r.received for r in group.reports if r.received]
-            versions = sorted({f"{r.version} ({r.build})" for r in group.reports if r.version})
+            per_version = collections.Counter(
+                f"{r.version} ({r.build})" for r in group.reports if r.version
+            )
+            versions = [f"{name}: {count}" for name, count in sorted(per_version.items())]
             shown = ", ".join(versions[:MAX_SHOWN_VERSIONS])
             if len(versions) > MAX_SHOWN_VERSIONS:
                 shown += f", and {len(versions) - MAX_SHOWN_VERSIONS} more"
@@ -208,8 +227,10 @@ class ReportPages:
             parts.append('<table class="group-facts">')
             parts.append(_row("Signature", f'<span class="signature">{escape(group.signature)}</span>'))
             parts.append(_row("Exception", escape(group.exception)))
-            parts.append(_row("Count", str(len(group.reports))))
-            parts.append(_row("Versions", escape(shown or "?")))
+            parts.append(_row("Stored", f'<span class="stored">{len(group.reports)}</span>'))
+            parts.append(_row("Declined", f'<span class="declined">'
+                                          f"{declined.get(group.digest, 0)}</span>"))
+            parts.append(_row("Versions (stored)", escape(shown or "?")))
             parts.append(_row("First seen", escape(min(received) if received else "?")))
             parts.append(_row("Last seen", escape(max(received) if received else "?")))
             parts.append("</table>")

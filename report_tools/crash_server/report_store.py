@@ -26,16 +26,34 @@ import os
 import secrets
 import shutil
 import threading
-from typing import Optional
+import time
+from typing import List, Optional, Tuple
 
 INCOMING_PREFIX = ".incoming-"
 # First requests remembered for matching uploads; the oldest go first. With
 # each record's headers bounded, this bounds what they take in all.
 MAX_REMEMBERED_FIRST_REQUESTS = 4096
+# A report's metadata.json is a few hundred bytes; a larger one is not read.
+MAX_METADATA_BYTES = 1 << 20
 
 
 def utc_now_text() -> str:
-    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
+    return utc_text(time.time())
+
+
+def utc_text(seconds: float) -> str:
+    """A wall-clock time as the stored files write it."""
+    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+    return moment.isoformat(timespec="milliseconds")
+
+
+def utc_seconds(text) -> Optional[float]:
+    """The wall-clock time of a text utc_text() wrote; None when it is none."""
+    try:
+        moment = datetime.datetime.fromisoformat(text)
+    except (TypeError, ValueError):
+        return None
+    return moment.timestamp() if moment.tzinfo is not None else None
 
 
 def is_report_id(text: str) -> bool:
@@ -100,6 +118,27 @@ class ReportStore:
 
     def is_stored(self, report_id: str) -> bool:
         return is_report_id(report_id) and os.path.isdir(os.path.join(self.folder, report_id))
+
+    def received_since(self, since: float) -> List[Tuple[str, float]]:
+        """(id, received time) of each stored report received at `since` or
+        later, by its metadata.json."""
+        found = []
+        try:
+            names = os.listdir(self.folder)
+        except OSError:
+            return found
+        for name in names:
+            if not is_report_id(name):
+                continue
+            try:
+                with open(os.path.join(self.folder, name, "metadata.json"), "rb") as f:
+                    metadata = json.loads(f.read(MAX_METADATA_BYTES).decode("utf-8"))
+            except (OSError, ValueError):
+                continue  # unreadable or cut off: not counted
+            received = utc_seconds(metadata.get("received")) if isinstance(metadata, dict) else None
+            if received is not None and received >= since:
+                found.append((name, received))
+        return found
 
     def new_incoming(self) -> str:
         """A private folder for one upload in progress."""

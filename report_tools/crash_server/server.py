@@ -3,8 +3,10 @@
   GET  <any path>       the first request: 303 to a location holding
                         ?id=<new report id>&, unless the first-request mode
                         says otherwise; the request's headers are remembered
-                        under that id. A request whose User-Agent starts with
-                        "TavraCrashReporter/" (the reporter's) is always a
+                        under that id. With throttle rules, a first request
+                        whose X-Tavra-Crash-Signature is over a rule gets 503
+                        (see throttle.py). A request whose User-Agent starts
+                        with "TavraCrashReporter/" (the reporter's) is always a
                         first request; for any other client the page paths
                         below are pages
   GET  /                the stored reports grouped by crash signature
@@ -21,8 +23,9 @@
 Threads: one thread per connection (each connection carries one request and
 is then closed), plus the thread that accepts connections. The modes are
 immutable values swapped under the server's lock; the connection set and the
-stopping flag are guarded by the same lock; the report store and the output
-streams have their own locks.
+stopping flag are guarded by the same lock; the report store, the throttle,
+the pages' cache and the output streams have their own locks, and none is
+taken while another is held.
 """
 
 import http
@@ -40,12 +43,13 @@ import time
 import traceback
 import urllib.parse
 from dataclasses import dataclass, field
-from typing import List, Optional, TextIO, Tuple
+from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
 from .report_pages import ReportPages
-from .report_store import ReportStore, is_report_id, utc_now_text, write_json
+from .report_store import ReportStore, is_report_id, utc_text, write_json
+from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
 from .upload_reader import MAX_REQUEST_BYTES, BodyEnded, UploadRejected, read_upload
 
 CONTROL_PATH = "/_control"
@@ -59,6 +63,7 @@ CONNECTION_TIMEOUT = 60.0
 MAX_CONNECTIONS = 512
 EXTRA_BODY = b"EXTRA BYTES BEYOND THE CONTENT-LENGTH\n"
 SHORT_BODY_MISSING = 16
+DECLINED_BODY = b"the crash server declines this report\n"
 
 
 @dataclass
@@ -217,12 +222,16 @@ class CrashServer:
         out: Optional[TextIO] = sys.stdout,
         log: Optional[TextIO] = sys.stderr,
         symbols: Optional[List[str]] = None,
+        throttle: Sequence[Rule] = (),
+        clock: Callable[[], float] = time.time,
     ):
         self.host = host
         self.requested_port = port
         self.store = ReportStore(storage)
         self.pages = ReportPages(self.store.folder, symbols)
         self.keep_body = keep_body
+        self.throttle = Throttle(throttle, clock)
+        self._clock = clock
         self._out = out
         self._log = log
         self._output_lock = threading.Lock()
@@ -240,6 +249,7 @@ class CrashServer:
 
     def start(self) -> None:
         self.store.open()
+        self._count_stored_reports()
         family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
         self._httpd = _HttpServer((self.host, self.requested_port), _Handler, self, family)
         self._thread = threading.Thread(
@@ -260,6 +270,19 @@ class CrashServer:
         self._httpd.server_close()  # joins every connection's thread
         self._thread.join()
         self._httpd = None
+
+    def _count_stored_reports(self) -> None:
+        """Gives the throttle the reports stored by earlier runs that its
+        rules can still count, each under its log's signature."""
+        if not self.throttle.rules:
+            return
+        since = self._clock() - self.throttle.longest_window
+        found = []
+        for report_id, received in self.store.received_since(since):
+            digest = self.pages.info(report_id).digest
+            if digest:
+                found.append((digest, received))
+        self.throttle.load(found)
 
     @property
     def port(self) -> int:
@@ -366,23 +389,37 @@ class CrashServer:
             self._send(handler, self._report_page(asked))
             return
         mode = self.modes()[FIRST_REQUEST]
+        values = handler.headers.get_all(SIGNATURE_HEADER) or []
+        signature, signature_text = remembered_signature([header_text(v) for v in values])
+        status = 503 if mode.answer == "unavailable" else mode.status or 303
+        if status == 503:
+            self.throttle.count_declined(signature)
+            ticket = 0
+        else:
+            ticket = self.throttle.admit(signature, promise=status == 303)
+            if ticket is None:
+                self.log(f"first request: declined, signature {signature} is over a throttle rule")
+                self._deliver(handler, Answer(503, DECLINED_BODY), mode)
+                return
         record = {
-            "received": utc_now_text(),
+            "received": utc_text(self._clock()),
             "remote_address": handler.client_address[0],
             "path": handler.path,
             "email": _email_of(handler.path),
             "user_agent": header_text(handler.headers.get("User-Agent")),
             "crash_url": header_text(handler.headers.get("X-Tavra-Crash-URL")),
             "origin": header_text(handler.headers.get("X-Origin")),
+            "signature": signature_text,
             "headers": _remembered_headers(handler.headers.items()),
         }
         report_id = self.store.issue_id(record)
+        self.throttle.bind(signature, ticket, report_id)
         self.log(f"first request: id {report_id} ({mode})")
         self._deliver(handler, self._first_answer(handler, mode, report_id), mode)
 
     def _first_answer(self, handler: _Handler, mode: Mode, report_id: str) -> Answer:
         if mode.answer == "unavailable":
-            return Answer(mode.status or 503, b"the crash server declines this report\n")
+            return Answer(mode.status or 503, DECLINED_BODY)
         base = self._base_url(handler) + "report"
         location = {
             "redirect": f"{base}?id={report_id}&x=1",
@@ -408,7 +445,9 @@ class CrashServer:
         if not is_page_path(path) or is_reporter_agent(user_agent):
             return None
         if path == "/":
-            status, body, content_type, headers = self.pages.list_page()
+            status, body, content_type, headers = self.pages.list_page(
+                self.throttle.declined_counts(), self.throttle.rules
+            )
         elif path == "/favicon.ico":
             status, body, content_type, headers = self.pages.not_found("No icon here.")
         else:
@@ -439,7 +478,8 @@ class CrashServer:
     def _receive_upload(self, handler: _Handler, mode: Mode) -> Optional[Answer]:
         """Reads, checks and stores one upload. None when the client went
         away, else the answer to give."""
-        received = utc_now_text()
+        received_at = self._clock()
+        received = utc_text(received_at)
         headers = handler.headers
         if headers.get("Transfer-Encoding"):
             return self._rejected(411, "send the body with a Content-Length, not chunked")
@@ -455,6 +495,7 @@ class CrashServer:
         body = _BodyStream(handler.rfile, length)
         incoming = None
         report_id = None
+        stacktrace_id = None
         try:
             incoming = self.store.new_incoming()
             upload = read_upload(
@@ -486,6 +527,7 @@ class CrashServer:
             write_json(os.path.join(incoming, "metadata.json"), metadata)
             folder = self.store.commit(incoming, report_id)
         except UploadRejected as rejection:
+            self.throttle.release(stacktrace_id)
             if report_id is not None:
                 self.store.release_id(report_id)
             shutil.rmtree(incoming, ignore_errors=True)
@@ -494,16 +536,22 @@ class CrashServer:
                 return None
             return self._rejected(rejection.status, rejection.reason)
         except BodyEnded as e:
+            self.throttle.release(stacktrace_id)
             self.log(f"upload abandoned: the body ended early ({e})")
             shutil.rmtree(incoming, ignore_errors=True)
             return None
         except OSError as e:
+            self.throttle.release(stacktrace_id)
             if report_id is not None:
                 self.store.release_id(report_id)
             if incoming is not None:
                 shutil.rmtree(incoming, ignore_errors=True)
             body.drain()
             return self._rejected(500, f"the report could not be stored: {e}")
+        # Counted under the signature its page groups it by, which ends the
+        # promise of its first request in the same step.
+        digest = self.pages.info(report_id).digest
+        self.throttle.stored(digest or None, received_at, stacktrace_id)
         self.print_line(
             f"report {report_id}: {len(upload.fields)} fields, "
             f"crashlog {upload.crashlog_size} bytes, {folder}"

@@ -1,6 +1,7 @@
 """Fixtures of the crash server's tests."""
 
 import io
+import time
 
 import pytest
 
@@ -14,7 +15,7 @@ from .support import HOST, Started
 def start_server(tmp_path):
     started = []
 
-    def start(first_request="", upload="", keep_body=False):
+    def start(first_request="", upload="", keep_body=False, throttle=(), clock=time.time):
         out = io.StringIO()
         server = CrashServer(
             host=HOST,
@@ -25,6 +26,8 @@ def start_server(tmp_path):
             keep_body=keep_body,
             out=out,
             log=None,
+            throttle=throttle,
+            clock=clock,
         )
         server.start()
         started.append(server)

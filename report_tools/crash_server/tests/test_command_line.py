@@ -100,6 +100,8 @@ def test_leftovers_of_a_killed_run_are_removed_at_start(tmp_path):
         (["--upload", "status:1000"], "outside 200 to 599"),
         (["--port", "70000"], "is not a port number"),
         (["--host"], "expected one argument"),
+        (["--throttle", "3/60", "--throttle", "3/0"], '"3/0" is outside the throttle rule'),
+        (["--throttle", "3 per minute"], "is not a throttle rule N/SECONDS"),
     ],
 )
 def test_bad_arguments_are_refused_with_a_reason(tmp_path, arguments, message):
@@ -122,5 +124,20 @@ def test_help_names_every_option_and_mode():
     assert result.returncode == 0
     for word in ["--host", "--port", "--storage", "--first-request", "--upload", "--keep-body",
                  "no-ampersand", "long-location", "close-mid-body", "hold:SECONDS", "/_control",
-                 "first_request.json"]:
+                 "first_request.json", "--throttle", "X-Tavra-Crash-Signature"]:
         assert word in result.stdout
+
+
+def test_a_throttle_rule_on_the_command_line_declines_the_second_first_request(tmp_path):
+    process = launch("--port", "0", "--quiet", "--throttle", "1/3600", cwd=tmp_path)
+    try:
+        port = int(re.search(r":(\d+)/", process.stdout.readline()).group(1))
+        signature = [("X-Tavra-Crash-Signature", "0123456789ab")]
+        statuses = [parse_response(exchange(port, get_request("/", signature)))[0]
+                    for _ in range(2)]
+        assert statuses == ["303", "503"]
+    finally:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=30) == 0
+        process.stdout.close()
+        process.stderr.close()

@@ -83,7 +83,7 @@ def test_the_list_groups_the_reports_by_signature(reports):
     assert sorted(re.findall(r'href="/reports/([0-9a-f]{16})"', same)) == sorted(ids[:2])
     assert re.findall(r'href="/reports/([0-9a-f]{16})"', other) == [ids[2]]
     assert "C0000005 tavra.exe+0x1010 | tavra.exe+0x2000" in same
-    assert "1.0 (5678), 2.0 (5678)" in same
+    assert "1.0 (5678): 1, 2.0 (5678): 1" in same
     assert "C0000005 tavra.exe+0x5555 | tavra.exe+0x2000" in other
 
 
