@@ -224,3 +224,61 @@ def test_the_command_line_keeps_log_text_on_its_lines(tmp_path):
         else:
             assert expected in result.stdout, arguments
             assert all(c >= " " for line in result.stdout.splitlines() for c in line)
+
+
+def pe_file(code_rva: int, code: bytes, timestamp: int = 0x5F000000) -> bytearray:
+    """A small PE file whose one section (at 0x1000, 0x400 bytes in the file
+    at 0x400) holds `code` at `code_rva`."""
+    data = bytearray(0x800)
+    data[0:2] = b"MZ"
+    data[0x3C:0x40] = (0x80).to_bytes(4, "little")
+    data[0x80:0x84] = b"PE\0\0"
+    data[0x84:0x86] = (0x14C).to_bytes(2, "little")
+    data[0x86:0x88] = (1).to_bytes(2, "little")  # sections
+    data[0x88:0x8C] = timestamp.to_bytes(4, "little")
+    data[0x94:0x96] = (224).to_bytes(2, "little")  # optional header size
+    optional = 0x98
+    data[optional : optional + 2] = (0x10B).to_bytes(2, "little")
+    data[optional + 60 : optional + 64] = (0x400).to_bytes(4, "little")  # SizeOfHeaders
+    section = optional + 224
+    data[section : section + 8] = b".text\0\0\0"
+    for offset, value in ((8, 0x400), (12, 0x1000), (16, 0x400), (20, 0x400)):
+        data[section + offset : section + offset + 4] = value.to_bytes(4, "little")
+    at = 0x400 + code_rva - 0x1000
+    data[at : at + len(code)] = code
+    return data
+
+
+def _cut(data):
+    return data[:0x502]  # in the middle of the call bytes
+
+
+def _huge_section(data):
+    data[0x98 + 224 + 16 : 0x98 + 224 + 24] = (0x7FFFFFF0).to_bytes(4, "little") * 2
+    return data
+
+
+@pytest.mark.parametrize(
+    "edit,found",
+    [
+        (lambda data: data, True),
+        (lambda data: pe_file(0x1105, bytes.fromhex(CALL_FORMS["call reg"]), 0x5F000001), False),
+        (_cut, False),  # the code lies past the file's end
+        (_huge_section, False),  # the section claims bytes far past the file's end
+        (lambda data: data[:0x90], False),  # the headers are cut short
+    ],
+    ids=["same build", "another build", "cut short", "hostile section", "no headers"],
+)
+def test_module_files_give_the_code_that_the_dumps_lack(tmp_path, edit, found):
+    from crashlog.symbolizer import symbolize_threads
+
+    # The return address 00401105 is not dumped; the module file holds the
+    # call before it.
+    (tmp_path / "tavra.exe").write_bytes(
+        bytes(edit(pe_file(0x1105 - 7, bytes.fromhex(CALL_FORMS["call reg"])))))
+    log = walk_log([0, 0x00401105])
+    threads, _, _ = symbolize_threads(log, [str(tmp_path)], all_threads=True)
+    frames = [(f.location(), f.found_by) for f in threads[0][1]]
+    assert frames[1:] == ([("tavra.exe+0x1105", "stack scan")] if found else [])
+    # The signature reads the log alone, as the reporter does.
+    assert analysis.signature(log)[0] == "C0000005 tavra.exe+0x1010"
