@@ -246,6 +246,8 @@ class Walker:
         # The words that are return addresses, in address order: what a scan
         # looks at.
         candidates = sorted(a for a, v in words.items() if self.is_return_address(v))
+        # Only a direct call can call into pc: the scan for one looks at those.
+        direct = [a for a in candidates if self._return(words[a])[1] is not None]
 
         frames = [Frame(eip, self.module_at(eip), FOUND_BY_INSTRUCTION_POINTER)]
         if esp is None:
@@ -263,15 +265,16 @@ class Walker:
                 fp is not None and fp % 4 == 0 and fp >= next_address and fp in words
                 and fp + 4 in words and self.is_return_address(words[fp + 4])
             )
-            first = bisect.bisect_left(candidates, next_address)
             limit = fp + 4 if fp_frame else None
             found = None
-            for a in candidates[first:]:
+            for index in range(bisect.bisect_left(direct, next_address), len(direct)):
+                a = direct[index]
                 if limit is not None and a >= limit:
                     break
                 if self.calls_into(words[a], pc):
                     found = a
                     break
+            first = bisect.bisect_left(candidates, next_address)
             if found is None and not fp_frame and first < len(candidates):
                 found = candidates[first]
             if found is not None:

@@ -96,6 +96,12 @@ WALKS = {
         esp=0xFFFFFFF0, ebp=0xFFFFFFFC, eip=0x00401010, words=[0, 0, 0, 0x00402005],
         calls=[(0x00402005, "call reg")], expected=[IP, ("tavra.exe+0x2005", "stack scan")],
     ),
+    "a frame pointer below the words already walked gives no frame-pointer frame": dict(
+        eip=0, ebp=ESP, words=[0x00402005, 0x00403005],
+        calls=[(0x00402005, "call reg"), (0x00403005, "call reg")],
+        expected=[("0x00000000", "instruction pointer"), ("tavra.exe+0x2005", "stack top"),
+                  ("tavra.exe+0x3005", "stack scan")],
+    ),
     "a misaligned frame pointer gives no frame-pointer frame": dict(
         words=[0, 0, 0, 0x00402005], ebp=0x0012FF06, calls=[(0x00402005, "call reg")],
         expected=[IP, ("tavra.exe+0x2005", "stack scan")],
@@ -154,6 +160,11 @@ SIGNATURES = {
     "when every frame is in one, they stay": dict(
         eip=0x7BC01010, words=[0x7B602005], calls=[(0x7B602005, "call reg")],
         expected="C0000005 NTDLL.DLL+0x1010 | kernel32.dll+0x2005",
+    ),
+    "only ASCII letters are lowered to find a system module": dict(
+        modules=[EXE, ("\u212Aernel32.dll", "", 0x7B600000, 0x00100000)], eip=0x7B601010,
+        words=[0x00402005], calls=[(0x00402005, "call reg")],
+        expected="C0000005 \u212Aernel32.dll+0x1010 | tavra.exe+0x2005",
     ),
     "an address in no module is ???": dict(
         eip=0x00000BAD, words=[0x00402005], calls=[(0x00402005, "call reg")],
