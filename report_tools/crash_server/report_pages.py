@@ -19,10 +19,10 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Tuple
 
 from crashlog import analysis
-from crashlog.log_model import CrashLog, hex8
+from crashlog.log_model import Thread, hex8
 from crashlog.parser import NotACrashLog, parse_file
 from crashlog.source import SourceError
-from crashlog.symbolizer import symbolize_frames
+from crashlog.symbolizer import symbolize_threads
 
 from .report_store import INCOMING_PREFIX, is_report_id
 
@@ -31,6 +31,8 @@ MAX_LISTED = 5000
 MAX_CACHED = 20000
 MAX_SHOWN_VERSIONS = 20
 MAX_SHOWN_ROWS = 2000
+# Threads whose frames a report page shows at most (each up to 64 frames).
+MAX_SHOWN_THREADS = 256
 PAGE_HEADERS = [
     ("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'none'"),
     ("X-Content-Type-Options", "nosniff"),
@@ -267,8 +269,8 @@ class ReportPages:
             parts.append("</body></html>\n")
             return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
-        frames = analysis.frame_chain(log)
-        locations, notes = self._symbolize(log)
+        threads, locations, notes = symbolize_threads(log, self.symbol_folders,
+                                                      all_threads=True)
         text, digest = analysis.signature(log)
         address, module = analysis.crash_location(log)
         parts.append("<h2>Summary</h2>")
@@ -297,19 +299,7 @@ class ReportPages:
                 f'the first at line {escape(log.problems[0].line)}.</p>'
             )
         thread = analysis.crashed_thread(log)
-        parts.append(f"<h2>Crashed thread {hex8(thread.id) if thread else ''}</h2>")
-        parts.append('<table id="frames"><tr><th>#</th><th>Address</th><th>Module+offset</th>'
-                     "<th>Function</th><th>Source</th><th>Found by</th></tr>")
-        for index, frame in enumerate(frames):
-            location = locations.get(frame)
-            source = f"{location.file}:{location.line}" if location and location.file else ""
-            parts.append(
-                f'<tr><td>{index}</td><td class="mono">{frame.address:08X}</td>'
-                f'<td class="mono">{escape(frame.location())}</td>'
-                f'<td class="mono">{escape(location.function if location else "")}</td>'
-                f'<td class="mono">{escape(source)}</td><td>{escape(frame.found_by)}</td></tr>'
-            )
-        parts.append("</table>")
+        parts.append(_threads_section(threads, thread, locations))
         for note in notes:
             parts.append(f"<p>{escape(note)}</p>")
         if thread is not None:
@@ -347,12 +337,6 @@ class ReportPages:
         parts.append("</body></html>\n")
         return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
-    def _symbolize(self, log: CrashLog):
-        if not self.symbol_folders:
-            return {}, []
-        _, locations, notes = symbolize_frames(log, self.symbol_folders)
-        return locations, notes
-
     def raw_log(self, report_id: str) -> Tuple[int, bytes, str, list]:
         folder = self._report_folder(report_id)
         if folder is None:
@@ -383,6 +367,37 @@ def _head(title: str) -> str:
 
 def _row(label: str, cell_html: str) -> str:
     return f"<tr><th>{escape(label)}</th><td>{cell_html}</td></tr>"
+
+
+def _threads_section(threads, crashed: Optional[Thread], locations) -> str:
+    """The frames of every thread as module+offset (and function where
+    symbols were given), the crashed thread first and open, the others
+    folded."""
+    parts = ["<h2>Threads</h2>"]
+    if len(threads) > MAX_SHOWN_THREADS:
+        parts.append(f'<p class="warning">{len(threads) - MAX_SHOWN_THREADS} more thread(s) '
+                     "are not shown; the crash log holds them.</p>")
+    for index, (thread, frames) in enumerate(threads[:MAX_SHOWN_THREADS]):
+        is_crashed = thread is crashed
+        parts.append(
+            f'<details class="thread" id="thread-{index}"{" open" if is_crashed else ""}>'
+            f"<summary>Thread {hex8(thread.id)}{' (crashed)' if is_crashed else ''}: "
+            f"{len(frames)} frame(s)</summary>"
+        )
+        parts.append(('<table id="frames">' if is_crashed else '<table class="frames">')
+                     + "<tr><th>#</th><th>Address</th><th>Module+offset</th>"
+                     "<th>Function</th><th>Source</th><th>Found by</th></tr>")
+        for number, frame in enumerate(frames):
+            location = locations.get(frame)
+            source = f"{location.file}:{location.line}" if location and location.file else ""
+            parts.append(
+                f'<tr><td>{number}</td><td class="mono">{frame.address:08X}</td>'
+                f'<td class="mono">{escape(frame.location())}</td>'
+                f'<td class="mono">{escape(location.function if location else "")}</td>'
+                f'<td class="mono">{escape(source)}</td><td>{escape(frame.found_by)}</td></tr>'
+            )
+        parts.append("</table></details>")
+    return "\n".join(parts)
 
 
 def _fields_section(fields: dict, metadata: dict) -> str:

@@ -1,19 +1,20 @@
 """What a parsed crash log says to a person: the exception by name, the
-module and offset of the crash, the crashed thread's frame chain, and a crash
-signature that stays the same wherever the modules were loaded.
+module and offset of the crash, the frames of its threads (stack_walk), and a
+crash signature that stays the same wherever the modules were loaded and
+whatever the system's own DLLs did.
 
 Threads: none of its own; pure functions of a parsed log.
 """
 
 import hashlib
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import x86_access
 from .log_model import CrashLog, Module, Thread, hex8, shown
+from .stack_walk import MAX_FRAMES, CodeBytes, Frame, Walker, is_system_module
 
-# Frames walked at most, and frames that make a signature.
-MAX_FRAMES = 64
+# Frames that make a signature at most.
 SIGNATURE_FRAMES = 5
 
 EXCEPTION_NAMES = {
@@ -44,32 +45,10 @@ EXCEPTION_NAMES = {
 }
 
 
-@dataclass(frozen=True)
-class Frame:
-    address: int
-    module: Optional[Module]
-    # How the frame was found: "instruction pointer", "frame pointer" (the
-    # return address above a saved frame pointer), "stack top" (the word at
-    # the stack pointer, when the instruction pointer is in no module).
-    found_by: str
-    # Whether the saved frame pointer below the return address carries the
-    # writer's '>' mark.
-    marked: bool = False
-
-    @property
-    def offset(self) -> Optional[int]:
-        return None if self.module is None else self.address - self.module.base
-
-    def location(self) -> str:
-        """module+0xOFFSET, or the bare address in no module."""
-        if self.module is None:
-            return f"0x{self.address:08x}"
-        return f"{shown(self.module.name)}+0x{self.offset:x}"
-
-
 def exception_code(log: CrashLog) -> Optional[int]:
+    """The exception code when the log gives it as 1 to 8 hex digits."""
     code = log.exception.code if log.exception is not None else None
-    if code is None or not all(c in "0123456789ABCDEFabcdef" for c in code) or len(code) > 8:
+    if code is None or not 1 <= len(code) <= 8 or not all(c in "0123456789ABCDEFabcdef" for c in code):
         return None
     return int(code, 16)
 
@@ -92,54 +71,23 @@ def crashed_thread(log: CrashLog) -> Optional[Thread]:
     return None
 
 
-def frame_chain(log: CrashLog, thread: Optional[Thread] = None) -> List[Frame]:
-    """The frames of a thread (the crashed one by default): its instruction
-    pointer, then the return address above each saved frame pointer, from
-    EBP on, as long as both words are in the dumped stack and the chain
-    climbs. Bounded to MAX_FRAMES."""
+def frame_chain(
+    log: CrashLog, thread: Optional[Thread] = None, code: Optional[CodeBytes] = None
+) -> List[Frame]:
+    """The frames of a thread (the crashed one by default), walked as the
+    README's "Reading crash reports" says: bounded to MAX_FRAMES, each with
+    how it was found. `code` gives the bytes before candidate return
+    addresses (by default the log's memory dumps alone)."""
     thread = thread if thread is not None else crashed_thread(log)
     if thread is None:
         return []
-    modules = log.modules
-    eip, ebp, esp = thread.register("EIP"), thread.register("EBP"), thread.register("ESP")
-    if eip is None:
-        return []
-    words: Dict[int, Tuple[int, bool]] = {}
-    for address, (value, marked) in thread.stack_words():
-        words[address] = (value, marked)
-
-    frames = [Frame(eip, module_at(modules, eip), "instruction pointer")]
-    # A call through a bad pointer leaves the instruction pointer in no
-    # module; the caller's return address is then at the stack pointer.
-    if frames[0].module is None and esp in words:
-        top = words[esp][0]
-        if module_at(modules, top) is not None:
-            frames.append(Frame(top, module_at(modules, top), "stack top"))
-
-    frame_pointer = ebp
-    if frame_pointer is None or frame_pointer not in words:
-        frame_pointer = _first_mark(words)
-    while frame_pointer is not None and len(frames) < MAX_FRAMES:
-        if frame_pointer % 4 or frame_pointer not in words or frame_pointer + 4 not in words:
-            break
-        saved, marked = words[frame_pointer]
-        return_address = words[frame_pointer + 4][0]
-        if return_address == 0:
-            break
-        frames.append(
-            Frame(return_address, module_at(modules, return_address), "frame pointer", marked)
-        )
-        if saved <= frame_pointer:
-            break
-        frame_pointer = saved
-    return frames
+    return Walker(log, code).walk(thread)
 
 
-def _first_mark(words: Dict[int, Tuple[int, bool]]) -> Optional[int]:
-    """The lowest stack word that the writer marked as a saved frame
-    pointer: where the chain starts when EBP itself is not in the dump."""
-    marked = [address for address, (_, mark) in words.items() if mark]
-    return min(marked) if marked else None
+def threads_crashed_first(log: CrashLog) -> List[Thread]:
+    """Every thread of the log, the crashed one first, the others in log
+    order."""
+    return sorted(log.threads, key=lambda thread: not thread.crashed)
 
 
 def crash_location(log: CrashLog) -> Tuple[Optional[int], Optional[Module]]:
@@ -197,21 +145,31 @@ def derive_access(log: CrashLog) -> Optional[str]:
     return f"{what} {where} (derived from the instruction at the crash address: {shown})"
 
 
+def signature_frames(log: CrashLog) -> List[Frame]:
+    """The frames that sign a crash: the crashed thread's, from the log
+    alone, without those in system modules (all of them when every frame is
+    in one), the first SIGNATURE_FRAMES."""
+    frames = frame_chain(log)
+    product = [frame for frame in frames if not is_system_module(frame.module)]
+    return (product or frames)[:SIGNATURE_FRAMES]
+
+
 def signature(log: CrashLog) -> Tuple[str, str]:
     """(text, short hash): the exception code and the top frames as
     module+offset, so that the same crash gives the same signature whatever
-    the load addresses."""
+    the load addresses and the system's DLLs (the README's "Reading crash
+    reports" gives the rule; the reporter computes the same)."""
     code = exception_code(log)
     head = f"{code:08X}" if code is not None else shown(
         log.exception.code if log.exception is not None else "?"
     )
-    frames = frame_chain(log)[:SIGNATURE_FRAMES]
+    frames = signature_frames(log)
     if not frames:
         address, module = crash_location(log)
         if address is not None:
             frames = [Frame(address, module, "exception address")]
-    parts = [head] + [_signature_part(frame) for frame in frames]
-    text = " | ".join(parts[:1]) + (" " + " | ".join(parts[1:]) if len(parts) > 1 else "")
+    parts = [_signature_part(frame) for frame in frames]
+    text = head + (" " + " | ".join(parts) if parts else "")
     digest = hashlib.sha256(text.encode("utf-8", errors="replace")).hexdigest()[:12]
     return text, digest
 
@@ -222,9 +180,14 @@ def _signature_part(frame: Frame) -> str:
     return frame.location() if frame.module is not None else "???"
 
 
-def summary_lines(log: CrashLog, symbols=None) -> List[str]:
+def summary_lines(
+    log: CrashLog,
+    symbols: Optional[Callable[[Frame], Optional[str]]] = None,
+    threads: Optional[Sequence[Tuple[Thread, List[Frame]]]] = None,
+) -> List[str]:
     """A few lines for a person. `symbols` maps a Frame to a description
-    (function, file and line) or None."""
+    (function, file and line) or None. `threads` are the (thread, frames)
+    to show, the crashed one first; by default the crashed thread's."""
     lines = []
     lines.append(
         f"Product: version {shown(log.version or '?')}, build {shown(log.build or '?')}"
@@ -241,9 +204,16 @@ def summary_lines(log: CrashLog, symbols=None) -> List[str]:
     thread = crashed_thread(log)
     if thread is not None:
         lines.append(f"Crashed thread: {hex8(thread.id)}")
-    frames = frame_chain(log)
-    if frames:
-        lines.append("Frames:")
+    if threads is None:
+        threads = [(thread, frame_chain(log, thread))] if thread is not None else []
+    for shown_thread, frames in threads:
+        if shown_thread is thread:
+            if frames:
+                lines.append("Frames:")
+        else:
+            lines.append(f"Thread {hex8(shown_thread.id)}:")
+            if not frames:
+                lines.append("  (no frames: the thread has no registers)")
         for index, frame in enumerate(frames):
             text = f"  #{index:<2} {frame.address:08X} {frame.location()}"
             described = symbols(frame) if symbols is not None else None

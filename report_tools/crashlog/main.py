@@ -12,10 +12,10 @@ import sys
 from typing import Dict, List, Optional
 
 from . import analysis
-from .log_model import CrashLog, json_part
+from .log_model import CrashLog, json_part, shown
 from .parser import NotACrashLog, parse_file
 from .source import SourceError
-from .symbolizer import Symbolizer, symbolize_frames
+from .symbolizer import Symbolizer, symbolize_frames, symbolize_threads
 
 DESCRIPTION = """\
 Reads the reporter's text crash logs (or the zip archives that hold them as
@@ -29,7 +29,8 @@ Reads the reporter's text crash logs (or the zip archives that hold them as
               left out
   summary     a few lines for a person: version and build, the exception by
               name, the crashing module and offset, the crashed thread's
-              frames and the signature
+              frames (--all-threads: every thread's, the crashed one first)
+              and the signature
   signature   the crash signature: the exception code and the top frames as
               module+offset, the same wherever the modules were loaded, and a
               short hash of it
@@ -94,12 +95,11 @@ def command_summary(args) -> int:
             continue
         if len(args.files) > 1:
             print(("\n" if index else "") + f"{path}:")
-        locations = {}
-        notes = []
-        if symbolizer is not None:
-            _, locations, notes = symbolize_frames(log, args.symbols, symbolizer)
-        lookup = (lambda frame: locations[frame].text() if frame in locations else None)
-        for line in analysis.summary_lines(log, lookup):
+        threads, locations, notes = symbolize_threads(
+            log, args.symbols, symbolizer, args.all_threads
+        )
+        lookup = (lambda frame: shown(locations[frame].text()) if frame in locations else None)
+        for line in analysis.summary_lines(log, lookup, threads):
             print(line)
         for note in notes:
             print(f"Note: {note}")
@@ -148,9 +148,9 @@ def command_symbolize(args) -> int:
             line = f"#{number:<2} {frame.address:08X} {frame.location()}"
             if frame in locations:
                 location = locations[frame]
-                line += f"  {location.function or '??'}"
+                line += f"  {shown(location.function or '??')}"
                 if location.file:
-                    line += f"  {location.file}:{location.line}"
+                    line += f"  {shown(location.file)}:{location.line}"
             print(line)
         for note in notes:
             print(f"Note: {note}")
@@ -176,6 +176,8 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     sub = add("summary", "a few lines for a person", command_summary)
     sub.add_argument("--symbols", action="append", default=[], metavar="DIR",
                      help="a folder of module files or their .debug files (repeatable)")
+    sub.add_argument("--all-threads", action="store_true",
+                     help="the frames of every thread, the crashed one first")
     sub = add("signature", "the crash signature and its short hash", command_signature)
     sub.add_argument("--json", action="store_true", help="as JSON")
     sub = add("symbolize", "the crashed thread's frames as function, file and line",

@@ -11,7 +11,9 @@ would belong to another build.
 The symbolizer runs as a subprocess (never through a shell) with a time-out
 and a bound on what it may print; names are demangled by llvm-cxxfilt the
 same way. symbolize_frames() does it for the frames of a parsed log's
-crashed thread.
+crashed thread, symbolize_threads() for those of every thread; their walks
+read the bytes before a candidate return address from the module file
+itself (same name and time stamp) where the log's dumps lack them.
 
 Threads: a Symbolizer is used on one thread at a time.
 """
@@ -24,8 +26,10 @@ import threading
 from dataclasses import dataclass
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
-from .analysis import Frame, frame_chain
-from .log_model import CrashLog
+from .analysis import crashed_thread, threads_crashed_first
+from .log_model import CrashLog, Module, Thread
+from .module_image import ModuleImage
+from .stack_walk import CALL_BYTES, CodeBytes, DumpBytes, Frame, Walker
 
 TIMEOUT_SECONDS = 20.0
 MAX_OUTPUT_BYTES = 4 << 20
@@ -139,7 +143,8 @@ class Symbolizer:
         self.timeout = timeout
         self.notes: List[str] = []
         self._listings: Dict[str, Dict[str, str]] = {}
-        self._files: Dict[Tuple[str, int], Optional[str]] = {}
+        self._files: Dict[Tuple[Tuple[str, ...], int], Optional[str]] = {}
+        self._images: Dict[str, ModuleImage] = {}
         self.tool = find_tool("symbolizer")
         self.demangler = find_tool("cxxfilt")
         if self.folders and self.tool is None:
@@ -167,13 +172,21 @@ class Symbolizer:
 
     def module_file(self, name: str, timestamp: Optional[int]) -> Optional[str]:
         """The file to read a module's symbols from, or None."""
-        key = (name.lower(), timestamp or 0)
+        return self._find(name, timestamp, (name.lower() + ".debug", name.lower()))
+
+    def image_file(self, name: str, timestamp: Optional[int]) -> Optional[str]:
+        """The module file itself (its code, which a ".debug" file lacks),
+        or None."""
+        return self._find(name, timestamp, (name.lower(),))
+
+    def _find(self, name: str, timestamp: Optional[int], candidates: Tuple[str, ...]):
+        key = (candidates, timestamp or 0)
         if key in self._files:
             return self._files[key]
         found = None
         for folder in self.folders:
             listing = self._listing(folder)
-            for candidate in (name.lower() + ".debug", name.lower()):
+            for candidate in candidates:
                 path = listing.get(candidate)
                 if path is None:
                     continue
@@ -243,22 +256,74 @@ class Symbolizer:
                 results[request] = Location(table[location.function], location.file, location.line)
 
 
+    def image(self, module: Module) -> Optional[ModuleImage]:
+        """The module's file, its section table read, or None."""
+        path = self.image_file(module.name, module.timestamp)
+        if path is None:
+            return None
+        if path not in self._images:
+            self._images[path] = ModuleImage(path)
+        return self._images[path]
+
+
+class ModuleFileBytes(CodeBytes):
+    """The bytes before a candidate return address from the memory dumps,
+    else from the module's file in the symbol folders."""
+
+    def __init__(self, log: CrashLog, symbolizer: Symbolizer):
+        self._dumps = DumpBytes(log)
+        self._symbolizer = symbolizer
+
+    def before(self, value: int, module: Module) -> Optional[bytes]:
+        dumped = self._dumps.before(value, module)
+        if dumped is not None:
+            return dumped
+        image = self._symbolizer.image(module)
+        if image is None:
+            return None
+        return image.read(value - CALL_BYTES - module.base, CALL_BYTES)
+
+
+def thread_frames(
+    log: CrashLog, symbolizer: Optional[Symbolizer], all_threads: bool
+) -> List[Tuple[Thread, List[Frame]]]:
+    """(thread, frames) of the crashed thread, or of every thread (the
+    crashed one first), walked with the module files where a symbolizer is
+    given."""
+    code = ModuleFileBytes(log, symbolizer) if symbolizer is not None else None
+    walker = Walker(log, code)
+    threads = threads_crashed_first(log) if all_threads else (
+        [t for t in [crashed_thread(log)] if t is not None]
+    )
+    return [(thread, walker.walk(thread)) for thread in threads]
+
+
+def symbolize_threads(
+    log: CrashLog, folders: List[str], symbolizer: Optional[Symbolizer] = None,
+    all_threads: bool = False,
+) -> Tuple[List[Tuple[Thread, List[Frame]]], Dict[Frame, Location], List[str]]:
+    """(thread frames as thread_frames gives them, {frame: Location}, notes)."""
+    if not folders:
+        return thread_frames(log, None, all_threads), {}, []
+    symbolizer = symbolizer or Symbolizer(folders)
+    threads = thread_frames(log, symbolizer, all_threads)
+    requests = {
+        frame: (frame.module.name, frame.module.timestamp, frame.offset)
+        for _, frames in threads
+        for frame in frames
+        if frame.module is not None
+    }
+    found = symbolizer.symbolize(dict.fromkeys(requests.values()))
+    locations = {frame: found[r] for frame, r in requests.items() if r in found}
+    return threads, locations, symbolizer.notes
+
+
 def symbolize_frames(
     log: CrashLog, folders: List[str], symbolizer: Optional[Symbolizer] = None
 ) -> Tuple[List[Frame], Dict[Frame, Location], List[str]]:
     """(frames, {frame: Location}, notes) of the crashed thread."""
-    frames = frame_chain(log)
-    if not folders:
-        return frames, {}, []
-    symbolizer = symbolizer or Symbolizer(folders)
-    requests = {
-        frame: (frame.module.name, frame.module.timestamp, frame.offset)
-        for frame in frames
-        if frame.module is not None
-    }
-    found = symbolizer.symbolize(requests.values())
-    locations = {frame: found[r] for frame, r in requests.items() if r in found}
-    return frames, locations, symbolizer.notes
+    threads, locations, notes = symbolize_threads(log, folders, symbolizer)
+    return (threads[0][1] if threads else []), locations, notes
 
 
 def _is_mangled(name: str) -> bool:

@@ -10,7 +10,7 @@ import urllib.request
 
 import pytest
 
-from crashlog.tests.support import make_log
+from crashlog.tests.support import call_code, make_log
 
 from .support import REPORTER_USER_AGENT, exchange, get_request, parse_response, upload
 
@@ -49,7 +49,8 @@ def crash_at(offset: int, base: int = 0x00400000, caller: int = 0x2000, **kwargs
     words = [0, 0, 0x0012FF18, base + caller, 0, 0, 0, 0]
     return make_log(address=base + offset, main=("tavra.exe", base),
                     modules=[("tavra.exe", "1.2.3.4", base, 0x00100000)],
-                    registers={"EBP": esp + 8}, stack=(esp, words, (2,)), **kwargs)
+                    registers={"EBP": esp + 8}, stack=(esp, words, (2,)),
+                    **dict({"dumps": [call_code(base + caller, "call reg")]}, **kwargs))
 
 
 @pytest.fixture
@@ -106,6 +107,27 @@ def test_a_report_page_shows_the_crash_its_frames_and_annotations_as_text(report
     assert dom.count("<script") == 0
     registers = re.search(r'<table id="registers">.*?</table>', dom, re.S).group(0)
     assert "<th>EIP</th><td class=\"mono\">00405555</td>" in registers
+
+
+def test_a_report_page_shows_every_thread_the_crashed_one_first_and_open(server):
+    # Another thread, listed before the crashed one, waits in a call.
+    other = (0x2B0, {"EIP": 0x00407777}, (0x0013FF00, [0, 0x00408005], ()))
+    log = crash_at(0x1010, other_threads=[other],
+                   dumps=[call_code(0x00402000, "call reg"), call_code(0x00408005, "call reg")])
+    status, _, body, _ = upload(server.port, {"email": ""}, log)
+    assert status == "200"
+    report_id = re.search(rb"report ([0-9a-f]{16}) stored", body).group(1).decode()
+    dom = chromium("--dump-dom", url(server, f"/reports/{report_id}"))
+    threads = re.findall(r'<details class="thread"([^>]*)><summary>(.*?)</summary>(.*?)</details>',
+                         dom, re.S)
+    assert [(opened.strip(), title) for opened, title, _ in threads] == [
+        ('id="thread-0" open=""', "Thread 000001A4 (crashed): 2 frame(s)"),
+        ('id="thread-1"', "Thread 000002B0: 2 frame(s)"),
+    ]
+    assert 'id="frames"' in threads[0][2]
+    assert re.findall(r'<td class="mono">(tavra\.exe\+0x[0-9a-f]+)</td>', threads[1][2]) == [
+        "tavra.exe+0x7777", "tavra.exe+0x8005"]
+    assert "<script" not in dom
 
 
 def test_the_raw_log_downloads_byte_for_byte_and_unknown_reports_are_404(reports):

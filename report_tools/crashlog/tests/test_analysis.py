@@ -6,74 +6,24 @@ import zipfile
 
 import pytest
 
-from crashlog import analysis
+from crashlog import analysis, stack_walk
+from crashlog.log_model import Module
 from crashlog.parser import parse_bytes
 from crashlog.x86_access import decode_access
 
-from .support import data_path, make_log
+from .support import call_code, data_path, make_log
 
 EXE = ("tavra.exe", "1.2.3.4", 0x00400000, 0x00100000)
 DLL = ("helper lib.dll", "", 0x10000000, 0x00020000)
 
 
-def chain_log(words, marks=(), ebp=0x0012FF08, eip=0x00401010, esp=0x0012FF00, **kwargs):
-    return parse_bytes(make_log(address=eip, registers={"EBP": ebp, "ESP": esp, "EIP": eip},
-                                stack=(esp, words, marks), modules=[EXE, DLL], **kwargs))
-
-
-def locations(log):
-    return [(f.location(), f.found_by) for f in analysis.frame_chain(log)]
-
-
-def test_frames_follow_saved_frame_pointers_up_the_stack():
-    # 0012FF08: saved 0012FF18, return 00402000; 0012FF18: saved 0012FF28,
-    # return 10001234; 0012FF28: saved 0 (the chain ends), return 00403000.
-    words = [0, 0, 0x0012FF18, 0x00402000, 0, 0, 0x0012FF28, 0x10001234, 0, 0, 0, 0x00403000]
-    assert locations(chain_log(words, marks=(2, 6, 10))) == [
-        ("tavra.exe+0x1010", "instruction pointer"),
-        ("tavra.exe+0x2000", "frame pointer"),
-        ("helper lib.dll+0x1234", "frame pointer"),
-        ("tavra.exe+0x3000", "frame pointer"),
-    ]
-
-
-@pytest.mark.parametrize(
-    "words,ebp,expected",
-    [
-        # A saved frame pointer that points back down ends the walk.
-        ([0, 0, 0x0012FF00, 0x00402000, 0, 0], 0x0012FF08, 2),
-        # One that points at itself too.
-        ([0, 0, 0x0012FF08, 0x00402000, 0, 0], 0x0012FF08, 2),
-        # A frame pointer outside the dumped stack gives no frames.
-        ([0] * 8, 0x00500000, 1),
-        # An odd frame pointer gives none.
-        ([0] * 8, 0x0012FF06, 1),
-        # A saved frame pointer past the dump ends the walk after its frame.
-        ([0, 0, 0x7FFF0000, 0x00402000], 0x0012FF08, 2),
-        # The return address word lies past the dump.
-        ([0, 0, 0x0012FF10], 0x0012FF08, 1),
-    ],
-)
-def test_the_walk_stops_where_the_chain_breaks(words, ebp, expected):
-    assert len(analysis.frame_chain(chain_log(words, ebp=ebp))) == expected
-
-
-def test_the_walk_is_bounded_on_a_long_climbing_chain():
-    words = []
-    for i in range(400):  # frames of 8 bytes, each pointing at the next
-        words += [0x0012FF00 + 8 * (i + 1), 0x00401000 + i]
-    log = chain_log(words, ebp=0x0012FF00)
-    assert len(analysis.frame_chain(log)) == analysis.MAX_FRAMES
-
-
-def test_a_bad_instruction_pointer_takes_the_caller_from_the_stack_top():
-    log = chain_log([0x00405678, 0, 0x0012FF18, 0x00402000, 0, 0, 0, 0], eip=0)
-    assert locations(log)[:3] == [
-        ("0x00000000", "instruction pointer"),
-        ("tavra.exe+0x5678", "stack top"),
-        ("tavra.exe+0x2000", "frame pointer"),
-    ]
-    assert "execution at address 00000000" in analysis.describe_exception(log)
+def chain_log(words, ebp=0x0012FF08, eip=0x00401010, esp=0x0012FF00, **kwargs):
+    """A log whose return addresses in `words` each follow a call."""
+    calls = [call_code(w, "call reg") for w in words if EXE[2] <= w < DLL[2] + DLL[3]]
+    registers = dict({"EBP": ebp, "ESP": esp, "EIP": eip}, **kwargs.pop("registers", {}))
+    return parse_bytes(make_log(address=eip, registers=registers,
+                                stack=(esp, words, ()), modules=[EXE, DLL],
+                                dumps=kwargs.pop("dumps", []) + calls, **kwargs))
 
 
 def rebased(text: str, delta: int, dll_delta: int) -> str:
@@ -108,8 +58,47 @@ def test_the_same_crash_loaded_elsewhere_has_the_same_signature():
     signature = analysis.signature(original)
     assert analysis.signature(moved) == signature
     assert signature[0].startswith("C0000005 tavra_test_client.exe+0x")
-    assert len(signature[0].split(" | ")) == analysis.SIGNATURE_FRAMES
+    # The product's three frames; the system's below them are left out.
+    assert len(signature[0].split(" | ")) == 3
     assert re.fullmatch(r"[0-9a-f]{12}", signature[1])
+
+
+def system_code_moved(text: str, delta: int) -> str:
+    """The same crash through another build of the system's DLLs: every
+    value inside a system module (its code and return addresses, the dumps of
+    its code, registers pointing into it) lies `delta` further in."""
+    ranges = [
+        (int(b, 16), int(b, 16) + int(s, 16))
+        for name, b, s in re.findall(r"^(\S+) .*Base: ([0-9A-F]{8}) Size: ([0-9A-F]{8})", text, re.M)
+        if stack_walk.is_system_module(Module(name, "", 0, 0, 0))
+    ]
+
+    def move(match):
+        value = int(match.group(0), 16)
+        inside = any(start < value < end - delta for start, end in ranges)
+        return f"{value + delta:08X}" if inside else match.group(0)
+
+    lines = text.split("\r\n" if "\r\n" in text else "\n")
+    return "\n".join(
+        line if " Base: " in line else
+        re.sub(r"(?<![0-9A-Fa-f])[0-9A-F]{8}(?![0-9A-Fa-f])", move, line)
+        for line in lines
+    )
+
+
+def test_the_same_crash_through_other_system_dll_offsets_has_the_same_signature():
+    text = demo_log_text()
+    original = parse_bytes(text.encode())
+    edited = parse_bytes(system_code_moved(text, 0x1230).encode())
+
+    def system_frames(log):
+        return [f.location() for f in analysis.frame_chain(log)
+                if stack_walk.is_system_module(f.module)]
+
+    # The walk still finds the system's frames, at other offsets.
+    assert len(system_frames(edited)) == len(system_frames(original)) >= 2
+    assert not set(system_frames(edited)) & set(system_frames(original))
+    assert analysis.signature(edited) == analysis.signature(original)
 
 
 @pytest.mark.parametrize(
@@ -174,9 +163,7 @@ def test_the_faulting_instruction_tells_the_access(code, registers, expected):
 def test_the_summary_names_version_exception_module_frames_and_signature():
     words = [0, 0, 0x0012FF18, 0x10001234, 0, 0, 0, 0]
     dump = (0x00401000, bytes(16) + bytes.fromhex("8B0285C0") + bytes(12))
-    log = parse_bytes(
-        make_log(address=0x00401010, registers={"EBP": 0x0012FF08, "EDX": 0x44},
-                 stack=(0x0012FF00, words, ()), modules=[EXE, DLL], dumps=[dump]))
+    log = chain_log(words, registers={"EBP": 0x0012FF08, "EDX": 0x44}, dumps=[dump])
     lines = analysis.summary_lines(log)
     assert lines[0] == "Product: version 1.2.3.4, build 5678"
     assert lines[1] == ("Crash: access violation (C0000005): read from address 00000044 "

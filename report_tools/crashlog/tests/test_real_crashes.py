@@ -1,9 +1,11 @@
 """Crash logs that the reporter wrote for real crashes of every kind the test
 client knows, read back: each field equals what the crashed process saw."""
 
+import http.server
 import os
 import re
 import subprocess
+import threading
 
 import pytest
 
@@ -203,3 +205,131 @@ def test_the_shipped_reporter_is_symbolized_from_its_debug_file():
     assert location.function == "WinMain" and location.file.endswith("reporter_main.cc")
     # Another build's time stamp finds nothing, and says why.
     assert Symbolizer([bin_dir]).module_file("tavra_crash_reporter.exe", stamp ^ 1) is None
+
+
+def symbolized(frames):
+    """The function of each frame (None where none is found)."""
+    symbolizer = Symbolizer([os.path.join(build_dir(), "bin")])
+    requests = [(f.module.name, f.module.timestamp, f.offset) for f in frames if f.module]
+    found = symbolizer.symbolize(requests)
+    return [found[r].function if r in found else None for r in requests], symbolizer.notes
+
+
+def test_a_stack_overflow_is_signed_by_the_recursive_function_not_the_stack_probe(crashes):
+    log = parse_file(crashes["stack-overflow"]["log"])
+    functions, notes = symbolized(analysis.signature_frames(log))
+    assert any(f and "recurse(" in f for f in functions), (functions, notes)
+
+
+# The reporter names the signature of each crash in its first request; the
+# crashes of every kind, with what the first request said and any failure.
+SIGNATURE_HEADER = "X-Tavra-Crash-Signature"
+SIGNED_KINDS = [(kind, argument) for kind, argument, _, _ in KINDS] + [("deep", "30")]
+DEEP_FUNCTIONS = [
+    "tavra::deepCrashInner(unsigned int)",
+    "tavra::deepCrashMiddle(unsigned int)",
+    "tavra::deepCrashOuter(unsigned int)",
+]
+
+
+class _FirstRequests(http.server.BaseHTTPRequestHandler):
+    """Records each request's headers and declines the report (503), so
+    that nothing is uploaded and the crash log stays."""
+
+    def do_GET(self):
+        with self.server.arrived:
+            self.server.headers.append(dict(self.headers.items()))
+            self.server.arrived.notify_all()
+        self.send_response(503)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    do_POST = do_GET
+
+    def log_message(self, *_):
+        pass
+
+
+@pytest.fixture(scope="module")
+def signed_crashes(tmp_path_factory):
+    build_dir()
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _FirstRequests)
+    server.headers, server.arrived = [], threading.Condition()
+    serving = threading.Thread(target=server.serve_forever, daemon=True)
+    serving.start()
+    results = {}
+    # The crash-storm budget, where the reporter has one, must not hold back
+    # a first request.
+    session = CrashSession(
+        str(tmp_path_factory.mktemp("signed")), f"http://127.0.0.1:{server.server_address[1]}/",
+        env={"TAVRA_CRASH_BUDGET_PER_SIGNATURE": "0", "TAVRA_CRASH_BUDGET_PER_DAY": "0"},
+    )
+    try:
+        for kind, argument in SIGNED_KINDS:
+            with server.arrived:
+                before = len(server.headers)
+            try:
+                seen = session.crash(kind, argument)
+            except AssertionError as e:
+                results[kind] = {"error": str(e)}
+                continue
+            # The reporter asks while the crashed process waits, so the
+            # request has come; the bound only keeps a broken run from hanging.
+            with server.arrived:
+                server.arrived.wait_for(lambda: len(server.headers) > before, timeout=60)
+                seen["first request"] = server.headers[before] if len(server.headers) > before \
+                    else None
+            results[kind] = seen
+    finally:
+        session.close()
+        server.shutdown()
+        server.server_close()
+    return results
+
+
+def _signed(signed_crashes, kind):
+    seen = signed_crashes[kind]
+    assert "error" not in seen, seen.get("error")
+    return seen
+
+
+@pytest.mark.parametrize("kind", [k for k, _ in SIGNED_KINDS])
+def test_the_reporter_and_the_reader_sign_each_crash_alike(signed_crashes, kind):
+    seen = _signed(signed_crashes, kind)
+    headers = seen["first request"]
+    assert headers is not None, "the reporter made no first request for this crash"
+    sent = {name.lower(): value for name, value in headers.items()}.get(SIGNATURE_HEADER.lower())
+    assert sent is not None, f"the first request has no {SIGNATURE_HEADER} header: {headers}"
+    text, digest = analysis.signature(parse_file(seen["log"]))
+    assert sent == digest, f"the reporter sent {sent}; the reader signs the log {digest}: {text}"
+
+
+def test_a_crash_in_optimised_code_without_frame_pointers_finds_its_three_callers(
+    signed_crashes,
+):
+    log = parse_file(_signed(signed_crashes, "deep")["log"])
+    frames = analysis.frame_chain(log)
+    functions, notes = symbolized(frames)
+    deep = [f for f in functions if f in DEEP_FUNCTIONS]
+    assert functions[0] == DEEP_FUNCTIONS[0] and deep == DEEP_FUNCTIONS, (functions, notes)
+    # The log alone signs it by the three, as the reporter does.
+    assert analysis.signature(log)[0].count(" | ") >= 2
+
+
+def test_the_summary_of_all_threads_shows_each_thread_the_crashed_one_first(crashes):
+    seen = crashes["nested"]
+    here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    output = subprocess.run(
+        ["/usr/bin/python3", "-m", "crashlog", "summary", "--all-threads", seen["log"],
+         "--symbols", os.path.join(build_dir(), "bin")],
+        capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=here),
+    )
+    assert output.returncode == 0, output.stderr
+    lines = output.stdout.splitlines()
+    others = [int(m.group(1), 16) for m in map(re.compile(r"^Thread ([0-9A-F]{8}):$").match, lines)
+              if m]
+    # The test client's own threads, each walked and symbolized below its heading.
+    assert set(seen["threads"]) - {seen["crash"]["tid"]} <= set(others)
+    assert lines.index("Frames:") < lines.index(f"Thread {others[0]:08X}:")
+    assert "tavra::nestedCrashInner(unsigned int)" in lines[lines.index("Frames:") + 1]
+    assert sum("  #0 " in line for line in lines) == 1 + len(others)
