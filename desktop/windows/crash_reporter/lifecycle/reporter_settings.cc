@@ -8,6 +8,7 @@
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/file_util.h"
 #include "runtime/json_reader.h"
+#include "runtime/logging.h"
 #include "runtime/path_service.h"
 #include "runtime/private_security.h"
 #include "runtime/utf_conversion.h"
@@ -18,6 +19,8 @@ const wchar_t kCrashLogDirVariable[] = L"TAVRA_CRASH_LOG_DIR";
 const wchar_t kKeepLogsVariable[] = L"TAVRA_CRASH_KEEP_LOGS";
 const wchar_t kServerUrlVariable[] = L"TAVRA_CRASH_SERVER_URL";
 const wchar_t kEmailVariable[] = L"TAVRA_CRASH_EMAIL";
+const wchar_t kBudgetPerSignatureVariable[] = L"TAVRA_CRASH_BUDGET_PER_SIGNATURE";
+const wchar_t kBudgetPerDayVariable[] = L"TAVRA_CRASH_BUDGET_PER_DAY";
 const wchar_t kDefaultCrashServerUrl[] = L"http://crash.tavra.example/";
 const wchar_t kCrashFeedbackFileName[] = L"crash_feedback_url.txt";
 
@@ -102,6 +105,38 @@ void configureCrashServer(ReporterSettings* settings) {
   if (!isStableChannel()) {
     settings->editionSuffix = L" (Edition " + utf8ToWide(getChannelString()) + L")";
   }
+}
+
+bool parseCrashBudgetLimit(const std::wstring& text, uint32_t* limit) {
+  if (text.empty()) return false;
+  uint32_t value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - L'0');
+    if (value > kCrashBudgetMaxRecords) return false;
+  }
+  *limit = value;
+  return true;
+}
+
+namespace {
+
+void readCrashBudgetLimit(const wchar_t* variable, uint32_t* limit) {
+  const std::wstring value = readEnvironmentVariable(variable);
+  if (value.empty() || parseCrashBudgetLimit(value, limit)) return;
+  // The logging escapes control characters; the length is bounded here.
+  const bool cut = value.size() > kLoggedBudgetValueLength;
+  TAVRA_LOG(WARNING) << wideToUtf8(variable) << " is \""
+                     << wideToUtf8(value.substr(0, kLoggedBudgetValueLength))
+                     << (cut ? "\"...: " : "\": ") << "not a whole number from 0 to "
+                     << kCrashBudgetMaxRecords << "; the default " << *limit << " is kept";
+}
+
+}  // namespace
+
+void readCrashBudgetLimits(CrashBudgetLimits* limits) {
+  readCrashBudgetLimit(kBudgetPerSignatureVariable, &limits->perSignature);
+  readCrashBudgetLimit(kBudgetPerDayVariable, &limits->perDay);
 }
 
 std::wstring readEnvironmentVariable(const wchar_t* name) {

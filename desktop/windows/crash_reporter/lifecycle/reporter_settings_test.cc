@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/file_util.h"
 #include "runtime/json_reader.h"
@@ -31,7 +32,8 @@ class ReporterSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const wchar_t* name :
-         {kCrashLogDirVariable, kKeepLogsVariable, kServerUrlVariable, kEmailVariable}) {
+         {kCrashLogDirVariable, kKeepLogsVariable, kServerUrlVariable, kEmailVariable,
+          kBudgetPerSignatureVariable, kBudgetPerDayVariable}) {
       SetEnvironmentVariableW(name, nullptr);
     }
   }
@@ -49,6 +51,55 @@ TEST_F(ReporterSettingsTest, KeepLogsAcceptsOneAndYesInAnyCase) {
     EXPECT_FALSE(readKeepLogs()) << value;
   }
   EXPECT_FALSE(readKeepLogs());  // Unset.
+}
+
+TEST_F(ReporterSettingsTest, CrashBudgetLimitIsAWholeNumberUpToTheRecordsKept) {
+  const struct {
+    const wchar_t* text;
+    uint32_t limit;
+  } good[] = {{L"0", 0}, {L"3", 3}, {L"007", 7}, {L"1024", 1024}};
+  for (const auto& c : good) {
+    uint32_t limit = 99;
+    EXPECT_TRUE(parseCrashBudgetLimit(c.text, &limit)) << c.text;
+    EXPECT_EQ(c.limit, limit) << c.text;
+  }
+  for (const wchar_t* text : {L"", L"-1", L"+3", L" 3", L"3 ", L"3x", L"x", L"1025", L"4294967299",
+                              L"99999999999999999999", L"\x0663"}) {
+    uint32_t limit = 99;
+    EXPECT_FALSE(parseCrashBudgetLimit(text, &limit)) << text;
+    EXPECT_EQ(99u, limit) << text;
+  }
+}
+
+// An unreadable value keeps the default and is told once, escaped as the
+// reporter log escapes text; a readable one is taken silently.
+TEST_F(ReporterSettingsTest, CrashBudgetVariablesSetTheLimitsOrAreLogged) {
+  testing_support::UncapturedLogLines lines;
+  CrashBudgetLimits limits;
+  readCrashBudgetLimits(&limits);
+  EXPECT_EQ(3u, limits.perSignature);
+  EXPECT_EQ(30u, limits.perDay);
+  {
+    EnvironmentVariable perSignature(kBudgetPerSignatureVariable, L"0");
+    EnvironmentVariable perDay(kBudgetPerDayVariable, L"12\nx");
+    readCrashBudgetLimits(&limits);
+  }
+  EXPECT_EQ(0u, limits.perSignature);
+  EXPECT_EQ(30u, limits.perDay);
+  limits = CrashBudgetLimits();
+  {
+    const std::wstring longValue(100, L'9');
+    EnvironmentVariable perSignature(kBudgetPerSignatureVariable, longValue.c_str());
+    readCrashBudgetLimits(&limits);
+  }
+  EXPECT_EQ(3u, limits.perSignature);
+  EXPECT_EQ(
+      "WARNING:TAVRA_CRASH_BUDGET_PER_DAY is \"12\\x0Ax\": not a whole number from 0 to 1024; "
+      "the default 30 is kept\n"
+      "WARNING:TAVRA_CRASH_BUDGET_PER_SIGNATURE is \"" +
+          std::string(kLoggedBudgetValueLength, '9') +
+          "\"...: not a whole number from 0 to 1024; the default 3 is kept\n",
+      lines.text());
 }
 
 TEST_F(ReporterSettingsTest, ServerUrlDefaultsAndTakesTheEmailVerbatim) {
