@@ -15,7 +15,9 @@
   GET  /reports/<id>/crashlog.txt   the report's raw crash log
   GET  ...?id=<id>      a handed-out id: a short text page about that report
   POST <any path>       the multipart upload, stored under the storage folder
-  GET  /_control        the current modes and the number of stored reports
+  GET  /_control        the current modes, the number of stored reports and
+                        what reporters sent: first requests and uploads
+                        received, their bytes, and the first requests declined
   POST /_control        {"first_request": MODE, "upload": MODE}, either key
                         optional: changes the modes of the running server;
                         loopback clients only
@@ -23,7 +25,7 @@
 Threads: one thread per connection (each connection carries one request and
 is then closed), plus the thread that accepts connections. The modes are
 immutable values swapped under the server's lock; the connection set and the
-stopping flag are guarded by the same lock; the report store, the throttle,
+stopping flag are guarded by the same lock; the traffic counts, the report store, the throttle,
 the pages' cache and the output streams have their own locks, and none is
 taken while another is held.
 """
@@ -144,6 +146,53 @@ class _BodyStream:
         return True
 
 
+class _CountingReader:
+    """A connection's reading side that counts the bytes taken from it: the
+    bytes a request sent, head and body, as far as the server read them."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self.count = 0
+
+    def _counted(self, data: bytes) -> bytes:
+        self.count += len(data)
+        return data
+
+    def readline(self, *args) -> bytes:
+        return self._counted(self._stream.readline(*args))
+
+    def read(self, *args) -> bytes:
+        return self._counted(self._stream.read(*args))
+
+    def read1(self, *args) -> bytes:
+        return self._counted(self._stream.read1(*args))
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+class Traffic:
+    """What reporters sent this server since it started: first requests and
+    uploads received, the bytes of each (request line, headers and body as
+    read), and the first requests answered 503. Any request thread counts; one
+    lock guards the counts."""
+
+    FIELDS = ("first_requests", "first_request_bytes", "declined", "uploads", "upload_bytes")
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._counts = dict.fromkeys(self.FIELDS, 0)
+
+    def add(self, **counts: int) -> None:
+        with self._lock:
+            for name, value in counts.items():
+                self._counts[name] += value
+
+    def counts(self) -> dict:
+        with self._lock:
+            return dict(self._counts)
+
+
 class _HttpServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     # Worker threads are joined when the server closes; stop() first makes
     # every one of them end.
@@ -171,6 +220,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        self.rfile = _CountingReader(self.rfile)
         self.app: CrashServer = self.server.app
         self.app._track(self.connection)
 
@@ -231,6 +281,7 @@ class CrashServer:
         self.pages = ReportPages(self.store.folder, symbols)
         self.keep_body = keep_body
         self.throttle = Throttle(throttle, clock)
+        self.traffic = Traffic()
         self._clock = clock
         self._out = out
         self._log = log
@@ -389,15 +440,18 @@ class CrashServer:
             self._send(handler, self._report_page(asked))
             return
         mode = self.modes()[FIRST_REQUEST]
+        self.traffic.add(first_requests=1, first_request_bytes=handler.rfile.count)
         values = handler.headers.get_all(SIGNATURE_HEADER) or []
         signature, signature_text = remembered_signature([header_text(v) for v in values])
         status = 503 if mode.answer == "unavailable" else mode.status or 303
         if status == 503:
             self.throttle.count_declined(signature)
+            self.traffic.add(declined=1)
             ticket = 0
         else:
             ticket = self.throttle.admit(signature, promise=status == 303)
             if ticket is None:
+                self.traffic.add(declined=1)
                 self.log(f"first request: declined, signature {signature} is over a throttle rule")
                 self._deliver(handler, Answer(503, DECLINED_BODY), mode)
                 return
@@ -472,6 +526,9 @@ class CrashServer:
             return
         mode = self.modes()[UPLOAD]
         answer = self._receive_upload(handler, mode)
+        # Counted before the answer leaves, so that a client that has its
+        # answer finds its bytes counted.
+        self.traffic.add(uploads=1, upload_bytes=handler.rfile.count)
         if answer is not None:
             self._deliver(handler, answer, mode)
 
@@ -568,6 +625,7 @@ class CrashServer:
             "first_request": str(modes[FIRST_REQUEST]),
             "upload": str(modes[UPLOAD]),
             "reports": self.store.stored_count,
+            **self.traffic.counts(),
         }
         return Answer(200, (json.dumps(state) + "\n").encode(), content_type="application/json")
 
