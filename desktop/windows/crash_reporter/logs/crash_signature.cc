@@ -1,0 +1,216 @@
+#include "desktop/windows/crash_reporter/logs/crash_signature.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace tavra {
+namespace {
+
+// The operating system's own DLLs, by file name: the crash log names modules
+// by file name only. The reader keeps the same list, and a test compares the
+// two.
+// clang-format off
+const char* const kSystemModuleNames[] = {
+    "ntdll.dll",
+    "kernel32.dll",
+    "kernelbase.dll",
+    "user32.dll",
+    "win32u.dll",
+    "gdi32.dll",
+    "gdi32full.dll",
+    "advapi32.dll",
+    "sechost.dll",
+    "rpcrt4.dll",
+    "msvcrt.dll",
+    "ucrtbase.dll",
+    "msvcp_win.dll",
+    "combase.dll",
+    "ole32.dll",
+    "oleaut32.dll",
+    "shell32.dll",
+    "shlwapi.dll",
+    "shcore.dll",
+    "ws2_32.dll",
+    "mswsock.dll",
+    "wininet.dll",
+    "winhttp.dll",
+    "crypt32.dll",
+    "bcrypt.dll",
+    "bcryptprimitives.dll",
+    "cryptbase.dll",
+    "imm32.dll",
+    "uxtheme.dll",
+    "dwmapi.dll",
+    "version.dll",
+    "psapi.dll",
+    "dbghelp.dll",
+    "comctl32.dll",
+    "comdlg32.dll",
+    "winmm.dll",
+    "msctf.dll",
+    "wow64.dll",
+    "wow64win.dll",
+    "wow64cpu.dll",
+    "urlmon.dll",
+    "iertutil.dll",
+    "secur32.dll",
+    "sspicli.dll",
+    "userenv.dll",
+    "setupapi.dll",
+    "cfgmgr32.dll",
+    "wintrust.dll",
+    "msasn1.dll",
+    "nsi.dll",
+    "iphlpapi.dll",
+    "dnsapi.dll",
+};
+// clang-format on
+
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Control characters as the log's escapes write them, so that no text of the
+// crashed process can end a line that shows the signature.
+void appendShown(std::string* out, const char* text) {
+  for (const char* p = text; p != nullptr && *p != 0; ++p) {
+    const uint8_t byte = static_cast<uint8_t>(*p);
+    if (byte < 0x20 || byte == 0x7F) {
+      *out += "\\x";
+      *out += kUpperHex[byte >> 4];
+      *out += kUpperHex[byte & 0xF];
+    } else {
+      *out += *p;
+    }
+  }
+}
+
+// The length of the well-formed UTF-8 sequence at `p` (of `left` bytes), or
+// of its longest start that could still become one (then `*complete` is
+// false): the "maximal subpart" that a decoder replaces by one U+FFFD.
+size_t utf8Sequence(const uint8_t* p, size_t left, bool* complete) {
+  *complete = false;
+  const uint8_t lead = p[0];
+  size_t length = 0;
+  uint8_t low = 0x80;
+  uint8_t high = 0xBF;
+  if (lead < 0x80) {
+    *complete = true;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 1;
+  }
+  size_t i = 1;
+  for (; i < length && i < left; ++i) {
+    if (p[i] < low || p[i] > high) return i;
+    low = 0x80;
+    high = 0xBF;
+  }
+  *complete = i == length;
+  return i;
+}
+
+// The text with each ill-formed part of it as U+FFFD: what a reader that
+// decodes the log as UTF-8 (replacing what it cannot) then hashes.
+std::string wellFormedUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());
+  size_t left = text.size();
+  while (left > 0) {
+    bool complete = false;
+    const size_t length = utf8Sequence(p, left, &complete);
+    if (complete) {
+      out.append(reinterpret_cast<const char*>(p), length);
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    p += length;
+    left -= length;
+  }
+  return out;
+}
+
+void appendPart(std::string* out, const StackFrame& frame, const ModuleSpan* modules) {
+  if (frame.module == ModuleSpanIndex::kNone) {
+    *out += "???";
+    return;
+  }
+  const ModuleSpan& module = modules[frame.module];
+  appendShown(out, module.name);
+  char offset[16];
+  snprintf(offset, sizeof(offset), "+0x%x", static_cast<unsigned>(frame.address - module.base));
+  *out += offset;
+}
+
+}  // namespace
+
+bool isSystemModuleName(const char* name) {
+  if (name == nullptr) return false;
+  for (const char* system : kSystemModuleNames) {
+    size_t i = 0;
+    while (system[i] != 0 && lowerAscii(name[i]) == system[i]) ++i;
+    if (system[i] == 0 && name[i] == 0) return true;
+  }
+  return false;
+}
+
+std::string signatureHead(const char* exceptionName, uint32_t exceptionCode) {
+  char code[16];
+  if (exceptionName == nullptr) {
+    snprintf(code, sizeof(code), "%08X", static_cast<unsigned>(exceptionCode));
+    return code;
+  }
+  const size_t length = strlen(exceptionName);
+  bool hex = length >= 1 && length <= 8;
+  for (size_t i = 0; hex && i < length; ++i) hex = isHexDigit(exceptionName[i]);
+  if (hex) {
+    snprintf(code, sizeof(code), "%08lX", strtoul(exceptionName, nullptr, 16));
+    return code;
+  }
+  std::string head;
+  appendShown(&head, exceptionName);
+  return head;
+}
+
+std::string signatureText(const std::string& head, const std::vector<StackFrame>& frames,
+                          const ModuleSpan* modules, const StackFrame& exceptionFrame) {
+  // A frame in no module counts as the product's.
+  auto isSystem = [modules](const StackFrame& frame) {
+    return frame.module != ModuleSpanIndex::kNone && isSystemModuleName(modules[frame.module].name);
+  };
+  std::vector<const StackFrame*> chosen;
+  for (const StackFrame& frame : frames) {
+    if (chosen.size() < kSignatureFrames && !isSystem(frame)) chosen.push_back(&frame);
+  }
+  if (chosen.empty()) {
+    for (const StackFrame& frame : frames) {
+      if (chosen.size() < kSignatureFrames) chosen.push_back(&frame);
+    }
+  }
+  if (chosen.empty()) chosen.push_back(&exceptionFrame);
+
+  std::string text = head;
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    text += i == 0 ? " " : " | ";
+    appendPart(&text, *chosen[i], modules);
+  }
+  return wellFormedUtf8(text);
+}
+
+}  // namespace tavra
