@@ -1,7 +1,6 @@
 #include "desktop/windows/crash_reporter/logs/crash_signature.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 namespace tavra {
@@ -71,8 +70,12 @@ constexpr char kUpperHex[] = "0123456789ABCDEF";
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+// The digit's value, or -1 for no hex digit.
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
 }
 
 // Control characters as the log's escapes write them, so that no text of the
@@ -176,11 +179,17 @@ std::string signatureHead(const char* exceptionName, uint32_t exceptionCode) {
     snprintf(code, sizeof(code), "%08X", static_cast<unsigned>(exceptionCode));
     return code;
   }
+  // A name of 1 to 8 hex digits reads as the code that it spells.
   const size_t length = strlen(exceptionName);
   bool hex = length >= 1 && length <= 8;
-  for (size_t i = 0; hex && i < length; ++i) hex = isHexDigit(exceptionName[i]);
+  uint32_t value = 0;
+  for (size_t i = 0; hex && i < length; ++i) {
+    const int digit = hexValue(exceptionName[i]);
+    hex = digit >= 0;
+    value = value << 4 | static_cast<uint32_t>(digit);
+  }
   if (hex) {
-    snprintf(code, sizeof(code), "%08lX", strtoul(exceptionName, nullptr, 16));
+    snprintf(code, sizeof(code), "%08X", static_cast<unsigned>(value));
     return code;
   }
   std::string head;
