@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the module file parser on the host for SECONDS (default 60).
+# Fuzzes the module file parser (or, with TARGET stack-walk, the crash
+# signature's stack walk) on the host for SECONDS (default 60).
 #
-#   bash tools/fuzz.sh [SECONDS]
+#   bash tools/fuzz.sh [SECONDS] [module-parser|stack-walk]
 #
 # Installs what is missing (tools/setup.sh brings clang and its sanitizer and
 # libFuzzer runtimes), builds into BUILD_DIR/fuzz (default build/fuzz), apart
@@ -16,6 +17,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
 seconds=${1:-60}
 case "$seconds" in '' | *[!0-9]*) echo "fuzz: SECONDS must be a number" >&2; exit 2 ;; esac
+target=${2:-module-parser}
+case "$target" in module-parser | stack-walk) ;; *) echo "fuzz: unknown TARGET $target" >&2; exit 2 ;; esac
 
 bash "$here/tools/setup.sh" >/dev/null
 
@@ -34,6 +37,42 @@ if [ ! -f "$out/obj/gtest.a" ]; then
   "${cxx[@]}" -w "${sanitizers[@]}" -I"$gtest/include" -c "$gtest/src/gtest_main.cc" \
     -o "$out/obj/gtest_main.o"
   ar rcs "$out/obj/gtest.a" "$out/obj/gtest-all.o" "$out/obj/gtest_main.o"
+fi
+
+# Reports a finding from the last run's log and exits non-zero, if any.
+check_run() {
+  local status=$1
+  grep -E '^(stat::|INFO: (Loaded|seed corpus)|#[0-9]+ *DONE)' "$out/last_run_$target.log" || true
+  if [ "$status" != 0 ] || grep -q -E 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' \
+    "$out/last_run_$target.log"; then
+    tail -n 60 "$out/last_run_$target.log" >&2
+    echo "fuzz: FINDING (exit status $status); inputs in $out/findings" >&2
+    exit 1
+  fi
+  echo "fuzz: no findings"
+}
+
+if [ "$target" = stack-walk ]; then
+  logs=$here/desktop/windows/crash_reporter/logs
+  echo "fuzz: building the stack walk's host tests and fuzz target"
+  "${cxx[@]}" "${sanitizers[@]}" -isystem "$gtest/include" "$logs/stack_walk.cc" \
+    "$logs/crash_signature.cc" "$logs/stack_walk_test.cc" "$logs/crash_signature_test.cc" \
+    "$out/obj/gtest.a" -pthread -o "$out/stack_walk_host_tests"
+  "${cxx[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all "$logs/stack_walk.cc" \
+    "$logs/crash_signature.cc" "$logs/stack_walk_fuzzer.cc" -o "$out/stack_walk_fuzzer"
+  echo "fuzz: running the stack walk's host tests"
+  "$out/stack_walk_host_tests" --gtest_brief=1
+  mkdir -p "$out/stack_walk_corpus"
+  echo "fuzz: fuzzing for $seconds seconds"
+  cd "$out"
+  set +e
+  "$out/stack_walk_fuzzer" -max_total_time="$seconds" -max_len=20000 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$out/findings/stack-walk-" "$out/stack_walk_corpus" \
+    2>"$out/last_run_$target.log"
+  status=$?
+  set -e
+  check_run "$status"
+  exit 0
 fi
 
 echo "fuzz: building the parser's host tests and fuzz target"
@@ -67,14 +106,7 @@ cd "$out"
 set +e
 "$out/pe_image_fuzzer" -max_total_time="$seconds" -max_len=131072 -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$out/findings/" "$out/corpus" "$seeds/made" \
-  "$seeds/real" 2>"$out/last_run.log"
+  "$seeds/real" 2>"$out/last_run_$target.log"
 status=$?
 set -e
-grep -E '^(stat::|INFO: (Loaded|seed corpus)|#[0-9]+ *DONE)' "$out/last_run.log" || true
-if [ "$status" != 0 ] || grep -q -E 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' \
-  "$out/last_run.log"; then
-  tail -n 60 "$out/last_run.log" >&2
-  echo "fuzz: FINDING (exit status $status); inputs in $out/findings" >&2
-  exit 1
-fi
-echo "fuzz: no findings"
+check_run "$status"
