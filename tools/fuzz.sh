@@ -55,11 +55,13 @@ check_run() {
 if [ "$target" = stack-walk ]; then
   logs=$here/desktop/windows/crash_reporter/logs
   echo "fuzz: building the stack walk's host tests and fuzz target"
-  "${cxx[@]}" "${sanitizers[@]}" -isystem "$gtest/include" "$logs/stack_walk.cc" \
-    "$logs/crash_signature.cc" "$logs/stack_walk_test.cc" "$logs/crash_signature_test.cc" \
-    "$out/obj/gtest.a" -pthread -o "$out/stack_walk_host_tests"
-  "${cxx[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all "$logs/stack_walk.cc" \
-    "$logs/crash_signature.cc" "$logs/stack_walk_fuzzer.cc" -o "$out/stack_walk_fuzzer"
+  # The signature's sources, with the runtime's portable UTF-8 rule.
+  walk_sources=("$logs/stack_walk.cc" "$logs/crash_signature.cc" "$here/runtime/json_string_repair.cc")
+  "${cxx[@]}" "${sanitizers[@]}" -isystem "$gtest/include" "${walk_sources[@]}" \
+    "$logs/stack_walk_test.cc" "$logs/crash_signature_test.cc" "$out/obj/gtest.a" -pthread \
+    -o "$out/stack_walk_host_tests"
+  "${cxx[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all "${walk_sources[@]}" \
+    "$logs/stack_walk_fuzzer.cc" -o "$out/stack_walk_fuzzer"
   echo "fuzz: running the stack walk's host tests"
   "$out/stack_walk_host_tests" --gtest_brief=1
   mkdir -p "$out/stack_walk_corpus"

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "runtime/json_string_repair.h"
+
 namespace tavra {
 namespace {
 
@@ -93,58 +95,24 @@ void appendShown(std::string* out, const char* text) {
   }
 }
 
-// The length of the well-formed UTF-8 sequence at `p` (of `left` bytes), or
-// of its longest start that could still become one (then `*complete` is
-// false): the "maximal subpart" that a decoder replaces by one U+FFFD.
-size_t utf8Sequence(const uint8_t* p, size_t left, bool* complete) {
-  *complete = false;
-  const uint8_t lead = p[0];
-  size_t length = 0;
-  uint8_t low = 0x80;
-  uint8_t high = 0xBF;
-  if (lead < 0x80) {
-    *complete = true;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 1;
-  }
-  size_t i = 1;
-  for (; i < length && i < left; ++i) {
-    if (p[i] < low || p[i] > high) return i;
-    low = 0x80;
-    high = 0xBF;
-  }
-  *complete = i == length;
-  return i;
-}
-
 // The text with each ill-formed part of it as U+FFFD: what a reader that
 // decodes the log as UTF-8 (replacing what it cannot) then hashes.
 std::string wellFormedUtf8(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());
-  size_t left = text.size();
-  while (left > 0) {
-    bool complete = false;
-    const size_t length = utf8Sequence(p, left, &complete);
-    if (complete) {
-      out.append(reinterpret_cast<const char*>(p), length);
+  for (size_t at = 0; at < text.size();) {
+    if (static_cast<uint8_t>(text[at]) < 0x80) {
+      out += text[at++];
+      continue;
+    }
+    bool wellFormed = false;
+    const size_t length = utf8SequenceLength(text, at, &wellFormed);
+    if (wellFormed) {
+      out.append(text, at, length);
     } else {
       out += "\xEF\xBF\xBD";
     }
-    p += length;
-    left -= length;
+    at += length;
   }
   return out;
 }
