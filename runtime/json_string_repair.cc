@@ -42,10 +42,37 @@ bool escapedCodeUnit(std::string_view text, size_t at, uint32_t* unit) {
 bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// The length of the UTF-8 sequence that starts at `at` (a byte of 0x80 or
-// more). `*wellFormed` tells whether it is a whole, well-formed character; if
-// not, the length is that of the maximal ill-formed subpart, at least 1, so
-// that each such subpart becomes one replacement character.
+// Builds the repaired text lazily: nothing is copied until the first repair.
+class Repairer {
+ public:
+  explicit Repairer(std::string_view text) : text_(text) {}
+
+  void replace(size_t begin, size_t end, std::string_view with) {
+    if (!changed_) {
+      changed_ = true;
+      out_.reserve(text_.size() + text_.size() / 8);
+    }
+    out_.append(text_.data() + copied_, begin - copied_);
+    out_.append(with.data(), with.size());
+    copied_ = end;
+  }
+
+  bool finish(std::string* repaired) {
+    if (!changed_) return false;
+    out_.append(text_.data() + copied_, text_.size() - copied_);
+    *repaired = std::move(out_);
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  std::string out_;
+  size_t copied_ = 0;
+  bool changed_ = false;
+};
+
+}  // namespace
+
 size_t utf8SequenceLength(std::string_view text, size_t at, bool* wellFormed) {
   *wellFormed = false;
   uint8_t lead = byteAt(text, at);
@@ -77,37 +104,6 @@ size_t utf8SequenceLength(std::string_view text, size_t at, bool* wellFormed) {
   *wellFormed = true;
   return length;
 }
-
-// Builds the repaired text lazily: nothing is copied until the first repair.
-class Repairer {
- public:
-  explicit Repairer(std::string_view text) : text_(text) {}
-
-  void replace(size_t begin, size_t end, std::string_view with) {
-    if (!changed_) {
-      changed_ = true;
-      out_.reserve(text_.size() + text_.size() / 8);
-    }
-    out_.append(text_.data() + copied_, begin - copied_);
-    out_.append(with.data(), with.size());
-    copied_ = end;
-  }
-
-  bool finish(std::string* repaired) {
-    if (!changed_) return false;
-    out_.append(text_.data() + copied_, text_.size() - copied_);
-    *repaired = std::move(out_);
-    return true;
-  }
-
- private:
-  std::string_view text_;
-  std::string out_;
-  size_t copied_ = 0;
-  bool changed_ = false;
-};
-
-}  // namespace
 
 bool repairJsonStrings(std::string_view text, std::string* repaired) {
   if (repaired == nullptr) return false;

@@ -22,6 +22,13 @@ namespace tavra {
 // text. False, leaving `repaired` alone, when `text` may be parsed as it is.
 bool repairJsonStrings(std::string_view text, std::string* repaired);
 
+// The length of the UTF-8 sequence that starts at `at` (a byte of 0x80 or
+// more). `*wellFormed` tells whether it is a whole, well-formed character; if
+// not, the length is that of the maximal ill-formed subpart, at least 1, so
+// that each such subpart becomes one replacement character (as decoders that
+// replace what they cannot decode count them).
+size_t utf8SequenceLength(std::string_view text, size_t at, bool* wellFormed);
+
 }  // namespace tavra
 
 #endif  // RUNTIME_JSON_STRING_REPAIR_H_

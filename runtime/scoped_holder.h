@@ -1,6 +1,7 @@
 // One owner for anything that is released by one call: kernel handles,
-// registered waits, timer-queue timers, mapped views, WinInet handles, memory
-// that the system allocated and raw memory from ::operator new. Each kind is
+// registered waits, timer-queue timers, mapped views, WinInet handles, CNG
+// algorithm providers and hashes, memory that the system allocated and raw
+// memory from ::operator new. Each kind is
 // a traits type, and the holder is the same for all of them.
 //
 // A traits type names the held `Value`, the `invalid()` value that a new or
@@ -15,6 +16,7 @@
 #define RUNTIME_SCOPED_HOLDER_H_
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <wininet.h>
 
 #include <new>
@@ -132,6 +134,25 @@ struct InternetHandleTraits {
   static void close(Value value) { InternetCloseHandle(value); }
 };
 using ScopedInternetHandle = ScopedHolder<InternetHandleTraits>;
+
+// A CNG algorithm provider, and a hash object made from one. Declare a hash's
+// holder after its provider's, so that the hash is destroyed first. Users
+// link bcrypt.
+struct AlgorithmProviderTraits {
+  using Value = BCRYPT_ALG_HANDLE;
+  static Value invalid() { return nullptr; }
+  static bool isValid(Value value) { return value != nullptr; }
+  static void close(Value value) { BCryptCloseAlgorithmProvider(value, 0); }
+};
+using ScopedAlgorithmProvider = ScopedHolder<AlgorithmProviderTraits>;
+
+struct HashObjectTraits {
+  using Value = BCRYPT_HASH_HANDLE;
+  static Value invalid() { return nullptr; }
+  static bool isValid(Value value) { return value != nullptr; }
+  static void close(Value value) { BCryptDestroyHash(value); }
+};
+using ScopedHashObject = ScopedHolder<HashObjectTraits>;
 
 // Memory that the system allocated with LocalAlloc, seen as a `T`.
 template <typename T>

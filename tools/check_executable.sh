@@ -12,7 +12,7 @@ exe=$1
 list=${2:-$(dirname "${BASH_SOURCE[0]}")/windows7_imports.txt}
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 nm=${NM:-i686-w64-mingw32-nm}
-allowed='^(kernel32|advapi32|shell32|ole32|oleaut32|user32|psapi|wininet|version|msvcrt|ws2_32|shlwapi|dbghelp|ntdll)\.dll$'
+allowed='^(kernel32|advapi32|bcrypt|shell32|ole32|oleaut32|user32|psapi|wininet|version|msvcrt|ws2_32|shlwapi|dbghelp|ntdll)\.dll$'
 
 fail() { echo "FAIL: $*"; exit 1; }
 [ -f "$list" ] || fail "no import list $list"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Fuzzes a parser on the host for SECONDS (default 60): TARGET "module" (the
 # default) is the module file parser, "budget-state" the crash budget's
-# state file parser, whose corpus starts from a state file of each form.
+# state file parser, whose corpus starts from a state file of each form,
+# "stack-walk" the crash signature's stack walk.
 #
-#   bash tools/fuzz.sh [SECONDS] [TARGET]
+#   bash tools/fuzz.sh [SECONDS] [module|budget-state|stack-walk]
 #
 # Installs what is missing (tools/setup.sh brings clang and its sanitizer and
 # libFuzzer runtimes), builds into BUILD_DIR/fuzz (default build/fuzz), apart
@@ -21,7 +22,10 @@ build_dir=${BUILD_DIR:-$here/build}
 seconds=${1:-60}
 case "$seconds" in '' | *[!0-9]*) echo "fuzz: SECONDS must be a number" >&2; exit 2 ;; esac
 target=${2:-module}
-case "$target" in module | budget-state) ;; *) echo "fuzz: TARGET is module or budget-state" >&2; exit 2 ;; esac
+case "$target" in
+  module | budget-state | stack-walk) ;;
+  *) echo "fuzz: TARGET is module, budget-state or stack-walk" >&2; exit 2 ;;
+esac
 
 bash "$here/tools/setup.sh" >/dev/null
 
@@ -85,6 +89,22 @@ if [ "$target" = budget-state ]; then
   printf 'tavra-crash-budget 1\n1700000000 0123456789ab 00000e1000000001 1\n%s\n' \
     '18446744073709551615 ffffffffffff ffffffffffffffff 4294967295' >"$seeds/records"
   run_fuzzer "$out/crash_budget_state_fuzzer" "$out/budget_state_corpus" "$seeds"
+  exit 0
+fi
+
+if [ "$target" = stack-walk ]; then
+  logs=$here/desktop/windows/crash_reporter/logs
+  echo "fuzz: building the stack walk's host tests and fuzz target"
+  # The signature's sources, with the runtime's portable UTF-8 rule.
+  walk_sources=("$logs/stack_walk.cc" "$logs/crash_signature.cc" "$here/runtime/json_string_repair.cc")
+  "${cxx[@]}" "${sanitizers[@]}" -isystem "$gtest/include" "${walk_sources[@]}" \
+    "$logs/stack_walk_test.cc" "$logs/crash_signature_test.cc" "$out/obj/gtest.a" -pthread \
+    -o "$out/stack_walk_host_tests"
+  "${cxx[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all "${walk_sources[@]}" \
+    "$logs/stack_walk_fuzzer.cc" -o "$out/stack_walk_fuzzer"
+  echo "fuzz: running the stack walk's host tests"
+  "$out/stack_walk_host_tests" --gtest_brief=1
+  run_fuzzer "$out/stack_walk_fuzzer" "$out/stack_walk_corpus"
   exit 0
 fi
 

@@ -2,6 +2,7 @@
 
 #include <intrin.h>
 
+#include "testing/test_client/deep_crash.h"
 #include "testing/test_client/nested_crash.h"
 
 namespace tavra {
@@ -49,6 +50,7 @@ bool parseCrashKind(const std::string& name, CrashKind* kind) {
       {"raise", CrashKind::RaisedException},
       {"stack-overflow", CrashKind::StackOverflow},
       {"nested", CrashKind::Nested},
+      {"deep", CrashKind::Deep},
   };
   for (const auto& entry : kKinds) {
     if (name == entry.name) {
@@ -85,6 +87,9 @@ void triggerCrash(CrashKind kind, uint32_t argument) {
     }
     case CrashKind::Nested:
       divisor = nestedCrashOuter(argument);
+      break;
+    case CrashKind::Deep:
+      divisor = deepCrashOuter(argument);
       break;
   }
 }

@@ -23,9 +23,11 @@ enum class CrashKind {
   RaisedException,  // RaiseException with the argument as its code
   StackOverflow,
   Nested,  // writes 4 bytes at the argument three calls deep (nested_crash.h)
+  Deep,    // the same without frame pointers, optimised (deep_crash.h)
 };
 
-// "read", "write", "divide", "breakpoint", "raise", "stack-overflow", "nested".
+// "read", "write", "divide", "breakpoint", "raise", "stack-overflow", "nested",
+// "deep".
 bool parseCrashKind(const std::string& name, CrashKind* kind);
 
 // Crashes the calling thread. Returns only when something handled the

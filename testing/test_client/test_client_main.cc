@@ -78,7 +78,9 @@
 //   crash KIND [ARG]          installs the crash handler and crashes on this
 //                             thread: read ADDR, write ADDR, divide,
 //                             breakpoint, raise CODE (hex), stack-overflow,
-//                             nested ADDR (a write three calls deep).
+//                             nested ADDR (a write three calls deep),
+//                             deep ADDR (the same in optimised code
+//                             without frame pointers).
 //                             The handler prints the "crash code=..." line of
 //                             crash_trigger.h before it signals the dump
 //                             request; the process then ends with the

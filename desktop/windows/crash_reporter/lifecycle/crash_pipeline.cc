@@ -91,7 +91,8 @@ void CrashPipeline::handleCaptured(const ReporterClient& client, CrashFileNames*
 
   // Without a crash log there is nothing to append to, ask about or upload.
   const std::string firstName = names->logName();
-  if (!writeCrashLog(client, annotations, names, fate)) return;
+  CrashSignature signature;
+  if (!writeCrashLog(client, annotations, names, fate, &signature)) return;
   if (names->crashNumber() != crash->number) {
     TAVRA_LOG(WARNING) << firstName << " or its archive was there already: this crash is "
                        << names->logName();
@@ -105,9 +106,9 @@ void CrashPipeline::handleCaptured(const ReporterClient& client, CrashFileNames*
   // The crashed process waits for this answer, so it has a short bound.
   std::wstring reportId;
   std::wstring location;
-  const FirstRequestResult answer =
-      sendFirstRequest(settings_.serverUrl, settings_.editionSuffix, annotations.activeUrl,
-                       annotations.origin, &reportId, &location, firstRequestTimeoutMs_);
+  const FirstRequestResult answer = sendFirstRequest(
+      settings_.serverUrl, settings_.editionSuffix, annotations.activeUrl, annotations.origin,
+      &reportId, &location, firstRequestTimeoutMs_, utf8ToWide(signature.shortHash));
   fate->firstRequestSkipped = answer == FirstRequestResult::Skipped;
   if (answer == FirstRequestResult::ServiceUnavailable) {
     // The server does not want this report.
@@ -126,7 +127,8 @@ void CrashPipeline::handleCaptured(const ReporterClient& client, CrashFileNames*
 }
 
 bool CrashPipeline::writeCrashLog(const ReporterClient& client, const CrashAnnotations& annotations,
-                                  CrashFileNames* names, ReportFate* fate) const {
+                                  CrashFileNames* names, ReportFate* fate,
+                                  CrashSignature* signature) const {
   const DWORD processId = client.processId();
   if (DebugActiveProcess(processId) && processId != 0) DebugActiveProcessStop(processId);
 
@@ -145,7 +147,10 @@ bool CrashPipeline::writeCrashLog(const ReporterClient& client, const CrashAnnot
     // A look first, so that a name that is taken costs no write. The writer
     // creates the file new all the same: a name taken since fails it.
     if (!nameTaken(names->logName()) && !nameTaken(names->archiveName())) {
-      if (writer.write(state, metadata, names->logName().c_str())) return true;
+      if (writer.write(state, metadata, names->logName().c_str())) {
+        *signature = writer.signature();
+        return true;
+      }
       // Only a name that something has taken since is worth another try.
       if (!nameTaken(names->logName())) {
         fate->set(ReportLoss::CrashLogNotWritten);

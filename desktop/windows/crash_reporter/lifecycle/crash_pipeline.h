@@ -10,8 +10,9 @@
 // crashed client and appends those messages to it under "Crash Logger:".
 // The crash log is created new: when its name, or its archive's, is taken
 // already, the crash takes the next number and its names, up to
-// kCrashLogNameAttempts names. Then it asks the crash server whether it
-// wants the report (the first request). A server that declines ends the
+// kCrashLogNameAttempts names. The writer signs the crash from what the log
+// holds (crash_signature.h). Then it asks the crash server whether it wants
+// the report (the first request), with the signature's short hash. A server that declines ends the
 // report there: the crash log is deleted unless the user keeps crash logs.
 // Otherwise an upload job goes to the upload queue, which zips and posts the
 // crash log after the client has gone on (upload_queue.h), and when the
@@ -53,6 +54,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/crash_file_names.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_report_log.h"
 #include "desktop/windows/crash_reporter/lifecycle/reporter_settings.h"
+#include "desktop/windows/crash_reporter/logs/crash_signature.h"
 #include "desktop/windows/crash_reporter/server/reporter_client.h"
 
 namespace tavra {
@@ -99,10 +101,11 @@ class CrashPipeline {
   // system description and the memory figures, and writes the text crash
   // log to `names->logName()`, new: a name that is taken, or whose archive's
   // name is, gives way to the next crash number's names. True when the crash
-  // log was written, under the names that `names` then holds. On false no
-  // crash log is left, and `fate` says why.
+  // log was written, under the names that `names` then holds, and
+  // `signature` is the crash's signature, computed from what the log holds.
+  // On false no crash log is left, and `fate` says why.
   bool writeCrashLog(const ReporterClient& client, const CrashAnnotations& annotations,
-                     CrashFileNames* names, ReportFate* fate) const;
+                     CrashFileNames* names, ReportFate* fate, CrashSignature* signature) const;
   // Hands the crash's upload job to the queue; false, with `fate` set, when
   // the report is dropped.
   bool queueUpload(const CrashFileNames& names, const CrashAnnotations& annotations,

@@ -263,6 +263,25 @@ TEST_F(HandleCrashTest, ANameTakenBeforeTheCrashGivesWayToTheNextNumber) {
   EXPECT_EQ(kept, "an earlier run's");
 }
 
+// The first request names the crash by its signature's short hash, which the
+// writer computed from the crash log.
+TEST_F(HandleCrashTest, TheFirstRequestCarriesTheSignaturesShortHash) {
+  ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kAnswer,
+                            "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_TRUE(server.start());
+  settings_.serverUrl = server.url();
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  server.stop();
+  ASSERT_EQ(server.requests().size(), 1u);
+  const std::string request = server.requests()[0];
+  const std::string name = "\r\nX-Tavra-Crash-Signature: ";
+  const size_t at = request.find(name);
+  ASSERT_NE(at, std::string::npos) << request;
+  const std::string hash = request.substr(at + name.size(), 14);
+  EXPECT_EQ(hash.find_first_not_of("0123456789abcdef"), 12u) << request;
+  EXPECT_EQ(hash.substr(12), "\r\n") << request;
+}
+
 TEST_F(HandleCrashTest, AFirstRequestWithoutRoomIsSkippedAndSaidSo) {
   // The server sends the first request's answer a byte at a time, never
   // whole: it is abandoned at its deadline and stays under way, which fills

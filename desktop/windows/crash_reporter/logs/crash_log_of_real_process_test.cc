@@ -6,16 +6,26 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "desktop/windows/crash_reporter/crash_data/capture_on_dump_request_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
+#include "desktop/windows/crash_reporter/logs/crash_signature.h"
+#include "desktop/windows/crash_reporter/logs/stack_walk.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
 #include "runtime/scoped_holder.h"
 #include "runtime/scoped_temp_dir.h"
+#include "runtime/sha256_digest.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
 
@@ -79,6 +89,167 @@ TEST_F(CrashLogOfRealProcessTest, TheCrashLogIsTheSameWithPerPageReadability) {
   EXPECT_TRUE(perPageText == everyAddressText) << "the two crash logs differ";
   EXPECT_LT(state.readabilityCalls(), uncached.reads());
   releaseClient(client);
+}
+
+// The signature's inputs as a reader finds them in the text of a crash log:
+// the exception code, the crashed thread's registers and stack words, the
+// module list and the dumped bytes.
+struct LoggedCrash {
+  std::string code;
+  uint32_t exceptionAddress = 0;
+  std::map<std::string, uint32_t> registers;
+  uint32_t stackAddress = 0;
+  std::vector<uint32_t> words;
+  std::vector<std::string> moduleNames;
+  std::vector<ModuleSpan> modules;
+  std::map<uint32_t, uint8_t> dumped;
+
+  static bool bytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
+    // Dumps never touch, so 7 bytes in a row are in one of them.
+    const auto& dumped = static_cast<LoggedCrash*>(context)->dumped;
+    for (uint32_t i = 0; i < 7; ++i) {
+      auto it = dumped.find(value - 7 + i);
+      if (it == dumped.end()) return false;
+      bytes[i] = it->second;
+    }
+    return true;
+  }
+};
+
+uint32_t hexAt(const std::string& line, size_t at, size_t digits) {
+  return static_cast<uint32_t>(strtoul(line.substr(at, digits).c_str(), nullptr, 16));
+}
+
+// Enough of the log's form for the test client's logs (module names
+// without blanks).
+bool parseLoggedCrash(const std::string& text, LoggedCrash* crash) {
+  std::istringstream lines(text);
+  std::string line;
+  std::string section;
+  bool crashedThread = false;
+  bool crashedSeen = false;
+  uint32_t lineAddress = 0;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t caused = line.find(" caused exception ");
+    if (caused != std::string::npos && crash->code.empty()) {
+      const size_t start = caused + 18;
+      const size_t at = line.find(" at address ", start);
+      crash->code = line.substr(start, at - start);
+      crash->exceptionAddress = hexAt(line, at + 12, 8);
+      continue;
+    }
+    if (line.empty()) continue;
+    if (line.compare(0, 8, "Thread: ") == 0 || line == "Used DLLs:" || line == "Memory dumps:") {
+      section = line.substr(0, line.find(':'));
+      continue;
+    }
+    if (line.compare(0, 12, "Stack dump: ") == 0) {
+      section = "Stack";
+      continue;
+    }
+    if (section == "Thread") {
+      if (line == "Crashed=1" && !crashedSeen) crashedThread = crashedSeen = true;
+      if (line == "Crashed=0") crashedThread = false;
+      for (const char* name : {"EBP=", "ESP=", "EIP="}) {
+        const size_t at = line.find(name);
+        if (crashedThread && at != std::string::npos) {
+          crash->registers[std::string(name, 3)] = hexAt(line, at + 4, 8);
+        }
+      }
+    } else if (section == "Stack" && crashedThread) {
+      lineAddress = hexAt(line, 0, 8);
+      if (crash->words.empty()) crash->stackAddress = lineAddress;
+      for (size_t slot = 0; slot < 4 && line[10 + 10 * slot] != ' '; ++slot) {
+        crash->words.push_back(hexAt(line, 10 + 10 * slot, 8));
+      }
+    } else if (section == "Used DLLs") {
+      const size_t base = line.rfind(" Base: ");
+      crash->moduleNames.push_back(line.substr(0, line.find(' ')));
+      crash->modules.push_back({nullptr, hexAt(line, base + 7, 8), hexAt(line, base + 22, 8)});
+    } else if (section == "Memory dumps") {
+      const uint32_t address = hexAt(line, 0, 8);
+      size_t offset = 8;
+      for (uint32_t position = 0; position < 16; ++position) {
+        offset += position % 4 == 0 ? 2 : 1;
+        if (line[offset] != ' ') crash->dumped[address + position] = hexAt(line, offset, 2) & 0xFF;
+        offset += 2;
+      }
+    }
+  }
+  for (size_t i = 0; i < crash->modules.size(); ++i) {
+    crash->modules[i].name = crash->moduleNames[i].c_str();
+  }
+  return !crash->code.empty() && crash->registers.size() == 3 && !crash->words.empty();
+}
+
+// The writer signs the crash from what it wrote: a walk of the written log
+// finds the same signature. The crash three calls deep in code without frame
+// pointers names its three functions by the stack scan.
+TEST_F(CrashLogOfRealProcessTest, TheSignatureIsTheOneOfTheWrittenLog) {
+  const struct {
+    const char* command;
+    size_t distinctClientFrames;  // at the top of the walk, at least
+  } kCases[] = {
+      {"crash deep 10", 3},        {"crash nested 10", 3},      {"crash write 20", 1},
+      {"crash stack-overflow", 1}, {"crash raise E0ABC123", 0},
+  };
+  ScopedTempDir dir(L"tavra_signature");
+  ASSERT_TRUE(dir.isValid());
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.command);
+    ChildProcess* client = startClient();
+    captureAfter(client, c.command);
+    ASSERT_TRUE(run_.result);
+    const std::string path = wideToUtf8(joinPath(dir.path(), L"crash.txt"));
+    DeleteFileA(path.c_str());
+    CrashLogWriter writer;
+    {
+      LogCapture quiet;
+      ASSERT_TRUE(writer.write(*run_.state, CrashMetadata(), path.c_str()));
+    }
+    SetEvent(run_.release.get());
+    std::string text;
+    ASSERT_TRUE(readFileToString(utf8ToWide(path), &text));
+    LoggedCrash logged;
+    ASSERT_TRUE(parseLoggedCrash(text, &logged));
+
+    const ModuleSpanIndex index(logged.modules.data(), logged.modules.size());
+    const StackWalkInput input = {logged.registers["EIP"],
+                                  logged.registers["ESP"],
+                                  logged.registers["EBP"],
+                                  logged.stackAddress,
+                                  logged.words.data(),
+                                  logged.words.size(),
+                                  &index,
+                                  &LoggedCrash::bytesBefore,
+                                  &logged};
+    const std::vector<StackFrame> frames = walkStack(input);
+
+    const StackFrame exceptionFrame = {logged.exceptionAddress, index.find(logged.exceptionAddress),
+                                       FrameSource::kInstructionPointer};
+    const std::string expected = signatureText(signatureHead(logged.code.c_str(), 0), frames,
+                                               logged.modules.data(), exceptionFrame);
+    EXPECT_EQ(expected, writer.signature().text);
+    EXPECT_EQ(sha256HexPrefix(expected, 12), writer.signature().shortHash);
+    EXPECT_EQ(12u, writer.signature().shortHash.size());
+
+    // The top frames in the test client, each at an offset of its own.
+    std::set<uint32_t> offsets;
+    for (size_t i = 0; i < c.distinctClientFrames && i < frames.size(); ++i) {
+      ASSERT_NE(ModuleSpanIndex::kNone, frames[i].module);
+      EXPECT_EQ("tavra_test_client.exe", logged.moduleNames[frames[i].module]);
+      offsets.insert(frames[i].address - logged.modules[frames[i].module].base);
+    }
+    EXPECT_EQ(c.distinctClientFrames, offsets.size());
+    if (std::string(c.command) == "crash deep 10") {
+      // No frame pointer: the callers come from the scan.
+      EXPECT_EQ(FrameSource::kStackScan, frames[1].source);
+      EXPECT_EQ(FrameSource::kStackScan, frames[2].source);
+    }
+    DWORD exitCode = 0;
+    EXPECT_TRUE(client->waitForExit(testing_support::kCaptureWaitMs, &exitCode));
+  }
 }
 
 }  // namespace

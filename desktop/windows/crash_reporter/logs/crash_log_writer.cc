@@ -9,6 +9,7 @@
 #include "desktop/windows/crash_reporter/logs/crash_log_output.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_text.h"
 #include "desktop/windows/crash_reporter/logs/stack_extent.h"
+#include "runtime/sha256_digest.h"
 
 namespace tavra {
 namespace {
@@ -100,6 +101,12 @@ uint32_t CrashLogWriter::addPointerRanges(const ProcessState& process, uint32_t 
 bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& metadata,
                            const char* path) {
   ranges_.clear();
+  crashedStackKept_ = false;
+  crashedStackWords_.clear();
+  moduleSpans_.clear();
+  moduleIndex_.reset();
+  codeBytes_.clear();
+  signature_ = CrashSignature();
   if (path == nullptr) return false;
   collectCodeRanges(process);
   CrashLogOutput out;
@@ -142,10 +149,14 @@ bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& met
     }
   }
 
-  written = written && writeThreads(process, &out) && writeModules(process, &out) &&
-            writeMemoryDumps(process, &out);
+  written = written && writeThreads(process, &out) && writeModules(process, &out);
+  if (written) collectSignatureInputs(process);
+  written = written && writeMemoryDumps(process, &out);
   const bool closed = out.close();
-  if (written && closed) return true;
+  if (written && closed) {
+    computeSignature(process);
+    return true;
+  }
   remove(path);
   return false;
 }
@@ -238,6 +249,7 @@ bool CrashLogWriter::writeThread(const ProcessState& process, const ThreadInfo& 
                            sizeof(text))) {
     return false;
   }
+  if (thread.isCrashed() && !crashedStackKept_) keepCrashedStack(registers, *block);
   // The saved frame pointers along the chain are marked: each marked word
   // names the next one to mark.
   uint32_t framePointer = registers.ebp;
@@ -291,6 +303,7 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, CrashLogOutpu
   std::unique_ptr<MemoryReader> reader = process.createMemoryReader();
   if (!reader) return false;
   char text[96];
+  size_t nextCodeBytes = 0;
   for (const MemoryRange* range = ranges_.begin(); range != ranges_.end(); ++range) {
     // Memory is readable page by page: an unreadable first or one-past-last
     // byte means that the whole page holding it is unreadable.
@@ -307,6 +320,7 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, CrashLogOutpu
     reader->data = data;
     reader->address = address;
     reader->size = data != nullptr ? std::min(bytesRead, length) : 0;
+    copyCodeBytes(address, data, reader->size, &nextCodeBytes);
     for (uint32_t offset = 0; offset < reader->size; offset += 16) {
       const uint32_t count = std::min<uint32_t>(16, reader->size - offset);
       char* p = appendHex8(text, address + offset);
@@ -326,6 +340,81 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, CrashLogOutpu
     if (range + 1 != ranges_.end() && !out->write("\n")) return false;
   }
   return true;
+}
+
+void CrashLogWriter::keepCrashedStack(const RegisterSet& registers, const MemoryReader& block) {
+  crashedStackKept_ = true;
+  crashedEip_ = registers.eip;
+  crashedEsp_ = registers.esp;
+  crashedEbp_ = registers.ebp;
+  crashedStackAddress_ = block.address;
+  // The words that the stack dump writes: whole words only.
+  crashedStackWords_.resize(block.size / 4);
+  for (uint32_t k = 0; k < block.size / 4; ++k) crashedStackWords_[k] = wordAt(block.data, 4 * k);
+}
+
+void CrashLogWriter::collectSignatureInputs(const ProcessState& process) {
+  // The module list as the log writes it.
+  for (const auto& module : process.modules()) {
+    if (module) moduleSpans_.push_back({module->name(), module->base(), module->size()});
+  }
+  moduleIndex_.reset(new ModuleSpanIndex(moduleSpans_.data(), moduleSpans_.size()));
+  // Only a word in a module can be a return address.
+  std::vector<uint32_t> values;
+  for (uint32_t word : crashedStackWords_) {
+    if (word >= 7 && moduleIndex_->find(word) != ModuleSpanIndex::kNone) values.push_back(word);
+  }
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  codeBytes_.resize(values.size());
+  for (size_t i = 0; i < values.size(); ++i) codeBytes_[i] = {values[i], false, {}};
+}
+
+void CrashLogWriter::copyCodeBytes(uint32_t address, const uint8_t* data, uint32_t size,
+                                   size_t* next) {
+  // Ranges are disjoint and come in increasing order, as the values do: a
+  // value whose bytes start before this range is in no later one.
+  const uint64_t end = static_cast<uint64_t>(address) + size;
+  for (; *next < codeBytes_.size(); ++*next) {
+    CodeBytes& entry = codeBytes_[*next];
+    if (entry.value - 7 < address) continue;
+    if (entry.value > end) return;
+    memcpy(entry.bytes, data + (entry.value - 7 - address), sizeof(entry.bytes));
+    entry.found = true;
+  }
+}
+
+bool CrashLogWriter::codeBytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
+  const std::vector<CodeBytes>& codeBytes = static_cast<CrashLogWriter*>(context)->codeBytes_;
+  auto it = std::lower_bound(
+      codeBytes.begin(), codeBytes.end(), value,
+      [](const CodeBytes& entry, uint32_t wanted) { return entry.value < wanted; });
+  if (it == codeBytes.end() || it->value != value || !it->found) return false;
+  memcpy(bytes, it->bytes, sizeof(it->bytes));
+  return true;
+}
+
+void CrashLogWriter::computeSignature(const ProcessState& process) {
+  std::vector<StackFrame> frames;
+  if (crashedStackKept_) {
+    StackWalkInput input = {};
+    input.eip = crashedEip_;
+    input.esp = crashedEsp_;
+    input.ebp = crashedEbp_;
+    input.stackAddress = crashedStackAddress_;
+    input.words = crashedStackWords_.data();
+    input.wordCount = crashedStackWords_.size();
+    input.modules = moduleIndex_.get();
+    input.bytesBefore = &CrashLogWriter::codeBytesBefore;
+    input.bytesContext = this;
+    frames = walkStack(input);
+  }
+  const uint32_t exceptionAddress = process.exceptionAddress();
+  const StackFrame exceptionFrame = {exceptionAddress, moduleIndex_->find(exceptionAddress),
+                                     FrameSource::kInstructionPointer};
+  signature_.text = signatureText(signatureHead(process.exceptionName(), process.exceptionCode()),
+                                  frames, moduleSpans_.data(), exceptionFrame);
+  signature_.shortHash = sha256HexPrefix(signature_.text, kSignatureHashDigits);
 }
 
 }  // namespace tavra

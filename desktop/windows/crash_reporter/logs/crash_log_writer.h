@@ -27,6 +27,15 @@
 // far before the snapshot is asked whether it points to readable memory, and
 // a value whose range is dumped already is not asked about at all.
 //
+// The crash signature (crash_signature.h) is computed from exactly what the
+// log holds, so that a reader of the log finds the same: while the crashed
+// thread's section is written, the writer keeps its registers and a copy of
+// its dumped stack words (at most kStackReadSize bytes); while the dumps are
+// written, it copies the 7 bytes before each of those words that points into
+// a module, when the bytes written for one dumped range hold them all. After
+// the write, the walk and the text take one pass over the words and a binary
+// search per look-up, and nothing more is read from the crashed process.
+//
 // Ownership: the writer owns its two range sets (their memory is released
 // when it is destroyed) and each memory reader that it creates (a stack
 // block's reader lives until its thread section is written, the dumps' reader
@@ -37,9 +46,14 @@
 
 #include <stdint.h>
 
+#include <memory>
+#include <vector>
+
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state.h"
+#include "desktop/windows/crash_reporter/logs/crash_signature.h"
 #include "desktop/windows/crash_reporter/logs/memory_range_set.h"
+#include "desktop/windows/crash_reporter/logs/stack_walk.h"
 
 namespace tavra {
 
@@ -73,7 +87,31 @@ class CrashLogWriter {
   // The ranges dumped by the last `write`, emptied at the start of each.
   const MemoryRangeSet& ranges() const { return ranges_; }
 
+  // The signature of the crash that the last successful `write` logged;
+  // empty (text and hash) when it failed. The short hash is empty when the
+  // system could not compute it.
+  const CrashSignature& signature() const { return signature_; }
+
  private:
+  // The 7 bytes before a crashed-thread stack word that points into a module,
+  // once a dumped range has held them.
+  struct CodeBytes {
+    uint32_t value;
+    bool found;
+    uint8_t bytes[7];
+  };
+
+  // The crashed thread's registers and stack words, as its section wrote them.
+  void keepCrashedStack(const RegisterSet& registers, const MemoryReader& block);
+  // The log's module list, and which crashed-thread stack words want their
+  // code bytes from the dumps.
+  void collectSignatureInputs(const ProcessState& process);
+  // Copies the code bytes that the dumped range [address, address + size)
+  // holds; ranges come in increasing order.
+  void copyCodeBytes(uint32_t address, const uint8_t* data, uint32_t size, size_t* next);
+  static bool codeBytesBefore(void* context, uint32_t value, uint8_t bytes[7]);
+  void computeSignature(const ProcessState& process);
+
   // Adds the range around `value` when it points to readable memory of the
   // crashed process; returns the bytes by which the ranges' total grew.
   uint32_t addPointerRanges(const ProcessState& process, uint32_t value);
@@ -93,6 +131,19 @@ class CrashLogWriter {
   // value).
   MemoryRangeSet codeRanges_;
   bool codeRangesCollected_ = false;
+
+  bool crashedStackKept_ = false;
+  uint32_t crashedEip_ = 0;
+  uint32_t crashedEsp_ = 0;
+  uint32_t crashedEbp_ = 0;
+  uint32_t crashedStackAddress_ = 0;
+  std::vector<uint32_t> crashedStackWords_;
+  // The modules in log order (their names are the snapshot's), and their index.
+  std::vector<ModuleSpan> moduleSpans_;
+  std::unique_ptr<ModuleSpanIndex> moduleIndex_;
+  // Sorted by value, one entry per value.
+  std::vector<CodeBytes> codeBytes_;
+  CrashSignature signature_;
 };
 
 }  // namespace tavra

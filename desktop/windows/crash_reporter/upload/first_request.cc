@@ -16,6 +16,7 @@ namespace tavra {
 
 const wchar_t kCrashUrlHeaderName[] = L"X-Tavra-Crash-URL";
 const wchar_t kOriginHeaderName[] = L"X-Origin";
+const wchar_t kCrashSignatureHeaderName[] = L"X-Tavra-Crash-Signature";
 
 namespace {
 
@@ -73,8 +74,8 @@ bool queryLocation(HINTERNET request, std::wstring* location) {
 }
 
 void exchange(const std::wstring& serverUrl, const std::wstring& editionSuffix,
-              const std::wstring& crashUrl, const std::wstring& origin, int32_t timeoutMs,
-              FirstRequestAnswer* answer) {
+              const std::wstring& crashUrl, const std::wstring& origin,
+              const std::wstring& signatureHash, int32_t timeoutMs, FirstRequestAnswer* answer) {
   answer->result = FirstRequestResult::NoId;
   CrashServerUrl url;
   if (!crackCrashServerUrl(serverUrl, &url)) return;
@@ -92,6 +93,10 @@ void exchange(const std::wstring& serverUrl, const std::wstring& editionSuffix,
   }
   if (!crashUrl.empty() && !addHeader(request.request(), kCrashUrlHeaderName, crashUrl)) return;
   if (!origin.empty() && !addHeader(request.request(), kOriginHeaderName, origin)) return;
+  if (!signatureHash.empty() &&
+      !addHeader(request.request(), kCrashSignatureHeaderName, signatureHash)) {
+    return;
+  }
   if (!HttpSendRequestW(request.request(), nullptr, 0, nullptr, 0)) return;
 
   std::wstring status;
@@ -116,15 +121,17 @@ void exchange(const std::wstring& serverUrl, const std::wstring& editionSuffix,
 class FirstRequestTask : public DeadlineTask {
  public:
   FirstRequestTask(const std::wstring& serverUrl, const std::wstring& editionSuffix,
-                   const std::wstring& crashUrl, const std::wstring& origin, int32_t timeoutMs)
+                   const std::wstring& crashUrl, const std::wstring& origin,
+                   const std::wstring& signatureHash, int32_t timeoutMs)
       : serverUrl_(serverUrl),
         editionSuffix_(editionSuffix),
         crashUrl_(crashUrl),
         origin_(origin),
+        signatureHash_(signatureHash),
         timeoutMs_(timeoutMs) {}
 
   void run() override {
-    exchange(serverUrl_, editionSuffix_, crashUrl_, origin_, timeoutMs_, &answer_);
+    exchange(serverUrl_, editionSuffix_, crashUrl_, origin_, signatureHash_, timeoutMs_, &answer_);
   }
   const FirstRequestAnswer& answer() const { return answer_; }
 
@@ -134,6 +141,7 @@ class FirstRequestTask : public DeadlineTask {
   const std::wstring editionSuffix_;
   const std::wstring crashUrl_;
   const std::wstring origin_;
+  const std::wstring signatureHash_;
   const int32_t timeoutMs_;
   FirstRequestAnswer answer_;
 };
@@ -143,18 +151,19 @@ class FirstRequestTask : public DeadlineTask {
 FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
                                     const std::wstring& editionSuffix, const std::wstring& crashUrl,
                                     const std::wstring& origin, std::wstring* id,
-                                    std::wstring* location, int32_t timeoutMs) {
+                                    std::wstring* location, int32_t timeoutMs,
+                                    const std::wstring& signatureHash) {
   FirstRequestAnswer answer;
   if (timeoutMs > 0) {
-    std::shared_ptr<FirstRequestTask> task(
-        new (std::nothrow) FirstRequestTask(serverUrl, editionSuffix, crashUrl, origin, timeoutMs));
+    std::shared_ptr<FirstRequestTask> task(new (std::nothrow) FirstRequestTask(
+        serverUrl, editionSuffix, crashUrl, origin, signatureHash, timeoutMs));
     if (!task) return FirstRequestResult::NoId;
     const DeadlineResult run = DeadlineTask::runWithin(task, static_cast<uint32_t>(timeoutMs));
     if (run == DeadlineResult::BoundReached) return FirstRequestResult::Skipped;
     if (run != DeadlineResult::Done) return FirstRequestResult::NoId;
     answer = task->answer();
   } else {
-    exchange(serverUrl, editionSuffix, crashUrl, origin, timeoutMs, &answer);
+    exchange(serverUrl, editionSuffix, crashUrl, origin, signatureHash, timeoutMs, &answer);
   }
   if (answer.result == FirstRequestResult::IdReceived) {
     *id = answer.id;

@@ -33,12 +33,16 @@ enum class FirstRequestResult : int {
 
 extern const wchar_t kCrashUrlHeaderName[];  // "X-Tavra-Crash-URL"
 extern const wchar_t kOriginHeaderName[];    // "X-Origin"
+// The crash signature's short hash, so that the server can decline a crash
+// it has enough reports of before a byte of it is uploaded.
+extern const wchar_t kCrashSignatureHeaderName[];  // "X-Tavra-Crash-Signature"
 
 // Sends the first request to `serverUrl` (its scheme must be "http" or
 // "https" exactly) as a ServerRequest does (server_request.h: its user
 // agent, and no redirect, authentication, dialog or cache), with the headers
-// "X-Tavra-Crash-URL: `crashUrl`" and "X-Origin: `origin`" where those are
-// not empty; control characters in them are sent as blanks, so that they
+// "X-Tavra-Crash-URL: `crashUrl`", "X-Origin: `origin`" and
+// "X-Tavra-Crash-Signature: `signatureHash`" where those are not empty;
+// control characters in them are sent as blanks, so that they
 // cannot start a header of their own. On IdReceived, `id` gets the text
 // between "?id=" and the next '&' and `location` the whole location; on any
 // other result both stay untouched. A location is read only up to
@@ -52,7 +56,8 @@ extern const wchar_t kOriginHeaderName[];    // "X-Origin"
 FirstRequestResult sendFirstRequest(const std::wstring& serverUrl,
                                     const std::wstring& editionSuffix, const std::wstring& crashUrl,
                                     const std::wstring& origin, std::wstring* id,
-                                    std::wstring* location, int32_t timeoutMs);
+                                    std::wstring* location, int32_t timeoutMs,
+                                    const std::wstring& signatureHash = std::wstring());
 
 }  // namespace tavra
 

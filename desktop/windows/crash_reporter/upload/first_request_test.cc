@@ -32,11 +32,12 @@ struct Outcome {
 };
 
 Outcome send(const std::wstring& url, const std::wstring& crashUrl = L"",
-             const std::wstring& origin = L"", int32_t timeoutMs = kPipelineTimeoutMs) {
+             const std::wstring& origin = L"", int32_t timeoutMs = kPipelineTimeoutMs,
+             const std::wstring& signatureHash = L"") {
   Outcome outcome;
   const DWORD start = GetTickCount();
-  outcome.result =
-      sendFirstRequest(url, kSuffix, crashUrl, origin, &outcome.id, &outcome.location, timeoutMs);
+  outcome.result = sendFirstRequest(url, kSuffix, crashUrl, origin, &outcome.id, &outcome.location,
+                                    timeoutMs, signatureHash);
   outcome.elapsedMs = GetTickCount() - start;
   return outcome;
 }
@@ -270,29 +271,41 @@ TEST(FirstRequestNetworkTest, WithTooManyRequestsPastTheirDeadlineTheNextIsSkipp
   EXPECT_EQ(answering.connectionCount(), 1);
 }
 
-TEST(FirstRequestNetworkTest, SendsTheCrashUrlAndOriginOnlyWhenGiven) {
+TEST(FirstRequestNetworkTest, SendsTheCrashUrlOriginAndSignatureOnlyWhenGiven) {
   const struct {
     const wchar_t* crashUrl;
     const wchar_t* origin;
-    const char* urlLine;  // null: no such header
-    const char* originLine;
+    const wchar_t* signature;
+    // Each header line expected, or null for no such header.
+    const char* lines[3];
   } cases[] = {
-      {L"", L"", nullptr, nullptr},
-      {L"http://page.test/a?b=1&c", L"", "X-Tavra-Crash-URL: http://page.test/a?b=1&c\r\n",
-       nullptr},
-      {L"", L"renderer", nullptr, "X-Origin: renderer\r\n"},
-      {L"u", L"o", "X-Tavra-Crash-URL: u\r\n", "X-Origin: o\r\n"},
+      {L"", L"", L"", {nullptr, nullptr, nullptr}},
+      {L"http://page.test/a?b=1&c",
+       L"",
+       L"",
+       {"X-Tavra-Crash-URL: http://page.test/a?b=1&c\r\n", nullptr, nullptr}},
+      {L"", L"renderer", L"", {nullptr, "X-Origin: renderer\r\n", nullptr}},
+      {L"", L"", L"0123456789ab", {nullptr, nullptr, "X-Tavra-Crash-Signature: 0123456789ab\r\n"}},
+      {L"u",
+       L"o",
+       L"d5a79a66c91f",
+       {"X-Tavra-Crash-URL: u\r\n", "X-Origin: o\r\n",
+        "X-Tavra-Crash-Signature: d5a79a66c91f\r\n"}},
       // A line end in the text would start a header of the client's making.
-      {L"http://a/\r\nX-Injected: 1", L"x\ny", "X-Tavra-Crash-URL: http://a/  X-Injected: 1\r\n",
-       "X-Origin: x y\r\n"},
+      {L"http://a/\r\nX-Injected: 1",
+       L"x\ny",
+       L"",
+       {"X-Tavra-Crash-URL: http://a/  X-Injected: 1\r\n", "X-Origin: x y\r\n", nullptr}},
   };
+  const char* const kNames[] = {"X-Tavra-Crash-URL", "X-Origin", "X-Tavra-Crash-Signature"};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::wstring(c.crashUrl)));
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.crashUrl) + L" " + c.signature));
     ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kAnswer,
                               "HTTP/1.1 303 See Other\r\nLocation: http://s/r?id=1&\r\n"
                               "Content-Length: 0\r\n\r\n");
     ASSERT_TRUE(server.start());
-    EXPECT_EQ(send(server.url(L"/crash?x=1"), c.crashUrl, c.origin).result,
+    EXPECT_EQ(send(server.url(L"/crash?x=1"), c.crashUrl, c.origin, kPipelineTimeoutMs, c.signature)
+                  .result,
               FirstRequestResult::IdReceived);
     server.stop();
     ASSERT_EQ(server.requests().size(), 1u);
@@ -302,15 +315,12 @@ TEST(FirstRequestNetworkTest, SendsTheCrashUrlAndOriginOnlyWhenGiven) {
         request.find("\r\nUser-Agent: TavraCrashReporter/1.0 (Windows) (Edition developer)\r\n"),
         std::string::npos)
         << request;
-    if (c.urlLine != nullptr) {
-      EXPECT_NE(request.find(std::string("\r\n") + c.urlLine), std::string::npos) << request;
-    } else {
-      EXPECT_EQ(request.find("X-Tavra-Crash-URL"), std::string::npos) << request;
-    }
-    if (c.originLine != nullptr) {
-      EXPECT_NE(request.find(std::string("\r\n") + c.originLine), std::string::npos) << request;
-    } else {
-      EXPECT_EQ(request.find("X-Origin"), std::string::npos) << request;
+    for (size_t i = 0; i < 3; ++i) {
+      if (c.lines[i] != nullptr) {
+        EXPECT_NE(request.find(std::string("\r\n") + c.lines[i]), std::string::npos) << request;
+      } else {
+        EXPECT_EQ(request.find(kNames[i]), std::string::npos) << request;
+      }
     }
     EXPECT_EQ(request.find("\r\nX-Injected"), std::string::npos) << request;
   }
