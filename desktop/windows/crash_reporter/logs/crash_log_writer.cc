@@ -395,6 +395,8 @@ bool CrashLogWriter::codeBytesBefore(void* context, uint32_t value, uint8_t byte
 }
 
 void CrashLogWriter::computeSignature(const ProcessState& process) {
+  // No module list kept: no write got as far as the dumps.
+  if (!moduleIndex_) return;
   std::vector<StackFrame> frames;
   if (crashedStackKept_) {
     StackWalkInput input = {};
