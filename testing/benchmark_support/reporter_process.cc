@@ -24,6 +24,11 @@ bool ReporterProcess::start(const std::wstring& folderName) {
   // each upload fails as quickly.
   SetEnvironmentVariableW(L"TAVRA_CRASH_KEEP_LOGS", L"1");
   SetEnvironmentVariableW(L"TAVRA_CRASH_SERVER_URL", serverUrl_.c_str());
+  // Every crash takes the whole road: the crash-storm budget, which would
+  // hold back most crashes of a soak, is off unless the benchmark set it.
+  for (const wchar_t* name : {L"TAVRA_CRASH_BUDGET_PER_SIGNATURE", L"TAVRA_CRASH_BUDGET_PER_DAY"}) {
+    if (GetEnvironmentVariableW(name, nullptr, 0) == 0) SetEnvironmentVariableW(name, L"0");
+  }
   const std::wstring readyName = readyEventName(GetCurrentProcessId());
   ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
   if (!ready.isValid()) return false;

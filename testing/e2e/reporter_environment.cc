@@ -32,6 +32,8 @@ bool ReporterEnvironment::setUp(const ReporterOptions& options) {
   set(L"TAVRA_CRASH_SERVER_URL",
       options.serverUrl.empty() ? kNoCrashServerUrl : options.serverUrl.c_str());
   set(L"TAVRA_CRASH_EMAIL", options.email.empty() ? nullptr : options.email.c_str());
+  set(L"TAVRA_CRASH_BUDGET_PER_SIGNATURE", options.crashBudget ? nullptr : L"0");
+  set(L"TAVRA_CRASH_BUDGET_PER_DAY", options.crashBudget ? nullptr : L"0");
   return true;
 }
 

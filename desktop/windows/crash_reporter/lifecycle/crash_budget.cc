@@ -76,6 +76,9 @@ CrashBudgetDecision CrashBudget::admit(const std::string& shortHash) {
 }
 
 CrashBudgetDecision CrashBudget::admit(const std::string& shortHash, uint64_t now) {
+  // With both limits off there is nothing to count: the crash path neither
+  // waits for the file nor leaves one.
+  if (limits_.perSignature == 0 && limits_.perDay == 0) return CrashBudgetDecision();
   ScopedSrwLock hold(&lock_);
   CrashBudgetFileNote note = CrashBudgetFileNote::kNone;
   DWORD error = 0;

@@ -12,7 +12,8 @@
 //
 // A crash counts against the records of the last kCrashBudgetWindowSeconds:
 // at most `perSignature` of its short hash and `perDay` in all (0 turns a
-// limit off). Records from more than kCrashBudgetFutureToleranceSeconds
+// limit off; with both off the budget admits every crash and never touches
+// its file). Records from more than kCrashBudgetFutureToleranceSeconds
 // ahead of the clock (it was set back) are dropped.
 //
 // The records outlive the reporter (the browser starts a new one after a

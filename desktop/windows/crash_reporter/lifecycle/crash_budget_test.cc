@@ -95,6 +95,9 @@ TEST_F(CrashBudgetTest, DecidesPerSignaturePerDayAndWithinTheWindow) {
       EXPECT_EQ(c.asks[i].verdict, decision.verdict) << c.name << ", crash " << i;
       EXPECT_EQ(Note::kNone, decision.note) << c.name << ", crash " << i;
     }
+    // Without a limit there is nothing to keep: no file is made.
+    const bool limited = c.limits.perSignature != 0 || c.limits.perDay != 0;
+    EXPECT_EQ(limited, pathExists(joinPath(dir.path(), kCrashBudgetFileName))) << c.name;
   }
 }
 

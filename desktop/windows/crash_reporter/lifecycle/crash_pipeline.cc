@@ -8,6 +8,7 @@
 
 #include "desktop/windows/crash_reporter/crash_data/crash_metadata.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_budget.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_feedback_file.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/upload_job.h"
@@ -32,6 +33,11 @@ struct CrashPipeline::ReportFate {
   // The first request was not sent, for too many earlier ones still running
   // after their deadline: the report went up without an id.
   bool firstRequestSkipped = false;
+  // The crash-storm budget's answer, when it was asked, and the signature
+  // that it was asked about.
+  bool budgetAsked = false;
+  CrashBudgetDecision budget;
+  std::string shortHash;
 
   void set(ReportLoss what, uint32_t why = 0, const std::string& file = std::string()) {
     lost = true;
@@ -50,13 +56,15 @@ bool nameTaken(const std::string& name) { return pathExists(asciiToWide(name)); 
 
 CrashPipeline::CrashPipeline(const ReporterSettings& settings, PendingWork* work,
                              const SystemInfo& system, UploadQueue* uploads,
-                             CrashNumberSource nextCrashNumber, int32_t firstRequestTimeoutMs)
+                             CrashNumberSource nextCrashNumber, int32_t firstRequestTimeoutMs,
+                             CrashBudget* budget)
     : settings_(settings),
       work_(work),
       system_(system),
       uploads_(uploads),
       nextCrashNumber_(nextCrashNumber),
-      firstRequestTimeoutMs_(firstRequestTimeoutMs) {}
+      firstRequestTimeoutMs_(firstRequestTimeoutMs),
+      budget_(budget) {}
 
 void CrashPipeline::handle(const ReporterClient& client) {
   // Declared in the order of their beginning, so that they end in reverse:
@@ -74,6 +82,9 @@ void CrashPipeline::handle(const ReporterClient& client) {
     TAVRA_LOG(WARNING) << "Crash " << crash.number << " of process " << crash.clientProcessId
                        << ": first request skipped: too many earlier ones are still waiting for "
                           "the crash server; the report goes up without an id";
+  }
+  if (fate.budgetAsked) {
+    logCrashBudgetDecision(crash, fate.shortHash, budget_->statePath(), fate.budget);
   }
   if (fate.lost) {
     logReportLoss(crash, fate.loss, fate.fileName.empty() ? names.logName() : fate.fileName,
@@ -102,6 +113,18 @@ void CrashPipeline::handleCaptured(const ReporterClient& client, CrashFileNames*
   // leaves the crash log as it was written. Whatever is logged after this
   // is dropped with the capture.
   appendCrashLoggerSection(&capture, names->logName().c_str());
+
+  // A crash loop must not flood the server or the user's line: past the
+  // budget the crash log is all there is of the crash.
+  if (budget_ != nullptr) {
+    fate->shortHash = signature.shortHash;
+    fate->budget = budget_->admit(signature.shortHash);
+    fate->budgetAsked = true;
+    if (!fate->budget.admitted()) {
+      if (!settings_.keepLogs) DeleteFileA(names->logName().c_str());
+      return;
+    }
+  }
 
   // The crashed process waits for this answer, so it has a short bound.
   std::wstring reportId;

@@ -11,21 +11,26 @@
 // The crash log is created new: when its name, or its archive's, is taken
 // already, the crash takes the next number and its names, up to
 // kCrashLogNameAttempts names. The writer signs the crash from what the log
-// holds (crash_signature.h). Then it asks the crash server whether it wants
-// the report (the first request), with the signature's short hash. A server that declines ends the
-// report there: the crash log is deleted unless the user keeps crash logs.
+// holds (crash_signature.h). A crash over the crash-storm budget
+// (crash_budget.h) ends there: no first request and no upload, and the crash
+// log is deleted unless the user keeps crash logs. Otherwise it asks the
+// crash server whether it wants the report (the first request), with the
+// signature's short hash. A server that declines ends the report there: the
+// crash log is deleted unless the user keeps crash logs.
 // Otherwise an upload job goes to the upload queue, which zips and posts the
 // crash log after the client has gone on (upload_queue.h), and when the
 // server named the report's location, the crash-feedback file links the
 // crash's GUID to it (crash_feedback_file.h). The client is released when
 // the hook returns. A report that could not be made, that the server
-// declined or that the queue dropped gets one line in the reporter log once
-// the capture has ended (crash_report_log.h); so does a first request that
-// was skipped because too many earlier ones still wait for the server (the
-// report goes up without an id).
+// declined, that the budget held back or that the queue dropped gets one
+// line in the reporter log once the capture has ended (crash_report_log.h,
+// crash_budget.h); so does a first request that was skipped because too many
+// earlier ones still wait for the server (the report goes up without an
+// id).
 //
 // Which files one crash leaves behind:
 //   crash log not written        none
+//   over the crash budget        the crash log, only when logs are kept
 //   the server declined (503)    the crash log, only when logs are kept
 //   the job could not be queued  the crash log, only when logs are kept
 //   or the queue was full
@@ -39,11 +44,11 @@
 // different clients are handled at the same time on different threads.
 // Runs share nothing but the crash number and the pending-work count (both
 // interlocked), the settings and the system description, which are written
-// before the server starts and only read after, the upload queue (under its
-// own lock) and the shared crash-feedback file (written under its own lock).
-// Each run owns its file names, annotations, log capture, snapshot,
-// metadata, crash log writer and first request; its upload job belongs to
-// the queue.
+// before the server starts and only read after, the upload queue and the
+// crash budget (each under its own lock) and the shared crash-feedback file
+// (written under its own lock). Each run owns its file names, annotations,
+// log capture, snapshot, metadata, crash log writer, signature and first
+// request; its upload job belongs to the queue.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_CRASH_PIPELINE_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_LIFECYCLE_CRASH_PIPELINE_H_
 
@@ -59,6 +64,7 @@
 
 namespace tavra {
 
+class CrashBudget;
 class PendingWork;
 class UploadQueue;
 
@@ -77,12 +83,13 @@ constexpr uint32_t kCrashLogNameAttempts = 1024;
 
 class CrashPipeline {
  public:
-  // Keeps references to `settings` and `system` and the pointers `work` and
-  // `uploads`: all four must outlive the pipeline and every upload job that
-  // it queues.
+  // Keeps references to `settings` and `system` and the pointers `work`,
+  // `uploads` and `budget`: all must outlive the pipeline and every upload
+  // job that it queues. Without a budget every crash is reported.
   CrashPipeline(const ReporterSettings& settings, PendingWork* work, const SystemInfo& system,
                 UploadQueue* uploads, CrashNumberSource nextCrashNumber = &tavra::nextCrashNumber,
-                int32_t firstRequestTimeoutMs = kFirstRequestTimeoutMs);
+                int32_t firstRequestTimeoutMs = kFirstRequestTimeoutMs,
+                CrashBudget* budget = nullptr);
   CrashPipeline(const CrashPipeline&) = delete;
   CrashPipeline& operator=(const CrashPipeline&) = delete;
 
@@ -118,6 +125,7 @@ class CrashPipeline {
   UploadQueue* const uploads_;
   const CrashNumberSource nextCrashNumber_;
   const int32_t firstRequestTimeoutMs_;
+  CrashBudget* const budget_;
 };
 
 // The server's dump-request hook: `context` is the CrashPipeline, `client`

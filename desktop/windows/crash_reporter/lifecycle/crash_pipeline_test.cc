@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "desktop/windows/crash_reporter/lifecycle/crash_budget.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
 #include "desktop/windows/crash_reporter/lifecycle/upload_queue.h"
@@ -62,7 +63,7 @@ class HandleCrashTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    server_->stop();
+    if (server_) server_->stop();
     // No upload job may outlive the count and the settings that it uses.
     EXPECT_TRUE(waitForUploadJobs());
     logLines_.reset();
@@ -264,14 +265,32 @@ TEST_F(HandleCrashTest, ANameTakenBeforeTheCrashGivesWayToTheNextNumber) {
 }
 
 // The first request names the crash by its signature's short hash, which the
-// writer computed from the crash log.
-TEST_F(HandleCrashTest, TheFirstRequestCarriesTheSignaturesShortHash) {
+// writer computed from the crash log; past the crash-storm budget, a crash of
+// the same signature is not asked about, its log goes unless logs are kept,
+// and its line names the signature.
+TEST_F(HandleCrashTest, TheFirstRequestCarriesTheSignatureAndPastTheBudgetNoneIsSent) {
   ScriptedHttpServer server(ScriptedHttpServer::Behaviour::kAnswer,
                             "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
   ASSERT_TRUE(server.start());
   settings_.serverUrl = server.url();
+  settings_.keepLogs = false;
+  // The same process asking twice from the same place is one signature.
+  CrashBudget budget(CrashBudgetLimits{1, 0}, joinPath(dir_.path(), kCrashBudgetFileName));
+  CrashPipeline pipeline(settings_, &work_, system_, &uploads_, &testCrashNumber,
+                         kFirstRequestTimeoutMs, &budget);
+  server_->stop();
+  server_ = std::make_unique<DumpRequestServer>(reporterPipeName(GetCurrentProcessId()), nullptr,
+                                                nullptr, nullptr, &handleCrash, &pipeline, nullptr,
+                                                nullptr, nullptr, nullptr);
+  ASSERT_TRUE(server_->start());
+  ASSERT_TRUE(startsWith(client_.command("register"), "registered "));
   EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  EXPECT_TRUE(startsWith(client_.command("dump-raw * * *"), "dump done"));
+  // The pipeline goes before the server that calls it.
+  server_->stop();
+  server_.reset();
   server.stop();
+
   ASSERT_EQ(server.requests().size(), 1u);
   const std::string request = server.requests()[0];
   const std::string name = "\r\nX-Tavra-Crash-Signature: ";
@@ -280,6 +299,14 @@ TEST_F(HandleCrashTest, TheFirstRequestCarriesTheSignaturesShortHash) {
   const std::string hash = request.substr(at + name.size(), 14);
   EXPECT_EQ(hash.find_first_not_of("0123456789abcdef"), 12u) << request;
   EXPECT_EQ(hash.substr(12), "\r\n") << request;
+  const std::string lines = logLines_->text();
+  EXPECT_EQ(
+      occurrences(lines, lossLine(2) + "not reported: over the crash budget (1 of signature " +
+                             hash.substr(0, 12) + " in 24 hours)\n"),
+      1u)
+      << lines;
+  EXPECT_FALSE(pathExists(logPath(1)));
+  EXPECT_FALSE(pathExists(logPath(2)));
 }
 
 TEST_F(HandleCrashTest, AFirstRequestWithoutRoomIsSkippedAndSaidSo) {

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "desktop/windows/crash_reporter/crash_data/system_info.h"
+#include "desktop/windows/crash_reporter/lifecycle/crash_budget.h"
 #include "desktop/windows/crash_reporter/lifecycle/crash_pipeline.h"
 #include "desktop/windows/crash_reporter/lifecycle/parent_watcher.h"
 #include "desktop/windows/crash_reporter/lifecycle/pending_work.h"
@@ -15,6 +16,7 @@
 #include "desktop/windows/product_environment/product_paths.h"
 #include "runtime/at_exit.h"
 #include "runtime/command_line.h"
+#include "runtime/file_util.h"
 #include "runtime/scoped_holder.h"
 
 namespace tavra {
@@ -71,6 +73,7 @@ int runReporterMain() {
   // of a pipe.
   if (!isReportingEnabled(settings.localStatePath)) return -1;
   settings.keepLogs = readKeepLogs();
+  readCrashBudgetLimits(&settings.budgetLimits);
   configureCrashServer(&settings);
   // Every crash report names the system; it does not change while we run.
   const SystemInfo system = captureSystemInfo();
@@ -79,7 +82,10 @@ int runReporterMain() {
   if (!work.createDoneEvent()) return -1;
   // Its jobs count in `work`: it goes before the count, once they are done.
   UploadQueue uploads;
-  CrashPipeline pipeline(settings, &work, system, &uploads);
+  // Shared with later reporters through its file in the crash directory.
+  CrashBudget budget(settings.budgetLimits, joinPath(settings.crashDir, kCrashBudgetFileName));
+  CrashPipeline pipeline(settings, &work, system, &uploads, &nextCrashNumber,
+                         kFirstRequestTimeoutMs, &budget);
 
   // The holders below are declared in the reverse order of their clean-up, so
   // every return runs it in order: stop the server (waiting for hooks that
