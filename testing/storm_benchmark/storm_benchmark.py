@@ -7,7 +7,8 @@ crash at one site ("crash read 0"), a few at a time (default 4). Once every
 client has ended, and every report the server asked for has arrived, the
 server's counts say what reached it: first requests, of them declined, and
 uploads, each with their bytes (request line, headers and body as the server
-read them). The configurations, side by side:
+read them); the reporter's log says which crashes it did not ask about (over
+its budget) and which reports it dropped. The configurations, side by side:
   - no budget and no rule: every crash asks and uploads;
   - the reporter's crash budget with its defaults (3 per signature, 30 a
     day), no server rule: the reporter stops asking;
@@ -21,6 +22,7 @@ switches: --crashes=N, --parallel=N.
 import argparse
 import concurrent.futures
 import os
+import re
 import sys
 import tempfile
 import time
@@ -31,7 +33,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "report_
 from crash_server.behaviour import FIRST_REQUEST, UPLOAD, parse_mode  # noqa: E402
 from crash_server.server import CrashServer  # noqa: E402
 from crash_server.throttle import Rule  # noqa: E402
-from crashlog.tests.real_crashes import CrashSession, Program  # noqa: E402
+from crashlog.tests.real_crashes import CrashSession, Program, reporter_log  # noqa: E402
 
 BUDGET_VARIABLES = ("TAVRA_CRASH_BUDGET_PER_SIGNATURE", "TAVRA_CRASH_BUDGET_PER_DAY")
 BUDGET_OFF = dict.fromkeys(BUDGET_VARIABLES, "0")
@@ -68,13 +70,32 @@ def crash_one(session):
             client.process.wait()
 
 
-def wait_for_uploads(server):
+# What the reporter's log says of a crash that sent no upload, by what
+# became of it.
+CRASH_LINES = {
+    "not_asked": "not reported: over the crash budget",
+    "dropped": "report dropped: the upload queue is full",
+    "not_uploaded": "report not uploaded",
+}
+
+
+def crash_lines(temp_dir):
+    """How many crashes the reporter's log names, by CRASH_LINES."""
+    text = reporter_log(temp_dir)
+    return {name: len(re.findall(r"Crash \d+ of process \d+: " + re.escape(line), text))
+            for name, line in CRASH_LINES.items()}
+
+
+def wait_for_uploads(server, temp_dir):
     """Waits until every first request that the server answered other than
-    with 503 has had its upload; whether it happened within the bound."""
+    with 503 has had its upload, or the reporter has said why not; whether it
+    happened within the bound."""
     deadline = time.monotonic() + UPLOADS_SECONDS
     while True:
         counts = server.traffic.counts()
-        if counts["uploads"] >= counts["first_requests"] - counts["declined"]:
+        lines = crash_lines(temp_dir)
+        lost = lines["dropped"] + lines["not_uploaded"]
+        if counts["uploads"] + lost >= counts["first_requests"] - counts["declined"]:
             return True
         if time.monotonic() > deadline:
             return False
@@ -92,15 +113,18 @@ def storm(folder, budget, rules, crashes, parallel):
     server.start()
     start = time.monotonic()
     try:
-        session = CrashSession(os.path.join(folder, "crash logs"), server.url, env)
+        temp_dir = os.path.join(folder, "temp")
+        os.makedirs(temp_dir)
+        session = CrashSession(os.path.join(folder, "crash logs"), server.url, env, temp_dir)
         try:
             with concurrent.futures.ThreadPoolExecutor(parallel) as pool:
                 crashed = sum(pool.map(lambda _: crash_one(session), range(crashes)))
-            complete = wait_for_uploads(server)
+            complete = wait_for_uploads(server, temp_dir)
         finally:
             session.close()
         seconds = time.monotonic() - start
-        return dict(server.traffic.counts(), crashed=crashed, complete=complete, seconds=seconds)
+        return dict(server.traffic.counts(), **crash_lines(temp_dir), crashed=crashed,
+                    complete=complete, seconds=seconds)
     finally:
         server.stop()
 
@@ -124,8 +148,11 @@ def main():
     print(f"  {'':<30}" + "".join(f"{c[0]:>21}" for c in CONFIGURATIONS))
     print(f"  {'':<30}" + "".join(f"{c[1]:>21}" for c in CONFIGURATIONS))
     row("clients crashed and let go", [r["crashed"] for r in results])
+    row("not asked: over the budget", [r["not_asked"] for r in results])
     row("first requests received", [r["first_requests"] for r in results])
     row("  of them declined (503)", [r["declined"] for r in results])
+    row("dropped: upload queue full", [r["dropped"] for r in results])
+    row("not uploaded (upload failed)", [r["not_uploaded"] for r in results])
     row("uploads received", [r["uploads"] for r in results])
     row("bytes of first requests", [r["first_request_bytes"] for r in results])
     row("bytes of uploads", [r["upload_bytes"] for r in results])

@@ -33,6 +33,16 @@ def windows_path(path: str) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def reporter_log(temp_dir: str) -> str:
+    """The reporter's own log in its temporary folder (a CrashSession's
+    `temp_dir`); empty before the reporter has made it."""
+    try:
+        with open(os.path.join(temp_dir, "tavra_crashreporter.log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return ""
+
+
 class Program:
     """A Windows program under Wine, spoken to line by line. Wine sets TEMP
     and TMP from its registry whatever the Unix environment says, so a

@@ -19,7 +19,7 @@ from crash_server.throttle import Rule
 from crashlog import analysis
 from crashlog.parser import parse_file
 
-from .real_crashes import CrashSession, build_dir
+from .real_crashes import CrashSession, build_dir, reporter_log
 
 # Generous for a loaded machine: a passing run waits a fraction of it.
 WAIT_SECONDS = 90.0
@@ -54,12 +54,7 @@ def wait_for(what, found, timeout=WAIT_SECONDS):
 def reporter_lines(temp_dir, reporter_pid, pattern):
     """The lines of the reporter's own log, from process `reporter_pid`, that
     match `pattern`."""
-    try:
-        with open(os.path.join(temp_dir, "tavra_crashreporter.log"), "rb") as f:
-            text = f.read().decode("utf-8", "replace")
-    except FileNotFoundError:
-        return []
-    return [line for line in text.splitlines()
+    return [line for line in reporter_log(temp_dir).splitlines()
             if line.startswith(f"[{reporter_pid}:") and re.search(pattern, line)]
 
 
