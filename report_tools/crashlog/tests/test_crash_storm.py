@@ -29,12 +29,14 @@ BUDGET_OFF = {"TAVRA_CRASH_BUDGET_PER_SIGNATURE": "0", "TAVRA_CRASH_BUDGET_PER_D
 # the first request; or never asked about (over the reporter's budget).
 STORED, DECLINED, NOT_ASKED = "stored", "declined", "not asked"
 
-# (the reporter's environment, the server's rules, what becomes of each crash
-# of the first browser session, what becomes of a crash after the restart)
+# (the reporter's environment (an empty value is as unset), the server's
+# rules, what becomes of each crash of the first browser session, what
+# becomes of a crash after the restart)
 ROWS = {
     "the server's rule": (BUDGET_OFF, [Rule(2, 3600)],
                           [STORED, STORED, DECLINED, DECLINED, DECLINED], DECLINED),
-    "the reporter's budget": ({"TAVRA_CRASH_BUDGET_PER_SIGNATURE": "2"}, [],
+    "the reporter's budget": ({"TAVRA_CRASH_BUDGET_PER_SIGNATURE": "2",
+                               "TAVRA_CRASH_BUDGET_PER_DAY": ""}, [],
                               [STORED, STORED, NOT_ASKED, NOT_ASKED, NOT_ASKED], NOT_ASKED),
 }
 
