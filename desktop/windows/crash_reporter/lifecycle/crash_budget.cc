@@ -20,6 +20,12 @@ constexpr uint64_t kUnixEpochInFileTime = 116444736000000000ull;
 constexpr uint64_t kFileTimeUnitsPerSecond = 10000000ull;
 // Between two tries at a state file that another reporter holds.
 constexpr DWORD kFileRetryMs = 5;
+// After the file was held past the wait, crashes leave it alone this long,
+// so that a file that someone holds costs one crash the wait, not each.
+constexpr ULONGLONG kFileBackoffMs = 30000;
+// Crashes without a signature (no hash could be made) count together, as one
+// signature of their own.
+const char kNoSignatureKey[] = "000000000000";
 
 // A value of its own for each budget: the process id above, and below the
 // time of its making (in units of 6.6 ms) plus a count of the budgets made
@@ -84,8 +90,15 @@ CrashBudgetDecision CrashBudget::admit(const std::string& shortHash, uint64_t no
   DWORD error = 0;
   std::vector<CrashBudgetRecord> records;
   ScopedHandle file;
-  if (!openFile(&file, &error)) {
+  const ULONGLONG tick = GetTickCount64();
+  if (tick < fileBusyUntil_) {
     note = CrashBudgetFileNote::kUnreadable;
+    error = ERROR_SHARING_VIOLATION;
+  } else if (!openFile(&file, &error)) {
+    note = CrashBudgetFileNote::kUnreadable;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+      fileBusyUntil_ = GetTickCount64() + kFileBackoffMs;
+    }
   } else {
     switch (readFile(file.get(), &records, &error)) {
       case FileRead::kRead:
@@ -114,11 +127,12 @@ CrashBudgetDecision CrashBudget::admit(const std::string& shortHash, uint64_t no
   }
   keepCurrent(&records, now);
 
-  CrashBudgetDecision decision = decide(records, shortHash);
-  if (decision.admitted() && isCrashBudgetShortHash(shortHash)) {
+  const std::string key = isCrashBudgetShortHash(shortHash) ? shortHash : kNoSignatureKey;
+  CrashBudgetDecision decision = decide(records, key);
+  if (decision.admitted()) {
     CrashBudgetRecord record;
     record.time = now;
-    record.shortHash = shortHash;
+    record.shortHash = key;
     record.origin = origin_;
     record.sequence = ++lastSequence_;
     records.push_back(record);
@@ -149,6 +163,7 @@ bool CrashBudget::openFile(ScopedHandle* file, DWORD* error) const {
       *error = GetLastError();
       // Another reporter made it in between: open that one.
       if (*error != ERROR_FILE_EXISTS) return false;
+      Sleep(kFileRetryMs);
     } else if (*error != ERROR_SHARING_VIOLATION && *error != ERROR_LOCK_VIOLATION) {
       return false;
     } else {
@@ -223,13 +238,15 @@ std::string describeCrashBudgetVerdict(const CrashIdentity& crash, const std::st
   std::string text = "Crash " + std::to_string(crash.number) + " of process " +
                      std::to_string(crash.clientProcessId) +
                      ": not reported: over the crash budget (";
+  const bool hasSignature = isCrashBudgetShortHash(shortHash);
   const std::string hours = std::to_string(kCrashBudgetWindowSeconds / 3600) + " hours";
   if (decision.verdict == CrashBudgetVerdict::kOverSignature) {
-    return text + std::to_string(decision.limit) + " of signature " + shortHash + " in " + hours +
-           ")";
+    return text + std::to_string(decision.limit) +
+           (hasSignature ? " of signature " + shortHash : std::string(" without a signature")) + " in " +
+           hours + ")";
   }
-  return text + std::to_string(decision.limit) + " crashes in " + hours + "; signature " +
-         shortHash + ")";
+  return text + std::to_string(decision.limit) + " crashes in " + hours + "; " +
+         (hasSignature ? "signature " + shortHash : std::string("no signature")) + ")";
 }
 
 std::string describeCrashBudgetFileNote(const std::wstring& statePath,

@@ -98,9 +98,11 @@ class CrashBudget {
   CrashBudget(const CrashBudget&) = delete;
   CrashBudget& operator=(const CrashBudget&) = delete;
 
-  // Decides on a crash of `shortHash` now, and records it when admitted. A
-  // hash that is not 12 lower-case hex digits (no signature) is admitted
-  // and not recorded.
+  // Decides on a crash of `shortHash` now, and records it when admitted.
+  // Crashes whose hash is not 12 lower-case hex digits (no signature) count
+  // together as one signature of their own. After the file was held by
+  // another past the wait, it is left alone for a while (the in-memory
+  // records decide), so that each crash does not wait for it again.
   CrashBudgetDecision admit(const std::string& shortHash);
   CrashBudgetDecision admit(const std::string& shortHash, uint64_t now);
 
@@ -131,6 +133,8 @@ class CrashBudget {
   uint32_t lastSequence_ = 0;                  // guarded by lock_
   // The last note told, so that one that lasts is told once; by lock_.
   CrashBudgetFileNote lastNote_ = CrashBudgetFileNote::kNone;
+  // Until this tick count the file is left alone; by lock_.
+  ULONGLONG fileBusyUntil_ = 0;
 };
 
 // The reporter log's line for a crash over the budget, e.g. "Crash 4 of

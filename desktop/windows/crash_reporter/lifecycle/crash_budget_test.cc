@@ -70,6 +70,9 @@ TEST_F(CrashBudgetTest, DecidesPerSignaturePerDayAndWithinTheWindow) {
       {"three of one signature, then another signature",
        {3, 30},
        {{kA, kNow, ok}, {kA, kNow, ok}, {kA, kNow, ok}, {kA, kNow, overSignature}, {kB, kNow, ok}}},
+      {"crashes without a signature count as one signature of their own",
+       {2, 0},
+       {{"", kNow, ok}, {"not a hash", kNow, ok}, {"", kNow, overSignature}, {kA, kNow, ok}}},
       {"a crash over the budget is not counted",
        {1, 2},
        {{kA, kNow, ok}, {kA, kNow, overSignature}, {kB, kNow, ok}, {kC, kNow, overDay}}},
@@ -200,6 +203,15 @@ TEST_F(CrashBudgetTest, ADamagedOrUnusableFileLeavesTheBudgetItsOwnRecords) {
     const CrashBudgetDecision third = budget.admit(kA, kNow + 2);
     EXPECT_EQ(Verdict::kOverSignature, third.verdict) << c.name;
     EXPECT_EQ(Note::kNone, third.note) << c.name << ": told once";
+    // A file held past the wait is left alone for a while: released now, it
+    // is still not written.
+    if (c.note == Note::kUnreadable && holder.isValid()) {
+      holder.reset();
+      EXPECT_EQ(Verdict::kOverSignature, budget.admit(kA, kNow + 3).verdict) << c.name;
+      std::string text;
+      ASSERT_TRUE(readFileToString(path, &text)) << c.name;
+      EXPECT_EQ("", text) << c.name;
+    }
     if (c.repaired) {
       std::string text;
       std::vector<CrashBudgetRecord> records;
@@ -225,6 +237,10 @@ TEST_F(CrashBudgetTest, TheReporterLogNamesTheSignatureAndTheFilesTrouble) {
   decision.limit = 30;
   decision.note = Note::kNone;
   logCrashBudgetDecision(crash, "0123456789ab", L"unused", decision);
+  logCrashBudgetDecision(crash, "", L"unused", decision);
+  decision.verdict = Verdict::kOverSignature;
+  decision.limit = 3;
+  logCrashBudgetDecision(crash, "", L"unused", decision);
   decision.verdict = Verdict::kAdmitted;
   logCrashBudgetDecision(crash, "0123456789ab", L"unused", decision);
   EXPECT_EQ(
@@ -233,7 +249,11 @@ TEST_F(CrashBudgetTest, TheReporterLogNamesTheSignatureAndTheFilesTrouble) {
       "INFO:Crash 4 of process 120: not reported: over the crash budget (3 of signature "
       "0123456789ab in 24 hours)\n"
       "INFO:Crash 4 of process 120: not reported: over the crash budget (30 crashes in 24 hours; "
-      "signature 0123456789ab)\n",
+      "signature 0123456789ab)\n"
+      "INFO:Crash 4 of process 120: not reported: over the crash budget (30 crashes in 24 hours; "
+      "no signature)\n"
+      "INFO:Crash 4 of process 120: not reported: over the crash budget (3 without a signature in "
+      "24 hours)\n",
       lines.text());
 }
 

@@ -117,13 +117,21 @@ std::string wellFormedUtf8(const std::string& text) {
   return out;
 }
 
+// A module's name as the log gives it back: its column is padded with
+// blanks, so blanks at the end of a name do not survive the log.
+std::string loggedName(const char* name) {
+  std::string text = name != nullptr ? name : "";
+  text.erase(text.find_last_not_of(' ') + 1);
+  return text;
+}
+
 void appendPart(std::string* out, const StackFrame& frame, const ModuleSpan* modules) {
   if (frame.module == ModuleSpanIndex::kNone) {
     *out += "???";
     return;
   }
   const ModuleSpan& module = modules[frame.module];
-  appendShown(out, module.name);
+  appendShown(out, loggedName(module.name).c_str());
   char offset[16];
   snprintf(offset, sizeof(offset), "+0x%x", static_cast<unsigned>(frame.address - module.base));
   *out += offset;
@@ -169,7 +177,8 @@ std::string signatureText(const std::string& head, const std::vector<StackFrame>
                           const ModuleSpan* modules, const StackFrame& exceptionFrame) {
   // A frame in no module counts as the product's.
   auto isSystem = [modules](const StackFrame& frame) {
-    return frame.module != ModuleSpanIndex::kNone && isSystemModuleName(modules[frame.module].name);
+    return frame.module != ModuleSpanIndex::kNone &&
+           isSystemModuleName(loggedName(modules[frame.module].name).c_str());
   };
   std::vector<const StackFrame*> chosen;
   for (const StackFrame& frame : frames) {

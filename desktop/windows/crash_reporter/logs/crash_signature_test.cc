@@ -17,6 +17,7 @@ const ModuleSpan kModules[] = {
     {"line\nbreak.dll", 0x20000000, 0x1000},
     {"a\xC3(b.dll", 0x30000000, 0x1000},
     {"\xE0\x80x\xF0\x9F\x98", 0x40000000, 0x1000},
+    {" ntdll.dll  ", 0x50000000, 0x1000},
 };
 
 StackFrame frame(uint32_t address, size_t module) {
@@ -59,6 +60,10 @@ TEST(CrashSignature, ChoosesFramesAndWritesThem) {
        exceptionInApp,
        "C0000005 line\\x0Abreak.dll+0x0 | a\xEF\xBF\xBD(b.dll+0x1 | "
        "\xEF\xBF\xBD\xEF\xBF\xBDx\xEF\xBF\xBD+0x2"},
+      {"blanks at a name's end are lost in the log's padded column, those before it stay",
+       {frame(0x50000003, 7)},
+       exceptionInApp,
+       "C0000005  ntdll.dll+0x3"},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(signatureText("C0000005", c.frames, kModules, c.exceptionFrame), c.text) << c.name;
