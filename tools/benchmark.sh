@@ -10,7 +10,11 @@
 #   at once beside their floors, and the reporter's peak memory;
 # - pipe_benchmark: registration round trips beside a bare pipe, dump
 #   latency, and the reporter's handles, threads and memory when idle, after
-#   a thousand clients and a thousand more, and after a soak of 200 crashes.
+#   a thousand clients and a thousand more, and after a soak of 200 crashes;
+# - storm_benchmark.py: a storm of 200 crashes of one site, and the bytes it
+#   sends to the crash server with no protection, with the reporter's crash
+#   budget and with the server's throttle rule (each with a local crash
+#   server of its own, in the benchmark's process).
 # Extra arguments go to the pipe benchmark (e.g. --soak=1000).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,3 +34,6 @@ echo
 beside_server crash_benchmark.exe
 echo
 beside_server pipe_benchmark.exe "$@"
+echo
+TAVRA_BUILD_DIR=$build_dir PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 "$here/testing/storm_benchmark/storm_benchmark.py"

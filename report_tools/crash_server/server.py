@@ -15,7 +15,9 @@
   GET  /reports/<id>/crashlog.txt   the report's raw crash log
   GET  ...?id=<id>      a handed-out id: a short text page about that report
   POST <any path>       the multipart upload, stored under the storage folder
-  GET  /_control        the current modes and the number of stored reports
+  GET  /_control        the current modes, the number of stored reports and
+                        what reporters sent: first requests and uploads
+                        received, their bytes, and the first requests declined
   POST /_control        {"first_request": MODE, "upload": MODE}, either key
                         optional: changes the modes of the running server;
                         loopback clients only
@@ -23,7 +25,7 @@
 Threads: one thread per connection (each connection carries one request and
 is then closed), plus the thread that accepts connections. The modes are
 immutable values swapped under the server's lock; the connection set and the
-stopping flag are guarded by the same lock; the report store, the throttle,
+stopping flag are guarded by the same lock; the traffic counts, the report store, the throttle,
 the pages' cache and the output streams have their own locks, and none is
 taken while another is held.
 """
@@ -50,6 +52,7 @@ from .behaviour import FIRST_REQUEST, UPLOAD, Mode
 from .report_pages import ReportPages
 from .report_store import ReportStore, is_report_id, utc_text, write_json
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
+from .traffic import CountingReader, Traffic
 from .upload_reader import MAX_REQUEST_BYTES, BodyEnded, UploadRejected, read_upload
 
 CONTROL_PATH = "/_control"
@@ -171,6 +174,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        self.rfile = CountingReader(self.rfile)
         self.app: CrashServer = self.server.app
         self.app._track(self.connection)
 
@@ -231,6 +235,7 @@ class CrashServer:
         self.pages = ReportPages(self.store.folder, symbols)
         self.keep_body = keep_body
         self.throttle = Throttle(throttle, clock)
+        self.traffic = Traffic()
         self._clock = clock
         self._out = out
         self._log = log
@@ -389,15 +394,18 @@ class CrashServer:
             self._send(handler, self._report_page(asked))
             return
         mode = self.modes()[FIRST_REQUEST]
+        self.traffic.add(first_requests=1, first_request_bytes=handler.rfile.count)
         values = handler.headers.get_all(SIGNATURE_HEADER) or []
         signature, signature_text = remembered_signature([header_text(v) for v in values])
         status = 503 if mode.answer == "unavailable" else mode.status or 303
         if status == 503:
             self.throttle.count_declined(signature)
+            self.traffic.add(declined=1)
             ticket = 0
         else:
             ticket = self.throttle.admit(signature, promise=status == 303)
             if ticket is None:
+                self.traffic.add(declined=1)
                 self.log(f"first request: declined, signature {signature} is over a throttle rule")
                 self._deliver(handler, Answer(503, DECLINED_BODY), mode)
                 return
@@ -472,6 +480,9 @@ class CrashServer:
             return
         mode = self.modes()[UPLOAD]
         answer = self._receive_upload(handler, mode)
+        # Counted before the answer leaves, so that a client that has its
+        # answer finds its bytes counted.
+        self.traffic.add(uploads=1, upload_bytes=handler.rfile.count)
         if answer is not None:
             self._deliver(handler, answer, mode)
 
@@ -568,6 +579,7 @@ class CrashServer:
             "first_request": str(modes[FIRST_REQUEST]),
             "upload": str(modes[UPLOAD]),
             "reports": self.store.stored_count,
+            **self.traffic.counts(),
         }
         return Answer(200, (json.dumps(state) + "\n").encode(), content_type="application/json")
 

@@ -10,7 +10,9 @@
 // - the crash log, and of it the pointer checks (how many values were looked
 //   up, and how many system calls their answers took), beside the floor of the
 //   same stack and dump reads and writing a file of the crash log's size
-//   (crash_floor.h);
+//   (crash_floor.h), and of it the crash signature (its walk, text and short
+//   hash, which the write computes once the log is complete), whose share of
+//   all the stages is printed too;
 // - appending the diagnostic messages to the crash log;
 // - the first request: to the local crash server when the program runs beside
 //   one (testing/crash_server_session/with_crash_server.sh), else to an
@@ -124,7 +126,8 @@ struct Figure {
 };
 
 struct Results {
-  Figure attach, capture, moduleFiles, metadata, crashLog, pointerChecks, append, firstRequest;
+  Figure attach, capture, moduleFiles, metadata, crashLog, pointerChecks, signature, append,
+      firstRequest;
   Figure total;
   uint32_t modules = 0;
   uint32_t threads = 0;
@@ -135,6 +138,7 @@ struct Results {
   uint32_t ranges = 0;
   uint64_t logSize = 0;
   uint64_t floorBytesRead = 0;
+  std::string signatureHash;
   FirstRequestResult answer = FirstRequestResult::NoId;
   bool allCaptured = true;
   bool allWritten = true;
@@ -205,6 +209,13 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
   results.questions = counted.questions();
   results.readabilityCalls = state.readabilityCalls() - callsBefore;
   results.allWritten = results.allWritten && written;
+  // The write signs the crash once the log is complete; signing again from
+  // the inputs that it kept times that part (the inputs' copies, made while
+  // the log is written, stay in the crash log's figure).
+  start = counterNow();
+  writer.computeSignature(state);
+  results.signature.stage.push_back(millisecondsSince(start));
+  results.signatureHash = writer.signature().shortHash;
 
   start = counterNow();
   appendCrashLoggerSection(&capture, logPath.c_str());
@@ -215,8 +226,9 @@ void runStages(Run* run, const ReporterClient& client, uint32_t repetition) {
 
   start = counterNow();
   std::wstring reportId, location;
-  results.answer = sendFirstRequest(run->serverUrl, L"", annotations.activeUrl, annotations.origin,
-                                    &reportId, &location, kFirstRequestTimeoutMs);
+  results.answer =
+      sendFirstRequest(run->serverUrl, L"", annotations.activeUrl, annotations.origin, &reportId,
+                       &location, kFirstRequestTimeoutMs, utf8ToWide(writer.signature().shortHash));
   results.firstRequest.stage.push_back(millisecondsSince(start));
   results.total.stage.push_back(millisecondsSince(begin));
 
@@ -372,11 +384,17 @@ int run() {
   printRow("crash metadata", results.metadata);
   printRow("crash log", results.crashLog);
   printRow("  of it: pointer checks", results.pointerChecks);
+  printRow("  of it: signature", results.signature);
   printRow("append diagnostic messages", results.append);
   printRow("first request", results.firstRequest);
   printRow("all stages (floor: capture + log)", results.total);
   printRange("all stages, min to max", results.total.stage);
   printRange("floor, min to max", results.total.floor);
+  const double allStages = median(results.total.stage);
+  std::printf("  signature %s: %.0f us, %.2f %% of all stages (%.2f ms)\n",
+              results.signatureHash.empty() ? "(no hash)" : results.signatureHash.c_str(),
+              1000 * median(results.signature.stage),
+              allStages > 0 ? 100 * median(results.signature.stage) / allStages : 0.0, allStages);
   std::printf("\nThis process's memory (bytes)   before   with a snapshot held   after all\n");
   printMemoryRow("pagefile", results.before.pagefile, results.during.pagefile,
                  results.after.pagefile);

@@ -2,6 +2,8 @@
 crash, the window's end, a restart, and headers that are no signature."""
 
 import concurrent.futures
+import json
+import random
 import re
 import time
 
@@ -11,7 +13,15 @@ from crashlog import analysis
 from crashlog.parser import parse_bytes
 from crash_server.throttle import Rule, Throttle, parse_rule
 
-from .support import exchange, get_request, parse_response, upload
+from .support import (
+    REPORTER_USER_AGENT,
+    exchange,
+    get_request,
+    parse_response,
+    post_request,
+    reporter_boundary,
+    upload,
+)
 from .test_pages import chromium, crash_at, url
 
 HEADER = "X-Tavra-Crash-Signature"
@@ -222,3 +232,33 @@ def test_the_signatures_tracked_are_bounded_the_least_recently_used_dropped():
     assert throttle.admit("c" * 12, promise=True) is None
     assert throttle.admit("a" * 12, promise=True)  # forgotten: let in again
     assert throttle.declined_counts() == {"c" * 12: 2}
+
+
+def test_the_control_state_counts_what_reporters_sent_declined_first_requests_included(
+    start_server,
+):
+    server = start_server(throttle=[Rule(1, 3600)])
+    asked = [get_request("/", [(HEADER, digest("A"))]) for _ in range(2)]
+    answers = [parse_response(exchange(server.port, request))[0] for request in asked]
+    assert answers == ["303", "503"]
+    status, _, _, body = upload(server.port, {"stacktraceId": "0" * 16}, LOGS["A"])
+    assert status == "200"
+    # Pages and the control address are no reporter's traffic.
+    exchange(server.port, get_request("/", [("User-Agent", "Mozilla/5.0")]))
+    status, _, state = parse_response(exchange(server.port, get_request("/_control")))
+    # The upload's head as upload() sends it: its boundary comes from seed 1.
+    content_type = "multipart/form-data; boundary=" + reporter_boundary(random.Random(1))
+    head = post_request(
+        b"", content_type, "/",
+        [("User-Agent", REPORTER_USER_AGENT), ("Content-Length", str(len(body)))],
+    )
+    assert json.loads(state) == {
+        "first_request": "redirect",
+        "upload": "ok",
+        "reports": 1,
+        "first_requests": 2,
+        "first_request_bytes": sum(len(request) for request in asked),
+        "declined": 1,
+        "uploads": 1,
+        "upload_bytes": len(head) + len(body),
+    }

@@ -33,14 +33,33 @@ def windows_path(path: str) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class Program:
-    """A Windows program under Wine, spoken to line by line."""
+def reporter_log(temp_dir: str) -> str:
+    """The reporter's own log in its temporary folder (a CrashSession's
+    `temp_dir`); empty before the reporter has made it."""
+    try:
+        with open(os.path.join(temp_dir, "tavra_crashreporter.log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return ""
 
-    def __init__(self, arguments: List[str], env: Dict[str, str]):
+
+class Program:
+    """A Windows program under Wine, spoken to line by line. Wine sets TEMP
+    and TMP from its registry whatever the Unix environment says, so a
+    `temp_dir` for the program is set through cmd."""
+
+    def __init__(self, arguments: List[str], env: Dict[str, str], temp_dir: Optional[str] = None):
         build = build_dir()
+        program = os.path.join(build, "bin", arguments[0])
+        if temp_dir is not None:
+            temp = windows_path(temp_dir)
+            assert re.fullmatch(r"[\\\w:. -]+", temp), f"{temp} needs quoting for cmd"
+            program = [f"set TEMP={temp}&& set TMP={temp}&& {windows_path(program)}"]
+            prefix = ["cmd", "/c"]
+        else:
+            program, prefix = [program], []
         self.process = subprocess.Popen(
-            [os.path.join(build, "wine-run"), os.path.join(build, "bin", arguments[0])]
-            + arguments[1:],
+            [os.path.join(build, "wine-run")] + prefix + program + arguments[1:],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=env, text=True, encoding="utf-8", errors="replace", bufsize=1,
         )
@@ -104,7 +123,7 @@ class CrashSession:
     """A stand-in browser with its reporter, writing crash logs to `log_dir`."""
 
     def __init__(self, log_dir: str, server_url: Optional[str] = None,
-                 env: Optional[Dict[str, str]] = None):
+                 env: Optional[Dict[str, str]] = None, temp_dir: Optional[str] = None):
         self.log_dir = log_dir
         os.makedirs(log_dir, exist_ok=True)
         self.env = dict(os.environ, **(env or {}))
@@ -113,8 +132,10 @@ class CrashSession:
         # An address where nothing listens answers at once, unless the test
         # gives its own server.
         self.env["TAVRA_CRASH_SERVER_URL"] = server_url or "http://127.0.0.1:9/"
+        # The reporter's own log goes to its temporary folder, `temp_dir` when
+        # given.
         self.browser = Program(["stand_in_browser.exe", "--browser", "--no-crash", "--stay"],
-                               self.env)
+                               self.env, temp_dir)
         match = self.browser.read_until(r"started the reporter, process (\d+)")
         self.reporter_pid = int(match.group(1))
         self.browser.read_until(r"staying until told to exit")

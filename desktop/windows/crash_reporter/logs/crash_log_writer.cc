@@ -157,6 +157,8 @@ bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& met
     computeSignature(process);
     return true;
   }
+  // A failed write has no signature, and is not signed again.
+  moduleIndex_.reset();
   remove(path);
   return false;
 }
@@ -395,6 +397,8 @@ bool CrashLogWriter::codeBytesBefore(void* context, uint32_t value, uint8_t byte
 }
 
 void CrashLogWriter::computeSignature(const ProcessState& process) {
+  // No module list kept: no write, or the last one failed.
+  if (!moduleIndex_) return;
   std::vector<StackFrame> frames;
   if (crashedStackKept_) {
     StackWalkInput input = {};

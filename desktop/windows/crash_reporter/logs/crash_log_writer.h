@@ -92,6 +92,11 @@ class CrashLogWriter {
   // system could not compute it.
   const CrashSignature& signature() const { return signature_; }
 
+  // Signs the crash of the last successful `write` again, from the inputs
+  // that it kept: the walk, the text and the short hash, as `write` does
+  // once the log is complete. The stage benchmark times it.
+  void computeSignature(const ProcessState& process);
+
  private:
   // The 7 bytes before a crashed-thread stack word that points into a module,
   // once a dumped range has held them.
@@ -110,7 +115,6 @@ class CrashLogWriter {
   // holds; ranges come in increasing order.
   void copyCodeBytes(uint32_t address, const uint8_t* data, uint32_t size, size_t* next);
   static bool codeBytesBefore(void* context, uint32_t value, uint8_t bytes[7]);
-  void computeSignature(const ProcessState& process);
 
   // Adds the range around `value` when it points to readable memory of the
   // crashed process; returns the bytes by which the ranges' total grew.

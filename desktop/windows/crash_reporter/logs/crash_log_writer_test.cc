@@ -782,6 +782,9 @@ TEST_F(CrashLogWriterTest, FailuresLeaveNoFile) {
     crashLogFileWriteSeam.replaceForTesting(nullptr);
     crashLogFileCloseSeam.replaceForTesting(nullptr);
     EXPECT_TRUE(listDirectory(dir_.path()).empty());
+    // A failed write is not signed, not even when asked again.
+    writer_.computeSignature(process);
+    EXPECT_TRUE(writer_.signature().text.empty());
   }
   // A name that is taken: what has it is left as it was.
   ASSERT_TRUE(writeFile(joinPath(dir_.path(), L"crash.txt"), "old"));
