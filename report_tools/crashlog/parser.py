@@ -48,6 +48,9 @@ MAX_TEXT = 4096  # characters of any one kept string
 MAX_METADATA = 4096
 MAX_THREADS = 1024
 MAX_STACK_WORDS = 1 << 18  # all threads together (1 MiB of stack)
+# The first crashed thread's words are kept past MAX_STACK_WORDS up to this
+# many (the writer dumps at most 8 KiB of it): its walk signs the crash.
+MAX_CRASHED_STACK_WORDS = 2048
 MAX_MODULES = 4096
 MAX_DUMP_BYTES = 4 << 20
 MAX_LOGGER_LINES = 4096
@@ -220,6 +223,7 @@ class _Parser:
         self.dump_bytes_seen = 0
         self.dropped = {"metadata": 0, "threads": 0, "modules": 0, "crash_logger": 0}
         self.stacks_dropped = 0
+        self.crashed_stack_seen = False
 
     # The whole log.
 
@@ -429,6 +433,10 @@ class _Parser:
     def _stack_lines(self, thread: Optional[Thread]) -> None:
         expected_address = None
         dropped = False
+        exempt = 0
+        if thread is not None and thread.crashed and not self.crashed_stack_seen:
+            self.crashed_stack_seen = True
+            exempt = MAX_CRASHED_STACK_WORDS
         while True:
             line = self.lines.peek()
             if line is None or line == "":
@@ -442,7 +450,9 @@ class _Parser:
             expected_address = (address + 16) & 0xFFFFFFFF
             if thread is None:
                 continue
-            if self.stack_words + len(words) > MAX_STACK_WORDS:
+            if exempt >= len(words):
+                exempt -= len(words)
+            elif self.stack_words + len(words) > MAX_STACK_WORDS:
                 dropped = True
                 continue
             self.stack_words += len(words)
