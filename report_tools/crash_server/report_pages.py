@@ -269,8 +269,8 @@ class ReportPages:
             parts.append("</body></html>\n")
             return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
-        threads, locations, notes = symbolize_threads(log, self.symbol_folders,
-                                                      all_threads=True)
+        threads, locations, notes = symbolize_threads(
+            log, self.symbol_folders, all_threads=True, max_threads=MAX_SHOWN_THREADS)
         text, digest = analysis.signature(log)
         address, module = analysis.crash_location(log)
         parts.append("<h2>Summary</h2>")
@@ -299,7 +299,7 @@ class ReportPages:
                 f'the first at line {escape(log.problems[0].line)}.</p>'
             )
         thread = analysis.crashed_thread(log)
-        parts.append(_threads_section(threads, thread, locations))
+        parts.append(_threads_section(threads, len(log.threads), thread, locations))
         for note in notes:
             parts.append(f"<p>{escape(note)}</p>")
         if thread is not None:
@@ -369,15 +369,15 @@ def _row(label: str, cell_html: str) -> str:
     return f"<tr><th>{escape(label)}</th><td>{cell_html}</td></tr>"
 
 
-def _threads_section(threads, crashed: Optional[Thread], locations) -> str:
-    """The frames of every thread as module+offset (and function where
-    symbols were given), the crashed thread first and open, the others
-    folded."""
+def _threads_section(threads, total: int, crashed: Optional[Thread], locations) -> str:
+    """The frames of the threads shown (of `total`) as module+offset (and
+    function where symbols were given), the crashed thread first and open,
+    the others folded."""
     parts = ["<h2>Threads</h2>"]
-    if len(threads) > MAX_SHOWN_THREADS:
-        parts.append(f'<p class="warning">{len(threads) - MAX_SHOWN_THREADS} more thread(s) '
+    if total > len(threads):
+        parts.append(f'<p class="warning">{total - len(threads)} more thread(s) '
                      "are not shown; the crash log holds them.</p>")
-    for index, (thread, frames) in enumerate(threads[:MAX_SHOWN_THREADS]):
+    for index, (thread, frames) in enumerate(threads):
         is_crashed = thread is crashed
         parts.append(
             f'<details class="thread" id="thread-{index}"{" open" if is_crashed else ""}>'
