@@ -265,6 +265,11 @@ class Symbolizer:
             self._images[path] = ModuleImage(path)
         return self._images[path]
 
+    def close_images(self) -> None:
+        """Closes the module files that walks kept open."""
+        for image in self._images.values():
+            image.close()
+
 
 class ModuleFileBytes(CodeBytes):
     """The bytes before a candidate return address from the memory dumps,
@@ -296,7 +301,11 @@ def thread_frames(
     threads = threads_crashed_first(log)[:max_threads] if all_threads else (
         [t for t in [crashed_thread(log)] if t is not None]
     )
-    return [(thread, walker.walk(thread)) for thread in threads]
+    try:
+        return [(thread, walker.walk(thread)) for thread in threads]
+    finally:
+        if symbolizer is not None:
+            symbolizer.close_images()
 
 
 def symbolize_threads(
