@@ -25,6 +25,7 @@ from crashlog.source import SourceError
 from crashlog.symbolizer import symbolize_threads
 
 from .report_store import INCOMING_PREFIX, is_report_id
+from .throttle import is_signature_hash
 
 # Reports listed at most (the newest); summaries cached at most.
 MAX_LISTED = 5000
@@ -65,6 +66,10 @@ class ReportInfo:
     build: str = ""
     signature: str = ""
     digest: str = ""
+    # The short hash the report is counted and grouped under: the one its
+    # first request named when that request handed out its id, else the
+    # log's digest ("" when there is neither).
+    counted: str = ""
     exception: str = ""
     location: str = ""
     error: str = ""
@@ -72,6 +77,7 @@ class ReportInfo:
 
 @dataclass
 class Group:
+    # What the reports are counted and grouped under (ReportInfo.counted).
     digest: str
     signature: str
     exception: str
@@ -151,6 +157,7 @@ class ReportPages:
                 info.location = f"{module.name}+0x{address - module.base:x}"
             elif address is not None:
                 info.location = f"{address:08X}"
+        info.counted = _counted(metadata, info.digest)
         with self._lock:
             if len(self._cache) >= MAX_CACHED:
                 self._cache.clear()
@@ -169,7 +176,7 @@ class ReportPages:
         groups: Dict[str, Group] = {}
         for report_id in ids:
             info = self.info(report_id)
-            key = info.digest or "unreadable"
+            key = info.counted or "unreadable"
             group = groups.get(key)
             if group is None:
                 group = groups[key] = Group(
@@ -228,6 +235,11 @@ class ReportPages:
             )
             parts.append('<table class="group-facts">')
             parts.append(_row("Signature", f'<span class="signature">{escape(group.signature)}</span>'))
+            # Logs that read as another signature than their first requests named.
+            others = sorted({r.digest for r in group.reports if r.digest != group.digest})
+            if others:
+                parts.append(_row("Logs read as", '<span class="log-digests mono">'
+                                  + escape(", ".join(others[:MAX_SHOWN_VERSIONS])) + "</span>"))
             parts.append(_row("Exception", escape(group.exception)))
             parts.append(_row("Stored", f'<span class="stored">{len(group.reports)}</span>'))
             parts.append(_row("Declined", f'<span class="declined">'
@@ -272,6 +284,7 @@ class ReportPages:
         threads, locations, notes = symbolize_threads(
             log, self.symbol_folders, all_threads=True, max_threads=MAX_SHOWN_THREADS)
         text, digest = analysis.signature(log)
+        counted = _counted(metadata, digest)
         address, module = analysis.crash_location(log)
         parts.append("<h2>Summary</h2>")
         parts.append('<table id="summary">')
@@ -285,7 +298,8 @@ class ReportPages:
             parts.append(_row("Crash at", f'<span id="crash-location" class="mono">'
                                           f"{escape(where)}</span> ({address:08X})"))
         parts.append(_row("Signature", f'<span class="signature">{escape(text)}</span> '
-                                       f'[<a href="/#group-{digest}">{digest}</a>]'))
+                                       f'[<a href="/#group-{counted}">{counted}</a>]'
+                          + (f" (the log reads as {digest})" if counted != digest else "")))
         parts.append("</table>")
         truncated = log.truncated
         if truncated:
@@ -356,6 +370,14 @@ class ReportPages:
         body = f'{_head("Not found")}<h1>Not found</h1><p>{escape(text)}</p>' \
                '<p><a href="/">All reports</a></p></body></html>\n'
         return 404, body.encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+
+
+def _counted(metadata: dict, digest: str) -> str:
+    """The signature a report counts and groups under: the short hash its
+    first request named (stored by the upload when that request handed out
+    the report's id; older reports have none), else its log's."""
+    named = metadata.get("first_request_signature")
+    return named if is_signature_hash(named) else digest
 
 
 def _head(title: str) -> str:

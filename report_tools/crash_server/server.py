@@ -273,15 +273,16 @@ class CrashServer:
 
     def _count_stored_reports(self) -> None:
         """Gives the throttle the reports stored by earlier runs that its
-        rules can still count, each under its log's signature."""
+        rules can still count, each under the signature it counted under
+        when stored (see ReportInfo.counted)."""
         if not self.throttle.rules:
             return
         since = self._clock() - self.throttle.longest_window
         found = []
         for report_id, received in self.store.received_since(since):
-            digest = self.pages.info(report_id).digest
-            if digest:
-                found.append((digest, received))
+            counted = self.pages.info(report_id).counted
+            if counted:
+                found.append((counted, received))
         self.throttle.load(found)
 
     @property
@@ -410,6 +411,9 @@ class CrashServer:
             "crash_url": header_text(handler.headers.get("X-Tavra-Crash-URL")),
             "origin": header_text(handler.headers.get("X-Origin")),
             "signature": signature_text,
+            # The short hash this request was decided by, if any: its
+            # report is counted under it.
+            "signature_hash": signature,
             "headers": _remembered_headers(handler.headers.items()),
         }
         report_id = self.store.issue_id(record)
@@ -505,6 +509,10 @@ class CrashServer:
             stacktrace_id = fields.get("stacktraceId")
             first_request = self.store.first_request(stacktrace_id) if stacktrace_id else None
             report_id = self.store.claim_id(stacktrace_id or "")
+            # A report counts under the signature its first request was
+            # throttled by, when that request handed out its id.
+            named = first_request.get("signature_hash") if report_id == stacktrace_id and (
+                first_request is not None) else None
             metadata = {
                 "report_id": report_id,
                 "stacktrace_id": stacktrace_id,
@@ -520,6 +528,7 @@ class CrashServer:
                 "archive_size": upload.archive_size,
                 "crashlog_size": upload.crashlog_size,
                 "parts": upload.parts,
+                "first_request_signature": named,
             }
             write_json(os.path.join(incoming, "fields.json"), fields)
             if first_request is not None:
@@ -550,8 +559,8 @@ class CrashServer:
             return self._rejected(500, f"the report could not be stored: {e}")
         # Counted under the signature its page groups it by, which ends the
         # promise of its first request in the same step.
-        digest = self.pages.info(report_id).digest
-        self.throttle.stored(digest or None, received_at, stacktrace_id)
+        counted = self.pages.info(report_id).counted
+        self.throttle.stored(counted or None, received_at, stacktrace_id)
         self.print_line(
             f"report {report_id}: {len(upload.fields)} fields, "
             f"crashlog {upload.crashlog_size} bytes, {folder}"
