@@ -511,8 +511,9 @@ class CrashServer:
             report_id = self.store.claim_id(stacktrace_id or "")
             # A report counts under the signature its first request was
             # throttled by, when that request handed out its id.
-            named = first_request.get("signature_hash") if report_id == stacktrace_id and (
-                first_request is not None) else None
+            named = None
+            if first_request is not None and report_id == stacktrace_id:
+                named = first_request.get("signature_hash")
             metadata = {
                 "report_id": report_id,
                 "stacktrace_id": stacktrace_id,
