@@ -25,6 +25,7 @@ from crashlog.source import SourceError
 from crashlog.symbolizer import symbolize_threads
 
 from .report_store import INCOMING_PREFIX, is_report_id
+from .throttle import is_signature_hash
 
 # Reports listed at most (the newest); summaries cached at most.
 MAX_LISTED = 5000
@@ -65,6 +66,10 @@ class ReportInfo:
     build: str = ""
     signature: str = ""
     digest: str = ""
+    # The short hash the report is counted and grouped under: the one its
+    # first request named when that request handed out its id, else the
+    # log's digest ("" when there is neither).
+    counted: str = ""
     exception: str = ""
     location: str = ""
     error: str = ""
@@ -72,6 +77,7 @@ class ReportInfo:
 
 @dataclass
 class Group:
+    # What the reports are counted and grouped under (ReportInfo.counted).
     digest: str
     signature: str
     exception: str
@@ -151,6 +157,7 @@ class ReportPages:
                 info.location = f"{module.name}+0x{address - module.base:x}"
             elif address is not None:
                 info.location = f"{address:08X}"
+        info.counted = _counted(metadata, info.digest)
         with self._lock:
             if len(self._cache) >= MAX_CACHED:
                 self._cache.clear()
@@ -169,7 +176,7 @@ class ReportPages:
         groups: Dict[str, Group] = {}
         for report_id in ids:
             info = self.info(report_id)
-            key = info.digest or "unreadable"
+            key = info.counted or "unreadable"
             group = groups.get(key)
             if group is None:
                 group = groups[key] = Group(
@@ -228,6 +235,11 @@ class ReportPages:
             )
             parts.append('<table class="group-facts">')
             parts.append(_row("Signature", f'<span class="signature">{escape(group.signature)}</span>'))
+            # Logs that read as another signature than their first requests named.
+            others = sorted({r.digest for r in group.reports if r.digest != group.digest})
+            if others:
+                parts.append(_row("Logs read as", '<span class="log-digests mono">'
+                                  + escape(", ".join(others[:MAX_SHOWN_VERSIONS])) + "</span>"))
             parts.append(_row("Exception", escape(group.exception)))
             parts.append(_row("Stored", f'<span class="stored">{len(group.reports)}</span>'))
             parts.append(_row("Declined", f'<span class="declined">'
@@ -269,9 +281,10 @@ class ReportPages:
             parts.append("</body></html>\n")
             return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
-        threads, locations, notes = symbolize_threads(log, self.symbol_folders,
-                                                      all_threads=True)
+        threads, locations, notes = symbolize_threads(
+            log, self.symbol_folders, all_threads=True, max_threads=MAX_SHOWN_THREADS)
         text, digest = analysis.signature(log)
+        counted = _counted(metadata, digest)
         address, module = analysis.crash_location(log)
         parts.append("<h2>Summary</h2>")
         parts.append('<table id="summary">')
@@ -285,7 +298,8 @@ class ReportPages:
             parts.append(_row("Crash at", f'<span id="crash-location" class="mono">'
                                           f"{escape(where)}</span> ({address:08X})"))
         parts.append(_row("Signature", f'<span class="signature">{escape(text)}</span> '
-                                       f'[<a href="/#group-{digest}">{digest}</a>]'))
+                                       f'[<a href="/#group-{counted}">{counted}</a>]'
+                          + (f" (the log reads as {digest})" if counted != digest else "")))
         parts.append("</table>")
         truncated = log.truncated
         if truncated:
@@ -299,7 +313,7 @@ class ReportPages:
                 f'the first at line {escape(log.problems[0].line)}.</p>'
             )
         thread = analysis.crashed_thread(log)
-        parts.append(_threads_section(threads, thread, locations))
+        parts.append(_threads_section(threads, len(log.threads), thread, locations))
         for note in notes:
             parts.append(f"<p>{escape(note)}</p>")
         if thread is not None:
@@ -358,6 +372,14 @@ class ReportPages:
         return 404, body.encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
 
+def _counted(metadata: dict, digest: str) -> str:
+    """The signature a report counts and groups under: the short hash its
+    first request named (stored by the upload when that request handed out
+    the report's id; older reports have none), else its log's."""
+    named = metadata.get("first_request_signature")
+    return named if is_signature_hash(named) else digest
+
+
 def _head(title: str) -> str:
     return (
         f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
@@ -369,15 +391,15 @@ def _row(label: str, cell_html: str) -> str:
     return f"<tr><th>{escape(label)}</th><td>{cell_html}</td></tr>"
 
 
-def _threads_section(threads, crashed: Optional[Thread], locations) -> str:
-    """The frames of every thread as module+offset (and function where
-    symbols were given), the crashed thread first and open, the others
-    folded."""
+def _threads_section(threads, total: int, crashed: Optional[Thread], locations) -> str:
+    """The frames of the threads shown (of `total`) as module+offset (and
+    function where symbols were given), the crashed thread first and open,
+    the others folded."""
     parts = ["<h2>Threads</h2>"]
-    if len(threads) > MAX_SHOWN_THREADS:
-        parts.append(f'<p class="warning">{len(threads) - MAX_SHOWN_THREADS} more thread(s) '
+    if total > len(threads):
+        parts.append(f'<p class="warning">{total - len(threads)} more thread(s) '
                      "are not shown; the crash log holds them.</p>")
-    for index, (thread, frames) in enumerate(threads[:MAX_SHOWN_THREADS]):
+    for index, (thread, frames) in enumerate(threads):
         is_crashed = thread is crashed
         parts.append(
             f'<details class="thread" id="thread-{index}"{" open" if is_crashed else ""}>'

@@ -6,7 +6,9 @@ Layout of the storage folder:
     fields.json             the form fields, a JSON object in the order received
     archive.zip             the file part's bytes as received
     crashlog.txt            the archive's "crashlog.txt", unpacked
-    metadata.json           received time, remote address, user agent, sizes...
+    metadata.json           received time, remote address, user agent, sizes,
+                            and the signature its first request named when
+                            that request handed out its id (null otherwise)
     first_request.json      only when "stacktraceId" names an id handed out by
                             a first request of this server run
     request_body.bin        the whole request body (only with --keep-body)

@@ -278,15 +278,16 @@ class CrashServer:
 
     def _count_stored_reports(self) -> None:
         """Gives the throttle the reports stored by earlier runs that its
-        rules can still count, each under its log's signature."""
+        rules can still count, each under the signature it counted under
+        when stored (see ReportInfo.counted)."""
         if not self.throttle.rules:
             return
         since = self._clock() - self.throttle.longest_window
         found = []
         for report_id, received in self.store.received_since(since):
-            digest = self.pages.info(report_id).digest
-            if digest:
-                found.append((digest, received))
+            counted = self.pages.info(report_id).counted
+            if counted:
+                found.append((counted, received))
         self.throttle.load(found)
 
     @property
@@ -418,6 +419,9 @@ class CrashServer:
             "crash_url": header_text(handler.headers.get("X-Tavra-Crash-URL")),
             "origin": header_text(handler.headers.get("X-Origin")),
             "signature": signature_text,
+            # The short hash this request was decided by, if any: its
+            # report is counted under it.
+            "signature_hash": signature,
             "headers": _remembered_headers(handler.headers.items()),
         }
         report_id = self.store.issue_id(record)
@@ -516,6 +520,11 @@ class CrashServer:
             stacktrace_id = fields.get("stacktraceId")
             first_request = self.store.first_request(stacktrace_id) if stacktrace_id else None
             report_id = self.store.claim_id(stacktrace_id or "")
+            # A report counts under the signature its first request was
+            # throttled by, when that request handed out its id.
+            named = None
+            if first_request is not None and report_id == stacktrace_id:
+                named = first_request.get("signature_hash")
             metadata = {
                 "report_id": report_id,
                 "stacktrace_id": stacktrace_id,
@@ -531,6 +540,7 @@ class CrashServer:
                 "archive_size": upload.archive_size,
                 "crashlog_size": upload.crashlog_size,
                 "parts": upload.parts,
+                "first_request_signature": named,
             }
             write_json(os.path.join(incoming, "fields.json"), fields)
             if first_request is not None:
@@ -561,8 +571,8 @@ class CrashServer:
             return self._rejected(500, f"the report could not be stored: {e}")
         # Counted under the signature its page groups it by, which ends the
         # promise of its first request in the same step.
-        digest = self.pages.info(report_id).digest
-        self.throttle.stored(digest or None, received_at, stacktrace_id)
+        counted = self.pages.info(report_id).counted
+        self.throttle.stored(counted or None, received_at, stacktrace_id)
         self.print_line(
             f"report {report_id}: {len(upload.fields)} fields, "
             f"crashlog {upload.crashlog_size} bytes, {folder}"

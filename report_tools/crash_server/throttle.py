@@ -9,8 +9,9 @@ report is sent.
 
 What counts against a rule, per signature:
   stored    uploads received and kept, by their received time, under the
-            signature computed from their crash logs (the reporter's header
-            names the same one);
+            signature their first request named when that request handed
+            out their id (what decided it), else the one computed from their
+            crash log (no header, or an upload under another id);
   promised  first requests of that signature answered 303 whose upload has
             not arrived yet, for at most PROMISE_SECONDS: otherwise a storm
             of first requests between the 303 and their uploads would all
@@ -165,9 +166,9 @@ class Throttle:
             self._entry_locked(signature, self._clock()).declined += 1
 
     def stored(self, signature: Optional[str], received: float, report_id: Optional[str]) -> None:
-        """Counts a stored report, received at `received`, under its log's
-        signature (None: unreadable), and ends the promise of the first
-        request that handed out `report_id`."""
+        """Counts a stored report, received at `received`, under its
+        signature (None: none), and ends the promise of the first request
+        that handed out `report_id`."""
         with self._lock:
             self._fulfil_locked(report_id)
             if signature is not None and self.rules:

@@ -12,7 +12,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import x86_access
 from .log_model import CrashLog, Module, Thread, hex8, shown
-from .stack_walk import MAX_FRAMES, CodeBytes, Frame, Walker, is_system_module
+from .stack_walk import MAX_FRAMES, CodeBytes, Frame, ModuleMap, Walker, is_system_module
 
 # Frames that make a signature at most.
 SIGNATURE_FRAMES = 5
@@ -58,10 +58,9 @@ def exception_name(code: Optional[int]) -> Optional[str]:
 
 
 def module_at(modules: List[Module], address: int) -> Optional[Module]:
-    for module in modules:
-        if module.holds(address):
-            return module
-    return None
+    """The first module in list order that holds `address`, as the walk
+    finds it."""
+    return ModuleMap(modules).at(address)
 
 
 def crashed_thread(log: CrashLog) -> Optional[Thread]:

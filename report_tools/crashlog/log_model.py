@@ -179,9 +179,6 @@ class Module:
     size: int
     timestamp: int
 
-    def holds(self, address: int) -> bool:
-        return self.base <= address < self.base + self.size
-
     def to_json(self) -> Dict:
         return {
             "name": self.name,

@@ -7,10 +7,14 @@ MAX_HEADER_BYTES, at most MAX_SECTIONS sections are looked at, and each read
 asks for a few bytes at a checked offset. A file that is damaged, cut short
 or no PE file simply gives no bytes.
 
+The first read opens the file and keeps it open for the next ones (a walk
+reads before many candidate return addresses); close() ends that, and a read
+after it opens the file again.
+
 Threads: a ModuleImage is used on one thread at a time.
 """
 
-from typing import List, Optional, Tuple
+from typing import BinaryIO, List, Optional, Tuple
 
 MAX_HEADER_BYTES = 64 << 10
 MAX_SECTIONS = 96
@@ -23,6 +27,7 @@ class ModuleImage:
         self._header_size = 0
         # (virtual address, virtual size, file offset, size in the file)
         self._sections: List[Tuple[int, int, int, int]] = []
+        self._file: Optional[BinaryIO] = None
         self.valid = self._read_headers()
 
     def _read_headers(self) -> bool:
@@ -78,9 +83,15 @@ class ModuleImage:
         if offset is None:
             return None
         try:
-            with open(self.path, "rb") as f:
-                f.seek(offset)
-                data = f.read(count)
+            if self._file is None:
+                self._file = open(self.path, "rb")
+            self._file.seek(offset)
+            data = self._file.read(count)
         except (OSError, ValueError, OverflowError):
             return None
         return data if len(data) == count else None
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+            self._file = None

@@ -48,6 +48,9 @@ MAX_TEXT = 4096  # characters of any one kept string
 MAX_METADATA = 4096
 MAX_THREADS = 1024
 MAX_STACK_WORDS = 1 << 18  # all threads together (1 MiB of stack)
+# The first crashed thread's words are kept past MAX_STACK_WORDS up to this
+# many (the writer dumps at most 8 KiB of it): its walk signs the crash.
+MAX_CRASHED_STACK_WORDS = 2048
 MAX_MODULES = 4096
 MAX_DUMP_BYTES = 4 << 20
 MAX_LOGGER_LINES = 4096
@@ -152,12 +155,13 @@ class _Lines:
         self._source = iter(source)
         self._peeked: Optional[Tuple[int, str]] = None
         self.number = 0  # of the last line taken
+        self.last_bytes = b""  # the last line taken, as it was written
         self.last_had_end = True
         self.last_taken_cut = False
         self.cut_lines = 0
         self.source_error: Optional[str] = None
 
-    def _read(self) -> Optional[Tuple[int, str, bool]]:
+    def _read(self) -> Optional[Tuple[int, str, bool, bytes]]:
         try:
             number, data, ended, cut = next(self._source)
         except StopIteration:
@@ -168,7 +172,7 @@ class _Lines:
         self.last_had_end = ended
         if cut:
             self.cut_lines += 1
-        return number, data.decode("utf-8", errors="replace"), cut
+        return number, data.decode("utf-8", errors="replace"), cut, data
 
     def peek(self) -> Optional[str]:
         if self._peeked is None:
@@ -182,6 +186,7 @@ class _Lines:
             raise _Ended(expected)
         self.number = self._peeked[0]
         self.last_taken_cut = self._peeked[2]
+        self.last_bytes = self._peeked[3]
         self._peeked = None
         return line
 
@@ -218,6 +223,7 @@ class _Parser:
         self.dump_bytes_seen = 0
         self.dropped = {"metadata": 0, "threads": 0, "modules": 0, "crash_logger": 0}
         self.stacks_dropped = 0
+        self.crashed_stack_seen = False
 
     # The whole log.
 
@@ -427,6 +433,10 @@ class _Parser:
     def _stack_lines(self, thread: Optional[Thread]) -> None:
         expected_address = None
         dropped = False
+        exempt = 0
+        if thread is not None and thread.crashed and not self.crashed_stack_seen:
+            self.crashed_stack_seen = True
+            exempt = MAX_CRASHED_STACK_WORDS
         while True:
             line = self.lines.peek()
             if line is None or line == "":
@@ -440,7 +450,9 @@ class _Parser:
             expected_address = (address + 16) & 0xFFFFFFFF
             if thread is None:
                 continue
-            if self.stack_words + len(words) > MAX_STACK_WORDS:
+            if exempt >= len(words):
+                exempt -= len(words)
+            elif self.stack_words + len(words) > MAX_STACK_WORDS:
                 dropped = True
                 continue
             self.stack_words += len(words)
@@ -490,7 +502,11 @@ class _Parser:
                     self.lines.number, "a module line (name, version, Base:, Size:, Timestamp:)",
                     line,
                 )
-            name, version = _split_module_left(match["left"])
+            # The writer pads the name and the version to widths in bytes:
+            # split the line's bytes, then read each field as text. What
+            # follows them (" Base: ...") is ASCII: as many bytes as characters.
+            raw = self.lines.last_bytes
+            name, version = _split_module_left(raw[: len(raw) - (len(line) - match.end("left"))])
             if len(self.result.modules) >= MAX_MODULES:
                 self.dropped["modules"] += 1
                 continue
@@ -565,17 +581,20 @@ class _Parser:
                 self.dropped["crash_logger"] += 1
 
 
-def _split_module_left(left: str) -> Tuple[str, str]:
-    """The name and the version of a module line's text before " Base:": the
-    name left-aligned in 26 columns, a blank, the version in 46."""
-    if len(left) >= 73 and left[-47] == " ":
-        return left[:-47].rstrip(" "), left[-46:].strip(" ")
+def _split_module_left(left: bytes) -> Tuple[str, str]:
+    """The name and the version of a module line's bytes before " Base:": the
+    name left-aligned in 26 bytes, a blank, the version in 46 (UTF-8 counted
+    in bytes, as the writer pads it)."""
+    if len(left) >= 73 and left[-47:-46] == b" ":
+        name, version = left[:-47].rstrip(b" "), left[-46:].strip(b" ")
     # A version longer than its column: the name is cut at its column when
     # it fits there, else at the first blank after it.
-    if len(left) > 27 and left[26] == " ":
-        return left[:26].rstrip(" "), left[27:].strip(" ")
-    name, _, version = left.partition(" ")
-    return name, version.strip(" ")
+    elif len(left) > 27 and left[26:27] == b" ":
+        name, version = left[:26].rstrip(b" "), left[27:].strip(b" ")
+    else:
+        name, _, version = left.partition(b" ")
+        version = version.strip(b" ")
+    return name.decode("utf-8", errors="replace"), version.decode("utf-8", errors="replace")
 
 
 def _freeze_dumps(result: CrashLog) -> None:

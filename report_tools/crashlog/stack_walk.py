@@ -126,6 +126,18 @@ class FirstHolder(Generic[T]):
         return self._starts[index] if index < len(self._starts) else address + 1
 
 
+class ModuleMap:
+    """Which module holds an address: the first in list order with
+    base <= address < base + size (the one look-up of the reader)."""
+
+    def __init__(self, modules: Sequence[Module]):
+        self._holder = FirstHolder([(m.base, m.base + m.size, m) for m in modules])
+
+    def at(self, address: int) -> Optional[Module]:
+        found = self._holder.find(address)
+        return None if found is None else found[1]
+
+
 class CodeBytes:
     """Where the walk reads the bytes before a candidate return address."""
 
@@ -201,16 +213,13 @@ class Walker:
     went) is kept for the next thread."""
 
     def __init__(self, log: CrashLog, code: Optional[CodeBytes] = None):
-        self._modules = FirstHolder(
-            [(m.base, m.base + m.size, m) for m in log.modules]
-        )
+        self._modules = ModuleMap(log.modules)
         self._code = code if code is not None else DumpBytes(log)
         # value: (is a return address, direct call target or None)
         self._returns: Dict[int, Tuple[bool, Optional[int]]] = {}
 
     def module_at(self, address: int) -> Optional[Module]:
-        found = self._modules.find(address)
-        return None if found is None else found[1]
+        return self._modules.at(address)
 
     def _return(self, value: int) -> Tuple[bool, Optional[int]]:
         known = self._returns.get(value)

@@ -265,6 +265,11 @@ class Symbolizer:
             self._images[path] = ModuleImage(path)
         return self._images[path]
 
+    def close_images(self) -> None:
+        """Closes the module files that walks kept open."""
+        for image in self._images.values():
+            image.close()
+
 
 class ModuleFileBytes(CodeBytes):
     """The bytes before a candidate return address from the memory dumps,
@@ -285,28 +290,34 @@ class ModuleFileBytes(CodeBytes):
 
 
 def thread_frames(
-    log: CrashLog, symbolizer: Optional[Symbolizer], all_threads: bool
+    log: CrashLog, symbolizer: Optional[Symbolizer], all_threads: bool,
+    max_threads: Optional[int] = None,
 ) -> List[Tuple[Thread, List[Frame]]]:
     """(thread, frames) of the crashed thread, or of every thread (the
-    crashed one first), walked with the module files where a symbolizer is
-    given."""
+    crashed one first; the first `max_threads` of them when given), walked
+    with the module files where a symbolizer is given."""
     code = ModuleFileBytes(log, symbolizer) if symbolizer is not None else None
     walker = Walker(log, code)
-    threads = threads_crashed_first(log) if all_threads else (
+    threads = threads_crashed_first(log)[:max_threads] if all_threads else (
         [t for t in [crashed_thread(log)] if t is not None]
     )
-    return [(thread, walker.walk(thread)) for thread in threads]
+    try:
+        return [(thread, walker.walk(thread)) for thread in threads]
+    finally:
+        if symbolizer is not None:
+            symbolizer.close_images()
 
 
 def symbolize_threads(
     log: CrashLog, folders: List[str], symbolizer: Optional[Symbolizer] = None,
-    all_threads: bool = False,
+    all_threads: bool = False, max_threads: Optional[int] = None,
 ) -> Tuple[List[Tuple[Thread, List[Frame]]], Dict[Frame, Location], List[str]]:
-    """(thread frames as thread_frames gives them, {frame: Location}, notes)."""
+    """(thread frames as thread_frames gives them, {frame: Location}, notes):
+    only the threads shown are walked and symbolized."""
     if not folders:
-        return thread_frames(log, None, all_threads), {}, []
+        return thread_frames(log, None, all_threads, max_threads), {}, []
     symbolizer = symbolizer or Symbolizer(folders)
-    threads = thread_frames(log, symbolizer, all_threads)
+    threads = thread_frames(log, symbolizer, all_threads, max_threads)
     requests = {
         frame: (frame.module.name, frame.module.timestamp, frame.offset)
         for _, frames in threads

@@ -179,3 +179,24 @@ def test_screenshots_of_the_pages(reports, tmp_path):
         chromium(f"--screenshot={shot}", "--window-size=1200,900", url(server, path))
         data = shot.read_bytes()
         assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 5000
+
+
+@pytest.mark.parametrize("others,walked,left_out", [(2, 3, 0), (299, 256, 44)])
+def test_a_report_page_walks_only_the_threads_it_shows(tmp_path, monkeypatch, others, walked,
+                                                        left_out):
+    from crash_server.report_pages import ReportPages
+    from crashlog.stack_walk import Walker
+
+    report_id = "0123456789abcdef"
+    (tmp_path / report_id).mkdir()
+    threads = [(0x2000 + n, {}, (0x00200000, [0], ())) for n in range(others)]
+    (tmp_path / report_id / "crashlog.txt").write_bytes(crash_at(0x1010, other_threads=threads))
+    walk = Walker.walk
+    walks = []
+    monkeypatch.setattr(Walker, "walk",
+                        lambda self, thread: walks.append(thread) or walk(self, thread))
+    status, body, _, _ = ReportPages(str(tmp_path), [str(tmp_path)]).report_page(report_id)
+    # One walk more: the signature's, of the crashed thread.
+    assert status == 200 and len(walks) == walked + 1 and walks[0].crashed
+    assert body.count(b'<details class="thread"') == walked
+    assert (f"{left_out} more thread(s) are not shown".encode() in body) == bool(left_out)

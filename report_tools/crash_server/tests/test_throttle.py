@@ -3,6 +3,7 @@ crash, the window's end, a restart, and headers that are no signature."""
 
 import concurrent.futures
 import json
+import os
 import random
 import re
 import time
@@ -180,15 +181,50 @@ def test_throttle_scenarios(start_server, name):
                 store(server, log, report_id)
 
 
-def test_a_report_counts_under_its_logs_signature_and_its_upload_ends_the_promise(
-    start_server,
+# (signature header of the first request: a log's name, or None; how the
+# report is counted after it is stored: "" as uploaded, "restart" read back,
+# "older" read back without what the upload kept of the header; the
+# signature it counts under).
+COUNTED_UNDER = [
+    ("A", "", "A"),
+    ("A", "restart", "A"),
+    ("A", "older", "B"),
+    (None, "", "B"),
+    (None, "restart", "B"),
+]
+
+
+@pytest.mark.parametrize("header,after,counted", COUNTED_UNDER)
+def test_a_report_counts_under_its_first_requests_signature_else_its_logs(
+    start_server, header, after, counted
 ):
-    server = start_server(throttle=[Rule(1, 3600)])
-    status, report_id = ask(server, "A")
+    """The first request names A, its upload holds the log of B (an older
+    reader, or a cap, reads another signature than the reporter signed)."""
+    clock = Clock()
+    server = start_server(throttle=[Rule(1, 3600)], clock=clock)
+    status, report_id = first_request(server, [(HEADER, digest(header))] if header else [])
     assert status == "303"
     store(server, "B", report_id)
-    assert ask(server, "A")[0] == "303"
-    assert ask(server, "B")[0] == "503"
+    if after:
+        if after == "older":
+            path = os.path.join(server.folder, report_id, "metadata.json")
+            with open(path, encoding="utf-8") as f:
+                metadata = json.load(f)
+            metadata.pop("first_request_signature")
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(metadata, f)
+        server.server.stop()
+        server = start_server(throttle=[Rule(1, 3600)], clock=clock)
+    # Over the rule for the signature it counts under only; its upload ended
+    # the promise.
+    assert {name: ask(server, name)[0] for name in ("A", "B")} == {
+        name: "503" if name == counted else "303" for name in ("A", "B")}
+    # The list groups it as the throttle counts it, and says what its log reads as.
+    groups, _ = server.server.pages.groups()
+    assert [(g.digest, [r.report_id for r in g.reports]) for g in groups] == [
+        (digest(counted), [report_id])]
+    page = server.server.pages.list_page()[1].decode()
+    assert (f'<span class="log-digests mono">{digest("B")}</span>' in page) == (counted != "B")
 
 
 VALID = "0123456789ab"

@@ -86,6 +86,11 @@ def thread_lines(tid: int, crashed: bool, values: Dict[str, int],
     return out + stack_lines(stack[0], words, stack[2])
 
 
+def padded(text: str, width: int) -> str:
+    """`text` with blanks up to `width` UTF-8 bytes, as the writer pads."""
+    return text + " " * max(0, width - len(text.encode("utf-8")))
+
+
 def make_log(
     *,
     code: str = "C0000005",
@@ -123,8 +128,8 @@ def make_log(
     out += thread_lines(tid, True, values, stack)
     out += ["", "Used DLLs:"]
     for name, version_text, base, size in modules:
-        out.append(f"{name:<26} {version_text:<46} Base: {base:08X} Size: {size:08X} "
-                   f"Timestamp: 5F000000")
+        out.append(f"{padded(name, 26)} {padded(version_text, 46)} Base: {base:08X} "
+                   f"Size: {size:08X} Timestamp: 5F000000")
     out += ["", "Memory dumps:"]
     for index, (dump_address, data) in enumerate(dumps):
         if index:

@@ -172,3 +172,24 @@ def test_the_summary_names_version_exception_module_frames_and_signature():
     assert lines[2] == "At: 00401010 in tavra.exe+0x1010 (process tavra.exe)"
     assert "  #1  10001234 helper lib.dll+0x1234" in lines
     assert lines[-1].startswith("Signature: C0000005 tavra.exe+0x1010 | helper lib.dll+0x1234 [")
+
+
+# (modules as (name, base, size), address, the module that holds it): the
+# first in list order, with no wrap-around past 2^32.
+HOLDERS = [
+    ([("a.dll", 0x1000, 0x1000), ("b.dll", 0x1000, 0x2000)], 0x1FFF, "a.dll"),
+    ([("a.dll", 0x1000, 0x1000), ("b.dll", 0x1000, 0x2000)], 0x2000, "b.dll"),
+    ([("b.dll", 0x1800, 0x100), ("a.dll", 0x1000, 0x1000)], 0x1880, "b.dll"),
+    ([("a.dll", 0x1000, 0), ("b.dll", 0x0800, 0x1000)], 0x1000, "b.dll"),
+    ([("top.dll", 0xFFFFF000, 0x2000)], 0xFFFFFFFF, "top.dll"),
+    ([("top.dll", 0xFFFFF000, 0x2000)], 0x00000100, None),
+]
+
+
+@pytest.mark.parametrize("modules,address,holder", HOLDERS)
+def test_the_exception_address_and_the_walk_find_the_same_module(modules, address, holder):
+    log = parse_bytes(make_log(address=address, modules=[(n, "", b, s) for n, b, s in modules]))
+    at, module = analysis.crash_location(log)
+    frame = analysis.frame_chain(log)[0]
+    assert (at, frame.address) == (address, address)
+    assert (module and module.name, frame.module and frame.module.name) == (holder, holder)

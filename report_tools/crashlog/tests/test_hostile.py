@@ -10,9 +10,11 @@ import zipfile
 
 import pytest
 
-from crashlog.parser import MAX_DUMP_BYTES, MAX_STACK_WORDS
+from crashlog import analysis, parser
+from crashlog.parser import MAX_DUMP_BYTES, MAX_STACK_WORDS, parse_bytes
 
-from .support import REPORT_TOOLS, dump_lines, make_log, read_data, run_cli, stack_lines, zip_of
+from .support import (REPORT_TOOLS, call_code, dump_lines, make_log, read_data, run_cli,
+                      stack_lines, zip_of)
 
 SUBCOMMANDS = ["parse", "summary", "signature", "symbolize"]
 
@@ -209,3 +211,51 @@ def test_randomly_spoilt_logs_never_raise():
         log = parse_bytes(b"\r\n".join(spoilt))
         analysis.summary_lines(log)
         analysis.signature(log)
+
+
+def crashed_after(other_words: int, other_threads: int, crashed_words: int) -> bytes:
+    """A log whose crashed thread comes after `other_threads` threads of
+    `other_words` stack words each; its stack holds a return address past
+    the first words (found by a scan)."""
+    code_address, code = call_code(0x00401200, target=0x00401000)
+    words = [0] * crashed_words
+    words[-1] = 0x00401200
+    others = [(0x1000 + n, {"EIP": 0x00401010}, (0x00200000 + n * 0x10000, [7] * other_words, ()))
+              for n in range(other_threads)]
+    return make_log(stack=(0x0012F000, words, ()), dumps=[(code_address, code)],
+                    other_threads=others)
+
+
+def crashed_words_kept(log) -> int:
+    return sum(len(line.words) for line in analysis.crashed_thread(log).stack)
+
+
+def test_the_crashed_thread_after_a_full_stack_budget_keeps_its_stack_and_signature():
+    # What the writer may write: 128 threads of 8 KiB stacks before the crashed one.
+    log = parse_bytes(crashed_after(2048, 128, 2048))
+    assert crashed_words_kept(log) == 2048
+    assert analysis.signature(log) == analysis.signature(parse_bytes(crashed_after(0, 0, 2048)))
+    assert len(analysis.signature_frames(log)) == 2
+    assert log.capped == []  # the others filled the cap exactly
+
+
+# (stack words kept in all, other threads' words, crashed thread's words,
+# crashed thread's words kept): the exempt words count toward the cap too,
+# so words past the exemption are kept only while the cap has room.
+CRASHED_STACK_CASES = [
+    (64, 16, 16, 16),
+    (64, 64, 16, 16),
+    (64, 64, 2048 + 8, 2048),
+    (64, 32, 2048 + 64, 2048),
+    (4096, 32, 2048 + 64, 2048 + 64),
+]
+
+
+@pytest.mark.parametrize("cap,other_words,crashed_words,kept", CRASHED_STACK_CASES)
+def test_the_crashed_threads_stack_is_kept_past_the_cap_up_to_a_writers_bound(
+    monkeypatch, cap, other_words, crashed_words, kept
+):
+    monkeypatch.setattr(parser, "MAX_STACK_WORDS", cap)
+    log = parse_bytes(crashed_after(other_words, 1, crashed_words))
+    assert crashed_words_kept(log) == kept
+    assert sum(len(line.words) for line in log.threads[0].stack) == other_words

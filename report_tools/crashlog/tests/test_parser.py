@@ -69,6 +69,10 @@ def test_crlf_and_lf_line_ends_read_the_same(tmp_path, name):
         ("a" * 26 + ".dll", "6.1.7601.17514 (win7sp1_rtm.101119-1850)"),
         ("short.dll", "v" * 60),
         ("Base: 00000000 Size: 1.dll", "1.0"),
+        # Padded in bytes: a name or version in UTF-8 is narrower in characters.
+        ("\u03a9mega Hook.dll", "2.0 \u00e9dition"),
+        ("\u03a9" * 12 + " x.dll", "1.0"),
+        ("\u00e9t\u00e9 x.dll", "\u00e9" * 30 + " v"),
     ],
 )
 def test_module_names_and_versions_with_blanks_read_back(name, version):
@@ -77,6 +81,13 @@ def test_module_names_and_versions_with_blanks_read_back(name, version):
     assert [m.to_json() for m in log.modules] == [
         {"name": name, "version": version, "base": "10000000", "size": "00002000",
          "timestamp": "5F000000"}]
+
+
+def test_a_module_name_that_is_no_utf8_is_split_by_its_bytes():
+    # Two bytes that read as one replacement character: the columns still count both.
+    log = parse_bytes(make_log(modules=[("@@ x.dll", "1.0", 0x10000000, 0x2000)])
+                      .replace(b"@@", b"\xe2\x82"))
+    assert [(m.name, m.version) for m in log.modules] == [("\ufffd x.dll", "1.0")]
 
 
 def test_metadata_keeps_order_duplicates_and_any_text_in_values():

@@ -293,3 +293,26 @@ def test_module_files_give_the_code_that_the_dumps_lack(tmp_path, edit, found):
     assert frames[1:] == ([("tavra.exe+0x1105", "stack scan")] if found else [])
     # The signature reads the log alone, as the reporter does.
     assert analysis.signature(log)[0] == "C0000005 tavra.exe+0x1010"
+
+
+def test_a_walk_reads_a_module_file_through_one_open_file_closed_at_its_end(
+    tmp_path, monkeypatch
+):
+    from crashlog import module_image
+    from crashlog.symbolizer import symbolize_threads
+
+    (tmp_path / "tavra.exe").write_bytes(
+        bytes(pe_file(0x1105 - 7, bytes.fromhex(CALL_FORMS["call reg"]))))
+    opened = []
+
+    def counted_open(*arguments, **keywords):
+        opened.append(open(*arguments, **keywords))
+        return opened[-1]
+
+    monkeypatch.setattr(module_image, "open", counted_open, raising=False)
+    # Ten words in the module whose code is not dumped, then the return address.
+    log = walk_log([0x00401200 + 16 * n for n in range(10)] + [0x00401105])
+    threads, _, _ = symbolize_threads(log, [str(tmp_path)], all_threads=True)
+    assert [f.location() for f in threads[0][1]][1:] == ["tavra.exe+0x1105"]
+    # The headers once, then one file for every read of the walk.
+    assert len(opened) == 2 and all(f.closed for f in opened)
