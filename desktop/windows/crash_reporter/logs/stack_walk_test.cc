@@ -23,19 +23,9 @@ namespace {
 
 using Frames = std::vector<std::pair<std::string, std::string>>;
 
-const char* sourceName(FrameSource source) {
-  switch (source) {
-    case FrameSource::kInstructionPointer:
-      return "instruction pointer";
-    case FrameSource::kStackTop:
-      return "stack top";
-    case FrameSource::kFramePointer:
-      return "frame pointer";
-    case FrameSource::kStackScan:
-      return "stack scan";
-  }
-  return "?";
-}
+// How a frame was found, by FrameSource, as the table writes it.
+const char* const kSourceNames[] = {"instruction pointer", "stack top", "frame pointer",
+                                    "stack scan"};
 
 std::string hex8(uint32_t value) {
   char text[16];
@@ -45,6 +35,15 @@ std::string hex8(uint32_t value) {
 
 uint32_t number(const nlohmann::json& text) {
   return static_cast<uint32_t>(strtoul(text.get<std::string>().c_str(), nullptr, 16));
+}
+
+std::vector<uint8_t> bytesOf(const nlohmann::json& hex) {
+  const std::string text = hex.get<std::string>();
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
+  }
+  return bytes;
 }
 
 // The table of walks and signatures that the crash-log reader's tests run
@@ -97,14 +96,12 @@ struct Crash {
   // dumped.
   void directCall(uint32_t returnAddress, uint32_t target) {
     const uint32_t relative = target - returnAddress;
-    const uint8_t code[7] = {0x90,
-                             0x90,
-                             0xE8,
-                             static_cast<uint8_t>(relative),
-                             static_cast<uint8_t>(relative >> 8),
-                             static_cast<uint8_t>(relative >> 16),
-                             static_cast<uint8_t>(relative >> 24)};
-    for (uint32_t i = 0; i < 7; ++i) dumped.emplace(returnAddress - 7 + i, code[i]);
+    dumped.emplace(returnAddress - 7, 0x90);
+    dumped.emplace(returnAddress - 6, 0x90);
+    dumped.emplace(returnAddress - 5, 0xE8);
+    for (uint32_t i = 0; i < 4; ++i) {
+      dumped.emplace(returnAddress - 4 + i, static_cast<uint8_t>(relative >> (8 * i)));
+    }
   }
 
   static bool bytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
@@ -139,10 +136,9 @@ TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
     crash.stackAddress = number(c["stack_at"]);
     for (const auto& word : c["words"]) crash.words.push_back(number(word));
     for (const auto& dump : c.value("dumps", nlohmann::json::array())) {
-      const std::string data = dump[1].get<std::string>();
-      for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        crash.dumped.emplace(number(dump[0]) + static_cast<uint32_t>(i / 2),
-                             static_cast<uint8_t>(strtoul(data.substr(i, 2).c_str(), nullptr, 16)));
+      const std::vector<uint8_t> bytes = bytesOf(dump[1]);
+      for (uint32_t i = 0; i < bytes.size(); ++i) {
+        crash.dumped.emplace(number(dump[0]) + i, bytes[i]);
       }
     }
     const Modules modules(c["modules"]);
@@ -152,7 +148,7 @@ TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
         c.value("crashed", true) ? crash.walk(index) : std::vector<StackFrame>();
     Frames found;
     for (const StackFrame& frame : frames) {
-      found.push_back({hex8(frame.address), sourceName(frame.source)});
+      found.push_back({hex8(frame.address), kSourceNames[static_cast<size_t>(frame.source)]});
     }
     EXPECT_EQ(found, c["frames"].get<Frames>()) << name;
     if (c.contains("signature")) {
@@ -169,13 +165,9 @@ TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
 TEST(StackWalk, KnowsEachCallForm) {
   ASSERT_TRUE(table().contains("call_forms"));
   for (const auto& form : table()["call_forms"]) {
-    const std::string code = form[0].get<std::string>();
-    ASSERT_EQ(code.size(), 14u) << code;
-    uint8_t bytes[7];
-    for (size_t i = 0; i < 7; ++i) {
-      bytes[i] = static_cast<uint8_t>(strtoul(code.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    EXPECT_EQ(endsInCall(bytes), form[1].get<bool>()) << form[2].get<std::string>();
+    const std::vector<uint8_t> bytes = bytesOf(form[0]);
+    ASSERT_EQ(bytes.size(), 7u) << form[0];
+    EXPECT_EQ(endsInCall(bytes.data()), form[1].get<bool>()) << form[2].get<std::string>();
   }
 }
 
