@@ -8,6 +8,7 @@ import re
 import pytest
 
 from crashlog import analysis, stack_walk
+from crashlog.log_model import Module
 from crashlog.parser import parse_bytes
 
 from .support import CALL_FORMS, REPORT_TOOLS, call_code, make_log, run_cli
@@ -30,115 +31,61 @@ def walk_log(words, calls=(), eip=0x00401010, ebp=0, esp=ESP,
                                 **kwargs))
 
 
-def walked(log):
-    return [(f.location(), f.found_by) for f in analysis.frame_chain(log)]
+# The walks and signatures that the reporter's tests check too, on the same
+# hand-made inputs: a cross-check of the two implementations of the rule.
+with open(os.path.join(REPOSITORY, "desktop", "windows", "crash_reporter", "logs", "testdata",
+                       "stack_walk_cases.json"), encoding="utf-8") as _f:
+    TABLE = json.load(_f)
 
 
-IP = ("tavra.exe+0x1010", "instruction pointer")
-
-WALKS = {
-    "the saved frame pointers are followed up the stack": dict(
-        words=[0, 0, 0x0012FF18, 0x00402005, 0, 0, 0x0012FF28, 0x10001234, 0, 0, 0, 0x00403005],
-        ebp=0x0012FF08,
-        calls=[(0x00402005, "call reg"), (0x10001234, "call [disp32]"), (0x00403005, "call [sib]")],
-        expected=[IP, ("tavra.exe+0x2005", "frame pointer"),
-                  ("helper lib.dll+0x1234", "frame pointer"), ("tavra.exe+0x3005", "frame pointer")],
-    ),
-    # C (at 00401000) and B (at 00402000) keep no frame pointer; A does.
-    "frameless functions are found by scanning for calls into them": dict(
-        words=[0, 0x00402005, 0, 0x00403005, 0x0012FF20, 0x00404005, 0, 0, 0, 0x10001005],
-        ebp=0x0012FF10,
-        calls=[(0x00402005, "direct", 0x00401000), (0x00403005, "direct", 0x00402000),
-              (0x00404005, "call [disp32]"), (0x10001005, "call reg")],
-        expected=[IP, ("tavra.exe+0x2005", "stack scan"), ("tavra.exe+0x3005", "stack scan"),
-                  ("tavra.exe+0x4005", "frame pointer"), ("helper lib.dll+0x1005", "frame pointer")],
-    ),
-    "a stale return address that called elsewhere is skipped for the frame pointer": dict(
-        words=[0x00405005, 0, 0, 0x00402005],
-        ebp=0x0012FF08,
-        calls=[(0x00405005, "direct", 0x00406000), (0x00402005, "call reg")],
-        expected=[IP, ("tavra.exe+0x2005", "frame pointer")],
-    ),
-    "where no frame pointer is left, the first return address is taken": dict(
-        words=[0, 0x12345678, 0x00405005, 0x00402005],
-        calls=[(0x00405005, "direct", 0x00406000), (0x00402005, "call reg")],
-        expected=[IP, ("tavra.exe+0x5005", "stack scan"), ("tavra.exe+0x2005", "stack scan")],
-    ),
-    "a chain that points back down ends, and the scan goes on above it": dict(
-        words=[0, 0, 0x0012FF00, 0x00402005, 0, 0x00403005],
-        ebp=0x0012FF08,
-        calls=[(0x00402005, "call reg"), (0x00403005, "call reg")],
-        expected=[IP, ("tavra.exe+0x2005", "frame pointer"), ("tavra.exe+0x3005", "stack scan")],
-    ),
-    "a word whose call bytes are not dumped is no frame": dict(
-        words=[0, 0x00402005], ebp=0, calls=[], expected=[IP],
-    ),
-    "six of the seven bytes are not enough": dict(
-        words=[0, 0x00402005], dumps=[(0x00401FFF, bytes.fromhex("909090 90FFD0"))],
-        expected=[IP],
-    ),
-    "the seven bytes may span two adjacent dumps": dict(
-        words=[0, 0x00402005],
-        dumps=[(0x00401FFE, bytes.fromhex("9090E8")), (0x00402001, (0x00401000 - 0x00402005)
-                                                        .to_bytes(4, "little", signed=True))],
-        expected=[IP, ("tavra.exe+0x2005", "stack scan")],
-    ),
-    "a bad instruction pointer takes its caller from the stack top": dict(
-        eip=0, words=[0x00402005, 0, 0x00403005],
-        calls=[(0x00402005, "call [reg+disp8]"), (0x00403005, "call reg")],
-        expected=[("0x00000000", "instruction pointer"), ("tavra.exe+0x2005", "stack top"),
-                  ("tavra.exe+0x3005", "stack scan")],
-    ),
-    "nor is the stack top taken unless it is a return address": dict(
-        eip=0, words=[0x00402005], expected=[("0x00000000", "instruction pointer")],
-    ),
-    "a frame pointer at the top of the address space does not wrap around": dict(
-        esp=0xFFFFFFF0, ebp=0xFFFFFFFC, eip=0x00401010, words=[0, 0, 0, 0x00402005],
-        calls=[(0x00402005, "call reg")], expected=[IP, ("tavra.exe+0x2005", "stack scan")],
-    ),
-    "a frame pointer below the words already walked gives no frame-pointer frame": dict(
-        eip=0, ebp=ESP, words=[0x00402005, 0x00403005],
-        calls=[(0x00402005, "call reg"), (0x00403005, "call reg")],
-        expected=[("0x00000000", "instruction pointer"), ("tavra.exe+0x2005", "stack top"),
-                  ("tavra.exe+0x3005", "stack scan")],
-    ),
-    "a misaligned frame pointer gives no frame-pointer frame": dict(
-        words=[0, 0, 0, 0x00402005], ebp=0x0012FF06, calls=[(0x00402005, "call reg")],
-        expected=[IP, ("tavra.exe+0x2005", "stack scan")],
-    ),
-    "an address in two listed modules belongs to the first": dict(
-        modules=[EXE, ("over.dll", "", 0x00401000, 0x2000)], words=[0, 0x00402005],
-        calls=[(0x00402005, "call reg")], expected=[IP, ("tavra.exe+0x2005", "stack scan")],
-    ),
-}
+def logged(text: str) -> str:
+    """Text of the crashed process as the writer escapes it in the log."""
+    return re.sub(r'[\x00-\x1f\x7f"\\]', lambda m: f"\\x{ord(m.group(0)):02X}", text)
 
 
-@pytest.mark.parametrize("case", WALKS.values(), ids=list(WALKS))
-def test_the_walk_finds_the_frames(case):
-    case = dict(case)
-    expected = case.pop("expected")
-    assert walked(walk_log(**case)) == expected
+def table_log(case):
+    case = dict(TABLE["defaults"], **case)
+    number = lambda key: int(case[key], 16)  # noqa: E731
+    text = make_log(
+        code=logged(case["code"]), address=number("eip"),
+        registers={"EIP": number("eip"), "ESP": number("esp"), "EBP": number("ebp")},
+        stack=(number("stack_at"), [int(w, 16) for w in case["words"]], ()),
+        modules=[(logged(name), "", int(base, 16), int(size, 16))
+                 for name, base, size in case["modules"]],
+        dumps=[(int(a, 16), bytes.fromhex(data)) for a, data in case.get("dumps", [])])
+    if not case.get("crashed", True):
+        text = text.replace(b"Crashed=1", b"Crashed=0")
+    return parse_bytes(text)
 
 
-@pytest.mark.parametrize(
-    "code,is_call",
-    [(CALL_FORMS[form], True) for form in CALL_FORMS]
-    + [
-        ("9090909090 FFE0", False),  # jmp eax
-        ("9090909090 FF14", False),  # FF 14 needs a SIB byte
-        ("9090909090 FF15", False),  # FF 15 needs a displacement
-        ("90909090 FF1425", False),  # a SIB without base needs a displacement
-        ("90909090 FF5424", False),  # [sib+disp8] is one byte longer
-        ("90 FF9424332211", False),  # [sib+disp32] is one byte longer
-        ("FF140444332211", False),  # [sib] with a base is shorter
-        ("909090909090 E8", False),  # a direct call is 5 bytes
-        ("FF144544332211", True),  # call [eax*2+11223344]
-    ],
-)
-def test_the_call_forms_are_told_from_other_bytes(code, is_call):
+@pytest.mark.parametrize("case", TABLE["walks"], ids=[c["name"] for c in TABLE["walks"]])
+def test_the_walk_and_the_signature_of_each_case_of_the_table(case):
+    log = table_log(case)
+    frames = [[f"{f.address:08X}", f.found_by] for f in analysis.frame_chain(log)]
+    assert frames == case["frames"]
+    if "signature" in case:
+        text, digest = analysis.signature(log)
+        assert text == case["signature"]
+        assert re.fullmatch(r"[0-9a-f]{12}", digest)
+
+
+@pytest.mark.parametrize("code,is_call,what", TABLE["call_forms"],
+                         ids=[form[2] for form in TABLE["call_forms"]])
+def test_the_call_forms_are_told_from_other_bytes(code, is_call, what):
     assert stack_walk.ends_in_call(bytes.fromhex(code)) == is_call
     log = walk_log([0, 0x00402005], dumps=[(0x00401FFE, bytes.fromhex(code))])
-    assert walked(log)[1:] == ([("tavra.exe+0x2005", "stack scan")] if is_call else [])
+    frames = [(f.location(), f.found_by) for f in analysis.frame_chain(log)]
+    assert frames[1:] == ([("tavra.exe+0x2005", "stack scan")] if is_call else [])
+
+
+def test_an_address_belongs_to_the_first_module_in_list_order():
+    lookups = TABLE["module_lookups"]
+    modules = [Module(name, "", int(base, 16), int(size, 16), 0)
+               for name, base, size in lookups["modules"]]
+    holder = stack_walk.ModuleMap(modules)
+    for address, index in lookups["addresses"]:
+        found = holder.at(int(address, 16))
+        assert (None if found is None else modules.index(found)) == index, address
 
 
 def test_the_walk_is_bounded_on_a_long_climbing_chain():
@@ -149,53 +96,6 @@ def test_the_walk_is_bounded_on_a_long_climbing_chain():
     frames = analysis.frame_chain(log)
     assert len(frames) == stack_walk.MAX_FRAMES
     assert {f.found_by for f in frames[1:]} == {"frame pointer"}
-
-
-SIGNATURES = {
-    "frames in system modules are left out": dict(
-        eip=0x7BC01010, words=[0x7B602005, 0x00402005, 0x10003005],
-        calls=[(0x7B602005, "call reg"), (0x00402005, "call reg"), (0x10003005, "call reg")],
-        expected="C0000005 tavra.exe+0x2005 | helper lib.dll+0x3005",
-    ),
-    "when every frame is in one, they stay": dict(
-        eip=0x7BC01010, words=[0x7B602005], calls=[(0x7B602005, "call reg")],
-        expected="C0000005 NTDLL.DLL+0x1010 | kernel32.dll+0x2005",
-    ),
-    "only ASCII letters are lowered to find a system module": dict(
-        modules=[EXE, ("\u212Aernel32.dll", "", 0x7B600000, 0x00100000)], eip=0x7B601010,
-        words=[0x00402005], calls=[(0x00402005, "call reg")],
-        expected="C0000005 \u212Aernel32.dll+0x1010 | tavra.exe+0x2005",
-    ),
-    "an address in no module is ???": dict(
-        eip=0x00000BAD, words=[0x00402005], calls=[(0x00402005, "call reg")],
-        expected="C0000005 ??? | tavra.exe+0x2005",
-    ),
-    "the top five product frames": dict(
-        words=[0x00402005] * 8, calls=[(0x00402005, "call reg")],
-        expected="C0000005 tavra.exe+0x1010" + " | tavra.exe+0x2005" * 4,
-    ),
-    "an exception name is the head, control characters escaped": dict(
-        code="Bad\\x0AName", words=[], expected="Bad\\x0AName tavra.exe+0x1010",
-    ),
-    "a module name's control characters are escaped": dict(
-        modules=[("ta\\x0Dvra.exe", "", 0x00400000, 0x00100000)], words=[],
-        expected="C0000005 ta\\x0Dvra.exe+0x1010",
-    ),
-}
-
-
-@pytest.mark.parametrize("case", SIGNATURES.values(), ids=list(SIGNATURES))
-def test_the_signature_names_the_product_frames(case):
-    case = dict(case)
-    expected = case.pop("expected")
-    text, digest = analysis.signature(walk_log(**case))
-    assert text == expected
-    assert re.fullmatch(r"[0-9a-f]{12}", digest)
-
-
-def test_a_log_without_frames_is_signed_by_its_exception_address():
-    text = make_log(address=0x00401010).replace(b"Crashed=1", b"Crashed=0")
-    assert analysis.signature(parse_bytes(text))[0] == "C0000005 tavra.exe+0x1010"
 
 
 def system_module_names(text: str):

@@ -1,54 +1,107 @@
 #include "desktop/windows/crash_reporter/logs/stack_walk.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "desktop/windows/crash_reporter/logs/crash_signature.h"
 
 namespace tavra {
 namespace {
 
-constexpr uint32_t kStack = 0x0012F000;
-// The product's module, a system DLL, and a module that ends at 2^32.
-const ModuleSpan kModules[] = {
-    {"app.exe", 0x00400000, 0x10000},
-    {"ntdll.dll", 0x7C900000, 0x10000},
-    {"top.dll", 0xFFFF0000, 0x10000},
-};
+using Frames = std::vector<std::pair<std::string, std::string>>;
 
-using Frames = std::vector<std::pair<uint32_t, FrameSource>>;
-constexpr FrameSource kIp = FrameSource::kInstructionPointer;
-constexpr FrameSource kTop = FrameSource::kStackTop;
-constexpr FrameSource kFp = FrameSource::kFramePointer;
-constexpr FrameSource kScan = FrameSource::kStackScan;
+// How a frame was found, by FrameSource, as the table writes it.
+const char* const kSourceNames[] = {"instruction pointer", "stack top", "frame pointer",
+                                    "stack scan"};
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+uint32_t number(const nlohmann::json& text) {
+  return static_cast<uint32_t>(strtoul(text.get<std::string>().c_str(), nullptr, 16));
+}
+
+std::vector<uint8_t> bytesOf(const nlohmann::json& hex) {
+  const std::string text = hex.get<std::string>();
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// The table of walks and signatures that the crash-log reader's tests run
+// too. The build copies it next to the test program; the host build reads it
+// beside this file.
+const nlohmann::json& table() {
+  static const nlohmann::json parsed = [] {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string file(path, length < MAX_PATH ? length : 0);
+    file = file.substr(0, file.find_last_of('\\') + 1) + "testdata\\logs\\stack_walk_cases.json";
+#else
+    std::string file = __FILE__;
+    file = file.substr(0, file.find_last_of('/') + 1) + "testdata/stack_walk_cases.json";
+#endif
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    nlohmann::json json = nlohmann::json::parse(text.str(), nullptr, false);
+    EXPECT_FALSE(json.is_discarded()) << "no case table at " << file;
+    return json.is_discarded() ? nlohmann::json::object() : json;
+  }();
+  return parsed;
+}
+
+// The modules of a case: names kept alive for the spans.
+struct Modules {
+  std::vector<std::string> names;
+  std::vector<ModuleSpan> spans;
+
+  explicit Modules(const nlohmann::json& list) {
+    for (const auto& module : list) names.push_back(module[0].get<std::string>());
+    for (size_t i = 0; i < names.size(); ++i) {
+      spans.push_back({names[i].c_str(), number(list[i][1]), number(list[i][2])});
+    }
+  }
+};
 
 // The dumped bytes, byte by byte, and a stack of words.
 struct Crash {
-  std::map<uint32_t, uint8_t> dumped;
-  uint32_t eip = 0;
-  uint32_t esp = kStack;
+  std::map<uint32_t, uint8_t> dumped;  // a byte in two dumps is the first's
+  uint32_t eip = 0x00401010;
+  uint32_t esp = 0x0012FF00;
   uint32_t ebp = 0;
-  uint32_t stackAddress = kStack;
+  uint32_t stackAddress = 0x0012FF00;
   std::vector<uint32_t> words;
 
-  // The bytes `tail` end just before `returnAddress`; the 7 bytes before it
-  // are dumped, filled in front with NOPs (no call form uses 0x90).
-  void code(uint32_t returnAddress, std::vector<uint8_t> tail) {
-    while (tail.size() < 7) tail.insert(tail.begin(), 0x90);
-    for (size_t i = 0; i < 7; ++i) dumped[returnAddress - 7 + static_cast<uint32_t>(i)] = tail[i];
-  }
-  // A direct call to `target` that returns to `returnAddress`.
+  // A direct call to `target` that returns to `returnAddress`, its 7 bytes
+  // dumped.
   void directCall(uint32_t returnAddress, uint32_t target) {
     const uint32_t relative = target - returnAddress;
-    code(returnAddress,
-         {0xE8, static_cast<uint8_t>(relative), static_cast<uint8_t>(relative >> 8),
-          static_cast<uint8_t>(relative >> 16), static_cast<uint8_t>(relative >> 24)});
-  }
-  void set(uint32_t address, uint32_t value) {
-    const size_t index = (address - stackAddress) / 4;
-    if (words.size() <= index) words.resize(index + 1);
-    words[index] = value;
+    dumped.emplace(returnAddress - 7, 0x90);
+    dumped.emplace(returnAddress - 6, 0x90);
+    dumped.emplace(returnAddress - 5, 0xE8);
+    for (uint32_t i = 0; i < 4; ++i) {
+      dumped.emplace(returnAddress - 4 + i, static_cast<uint8_t>(relative >> (8 * i)));
+    }
   }
 
   static bool bytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
@@ -61,186 +114,91 @@ struct Crash {
     return true;
   }
 
-  Frames walk() {
-    const ModuleSpanIndex index(kModules, 3);
+  std::vector<StackFrame> walk(const ModuleSpanIndex& index) {
     const StackWalkInput input = {
         eip, esp, ebp, stackAddress, words.data(), words.size(), &index, &Crash::bytesBefore, this};
-    Frames frames;
-    for (const StackFrame& frame : walkStack(input)) {
-      frames.push_back({frame.address, frame.source});
-      EXPECT_EQ(frame.module, index.find(frame.address));
-    }
+    const std::vector<StackFrame> frames = walkStack(input);
+    for (const StackFrame& frame : frames) EXPECT_EQ(frame.module, index.find(frame.address));
     return frames;
   }
 };
 
-TEST(StackWalk, FindsFramesAsTheRuleSays) {
-  struct Case {
-    const char* name;
-    void (*make)(Crash*);
-    Frames expected;
-  };
-  const Case kCases[] = {
-      {"a frame-pointer chain, ended by a saved frame pointer that does not climb",
-       [](Crash* c) {
-         c->eip = 0x401010;
-         c->ebp = kStack + 8;
-         c->set(kStack + 8, kStack + 0x20);
-         c->set(kStack + 12, 0x401105);
-         c->directCall(0x401105, 0x401000);
-         c->set(kStack + 0x20, kStack);
-         c->set(kStack + 0x24, 0x401205);
-         c->directCall(0x401205, 0x401100);
-         // Below the stopped chain, a return address is still found by the scan.
-         c->set(kStack + 0x30, 0x401305);
-         c->directCall(0x401305, 0x405000);
-       },
-       {{0x401010, kIp}, {0x401105, kFp}, {0x401205, kFp}, {0x401305, kScan}}},
-      {"a frameless function between frames: its caller found by the scan",
-       [](Crash* c) {
-         c->eip = 0x401210;
-         c->ebp = kStack + 0x20;
-         c->set(kStack, 0x401305);  // called the frameless function at 0x401200
-         c->directCall(0x401305, 0x401200);
-         c->set(kStack + 0x20, 0);
-         c->set(kStack + 0x24, 0x401405);
-         c->directCall(0x401405, 0x401300);
-       },
-       {{0x401210, kIp}, {0x401305, kScan}, {0x401405, kFp}}},
-      {"a stale return address is skipped for one that called into pc",
-       [](Crash* c) {
-         c->eip = 0x401310;
-         c->set(kStack, 0x401505);  // a call to a function past pc: stale
-         c->directCall(0x401505, 0x401500);
-         c->set(kStack + 4, 0x401485);
-         c->directCall(0x401485, 0x401300);
-         // Calls no function that holds pc: taken by the scan without the check.
-         c->set(kStack + 8, 0x401605);
-         c->directCall(0x401605, 0x402000);
-       },
-       {{0x401310, kIp}, {0x401485, kScan}, {0x401605, kScan}}},
-      {"a call through a bad pointer: the caller at the stack top",
-       [](Crash* c) {
-         c->eip = 0x1234;
-         c->set(kStack, 0x401102);
-         c->code(0x401102, {0xFF, 0xD0});  // call eax
-       },
-       {{0x1234, kIp}, {0x401102, kTop}}},
-      {"a word at the stack top that follows no call is no stack top",
-       [](Crash* c) {
-         c->eip = 0x1234;
-         c->set(kStack, 0x401102);
-         c->code(0x401102, {0x8B, 0xC0});
-         c->set(kStack + 4, 0x401203);
-         c->code(0x401203, {0xFF, 0x50, 0x08});  // call [eax+8]
-       },
-       {{0x1234, kIp}, {0x401203, kScan}}},
-      {"code bytes missing from the dumps make no return address",
-       [](Crash* c) {
-         c->eip = 0x401010;
-         c->ebp = kStack;
-         c->set(kStack, 0);
-         c->set(kStack + 4, 0x401105);
-         c->directCall(0x401105, 0x401000);
-         c->dumped.erase(0x401105 - 7);
-         // A return address outside every module is none either.
-         c->set(kStack + 8, 0x00500005);
-         c->directCall(0x00500005, 0x401000);
-       },
-       {{0x401010, kIp}}},
-      {"a frame-pointer loop gives one frame",
-       [](Crash* c) {
-         c->eip = 0x401010;
-         c->ebp = kStack + 8;
-         c->set(kStack + 8, kStack + 8);
-         c->set(kStack + 12, 0x401105);
-         c->directCall(0x401105, 0x401000);
-       },
-       {{0x401010, kIp}, {0x401105, kFp}}},
-      {"an unaligned frame pointer, one below the stack pointer, and one past the dump",
-       [](Crash* c) {
-         c->eip = 0x401010;
-         c->esp = kStack + 8;
-         c->ebp = kStack + 2;
-         c->set(kStack + 4, 0x401105);
-         c->directCall(0x401105, 0x402000);
-         c->set(kStack + 8, 0xFFFFFFF0);
-       },
-       {{0x401010, kIp}}},
-      {"words that point anywhere give no frame",
-       [](Crash* c) {
-         c->eip = 0x401010;
-         c->ebp = 0xFFFFFFFC;
-         for (uint32_t i = 0; i < 16; ++i) c->set(kStack + 4 * i, 0x9E3779B9u * (i + 1));
-         c->set(kStack + 64, 5);  // its bytes would start below 0
-       },
-       {{0x401010, kIp}}},
-      {"a stack at the top of the address space: nothing wraps",
-       [](Crash* c) {
-         c->stackAddress = 0xFFFFFFF0;
-         c->esp = 0xFFFFFFFC;
-         c->eip = 0x10;  // in no module: the stack top is the last word
-         c->ebp = 0xFFFFFFF8;
-         c->set(0xFFFFFFF0, 0);
-         c->set(0xFFFFFFF8, 0xFFFFFFF4);
-         c->set(0xFFFFFFFC, 0xFFFFFFF5);
-         c->directCall(0xFFFFFFF5, 0xFFFF0000);
-       },
-       {{0x10, kIp}, {0xFFFFFFF5, kTop}}},
-  };
-  for (const Case& c : kCases) {
+TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
+  ASSERT_TRUE(table().contains("walks"));
+  for (const auto& entry : table()["walks"]) {
+    nlohmann::json c = table()["defaults"];
+    c.update(entry);
+    const std::string name = c["name"].get<std::string>();
     Crash crash;
-    c.make(&crash);
-    EXPECT_EQ(crash.walk(), c.expected) << c.name;
+    crash.eip = number(c["eip"]);
+    crash.esp = number(c["esp"]);
+    crash.ebp = number(c["ebp"]);
+    crash.stackAddress = number(c["stack_at"]);
+    for (const auto& word : c["words"]) crash.words.push_back(number(word));
+    for (const auto& dump : c.value("dumps", nlohmann::json::array())) {
+      const std::vector<uint8_t> bytes = bytesOf(dump[1]);
+      for (uint32_t i = 0; i < bytes.size(); ++i) {
+        crash.dumped.emplace(number(dump[0]) + i, bytes[i]);
+      }
+    }
+    const Modules modules(c["modules"]);
+    const ModuleSpanIndex index(modules.spans.data(), modules.spans.size());
+    // A log without a crashed thread has no frames to walk.
+    const std::vector<StackFrame> frames =
+        c.value("crashed", true) ? crash.walk(index) : std::vector<StackFrame>();
+    Frames found;
+    for (const StackFrame& frame : frames) {
+      found.push_back({hex8(frame.address), kSourceNames[static_cast<size_t>(frame.source)]});
+    }
+    EXPECT_EQ(found, c["frames"].get<Frames>()) << name;
+    if (c.contains("signature")) {
+      const StackFrame exceptionFrame = {crash.eip, index.find(crash.eip),
+                                         FrameSource::kInstructionPointer};
+      EXPECT_EQ(signatureText(signatureHead(c["code"].get<std::string>().c_str(), 0), frames,
+                              modules.spans.data(), exceptionFrame),
+                c["signature"].get<std::string>())
+          << name;
+    }
   }
-}
-
-TEST(StackWalk, StopsAtSixtyFourFrames) {
-  Crash crash;
-  crash.eip = 0x401010;
-  for (uint32_t i = 0; i < 100; ++i) {
-    const uint32_t returnAddress = 0x402005 + 0x10 * i;
-    crash.set(kStack + 4 * i, returnAddress);
-    crash.directCall(returnAddress, 0x408000);
-  }
-  const Frames frames = crash.walk();
-  ASSERT_EQ(frames.size(), kMaxFrames);
-  EXPECT_EQ(frames.back(), std::make_pair(0x402005u + 0x10 * 62, kScan));
 }
 
 TEST(StackWalk, KnowsEachCallForm) {
-  const struct {
-    std::vector<uint8_t> tail;
-    bool isCall;
-  } kCases[] = {
-      {{0xE8, 1, 2, 3, 4}, true},              // call rel32
-      {{0xFF, 0xD0}, true},                    // call eax
-      {{0xFF, 0x10}, true},                    // call [eax]
-      {{0xFF, 0x14}, false},                   // a SIB byte would follow
-      {{0xFF, 0x15}, false},                   // a disp32 would follow
-      {{0xFF, 0x50, 0x08}, true},              // call [eax+8]
-      {{0xFF, 0x14, 0x24}, true},              // call [esp]
-      {{0xFF, 0x14, 0x25}, false},             // SIB without base: disp32 follows
-      {{0xFF, 0x54, 0x24}, false},             // a disp8 would follow
-      {{0xFF, 0x54, 0x24, 0x08}, true},        // call [esp+8]
-      {{0xFF, 0x15, 1, 2, 3, 4}, true},        // call [disp32]
-      {{0xFF, 0x90, 1, 2, 3, 4}, true},        // call [eax+disp32]
-      {{0xFF, 0x94, 1, 2, 3, 4}, false},       // a SIB byte comes first
-      {{0xFF, 0x94, 0x24, 1, 2, 3, 4}, true},  // call [esp+disp32]
-      {{0xFF, 0x14, 0x85, 1, 2, 3, 4}, true},  // call [eax*4+disp32]
-      {{0xFF, 0xD8}, false},                   // call far
-      {{0xFF, 0xE0}, false},                   // jmp eax
-      {{0x90, 0x90}, false},
-  };
-  for (const auto& c : kCases) {
-    Crash crash;
-    crash.code(0x401000, c.tail);
-    uint8_t bytes[7];
-    ASSERT_TRUE(Crash::bytesBefore(&crash, 0x401000, bytes));
-    EXPECT_EQ(endsInCall(bytes), c.isCall) << testing::PrintToString(c.tail);
+  ASSERT_TRUE(table().contains("call_forms"));
+  for (const auto& form : table()["call_forms"]) {
+    const std::vector<uint8_t> bytes = bytesOf(form[0]);
+    ASSERT_EQ(bytes.size(), 7u) << form[0];
+    EXPECT_EQ(endsInCall(bytes.data()), form[1].get<bool>()) << form[2].get<std::string>();
   }
 }
 
+TEST(StackWalk, FindsTheFirstModuleInListOrder) {
+  ASSERT_TRUE(table().contains("module_lookups"));
+  const nlohmann::json& lookups = table()["module_lookups"];
+  const Modules modules(lookups["modules"]);
+  const ModuleSpanIndex index(modules.spans.data(), modules.spans.size());
+  for (const auto& lookup : lookups["addresses"]) {
+    const size_t expected = lookup[1].is_null() ? ModuleSpanIndex::kNone : lookup[1].get<size_t>();
+    EXPECT_EQ(index.find(number(lookup[0])), expected) << lookup[0].get<std::string>();
+  }
+}
+
+// Built here rather than listed in the table: a hundred return addresses.
+TEST(StackWalk, StopsAtSixtyFourFrames) {
+  const Modules modules(nlohmann::json::parse(R"([["tavra.exe", "00400000", "00100000"]])"));
+  const ModuleSpanIndex index(modules.spans.data(), modules.spans.size());
+  Crash crash;
+  for (uint32_t i = 0; i < 100; ++i) {
+    const uint32_t returnAddress = 0x402005 + 0x10 * i;
+    crash.words.push_back(returnAddress);
+    crash.directCall(returnAddress, 0x408000);
+  }
+  const std::vector<StackFrame> frames = crash.walk(index);
+  ASSERT_EQ(frames.size(), kMaxFrames);
+  EXPECT_EQ(frames.back().address, 0x402005u + 0x10 * 62);
+  EXPECT_EQ(frames.back().source, FrameSource::kStackScan);
+}
+
+// The reporter's helper on its own: where a direct call's function ends.
 TEST(StackWalk, CallsIntoTheFunctionOfPc) {
   const struct {
     uint32_t value;
@@ -266,32 +224,6 @@ TEST(StackWalk, CallsIntoTheFunctionOfPc) {
   // Only a direct call calls into anything.
   const uint8_t indirect[7] = {0x90, 0xFF, 0x15, 0, 0, 0, 0};
   EXPECT_FALSE(callsInto(0x401005, indirect, 0x401005));
-}
-
-TEST(StackWalk, FindsTheFirstModuleInListOrder) {
-  const ModuleSpan kOverlapping[] = {
-      {"a", 0x1000, 0x1000},       {"b", 0x800, 0x2000},          {"empty", 0x5000, 0},
-      {"top", 0xFFFFF000, 0x1000}, {"past", 0xFFFFF800, 0x10000},
-  };
-  const ModuleSpanIndex index(kOverlapping, 5);
-  const struct {
-    uint32_t address;
-    size_t module;
-  } kCases[] = {
-      {0x7FF, ModuleSpanIndex::kNone},
-      {0x800, 1},
-      {0xFFF, 1},
-      {0x1000, 0},
-      {0x1FFF, 0},
-      {0x2000, 1},
-      {0x27FF, 1},
-      {0x2800, ModuleSpanIndex::kNone},
-      {0x5000, ModuleSpanIndex::kNone},
-      {0xFFFFF7FF, 3},
-      {0xFFFFFFFF, 3},
-      {0, ModuleSpanIndex::kNone},
-  };
-  for (const auto& c : kCases) EXPECT_EQ(index.find(c.address), c.module) << std::hex << c.address;
 }
 
 }  // namespace
