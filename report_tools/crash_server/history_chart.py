@@ -92,7 +92,7 @@ def chart_svg(shown: List[Bar], width: int, height: int, css_class: str,
     plot_width, plot_height = width - left - right, height - top - bottom
     tallest = max(bar.total for bar in shown) or 1
     slot = plot_width / len(shown)
-    bar_width = max(1.0, slot * 0.8)
+    bar_width = min(max(1.0, slot * 0.8), 40.0)
     first, last = day_text(shown[0].first_day), day_text(shown[-1].last_day)
     summary = (f"Reports of this signature per {_bar_days(shown)} from {first} to {last}: "
                f"{sum(b.stored for b in shown)} stored, {sum(b.declined for b in shown)} declined")

@@ -465,8 +465,7 @@ class CrashServer:
         elif path.startswith(SIGNATURES_PATH):
             digest = path[len(SIGNATURES_PATH) :]
             status, body, content_type, headers = signature_page(
-                self.pages, digest, self.throttle.declined_counts().get(digest, 0),
-                self.throttle.declined_days().get(digest, ()))
+                self.pages, digest, *self.throttle.declined_of(digest))
         elif path == "/favicon.ico":
             status, body, content_type, headers = self.pages.not_found("No icon here.")
         else:

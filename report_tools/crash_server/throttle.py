@@ -114,6 +114,9 @@ class _Signature:
         self.declined_days = array.array("q")
         self.declined_per_day = array.array("q")
 
+    def declined_history(self) -> List[Tuple[int, int]]:
+        return list(zip(self.declined_days, self.declined_per_day))
+
     def decline(self, now: float) -> None:
         self.declined += 1
         day = int(now // DAY_SECONDS)
@@ -222,8 +225,16 @@ class Throttle:
         """Per signature, (UTC day number, first requests declined that
         day) of the latest days with declines, ascending."""
         with self._lock:
-            return {s: list(zip(e.declined_days, e.declined_per_day))
-                    for s, e in self._signatures.items() if e.declined}
+            return {s: e.declined_history() for s, e in self._signatures.items() if e.declined}
+
+    def declined_of(self, signature: str) -> Tuple[int, List[Tuple[int, int]]]:
+        """The first requests of one signature declined, in all and per day
+        as declined_days() gives them."""
+        with self._lock:
+            entry = self._signatures.get(signature)
+            if entry is None:
+                return 0, []
+            return entry.declined, entry.declined_history()
 
     # Under the lock.
 
