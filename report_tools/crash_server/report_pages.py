@@ -24,6 +24,7 @@ from crashlog.parser import NotACrashLog, parse_file
 from crashlog.source import SourceError
 from crashlog.symbolizer import symbolize_threads
 
+from . import history_chart
 from .report_store import INCOMING_PREFIX, is_report_id
 from .throttle import is_signature_hash
 
@@ -32,6 +33,10 @@ MAX_LISTED = 5000
 MAX_CACHED = 20000
 MAX_SHOWN_VERSIONS = 20
 MAX_SHOWN_ROWS = 2000
+# Groups of the list drawn with a small chart of their reports over time, the
+# first (largest): a chart is a few kilobytes, and every signature has its
+# own page with a larger one.
+MAX_CHARTED_GROUPS = 100
 # Threads whose frames a report page shows at most (each up to 64 frames).
 MAX_SHOWN_THREADS = 256
 PAGE_HEADERS = [
@@ -195,11 +200,14 @@ class ReportPages:
     # Pages. Each returns (status, body bytes, content type, extra headers).
 
     def list_page(
-        self, declined: Optional[Dict[str, int]] = None, rules=()
+        self, declined: Optional[Dict[str, int]] = None, rules=(),
+        declined_days: Optional[Dict[str, List[Tuple[int, int]]]] = None,
     ) -> Tuple[int, bytes, str, list]:
         """The stored reports by signature; `declined` counts the first
-        requests declined per signature hash, `rules` the throttle's."""
+        requests declined per signature hash, `rules` the throttle's, and
+        `declined_days` the declined per signature and UTC day (for charts)."""
         declined = declined or {}
+        declined_days = declined_days or {}
         groups, left_out = self.groups()
         listed = {group.digest for group in groups}
         # Signatures declined without a listed report (their uploads are
@@ -220,44 +228,24 @@ class ReportPages:
         if left_out:
             parts.append(f'<p class="warning">{left_out} older report(s) are not listed.</p>')
         for number, group in enumerate(groups, 1):
-            received = [r.received for r in group.reports if r.received]
-            per_version = collections.Counter(
-                f"{r.version} ({r.build})" for r in group.reports if r.version
-            )
-            versions = [f"{name}: {count}" for name, count in sorted(per_version.items())]
-            shown = ", ".join(versions[:MAX_SHOWN_VERSIONS])
-            if len(versions) > MAX_SHOWN_VERSIONS:
-                shown += f", and {len(versions) - MAX_SHOWN_VERSIONS} more"
             parts.append(f'<section class="group" id="group-{escape(group.digest)}">')
-            parts.append(
-                f"<h2>Group {number}: {len(group.reports)} report(s) "
-                f'<span class="mono">[{escape(group.digest)}]</span></h2>'
-            )
+            title = f'<span class="mono">[{escape(group.digest)}]</span>'
+            if is_signature_hash(group.digest):
+                title = f'<a class="signature-link" href="/signatures/{group.digest}">{title}</a>'
+            parts.append(f"<h2>Group {number}: {len(group.reports)} report(s) {title}</h2>")
             parts.append('<table class="group-facts">')
-            parts.append(_row("Signature", f'<span class="signature">{escape(group.signature)}</span>'))
-            # Logs that read as another signature than their first requests named.
-            others = sorted({r.digest for r in group.reports if r.digest != group.digest})
-            if others:
-                parts.append(_row("Logs read as", '<span class="log-digests mono">'
-                                  + escape(", ".join(others[:MAX_SHOWN_VERSIONS])) + "</span>"))
-            parts.append(_row("Exception", escape(group.exception)))
-            parts.append(_row("Stored", f'<span class="stored">{len(group.reports)}</span>'))
-            parts.append(_row("Declined", f'<span class="declined">'
-                                          f"{declined.get(group.digest, 0)}</span>"))
-            parts.append(_row("Versions (stored)", escape(shown or "?")))
-            parts.append(_row("First seen", escape(min(received) if received else "?")))
-            parts.append(_row("Last seen", escape(max(received) if received else "?")))
+            parts += group_facts(group, declined.get(group.digest, 0))
+            if number <= MAX_CHARTED_GROUPS:
+                days = (history_chart.day_of(r.received) for r in group.reports)
+                shown = history_chart.bars([d for d in days if d is not None],
+                                           declined_days.get(group.digest, ()),
+                                           history_chart.MAX_SMALL_BARS)
+                if shown:
+                    parts.append(_row("Over time", history_chart.chart_svg(
+                        shown, 200, 36, "small-history", labels=False)))
             parts.append("</table>")
-            parts.append('<table class="reports"><tr><th>Report</th><th>Received</th>'
-                         "<th>Version</th><th>Build</th><th>Crash at</th></tr>")
-            for report in group.reports[:MAX_SHOWN_ROWS]:
-                parts.append(
-                    f'<tr><td><a class="report-link" href="/reports/{report.report_id}">'
-                    f"{report.report_id}</a></td><td>{escape(report.received)}</td>"
-                    f"<td>{escape(report.version)}</td><td>{escape(report.build)}</td>"
-                    f'<td class="mono">{escape(report.location or report.error)}</td></tr>'
-                )
-            parts.append("</table></section>")
+            parts.append(report_rows(group.reports))
+            parts.append("</section>")
         if not groups:
             parts.append("<p>No reports have been stored yet.</p>")
         parts.append("</body></html>\n")
@@ -297,8 +285,9 @@ class ReportPages:
             where = f"{module.name}+0x{address - module.base:x}" if module else "no listed module"
             parts.append(_row("Crash at", f'<span id="crash-location" class="mono">'
                                           f"{escape(where)}</span> ({address:08X})"))
+        target = f"/signatures/{counted}" if is_signature_hash(counted) else "/"
         parts.append(_row("Signature", f'<span class="signature">{escape(text)}</span> '
-                                       f'[<a href="/#group-{counted}">{counted}</a>]'
+                                       f'[<a href="{target}">{escape(counted)}</a>]'
                           + (f" (the log reads as {digest})" if counted != digest else "")))
         parts.append("</table>")
         truncated = log.truncated
@@ -370,6 +359,49 @@ class ReportPages:
         body = f'{_head("Not found")}<h1>Not found</h1><p>{escape(text)}</p>' \
                '<p><a href="/">All reports</a></p></body></html>\n'
         return 404, body.encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+
+
+def group_facts(group: Group, declined: int) -> List[str]:
+    """The rows of a group's facts: its signature, what its logs read as,
+    exception, stored and declined counts, versions, first and last seen."""
+    received = [r.received for r in group.reports if r.received]
+    per_version = collections.Counter(
+        f"{r.version} ({r.build})" for r in group.reports if r.version
+    )
+    versions = [f"{name}: {count}" for name, count in sorted(per_version.items())]
+    shown = ", ".join(versions[:MAX_SHOWN_VERSIONS])
+    if len(versions) > MAX_SHOWN_VERSIONS:
+        shown += f", and {len(versions) - MAX_SHOWN_VERSIONS} more"
+    rows = [_row("Signature", f'<span class="signature">{escape(group.signature)}</span>')]
+    # Logs that read as another signature than their first requests named.
+    others = sorted({r.digest for r in group.reports if r.digest != group.digest})
+    if others:
+        rows.append(_row("Logs read as", '<span class="log-digests mono">'
+                         + escape(", ".join(others[:MAX_SHOWN_VERSIONS])) + "</span>"))
+    rows.append(_row("Exception", escape(group.exception)))
+    rows.append(_row("Stored", f'<span class="stored">{len(group.reports)}</span>'))
+    rows.append(_row("Declined", f'<span class="declined">{declined}</span>'))
+    rows.append(_row("Versions (stored)", escape(shown or "?")))
+    rows.append(_row("First seen", escape(min(received) if received else "?")))
+    rows.append(_row("Last seen", escape(max(received) if received else "?")))
+    return rows
+
+
+def report_rows(reports: List[ReportInfo]) -> str:
+    """The table of a group's reports, the first MAX_SHOWN_ROWS."""
+    parts = ['<table class="reports"><tr><th>Report</th><th>Received</th>'
+             "<th>Version</th><th>Build</th><th>Crash at</th></tr>"]
+    for report in reports[:MAX_SHOWN_ROWS]:
+        parts.append(
+            f'<tr><td><a class="report-link" href="/reports/{report.report_id}">'
+            f"{report.report_id}</a></td><td>{escape(report.received)}</td>"
+            f"<td>{escape(report.version)}</td><td>{escape(report.build)}</td>"
+            f'<td class="mono">{escape(report.location or report.error)}</td></tr>'
+        )
+    if len(reports) > MAX_SHOWN_ROWS:
+        parts.append(f'<tr><td colspan="5">and {len(reports) - MAX_SHOWN_ROWS} more</td></tr>')
+    parts.append("</table>")
+    return "\n".join(parts)
 
 
 def _counted(metadata: dict, digest: str) -> str:

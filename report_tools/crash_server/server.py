@@ -13,6 +13,7 @@
   GET  /reports/<id>    one report: summary, frames, registers, annotations,
                         modules
   GET  /reports/<id>/crashlog.txt   the report's raw crash log
+  GET  /signatures/<short hash>     one signature's history (signature_page.py)
   GET  ...?id=<id>      a handed-out id: a short text page about that report
   POST <any path>       the multipart upload, stored under the storage folder
   GET  /_control        the current modes, the number of stored reports and
@@ -50,6 +51,7 @@ from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
 from .report_pages import ReportPages
+from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
 from .traffic import CountingReader, Traffic
@@ -458,8 +460,12 @@ class CrashServer:
             return None
         if path == "/":
             status, body, content_type, headers = self.pages.list_page(
-                self.throttle.declined_counts(), self.throttle.rules
+                self.throttle.declined_counts(), self.throttle.rules, self.throttle.declined_days()
             )
+        elif path.startswith(SIGNATURES_PATH):
+            digest = path[len(SIGNATURES_PATH) :]
+            status, body, content_type, headers = signature_page(
+                self.pages, digest, *self.throttle.declined_of(digest))
         elif path == "/favicon.ico":
             status, body, content_type, headers = self.pages.not_found("No icon here.")
         else:
@@ -695,7 +701,7 @@ def is_reporter_agent(user_agent: Optional[str]) -> bool:
 
 def is_page_path(path: str) -> bool:
     """Paths that show pages to clients other than the reporter."""
-    return path in ("/", "/favicon.ico") or path.startswith(REPORTS_PATH)
+    return path in ("/", "/favicon.ico") or path.startswith((REPORTS_PATH, SIGNATURES_PATH))
 
 
 def _is_page_request_head(head: bytes) -> bool:

@@ -17,7 +17,8 @@ What counts against a rule, per signature:
             of first requests between the 303 and their uploads would all
             get through. A promise ends when an upload names its id, stored
             or not.
-Declined first requests are counted per signature for the pages.
+Declined first requests are counted per signature for the pages, and per
+UTC day for their charts.
 
 The first request carries no product version, and a signature is made of
 module offsets, so another build of the product gives another signature:
@@ -26,7 +27,8 @@ counting per signature counts per version.
 Bounds: at most MAX_SIGNATURES signatures are tracked, the least recently
 used dropped first (with what was counted of it); each keeps at most the
 largest N of the rules of its received times and fewer than the smallest N
-of promises. Stored times outlive a restart as the reports on disk do (see
+of promises, and the declined counts of at most the latest
+MAX_DECLINED_DAYS days with a declined request. Stored times outlive a restart as the reports on disk do (see
 load()); declined counts live in memory only.
 
 Threads: any request thread may call in at once. One lock guards every
@@ -49,6 +51,12 @@ SIGNATURE_HEADER = "X-Tavra-Crash-Signature"
 # What a first request's record keeps of the header; a short hash is 12.
 MAX_REMEMBERED_CHARS = 64
 MAX_SIGNATURES = 4096
+# Days whose declined first requests a signature's chart shows at most, the
+# latest kept: as many as a chart has bars, so that a storm of declines
+# costs each signature a few hundred bytes at most (two arrays of this
+# length), whatever its length.
+MAX_DECLINED_DAYS = 60
+DAY_SECONDS = 86400
 # A promised upload that has not come within this time is given up: the
 # reporter gives its upload up long before when the server is silent.
 PROMISE_SECONDS = 120.0
@@ -93,7 +101,7 @@ def parse_rule(text: str) -> Rule:
 class _Signature:
     """What is counted of one signature."""
 
-    __slots__ = ("stored", "promises", "declined")
+    __slots__ = ("stored", "promises", "declined", "declined_days", "declined_per_day")
 
     def __init__(self):
         # Received times of stored reports, ascending, the latest kept.
@@ -101,6 +109,27 @@ class _Signature:
         # Ticket -> [time promised, report id once bound].
         self.promises: Dict[int, list] = {}
         self.declined = 0
+        # UTC day numbers with declined first requests, ascending, the
+        # latest MAX_DECLINED_DAYS kept, and the count of each.
+        self.declined_days = array.array("q")
+        self.declined_per_day = array.array("q")
+
+    def declined_history(self) -> List[Tuple[int, int]]:
+        return list(zip(self.declined_days, self.declined_per_day))
+
+    def decline(self, now: float) -> None:
+        self.declined += 1
+        day = int(now // DAY_SECONDS)
+        at = bisect.bisect_left(self.declined_days, day)
+        if at < len(self.declined_days) and self.declined_days[at] == day:
+            self.declined_per_day[at] += 1
+            return
+        self.declined_days.insert(at, day)
+        self.declined_per_day.insert(at, 1)
+        extra = len(self.declined_days) - MAX_DECLINED_DAYS
+        if extra > 0:
+            del self.declined_days[:extra]
+            del self.declined_per_day[:extra]
 
 
 class Throttle:
@@ -139,7 +168,7 @@ class Throttle:
                 start = now - rule.seconds
                 count = len(entry.stored) - bisect.bisect_left(entry.stored, start)
                 if count + len(entry.promises) >= rule.limit:
-                    entry.declined += 1
+                    entry.decline(now)
                     return None
             if not promise:
                 return 0
@@ -162,8 +191,9 @@ class Throttle:
         """Counts a first request declined otherwise than by a rule."""
         if signature is None:
             return
+        now = self._clock()
         with self._lock:
-            self._entry_locked(signature, self._clock()).declined += 1
+            self._entry_locked(signature, now).decline(now)
 
     def stored(self, signature: Optional[str], received: float, report_id: Optional[str]) -> None:
         """Counts a stored report, received at `received`, under its
@@ -190,6 +220,21 @@ class Throttle:
     def declined_counts(self) -> Dict[str, int]:
         with self._lock:
             return {s: e.declined for s, e in self._signatures.items() if e.declined}
+
+    def declined_days(self) -> Dict[str, List[Tuple[int, int]]]:
+        """Per signature, (UTC day number, first requests declined that
+        day) of the latest days with declines, ascending."""
+        with self._lock:
+            return {s: e.declined_history() for s, e in self._signatures.items() if e.declined}
+
+    def declined_of(self, signature: str) -> Tuple[int, List[Tuple[int, int]]]:
+        """The first requests of one signature declined, in all and per day
+        as declined_days() gives them."""
+        with self._lock:
+            entry = self._signatures.get(signature)
+            if entry is None:
+                return 0, []
+            return entry.declined, entry.declined_history()
 
     # Under the lock.
 

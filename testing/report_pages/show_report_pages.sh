@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The end of the demo: points at the pages of the reports that the local
 # crash server stored, prints each report's summary and signature, and keeps
-# a screenshot of the report list and of each report's page (headless
-# Chromium) in OUT_DIR. The server must still be running.
+# a screenshot of the report list, of each report's page and of each
+# signature's page (headless Chromium) in OUT_DIR. The server must still be running.
 #
 #   show_report_pages.sh SERVER_URL STORAGE_DIR OUT_DIR [SYMBOLS_DIR]
 set -euo pipefail
@@ -46,8 +46,14 @@ for id in "${reports[@]}"; do
   echo
   echo "demo: report $id: $page"
   "$here/tools/crashlog" summary "${symbol_args[@]}" "$storage/$id/crashlog.txt" | sed 's/^/  /'
-  echo "  signature and its hash: $("$here/tools/crashlog" signature "$storage/$id/crashlog.txt")"
+  signature=$("$here/tools/crashlog" signature "$storage/$id/crashlog.txt" || true)
+  echo "  signature and its hash: $signature"
   screenshot "$out_dir/report_$id.png" "$page"
+  hash=$(sed -n 's/.*\[\([0-9a-f]\{12\}\)\]$/\1/p' <<<"$signature")
+  if [ -n "$hash" ] && [ ! -e "$out_dir/signature_$hash.png" ]; then
+    echo "  its signature's history: ${url}signatures/$hash"
+    screenshot "$out_dir/signature_$hash.png" "${url}signatures/$hash"
+  fi
 done
 echo
 echo "demo: to read these reports in a browser later, run" \

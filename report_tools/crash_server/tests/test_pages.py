@@ -42,13 +42,14 @@ def chromium(*arguments: str, timeout: float = 90) -> str:
     return result.stdout
 
 
-def crash_at(offset: int, base: int = 0x00400000, caller: int = 0x2000, **kwargs) -> bytes:
-    """The same module+offsets loaded at `base`: a crash at base+offset
-    called from base+caller."""
+def crash_at(offset: int, base: int = 0x00400000, caller: int = 0x2000, name="tavra.exe",
+             **kwargs) -> bytes:
+    """The same module+offsets of the module `name` loaded at `base`: a
+    crash at base+offset called from base+caller."""
     esp = 0x0012FF00
     words = [0, 0, 0x0012FF18, base + caller, 0, 0, 0, 0]
-    return make_log(address=base + offset, main=("tavra.exe", base),
-                    modules=[("tavra.exe", "1.2.3.4", base, 0x00100000)],
+    return make_log(address=base + offset, main=(name, base),
+                    modules=[(name, "1.2.3.4", base, 0x00100000)],
                     registers={"EBP": esp + 8}, stack=(esp, words, (2,)),
                     **dict({"dumps": [call_code(base + caller, "call reg")]}, **kwargs))
 
@@ -149,7 +150,7 @@ def test_the_reporter_still_gets_a_first_request_on_the_page_paths(reports):
     # The reporter's agent of any edition and version.
     agents = (REPORTER_USER_AGENT + " (Edition developer)", REPORTER_USER_AGENT,
               "TavraCrashReporter/1.1 (Windows)")
-    for path in ("/", "/reports/0123456789abcdef"):
+    for path in ("/", "/reports/0123456789abcdef", "/signatures/0123456789ab"):
         for agent in agents:
             status, headers, _ = parse_response(exchange(server.port, get_request(
                 path, [("User-Agent", agent)])))

@@ -124,9 +124,9 @@ def test_a_storm_of_one_crash_stores_n_and_declines_the_rest_at_the_first_reques
     assert "1.0 (5678): 3" in groups[digest("A")] and "2.0 (9): 1" in groups[digest("A2")]
     assert "at most 3 stored report(s) per signature within 3600 s" in dom
     assert "11 first request(s) declined" in dom
-    # A report's page links to its signature's group.
+    # A report's page links to its signature's page.
     report = chromium("--dump-dom", url(server.server, f"/reports/{admitted[0]}"))
-    assert f'href="/#group-{digest("A")}"' in report
+    assert f'href="/signatures/{digest("A")}"' in report
 
 
 # Steps: (name of a log, status its first request gets, whether its upload
