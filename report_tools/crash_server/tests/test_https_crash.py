@@ -12,16 +12,13 @@ import io
 import os
 import ssl
 import subprocess
-import time
 
 from crash_server.server import CrashServer
 from crash_server.tls import ServerTls, server_context
-from crashlog.tests.real_crashes import CrashSession, build_dir, reporter_log
+from crashlog.tests.real_crashes import CrashSession, build_dir, reporter_log, wait_for
 
 from .support import HOST, exchange, make_authority, parse_response
 
-# Generous for a loaded machine: a passing run waits a few seconds.
-WAIT_SECONDS = 90.0
 # Where crypt32 under Wine, as on Windows, keeps the machine's trusted root
 # authorities: one key per certificate, named by its SHA-1 hash.
 ROOT_STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
@@ -59,17 +56,6 @@ class TrustedAuthority:
 
     def present(self):
         return wine_reg("query", self.key).returncode == 0
-
-
-def wait_for(what, found, timeout=WAIT_SECONDS):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = found()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"waited {timeout:.0f} s for {what}")
-        time.sleep(0.05)
 
 
 def test_a_crash_reaches_the_server_over_https_with_an_authority_trusted_in_the_prefix(
