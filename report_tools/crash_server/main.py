@@ -6,7 +6,7 @@ import sys
 import threading
 from typing import List, Optional
 
-from . import behaviour, throttle
+from . import behaviour, throttle, tls
 from .server import CrashServer
 
 STORAGE_HELP = """\
@@ -49,9 +49,17 @@ rules count per signature and so per version. The page / shows per signature
 the stored reports (per version) and the first requests declined since the
 server started; stored reports count again after a restart, declines do not.
 
+https (--tls-cert FILE --tls-key FILE): every connection is TLS 1.2 or later
+with that certificate (PEM, the server's first, then any intermediates) and its
+key (PEM); plain HTTP to that port is answered 400. The first request's
+redirect names --public-url when given, else the address listened on (with its
+scheme); never the request's Host header.
+
 Control while running (from this machine only):
   GET  /_control   current modes and number of reports, as JSON
-  POST /_control   {"first_request": MODE, "upload": MODE}, either key optional"""
+  POST /_control   {"first_request": MODE, "upload": MODE}, either key optional,
+                   each a string, sent as Content-Type: application/json (else
+                   415)"""
 
 
 def _mode_type(kind: str):
@@ -79,6 +87,13 @@ def _port(text: str) -> int:
     if not 0 <= port <= 65535:
         raise argparse.ArgumentTypeError(f"{text} is not a port number (0 to 65535)")
     return port
+
+
+def _public_url(text: str) -> str:
+    try:
+        return tls.public_url(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -133,11 +148,31 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
         help="at most N stored reports per crash signature within SECONDS: a first request "
         "over it gets 503 (repeatable, every rule applies; see Throttle below)",
     )
-    return parser.parse_args(argv)
+    parser.add_argument("--tls-cert", metavar="FILE",
+                        help="serve https with this certificate chain (PEM); needs --tls-key")
+    parser.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
+    parser.add_argument(
+        "--public-url",
+        type=_public_url,
+        metavar="URL",
+        help="the server's address as clients reach it, e.g. https://crash.example/: the first "
+        "request's redirect names it (default: the address listened on)",
+    )
+    args = parser.parse_args(argv)
+    if (args.tls_cert is None) != (args.tls_key is None):
+        parser.error("--tls-cert and --tls-key go together")
+    return args
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_arguments(argv)
+    server_tls = None
+    if args.tls_cert is not None:
+        try:
+            server_tls = tls.ServerTls(tls.server_context(args.tls_cert, args.tls_key))
+        except tls.TlsSetupError as e:
+            print(f"crash_server: {e}", file=sys.stderr)
+            return 1
     server = CrashServer(
         host=args.host,
         port=args.port,
@@ -148,6 +183,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         log=None if args.quiet else sys.stderr,
         symbols=args.symbols,
         throttle=args.throttle,
+        tls=server_tls,
+        public_url=args.public_url,
     )
     stop = threading.Event()
     for number in (signal.SIGTERM, signal.SIGINT):

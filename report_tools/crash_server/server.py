@@ -48,12 +48,16 @@ import urllib.parse
 from dataclasses import dataclass, field
 from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 
+from crashlog.log_model import shown
+
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
 from .report_pages import ReportPages
 from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
+from .tls import ServerTls
+from .tls import public_url as tls_public_url
 from .traffic import CountingReader, Traffic
 from .upload_reader import MAX_REQUEST_BYTES, BodyEnded, UploadRejected, read_upload
 
@@ -166,6 +170,13 @@ class _HttpServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     def handle_error(self, request, client_address):
         self.app.log(f"error while serving {client_address}:\n{traceback.format_exc()}")
 
+    def process_request_thread(self, request, client_address):
+        if self.app.tls is not None:
+            request = self.app._secure(request)
+            if request is None:
+                return
+        super().process_request_thread(request, client_address)
+
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -190,7 +201,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         # One request per connection: a held or silent answer must not keep
         # the connection for another.
         self.close_connection = True
-        if self.app._refuses(self.connection):
+        # A TLS connection cannot be peeked at: there "refuse" closes the
+        # connection once its request was read (see _deliver).
+        if self.app.tls is None and self.app._refuses(self.connection):
             return
         self.handle_one_request()
         self.close_connection = True
@@ -208,7 +221,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = _not_allowed
 
     def log_message(self, format, *args):
-        self.app.log(f"{self.client_address[0]} - {format % args}")
+        self.app.log(f"{self.client_address[0]} - {shown(format % args)}")
 
 
 class CrashServer:
@@ -230,8 +243,14 @@ class CrashServer:
         symbols: Optional[List[str]] = None,
         throttle: Sequence[Rule] = (),
         clock: Callable[[], float] = time.time,
+        tls: Optional[ServerTls] = None,
+        public_url: Optional[str] = None,
     ):
         self.host = host
+        self.tls = tls
+        # The base of the first request's redirect, else the listening
+        # address.
+        self.public_url = None if public_url is None else tls_public_url(public_url)
         self.requested_port = port
         self.store = ReportStore(storage)
         self.pages = ReportPages(self.store.folder, symbols)
@@ -299,7 +318,8 @@ class CrashServer:
     @property
     def url(self) -> str:
         host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"http://{host}:{self.port}/"
+        scheme = "http" if self.tls is None else "https"
+        return f"{scheme}://{host}:{self.port}/"
 
     def modes(self) -> dict:
         with self._lock:
@@ -339,6 +359,15 @@ class CrashServer:
     def _untrack(self, connection: socket.socket) -> None:
         with self._lock:
             self._connections.discard(connection)
+
+    def _secure(self, connection: socket.socket):
+        """The TLS connection, or None; tracked meanwhile, so that stop()
+        ends a handshake under way."""
+        self._track(connection)
+        try:
+            return self.tls.accept(connection, self.log)
+        finally:
+            self._untrack(connection)
 
     def _refuses(self, connection: socket.socket) -> bool:
         """Closes a connection whose request a "refuse" mode covers, telling
@@ -434,7 +463,7 @@ class CrashServer:
     def _first_answer(self, handler: _Handler, mode: Mode, report_id: str) -> Answer:
         if mode.answer == "unavailable":
             return Answer(mode.status or 503, DECLINED_BODY)
-        base = self._base_url(handler) + "report"
+        base = (self.public_url or self.url) + "report"
         location = {
             "redirect": f"{base}?id={report_id}&x=1",
             "no-id": f"{base}?x=1",
@@ -446,12 +475,6 @@ class CrashServer:
             location += "x" * max(0, mode.location_size - len(location))
         body = f"report {report_id}\n".encode()
         return Answer(mode.status or 303, body, [("Location", location)])
-
-    def _base_url(self, handler: _Handler) -> str:
-        host = handler.headers.get("Host", "")
-        if not host or len(host) > 255 or any(c in host for c in " /?#@\\"):
-            host = self.url[len("http://") : -1]
-        return f"http://{host}/"
 
     def _page(self, path: str, user_agent: Optional[str]) -> Optional[Answer]:
         """The page for a person's browser at `path`, or None when the
@@ -586,7 +609,7 @@ class CrashServer:
         return Answer(mode.status or 200, f"report {report_id} stored\n".encode())
 
     def _rejected(self, status: int, reason: str) -> Answer:
-        self.log(f"upload rejected ({status}): {reason}")
+        self.log(f"upload rejected ({status}): {shown(reason)}")
         return Answer(status, f"upload rejected: {reason}\n".encode())
 
     def _control_state(self) -> Answer:
@@ -602,6 +625,8 @@ class CrashServer:
     def _control(self, handler: _Handler) -> Answer:
         if not ipaddress.ip_address(handler.client_address[0].split("%")[0]).is_loopback:
             return Answer(403, b"the server is controlled from this machine only\n")
+        if not is_json_type(handler.headers.get("Content-Type")):
+            return Answer(415, b"send the control request as application/json\n")
         length_text = handler.headers.get("Content-Length", "")
         if (
             not length_text.isascii()
@@ -627,8 +652,10 @@ class CrashServer:
             unknown = set(request) - set(kinds)
             if unknown:
                 raise ValueError(f"unknown keys {sorted(unknown)}")
+            if not all(isinstance(value, str) for value in request.values()):
+                raise ValueError("each mode is a string")
             new_modes = [
-                behaviour.parse_mode(str(request[key]), kind)
+                behaviour.parse_mode(request[key], kind)
                 for key, kind in kinds.items()
                 if key in request
             ]
@@ -697,6 +724,14 @@ class CrashServer:
 
 def is_reporter_agent(user_agent: Optional[str]) -> bool:
     return user_agent is not None and user_agent.startswith(REPORTER_USER_AGENT)
+
+
+def is_json_type(content_type: Optional[str]) -> bool:
+    """Whether a Content-Type is application/json, with parameters or
+    without: a form or a text from a web page cannot pass for it without the
+    page's script being allowed to send it."""
+    media = (content_type or "").partition(";")[0]
+    return media.strip().lower() == "application/json"
 
 
 def is_page_path(path: str) -> bool:

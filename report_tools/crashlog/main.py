@@ -44,7 +44,8 @@ def _read(path: str) -> Optional[CrashLog]:
         return parse_file(path)
     except (NotACrashLog, SourceError) as e:
         text = str(e)
-        print(f"crashlog: {text if text.startswith(path) else path + ': ' + text}", file=sys.stderr)
+        text = text if text.startswith(path) else path + ": " + text
+        print(f"crashlog: {shown(text)}", file=sys.stderr)
         return None
 
 
@@ -94,7 +95,7 @@ def command_summary(args) -> int:
             failed = True
             continue
         if len(args.files) > 1:
-            print(("\n" if index else "") + f"{path}:")
+            print(("\n" if index else "") + f"{shown(path)}:")
         threads, locations, notes = symbolize_threads(
             log, args.symbols, symbolizer, args.all_threads
         )
@@ -102,7 +103,7 @@ def command_summary(args) -> int:
         for line in analysis.summary_lines(log, lookup, threads):
             print(line)
         for note in notes:
-            print(f"Note: {note}")
+            print(f"Note: {shown(note)}")
     return 1 if failed else 0
 
 
@@ -117,7 +118,7 @@ def command_signature(args) -> int:
         if args.json:
             _emit_json({"file": path, "signature": text, "hash": digest})
         else:
-            prefix = f"{path}: " if len(args.files) > 1 else ""
+            prefix = f"{shown(path)}: " if len(args.files) > 1 else ""
             print(f"{prefix}{text}  [{digest}]")
     return 1 if failed else 0
 
@@ -141,7 +142,7 @@ def command_symbolize(args) -> int:
             )
             continue
         if len(args.files) > 1:
-            print(("\n" if index else "") + f"{path}:")
+            print(("\n" if index else "") + f"{shown(path)}:")
         if not frames:
             print("no crashed thread with registers in this log")
         for number, frame in enumerate(frames):
@@ -153,7 +154,7 @@ def command_symbolize(args) -> int:
                     line += f"  {shown(location.file)}:{location.line}"
             print(line)
         for note in notes:
-            print(f"Note: {note}")
+            print(f"Note: {shown(note)}")
     return 1 if failed else 0
 
 

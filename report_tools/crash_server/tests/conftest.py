@@ -15,7 +15,8 @@ from .support import HOST, Started
 def start_server(tmp_path):
     started = []
 
-    def start(first_request="", upload="", keep_body=False, throttle=(), clock=time.time):
+    def start(first_request="", upload="", keep_body=False, throttle=(), clock=time.time,
+              tls=None, public_url=None, log=None):
         out = io.StringIO()
         server = CrashServer(
             host=HOST,
@@ -25,9 +26,11 @@ def start_server(tmp_path):
             upload=parse_mode(upload, UPLOAD),
             keep_body=keep_body,
             out=out,
-            log=None,
+            log=log,
             throttle=throttle,
             clock=clock,
+            tls=tls,
+            public_url=public_url,
         )
         server.start()
         started.append(server)

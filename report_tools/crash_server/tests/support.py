@@ -7,6 +7,8 @@ import json
 import os
 import random
 import socket
+import ssl
+import subprocess
 import zipfile
 
 HOST = "127.0.0.1"
@@ -41,8 +43,11 @@ class Started:
         return parse_response(exchange(self.port, request))
 
 
-def connect(port, timeout=10.0):
-    return socket.create_connection((HOST, port), timeout=timeout)
+def connect(port, timeout=10.0, tls=None):
+    """A connection to the server; a TLS one, for "localhost", with `tls` (a
+    client's ssl.SSLContext)."""
+    sock = socket.create_connection((HOST, port), timeout=timeout)
+    return sock if tls is None else tls.wrap_socket(sock, server_hostname="localhost")
 
 
 def receive_all(sock):
@@ -59,8 +64,8 @@ def receive_all(sock):
     return b"".join(chunks)
 
 
-def exchange(port, request, timeout=10.0):
-    with connect(port, timeout) as sock:
+def exchange(port, request, timeout=10.0, tls=None):
+    with connect(port, timeout, tls) as sock:
         sock.sendall(request)
         return receive_all(sock)
 
@@ -142,7 +147,8 @@ def crash_log(size, seed=0):
     return bytes(out[:size])
 
 
-def upload(port, fields, crashlog, file_name="tavra-crashlog-100-1.zip", seed=1, path="/"):
+def upload(port, fields, crashlog, file_name="tavra-crashlog-100-1.zip", seed=1, path="/",
+           tls=None):
     """Posts a reporter-style upload; (status, headers, body, request body)."""
     boundary = reporter_boundary(random.Random(seed))
     body = reporter_body(boundary, fields, file_name, zip_archive([("crashlog.txt", crashlog)]))
@@ -150,5 +156,37 @@ def upload(port, fields, crashlog, file_name="tavra-crashlog-100-1.zip", seed=1,
         body, "multipart/form-data; boundary=" + boundary, path,
         [("User-Agent", REPORTER_USER_AGENT), ("Content-Length", str(len(body)))],
     )
-    status, headers, answer = parse_response(exchange(port, request))
+    status, headers, answer = parse_response(exchange(port, request, tls=tls))
     return status, headers, answer, body
+
+
+def _openssl(*arguments, cwd):
+    subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True,
+                   timeout=60)
+
+
+def make_authority(folder):
+    """A throwaway authority and a server certificate for "localhost" that it
+    signed, made in `folder`: (authority PEM, server certificate PEM, server
+    key PEM). The authority's key is deleted once it signed, so that nothing
+    else is ever signed by it, wherever it is trusted."""
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("basicConstraints=critical,CA:FALSE\n"
+                "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost\n")
+    _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
+             "ca.pem", "-days", "2", "-subj", "/CN=Tavra test authority (throwaway)",
+             "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
+    _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out",
+             "server.csr", "-subj", "/CN=localhost", cwd=folder)
+    _openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+             "-set_serial", "2", "-days", "2", "-extfile", "server.ext", "-out", "server.pem",
+             cwd=folder)
+    os.remove(os.path.join(folder, "ca.key"))
+    return tuple(os.path.join(folder, name) for name in ("ca.pem", "server.pem", "server.key"))
+
+
+def client_context(authority):
+    """A client's TLS context that trusts `authority` only."""
+    return ssl.create_default_context(cafile=authority)

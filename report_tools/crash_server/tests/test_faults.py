@@ -1,5 +1,6 @@
 """Misbehaving answers, observed from a raw socket client."""
 
+import io
 import random
 import socket
 import time
@@ -145,6 +146,13 @@ def test_modes_combine(start_server):
     assert len(server.reports()) == 1
 
 
+@pytest.mark.parametrize("content_type", ["application/json", "Application/JSON; charset=utf-8"])
+def test_control_takes_json_with_or_without_parameters(server, content_type):
+    request = post_request(b'{"upload": "silent"}', content_type, "/_control")
+    assert parse_response(exchange(server.port, request))[0] == "200"
+    assert server.server.modes()["upload"].delivery == "silent"
+
+
 def test_control_changes_the_modes_of_a_running_server(server):
     status, _, body = server.control(first_request="unavailable", upload="refuse")
     assert status == "200"
@@ -158,21 +166,34 @@ def test_control_changes_the_modes_of_a_running_server(server):
     assert status == "200" and b'"reports": 1' in body
 
 
+JSON = "application/json"
+
+
 @pytest.mark.parametrize(
-    "body,reason",
+    "body,reason,content_type",
     [
-        (b"{not json", b"bad control request"),
-        (b'["upload"]', b"expected a JSON object"),
-        (b'{"upload": "bogus"}', b'unknown upload mode item "bogus"'),
-        (b'{"upload": "silent,refuse"}', b"choose one"),
-        (b'{"first_request": "ok"}', b'unknown first-request mode item "ok"'),
-        (b'{"uploads": "ok"}', b"unknown keys"),
+        (b"{not json", b"bad control request", JSON),
+        (b'["upload"]', b"expected a JSON object", JSON),
+        (b'{"upload": "bogus"}', b'unknown upload mode item "bogus"', JSON),
+        (b'{"upload": "silent,refuse"}', b"choose one", JSON),
+        (b'{"first_request": "ok"}', b'unknown first-request mode item "ok"', JSON),
+        (b'{"uploads": "ok"}', b"unknown keys", JSON),
+        (b'{"upload": ["refuse"]}', b"each mode is a string", JSON),
+        (b'{"upload": null}', b"each mode is a string", JSON),
+        (b'{"first_request": 503}', b"each mode is a string", JSON),
+        # Only JSON: a form or a text, as any web page may post, is refused.
+        (b'{"upload": "refuse"}', b"application/json", "text/plain"),
+        (b'{"upload": "refuse"}', b"application/json", "application/x-www-form-urlencoded"),
+        (b'{"upload": "refuse"}', b"application/json", "multipart/form-data; boundary=x"),
+        (b'{"upload": "refuse"}', b"application/json", "application/jsonp"),
+        (b'{"upload": "refuse"}', b"application/json", None),
     ],
 )
-def test_bad_control_requests_change_nothing(server, body, reason):
-    request = post_request(body, "application/json", "/_control")
+def test_bad_control_requests_change_nothing(server, body, reason, content_type):
+    request = post_request(body, content_type, "/_control")
     status, _, answer = parse_response(exchange(server.port, request))
-    assert status == "400" and reason in answer
+    assert status == ("400" if content_type == JSON else "415")
+    assert reason in answer
     assert b'"first_request": "redirect", "upload": "ok"' in parse_response(
         exchange(server.port, get_request("/_control"))
     )[2]
@@ -196,3 +217,31 @@ def test_a_control_length_that_is_no_plain_number_is_refused(server, length):
 def test_odd_requests_get_an_error_and_the_server_goes_on(server, request_bytes, status):
     assert parse_response(exchange(server.port, request_bytes))[0] == status
     assert parse_response(exchange(server.port, get_request("/")))[0] == "303"
+
+
+def _upload_with(content_type=None, part_name="file"):
+    boundary = reporter_boundary(random.Random(4))
+    archive = zip_archive([("crashlog.txt", crash_log(300))])
+    body = reporter_body(boundary, {}, "r.zip", archive, file_part=part_name)
+    return post_request(body, content_type or "multipart/form-data; boundary=" + boundary)
+
+
+@pytest.mark.parametrize(
+    "request_bytes,shown",
+    [
+        (get_request("/a\x1b[2J\rb"), "/a\\x1B[2J\\x0Db"),
+        (get_request("/\x7f"), "/\\x7F"),
+        (_upload_with(content_type="multipart/x\x1b[31m"), "multipart/x\\x1B[31m"),
+        (_upload_with(part_name="fi\x1ble\x08"), "fi\\x1Ble\\x08"),
+    ],
+    ids=["path", "path with DEL", "content type", "part name"],
+)
+def test_client_text_in_the_log_has_its_control_characters_escaped(start_server, request_bytes,
+                                                                    shown):
+    log = io.StringIO()
+    server = start_server(log=log)
+    exchange(server.port, request_bytes)
+    server.server.stop()
+    lines = log.getvalue().splitlines()
+    assert any(shown in line for line in lines), lines
+    assert all(c >= " " and c != "\x7f" for line in lines for c in line), lines

@@ -93,9 +93,31 @@ def test_a_long_location_is_as_long_as_asked_and_still_holds_the_id(start_server
     assert re.search(rf"\?id={ID}&", headers["location"])
 
 
-def test_the_location_names_the_host_the_client_asked_for(server):
-    _, headers, _ = first_request(server.port, headers=[("Host", "crash.example:81")])
-    assert headers["location"].startswith("http://crash.example:81/report?id=")
+@pytest.mark.parametrize(
+    "public_url,host,base",
+    [
+        # The listening address whatever the client names, even one the
+        # reporter would take as usable.
+        (None, "crash.example:81", "http://127.0.0.1:{port}/"),
+        (None, "evil.example", "http://127.0.0.1:{port}/"),
+        (None, None, "http://127.0.0.1:{port}/"),
+        ("https://crash.example/reports", "evil.example", "https://crash.example/reports/"),
+        ("http://crash.example:81/", "127.0.0.1", "http://crash.example:81/"),
+    ],
+)
+def test_the_location_is_built_from_the_servers_own_address_never_the_host_header(
+    start_server, public_url, host, base
+):
+    server = start_server(public_url=public_url)
+    extra = [("Host", host)] if host is not None else []
+    request = get_request("/", extra)
+    if host is None:
+        request = request.replace(b"Host: 127.0.0.1\r\n", b"")
+    _, headers, _ = parse_response(exchange(server.port, request))
+    base = base.format(port=server.port)
+    assert re.fullmatch(re.escape(base) + rf"report\?id={ID}&x=1", headers["location"]), (
+        headers["location"]
+    )
 
 
 def test_the_location_is_a_page_about_the_report(server):

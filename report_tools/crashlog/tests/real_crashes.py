@@ -19,6 +19,8 @@ import pytest
 
 BUILD_DIR = os.environ.get("TAVRA_BUILD_DIR", "")
 LINE_TIMEOUT = 30.0
+# Generous for a loaded machine: a passing run waits a fraction of it.
+WAIT_SECONDS = 90.0
 
 
 def build_dir() -> str:
@@ -41,6 +43,19 @@ def reporter_log(temp_dir: str) -> str:
             return f.read().decode("utf-8", "replace")
     except FileNotFoundError:
         return ""
+
+
+def wait_for(what, found, timeout=WAIT_SECONDS):
+    """Polls `found` until it returns something true; that value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = found()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"waited {timeout:.0f} s for {what}")
+        time.sleep(0.05)
+
 
 
 class Program:

@@ -9,7 +9,6 @@ directory remembers."""
 import io
 import os
 import re
-import time
 
 import pytest
 
@@ -19,10 +18,8 @@ from crash_server.throttle import Rule
 from crashlog import analysis
 from crashlog.parser import parse_file
 
-from .real_crashes import CrashSession, build_dir, reporter_log
+from .real_crashes import CrashSession, build_dir, reporter_log, wait_for
 
-# Generous for a loaded machine: a passing run waits a fraction of it.
-WAIT_SECONDS = 90.0
 BUDGET_OFF = {"TAVRA_CRASH_BUDGET_PER_SIGNATURE": "0", "TAVRA_CRASH_BUDGET_PER_DAY": "0"}
 
 # What becomes of each crash: its report stored; declined by the server at
@@ -39,18 +36,6 @@ ROWS = {
                                "TAVRA_CRASH_BUDGET_PER_DAY": ""}, [],
                               [STORED, STORED, NOT_ASKED, NOT_ASKED, NOT_ASKED], NOT_ASKED),
 }
-
-
-def wait_for(what, found, timeout=WAIT_SECONDS):
-    """Polls `found` until it returns something true; that value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = found()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"waited {timeout:.0f} s for {what}")
-        time.sleep(0.05)
 
 
 def reporter_lines(temp_dir, reporter_pid, pattern):

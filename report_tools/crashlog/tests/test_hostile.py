@@ -259,3 +259,23 @@ def test_the_crashed_threads_stack_is_kept_past_the_cap_up_to_a_writers_bound(
     log = parse_bytes(crashed_after(other_words, 1, crashed_words))
     assert crashed_words_kept(log) == kept
     assert sum(len(line.words) for line in log.threads[0].stack) == other_words
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [["signature"], ["summary"], ["symbolize"], ["summary", "--symbols", "{folder}"]],
+)
+def test_file_names_with_control_characters_stay_on_their_lines(tmp_path, arguments):
+    # Two good logs and a bad one, each named to start lines of its own;
+    # a symbols folder likewise (its note names it).
+    folder = tmp_path / "sym\rbols\x1b[2J"
+    good = [write(tmp_path, f"a\n{i}\x1b[31m.txt", read_data("small_crash_log.txt"))
+            for i in range(2)]
+    bad = write(tmp_path, "bad\r\nNote: fine.txt", b"nothing\n")
+    arguments = [a.replace("{folder}", str(folder)) for a in arguments]
+    result = run_cli(*arguments, *good, bad)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    for output in (result.stdout, result.stderr):
+        assert all(c >= " " for line in output.splitlines() for c in line), output
+    assert "a\\x0A0\\x1B[31m.txt" in result.stdout
+    assert result.stderr.startswith("crashlog: ") and "bad\\x0D\\x0ANote: fine.txt" in result.stderr
