@@ -41,6 +41,8 @@ packages=(
   python3
   python3-werkzeug
   python3-pytest
+  # A throwaway authority and certificate for the crash over https.
+  openssl
   # Reading crash reports: the symbolizer of module+offset, and a headless
   # browser that looks at the crash server's pages in the tests and the demo.
   llvm-14
