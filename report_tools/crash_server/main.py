@@ -9,6 +9,9 @@ from typing import List, Optional
 from . import behaviour, throttle
 from .server import CrashServer
 
+# A quota in MiB at most: a pebibyte, far beyond any disk that holds reports.
+MAX_QUOTA_MB = 1 << 30
+
 STORAGE_HELP = """\
 Reports land in the storage folder, one folder per report named by its id:
   fields.json          the form fields, a JSON object in the order received
@@ -49,6 +52,11 @@ rules count per signature and so per version. The page / shows per signature
 the stored reports (per version) and the first requests declined since the
 server started; stored reports count again after a restart, declines do not.
 
+Storage quota (--quota-mb N): the stored reports' files may take N MiB in
+all, counted from disk at start and then as each report is stored. A
+report that would pass it is refused (507); once they are at it, first
+requests get 503 and uploads 507, with the reason in the body.
+
 Control while running (from this machine only):
   GET  /_control   current modes and number of reports, as JSON
   POST /_control   {"first_request": MODE, "upload": MODE}, either key optional"""
@@ -79,6 +87,16 @@ def _port(text: str) -> int:
     if not 0 <= port <= 65535:
         raise argparse.ArgumentTypeError(f"{text} is not a port number (0 to 65535)")
     return port
+
+
+def _quota_mb(text: str) -> int:
+    try:
+        megabytes = int(text, 10)
+    except ValueError:
+        megabytes = -1
+    if not 1 <= megabytes <= MAX_QUOTA_MB:
+        raise argparse.ArgumentTypeError(f"{text} is not a quota in MiB (1 to {MAX_QUOTA_MB})")
+    return megabytes
 
 
 def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -133,6 +151,14 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
         help="at most N stored reports per crash signature within SECONDS: a first request "
         "over it gets 503 (repeatable, every rule applies; see Throttle below)",
     )
+    parser.add_argument(
+        "--quota-mb",
+        type=_quota_mb,
+        default=None,
+        metavar="N",
+        help="store at most N MiB of reports; at the quota, first requests get 503 and "
+        "uploads 507 (see Storage quota below)",
+    )
     return parser.parse_args(argv)
 
 
@@ -148,6 +174,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         log=None if args.quiet else sys.stderr,
         symbols=args.symbols,
         throttle=args.throttle,
+        quota_bytes=None if args.quota_mb is None else args.quota_mb << 20,
     )
     stop = threading.Event()
     for number in (signal.SIGTERM, signal.SIGINT):

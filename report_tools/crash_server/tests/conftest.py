@@ -15,7 +15,8 @@ from .support import HOST, Started
 def start_server(tmp_path):
     started = []
 
-    def start(first_request="", upload="", keep_body=False, throttle=(), clock=time.time):
+    def start(first_request="", upload="", keep_body=False, throttle=(), clock=time.time,
+              quota_bytes=None):
         out = io.StringIO()
         server = CrashServer(
             host=HOST,
@@ -28,6 +29,7 @@ def start_server(tmp_path):
             log=None,
             throttle=throttle,
             clock=clock,
+            quota_bytes=quota_bytes,
         )
         server.start()
         started.append(server)
