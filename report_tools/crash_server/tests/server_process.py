@@ -4,8 +4,8 @@ from /proc (VmHWM) while it runs."""
 
 import os
 import subprocess
+import select
 import sys
-import time
 
 REPORT_TOOLS = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 START_TIMEOUT = 30.0
@@ -20,9 +20,10 @@ class ServerProcess:
              "--quiet", *arguments],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment, text=True,
         )
-        deadline = time.monotonic() + START_TIMEOUT
-        line = self.process.stdout.readline()  # "crash server listening on http://H:P/ ..."
-        if "listening on" not in line or time.monotonic() > deadline:
+        # "crash server listening on http://HOST:PORT/ (storage DIR)", or nothing.
+        ready, _, _ = select.select([self.process.stdout], [], [], START_TIMEOUT)
+        line = self.process.stdout.readline() if ready else ""
+        if "listening on" not in line:
             self.stop()
             raise RuntimeError(f"the crash server did not start: {line!r}")
         self.port = int(line.split("listening on ")[1].split("/")[2].rsplit(":", 1)[1])
