@@ -9,6 +9,9 @@ from typing import List, Optional
 from . import behaviour, throttle, tls
 from .server import CrashServer
 
+# A quota in MiB at most: a pebibyte, far beyond any disk that holds reports.
+MAX_QUOTA_MB = 1 << 30
+
 STORAGE_HELP = """\
 Reports land in the storage folder, one folder per report named by its id:
   fields.json          the form fields, a JSON object in the order received
@@ -55,6 +58,11 @@ key (PEM); plain HTTP to that port is answered 400. The first request's
 redirect names --public-url when given, else the address listened on (with its
 scheme); never the request's Host header.
 
+Storage quota (--quota-mb N): the stored reports' files may take N MiB in
+all, counted from disk at start and then as each report is stored. A
+report that would pass it is refused (507); once they are at it, first
+requests get 503 and uploads 507, with the reason in the body.
+
 Control while running (from this machine only):
   GET  /_control   current modes and number of reports, as JSON
   POST /_control   {"first_request": MODE, "upload": MODE}, either key optional,
@@ -94,6 +102,16 @@ def _public_url(text: str) -> str:
         return tls.public_url(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _quota_mb(text: str) -> int:
+    try:
+        megabytes = int(text, 10)
+    except ValueError:
+        megabytes = -1
+    if not 1 <= megabytes <= MAX_QUOTA_MB:
+        raise argparse.ArgumentTypeError(f"{text} is not a quota in MiB (1 to {MAX_QUOTA_MB})")
+    return megabytes
 
 
 def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -148,6 +166,14 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
         help="at most N stored reports per crash signature within SECONDS: a first request "
         "over it gets 503 (repeatable, every rule applies; see Throttle below)",
     )
+    parser.add_argument(
+        "--quota-mb",
+        type=_quota_mb,
+        default=None,
+        metavar="N",
+        help="store at most N MiB of reports; at the quota, first requests get 503 and "
+        "uploads 507 (see Storage quota below)",
+    )
     parser.add_argument("--tls-cert", metavar="FILE",
                         help="serve https with this certificate chain (PEM); needs --tls-key")
     parser.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
@@ -185,6 +211,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         throttle=args.throttle,
         tls=server_tls,
         public_url=args.public_url,
+        quota_bytes=None if args.quota_mb is None else args.quota_mb << 20,
     )
     stop = threading.Event()
     for number in (signal.SIGTERM, signal.SIGINT):

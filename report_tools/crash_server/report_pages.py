@@ -6,8 +6,9 @@ annotations, the form fields) is escaped before it reaches a page, so markup
 in an annotation shows as text; links are built only from checked report ids.
 
 Threads: any request thread may call in at once. The summaries of parsed
-logs are cached under one lock (a parse runs outside it); a report page
-parses its log anew.
+logs are cached under one lock (a parse runs outside it); the parsed logs
+themselves are shared and bounded by parsed_logs.ParsedLogs, which has a
+lock of its own; neither lock is taken while the other is held.
 """
 
 import collections
@@ -20,11 +21,10 @@ from typing import Dict, List, Optional, Tuple
 
 from crashlog import analysis
 from crashlog.log_model import Thread, hex8
-from crashlog.parser import NotACrashLog, parse_file
-from crashlog.source import SourceError
 from crashlog.symbolizer import symbolize_threads
 
 from . import history_chart
+from .parsed_logs import ParsedLogs
 from .report_store import INCOMING_PREFIX, is_report_id
 from .throttle import is_signature_hash
 
@@ -39,6 +39,9 @@ MAX_SHOWN_ROWS = 2000
 MAX_CHARTED_GROUPS = 100
 # Threads whose frames a report page shows at most (each up to 64 frames).
 MAX_SHOWN_THREADS = 256
+# What a page says when every parse slot stayed taken (see parsed_logs).
+BUSY = "the server is busy reading other crash logs"
+BUSY_RETRY_SECONDS = 5
 PAGE_HEADERS = [
     ("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'none'"),
     ("X-Content-Type-Options", "nosniff"),
@@ -107,6 +110,7 @@ class ReportPages:
         self.symbol_folders = list(symbol_folders or [])
         self._lock = threading.Lock()
         self._cache: Dict[str, Tuple[Tuple[float, int], ReportInfo]] = {}
+        self.logs = ParsedLogs()
 
     # Reading the storage.
 
@@ -149,9 +153,14 @@ class ReportPages:
         info = ReportInfo(report_id)
         metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
         info.received = str(metadata.get("received") or "")
-        log, error = self._parse(log_path)
+        parsed = self.logs.get(report_id, log_path)
+        if parsed is None:
+            info.error = BUSY  # and not kept: the next look parses it
+            info.counted = _counted(metadata, "")
+            return info
+        log = parsed.log
         if log is None:
-            info.error = error
+            info.error = parsed.error
         else:
             info.version = log.version or ""
             info.build = log.build or ""
@@ -168,13 +177,6 @@ class ReportPages:
                 self._cache.clear()
             self._cache[report_id] = (key, info)
         return info
-
-    @staticmethod
-    def _parse(path: str):
-        try:
-            return parse_file(path), ""
-        except (NotACrashLog, SourceError) as e:
-            return None, str(e).replace(path, "crashlog.txt")
 
     def groups(self) -> Tuple[List[Group], int]:
         ids, left_out = self._stored_ids()
@@ -257,7 +259,10 @@ class ReportPages:
             return self.not_found(f"There is no stored report {report_id}.")
         metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
         fields = _read_json(os.path.join(folder, "fields.json")) or {}
-        log, error = self._parse(os.path.join(folder, "crashlog.txt"))
+        parsed = self.logs.get(report_id, os.path.join(folder, "crashlog.txt"))
+        if parsed is None:
+            return self.busy()
+        log, error = parsed.log, parsed.error
         parts = [_head(f"Crash report {report_id}"), f"<h1>Crash report {report_id}</h1>"]
         parts.append(
             f'<p><a href="/">All reports</a> · '
@@ -354,6 +359,12 @@ class ReportPages:
             ("X-Content-Type-Options", "nosniff"),
         ]
         return 200, data, "text/plain; charset=utf-8", headers
+
+    def busy(self) -> Tuple[int, bytes, str, list]:
+        body = f'{_head("Busy")}<h1>Busy</h1><p>{escape(BUSY)}; try again in a moment.</p>' \
+               '</body></html>\n'
+        return 503, body.encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS + [
+            ("Retry-After", str(BUSY_RETRY_SECONDS))]
 
     def not_found(self, text: str) -> Tuple[int, bytes, str, list]:
         body = f'{_head("Not found")}<h1>Not found</h1><p>{escape(text)}</p>' \

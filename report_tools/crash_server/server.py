@@ -52,9 +52,11 @@ from crashlog.log_model import shown
 
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
+from .first_request_record import first_request_record
 from .report_pages import ReportPages
 from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
+from .storage_quota import StorageQuota
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
 from .tls import ServerTls
 from .tls import public_url as tls_public_url
@@ -73,6 +75,9 @@ MAX_CONNECTIONS = 512
 EXTRA_BODY = b"EXTRA BYTES BEYOND THE CONTENT-LENGTH\n"
 SHORT_BODY_MISSING = 16
 DECLINED_BODY = b"the crash server declines this report\n"
+QUOTA_BODY = b"the crash server declines this report: its storage quota is reached\n"
+# Insufficient Storage: the reporter counts any answer but 200 as a failed upload.
+QUOTA_STATUS = 507
 
 
 @dataclass
@@ -81,27 +86,6 @@ class Answer:
     body: bytes
     headers: List[Tuple[str, str]] = field(default_factory=list)
     content_type: str = "text/plain; charset=utf-8"
-
-
-# What one first request may keep of its headers: every request is remembered
-# until its upload comes, so a client sending many large headers must not run
-# the server out of memory.
-MAX_REMEMBERED_HEADER_BYTES = 16 * 1024
-
-
-def _remembered_headers(items) -> List[List[str]]:
-    """The request's headers as [name, text] pairs, in order, cut off once
-    they pass MAX_REMEMBERED_HEADER_BYTES in all (the cut one ends in "…")."""
-    kept: List[List[str]] = []
-    room = MAX_REMEMBERED_HEADER_BYTES
-    for name, value in items:
-        text = header_text(value) or ""
-        if len(name) + len(text) > room:
-            kept.append([name[:room], text[: max(0, room - len(name))] + "…"])
-            break
-        kept.append([name, text])
-        room -= len(name) + len(text)
-    return kept
 
 
 def header_text(value: Optional[str]) -> Optional[str]:
@@ -245,6 +229,7 @@ class CrashServer:
         clock: Callable[[], float] = time.time,
         tls: Optional[ServerTls] = None,
         public_url: Optional[str] = None,
+        quota_bytes: Optional[int] = None,
     ):
         self.host = host
         self.tls = tls
@@ -253,6 +238,7 @@ class CrashServer:
         self.public_url = None if public_url is None else tls_public_url(public_url)
         self.requested_port = port
         self.store = ReportStore(storage)
+        self.quota = StorageQuota(self.store.folder, quota_bytes)
         self.pages = ReportPages(self.store.folder, symbols)
         self.keep_body = keep_body
         self.throttle = Throttle(throttle, clock)
@@ -275,6 +261,7 @@ class CrashServer:
 
     def start(self) -> None:
         self.store.open()
+        self.quota.count()
         self._count_stored_reports()
         family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
         self._httpd = _HttpServer((self.host, self.requested_port), _Handler, self, family)
@@ -429,6 +416,13 @@ class CrashServer:
         self.traffic.add(first_requests=1, first_request_bytes=handler.rfile.count)
         values = handler.headers.get_all(SIGNATURE_HEADER) or []
         signature, signature_text = remembered_signature([header_text(v) for v in values])
+        if self.quota.reached():
+            self.throttle.count_declined(signature)
+            self.traffic.add(declined=1)
+            self.log(f"first request: declined, the storage quota is reached "
+                     f"({self.quota.describe()})")
+            self._deliver(handler, Answer(503, QUOTA_BODY), mode)
+            return
         status = 503 if mode.answer == "unavailable" else mode.status or 303
         if status == 503:
             self.throttle.count_declined(signature)
@@ -441,7 +435,7 @@ class CrashServer:
                 self.log(f"first request: declined, signature {signature} is over a throttle rule")
                 self._deliver(handler, Answer(503, DECLINED_BODY), mode)
                 return
-        record = {
+        texts = {
             "received": utc_text(self._clock()),
             "remote_address": handler.client_address[0],
             "path": handler.path,
@@ -453,8 +447,9 @@ class CrashServer:
             # The short hash this request was decided by, if any: its
             # report is counted under it.
             "signature_hash": signature,
-            "headers": _remembered_headers(handler.headers.items()),
         }
+        headers = ((name, header_text(value) or "") for name, value in handler.headers.items())
+        record = first_request_record(texts, headers)
         report_id = self.store.issue_id(record)
         self.throttle.bind(signature, ticket, report_id)
         self.log(f"first request: id {report_id} ({mode})")
@@ -537,6 +532,11 @@ class CrashServer:
             return self._rejected(413, f"the request is larger than {MAX_REQUEST_BYTES} bytes")
 
         body = _BodyStream(handler.rfile, length)
+        if self.quota.reached():
+            # Read whole, so that the client sees the answer rather than a reset.
+            if not body.drain():
+                return None
+            return self._rejected(QUOTA_STATUS, self._quota_reason())
         incoming = None
         report_id = None
         stacktrace_id = None
@@ -575,7 +575,13 @@ class CrashServer:
             if first_request is not None:
                 write_json(os.path.join(incoming, "first_request.json"), first_request)
             write_json(os.path.join(incoming, "metadata.json"), metadata)
-            folder = self.store.commit(incoming, report_id)
+            if not self.quota.take(incoming):
+                raise UploadRejected(QUOTA_STATUS, self._quota_reason())
+            try:
+                folder = self.store.commit(incoming, report_id)
+            except OSError:
+                self.quota.give_back(incoming)
+                raise
         except UploadRejected as rejection:
             self.throttle.release(stacktrace_id)
             if report_id is not None:
@@ -607,6 +613,9 @@ class CrashServer:
             f"crashlog {upload.crashlog_size} bytes, {folder}"
         )
         return Answer(mode.status or 200, f"report {report_id} stored\n".encode())
+
+    def _quota_reason(self) -> str:
+        return f"the storage quota is reached ({self.quota.describe()} stored)"
 
     def _rejected(self, status: int, reason: str) -> Answer:
         self.log(f"upload rejected ({status}): {shown(reason)}")

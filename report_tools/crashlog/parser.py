@@ -53,8 +53,22 @@ MAX_STACK_WORDS = 1 << 18  # all threads together (1 MiB of stack)
 MAX_CRASHED_STACK_WORDS = 2048
 MAX_MODULES = 4096
 MAX_DUMP_BYTES = 4 << 20
+# Dumped ranges kept: each costs an object here and a piece in every walk of
+# the stack, so a log of a million one-byte ranges must not cost a million.
+# The writer dumps at least 32 bytes around a value that points into code
+# (16 on each side), so the logs it writes within MAX_DUMP_BYTES hold at
+# most this many ranges. Past either bound the rest of the section is
+# counted (a range per blank-separated run, bytes by line length) without
+# being read.
+MAX_MEMORY_DUMPS = MAX_DUMP_BYTES // 32
 MAX_LOGGER_LINES = 4096
 MAX_PROBLEMS = 100
+# Lines read at most, whatever they hold: reading costs a few microseconds a
+# line, so this bounds the time of any parse (a log of a million blank lines
+# or one-byte dumps) to a few seconds. A log the writer makes stays far
+# below it (its dumps and stacks are bounded in bytes, a few hundred
+# thousand lines); past it a log is read as cut off there.
+MAX_LINES = 1 << 20
 # A metadata value written with line breaks in it spans several lines.
 MAX_VALUE_LINES = 16
 
@@ -155,6 +169,7 @@ class _Lines:
         self._source = iter(source)
         self._peeked: Optional[Tuple[int, str]] = None
         self.number = 0  # of the last line taken
+        self.lines_read = 0
         self.last_bytes = b""  # the last line taken, as it was written
         self.last_had_end = True
         self.last_taken_cut = False
@@ -164,6 +179,11 @@ class _Lines:
     def _read(self) -> Optional[Tuple[int, str, bool, bytes]]:
         try:
             number, data, ended, cut = next(self._source)
+            self.lines_read += 1
+            if self.lines_read > MAX_LINES:
+                self.source_error = f"the log has more than {MAX_LINES} lines; read as far as that"
+                self._source = iter(())
+                return None
         except StopIteration:
             return None
         except SourceError as e:
@@ -221,6 +241,9 @@ class _Parser:
         self.stack_words = 0
         self.dump_bytes = 0
         self.dump_bytes_seen = 0
+        self.dump_ranges_seen = 0
+        # Set once a dump line or range passed a bound: the rest is counted.
+        self.dumps_capped = False
         self.dropped = {"metadata": 0, "threads": 0, "modules": 0, "crash_logger": 0}
         self.stacks_dropped = 0
         self.crashed_stack_seen = False
@@ -273,9 +296,12 @@ class _Parser:
                 f"stack dumps: words of {self.stacks_dropped} threads left out "
                 f"(at most {MAX_STACK_WORDS} words are kept)"
             )
-        if self.dump_bytes_seen > self.dump_bytes:
+        if self.dumps_capped:
             capped.append(
-                f"memory dumps: kept {self.dump_bytes} of {self.dump_bytes_seen} bytes"
+                f"memory dumps: kept {self.dump_bytes} of {self.dump_bytes_seen} bytes and "
+                f"{len(self.result.memory_dumps)} of {self.dump_ranges_seen} ranges (at most "
+                f"{MAX_DUMP_BYTES} bytes and {MAX_MEMORY_DUMPS} ranges are kept; the lines "
+                "past a bound are counted, not read)"
             )
         if self.lines.cut_lines:
             capped.append(f"{self.lines.cut_lines} lines longer than 65536 bytes were cut")
@@ -442,6 +468,10 @@ class _Parser:
             if line is None or line == "":
                 break
             self.lines.take("")
+            if thread is None or (exempt == 0 and self.stack_words >= MAX_STACK_WORDS):
+                # Past the bounds: skipped unread, as reading costs the most.
+                dropped = thread is not None
+                continue
             address, words = self._stack_line(line)
             if expected_address is not None and address != expected_address:
                 raise _Problem(
@@ -532,15 +562,21 @@ class _Parser:
                 current = None
                 continue
             self.lines.take("")
+            if self.dumps_capped:
+                self._count_dump_line(line, current is None)
+                current = True
+                continue
             address, data = self._dump_line(line)
+            if current is None or address != expected_address:
+                current = None
+                self.dump_ranges_seen += 1
             self.dump_bytes_seen += len(data)
-            if current is not None and address == expected_address:
-                pass
-            else:
-                current = None
             expected_address = (address + len(data)) & 0xFFFFFFFF
-            if self.dump_bytes + len(data) > MAX_DUMP_BYTES:
-                current = None
+            if self.dump_bytes + len(data) > MAX_DUMP_BYTES or (
+                current is None and len(self.result.memory_dumps) >= MAX_MEMORY_DUMPS
+            ):
+                self.dumps_capped = True
+                current = True  # the rest of this range is counted with it
                 continue
             self.dump_bytes += len(data)
             if current is None:
@@ -548,6 +584,12 @@ class _Parser:
                 current = MemoryDump(address, bytearray())
                 self.result.memory_dumps.append(current)
             current.data += data
+
+    def _count_dump_line(self, line: str, starts_range: bool) -> None:
+        """Counts a dump line past a bound by its length alone."""
+        self.dump_bytes_seen += max(0, min(16, len(line) - DUMP_TEXT_COLUMN))
+        if starts_range:
+            self.dump_ranges_seen += 1
 
     def _dump_line(self, line: str) -> Tuple[int, bytes]:
         problem = _Problem(self.lines.number, "a memory dump line (address, 1 to 16 bytes, text)",

@@ -16,7 +16,7 @@ def start_server(tmp_path):
     started = []
 
     def start(first_request="", upload="", keep_body=False, throttle=(), clock=time.time,
-              tls=None, public_url=None, log=None):
+              tls=None, public_url=None, log=None, quota_bytes=None):
         out = io.StringIO()
         server = CrashServer(
             host=HOST,
@@ -31,6 +31,7 @@ def start_server(tmp_path):
             clock=clock,
             tls=tls,
             public_url=public_url,
+            quota_bytes=quota_bytes,
         )
         server.start()
         started.append(server)

@@ -146,15 +146,3 @@ def test_the_email_is_what_follows_the_mark_the_reporter_appends(server, path, e
     report_id = re.search(f"id=({ID})&", headers["location"]).group(1)
     record = server.server.store.first_request(report_id)
     assert (record["email"], record["crash_url"], record["origin"]) == (email, None, None)
-
-
-def test_what_a_first_request_keeps_of_its_headers_is_bounded(server):
-    big = [(f"X-Big-{i}", "v" * 8000) for i in range(40)]
-    _, answer, _ = first_request(server.port, "/", [("X-Origin", "Wren")] + big)
-    report_id = re.search(f"id=({ID})&", answer["location"]).group(1)
-    assert upload(server.port, {"stacktraceId": report_id}, b"log\r\n")[0] == "200"
-    headers = server.read(report_id, "first_request.json")["headers"]
-    assert ["X-Origin", "Wren"] in headers
-    kept = sum(len(name) + len(value) for name, value in headers)
-    assert 8000 < kept <= 16 * 1024 + 1
-    assert headers[-1][1].endswith("\u2026")

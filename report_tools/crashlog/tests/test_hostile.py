@@ -11,7 +11,7 @@ import zipfile
 import pytest
 
 from crashlog import analysis, parser
-from crashlog.parser import MAX_DUMP_BYTES, MAX_STACK_WORDS, parse_bytes
+from crashlog.parser import MAX_DUMP_BYTES, MAX_LINES, MAX_STACK_WORDS, parse_bytes
 
 from .support import (REPORT_TOOLS, call_code, dump_lines, make_log, read_data, run_cli,
                       stack_lines, zip_of)
@@ -144,7 +144,9 @@ def test_a_huge_log_is_read_in_bounded_memory_and_says_what_it_left_out(tmp_path
 
     log = json.loads(result.stdout)
     print(f"huge log: {size} bytes parsed in {took:.1f} s, peak memory {peak} bytes")
-    assert log["truncated"] is None and log["problems"] == []
+    # Its 1.4 million lines pass the bound on lines read.
+    assert log["truncated"]["line"] == MAX_LINES and log["problems"] == []
+    assert f"more than {MAX_LINES} lines" in log["truncated"]["reason"]
     assert len(log["threads"]) == 1000
     kept_words = sum(len(line["words"]) for t in log["threads"] for line in t["stack"])
     assert kept_words <= MAX_STACK_WORDS
@@ -279,3 +281,33 @@ def test_file_names_with_control_characters_stay_on_their_lines(tmp_path, argume
         assert all(c >= " " for line in output.splitlines() for c in line), output
     assert "a\\x0A0\\x1B[31m.txt" in result.stdout
     assert result.stderr.startswith("crashlog: ") and "bad\\x0D\\x0ANote: fine.txt" in result.stderr
+def many_tiny_dumps(count: int) -> bytes:
+    """A log whose dumps are `count` one-byte ranges apart from each other."""
+    line = dump_lines(0, b"A")[0][8:]
+    dumps = "\r\n\r\n".join(f"{0x20000000 + 64 * i:08X}{line}" for i in range(count))
+    return make_log().rstrip(b"\r\n") + b"\r\n\r\n" + dumps.encode() + b"\r\n"
+
+
+# (log, dumped ranges kept, what "capped" says, what "truncated" says)
+LINE_AND_RANGE_CASES = [
+    pytest.param(lambda: many_tiny_dumps(400_000), parser.MAX_MEMORY_DUMPS,
+                 f"kept {parser.MAX_MEMORY_DUMPS} of 400000 bytes and "
+                 f"{parser.MAX_MEMORY_DUMPS} of 400000 ranges", None,
+                 id="400000 one-byte dumps"),
+    pytest.param(lambda: make_log() + b"\r\n" * (MAX_LINES + 10), 0, None,
+                 f"more than {MAX_LINES} lines", id="a million blank lines"),
+]
+
+
+@pytest.mark.parametrize("make,kept,capped,truncated", LINE_AND_RANGE_CASES)
+def test_what_a_parse_reads_is_bounded_in_ranges_and_lines(make, kept, capped, truncated):
+    data = make()
+    started = time.monotonic()
+    log = parse_bytes(data)
+    took = time.monotonic() - started
+    assert took < 30, f"{len(data)} bytes took {took:.1f} s"
+    assert len(log.memory_dumps) == kept
+    assert (capped is None) == (log.capped == []), log.capped
+    assert capped is None or capped in log.capped[0]
+    assert (log.truncated is None) == (truncated is None)
+    assert truncated is None or truncated in log.truncated.reason

@@ -1,0 +1,182 @@
+"""What any one request may cost the server: hostile uploads and first
+requests answered within a bounded time and memory, logs parsed once and
+a few at a time, first requests' texts within one budget, and the storage
+quota."""
+
+import os
+import re
+import threading
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+
+from crash_server import parsed_logs
+from crash_server.first_request_record import FIELD_LIMITS, MAX_RECORD_CHARS, record_chars
+from crash_server.parsed_logs import MAX_PARSES_AT_ONCE, ParsedLogs, parse_stored_log
+from crash_server.storage_quota import folder_bytes
+from crashlog.tests.support import make_log
+from crashlog.tests.test_hostile import many_tiny_dumps
+
+from .server_process import ServerProcess
+from .support import crash_log, exchange, get_request, parse_response, upload
+
+ID = "[0-9a-f]{16}"
+# Generous, for a loaded 2-core machine: before these bounds a page of the
+# million-dump archive took 7 s and 470 MB on every view, and 300 huge
+# first requests held 106 MB.
+PAGE_SECONDS = 20
+PAGE_PEAK_MB = 250
+FIRST_REQUESTS_GROWTH_MB = 50
+
+
+def page(port, path, timeout=60):
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=timeout) as r:
+            return r.status, r.headers, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.headers, e.read()
+
+
+def stored_id(answer_body):
+    return re.search(rb"report (" + ID.encode() + rb") stored", answer_body).group(1).decode()
+
+
+def million_dumps_pages(server):
+    status, _, body, request = upload(server.port, {"email": ""}, many_tiny_dumps(1_000_000))
+    assert status == "200" and len(request) < 3 << 20  # a small upload
+    report_id = stored_id(body)
+    server.stop()  # a new run, whose first view parses the log
+    server.__init__(server.storage)
+    for _ in range(3):
+        started = time.monotonic()
+        status, _, text = page(server.port, f"/reports/{report_id}")
+        assert (status, time.monotonic() - started < PAGE_SECONDS) == (200, True)
+        assert f"Crash report {report_id}".encode() in text
+    assert server.peak_memory_mb() < PAGE_PEAK_MB
+
+
+def huge_first_requests(server):
+    before = server.peak_memory_mb()
+    texts = [("User-Agent", "u" * 60000), ("X-Tavra-Crash-URL", "c" * 60000),
+             ("X-Origin", "o" * 60000)]
+    for _ in range(300):
+        answer = exchange(server.port, get_request("/crash?email=" + "e" * 60000, texts))
+        assert parse_response(answer)[0] == "303"
+    assert server.peak_memory_mb() - before < FIRST_REQUESTS_GROWTH_MB
+
+
+@pytest.mark.parametrize("hostile", [
+    pytest.param(million_dumps_pages, id="the pages of an archive of a million one-byte dumps"),
+    pytest.param(huge_first_requests, id="300 first requests of 60 KB texts"),
+])
+def test_hostile_requests_cost_the_server_process_bounded_time_and_memory(tmp_path, hostile):
+    with ServerProcess(str(tmp_path / "reports")) as server:
+        hostile(server)
+
+
+def clipped(name, length):
+    return "x" * (FIELD_LIMITS[name] - 1) + "\u2026" if length > FIELD_LIMITS[name] else None
+
+
+# (path, headers, {record field: its value, or a check of it})
+FIRST_REQUEST_TEXTS = [
+    pytest.param("/?email=me@example.com", [("X-Origin", "Wren")],
+                 {"email": "me@example.com", "origin": "Wren", "path": "/?email=me@example.com"},
+                 id="a reporter's request is kept whole"),
+    pytest.param("/" + "x" * 60000, [("User-Agent", "x" * 60000),
+                                     ("X-Tavra-Crash-URL", "x" * 60000),
+                                     ("X-Origin", "x" * 60000)],
+                 {"path": "/" + clipped("path", 60000)[1:],
+                  "user_agent": clipped("user_agent", 60000),
+                  "crash_url": clipped("crash_url", 60000), "origin": clipped("origin", 60000)},
+                 id="each long text clipped to its share"),
+    pytest.param("/?email=" + "x" * 60000, [], {"email": clipped("email", 60000)},
+                 id="a long e-mail"),
+    pytest.param("/", [("X-Origin", "Wren")] + [(f"X-Big-{i}", "v" * 8000) for i in range(40)],
+                 {"headers": lambda headers: ["X-Origin", "Wren"] in headers
+                  and headers[-1][1].endswith("\u2026")},
+                 id="many large headers"),
+]
+
+
+@pytest.mark.parametrize("path,headers,expected", FIRST_REQUEST_TEXTS)
+def test_a_first_requests_texts_are_kept_within_one_budget(server, path, headers, expected):
+    answer = parse_response(exchange(server.port, get_request(path, headers)))
+    report_id = re.search(f"id=({ID})&", answer[1]["location"]).group(1)
+    record = server.server.store.first_request(report_id)
+    assert record_chars(record) <= MAX_RECORD_CHARS
+    for name, value in expected.items():
+        if callable(value):
+            assert value(record[name]), record[name][-2:]
+        elif value is not None:
+            assert record[name] == value, name
+
+
+def test_a_log_is_parsed_once_for_every_page_and_summary(server):
+    status, _, body, _ = upload(server.port, {"email": ""}, make_log())
+    report_id = stored_id(body)
+    for path in [f"/reports/{report_id}", "/", f"/reports/{report_id}", "/"]:
+        assert page(server.port, path)[0] == 200
+    assert server.server.pages.logs.parses == 1
+
+
+def test_parses_at_once_are_bounded_and_a_request_beyond_gets_503(server, monkeypatch):
+    ids = [stored_id(upload(server.port, {"email": ""}, make_log(), seed=n)[2])
+           for n in range(MAX_PARSES_AT_ONCE + 1)]
+    entered = threading.Semaphore(0)
+    release = threading.Event()
+
+    def held_parse(path):
+        entered.release()
+        assert release.wait(60)
+        return parse_stored_log(path)
+
+    pages = server.server.pages
+    monkeypatch.setattr(pages, "logs", ParsedLogs(held_parse))
+    monkeypatch.setattr(parsed_logs, "PARSE_WAIT_SECONDS", 0.5)
+    holders = [threading.Thread(target=pages.report_page, args=(i,)) for i in ids[:-1]]
+    for holder in holders:
+        holder.start()
+    try:
+        for _ in holders:
+            assert entered.acquire(timeout=30)
+        status, headers, _ = page(server.port, f"/reports/{ids[-1]}")
+        assert (status, headers["Retry-After"]) == (503, "5")
+    finally:
+        release.set()
+        for holder in holders:
+            holder.join(30)
+    assert page(server.port, f"/reports/{ids[-1]}")[0] == 200
+    assert pages.logs.parses == len(ids)
+
+
+# (bytes stored before the server starts, log sizes uploaded, their statuses,
+# the status of a first request after)
+QUOTA_CASES = [
+    pytest.param(1 << 20, [1000], ["507"], "503", id="at the quota counted from disk at start"),
+    pytest.param(0, [400_000, 400_000], ["200", "507"], "303",
+                 id="a report that would pass the quota"),
+]
+
+
+@pytest.mark.parametrize("before,logs,statuses,first_status", QUOTA_CASES)
+def test_at_the_quota_first_requests_are_declined_and_uploads_refused(
+        start_server, tmp_path, before, logs, statuses, first_status):
+    quota = 1 << 20
+    if before:
+        os.makedirs(tmp_path / "reports" / ("a" * 16))
+        (tmp_path / "reports" / ("a" * 16) / "archive.zip").write_bytes(bytes(before))
+    server = start_server(quota_bytes=quota)
+    answers = [upload(server.port, {"email": ""}, crash_log(size, seed=n), seed=n)
+               for n, size in enumerate(logs)]
+    assert [status for status, *_ in answers] == statuses
+    for status, _, body, _ in answers:
+        assert status == "200" or b"the storage quota is reached" in body
+    first = parse_response(exchange(server.port, get_request("/")))
+    assert first[0] == first_status
+    assert first_status != "503" or b"quota is reached" in first[2]
+    assert folder_bytes(server.folder) <= quota and server.leftovers() == []
+    assert len(server.reports()) == statuses.count("200") + (1 if before else 0)
+    assert server.server.quota.used == folder_bytes(server.folder)
