@@ -67,6 +67,11 @@ CONTROL_PATH = "/_control"
 # The product token of the reporter's user agent, of any version.
 REPORTER_USER_AGENT = "TavraCrashReporter/"
 REPORTS_PATH = "/reports/"
+# Raw crash logs sent at once: each is read whole (up to the 64 MiB that an
+# upload may unpack to), so their number bounds what downloads hold; one
+# beyond waits this long for its turn, then gets 503.
+MAX_RAW_DOWNLOADS = 2
+RAW_DOWNLOAD_WAIT_SECONDS = 10.0
 MAX_CONTROL_BYTES = 64 << 10
 # How long a connection may stay idle while the server waits for its request.
 CONNECTION_TIMEOUT = 60.0
@@ -243,6 +248,7 @@ class CrashServer:
         self.keep_body = keep_body
         self.throttle = Throttle(throttle, clock)
         self.traffic = Traffic()
+        self._raw_downloads = threading.BoundedSemaphore(MAX_RAW_DOWNLOADS)
         self._clock = clock
         self._out = out
         self._log = log
@@ -403,10 +409,19 @@ class CrashServer:
         if path == CONTROL_PATH:
             self._send(handler, self._control_state())
             return
-        page = self._page(path, handler.headers.get("User-Agent"))
-        if page is not None:
-            self._send(handler, page)
+        raw = path.startswith(REPORTS_PATH) and path.endswith("/crashlog.txt")
+        if raw and not self._raw_downloads.acquire(timeout=RAW_DOWNLOAD_WAIT_SECONDS):
+            status, body, content_type, headers = self.pages.busy()
+            self._send(handler, Answer(status, body, list(headers), content_type))
             return
+        try:
+            page = self._page(path, handler.headers.get("User-Agent"))
+            if page is not None:
+                self._send(handler, page)
+                return
+        finally:
+            if raw:
+                self._raw_downloads.release()
         params = urllib.parse.parse_qs(query, keep_blank_values=True)
         asked = params.get("id", [""])[0]
         if is_report_id(asked) and self.store.first_request(asked) is not None:

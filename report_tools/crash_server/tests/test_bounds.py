@@ -13,6 +13,7 @@ import urllib.request
 import pytest
 
 from crash_server import parsed_logs
+from crash_server import server as server_module
 from crash_server.first_request_record import FIELD_LIMITS, MAX_RECORD_CHARS, record_chars
 from crash_server.parsed_logs import MAX_PARSES_AT_ONCE, ParsedLogs, parse_stored_log
 from crash_server.storage_quota import folder_bytes
@@ -150,6 +151,23 @@ def test_parses_at_once_are_bounded_and_a_request_beyond_gets_503(server, monkey
             holder.join(30)
     assert page(server.port, f"/reports/{ids[-1]}")[0] == 200
     assert pages.logs.parses == len(ids)
+
+
+def test_raw_logs_sent_at_once_are_bounded_and_one_beyond_gets_503(server, monkeypatch):
+    report_id = stored_id(upload(server.port, {"email": ""}, make_log())[2])
+    path = f"/reports/{report_id}/crashlog.txt"
+    monkeypatch.setattr(server_module, "RAW_DOWNLOAD_WAIT_SECONDS", 0.5)
+    taken = server.server._raw_downloads
+    for _ in range(server_module.MAX_RAW_DOWNLOADS):
+        assert taken.acquire(timeout=5)
+    try:
+        status, headers, _ = page(server.port, path)
+        assert (status, headers["Retry-After"]) == (503, "5")
+    finally:
+        for _ in range(server_module.MAX_RAW_DOWNLOADS):
+            taken.release()
+    assert page(server.port, path)[0] == 200
+    assert page(server.port, path)[0] == 200
 
 
 # (bytes stored before the server starts, log sizes uploaded, their statuses,
