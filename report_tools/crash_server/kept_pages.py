@@ -17,7 +17,7 @@ from typing import Hashable, Optional, Tuple
 # Pages kept: a page is viewed a few times in a row; most are tens of KB.
 MAX_KEPT_PAGES = 32
 # Their bytes in all: a few pages at the most a page may hold
-# (report_pages.MAX_PAGE_CHARS).
+# (a few MB, report_pages.MAX_TABLE_CHARS).
 MAX_KEPT_PAGE_BYTES = 32 << 20
 # Pages built at once: each holds its parsed log and the parts of its text
 # while it is built, and may run the symbolizer's processes.

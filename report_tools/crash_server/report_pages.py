@@ -44,11 +44,13 @@ MAX_SHOWN_THREADS = 256
 # What a report page shows of a log, so that a page stays within a few MB
 # whatever the log holds: each text from the log or the upload clipped to
 # this many characters (with "…"; an annotation may be far longer, and the
-# raw log holds it whole), at most this many rows of each table, and the
-# tables' text within this many characters in all (then "N more" notes).
+# raw log holds it whole), at most this many rows of each table, and each
+# table's text (annotations, form fields, modules, crash logger lines)
+# within this many characters (then an "N more" note): with the threads'
+# frames, a page is 3 MB at most.
 MAX_SHOWN_CHARS = 1024
 MAX_REPORT_ROWS = 500
-MAX_PAGE_CHARS = 2 << 20
+MAX_TABLE_CHARS = 512 << 10
 # What a page says when every parse slot stayed taken (see parsed_logs).
 BUSY = "the server is busy reading other crash logs"
 BUSY_RETRY_SECONDS = 5
@@ -293,7 +295,6 @@ class ReportPages:
         if parsed is None:
             return None
         log, error = parsed.log, parsed.error
-        budget = _Budget()
         parts = [_head(f"Crash report {report_id}"), f"<h1>Crash report {report_id}</h1>"]
         parts.append(
             f'<p><a href="/">All reports</a> · '
@@ -301,7 +302,7 @@ class ReportPages:
         )
         if log is None:
             parts.append(f'<p class="warning">The crash log cannot be read: {escape(error)}</p>')
-            parts.append(_fields_section(fields, metadata, budget))
+            parts.append(_fields_section(fields, metadata))
             parts.append("</body></html>\n")
             return "\n".join(parts).encode("utf-8")
 
@@ -353,15 +354,15 @@ class ReportPages:
             parts.append("</table>")
         parts.append("<h2>Annotations</h2>")
         parts.append('<table id="annotations"><tr><th>Key</th><th>Value</th></tr>')
-        parts += budget.rows(log.metadata, lambda entry: (
+        parts += bounded_rows(log.metadata, lambda entry: (
             f'<tr><td class="mono">{clipped(entry.key)}</td>'
             f'<td class="value">{clipped(entry.value)}</td></tr>'), "annotation(s)", 2)
         parts.append("</table>")
-        parts.append(_fields_section(fields, metadata, budget))
+        parts.append(_fields_section(fields, metadata))
         parts.append("<h2>Modules</h2>")
         parts.append('<table id="modules"><tr><th>Name</th><th>Version</th><th>Base</th>'
                      "<th>Size</th><th>Time stamp</th></tr>")
-        parts += budget.rows(log.modules, lambda module: (
+        parts += bounded_rows(log.modules, lambda module: (
             f"<tr><td>{clipped(module.name)}</td><td>{clipped(module.version)}</td>"
             f'<td class="mono">{hex8(module.base)}</td>'
             f'<td class="mono">{hex8(module.size)}</td>'
@@ -369,7 +370,7 @@ class ReportPages:
         parts.append("</table>")
         if log.crash_logger:
             parts.append('<h2>Crash Logger</h2><table id="crash-logger">')
-            parts += budget.rows(log.crash_logger, lambda line: (
+            parts += bounded_rows(log.crash_logger, lambda line: (
                 f'<tr><td class="value">{clipped(line)}</td></tr>'), "line(s)", 1)
             parts.append("</table>")
         parts.append("</body></html>\n")
@@ -503,29 +504,24 @@ def clipped(text) -> str:
     return escape(text)
 
 
-class _Budget:
-    """The rows a report page's tables may still show (MAX_PAGE_CHARS)."""
-
-    def __init__(self):
-        self.left = MAX_PAGE_CHARS
-
-    def rows(self, items, row, what: str, columns: int) -> List[str]:
-        """The rows of `items` shown, the first MAX_REPORT_ROWS while the
-        page has room, and a note of how many more there are."""
-        shown = []
-        for number, item in enumerate(items):
-            if number >= MAX_REPORT_ROWS or self.left <= 0:
-                shown.append(f'<tr><td colspan="{columns}" class="more">and {len(items) - number} '
-                             f"more {what}, not shown here; the crash log holds them</td></tr>")
-                break
-            shown.append(row(item))
-            self.left -= len(shown[-1])
-        return shown
+def bounded_rows(items, row, what: str, columns: int) -> List[str]:
+    """The rows (`row` of each item) a report page shows of `items`: the
+    first MAX_REPORT_ROWS within MAX_TABLE_CHARS, and a note of how many
+    more there are."""
+    shown, left = [], MAX_TABLE_CHARS
+    for number, item in enumerate(items):
+        if number >= MAX_REPORT_ROWS or left <= 0:
+            shown.append(f'<tr><td colspan="{columns}" class="more">and {len(items) - number} '
+                         f"more {what}, not shown here; the crash log holds them</td></tr>")
+            break
+        shown.append(row(item))
+        left -= len(shown[-1])
+    return shown
 
 
-def _fields_section(fields: dict, metadata: dict, budget: _Budget) -> str:
+def _fields_section(fields: dict, metadata: dict) -> str:
     parts = ["<h2>Upload</h2>", '<table id="fields"><tr><th>Form field</th><th>Value</th></tr>']
-    parts += budget.rows(list(fields.items()), lambda field: (
+    parts += bounded_rows(list(fields.items()), lambda field: (
         f'<tr><td class="mono">{clipped(field[0])}</td>'
         f'<td class="value">{clipped(field[1])}</td></tr>'), "form field(s)", 2)
     for name in ("user_agent", "remote_address", "crashlog_size"):
