@@ -2,10 +2,10 @@
 with no second copy of a large body: a page is sent from the bytes built
 (and perhaps kept for other views), a raw crash log straight from its file.
 
-A client that reads too slowly, or not at all, is cut off when the deadline
-passes, so what its answer holds (a page's bytes, a download's slot and
-open file) is given back within that time rather than at the pace the
-client sets.
+A client that reads nothing for SEND_STALL_SECONDS, or too slowly to
+finish by the deadline, is cut off, so what its answer holds (a page's
+bytes, a download's slot and open file) is given back within that time
+rather than at the pace the client sets.
 
 Threads: any request thread, each on its own connection.
 """
@@ -24,6 +24,11 @@ SEND_SECONDS = 30.0
 # More time for a large body, at this slowest rate: a raw log of the 64 MiB
 # an upload may unpack to gets about a minute more.
 SEND_MIN_BYTES_PER_SECOND = 1 << 20
+# How long one send may wait for the client to take any of it: a client that
+# reads takes some within a moment, while one that has stopped reading would
+# otherwise hold its answer (and a raw log's slot) until the deadline; this
+# is well under the 10 s that a download waits for a slot.
+SEND_STALL_SECONDS = 5.0
 
 
 class FileBody:
@@ -77,14 +82,14 @@ def send_answer(connection, head: bytes, body: Body) -> bool:
 
 
 def _send(connection, data, deadline: float) -> bool:
-    """Sends all of `data` before `deadline`; a send that blocks past it
-    raises the socket's time-out (an OSError)."""
+    """Sends all of `data` before `deadline`; a send that blocks past it,
+    or for SEND_STALL_SECONDS, raises the socket's time-out (an OSError)."""
     view = memoryview(data)
     while len(view):
         left = deadline - time.monotonic()
         if left <= 0:
             return False
-        connection.settimeout(left)
+        connection.settimeout(min(left, SEND_STALL_SECONDS))
         sent = connection.send(view)
         view = view[sent:]
     return True

@@ -236,11 +236,21 @@ def received_before_the_end(sock):
     return received
 
 
-def test_a_download_never_read_gives_its_slot_back_at_the_send_deadline(server, monkeypatch):
+# What cuts a client off that never reads: nothing taken for a while, or the
+# whole answer's deadline (each made a second here).
+SEND_LIMITS = [
+    pytest.param({"SEND_STALL_SECONDS": 1.0}, id="a send the client takes nothing of"),
+    pytest.param({"SEND_SECONDS": 1.0, "SEND_MIN_BYTES_PER_SECOND": 1 << 40},
+                 id="the deadline of the whole answer"),
+]
+
+
+@pytest.mark.parametrize("limits", SEND_LIMITS)
+def test_a_download_never_read_gives_its_slot_back_when_cut_off(server, monkeypatch, limits):
     raw = big_raw_log()
     path = f"/reports/{stored_id(upload(server.port, {'email': ''}, raw)[2])}/crashlog.txt"
-    monkeypatch.setattr(answer_sending, "SEND_SECONDS", 1.0)
-    monkeypatch.setattr(answer_sending, "SEND_MIN_BYTES_PER_SECOND", 1 << 40)
+    for name, value in limits.items():
+        monkeypatch.setattr(answer_sending, name, value)
     stalled = [stalled_client(server.port, path)
                for _ in range(server_module.MAX_RAW_DOWNLOADS)]
     try:
