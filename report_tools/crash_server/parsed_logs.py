@@ -77,7 +77,7 @@ def parse_stored_log(path: str) -> Parsed:
         return Parsed(None, str(e).replace(path, "crashlog.txt"))
 
 
-def _stamp(path: str) -> Tuple[int, int]:
+def file_version(path: str) -> Tuple[int, int]:
     """What tells a file's versions apart."""
     try:
         stat = os.stat(path)
@@ -103,7 +103,7 @@ class ParsedLogs:
         """The parsed log of a report's file at `path`; None when the server
         stayed busy with other parses for PARSE_WAIT_SECONDS."""
         deadline = time.monotonic() + PARSE_WAIT_SECONDS
-        stamp = _stamp(path)
+        stamp = file_version(path)
         while True:
             with self._lock:
                 kept = self._kept.get(report_id)

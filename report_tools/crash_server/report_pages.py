@@ -24,7 +24,9 @@ from crashlog.log_model import Thread, hex8
 from crashlog.symbolizer import symbolize_threads
 
 from . import history_chart
-from .parsed_logs import ParsedLogs
+from .answer_sending import FileBody
+from .kept_pages import PAGE_WAIT_SECONDS, KeptPages
+from .parsed_logs import ParsedLogs, file_version
 from .report_store import INCOMING_PREFIX, is_report_id
 from .throttle import is_signature_hash
 
@@ -39,6 +41,16 @@ MAX_SHOWN_ROWS = 2000
 MAX_CHARTED_GROUPS = 100
 # Threads whose frames a report page shows at most (each up to 64 frames).
 MAX_SHOWN_THREADS = 256
+# What a report page shows of a log, so that a page stays within a few MB
+# whatever the log holds: each text from the log or the upload clipped to
+# this many characters (with "…"; an annotation may be far longer, and the
+# raw log holds it whole), at most this many rows of each table, and each
+# table's text (annotations, form fields, modules, crash logger lines)
+# within this many characters (then an "N more" note): with the threads'
+# frames, a page is 3 MB at most.
+MAX_SHOWN_CHARS = 1024
+MAX_REPORT_ROWS = 500
+MAX_TABLE_CHARS = 512 << 10
 # What a page says when every parse slot stayed taken (see parsed_logs).
 BUSY = "the server is busy reading other crash logs"
 BUSY_RETRY_SECONDS = 5
@@ -111,6 +123,7 @@ class ReportPages:
         self._lock = threading.Lock()
         self._cache: Dict[str, Tuple[Tuple[float, int], ReportInfo]] = {}
         self.logs = ParsedLogs()
+        self.pages = KeptPages()
 
     # Reading the storage.
 
@@ -254,14 +267,33 @@ class ReportPages:
         return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
 
     def report_page(self, report_id: str) -> Tuple[int, bytes, str, list]:
+        """A report's page: the one kept when its files are unchanged, else
+        built within one of the slots for building pages, and kept."""
         folder = self._report_folder(report_id)
         if folder is None:
             return self.not_found(f"There is no stored report {report_id}.")
+        versions = tuple(file_version(os.path.join(folder, name))
+                         for name in ("crashlog.txt", "metadata.json", "fields.json"))
+        page = self.pages.get(report_id, versions)
+        if page is None:
+            if not self.pages.builds.acquire(timeout=PAGE_WAIT_SECONDS):
+                return self.busy()
+            try:
+                page = self.pages.get(report_id, versions) or self._built_page(report_id, folder)
+            finally:
+                self.pages.builds.release()
+            if page is None:
+                return self.busy()
+            self.pages.keep(report_id, versions, page)
+        return 200, page, "text/html; charset=utf-8", PAGE_HEADERS
+
+    def _built_page(self, report_id: str, folder: str) -> Optional[bytes]:
+        """The report's page; None when the server stayed busy parsing."""
         metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
         fields = _read_json(os.path.join(folder, "fields.json")) or {}
         parsed = self.logs.get(report_id, os.path.join(folder, "crashlog.txt"))
         if parsed is None:
-            return self.busy()
+            return None
         log, error = parsed.log, parsed.error
         parts = [_head(f"Crash report {report_id}"), f"<h1>Crash report {report_id}</h1>"]
         parts.append(
@@ -272,7 +304,7 @@ class ReportPages:
             parts.append(f'<p class="warning">The crash log cannot be read: {escape(error)}</p>')
             parts.append(_fields_section(fields, metadata))
             parts.append("</body></html>\n")
-            return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+            return "\n".join(parts).encode("utf-8")
 
         threads, locations, notes = symbolize_threads(
             log, self.symbol_folders, all_threads=True, max_threads=MAX_SHOWN_THREADS)
@@ -282,16 +314,16 @@ class ReportPages:
         parts.append("<h2>Summary</h2>")
         parts.append('<table id="summary">')
         parts.append(_row("Received", escape(metadata.get("received", "?"))))
-        parts.append(_row("Version", escape(log.version)))
-        parts.append(_row("Build", escape(log.build)))
-        parts.append(_row("Process", escape(log.exception.module if log.exception else None)))
-        parts.append(_row("Exception", escape(analysis.describe_exception(log))))
+        parts.append(_row("Version", clipped(log.version)))
+        parts.append(_row("Build", clipped(log.build)))
+        parts.append(_row("Process", clipped(log.exception.module if log.exception else None)))
+        parts.append(_row("Exception", clipped(analysis.describe_exception(log))))
         if address is not None:
             where = f"{module.name}+0x{address - module.base:x}" if module else "no listed module"
             parts.append(_row("Crash at", f'<span id="crash-location" class="mono">'
-                                          f"{escape(where)}</span> ({address:08X})"))
+                                          f"{clipped(where)}</span> ({address:08X})"))
         target = f"/signatures/{counted}" if is_signature_hash(counted) else "/"
-        parts.append(_row("Signature", f'<span class="signature">{escape(text)}</span> '
+        parts.append(_row("Signature", f'<span class="signature">{clipped(text)}</span> '
                                        f'[<a href="{target}">{escape(counted)}</a>]'
                           + (f" (the log reads as {digest})" if counted != digest else "")))
         parts.append("</table>")
@@ -322,36 +354,35 @@ class ReportPages:
             parts.append("</table>")
         parts.append("<h2>Annotations</h2>")
         parts.append('<table id="annotations"><tr><th>Key</th><th>Value</th></tr>')
-        for entry in log.metadata[:MAX_SHOWN_ROWS]:
-            parts.append(f'<tr><td class="mono">{escape(entry.key)}</td>'
-                         f'<td class="value">{escape(entry.value)}</td></tr>')
+        parts += bounded_rows(log.metadata, lambda entry: (
+            f'<tr><td class="mono">{clipped(entry.key)}</td>'
+            f'<td class="value">{clipped(entry.value)}</td></tr>'), "annotation(s)", 2)
         parts.append("</table>")
         parts.append(_fields_section(fields, metadata))
         parts.append("<h2>Modules</h2>")
         parts.append('<table id="modules"><tr><th>Name</th><th>Version</th><th>Base</th>'
                      "<th>Size</th><th>Time stamp</th></tr>")
-        for module in log.modules[:MAX_SHOWN_ROWS]:
-            parts.append(
-                f"<tr><td>{escape(module.name)}</td><td>{escape(module.version)}</td>"
-                f'<td class="mono">{hex8(module.base)}</td>'
-                f'<td class="mono">{hex8(module.size)}</td>'
-                f'<td class="mono">{hex8(module.timestamp)}</td></tr>'
-            )
+        parts += bounded_rows(log.modules, lambda module: (
+            f"<tr><td>{clipped(module.name)}</td><td>{clipped(module.version)}</td>"
+            f'<td class="mono">{hex8(module.base)}</td>'
+            f'<td class="mono">{hex8(module.size)}</td>'
+            f'<td class="mono">{hex8(module.timestamp)}</td></tr>'), "module(s)", 5)
         parts.append("</table>")
         if log.crash_logger:
-            parts.append("<h2>Crash Logger</h2><pre>")
-            parts.append(escape("\n".join(log.crash_logger[:MAX_SHOWN_ROWS])))
-            parts.append("</pre>")
+            parts.append('<h2>Crash Logger</h2><table id="crash-logger">')
+            parts += bounded_rows(log.crash_logger, lambda line: (
+                f'<tr><td class="value">{clipped(line)}</td></tr>'), "line(s)", 1)
+            parts.append("</table>")
         parts.append("</body></html>\n")
-        return 200, "\n".join(parts).encode("utf-8"), "text/html; charset=utf-8", PAGE_HEADERS
+        return "\n".join(parts).encode("utf-8")
 
     def raw_log(self, report_id: str) -> Tuple[int, bytes, str, list]:
         folder = self._report_folder(report_id)
         if folder is None:
             return self.not_found(f"There is no stored report {report_id}.")
         try:
-            with open(os.path.join(folder, "crashlog.txt"), "rb") as f:
-                data = f.read()
+            # Sent from the file as it is read, and closed, by the sender.
+            data = FileBody(open(os.path.join(folder, "crashlog.txt"), "rb"))
         except OSError:
             return self.not_found(f"Report {report_id} has no crash log.")
         headers = [
@@ -457,22 +488,45 @@ def _threads_section(threads, total: int, crashed: Optional[Thread], locations) 
             source = f"{location.file}:{location.line}" if location and location.file else ""
             parts.append(
                 f'<tr><td>{number}</td><td class="mono">{frame.address:08X}</td>'
-                f'<td class="mono">{escape(frame.location())}</td>'
-                f'<td class="mono">{escape(location.function if location else "")}</td>'
-                f'<td class="mono">{escape(source)}</td><td>{escape(frame.found_by)}</td></tr>'
+                f'<td class="mono">{clipped(frame.location())}</td>'
+                f'<td class="mono">{clipped(location.function if location else "")}</td>'
+                f'<td class="mono">{clipped(source)}</td><td>{escape(frame.found_by)}</td></tr>'
             )
         parts.append("</table></details>")
     return "\n".join(parts)
 
 
+def clipped(text) -> str:
+    """A text from a report, escaped, clipped to MAX_SHOWN_CHARS."""
+    text = "" if text is None else str(text)
+    if len(text) > MAX_SHOWN_CHARS:
+        text = text[:MAX_SHOWN_CHARS] + "\u2026"
+    return escape(text)
+
+
+def bounded_rows(items, row, what: str, columns: int) -> List[str]:
+    """The rows (`row` of each item) a report page shows of `items`: the
+    first MAX_REPORT_ROWS within MAX_TABLE_CHARS, and a note of how many
+    more there are."""
+    shown, left = [], MAX_TABLE_CHARS
+    for number, item in enumerate(items):
+        if number >= MAX_REPORT_ROWS or left <= 0:
+            shown.append(f'<tr><td colspan="{columns}" class="more">and {len(items) - number} '
+                         f"more {what}, not shown here; the crash log holds them</td></tr>")
+            break
+        shown.append(row(item))
+        left -= len(shown[-1])
+    return shown
+
+
 def _fields_section(fields: dict, metadata: dict) -> str:
     parts = ["<h2>Upload</h2>", '<table id="fields"><tr><th>Form field</th><th>Value</th></tr>']
-    for name, value in list(fields.items())[:MAX_SHOWN_ROWS]:
-        parts.append(f'<tr><td class="mono">{escape(name)}</td>'
-                     f'<td class="value">{escape(value)}</td></tr>')
+    parts += bounded_rows(list(fields.items()), lambda field: (
+        f'<tr><td class="mono">{clipped(field[0])}</td>'
+        f'<td class="value">{clipped(field[1])}</td></tr>'), "form field(s)", 2)
     for name in ("user_agent", "remote_address", "crashlog_size"):
         if name in metadata:
             parts.append(f'<tr><td class="mono">({escape(name)})</td>'
-                         f'<td class="value">{escape(metadata[name])}</td></tr>')
+                         f'<td class="value">{clipped(metadata[name])}</td></tr>')
     parts.append("</table>")
     return "\n".join(parts)

@@ -53,6 +53,7 @@ from crashlog.log_model import shown
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
 from .first_request_record import first_request_record
+from .answer_sending import Body, send_answer
 from .report_pages import ReportPages
 from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
@@ -67,10 +68,11 @@ CONTROL_PATH = "/_control"
 # The product token of the reporter's user agent, of any version.
 REPORTER_USER_AGENT = "TavraCrashReporter/"
 REPORTS_PATH = "/reports/"
-# Raw crash logs sent at once: each is read whole (up to the 64 MiB that an
-# upload may unpack to), so their number bounds what downloads hold; one
-# beyond waits this long for its turn, then gets 503.
-MAX_RAW_DOWNLOADS = 2
+# Raw crash logs sent at once: each is sent from its file a chunk at a time
+# and within the send deadline (answer_sending), so a client that never
+# reads gives its slot back within that; one beyond waits this long for its
+# turn, then gets 503.
+MAX_RAW_DOWNLOADS = 4
 RAW_DOWNLOAD_WAIT_SECONDS = 10.0
 MAX_CONTROL_BYTES = 64 << 10
 # How long a connection may stay idle while the server waits for its request.
@@ -88,7 +90,7 @@ QUOTA_STATUS = 507
 @dataclass
 class Answer:
     status: int
-    body: bytes
+    body: Body
     headers: List[Tuple[str, str]] = field(default_factory=list)
     content_type: str = "text/plain; charset=utf-8"
 
@@ -741,7 +743,7 @@ class CrashServer:
                         return
                     connection.sendall(body[i : i + 1])
             else:
-                connection.sendall(head + body)
+                send_answer(connection, head, body)
         except OSError:
             pass  # the client went away; nothing more to do for it
 

@@ -5,6 +5,7 @@ quota."""
 
 import os
 import re
+import socket
 import threading
 import time
 import urllib.error
@@ -12,7 +13,7 @@ import urllib.request
 
 import pytest
 
-from crash_server import parsed_logs
+from crash_server import answer_sending, parsed_logs
 from crash_server import server as server_module
 from crash_server.first_request_record import FIELD_LIMITS, MAX_RECORD_CHARS, record_chars
 from crash_server.parsed_logs import MAX_PARSES_AT_ONCE, ParsedLogs, parse_stored_log
@@ -30,6 +31,35 @@ ID = "[0-9a-f]{16}"
 PAGE_SECONDS = 20
 PAGE_PEAK_MB = 250
 FIRST_REQUESTS_GROWTH_MB = 50
+# Before the bounds on what a page shows, the page of AMPERSANDS_LOG was
+# 80 MB, and each client that asked for it and never read held a copy.
+PAGE_MAX_BYTES = 4 << 20
+STALLED_PAGE_CLIENTS = 6
+STALLED_DOWNLOADS = 2
+
+
+def ampersands_log():
+    """A log of 16 MB that zips to 28 KB: 2000 annotations and 2000 crash
+    logger lines of 4000 '&', each '&' five bytes on a page."""
+    return make_log(metadata=[(f"k{i}", "&" * 4000) for i in range(2000)],
+                    logger=["&" * 4000] * 2000)
+
+
+def big_raw_log():
+    """40 MB of text, far more than a socket's buffers hold."""
+    return (b"&" * 4000 + b"\r\n") * 10_000
+
+
+def stalled_client(port, path):
+    """A client that asks for `path`, reads the first byte of the answer,
+    then no more (with a small receive buffer)."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.settimeout(30)
+    sock.connect(("127.0.0.1", port))
+    sock.sendall(get_request(path, [("User-Agent", "a browser")]))
+    assert sock.recv(1)
+    return sock
 
 
 def page(port, path, timeout=60):
@@ -68,9 +98,32 @@ def huge_first_requests(server):
     assert server.peak_memory_mb() - before < FIRST_REQUESTS_GROWTH_MB
 
 
+def stalled_page_and_download_clients(server):
+    page_id = stored_id(upload(server.port, {"email": ""}, ampersands_log())[2])
+    raw = big_raw_log()
+    raw_id = stored_id(upload(server.port, {"email": ""}, raw, seed=2)[2])
+    stalled = [stalled_client(server.port, f"/reports/{page_id}")
+               for _ in range(STALLED_PAGE_CLIENTS)]
+    stalled += [stalled_client(server.port, f"/reports/{raw_id}/crashlog.txt")
+                for _ in range(STALLED_DOWNLOADS)]
+    try:
+        started = time.monotonic()
+        status, _, text = page(server.port, f"/reports/{page_id}")
+        assert (status, len(text) < PAGE_MAX_BYTES) == (200, True)
+        assert b"and 1898 more annotation(s)" in text and b"&amp;" * 1024 + "\u2026".encode() in text
+        assert page(server.port, f"/reports/{raw_id}/crashlog.txt")[::2] == (200, raw)
+        assert time.monotonic() - started < PAGE_SECONDS
+    finally:
+        for sock in stalled:
+            sock.close()
+    assert server.peak_memory_mb() < PAGE_PEAK_MB
+
+
 @pytest.mark.parametrize("hostile", [
     pytest.param(million_dumps_pages, id="the pages of an archive of a million one-byte dumps"),
     pytest.param(huge_first_requests, id="300 first requests of 60 KB texts"),
+    pytest.param(stalled_page_and_download_clients,
+                 id="a page of 4000 texts of 4000 '&' and a 40 MB log, asked for and never read"),
 ])
 def test_hostile_requests_cost_the_server_process_bounded_time_and_memory(tmp_path, hostile):
     with ServerProcess(str(tmp_path / "reports")) as server:
@@ -121,6 +174,9 @@ def test_a_log_is_parsed_once_for_every_page_and_summary(server):
     for path in [f"/reports/{report_id}", "/", f"/reports/{report_id}", "/"]:
         assert page(server.port, path)[0] == 200
     assert server.server.pages.logs.parses == 1
+    # and the page is built once (with the symbolizer, when it has symbols)
+    pages = server.server.pages
+    assert pages.report_page(report_id)[1] is pages.report_page(report_id)[1]
 
 
 def test_parses_at_once_are_bounded_and_a_request_beyond_gets_503(server, monkeypatch):
@@ -168,6 +224,42 @@ def test_raw_logs_sent_at_once_are_bounded_and_one_beyond_gets_503(server, monke
             taken.release()
     assert page(server.port, path)[0] == 200
     assert page(server.port, path)[0] == 200
+
+
+def received_before_the_end(sock):
+    received = 1  # the byte stalled_client read
+    try:
+        while chunk := sock.recv(1 << 20):
+            received += len(chunk)
+    except OSError:
+        pass  # reset
+    return received
+
+
+# What cuts a client off that never reads: nothing taken for a while, or the
+# whole answer's deadline (each made a second here).
+SEND_LIMITS = [
+    pytest.param({"SEND_STALL_SECONDS": 1.0}, id="a send the client takes nothing of"),
+    pytest.param({"SEND_SECONDS": 1.0, "SEND_MIN_BYTES_PER_SECOND": 1 << 40},
+                 id="the deadline of the whole answer"),
+]
+
+
+@pytest.mark.parametrize("limits", SEND_LIMITS)
+def test_a_download_never_read_gives_its_slot_back_when_cut_off(server, monkeypatch, limits):
+    raw = big_raw_log()
+    path = f"/reports/{stored_id(upload(server.port, {'email': ''}, raw)[2])}/crashlog.txt"
+    for name, value in limits.items():
+        monkeypatch.setattr(answer_sending, name, value)
+    stalled = [stalled_client(server.port, path)
+               for _ in range(server_module.MAX_RAW_DOWNLOADS)]
+    try:
+        # Cut off after a second, well within the wait for a slot.
+        assert page(server.port, path)[::2] == (200, raw)
+        assert [received_before_the_end(sock) < len(raw) for sock in stalled] == [True] * len(stalled)
+    finally:
+        for sock in stalled:
+            sock.close()
 
 
 # (bytes stored before the server starts, log sizes uploaded, their statuses,
