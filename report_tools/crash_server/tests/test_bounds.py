@@ -16,12 +16,13 @@ from crash_server import parsed_logs
 from crash_server import server as server_module
 from crash_server.first_request_record import FIELD_LIMITS, MAX_RECORD_CHARS, record_chars
 from crash_server.parsed_logs import MAX_PARSES_AT_ONCE, ParsedLogs, parse_stored_log
-from crash_server.storage_quota import folder_bytes
+from crash_server.storage_quota import MIN_REPORT_BYTES, folder_bytes
 from crashlog.tests.support import make_log
 from crashlog.tests.test_hostile import many_tiny_dumps
 
 from .server_process import ServerProcess
-from .support import crash_log, exchange, get_request, parse_response, upload
+from .support import (REPORTER_USER_AGENT, connect, crash_log, exchange, get_request,
+                      parse_response, post_request, upload)
 
 ID = "[0-9a-f]{16}"
 # Generous, for a loaded 2-core machine: before these bounds a page of the
@@ -176,6 +177,8 @@ QUOTA_CASES = [
     pytest.param(1 << 20, [1000], ["507"], "503", id="at the quota counted from disk at start"),
     pytest.param(0, [400_000, 400_000], ["200", "507"], "303",
                  id="a report that would pass the quota"),
+    pytest.param((1 << 20) - MIN_REPORT_BYTES + 1, [1000], ["200"], "503",
+                 id="room left below the smallest report"),
 ]
 
 
@@ -198,3 +201,55 @@ def test_at_the_quota_first_requests_are_declined_and_uploads_refused(
     assert folder_bytes(server.folder) <= quota and server.leftovers() == []
     assert len(server.reports()) == statuses.count("200") + (1 if before else 0)
     assert server.server.quota.used == folder_bytes(server.folder)
+
+
+def wait_reserved(quota, size):
+    deadline = time.monotonic() + 20
+    while quota.describe().split(", ")[1] != f"{size} reserved":
+        assert time.monotonic() < deadline, quota.describe()
+        time.sleep(0.01)
+
+
+def upload_log(log):
+    return lambda port: upload(port, {"email": ""}, log)[::2]
+
+
+def unsent_body(port):
+    """An upload larger than the quota whose body never comes."""
+    request = post_request(b"", "multipart/form-data; boundary=b",
+                           headers=[("Content-Length", str(2 << 20))])
+    return parse_response(exchange(port, request))[::2]
+
+
+# (Content-Length of an upload held in progress, the request made meanwhile
+# giving its status and answer, the start of the answer)
+RESERVATION_CASES = [
+    pytest.param(900_000, upload_log(crash_log(400_000)), b"upload rejected: the storage quota",
+                 id="a body being read holds its Content-Length"),
+    pytest.param(300_000, upload_log(b"a" * 800_000),
+                 b"upload rejected: its crash log unpacks to 800000 bytes",
+                 id="an archive holds what it unpacks to before it is unpacked"),
+    pytest.param(0, unsent_body, b"upload rejected: the storage quota",
+                 id="a body that cannot fit is refused unread"),
+]
+
+
+@pytest.mark.parametrize("held,request_meanwhile,answer", RESERVATION_CASES)
+def test_uploads_in_progress_count_against_the_quota(start_server, held, request_meanwhile,
+                                                     answer):
+    server = start_server(quota_bytes=1 << 20)
+    quota = server.server.quota
+    holder = connect(server.port)
+    try:
+        if held:
+            holder.sendall(post_request(b"--b\r\n", "multipart/form-data; boundary=b", headers=[
+                ("User-Agent", REPORTER_USER_AGENT), ("Content-Length", str(held))]))
+            wait_reserved(quota, held)
+        status, body = request_meanwhile(server.port)
+        assert (status, body[:len(answer)]) == ("507", answer)
+    finally:
+        holder.close()
+    wait_reserved(quota, 0)
+    assert server.leftovers() == [] and quota.used == folder_bytes(server.folder)
+    if held:  # the same request once the held one has gone
+        assert request_meanwhile(server.port)[0] == "200"
