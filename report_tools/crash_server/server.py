@@ -700,6 +700,8 @@ class CrashServer:
             ]
         except ValueError as e:  # JSON and UTF-8 errors are ValueErrors too
             return Answer(400, f"bad control request: {e}\n".encode())
+        except RecursionError:  # arrays or objects nested too deep to decode
+            return Answer(400, b"bad control request: nested too deeply\n")
         for mode in new_modes:
             self.set_mode(mode)
             self.log(f"{mode.kind} mode: {mode}")
