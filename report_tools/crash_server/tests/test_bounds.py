@@ -5,6 +5,7 @@ quota."""
 
 import os
 import re
+import sys
 import threading
 import time
 import urllib.error
@@ -14,7 +15,8 @@ import pytest
 
 from crash_server import parsed_logs
 from crash_server import server as server_module
-from crash_server.first_request_record import FIELD_LIMITS, MAX_RECORD_CHARS, record_chars
+from crash_server.first_request_record import (FIELD_LIMITS, MAX_RECORD_BYTES, record_bytes,
+                                               text_bytes)
 from crash_server.parsed_logs import MAX_PARSES_AT_ONCE, ParsedLogs, parse_stored_log
 from crash_server.storage_quota import MIN_REPORT_BYTES, folder_bytes
 from crashlog.tests.support import make_log
@@ -78,8 +80,27 @@ def test_hostile_requests_cost_the_server_process_bounded_time_and_memory(tmp_pa
         hostile(server)
 
 
-def clipped(name, length):
-    return "x" * (FIELD_LIMITS[name] - 1) + "\u2026" if length > FIELD_LIMITS[name] else None
+def clipped(name):
+    """A check of a text of x's clipped to its share, not far below it."""
+    limit = FIELD_LIMITS[name]
+    return lambda text: (text.endswith("\u2026") and set(text[:-1]) <= set("/x")
+                         and limit // 2 - 2 <= len(text) and text_bytes(text) <= limit)
+
+
+def utf8(text):
+    """`text` as a request carries it, one character per byte."""
+    return text.encode("utf-8").decode("latin-1")
+
+
+def memory(record):
+    """What a record's dict, strings and lists take in memory."""
+    size = sys.getsizeof(record) + sys.getsizeof(record["headers"])
+    size += sum(sys.getsizeof(v) for v in record.values() if isinstance(v, str))
+    return size + sum(sys.getsizeof(pair) + sys.getsizeof(pair[0]) + sys.getsizeof(pair[1])
+                      for pair in record["headers"])
+
+
+EMOJI = "\U0001F600"
 
 
 # (path, headers, {record field: its value, or a check of it})
@@ -90,16 +111,22 @@ FIRST_REQUEST_TEXTS = [
     pytest.param("/" + "x" * 60000, [("User-Agent", "x" * 60000),
                                      ("X-Tavra-Crash-URL", "x" * 60000),
                                      ("X-Origin", "x" * 60000)],
-                 {"path": "/" + clipped("path", 60000)[1:],
-                  "user_agent": clipped("user_agent", 60000),
-                  "crash_url": clipped("crash_url", 60000), "origin": clipped("origin", 60000)},
+                 {"path": clipped("path"), "user_agent": clipped("user_agent"),
+                  "crash_url": clipped("crash_url"), "origin": clipped("origin")},
                  id="each long text clipped to its share"),
-    pytest.param("/?email=" + "x" * 60000, [], {"email": clipped("email", 60000)},
+    pytest.param("/?email=" + "x" * 60000, [], {"email": clipped("email")},
                  id="a long e-mail"),
     pytest.param("/", [("X-Origin", "Wren")] + [(f"X-Big-{i}", "v" * 8000) for i in range(40)],
                  {"headers": lambda headers: ["X-Origin", "Wren"] in headers
                   and headers[-1][1].endswith("\u2026")},
                  id="many large headers"),
+    pytest.param("/", [("User-Agent", utf8(REPORTER_USER_AGENT + "a" * 2000 + EMOJI)),
+                       ("X-Tavra-Crash-URL", utf8(EMOJI * 3000)),
+                       ("X-Origin", utf8("\u00e9" * 3000))]
+                 + [(f"X-H-{i}", utf8("b" * 50 + EMOJI)) for i in range(90)],
+                 {"user_agent": lambda text: text.startswith(REPORTER_USER_AGENT + "a" * 100) and text[-1] == "\u2026",
+                  "headers": lambda headers: len(headers) < 10},
+                 id="texts of wide characters and many headers"),
 ]
 
 
@@ -108,7 +135,9 @@ def test_a_first_requests_texts_are_kept_within_one_budget(server, path, headers
     answer = parse_response(exchange(server.port, get_request(path, headers)))
     report_id = re.search(f"id=({ID})&", answer[1]["location"]).group(1)
     record = server.server.store.first_request(report_id)
-    assert record_chars(record) <= MAX_RECORD_CHARS
+    assert record_bytes(record) <= MAX_RECORD_BYTES
+    # Counted bytes are what the record takes, within a few string headers.
+    assert memory(record) < MAX_RECORD_BYTES + 2048
     for name, value in expected.items():
         if callable(value):
             assert value(record[name]), record[name][-2:]
