@@ -1,6 +1,7 @@
 """The command line of the local crash server."""
 
 import argparse
+import ipaddress
 import signal
 import sys
 import threading
@@ -56,12 +57,14 @@ https (--tls-cert FILE --tls-key FILE): every connection is TLS 1.2 or later
 with that certificate (PEM, the server's first, then any intermediates) and its
 key (PEM); plain HTTP to that port is answered 400. The first request's
 redirect names --public-url when given, else the address listened on (with its
-scheme); never the request's Host header.
+scheme); never the request's Host header. Listening on every address (--host
+0.0.0.0 or ::) needs --public-url, since no client can reach those.
 
 Storage quota (--quota-mb N): the stored reports' files may take N MiB in
-all, counted from disk at start and then as each report is stored. A
-report that would pass it is refused (507); once they are at it, first
-requests get 503 and uploads 507, with the reason in the body.
+all, counted from disk at start and then as each report is stored; uploads
+in progress reserve their Content-Length and what their log unpacks to. An
+upload that does not fit is refused (507, with the reason in the body);
+once less than 64 KiB is left, first requests get 503.
 
 Control while running (from this machine only):
   GET  /_control   current modes and number of reports, as JSON
@@ -102,6 +105,13 @@ def _public_url(text: str) -> str:
         return tls.public_url(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _is_any_address(host: str) -> bool:
+    try:
+        return ipaddress.ip_address(host).is_unspecified
+    except ValueError:
+        return False  # a host name
 
 
 def _quota_mb(text: str) -> int:
@@ -187,6 +197,11 @@ def parse_arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if (args.tls_cert is None) != (args.tls_key is None):
         parser.error("--tls-cert and --tls-key go together")
+    if args.public_url is None and _is_any_address(args.host):
+        # The first request's redirect would name this address, which no
+        # client can connect to.
+        parser.error(f"--host {args.host} needs --public-url: the redirect must name an "
+                     "address clients reach")
     return args
 
 

@@ -57,7 +57,7 @@ from .answer_sending import Body, send_answer
 from .report_pages import ReportPages
 from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
-from .storage_quota import StorageQuota
+from .storage_quota import Reservation, StorageQuota
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
 from .tls import ServerTls
 from .tls import public_url as tls_public_url
@@ -535,7 +535,6 @@ class CrashServer:
         """Reads, checks and stores one upload. None when the client went
         away, else the answer to give."""
         received_at = self._clock()
-        received = utc_text(received_at)
         headers = handler.headers
         if headers.get("Transfer-Encoding"):
             return self._rejected(411, "send the body with a Content-Length, not chunked")
@@ -548,19 +547,35 @@ class CrashServer:
         if length > MAX_REQUEST_BYTES:
             return self._rejected(413, f"the request is larger than {MAX_REQUEST_BYTES} bytes")
 
-        body = _BodyStream(handler.rfile, length)
-        if self.quota.reached():
-            # Read whole, so that the client sees the answer rather than a reset.
-            if not body.drain():
-                return None
+        # Refused, like a body too large, before a byte of it is read.
+        reservation = self.quota.reserve(length)
+        if reservation is None:
             return self._rejected(QUOTA_STATUS, self._quota_reason())
+        try:
+            return self._store_upload(handler, mode, length, reservation, received_at)
+        finally:
+            reservation.release()
+
+    def _store_upload(self, handler: _Handler, mode: Mode, length: int,
+                      reservation: Reservation, received_at: float) -> Optional[Answer]:
+        """Reads and stores an upload within its reservation of the quota."""
+        received = utc_text(received_at)
+        headers = handler.headers
+        body = _BodyStream(handler.rfile, length)
+
+        def reserve_unpacked(size: int) -> None:
+            if not reservation.grow(size):
+                reason = f"its crash log unpacks to {size} bytes and {self._quota_reason()}"
+                raise UploadRejected(QUOTA_STATUS, reason)
+
         incoming = None
         report_id = None
         stacktrace_id = None
         try:
             incoming = self.store.new_incoming()
             upload = read_upload(
-                body, length, headers.get("Content-Type"), incoming, keep_body=self.keep_body
+                body, length, headers.get("Content-Type"), incoming, keep_body=self.keep_body,
+                reserve_unpacked=reserve_unpacked,
             )
             fields = dict(upload.fields)
             stacktrace_id = fields.get("stacktraceId")
@@ -592,7 +607,7 @@ class CrashServer:
             if first_request is not None:
                 write_json(os.path.join(incoming, "first_request.json"), first_request)
             write_json(os.path.join(incoming, "metadata.json"), metadata)
-            if not self.quota.take(incoming):
+            if not self.quota.take(incoming, reservation):
                 raise UploadRejected(QUOTA_STATUS, self._quota_reason())
             try:
                 folder = self.store.commit(incoming, report_id)
@@ -687,6 +702,8 @@ class CrashServer:
             ]
         except ValueError as e:  # JSON and UTF-8 errors are ValueErrors too
             return Answer(400, f"bad control request: {e}\n".encode())
+        except RecursionError:  # arrays or objects nested too deep to decode
+            return Answer(400, b"bad control request: nested too deeply\n")
         for mode in new_modes:
             self.set_mode(mode)
             self.log(f"{mode.kind} mode: {mode}")

@@ -4,9 +4,10 @@ With a certificate and its key (--tls-cert, --tls-key) every connection is
 TLS: TLS 1.2 at least (what the reporter's WinInet speaks), with Python's
 default ciphers for a server. The handshake runs on the connection's own
 thread, so a client that stalls in it holds only its own connection, and for
-at most HANDSHAKE_TIMEOUT. A client that speaks plain HTTP to the https port
-gets one plain-text answer saying so (400), and the connection closes; it
-never reaches the request handling.
+at most HANDSHAKE_TIMEOUT in all. A client that speaks plain HTTP to the
+https port gets one plain-text answer saying so (400) once its head is read,
+or the time is up, and the connection closes; it never reaches the request
+handling.
 
 The public address (--public-url) is what the first request's redirect
 names; without it, the address the server listens on, with its scheme. The
@@ -19,6 +20,7 @@ connection's thread.
 
 import socket
 import ssl
+import time
 import urllib.parse
 from typing import Callable, Optional
 
@@ -78,6 +80,9 @@ class ServerTls:
         """The connection after its handshake, or None when it failed, the
         client spoke plain HTTP or went away; `connection` is then closed.
         Either way `connection` itself is no longer to be used."""
+        # One deadline for all of it: a time-out per read alone would let a
+        # client that sends a byte now and then hold the connection for ever.
+        deadline = time.monotonic() + HANDSHAKE_TIMEOUT
         try:
             connection.settimeout(HANDSHAKE_TIMEOUT)
             first = connection.recv(1, socket.MSG_PEEK)
@@ -85,9 +90,11 @@ class ServerTls:
                 connection.close()
                 return None
             if first[0] != TLS_HANDSHAKE_RECORD:
-                self._answer_plain(connection)
+                self._answer_plain(connection, deadline)
                 log(f"{_address(connection)} - plain HTTP on the https port: answered 400")
                 return None
+            # The handshake keeps to the time left as a whole.
+            connection.settimeout(_left(deadline))
             secure = self.context.wrap_socket(connection, server_side=True)
         except (OSError, ValueError) as e:  # ssl.SSLError is an OSError
             # Closing a socket that wrap_socket took over does nothing.
@@ -97,11 +104,15 @@ class ServerTls:
         return secure
 
     @staticmethod
-    def _answer_plain(connection: socket.socket) -> None:
+    def _answer_plain(connection: socket.socket, deadline: float) -> None:
         try:
             head = b""
             while b"\r\n\r\n" not in head and len(head) < MAX_PLAIN_HEAD_BYTES:
-                data = connection.recv(MAX_PLAIN_HEAD_BYTES - len(head))
+                connection.settimeout(_left(deadline))
+                try:
+                    data = connection.recv(MAX_PLAIN_HEAD_BYTES - len(head))
+                except TimeoutError:
+                    break  # out of time: answered all the same
                 if not data:
                     break
                 head += data
@@ -111,6 +122,12 @@ class ServerTls:
             pass  # the client went away
         finally:
             connection.close()
+
+
+def _left(deadline: float) -> float:
+    """The time left until `deadline`; a time-out of 0 would make the socket
+    non-blocking, so what has run out waits a moment, then times out."""
+    return max(deadline - time.monotonic(), 0.001)
 
 
 def _address(connection: socket.socket) -> str:

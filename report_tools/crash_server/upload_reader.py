@@ -15,7 +15,7 @@ import os
 import struct
 import zipfile
 from dataclasses import dataclass, field
-from typing import BinaryIO, Dict, List, Optional, Tuple
+from typing import BinaryIO, Callable, Dict, List, Optional, Tuple
 
 from werkzeug.exceptions import RequestEntityTooLarge
 from werkzeug.http import parse_options_header
@@ -223,8 +223,12 @@ def check_zip_directory(path: str) -> None:
         )
 
 
-def unpack_crashlog(archive_path: str, target_path: str) -> int:
-    """Unpacks "crashlog.txt" from the archive; returns its size."""
+def unpack_crashlog(
+    archive_path: str, target_path: str, reserve: Optional[Callable[[int], None]] = None
+) -> int:
+    """Unpacks "crashlog.txt" from the archive; returns its size. `reserve`
+    is first given the size the archive says it unpacks to (the zip reader
+    writes no more than that) and may refuse it by raising UploadRejected."""
     check_zip_directory(archive_path)
     try:
         with zipfile.ZipFile(archive_path) as archive:
@@ -240,6 +244,8 @@ def unpack_crashlog(archive_path: str, target_path: str) -> int:
                 raise UploadRejected(
                     413, f"{CRASHLOG_ENTRY} unpacks to more than {MAX_CRASHLOG_BYTES} bytes"
                 )
+            if reserve is not None:
+                reserve(info.file_size)
             written = 0
             with archive.open(info) as source, open(target_path, "wb") as target:
                 while True:
@@ -265,6 +271,7 @@ def read_upload(
     content_type: Optional[str],
     folder: str,
     keep_body: bool = False,
+    reserve_unpacked: Optional[Callable[[int], None]] = None,
 ) -> Upload:
     """Reads exactly content_length bytes of a multipart body from stream into
     folder. Raises UploadRejected for a bad upload, BodyEnded when the client
@@ -284,6 +291,6 @@ def read_upload(
     if upload.file_name is None:
         raise UploadRejected(400, f'no file part "{FILE_PART}"')
     upload.crashlog_size = unpack_crashlog(
-        os.path.join(folder, ARCHIVE_NAME), os.path.join(folder, CRASHLOG_NAME)
+        os.path.join(folder, ARCHIVE_NAME), os.path.join(folder, CRASHLOG_NAME), reserve_unpacked
     )
     return upload

@@ -6,6 +6,7 @@ quota."""
 import os
 import re
 import socket
+import sys
 import threading
 import time
 import urllib.error
@@ -15,14 +16,16 @@ import pytest
 
 from crash_server import answer_sending, parsed_logs
 from crash_server import server as server_module
-from crash_server.first_request_record import FIELD_LIMITS, MAX_RECORD_CHARS, record_chars
+from crash_server.first_request_record import (FIELD_LIMITS, MAX_RECORD_BYTES, record_bytes,
+                                               text_bytes)
 from crash_server.parsed_logs import MAX_PARSES_AT_ONCE, ParsedLogs, parse_stored_log
-from crash_server.storage_quota import folder_bytes
+from crash_server.storage_quota import MIN_REPORT_BYTES, folder_bytes
 from crashlog.tests.support import make_log
 from crashlog.tests.test_hostile import many_tiny_dumps
 
 from .server_process import ServerProcess
-from .support import crash_log, exchange, get_request, parse_response, upload
+from .support import (REPORTER_USER_AGENT, connect, crash_log, exchange, get_request,
+                      parse_response, post_request, upload)
 
 ID = "[0-9a-f]{16}"
 # Generous, for a loaded 2-core machine: before these bounds a page of the
@@ -130,8 +133,27 @@ def test_hostile_requests_cost_the_server_process_bounded_time_and_memory(tmp_pa
         hostile(server)
 
 
-def clipped(name, length):
-    return "x" * (FIELD_LIMITS[name] - 1) + "\u2026" if length > FIELD_LIMITS[name] else None
+def clipped(name):
+    """A check of a text of x's clipped to its share, not far below it."""
+    limit = FIELD_LIMITS[name]
+    return lambda text: (text.endswith("\u2026") and set(text[:-1]) <= set("/x")
+                         and limit // 2 - 2 <= len(text) and text_bytes(text) <= limit)
+
+
+def utf8(text):
+    """`text` as a request carries it, one character per byte."""
+    return text.encode("utf-8").decode("latin-1")
+
+
+def memory(record):
+    """What a record's dict, strings and lists take in memory."""
+    size = sys.getsizeof(record) + sys.getsizeof(record["headers"])
+    size += sum(sys.getsizeof(v) for v in record.values() if isinstance(v, str))
+    return size + sum(sys.getsizeof(pair) + sys.getsizeof(pair[0]) + sys.getsizeof(pair[1])
+                      for pair in record["headers"])
+
+
+EMOJI = "\U0001F600"
 
 
 # (path, headers, {record field: its value, or a check of it})
@@ -142,16 +164,22 @@ FIRST_REQUEST_TEXTS = [
     pytest.param("/" + "x" * 60000, [("User-Agent", "x" * 60000),
                                      ("X-Tavra-Crash-URL", "x" * 60000),
                                      ("X-Origin", "x" * 60000)],
-                 {"path": "/" + clipped("path", 60000)[1:],
-                  "user_agent": clipped("user_agent", 60000),
-                  "crash_url": clipped("crash_url", 60000), "origin": clipped("origin", 60000)},
+                 {"path": clipped("path"), "user_agent": clipped("user_agent"),
+                  "crash_url": clipped("crash_url"), "origin": clipped("origin")},
                  id="each long text clipped to its share"),
-    pytest.param("/?email=" + "x" * 60000, [], {"email": clipped("email", 60000)},
+    pytest.param("/?email=" + "x" * 60000, [], {"email": clipped("email")},
                  id="a long e-mail"),
     pytest.param("/", [("X-Origin", "Wren")] + [(f"X-Big-{i}", "v" * 8000) for i in range(40)],
                  {"headers": lambda headers: ["X-Origin", "Wren"] in headers
                   and headers[-1][1].endswith("\u2026")},
                  id="many large headers"),
+    pytest.param("/", [("User-Agent", utf8(REPORTER_USER_AGENT + "a" * 2000 + EMOJI)),
+                       ("X-Tavra-Crash-URL", utf8(EMOJI * 3000)),
+                       ("X-Origin", utf8("\u00e9" * 3000))]
+                 + [(f"X-H-{i}", utf8("b" * 50 + EMOJI)) for i in range(90)],
+                 {"user_agent": lambda text: text.startswith(REPORTER_USER_AGENT + "a" * 100) and text[-1] == "\u2026",
+                  "headers": lambda headers: len(headers) < 10},
+                 id="texts of wide characters and many headers"),
 ]
 
 
@@ -160,7 +188,9 @@ def test_a_first_requests_texts_are_kept_within_one_budget(server, path, headers
     answer = parse_response(exchange(server.port, get_request(path, headers)))
     report_id = re.search(f"id=({ID})&", answer[1]["location"]).group(1)
     record = server.server.store.first_request(report_id)
-    assert record_chars(record) <= MAX_RECORD_CHARS
+    assert record_bytes(record) <= MAX_RECORD_BYTES
+    # Counted bytes are what the record takes, within a few string headers.
+    assert memory(record) < MAX_RECORD_BYTES + 2048
     for name, value in expected.items():
         if callable(value):
             assert value(record[name]), record[name][-2:]
@@ -268,6 +298,8 @@ QUOTA_CASES = [
     pytest.param(1 << 20, [1000], ["507"], "503", id="at the quota counted from disk at start"),
     pytest.param(0, [400_000, 400_000], ["200", "507"], "303",
                  id="a report that would pass the quota"),
+    pytest.param((1 << 20) - MIN_REPORT_BYTES + 1, [1000], ["200"], "503",
+                 id="room left below the smallest report"),
 ]
 
 
@@ -290,3 +322,55 @@ def test_at_the_quota_first_requests_are_declined_and_uploads_refused(
     assert folder_bytes(server.folder) <= quota and server.leftovers() == []
     assert len(server.reports()) == statuses.count("200") + (1 if before else 0)
     assert server.server.quota.used == folder_bytes(server.folder)
+
+
+def wait_reserved(quota, size):
+    deadline = time.monotonic() + 20
+    while quota.describe().split(", ")[1] != f"{size} reserved":
+        assert time.monotonic() < deadline, quota.describe()
+        time.sleep(0.01)
+
+
+def upload_log(log):
+    return lambda port: upload(port, {"email": ""}, log)[::2]
+
+
+def unsent_body(port):
+    """An upload larger than the quota whose body never comes."""
+    request = post_request(b"", "multipart/form-data; boundary=b",
+                           headers=[("Content-Length", str(2 << 20))])
+    return parse_response(exchange(port, request))[::2]
+
+
+# (Content-Length of an upload held in progress, the request made meanwhile
+# giving its status and answer, the start of the answer)
+RESERVATION_CASES = [
+    pytest.param(900_000, upload_log(crash_log(400_000)), b"upload rejected: the storage quota",
+                 id="a body being read holds its Content-Length"),
+    pytest.param(300_000, upload_log(b"a" * 800_000),
+                 b"upload rejected: its crash log unpacks to 800000 bytes",
+                 id="an archive holds what it unpacks to before it is unpacked"),
+    pytest.param(0, unsent_body, b"upload rejected: the storage quota",
+                 id="a body that cannot fit is refused unread"),
+]
+
+
+@pytest.mark.parametrize("held,request_meanwhile,answer", RESERVATION_CASES)
+def test_uploads_in_progress_count_against_the_quota(start_server, held, request_meanwhile,
+                                                     answer):
+    server = start_server(quota_bytes=1 << 20)
+    quota = server.server.quota
+    holder = connect(server.port)
+    try:
+        if held:
+            holder.sendall(post_request(b"--b\r\n", "multipart/form-data; boundary=b", headers=[
+                ("User-Agent", REPORTER_USER_AGENT), ("Content-Length", str(held))]))
+            wait_reserved(quota, held)
+        status, body = request_meanwhile(server.port)
+        assert (status, body[:len(answer)]) == ("507", answer)
+    finally:
+        holder.close()
+    wait_reserved(quota, 0)
+    assert server.leftovers() == [] and quota.used == folder_bytes(server.folder)
+    if held:  # the same request once the held one has gone
+        assert request_meanwhile(server.port)[0] == "200"

@@ -102,6 +102,8 @@ def test_leftovers_of_a_killed_run_are_removed_at_start(tmp_path):
         (["--host"], "expected one argument"),
         (["--throttle", "3/60", "--throttle", "3/0"], '"3/0" is outside the throttle rule'),
         (["--throttle", "3 per minute"], "is not a throttle rule N/SECONDS"),
+        (["--host", "0.0.0.0"], "--host 0.0.0.0 needs --public-url"),
+        (["--host", "::"], "--host :: needs --public-url"),
     ],
 )
 def test_bad_arguments_are_refused_with_a_reason(tmp_path, arguments, message):

@@ -181,6 +181,8 @@ JSON = "application/json"
         (b'{"upload": ["refuse"]}', b"each mode is a string", JSON),
         (b'{"upload": null}', b"each mode is a string", JSON),
         (b'{"first_request": 503}', b"each mode is a string", JSON),
+        pytest.param(b"[" * 30000 + b"]" * 30000, b"nested too deeply", JSON,
+                     id="arrays nested 30000 deep"),
         # Only JSON: a form or a text, as any web page may post, is refused.
         (b'{"upload": "refuse"}', b"application/json", "text/plain"),
         (b'{"upload": "refuse"}', b"application/json", "application/x-www-form-urlencoded"),

@@ -26,6 +26,11 @@ ROOT_STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
 # holding the DER certificate ("Blob" of the key).
 CERT_CERT_PROP_ID = 32
 # The reporter's budget must not hold back the one crash.
+# What reg says of a key that is not there.
+NOT_FOUND = b"Unable to find the specified registry key"
+# The key of the authority trusted by a run, in the build folder, while it
+# is trusted.
+TRUSTED_NOTE = "https_crash_trusted_authority.txt"
 BUDGET_OFF = {"TAVRA_CRASH_BUDGET_PER_SIGNATURE": "0", "TAVRA_CRASH_BUDGET_PER_DAY": "0"}
 
 
@@ -36,7 +41,9 @@ def wine_reg(*arguments):
 
 
 class TrustedAuthority:
-    """The authority in the Wine prefix's root store while in a with block."""
+    """The authority in the Wine prefix's root store while in a with block.
+    Its key is noted in the build folder while it is trusted, so that a run
+    killed meanwhile has its authority taken out by the next one."""
 
     def __init__(self, pem_path):
         with open(pem_path) as f:
@@ -44,15 +51,34 @@ class TrustedAuthority:
         self.key = ROOT_STORE_KEY + "\\" + hashlib.sha1(der).hexdigest().upper()
         blob = CERT_CERT_PROP_ID.to_bytes(4, "little") + (1).to_bytes(4, "little")
         self.blob = blob + len(der).to_bytes(4, "little") + der
+        self.note = os.path.join(build_dir(), TRUSTED_NOTE)
 
     def __enter__(self):
+        if os.path.exists(self.note):
+            with open(self.note) as f:
+                stale = f.read().strip()
+            if stale.startswith(ROOT_STORE_KEY + "\\"):
+                wine_reg("delete", stale, "/f")
+        with open(self.note, "w") as f:
+            f.write(self.key + "\n")
         added = wine_reg("add", self.key, "/v", "Blob", "/t", "REG_BINARY",
                          "/d", self.blob.hex().upper(), "/f")
         assert added.returncode == 0, added.stderr
         return self
 
     def __exit__(self, *_):
-        wine_reg("delete", self.key, "/f")
+        if wine_reg("delete", self.key, "/f").returncode == 0:
+            os.remove(self.note)
+
+    def trusted(self):
+        """True when the key is there; False when the query finds none
+        (any other failure of reg ends the test)."""
+        found = wine_reg("query", self.key)
+        if found.returncode != 0:
+            assert NOT_FOUND in found.stdout + found.stderr, found
+            return False
+        assert self.key.rsplit("\\", 1)[1].encode() in found.stdout, found
+        return True
 
 
 def test_a_crash_reaches_the_server_over_https_with_an_authority_trusted_in_the_prefix(
@@ -73,6 +99,7 @@ def test_a_crash_reaches_the_server_over_https_with_an_authority_trusted_in_the_
         temp_dir = str(tmp_path / "temp")
         os.makedirs(temp_dir)
         with TrustedAuthority(authority) as trusted:
+            assert trusted.trusted(), "the authority was not added to the root store"
             session = CrashSession(str(tmp_path / "logs"), url, BUDGET_OFF, temp_dir)
             try:
                 session.crash("read", "0")
@@ -82,7 +109,8 @@ def test_a_crash_reaches_the_server_over_https_with_an_authority_trusted_in_the_
                 )
             finally:
                 session.close()
-        assert wine_reg("query", trusted.key).returncode != 0, "the authority stayed trusted"
+        assert not trusted.trusted(), "the authority stayed trusted"
+        assert not os.path.exists(trusted.note)
         traffic = server.traffic.counts()
     finally:
         server.stop()

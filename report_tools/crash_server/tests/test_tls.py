@@ -2,12 +2,14 @@
 speak TLS gets, and the command line's certificate options."""
 
 import re
+import select
 import socket
 import subprocess
 import time
 
 import pytest
 
+from crash_server import tls
 from crash_server.tls import ServerTls, server_context
 
 from .support import (
@@ -133,7 +135,9 @@ def test_the_launcher_serves_https_at_its_public_url(authority, tmp_path):
         cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
     )
     try:
-        line = process.stdout.readline()
+        # Bounded: a launcher that never starts fails the test, not the run.
+        ready = select.select([process.stdout], [], [], 30)[0]
+        line = process.stdout.readline() if ready else "(nothing within 30 s)"
         match = re.match(r"crash server listening on https://127\.0\.0\.1:(\d+)/ ", line)
         assert match, line
         request = get_request("/", [("Host", "evil.example")])
@@ -145,3 +149,21 @@ def test_the_launcher_serves_https_at_its_public_url(authority, tmp_path):
         process.terminate()
         process.wait(timeout=30)
         process.stdout.close()
+
+
+def test_plain_http_sent_a_line_at_a_time_is_answered_within_the_handshake_time(
+        tls_server, monkeypatch):
+    monkeypatch.setattr(tls, "HANDSHAKE_TIMEOUT", 1.0)
+    with connect(tls_server.port) as sock:
+        sock.sendall(b"GET / HTTP/1.1\r\n")
+        started = time.monotonic()
+        answered = False
+        # Each line comes well within the time a single read may take.
+        while not answered and time.monotonic() - started < 10.0:
+            try:
+                sock.sendall(b"X: y\r\n")
+            except OSError:
+                break  # closed after its answer
+            answered = bool(select.select([sock], [], [], 0.3)[0])
+        assert answered and time.monotonic() - started < 5.0
+        assert parse_response(sock.recv(65536))[0] == "400"
