@@ -146,7 +146,3 @@ class ParsedLogs:
             while len(self._kept) > MAX_KEPT_LOGS or self._kept_bytes > MAX_KEPT_BYTES:
                 _, (_, _, dropped) = self._kept.popitem(last=False)
                 self._kept_bytes -= dropped
-
-    def kept_bytes(self) -> int:
-        with self._lock:
-            return self._kept_bytes

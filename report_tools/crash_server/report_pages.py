@@ -12,7 +12,6 @@ lock of its own; neither lock is taken while the other is held.
 """
 
 import collections
-import html
 import json
 import os
 import threading
@@ -24,6 +23,7 @@ from crashlog.log_model import Thread, hex8
 from crashlog.symbolizer import symbolize_threads
 
 from . import history_chart
+from .page_text import escape
 from .parsed_logs import ParsedLogs
 from .report_store import INCOMING_PREFIX, is_report_id
 from .throttle import is_signature_hash
@@ -58,10 +58,6 @@ code, .mono { font-family: monospace; }
 .warning { background: #fff3cd; border: 1px solid #e0c36c; padding: 0.4em; }
 .value { white-space: pre-wrap; word-break: break-all; font-family: monospace; }
 """
-
-
-def escape(text) -> str:
-    return html.escape("" if text is None else str(text), quote=True)
 
 
 @dataclass
