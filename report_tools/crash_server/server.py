@@ -48,7 +48,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 
-from crashlog.log_model import shown
+from crashlog.log_model import printable_line, shown
 
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
@@ -335,7 +335,8 @@ class CrashServer:
             return
         with self._output_lock:
             try:
-                stream.write(text + "\n")
+                # Line by line, each with what is not printable escaped.
+                stream.write("".join(printable_line(line) + "\n" for line in text.split("\n")))
                 stream.flush()
             except (OSError, ValueError):
                 pass  # a closed or broken stream must not fail a request
