@@ -57,6 +57,7 @@ from .report_pages import ReportPages
 from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
 from .storage_quota import StorageQuota
+from .stored_counts import count_stored
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
 from .tls import ServerTls
 from .tls import public_url as tls_public_url
@@ -262,6 +263,7 @@ class CrashServer:
         self._stopping = threading.Event()
         self._httpd: Optional[_HttpServer] = None
         self._thread: Optional[threading.Thread] = None
+        self._counting: Optional[threading.Thread] = None
 
     # Life cycle, on the caller's thread.
 
@@ -288,21 +290,19 @@ class CrashServer:
             _shut(connection)
         self._httpd.server_close()  # joins every connection's thread
         self._thread.join()
+        if self._counting is not None:
+            self._counting.join()
         self._httpd = None
 
     def _count_stored_reports(self) -> None:
         """Gives the throttle the reports stored by earlier runs that its
         rules can still count, each under the signature it counted under
-        when stored (see ReportInfo.counted)."""
+        when stored (see stored_counts.py)."""
         if not self.throttle.rules:
             return
         since = self._clock() - self.throttle.longest_window
-        found = []
-        for report_id, received in self.store.received_since(since):
-            counted = self.pages.info(report_id).counted
-            if counted:
-                found.append((counted, received))
-        self.throttle.load(found)
+        self._counting = count_stored(self.pages, self.throttle,
+                                      self.store.received_since(since), self._stopping)
 
     @property
     def port(self) -> int:
@@ -591,6 +591,7 @@ class CrashServer:
             if first_request is not None:
                 write_json(os.path.join(incoming, "first_request.json"), first_request)
             write_json(os.path.join(incoming, "metadata.json"), metadata)
+            self.pages.summarize(report_id, incoming)  # counted with the rest
             if not self.quota.take(incoming):
                 raise UploadRejected(QUOTA_STATUS, self._quota_reason())
             try:
