@@ -25,7 +25,7 @@ from crashlog.symbolizer import symbolize_threads
 
 from . import history_chart
 from .page_text import escape
-from .parsed_logs import ParsedLogs
+from .parsed_logs import PARSE_WAIT_SECONDS, ParsedLogs
 from .report_store import INCOMING_PREFIX, is_report_id
 from .report_summary import clipped, log_size, read_summary, write_summary
 from .throttle import is_signature_hash
