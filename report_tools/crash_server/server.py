@@ -591,7 +591,7 @@ class CrashServer:
             if first_request is not None:
                 write_json(os.path.join(incoming, "first_request.json"), first_request)
             write_json(os.path.join(incoming, "metadata.json"), metadata)
-            self.pages.summarize(report_id, incoming)  # counted with the rest
+            summary = self.pages.summarize(report_id, incoming)  # in the quota with the rest
             if not self.quota.take(incoming):
                 raise UploadRejected(QUOTA_STATUS, self._quota_reason())
             try:
@@ -623,8 +623,7 @@ class CrashServer:
             return self._rejected(500, f"the report could not be stored: {e}")
         # Counted under the signature its page groups it by, which ends the
         # promise of its first request in the same step.
-        counted = self.pages.info(report_id).counted
-        self.throttle.stored(counted or None, received_at, stacktrace_id)
+        self.throttle.stored(summary.counted or None, received_at, stacktrace_id)
         self.print_line(
             f"report {report_id}: {len(upload.fields)} fields, "
             f"crashlog {upload.crashlog_size} bytes, {folder}"

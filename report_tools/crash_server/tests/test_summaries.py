@@ -11,7 +11,9 @@ import pytest
 from crash_server import report_pages
 from crash_server.report_pages import NOT_READ, ReportPages
 from crash_server.report_store import utc_text
-from crash_server.report_summary import SUMMARY_NAME
+from crash_server.report_pages import ReportInfo
+from crash_server.report_summary import (MAX_SUMMARY_BYTES, MAX_SUMMARY_CHARS, SUMMARY_NAME,
+                                         read_summary, write_summary)
 from crash_server.throttle import SIGNATURE_HEADER, parse_rule
 from crashlog import analysis
 from crashlog.parser import parse_bytes
@@ -95,3 +97,34 @@ def test_the_throttles_count_at_start_reads_summaries_and_parses_the_rest_later(
             break
         assert not summarized
     assert parse_response(answer)[0] == "503"
+
+
+# (how the summary file is changed after it was written, whether it is read)
+SUMMARY_FILE_CASES = [
+    pytest.param(lambda text: text, True, id="as written"),
+    pytest.param(lambda text: text[: len(text) // 2], False, id="cut off"),
+    pytest.param(lambda text: text.replace('"format": 1', '"format": 0'), False,
+                 id="another format"),
+    pytest.param(lambda text: text.replace('"log_size": ', '"log_size": 1'), False,
+                 id="of a log of another size"),
+    pytest.param(lambda text: text.replace('"build": ', '"build": 5, "x": '), False,
+                 id="a text that is no string"),
+    pytest.param(lambda text: text + " " * MAX_SUMMARY_BYTES, False, id="too large"),
+]
+
+
+@pytest.mark.parametrize("change,read", SUMMARY_FILE_CASES)
+def test_a_summary_is_read_only_whole_and_for_its_log(tmp_path, change, read):
+    # Texts past the clip, with quotes and separators, as a log could hold.
+    long = "m\u2028\"\\" * (MAX_SUMMARY_CHARS // 2)
+    info = ReportInfo("0" * 16, version="1\n2", build="\u009b", signature=long, digest="a" * 12)
+    assert write_summary(str(tmp_path), info, 1000)
+    path = tmp_path / SUMMARY_NAME
+    text = path.read_text(encoding="ascii")
+    path.write_text(change(text), encoding="ascii")
+    kept = read_summary(str(tmp_path), ReportInfo, 1000)
+    if not read:
+        assert kept is None
+        return
+    assert (kept.version, kept.build, kept.digest) == ("1\n2", "\u009b", "a" * 12)
+    assert len(kept.signature) == MAX_SUMMARY_CHARS and long.startswith(kept.signature[:-1])
