@@ -14,11 +14,11 @@ all the same. Threads: plain functions of their arguments; nothing shared.
 
 import collections
 import datetime
-import html
 import math
 from dataclasses import dataclass
 from typing import Iterable, List, Optional, Tuple
 
+from .page_text import escape
 from .report_store import utc_seconds
 from .throttle import DAY_SECONDS, MAX_DECLINED_DAYS
 
@@ -94,13 +94,13 @@ def chart_svg(shown: List[Bar], width: int, height: int, css_class: str,
     slot = plot_width / len(shown)
     bar_width = min(max(1.0, slot * 0.8), 40.0)
     first, last = day_text(shown[0].first_day), day_text(shown[-1].last_day)
-    summary = (f"Reports of this signature per {_bar_days(shown)} from {first} to {last}: "
+    summary = (f"Reports of this signature per {bar_days(shown)} from {first} to {last}: "
                f"{sum(b.stored for b in shown)} stored, {sum(b.declined for b in shown)} declined")
     parts = [
-        f'<svg class="{_escape(css_class)}" xmlns="http://www.w3.org/2000/svg" '
+        f'<svg class="{escape(css_class)}" xmlns="http://www.w3.org/2000/svg" '
         f'width="{width}" height="{height}" viewBox="0 0 {width} {height}" role="img" '
-        f'aria-label="{_escape(summary)}">',
-        f"<title>{_escape(summary)}</title>",
+        f'aria-label="{escape(summary)}">',
+        f"<title>{escape(summary)}</title>",
         f'<line class="axis" x1="{left}" y1="{top + plot_height}" x2="{left + plot_width}" '
         f'y2="{top + plot_height}" stroke="#888" stroke-width="1"/>',
     ]
@@ -111,7 +111,7 @@ def chart_svg(shown: List[Bar], width: int, height: int, css_class: str,
         parts.append(
             f'<g class="bar" data-first="{day_text(bar.first_day)}" '
             f'data-last="{day_text(bar.last_day)}" data-stored="{bar.stored}" '
-            f'data-declined="{bar.declined}"><title>{_escape(bar.describe())}</title>'
+            f'data-declined="{bar.declined}"><title>{escape(bar.describe())}</title>'
         )
         base = top + plot_height
         for name, colour, size in (("stored", STORED_COLOUR, stored_height),
@@ -141,14 +141,11 @@ def chart_svg(shown: List[Bar], width: int, height: int, css_class: str,
     return "".join(parts)
 
 
-def _bar_days(shown: List[Bar]) -> str:
+def bar_days(shown: List[Bar]) -> str:
+    """How many days each bar covers, in words ("day", "3 days")."""
     days = shown[0].last_day - shown[0].first_day + 1
     return "day" if days == 1 else f"{days} days"
 
 
 def _number(value: float) -> str:
     return f"{value:.2f}".rstrip("0").rstrip(".")
-
-
-def _escape(text: str) -> str:
-    return html.escape(text, quote=True)

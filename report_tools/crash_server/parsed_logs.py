@@ -99,10 +99,11 @@ class ParsedLogs:
         self._parsing: Dict[str, threading.Event] = {}
         self.parses = 0  # for the tests: how many parses ran
 
-    def get(self, report_id: str, path: str) -> Optional[Parsed]:
+    def get(self, report_id: str, path: str, wait: float = PARSE_WAIT_SECONDS
+            ) -> Optional[Parsed]:
         """The parsed log of a report's file at `path`; None when the server
-        stayed busy with other parses for PARSE_WAIT_SECONDS."""
-        deadline = time.monotonic() + PARSE_WAIT_SECONDS
+        stayed busy with other parses for `wait` seconds."""
+        deadline = time.monotonic() + wait
         stamp = file_version(path)
         while True:
             with self._lock:
@@ -146,7 +147,3 @@ class ParsedLogs:
             while len(self._kept) > MAX_KEPT_LOGS or self._kept_bytes > MAX_KEPT_BYTES:
                 _, (_, _, dropped) = self._kept.popitem(last=False)
                 self._kept_bytes -= dropped
-
-    def kept_bytes(self) -> int:
-        with self._lock:
-            return self._kept_bytes

@@ -12,11 +12,11 @@ lock of its own; neither lock is taken while the other is held.
 """
 
 import collections
-import html
 import json
 import os
 import threading
-from dataclasses import dataclass, field
+import time
+from dataclasses import asdict, dataclass, field
 from typing import Dict, List, Optional, Tuple
 
 from crashlog import analysis
@@ -26,8 +26,11 @@ from crashlog.symbolizer import symbolize_threads
 from . import history_chart
 from .answer_sending import FileBody
 from .kept_pages import PAGE_WAIT_SECONDS, KeptPages
-from .parsed_logs import ParsedLogs, file_version
+from .page_text import escape
+from .parsed_logs import PARSE_WAIT_SECONDS, ParsedLogs, file_version
 from .report_store import INCOMING_PREFIX, is_report_id
+from .report_summary import clipped as clipped_summary_text
+from .report_summary import log_size, read_summary, write_summary
 from .throttle import is_signature_hash
 
 # Reports listed at most (the newest); summaries cached at most.
@@ -54,6 +57,12 @@ MAX_TABLE_CHARS = 512 << 10
 # What a page says when every parse slot stayed taken (see parsed_logs).
 BUSY = "the server is busy reading other crash logs"
 BUSY_RETRY_SECONDS = 5
+# How long one view of the list (or of a signature's page) may spend reading
+# the logs of reports that have no summary yet (stored before summaries were
+# kept, or whose upload found the server busy): a few seconds, so the first
+# view after a restart comes quickly; the rest are read by later views.
+LIST_READ_SECONDS = 3.0
+NOT_READ = "not read yet: a later view reads it"
 PAGE_HEADERS = [
     ("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'none'"),
     ("X-Content-Type-Options", "nosniff"),
@@ -70,10 +79,6 @@ code, .mono { font-family: monospace; }
 .warning { background: #fff3cd; border: 1px solid #e0c36c; padding: 0.4em; }
 .value { white-space: pre-wrap; word-break: break-all; font-family: monospace; }
 """
-
-
-def escape(text) -> str:
-    return html.escape("" if text is None else str(text), quote=True)
 
 
 @dataclass
@@ -151,8 +156,31 @@ class ReportPages:
         found.sort(reverse=True)
         return [name for _, name in found[:MAX_LISTED]], max(0, len(found) - MAX_LISTED)
 
-    def info(self, report_id: str) -> ReportInfo:
+    def info(self, report_id: str, deadline: Optional[float] = None) -> ReportInfo:
+        """The summary of a stored report: kept, else read from its summary
+        file, else from its parsed log (and then written to that file). With
+        a `deadline` (time.monotonic()), a log is not parsed past it: the
+        report reads as NOT_READ until a later look."""
+        return self._info(report_id, os.path.join(self.folder, report_id), deadline)
+
+    def counted_unparsed(self, report_id: str) -> Optional[str]:
+        """What a stored report counts under (see ReportInfo.counted) as far
+        as it can be told without parsing its log: the signature its first
+        request named, else its summary's; None when only a parse can tell."""
         folder = os.path.join(self.folder, report_id)
+        metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
+        named = _counted(metadata, "")
+        if named:
+            return named
+        info = read_summary(folder, ReportInfo, log_size(folder))
+        return None if info is None else info.digest
+
+    def summarize(self, report_id: str, folder: str) -> ReportInfo:
+        """The summary of the report `report_id` being stored in `folder`,
+        written there (so the quota counts it with the rest) and kept."""
+        return self._info(report_id, folder, None)
+
+    def _info(self, report_id: str, folder: str, deadline: Optional[float]) -> ReportInfo:
         log_path = os.path.join(folder, "crashlog.txt")
         try:
             stat = os.stat(log_path)
@@ -163,13 +191,23 @@ class ReportPages:
             cached = self._cache.get(report_id)
             if cached is not None and cached[0] == key:
                 return cached[1]
-        info = ReportInfo(report_id)
         metadata = _read_json(os.path.join(folder, "metadata.json")) or {}
-        info.received = str(metadata.get("received") or "")
-        parsed = self.logs.get(report_id, log_path)
+        received = clipped_summary_text(metadata.get("received") or "")
+        info = read_summary(folder, ReportInfo, key[1])
+        if info is not None:
+            # What the upload recorded rules over the summary's copy.
+            info.received, info.counted = received, _counted(metadata, info.digest)
+            self._keep(report_id, key, info)
+            return info
+        info = ReportInfo(report_id, received=received, counted=_counted(metadata, ""))
+        if deadline is None:
+            parsed = self.logs.get(report_id, log_path)
+        else:
+            left = deadline - time.monotonic()
+            parsed = self.logs.get(report_id, log_path, min(left, PARSE_WAIT_SECONDS)) \
+                if left > 0 else None
         if parsed is None:
-            info.error = BUSY  # and not kept: the next look parses it
-            info.counted = _counted(metadata, "")
+            info.error = BUSY if deadline is None else NOT_READ  # and not kept
             return info
         log = parsed.log
         if log is None:
@@ -185,22 +223,34 @@ class ReportPages:
             elif address is not None:
                 info.location = f"{address:08X}"
         info.counted = _counted(metadata, info.digest)
+        if key[1] >= 0:
+            write_summary(folder, info, key[1])
+        # Kept as the summary file reads, so a restart shows the same.
+        info = ReportInfo(
+            **{name: clipped_summary_text(text) for name, text in asdict(info).items()})
+        self._keep(report_id, key, info)
+        return info
+
+    def _keep(self, report_id: str, key, info: ReportInfo) -> None:
         with self._lock:
             if len(self._cache) >= MAX_CACHED:
                 self._cache.clear()
             self._cache[report_id] = (key, info)
-        return info
 
     def groups(self) -> Tuple[List[Group], int]:
         ids, left_out = self._stored_ids()
+        # The newest first: a report whose log is still to be read (stored
+        # before summaries were kept) is read within this request's budget.
+        deadline = time.monotonic() + LIST_READ_SECONDS
         groups: Dict[str, Group] = {}
         for report_id in ids:
-            info = self.info(report_id)
-            key = info.counted or "unreadable"
+            info = self.info(report_id, deadline)
+            key = info.counted or ("not-read-yet" if info.error == NOT_READ else "unreadable")
             group = groups.get(key)
             if group is None:
                 group = groups[key] = Group(
-                    key, info.signature or "(no crash log could be read)",
+                    key, info.signature or ("(not read yet)" if info.error == NOT_READ
+                                            else "(no crash log could be read)"),
                     info.exception or info.error,
                 )
             group.reports.append(info)

@@ -48,7 +48,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 
-from crashlog.log_model import shown
+from crashlog.log_model import printable_line, shown
 
 from . import behaviour
 from .behaviour import FIRST_REQUEST, UPLOAD, Mode
@@ -58,6 +58,7 @@ from .report_pages import ReportPages
 from .signature_page import SIGNATURES_PATH, signature_page
 from .report_store import ReportStore, is_report_id, utc_text, write_json
 from .storage_quota import Reservation, StorageQuota
+from .stored_counts import count_stored
 from .throttle import SIGNATURE_HEADER, Rule, Throttle, remembered_signature
 from .tls import ServerTls
 from .tls import public_url as tls_public_url
@@ -264,6 +265,7 @@ class CrashServer:
         self._stopping = threading.Event()
         self._httpd: Optional[_HttpServer] = None
         self._thread: Optional[threading.Thread] = None
+        self._counting: Optional[threading.Thread] = None
 
     # Life cycle, on the caller's thread.
 
@@ -290,21 +292,19 @@ class CrashServer:
             _shut(connection)
         self._httpd.server_close()  # joins every connection's thread
         self._thread.join()
+        if self._counting is not None:
+            self._counting.join()
         self._httpd = None
 
     def _count_stored_reports(self) -> None:
         """Gives the throttle the reports stored by earlier runs that its
         rules can still count, each under the signature it counted under
-        when stored (see ReportInfo.counted)."""
+        when stored (see stored_counts.py)."""
         if not self.throttle.rules:
             return
         since = self._clock() - self.throttle.longest_window
-        found = []
-        for report_id, received in self.store.received_since(since):
-            counted = self.pages.info(report_id).counted
-            if counted:
-                found.append((counted, received))
-        self.throttle.load(found)
+        self._counting = count_stored(self.pages, self.throttle,
+                                      self.store.received_since(since), self._stopping)
 
     @property
     def port(self) -> int:
@@ -337,7 +337,8 @@ class CrashServer:
             return
         with self._output_lock:
             try:
-                stream.write(text + "\n")
+                # Line by line, each with what is not printable escaped.
+                stream.write("".join(printable_line(line) + "\n" for line in text.split("\n")))
                 stream.flush()
             except (OSError, ValueError):
                 pass  # a closed or broken stream must not fail a request
@@ -607,6 +608,7 @@ class CrashServer:
             if first_request is not None:
                 write_json(os.path.join(incoming, "first_request.json"), first_request)
             write_json(os.path.join(incoming, "metadata.json"), metadata)
+            summary = self.pages.summarize(report_id, incoming)  # in the quota with the rest
             if not self.quota.take(incoming, reservation):
                 raise UploadRejected(QUOTA_STATUS, self._quota_reason())
             try:
@@ -638,8 +640,7 @@ class CrashServer:
             return self._rejected(500, f"the report could not be stored: {e}")
         # Counted under the signature its page groups it by, which ends the
         # promise of its first request in the same step.
-        counted = self.pages.info(report_id).counted
-        self.throttle.stored(counted or None, received_at, stacktrace_id)
+        self.throttle.stored(summary.counted or None, received_at, stacktrace_id)
         self.print_line(
             f"report {report_id}: {len(upload.fields)} fields, "
             f"crashlog {upload.crashlog_size} bytes, {folder}"

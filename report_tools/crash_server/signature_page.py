@@ -57,8 +57,7 @@ def signature_page(
     if shown:
         parts.append(history_chart.chart_svg(shown, CHART_WIDTH, CHART_HEIGHT, "history",
                                              labels=True))
-        per_bar = shown[0].last_day - shown[0].first_day + 1
-        parts.append(f"<p>One bar per {'day' if per_bar == 1 else f'{per_bar} days'} (UTC). "
+        parts.append(f"<p>One bar per {history_chart.bar_days(shown)} (UTC). "
                      "Declined first requests are counted since the server started, for "
                      f"their latest {history_chart.MAX_BARS} days at most.</p>")
     else:

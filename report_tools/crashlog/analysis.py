@@ -7,12 +7,11 @@ Threads: none of its own; pure functions of a parsed log.
 """
 
 import hashlib
-from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import x86_access
 from .log_model import CrashLog, Module, Thread, hex8, shown
-from .stack_walk import MAX_FRAMES, CodeBytes, Frame, ModuleMap, Walker, is_system_module
+from .stack_walk import CodeBytes, Frame, ModuleMap, Walker, is_system_module
 
 # Frames that make a signature at most.
 SIGNATURE_FRAMES = 5
@@ -74,7 +73,7 @@ def frame_chain(
     log: CrashLog, thread: Optional[Thread] = None, code: Optional[CodeBytes] = None
 ) -> List[Frame]:
     """The frames of a thread (the crashed one by default), walked as the
-    README's "Reading crash reports" says: bounded to MAX_FRAMES, each with
+    README's "Reading crash reports" says: bounded to stack_walk.MAX_FRAMES, each with
     how it was found. `code` gives the bytes before candidate return
     addresses (by default the log's memory dumps alone)."""
     thread = thread if thread is not None else crashed_thread(log)

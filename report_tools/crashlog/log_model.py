@@ -31,7 +31,8 @@ The texts that the crashed process or its files chose (version, build, the
 exception's module and code, metadata keys and values, module names and
 versions) are held decoded: the writer's "\\xHH" escapes are the bytes
 again, so they may hold line breaks, quotes and other control characters.
-Whatever prints them as lines of text passes them through shown().
+Signatures write them through shown(); whatever prints them as lines of
+output passes the line through printable_line().
 
 Threads: none of its own; a log belongs to the thread that parsed it, and
 nothing here changes it after the parse.
@@ -51,10 +52,30 @@ _CONTROL = re.compile("[\x00-\x1f\x7f]")
 
 
 def shown(text: str) -> str:
-    """A text of the crashed process for a line of text: each control
-    character as the writer escapes it ("\\x0A"), so that it cannot end the
-    line or start another; other text as it is."""
+    """A text of the crashed process as the crash signature writes it: each
+    control character (below 0x20, and 0x7F) as the writer escapes it
+    ("\\x0A"), other text as it is. The reporter escapes the same, so that
+    both compute the same signature: do not widen it (printable_line() is
+    for lines of output)."""
     return _CONTROL.sub(lambda match: f"\\x{ord(match.group(0)):02X}", text)
+
+
+def printable_line(text: str) -> str:
+    """A text for a line of the output or the server's log: every character
+    that is not printable (control and format characters, line and paragraph
+    separators, U+0080-U+009F, unassigned ones; a space stays) as "\\xHH",
+    "\\uHHHH" or "\\UHHHHHHHH", so that nothing in it can split the line or
+    steer a terminal. Signatures keep shown()'s escaping: this is for output."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else _escaped(c) for c in text)
+
+
+def _escaped(c: str) -> str:
+    code = ord(c)
+    if code < 0x100:
+        return f"\\x{code:02X}"
+    return f"\\u{code:04X}" if code < 0x10000 else f"\\U{code:08X}"
 
 
 def json_part(value: Any) -> Any:

@@ -12,7 +12,7 @@ import sys
 from typing import Dict, List, Optional
 
 from . import analysis
-from .log_model import CrashLog, json_part, shown
+from .log_model import CrashLog, json_part, printable_line, shown
 from .parser import NotACrashLog, parse_file
 from .source import SourceError
 from .symbolizer import Symbolizer, symbolize_frames, symbolize_threads
@@ -39,13 +39,20 @@ Reads the reporter's text crash logs (or the zip archives that hold them as
               folders (llvm-symbolizer); module+offset where none is found"""
 
 
+def _print(text: str, file=None) -> None:
+    """Prints a line of output (or a few, parted by "\\n") with every
+    character that is not printable escaped."""
+    print("\n".join(printable_line(line) for line in text.split("\n")),
+          file=file or sys.stdout)
+
+
 def _read(path: str) -> Optional[CrashLog]:
     try:
         return parse_file(path)
     except (NotACrashLog, SourceError) as e:
         text = str(e)
         text = text if text.startswith(path) else path + ": " + text
-        print(f"crashlog: {shown(text)}", file=sys.stderr)
+        _print(f"crashlog: {shown(text)}", file=sys.stderr)
         return None
 
 
@@ -95,15 +102,15 @@ def command_summary(args) -> int:
             failed = True
             continue
         if len(args.files) > 1:
-            print(("\n" if index else "") + f"{shown(path)}:")
+            _print(("\n" if index else "") + f"{shown(path)}:")
         threads, locations, notes = symbolize_threads(
             log, args.symbols, symbolizer, args.all_threads
         )
         lookup = (lambda frame: shown(locations[frame].text()) if frame in locations else None)
         for line in analysis.summary_lines(log, lookup, threads):
-            print(line)
+            _print(line)
         for note in notes:
-            print(f"Note: {shown(note)}")
+            _print(f"Note: {shown(note)}")
     return 1 if failed else 0
 
 
@@ -119,7 +126,7 @@ def command_signature(args) -> int:
             _emit_json({"file": path, "signature": text, "hash": digest})
         else:
             prefix = f"{shown(path)}: " if len(args.files) > 1 else ""
-            print(f"{prefix}{text}  [{digest}]")
+            _print(f"{prefix}{text}  [{digest}]")
     return 1 if failed else 0
 
 
@@ -142,9 +149,9 @@ def command_symbolize(args) -> int:
             )
             continue
         if len(args.files) > 1:
-            print(("\n" if index else "") + f"{shown(path)}:")
+            _print(("\n" if index else "") + f"{shown(path)}:")
         if not frames:
-            print("no crashed thread with registers in this log")
+            _print("no crashed thread with registers in this log")
         for number, frame in enumerate(frames):
             line = f"#{number:<2} {frame.address:08X} {frame.location()}"
             if frame in locations:
@@ -152,9 +159,9 @@ def command_symbolize(args) -> int:
                 line += f"  {shown(location.function or '??')}"
                 if location.file:
                     line += f"  {shown(location.file)}:{location.line}"
-            print(line)
+            _print(line)
         for note in notes:
-            print(f"Note: {shown(note)}")
+            _print(f"Note: {shown(note)}")
     return 1 if failed else 0
 
 
