@@ -28,10 +28,6 @@ struct ReporterOptions {
   std::wstring serverUrl;
   // TAVRA_CRASH_EMAIL, unset when empty.
   std::wstring email;
-  // The crash-storm budget at its defaults (TAVRA_CRASH_BUDGET_PER_SIGNATURE
-  // and TAVRA_CRASH_BUDGET_PER_DAY unset); else both are "0", so that a test
-  // that crashes one site many times sees every report.
-  bool crashBudget = false;
 };
 
 class ReporterEnvironment {
