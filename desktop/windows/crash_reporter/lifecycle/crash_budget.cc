@@ -115,11 +115,7 @@ CrashBudgetDecision CrashBudget::admit(const std::string& shortHash, uint64_t no
 
   // The file holds this budget's records unless another reporter's trimming
   // or damage lost them: add those that it lacks, by name.
-  std::vector<std::pair<uint64_t, uint32_t>> names;
-  names.reserve(records.size());
-  for (const CrashBudgetRecord& record : records)
-    names.emplace_back(record.origin, record.sequence);
-  std::sort(names.begin(), names.end());
+  const std::vector<std::pair<uint64_t, uint32_t>> names = sortedCrashBudgetNames(records);
   for (const CrashBudgetRecord& own : ownRecords_) {
     if (!std::binary_search(names.begin(), names.end(), std::make_pair(own.origin, own.sequence))) {
       records.push_back(own);
@@ -242,8 +238,8 @@ std::string describeCrashBudgetVerdict(const CrashIdentity& crash, const std::st
   const std::string hours = std::to_string(kCrashBudgetWindowSeconds / 3600) + " hours";
   if (decision.verdict == CrashBudgetVerdict::kOverSignature) {
     return text + std::to_string(decision.limit) +
-           (hasSignature ? " of signature " + shortHash : std::string(" without a signature")) + " in " +
-           hours + ")";
+           (hasSignature ? " of signature " + shortHash : std::string(" without a signature")) +
+           " in " + hours + ")";
   }
   return text + std::to_string(decision.limit) + " crashes in " + hours + "; " +
          (hasSignature ? "signature " + shortHash : std::string("no signature")) + ")";

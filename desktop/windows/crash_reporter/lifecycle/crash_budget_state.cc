@@ -73,18 +73,20 @@ bool parseRecord(std::string_view line, CrashBudgetRecord* record) {
 }
 
 bool namesRepeat(const std::vector<CrashBudgetRecord>& records) {
-  std::vector<std::pair<uint64_t, uint32_t>> names;
-  names.reserve(records.size());
-  for (const CrashBudgetRecord& record : records)
-    names.emplace_back(record.origin, record.sequence);
-  std::sort(names.begin(), names.end());
+  const std::vector<std::pair<uint64_t, uint32_t>> names = sortedCrashBudgetNames(records);
   return std::adjacent_find(names.begin(), names.end()) != names.end();
 }
 
 }  // namespace
 
-bool sameCrashBudgetRecord(const CrashBudgetRecord& a, const CrashBudgetRecord& b) {
-  return a.origin == b.origin && a.sequence == b.sequence;
+std::vector<std::pair<uint64_t, uint32_t>> sortedCrashBudgetNames(
+    const std::vector<CrashBudgetRecord>& records) {
+  std::vector<std::pair<uint64_t, uint32_t>> names;
+  names.reserve(records.size());
+  for (const CrashBudgetRecord& record : records)
+    names.emplace_back(record.origin, record.sequence);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool isCrashBudgetShortHash(std::string_view text) {

@@ -28,6 +28,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavra {
@@ -48,8 +49,10 @@ struct CrashBudgetRecord {
   uint32_t sequence = 0;  // its number within that budget, from 1
 };
 
-// Whether `a` and `b` name the same crash: same origin and sequence.
-bool sameCrashBudgetRecord(const CrashBudgetRecord& a, const CrashBudgetRecord& b);
+// The name of each record, (origin, sequence), which tells one crash from
+// another, sorted.
+std::vector<std::pair<uint64_t, uint32_t>> sortedCrashBudgetNames(
+    const std::vector<CrashBudgetRecord>& records);
 
 // Whether `text` is 12 lower-case hex digits.
 bool isCrashBudgetShortHash(std::string_view text);

@@ -100,7 +100,8 @@ TEST(CrashBudgetStateTest, TheLargestStateFitsTheBoundAndReadsBack) {
   for (size_t i = 0; i < written.size(); ++i) {
     EXPECT_EQ(written[i].time, read[i].time);
     EXPECT_EQ(written[i].shortHash, read[i].shortHash);
-    EXPECT_TRUE(sameCrashBudgetRecord(written[i], read[i]));
+    EXPECT_EQ(written[i].origin, read[i].origin);
+    EXPECT_EQ(written[i].sequence, read[i].sequence);
   }
 }
 
