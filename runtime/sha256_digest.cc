@@ -8,9 +8,6 @@
 namespace tavra {
 
 bool sha256Digest(const void* data, size_t size, uint8_t digest[kSha256Size]) {
-  // BCryptHashData takes at most 4 GiB at once; a 32-bit size_t never holds
-  // more.
-  static_assert(sizeof(size_t) <= sizeof(ULONG), "one call hashes all");
   ScopedAlgorithmProvider provider;
   if (!BCRYPT_SUCCESS(
           BCryptOpenAlgorithmProvider(provider.receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
@@ -22,10 +19,15 @@ bool sha256Digest(const void* data, size_t size, uint8_t digest[kSha256Size]) {
           BCryptCreateHash(provider.get(), hash.receive(), nullptr, 0, nullptr, 0, 0))) {
     return false;
   }
-  if (size != 0 &&
-      !BCRYPT_SUCCESS(BCryptHashData(hash.get(), static_cast<PUCHAR>(const_cast<void*>(data)),
-                                     static_cast<ULONG>(size), 0))) {
-    return false;
+  // BCryptHashData takes at most 4 GiB at once: larger data goes in pieces.
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  while (size != 0) {
+    const ULONG piece = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<ULONG>(size);
+    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), const_cast<PUCHAR>(bytes), piece, 0))) {
+      return false;
+    }
+    bytes += piece;
+    size -= piece;
   }
   return BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, kSha256Size, 0));
 }

@@ -22,6 +22,9 @@ packages=(
   g++-mingw-w64-i686-posix
   gcc-mingw-w64-i686-posix
   binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix
+  gcc-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64
   cmake
   make
   googletest
@@ -30,6 +33,8 @@ packages=(
   dpkg-dev
   wine
   wine32:i386
+  # 64-bit programs, in a 64-bit prefix beside the 32-bit one.
+  wine64
   # Samba's ntlm_auth, with which Wine's WinInet can answer an NTLM
   # challenge: without it no credentials could leave, with or without the
   # reporter's refusal, and the tests of that refusal could not fail.

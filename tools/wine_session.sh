@@ -2,6 +2,9 @@
 # prefix and keeps one wineserver alive for the whole run, so that each Wine
 # process starts in a fraction of a second; the server stops on exit.
 export WINEPREFIX="${WINEPREFIX:-$build_dir/wine-prefix}"
+# The build says whether its programs are 32-bit or 64-bit.
+WINEARCH="${WINEARCH:-$(cat "$build_dir/wine-arch" 2>/dev/null || echo win32)}"
+export WINEARCH
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

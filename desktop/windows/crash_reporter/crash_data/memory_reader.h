@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "runtime/target_width.h"
+
 namespace tavra {
 
 // The slot order is fixed: destructor, then `read`. The three fields describe
@@ -13,10 +15,10 @@ class MemoryReader {
   virtual ~MemoryReader() = default;
   // At most `length` bytes from `address`, or null; `bytesRead` receives how
   // many, 0 on failure. The bytes stay valid until the next read.
-  virtual const uint8_t* read(uint32_t address, uint32_t length, uint32_t* bytesRead) = 0;
+  virtual const uint8_t* read(TargetAddress address, uint32_t length, uint32_t* bytesRead) = 0;
 
   const uint8_t* data = nullptr;  // the last successful read, or null
-  uint32_t address = 0;           // address of the first byte at `data`
+  TargetAddress address = 0;      // address of the first byte at `data`
   uint32_t size = 0;              // valid bytes at `data`; 0 after a failure
 };
 

@@ -3,6 +3,8 @@
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PROCESS_STATE_H_
 
 #include <cstdint>
+
+#include "runtime/target_width.h"
 #include <memory>
 #include <vector>
 
@@ -21,11 +23,11 @@ class ProcessState {
  public:
   virtual ~ProcessState() = default;
   // True when one byte at `address` can be read from the crashed process.
-  virtual bool isReadable(uint32_t address) const = 0;
+  virtual bool isReadable(TargetAddress address) const = 0;
   virtual uint32_t exceptionCode() const = 0;
   // A display name for the exception code, or null for none.
   virtual const char* exceptionName() const = 0;
-  virtual uint32_t exceptionAddress() const = 0;
+  virtual TargetAddress exceptionAddress() const = 0;
   // The crashed thread first, then the others.
   virtual const ThreadList& threads() const = 0;
   // The module of the process's executable; may be null.
