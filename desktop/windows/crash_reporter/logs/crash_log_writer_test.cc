@@ -338,18 +338,18 @@ TEST_F(CrashLogWriterTest, HeaderExceptionAndMetadataLines) {
   const Case cases[] = {
       {"no main module, no metadata", false, nullptr, 0xC0000005, {"0.0.0.0", "-1", {}},
        {"TAVRA-CRASHLOG V1 desktop 0.0.0.0 -1 windows  release",
-        "<no name> caused exception C0000005 at address 0040102A (Base: 00000000)", "",
-        "Thread: 00000010"}},
+        "<no name> caused exception C0000005 at address 0040102A (Base: 00000000)",
+        "Architecture: x86", "", "Thread: 00000010"}},
       {"named exception, metadata in order, repeated keys kept", true,
        "EXCEPTION_ACCESS_VIOLATION", 0xC0000005,
        {"1.0", "77", {{"a", "x y"}, {"empty", ""}, {"a", "second"}}},
        {"TAVRA-CRASHLOG V1 desktop 1.0 77 windows  release",
         "main.exe caused exception EXCEPTION_ACCESS_VIOLATION at address 0040102A (Base: 00400000)",
-        "", "metadata:", "a=\"x y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
+        "Architecture: x86", "", "metadata:", "a=\"x y\"", "empty=\"\"", "a=\"second\"", "", "Thread: 00000010"}},
       {"short code without leading zeros", true, nullptr, 0x3, {"v", "b", {}},
        {"TAVRA-CRASHLOG V1 desktop v b windows  release",
-        "main.exe caused exception 3 at address 0040102A (Base: 00400000)", "",
-        "Thread: 00000010"}},
+        "main.exe caused exception 3 at address 0040102A (Base: 00400000)",
+        "Architecture: x86", "", "Thread: 00000010"}},
   };
   // clang-format on
   for (const Case& test : cases) {
@@ -432,7 +432,7 @@ TEST_F(CrashLogWriterTest, TextFromTheCrashedProcessIsEscapedInEveryField) {
                              field == kBuild ? text : "b",
                              {{"k", field == kValue ? text : "x"}, {"last", "y"}}};
       const std::vector<std::string> lines = writeLines(process, metadata);
-      ASSERT_GE(lines.size(), 8u);
+      ASSERT_GE(lines.size(), 9u);
 
       const std::string written = test.written;
       const std::string expectedLine[] = {
@@ -450,9 +450,9 @@ TEST_F(CrashLogWriterTest, TextFromTheCrashedProcessIsEscapedInEveryField) {
       // The log has the real layout and nothing more: one line per metadata
       // entry, the crashed thread's section next, and only the two real
       // threads have sections.
-      EXPECT_EQ("metadata:", lines[3]);
-      EXPECT_EQ("last=\"y\"", lines[5]);
-      EXPECT_EQ("Thread: 00000010", lines[7]);
+      EXPECT_EQ("metadata:", lines[4]);
+      EXPECT_EQ("last=\"y\"", lines[6]);
+      EXPECT_EQ("Thread: 00000010", lines[8]);
       size_t headings = 0;
       size_t crashed = 0;
       for (const std::string& line : lines) {
@@ -1054,7 +1054,7 @@ TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
   FakeProcess crashedOnly;
   build(&crashedOnly, 1);
   ASSERT_TRUE(writer_.write(crashedOnly, CrashMetadata(), "crash.txt"));
-  const uint32_t crashedTotal = writer_.ranges().total();
+  const uint64_t crashedTotal = writer_.ranges().total();
 
   FakeProcess process;
   build(&process, 120);
@@ -1062,8 +1062,9 @@ TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
   const std::string text = write(process);
   const auto elapsed = std::chrono::steady_clock::now() - started;
   ASSERT_FALSE(text.empty());
-  printf("hostile log: 120 threads, %u ranges, %u bytes covered, %u bytes of log in %lld ms\n",
-         static_cast<unsigned>(writer_.ranges().size()), writer_.ranges().total(),
+  printf("hostile log: 120 threads, %u ranges, %llu bytes covered, %u bytes of log in %lld ms\n",
+         static_cast<unsigned>(writer_.ranges().size()),
+         static_cast<unsigned long long>(writer_.ranges().total()),
          static_cast<unsigned>(text.size()),
          static_cast<long long>(
              std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
@@ -1078,7 +1079,8 @@ TEST_F(CrashLogWriterTest, HostileProcessGivesACompleteBoundedLog) {
   }
   // Every other thread together stops at the budget; the last range may go a
   // little past it.
-  EXPECT_LE(writer_.ranges().total(), std::max(crashedTotal, ThreadBudget::kMemoryBudget) + 2048);
+  EXPECT_LE(writer_.ranges().total(),
+            std::max<uint64_t>(crashedTotal, ThreadBudget::kMemoryBudget) + 2048);
   EXPECT_GT(writer_.ranges().total(), crashedTotal);
   uint64_t covered = 0;
   for (const MemoryRange* range = writer_.ranges().begin(); range != writer_.ranges().end();
