@@ -210,7 +210,8 @@ bool CrashLogWriter::writeThread(const ProcessState& process, const ThreadInfo& 
     checkValue(stackWordAt(block->data, offset));
   }
 
-  char text[512];
+  // Room for the x86-64 register block, the longest text of a thread section.
+  char text[1024];
   const uint32_t id = thread.threadId();
   if (!out->writeFormatted(
           text,
