@@ -1111,6 +1111,117 @@ TEST_F(CrashLogWriterTest, EachWidthsLayout) {
   }
 }
 
+// The stack block of each width: read from the stack pointer rounded down to
+// a stack word, shrunk page by page, cut to the used stack or to the frame
+// extent, in words of 4 or 8 bytes, and never past the top of the space.
+struct WidthStackCase {
+  Architecture architecture;
+  const char* name;
+  bool crashed;
+  TargetAddress sp;
+  TargetAddress fp;
+  uint32_t stackSize;
+  TargetAddress memoryStart;  // readable: memorySize bytes from here
+  uint32_t memorySize;
+  std::vector<std::pair<TargetAddress, TargetAddress>> words;  // (address, value)
+  std::vector<uint32_t> readLengths;                           // asked of the stack reader
+  std::string stackValues;
+};
+
+TEST_F(CrashLogWriterTest, StackBlocksOfEachWidth) {
+  const TargetAddress S32 = 0x00110000;  // page boundaries
+  const TargetAddress S = static_cast<TargetAddress>(0x000000E700110000ull);
+  const TargetAddress kMax = kTargetAddressMax;
+  // clang-format off
+  const WidthStackCase cases[] = {
+      {Architecture::kX86, "ESP rounded down to 4", false, S32 + 0x102, 0, 0x200, S32, 0x1000,
+       {{S32 + 0x100, 0x11}}, {0x200}, "17 (all)"},
+      {Architecture::kX86, "at the top of the address space", false, 0xFFFFFFFE, 0xFFFFFFFC, 0,
+       0xFFFFF000, 0x1000, {{0xFFFFFFFC, 0xFFFFFFFC}}, {4}, "1 (all)"},
+      {Architecture::kX8664, "RSP rounded down to 8", false, S + 0x104, 0, 0x200, S, 0x1000,
+       {{S + 0x100, 0x11}}, {0x200}, "9 (all)"},
+      {Architecture::kX8664, "trailing zeros cut to a whole word, plus 64", false, S, 0, 0x1000,
+       S, 0x1000, {{S + 0x60, 0xFFFF}}, {0x1000}, "21 (all)"},
+      {Architecture::kX8664, "shrinking to the page of the failed read's last byte", true,
+       S + 0xF00, 0, 0, S, 0x1000, {}, {0x2000, 0x1100, 0x100}, "32 (all)"},
+      {Architecture::kX8664, "frame chain up, then backwards", false, S, S + 0x40, 0, S, 0x3000,
+       {{S + 0x40, S + 0x300}, {S + 0x300, S + 0x900}, {S + 0x900, S + 0x880}}, {0x2000},
+       "296 (all)"},
+      {Architecture::kX8664, "a frame pointer only 4-aligned is not followed", false, S,
+       S + 0x604, 0, S, 0x3000, {{S + 0x604, S + 0x700}}, {0x2000}, "72 (all)"},
+      {Architecture::kX8664, "a frame pointer at the block's last word is not followed", false,
+       S, S + 0x1FF8, 0, S, 0x3000, {{S + 0x1FF8, S + 0x2FF8}}, {0x2000}, "72 (all)"},
+      {Architecture::kX8664, "self-pointers raise the extent in turn", false, S, 0, 0, S, 0x3000,
+       {{S + 0x8, S + 0x700}, {S + 0x6F0, S + 0x1000}, {S + 0x1800, S + 0x1F00}}, {0x2000},
+       "520 (all)"},
+      {Architecture::kX8664, "at the top of the address space", false, kMax - 1, kMax - 7, 0,
+       kMax - 0xFFF, 0x1000, {{kMax - 7, kMax - 7}}, {8}, "1 (all)"},
+      {Architecture::kX8664, "near the top, crashed", true, kMax - 0xFF, 0, 0, kMax - 0xFFF,
+       0x1000, {}, {0x100}, "32 (all)"},
+  };
+  // clang-format on
+  for (const WidthStackCase& test : cases) {
+    if (test.architecture != kTargetArchitecture) continue;
+    SCOPED_TRACE(test.name);
+    FakeProcess process;
+    process.addMemory(test.memoryStart, test.memorySize);
+    for (const auto& word : test.words) process.setWords(word.first, {word.second});
+    // A first, crashed thread with no stack when the case is about another.
+    if (!test.crashed) process.addThread(1, true);
+    FakeThread* thread = process.addThread(2, test.crashed);
+    reg::sp(thread->registers_) = test.sp;
+    reg::bp(thread->registers_) = test.fp;
+    thread->stackSize_ = test.stackSize;
+    const std::vector<std::string> lines = writeLines(process);
+    std::vector<uint32_t> lengths;
+    const TargetAddress start = test.sp & ~static_cast<TargetAddress>(kStackWordBytes - 1);
+    for (const auto& read : process.reads_) {
+      if (read.first == start) lengths.push_back(read.second);
+    }
+    EXPECT_EQ(test.readLengths, lengths);
+    EXPECT_EQ(test.stackValues, findThread(lines, 2).stackValues);
+    EXPECT_FALSE(process.wrappedRead_);
+  }
+}
+
+// The writer signs the crash from what it wrote, in its own width: a stack
+// word after a direct call into the crashed function is the caller's frame,
+// a stale one after an indirect call below it is passed over.
+TEST_F(CrashLogWriterTest, SignsTheCrashInEachWidth) {
+  const struct {
+    Architecture architecture;
+    TargetAddress base;
+    TargetAddress stack;
+  } kCases[] = {
+      {Architecture::kX86, 0x00400000, 0x00120F00},
+      {Architecture::kX8664, static_cast<TargetAddress>(0x00007FF600000000ull),
+       static_cast<TargetAddress>(0x000000E700120F00ull)},
+  };
+  for (const auto& test : kCases) {
+    if (test.architecture != kTargetArchitecture) continue;
+    FakeProcess process;
+    FakeModule* main = process.addModule("tavra.exe", "", test.base, 0x10000, 0x10000, 0);
+    process.mainModule_ = main;
+    process.exceptionAddress_ = test.base + 0x1010;
+    process.addMemory(test.base, 0x10000);
+    // call rel32 to base + 0x1000, returning to base + 0x2005.
+    *process.byteAt(test.base + 0x2000) = 0xE8;
+    process.setWords32(test.base + 0x2001, {0x1000u - 0x2005u});
+    // call eax, returning to base + 0x3005.
+    *process.byteAt(test.base + 0x3003) = 0xFF;
+    *process.byteAt(test.base + 0x3004) = 0xD0;
+    process.addMemory(test.stack & ~static_cast<TargetAddress>(0xFFF), 0x1000);
+    process.setWords(test.stack, {test.base + 0x3005, 0, test.base + 0x2005});
+    FakeThread* thread = process.addThread(1, true);
+    reg::sp(thread->registers_) = test.stack;
+    reg::ip(thread->registers_) = test.base + 0x1010;
+    thread->stackSize_ = 0x100;
+    writeLines(process);
+    EXPECT_EQ("C0000005 tavra.exe+0x1010 | tavra.exe+0x2005", writer_.signature().text);
+    EXPECT_EQ(12u, writer_.signature().shortHash.size());
+  }
+}
+
 // The ranges of values near the edges of each width's address space: cut at
 // 0 and at the top, and nothing cut at 4 GiB in a 64-bit process.
 struct EdgeCase {
