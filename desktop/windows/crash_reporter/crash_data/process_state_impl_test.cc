@@ -32,13 +32,22 @@ namespace {
 
 constexpr DWORD kWaitMs = testing_support::kCaptureWaitMs;
 
-uint32_t hexNumber(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-}
+// The names of the checked registers in the test client's crash line, in
+// the order of checkedRegisters().
+#if defined(_WIN64)
+const char* const kCheckedRegisterNames[kCheckedRegisterCount] = {
+    "rax", "rbx", "rcx", "rdx", "rsi", "rdi", "rbp", "rsp", "r8",
+    "r9",  "r10", "r11", "r12", "r13", "r14", "r15", "rip"};
+#else
+const char* const kCheckedRegisterNames[kCheckedRegisterCount] = {"eax", "ebx", "ecx", "edx", "esi",
+                                                                  "edi", "ebp", "esp", "eip"};
+#endif
+
+uint64_t hexNumber(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
 
 // "key=HEX" pairs of a line such as the test client's crash line.
-std::map<std::string, uint32_t> hexFields(const std::string& line) {
-  std::map<std::string, uint32_t> fields;
+std::map<std::string, uint64_t> hexFields(const std::string& line) {
+  std::map<std::string, uint64_t> fields;
   for (const std::string& token : tokens(line)) {
     const size_t equals = token.find('=');
     if (equals != std::string::npos)
@@ -49,7 +58,7 @@ std::map<std::string, uint32_t> hexFields(const std::string& line) {
 
 // What the test client says about itself.
 struct ClientModule {
-  uint32_t base = 0;
+  TargetAddress base = 0;
   uint32_t size = 0;
   std::wstring path;
 };
@@ -135,8 +144,8 @@ class ProcessStateImplTest : public testing_support::CaptureOnDumpRequestTest {
       std::string word, base, size;
       in >> word >> base >> size;
       ClientModule module;
-      module.base = hexNumber(base);
-      module.size = hexNumber(size);
+      module.base = static_cast<TargetAddress>(hexNumber(base));
+      module.size = static_cast<uint32_t>(hexNumber(size));
       std::string path;
       std::getline(in >> std::ws, path);
       module.path = utf8ToWide(path);
@@ -196,7 +205,7 @@ TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
     const std::vector<ClientModule> modules = clientModules(client);
     const std::set<uint32_t> threads = clientThreads(client);
 
-    const std::map<std::string, uint32_t> seen = hexFields(captureCrash(client, c.command));
+    const std::map<std::string, uint64_t> seen = hexFields(captureCrash(client, c.command));
     ASSERT_TRUE(run_.result) << run_.log;
     const ProcessStateImpl& state = *run_.state;
     ASSERT_EQ(c.code, seen.at("code"));
@@ -211,15 +220,12 @@ TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
     EXPECT_EQ(seen.at("tid"), crashed.threadId());
     EXPECT_EQ(c.priority, crashed.priority());
     const RegisterSet& registers = crashed.registers();
-    EXPECT_EQ(seen.at("eax"), registers.eax);
-    EXPECT_EQ(seen.at("ebx"), registers.ebx);
-    EXPECT_EQ(seen.at("ecx"), registers.ecx);
-    EXPECT_EQ(seen.at("edx"), registers.edx);
-    EXPECT_EQ(seen.at("esi"), registers.esi);
-    EXPECT_EQ(seen.at("edi"), registers.edi);
-    EXPECT_EQ(seen.at("ebp"), registers.ebp);
-    EXPECT_EQ(seen.at("esp"), registers.esp);
-    EXPECT_EQ(seen.at("eip"), registers.eip);
+    TargetAddress values[kCheckedRegisterCount];
+    checkedRegisters(registers, values);
+    for (unsigned i = 0; i < kCheckedRegisterCount; ++i) {
+      ASSERT_EQ(1u, seen.count(kCheckedRegisterNames[i])) << kCheckedRegisterNames[i];
+      EXPECT_EQ(seen.at(kCheckedRegisterNames[i]), values[i]) << kCheckedRegisterNames[i];
+    }
     EXPECT_EQ(seen.at("eflags"), registers.eflags);
 
     // Every other thread of the client once, and nothing else.
@@ -243,12 +249,12 @@ TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
     EXPECT_STREQ("4.3.2.1", state.mainModule()->fileVersion());
 
     // The memory of the crashed process is there to be read while it waits.
-    EXPECT_TRUE(state.isReadable(registers.esp));
+    EXPECT_TRUE(state.isReadable(stackPointer(registers)));
     EXPECT_FALSE(state.isReadable(0x10));
     std::unique_ptr<MemoryReader> reader = state.createMemoryReader();
     ASSERT_NE(nullptr, reader);
     uint32_t bytesRead = 0;
-    EXPECT_NE(nullptr, reader->read(registers.esp, 16, &bytesRead));
+    EXPECT_NE(nullptr, reader->read(stackPointer(registers), 16, &bytesRead));
     EXPECT_EQ(16u, bytesRead);
     reader.reset();
     expectNoHandleLeft();
@@ -359,17 +365,17 @@ TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged)
 TEST_F(ProcessStateImplTest, ExceptionThatCannotBeReadWholeFailsTheCapture) {
   struct Case {
     const char* command;
-    uint32_t exceptionPointersAddress;  // 0: the registered one
+    TargetAddress exceptionPointersAddress;  // 0: the registered one
     const char* logged;
   };
   const Case cases[] = {
       // The registered word itself is unreadable.
       {"dump-raw * * *", 0x10, "Could not read the exception pointers' address"},
       {"dump-raw 10 * *", 0, "Could not read the exception pointers at"},
-      // Eight bytes asked, four there.
+      // The two pointers asked for, four bytes there.
       {"dump-raw edge * *", 0, "Could not read the exception pointers at"},
       {"dump-raw * 20 *", 0, "Could not read the exception record"},
-      // The code is there, the address twelve bytes on is not.
+      // The code is there, the address further on is not.
       {"dump-raw * edge *", 0, "Could not read the exception record"},
       {"dump-raw * * 30", 0, "Could not read the exception context"},
       {"dump-raw * * edge", 0, "Could not read the exception context"},
@@ -393,7 +399,7 @@ TEST_F(ProcessStateImplTest, ExceptionThatCannotBeReadWholeFailsTheCapture) {
   captureAfter(client, "dump-raw * * *");
   EXPECT_TRUE(run_.result) << run_.log;
   const uint32_t code = run_.state->exceptionCode();
-  const uint32_t address = run_.state->exceptionAddress();
+  const TargetAddress address = run_.state->exceptionAddress();
   expectNoHandleLeft();
   const std::string reply = releaseClient(client);
   EXPECT_EQ(0xE0000001u, hexFields(reply).at("code"));
