@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -18,11 +20,14 @@
 #include "desktop/windows/crash_reporter/crash_data/capture_on_dump_request_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_path.h"
+#include "desktop/windows/crash_reporter/crash_data/thread_context_test_support.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
+#include "runtime/logging.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
+#include "testing/browser_client/memory_edge.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
@@ -321,6 +326,96 @@ TEST_F(ProcessStateImplTest, TheExecutableIsTheMainModuleInAnyLetterCase) {
   ASSERT_FALSE(run_.state->modules().empty());
   EXPECT_EQ(run_.state->modules()[0].get(), run_.state->mainModule());
   releaseClient(client);
+}
+
+// The exception records of the reporter's width, laid out in this process
+// as a crashed client of that width lays them out, and captured from it: an
+// exception-pointers word and two pointers of the width, the exception
+// address at its place in the record, the whole context. Then each part in
+// turn is pointed to where its last byte lies past the end of readable
+// memory, which must fail the capture: a part read shorter than its width's
+// size, or the exception address read at another offset, would not.
+TEST(ProcessStateImplOwnRecordsTest, ReadsTheRecordsOfItsWidthWholeOrNotAtAll) {
+  constexpr uint32_t kPage = 4096;
+  // What the capture logs on this thread lands in the capture of each case.
+  setLogMessageHandler(&captureLogMessage, nullptr);
+  // Three pages of stack, then one for the records.
+  uint8_t* base = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 4 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, base);
+  // Memory that is not this test's own, only pointed to, never written.
+  const TargetAddress edge = findEndOfReadableMemory();
+  ASSERT_NE(0u, edge);
+
+  enum class Cut { kNothing, kPointersWord, kPointers, kExceptionAddress, kContext };
+  struct Case {
+    const char* what;
+    Cut cut;
+    const char* logged;  // null: captured
+  } cases[] = {
+      {"whole records", Cut::kNothing, nullptr},
+      {"the exception-pointers word", Cut::kPointersWord,
+       "Could not read the exception pointers' address"},
+      {"the context pointer", Cut::kPointers, "Could not read the exception pointers at"},
+      {"the exception address", Cut::kExceptionAddress, "Could not read the exception record"},
+      {"the context", Cut::kContext, "Could not read the exception context"},
+  };
+  const DWORD code = 0xE0ABC123;
+#if defined(_WIN64)
+  const TargetAddress exceptionAddress = 0x00007FF612345678ull;
+#else
+  const TargetAddress exceptionAddress = 0x7E345678;
+#endif
+  const CONTEXT registers =
+      testing_support::distinctContext(testing_support::addressOf(base + kPage));
+  // The records, whole, on the last page; CONTEXT 16-byte aligned.
+  uint8_t* const records = base + 3 * kPage;
+  auto* record = reinterpret_cast<EXCEPTION_RECORD*>(records);
+  auto* pointers = reinterpret_cast<EXCEPTION_POINTERS*>(records + 0x100);
+  auto* word = reinterpret_cast<TargetAddress*>(records + 0x140);
+  auto* context = reinterpret_cast<CONTEXT*>(records + 0x200);
+  record->ExceptionCode = code;
+  record->ExceptionAddress = reinterpret_cast<void*>(static_cast<uintptr_t>(exceptionAddress));
+  *context = registers;
+  const uint32_t threadId = GetCurrentThreadId();
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A cut part's address: its last byte is the first unreadable one.
+    auto at = [&](Cut part, const void* whole, size_t size) -> TargetAddress {
+      return c.cut == part ? edge - size + 1 : testing_support::addressOf(whole);
+    };
+    pointers->ExceptionRecord = reinterpret_cast<EXCEPTION_RECORD*>(static_cast<uintptr_t>(
+        at(Cut::kExceptionAddress, record,
+           offsetof(EXCEPTION_RECORD, ExceptionAddress) + sizeof(TargetAddress))));
+    pointers->ContextRecord = reinterpret_cast<CONTEXT*>(
+        static_cast<uintptr_t>(at(Cut::kContext, context, sizeof(CONTEXT))));
+    *word = at(Cut::kPointers, pointers, sizeof(EXCEPTION_POINTERS));
+
+    LogCapture capture;
+    ProcessStateImpl state;
+    const bool captured =
+        state.capture(GetCurrentProcessId(), at(Cut::kPointersWord, word, sizeof(TargetAddress)),
+                      testing_support::addressOf(&threadId));
+    if (c.logged != nullptr) {
+      EXPECT_FALSE(captured);
+      EXPECT_EQ(1u, occurrences(capture.text(), c.logged)) << capture.text();
+      EXPECT_TRUE(state.threads().empty());
+      continue;
+    }
+    ASSERT_TRUE(captured) << capture.text();
+    EXPECT_EQ(code, state.exceptionCode());
+    EXPECT_EQ(exceptionAddress, state.exceptionAddress());
+    ASSERT_FALSE(state.threads().empty());
+    const ThreadInfo& crashed = *state.threads()[0];
+    EXPECT_TRUE(crashed.isCrashed());
+    EXPECT_EQ(threadId, crashed.threadId());
+    testing_support::expectRegistersFrom(registers, crashed.registers());
+    // From the stack pointer to the end of its read-write region.
+    EXPECT_EQ(3 * kPage, crashed.stackSize());
+  }
+  setLogMessageHandler(nullptr, nullptr);
+  VirtualFree(base, 0, MEM_RELEASE);
 }
 
 TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged) {
