@@ -15,25 +15,42 @@
 #   sends to the crash server with no protection, with the reporter's crash
 #   budget and with the server's throttle rule (each with a local crash
 #   server of its own, in the benchmark's process).
-# Extra arguments go to the pipe benchmark (e.g. --soak=1000).
+# With --x64 first, the same figures follow for the 64-bit reporter (its
+# clients and floors 64-bit too, in a 64-bit Wine prefix), in the same run.
+# Other arguments go to the pipe benchmark (e.g. --soak=1000).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
 export BUILD_DIR=$build_dir
-
-bash "$here/tools/build.sh" >/dev/null
-source "$here/tools/wine_session.sh"
-beside_server() {
-  local program=$1
+widths=x86
+if [ "${1:-}" = --x64 ]; then
+  widths="x86 x64"
   shift
-  bash "$here/testing/crash_server_session/with_crash_server.sh" "$build_dir/wine-run" \
-    "$build_dir/bin/$program" "$@"
-}
-beside_server stage_benchmark.exe
-echo
-beside_server crash_benchmark.exe
-echo
-beside_server pipe_benchmark.exe "$@"
-echo
-TAVRA_BUILD_DIR=$build_dir PYTHONDONTWRITEBYTECODE=1 \
-  /usr/bin/python3 "$here/testing/storm_benchmark/storm_benchmark.py"
+fi
+
+TAVRA_WIDTHS=$widths bash "$here/tools/build.sh" >/dev/null
+for width in $widths; do
+  programs=$build_dir
+  [ "$width" = x64 ] && programs=$build_dir/x64
+  echo "=== the $width reporter ($programs/bin)"
+  (
+    build_dir=$programs
+    unset WINEPREFIX WINEARCH
+    source "$here/tools/wine_session.sh"
+    beside_server() {
+      local program=$1
+      shift
+      bash "$here/testing/crash_server_session/with_crash_server.sh" "$programs/wine-run" \
+        "$programs/bin/$program" "$@"
+    }
+    beside_server stage_benchmark.exe
+    echo
+    beside_server crash_benchmark.exe
+    echo
+    beside_server pipe_benchmark.exe "$@"
+    echo
+    TAVRA_BUILD_DIR=$programs PYTHONDONTWRITEBYTECODE=1 \
+      /usr/bin/python3 "$here/testing/storm_benchmark/storm_benchmark.py"
+  )
+  echo
+done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks that a built program is what ships: a 32-bit x86 Windows GUI program
-# with a WinMain entry point that Windows 7 SP1 loads and runs, importing only
+# Checks that a built program is what ships: a Windows GUI program, 32-bit x86
+# (PE32) or x86-64 (PE32+), whichever it is, with a WinMain entry point that
+# Windows 7 SP1 (of its width) loads and runs, importing only
 # DLLs that Windows itself ships and, from them, only functions that Windows 7
 # SP1 exports (tools/windows7_imports.txt), and carrying no debug information
 # (that lives in the .debug file its debug link names, beside it).
@@ -10,16 +11,23 @@ set -euo pipefail
 export LC_ALL=C
 exe=$1
 list=${2:-$(dirname "${BASH_SOURCE[0]}")/windows7_imports.txt}
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
-nm=${NM:-i686-w64-mingw32-nm}
+# The x86-64 tools read both kinds of image; the kind decides what is checked.
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+nm=${NM:-x86_64-w64-mingw32-nm}
 allowed='^(kernel32|advapi32|bcrypt|shell32|ole32|oleaut32|user32|psapi|wininet|version|msvcrt|ws2_32|shlwapi|dbghelp|ntdll)\.dll$'
 
 fail() { echo "FAIL: $*"; exit 1; }
 [ -f "$list" ] || fail "no import list $list"
 headers=$("$objdump" -p "$exe")
-grep -q '^Magic[[:space:]]*010b' <<<"$headers" || fail "not a PE32 image"
 file_header=$("$objdump" -f "$exe")
-grep -q 'architecture: i386' <<<"$file_header" || fail "not Intel 386 code"
+if grep -q '^Magic[[:space:]]*010b' <<<"$headers"; then
+  image_kind=PE32 architecture='i386' entry=' T _WinMain@16$'
+elif grep -q '^Magic[[:space:]]*020b' <<<"$headers"; then
+  image_kind=PE32+ architecture='i386:x86-64' entry=' T WinMain$'
+else
+  fail "neither a PE32 nor a PE32+ image"
+fi
+grep -q "architecture: $architecture," <<<"$file_header" || fail "a $image_kind image without $architecture code"
 grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not the GUI subsystem"
 sections=$("$objdump" -h "$exe")
 if grep -q ' \.debug_' <<<"$sections"; then fail "carries debug information"; fi
@@ -31,7 +39,7 @@ if grep -q ' \.gnu_debuglink' <<<"$sections"; then
     fail "$(basename "$exe").debug has another time stamp than the program"
 fi
 symbols=$("$nm" "$exe")
-grep -Eq ' T _WinMain@16$' <<<"$symbols" || fail "no WinMain entry point"
+grep -Eq "$entry" <<<"$symbols" || fail "no WinMain entry point"
 
 # Windows refuses to load an image that asks for a newer system than itself:
 # Windows 7 is version 6.1.
@@ -73,5 +81,5 @@ if [ -n "$missing" ]; then
 fi
 [ "$bad" = 0 ] || exit 1
 count=$(wc -l <<<"$imports")
-echo "ok: $(basename "$exe") is a self-contained PE32 GUI program for Windows 7 and later;" \
+echo "ok: $(basename "$exe") is a self-contained $image_kind GUI program for Windows 7 and later;" \
   "its $count imported functions are all in $(basename "$list")"

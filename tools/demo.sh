@@ -6,15 +6,24 @@
 # The demo shows the crash-feedback line, that the reporter ended after the
 # browser, the report as the server received it, and its page on the server
 # with its summary and signature (screenshots of the pages stay in
-# build/demo/); last the server stops. Extra arguments go to the stand-in
-# browser.
+# build/demo/); last the server stops. With --x64 first, the whole road is
+# that of a 64-bit browser: the 64-bit stand-in browser, its 64-bit reporter
+# and clients, in a 64-bit Wine prefix (under build/x64/). Other arguments go
+# to the stand-in browser.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
 export BUILD_DIR=$build_dir
-bash "$here/tools/build.sh" >/dev/null
+width=x86
+if [ "${1:-}" = --x64 ]; then
+  width=x64
+  shift
+fi
+programs=$build_dir
+[ "$width" = x64 ] && programs=$build_dir/x64
+TAVRA_WIDTHS=$width bash "$here/tools/build.sh" >/dev/null
 
-demo_dir=$build_dir/demo
+demo_dir=$programs/demo
 storage=$demo_dir/crash_reports
 mkdir -p "$demo_dir"
 # The demo crashes the same way each run: in its own folder it starts with a
@@ -26,7 +35,7 @@ server_log=$demo_dir/crash_server.log
 # Made before the server starts: the background job opens it only once it
 # runs, and the first look for the server's address may come before that.
 : >"$server_out"
-"$here/tools/crash_server" --host 127.0.0.1 --port 0 --storage "$storage" --symbols "$build_dir/bin" \
+"$here/tools/crash_server" --host 127.0.0.1 --port 0 --storage "$storage" --symbols "$programs/bin" \
   >"$server_out" 2>"$server_log" &
 server_pid=$!
 stop_server() {
@@ -51,10 +60,15 @@ if [ -z "$url" ]; then
   exit 1
 fi
 echo "demo: local crash server listening on $url (reports under $storage)"
+echo "demo: a $width browser ($programs/bin)"
 
 status=0
-TAVRA_CRASH_SERVER_URL=$url bash "$here/tools/run_program.sh" stand_in_browser.exe --demo "$@" ||
-  status=$?
+(
+  build_dir=$programs
+  unset WINEPREFIX WINEARCH
+  source "$here/tools/wine_session.sh"
+  TAVRA_CRASH_SERVER_URL=$url wine "$programs/bin/stand_in_browser.exe" --demo "$@"
+) || status=$?
 
 # The reporter has ended, and with it every upload: what the server stored.
 PYTHONPATH="$here/report_tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1 \
@@ -63,7 +77,7 @@ PYTHONPATH="$here/report_tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECO
 # Each report's page, summary and signature, and screenshots of the pages,
 # while the server still runs.
 bash "$here/testing/report_pages/show_report_pages.sh" "$url" "$storage" "$demo_dir" \
-  "$build_dir/bin" || true
+  "$programs/bin" || true
 
 stop_server
 echo "demo: local crash server stopped"

@@ -11,8 +11,8 @@
 # from the MinGW build: the parser's unit tests and the fuzz target, both with
 # AddressSanitizer and UndefinedBehaviorSanitizer, every finding fatal. Runs
 # the unit tests, then the fuzzer on a corpus that starts, for the module
-# parser, from the made files of the tests, Wine's own DLLs and the build's
-# programs. Exits non-zero on
+# parser, from the made files of the tests (PE32 and PE32+), Wine's own DLLs
+# of both widths and the programs of both builds. Exits non-zero on
 # any finding: a crash, a leak, a sanitizer report, a time-out or running out
 # of memory. Findings are kept in BUILD_DIR/fuzz/findings, each run's output in
 # BUILD_DIR/fuzz/<fuzzer>.log.
@@ -124,8 +124,10 @@ seeds=$out/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds/made" "$seeds/real"
 "$out/pe_image_seed_writer" "$seeds/made"
+# PE32 and PE32+ files alike: the 32-bit and the 64-bit system DLLs and
+# programs of both widths.
 for dir in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/x86_64-linux-gnu/wine/x86_64-windows \
-  "$build_dir/bin"; do
+  "$build_dir/bin" "$build_dir/x64/bin"; do
   [ -d "$dir" ] || continue
   tag=$(basename "$dir")
   for f in "$dir"/*.dll "$dir"/*.exe; do

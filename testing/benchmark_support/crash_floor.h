@@ -9,16 +9,18 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/target_width.h"
+
 namespace tavra {
 
 // Memory from `first` up to, not including, `second`.
-using AddressRange = std::pair<uint32_t, uint32_t>;
+using AddressRange = std::pair<TargetAddress, TargetAddress>;
 
 // Opens `processId`, reads up to 8192 bytes of each thread's stack from its
 // stack pointer, within the stack's region, then each of `ranges` in one
 // read, and writes `logSize` bytes to `scratchFile` in one piece (the file is
 // deleted again). Returns the bytes read.
-uint64_t crashLogFloor(uint32_t processId, const std::vector<uint32_t>& stackPointers,
+uint64_t crashLogFloor(uint32_t processId, const std::vector<TargetAddress>& stackPointers,
                        const std::vector<AddressRange>& ranges, uint64_t logSize,
                        const std::wstring& scratchFile);
 

@@ -15,7 +15,7 @@ bool readable(uintptr_t address, SIZE_T length) {
 
 }  // namespace
 
-uint32_t findEndOfReadableMemory() {
+TargetAddress findEndOfReadableMemory() {
   MEMORY_BASIC_INFORMATION region;
   // The first 64 KiB are never mapped.
   uintptr_t address = 0x10000;
@@ -24,7 +24,7 @@ uint32_t findEndOfReadableMemory() {
     const uintptr_t end = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
     if (end <= address) break;
     if (region.State == MEM_COMMIT && readable(end - 4, 4) && !readable(end, 4)) {
-      return static_cast<uint32_t>(end);
+      return static_cast<TargetAddress>(end);
     }
     address = end;
   }

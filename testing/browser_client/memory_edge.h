@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "runtime/target_width.h"
+
 namespace tavra {
 
 // An address of this process before which four bytes can be read with
@@ -12,7 +14,7 @@ namespace tavra {
 // that unreadable memory follows. Some systems read reserved and inaccessible
 // pages through ReadProcessMemory all the same, so the edge is found by
 // reading, not from the regions' protection. 0 when there is none.
-uint32_t findEndOfReadableMemory();
+TargetAddress findEndOfReadableMemory();
 
 }  // namespace tavra
 

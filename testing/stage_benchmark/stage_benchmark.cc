@@ -85,7 +85,7 @@ class CountingProcessState : public testing_support::ForwardingProcessState {
  public:
   explicit CountingProcessState(const ProcessStateImpl& state) : ForwardingProcessState(state) {}
 
-  bool isReadable(uint32_t address) const override {
+  bool isReadable(TargetAddress address) const override {
     const LARGE_INTEGER start = counterNow();
     const bool readable = state_.isReadable(address);
     milliseconds_ += millisecondsSince(start);
@@ -114,7 +114,7 @@ void inspectModuleFiles(uint32_t processId) {
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ModuleInfoImpl module;
     module.inspect(entry.szModule, file.get(),
-                   static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.modBaseAddr)),
+                   static_cast<TargetAddress>(reinterpret_cast<uintptr_t>(entry.modBaseAddr)),
                    entry.modBaseSize);
   }
 }
@@ -162,9 +162,10 @@ std::vector<AddressRange> rangesOf(const CrashLogWriter& writer) {
   return ranges;
 }
 
-std::vector<uint32_t> stackPointersOf(const ProcessState& state) {
-  std::vector<uint32_t> stackPointers;
-  for (const auto& thread : state.threads()) stackPointers.push_back(thread->registers().esp);
+std::vector<TargetAddress> stackPointersOf(const ProcessState& state) {
+  std::vector<TargetAddress> stackPointers;
+  for (const auto& thread : state.threads())
+    stackPointers.push_back(stackPointer(thread->registers()));
   return stackPointers;
 }
 

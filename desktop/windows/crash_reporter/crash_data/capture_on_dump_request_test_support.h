@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
+#include "runtime/target_width.h"
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
@@ -35,8 +36,8 @@ constexpr DWORD kCaptureWaitMs = 30000;
 // One capture and what the test asked of it.
 struct CaptureRun {
   // Set by the test; zero means the client's registered address.
-  uint32_t exceptionPointersAddress = 0;
-  uint32_t threadIdAddress = 0;
+  TargetAddress exceptionPointersAddress = 0;
+  TargetAddress threadIdAddress = 0;
   // Captures made and destroyed before the one that is kept, to count the
   // handles that they leave behind.
   int repeatedCaptures = 0;
@@ -55,10 +56,10 @@ struct CaptureRun {
 // The dump-request hook; `context` is the CaptureRun.
 inline void captureOnDumpRequest(void* context, ReporterClient* client) {
   CaptureRun* run = static_cast<CaptureRun*>(context);
-  const uint32_t exceptionPointersAddress = run->exceptionPointersAddress != 0
-                                                ? run->exceptionPointersAddress
-                                                : client->exceptionPointersAddress();
-  const uint32_t threadIdAddress =
+  const TargetAddress exceptionPointersAddress = run->exceptionPointersAddress != 0
+                                                     ? run->exceptionPointersAddress
+                                                     : client->exceptionPointersAddress();
+  const TargetAddress threadIdAddress =
       run->threadIdAddress != 0 ? run->threadIdAddress : client->threadIdAddress();
   const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
   for (int i = 0; i < run->repeatedCaptures; ++i) {

@@ -18,8 +18,8 @@ void buildCrashMetadata(const CrashAnnotations& annotations, const SystemInfo& s
   metadata->entries.emplace_back("cpu_revision", system.cpuRevision);
 }
 
-void appendMemoryFigures(uint32_t workingSetSize, uint32_t peakWorkingSetSize,
-                         uint32_t privateUsage, CrashMetadata* metadata) {
+void appendMemoryFigures(uint64_t workingSetSize, uint64_t peakWorkingSetSize,
+                         uint64_t privateUsage, CrashMetadata* metadata) {
   metadata->entries.emplace_back("mem_working_set_size", std::to_string(workingSetSize));
   metadata->entries.emplace_back("mem_peak_working_set_size", std::to_string(peakWorkingSetSize));
   metadata->entries.emplace_back("mem_private_usage", std::to_string(privateUsage));

@@ -37,8 +37,8 @@ void buildCrashMetadata(const CrashAnnotations& annotations, const SystemInfo& s
 
 // Appends "mem_working_set_size", "mem_peak_working_set_size" and
 // "mem_private_usage", each in unsigned decimal.
-void appendMemoryFigures(uint32_t workingSetSize, uint32_t peakWorkingSetSize,
-                         uint32_t privateUsage, CrashMetadata* metadata);
+void appendMemoryFigures(uint64_t workingSetSize, uint64_t peakWorkingSetSize,
+                         uint64_t privateUsage, CrashMetadata* metadata);
 
 }  // namespace tavra
 

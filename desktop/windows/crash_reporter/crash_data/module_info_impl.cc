@@ -75,7 +75,8 @@ Seam<GetMappedFileNameFunction> getMappedFileNameSeam(&GetMappedFileNameA);
 ModuleInfoImpl::ModuleInfoImpl() = default;
 ModuleInfoImpl::~ModuleInfoImpl() = default;
 
-void ModuleInfoImpl::inspect(const wchar_t* moduleName, HANDLE file, uint32_t base, uint32_t size) {
+void ModuleInfoImpl::inspect(const wchar_t* moduleName, HANDLE file, TargetAddress base,
+                             uint32_t size) {
   base_ = base;
   size_ = size;
   const wchar_t* snapshotName = moduleName ? moduleName : L"";
@@ -119,6 +120,8 @@ void ModuleInfoImpl::parse(HANDLE file, uint64_t fileSize, const void* view) {
     TAVRA_LOG(ERROR) << "GetNtHeaders failed for " << nameForLog();
     return;
   }
+  // In the arithmetic of the target's addresses: a 64-bit module's code may
+  // lie above 4 GiB.
   codeEnd_ = base_ + image.baseOfCode() + image.sizeOfCode();
   timestamp_ = image.timeDateStamp();
 
@@ -188,12 +191,17 @@ void ModuleInfoImpl::logReadFailure(DWORD error) const {
 const char* ModuleInfoImpl::nameForLog() const { return name_[0] != 0 ? name_ : kUnknownName; }
 
 const char* ModuleInfoImpl::name() const { return name_; }
-uint32_t ModuleInfoImpl::base() const { return base_; }
+TargetAddress ModuleInfoImpl::base() const { return base_; }
 uint32_t ModuleInfoImpl::size() const { return size_; }
-uint32_t ModuleInfoImpl::codeStart() const { return base_; }
+TargetAddress ModuleInfoImpl::codeStart() const { return base_; }
 // Without headers there is no code range at all. 0 - base would describe
 // the whole address space to a reader that compares v - codeStart < codeSize.
-uint32_t ModuleInfoImpl::codeSize() const { return codeEnd_ == 0 ? 0 : codeEnd_ - base_; }
+// BaseOfCode and SizeOfCode are 32-bit fields, so that the distance fits in
+// 32 bits but for the carry of their sum, which the 32-bit reporter has always
+// dropped; both widths drop it alike.
+uint32_t ModuleInfoImpl::codeSize() const {
+  return codeEnd_ == 0 ? 0 : static_cast<uint32_t>(codeEnd_ - base_);
+}
 const char* ModuleInfoImpl::fileVersion() const { return fileVersion_; }
 uint32_t ModuleInfoImpl::timestamp() const { return timestamp_; }
 

@@ -40,12 +40,12 @@ class ModuleInfoImpl : public ModuleInfo {
   // and reads the rest from it. `file`, opened for synchronous reads, may be
   // null or INVALID_HANDLE_VALUE when the module's file could not be opened.
   // Nothing is ever read outside the file's size.
-  void inspect(const wchar_t* moduleName, HANDLE file, uint32_t base, uint32_t size);
+  void inspect(const wchar_t* moduleName, HANDLE file, TargetAddress base, uint32_t size);
 
   const char* name() const override;
-  uint32_t base() const override;
+  TargetAddress base() const override;
   uint32_t size() const override;
-  uint32_t codeStart() const override;
+  TargetAddress codeStart() const override;
   uint32_t codeSize() const override;
   const char* fileVersion() const override;
   uint32_t timestamp() const override;
@@ -61,9 +61,9 @@ class ModuleInfoImpl : public ModuleInfo {
   char name_[kTextSize] = {};
   char fileVersion_[kTextSize] = {};
   uint32_t timestamp_ = 0;
-  uint32_t base_ = 0;
+  TargetAddress base_ = 0;
   uint32_t size_ = 0;
-  uint32_t codeEnd_ = 0;
+  TargetAddress codeEnd_ = 0;
 };
 
 // Test seams: the MapViewOfFile, ReadFile and GetMappedFileNameA that

@@ -82,18 +82,18 @@ class ModuleInfoImplTest : public ::testing::Test {
   // Opens the file as the snapshot does, inspects it and returns the log
   // entries that this made.
   std::vector<Entry> inspectFile(const std::wstring& path, const wchar_t* snapshotName,
-                                 ModuleInfoImpl* module) {
+                                 ModuleInfoImpl* module, TargetAddress base = kBase) {
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     EXPECT_TRUE(file.isValid());
-    return inspectHandle(file.get(), snapshotName, module);
+    return inspectHandle(file.get(), snapshotName, module, base);
   }
 
-  std::vector<Entry> inspectHandle(HANDLE file, const wchar_t* snapshotName,
-                                   ModuleInfoImpl* module) {
+  std::vector<Entry> inspectHandle(HANDLE file, const wchar_t* snapshotName, ModuleInfoImpl* module,
+                                   TargetAddress base = kBase) {
     severities_.clear();
     LogCapture capture;
-    module->inspect(snapshotName, file, kBase, kSize);
+    module->inspect(snapshotName, file, base, kSize);
     // Each captured line is "file:line:message".
     std::vector<Entry> entries;
     const std::string& text = capture.text();
@@ -348,25 +348,46 @@ TEST_F(ModuleInfoImplTest, SnapshotNames) {
   EXPECT_EQ(0u, fresh.base() | fresh.size() | fresh.codeSize() | fresh.timestamp());
 }
 
-TEST_F(ModuleInfoImplTest, CodeRangeIn32Bits) {
+// The code range's start is the base, its size the distance to base +
+// BaseOfCode + SizeOfCode, the same in both widths: a code end past 4 GiB,
+// which wraps in 32 bits and does not in 64, leaves the same distance. In
+// the 64-bit reporter, modules load above 4 GiB, and both kinds of module
+// file are read.
+TEST_F(ModuleInfoImplTest, CodeRangeInTheTargetsAddresses) {
   struct Case {
+    const char* what;
+    TargetAddress base;
+    bool plus;  // a PE32+ file
     uint32_t baseOfCode;
     uint32_t sizeOfCode;
     uint32_t codeSize;
   } cases[] = {
-      {0x1000, 0x2345, 0x3345},
-      {0, 0, 0},
-      // base + BaseOfCode + SizeOfCode wraps past the top of 32 bits.
-      {0xF0000000, 0x00001000, 0xF0001000},
+    {"made file", kBase, false, 0x1000, 0x2345, 0x3345},
+    {"no code", kBase, false, 0, 0, 0},
+    {"PE32+ file", kBase, true, 0x1000, 0x2345, 0x3345},
+    // base + BaseOfCode + SizeOfCode passes the top of 32 bits.
+    {"code end past 4 GiB", kBase, false, 0xF0000000, 0x00001000, 0xF0001000},
+    {"base just below 4 GiB", 0xFFFF0000, true, 0x1000, 0x2345, 0x3345},
+#if defined(_WIN64)
+    {"base above 4 GiB", 0x00007FF612340000ull, true, 0x1000, 0x2345, 0x3345},
+    {"base above 4 GiB, PE32 file", 0x0000000180000000ull, false, 0x1000, 0x2345, 0x3345},
+    {"base above 4 GiB, largest code", 0x00007FF612340000ull, true, 0xFFFFFFFF, 0xFFFFFFFF,
+     0xFFFFFFFE},
+#endif
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     PeFile file = namedModule("code.dll", {});
+    file.plus = c.plus;
     file.baseOfCode = c.baseOfCode;
     file.sizeOfCode = c.sizeOfCode;
     ModuleInfoImpl module;
-    inspectFile(writeBytes(L"code.dll", file.build()), L"code.dll", &module);
-    EXPECT_EQ(kBase, module.codeStart());
+    inspectFile(writeBytes(L"code.dll", file.build()), L"code.dll", &module, c.base);
+    EXPECT_EQ(c.base, module.base());
+    EXPECT_EQ(c.base, module.codeStart());
     EXPECT_EQ(c.codeSize, module.codeSize());
+    EXPECT_STREQ("code.dll", module.name());
+    EXPECT_EQ(0x5E0BE100u, module.timestamp());
   }
 }
 

@@ -15,10 +15,13 @@
 // memory at any time, with or without this.
 //
 // Threads: an object belongs to the snapshot that made it and is used only by
-// the thread that handles that crash; it has no lock. Memory: a table of one
-// slot per 4 MB of address space, made at the first question, and 256 bytes
-// for each 4 MB that the questions reach; at most about 260 KB for the whole
-// 32-bit space. When memory runs out, questions go to the process uncached.
+// the thread that handles that crash; it has no lock. Memory: a hash table of
+// kSlotCount slots (64 KB), made at the first question, and 256 bytes for
+// each 4 MB of address space that the questions reach, for at most
+// kMaxChunks such pieces (about 1 MB in all). The whole 32-bit space fits;
+// the 64-bit one is far too large for a flat table, and a crash log asks
+// about a few hundred pieces of it at most. Questions past that bound, or
+// when memory runs out, go to the process uncached.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PAGE_READABILITY_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PAGE_READABILITY_H_
 
@@ -27,13 +30,18 @@
 #include <cstdint>
 #include <memory>
 
+#include "runtime/target_width.h"
+
 namespace tavra {
 
 class PageReadability {
  public:
   static constexpr uint32_t kPageShift = 12;  // 4096-byte pages
   static constexpr uint32_t kPagesPerChunk = 1024;
-  static constexpr uint32_t kChunkCount = (1u << (32 - kPageShift)) / kPagesPerChunk;
+  // Slots of the hash table (a power of two), and the pieces of address space
+  // it keeps answers for; the rest of the slots keep the probe runs short.
+  static constexpr uint32_t kSlotCount = 4096;
+  static constexpr uint32_t kMaxChunks = 3072;
 
   // `process` is not owned and must stay open while this object lives; it
   // needs PROCESS_VM_READ.
@@ -44,7 +52,7 @@ class PageReadability {
 
   // True when exactly one byte at `address` can be read from the process, as
   // far as the first question about its page found.
-  bool isReadable(uint32_t address);
+  bool isReadable(TargetAddress address);
 
   // The one-byte reads made so far.
   uint32_t systemCalls() const { return systemCalls_; }
@@ -56,12 +64,18 @@ class PageReadability {
     uint32_t readable[kPagesPerChunk / 32];
   };
 
+  struct Slot {
+    uint64_t key = 0;  // the chunk's number plus 1; 0 for an empty slot
+    std::unique_ptr<Chunk> chunk;
+  };
+
   // The chunk that holds `page`, made when missing; null when there is no
-  // memory for it.
-  Chunk* chunkFor(uint32_t page);
+  // memory for it or the table holds kMaxChunks already.
+  Chunk* chunkFor(uint64_t page);
 
   HANDLE process_;
-  std::unique_ptr<std::unique_ptr<Chunk>[]> chunks_;
+  std::unique_ptr<Slot[]> slots_;
+  uint32_t chunkCount_ = 0;
   uint32_t systemCalls_ = 0;
 };
 

@@ -16,6 +16,8 @@ constexpr uint64_t kSizeOfCodeField = 4;        // in the optional header
 constexpr uint64_t kBaseOfCodeField = 20;       // in the optional header
 constexpr uint64_t kOptionalHeaderNeeded = 24;  // up to and with BaseOfCode
 constexpr uint16_t kPe32PlusMagic = 0x20B;
+constexpr uint64_t kImageBaseField32 = 28;  // 4 bytes
+constexpr uint64_t kImageBaseField64 = 24;  // 8 bytes
 constexpr uint64_t kDirectoryCountField32 = 92;
 constexpr uint64_t kDirectories32 = 96;
 constexpr uint64_t kDirectoryCountField64 = 108;
@@ -71,7 +73,17 @@ PeImage::PeImage(ByteSource* source, uint64_t size) : source_(source), size_(sou
   baseOfCode_ = littleEndian(optional + kBaseOfCodeField, 4);
   optionalHeaderSize_ = littleEndian(fileHeader + kOptionalSizeField, 2);
   sectionCount_ = littleEndian(fileHeader + kSectionCountField, 2);
+  plus_ = littleEndian(optional, 2) == kPe32PlusMagic;
   sectionTable_ = optionalHeader_ + optionalHeaderSize_;
+  const uint64_t imageBaseField = plus_ ? kImageBaseField64 : kImageBaseField32;
+  const uint64_t imageBaseSize = plus_ ? 8 : 4;
+  uint32_t low = 0;
+  uint32_t high = 0;
+  if (imageBaseField + imageBaseSize <= optionalHeaderSize_ &&
+      read32(optionalHeader_ + imageBaseField, &low) &&
+      (!plus_ || read32(optionalHeader_ + imageBaseField + 4, &high))) {
+    imageBase_ = (static_cast<uint64_t>(high) << 32) | low;
+  }
   // A table that runs past the end makes every address unknown, rather than
   // trusting the part of it that happens to fit.
   sectionTableFits_ =
@@ -155,11 +167,8 @@ bool PeImage::rvaToOffset(uint32_t rva, uint64_t* offset) {
 
 uint32_t PeImage::dataDirectoryAddress(uint32_t index) {
   if (!valid_) return 0;
-  uint32_t magic = 0;
-  if (!read16(optionalHeader_, &magic)) return 0;
-  const bool plus = magic == kPe32PlusMagic;
-  const uint64_t countField = plus ? kDirectoryCountField64 : kDirectoryCountField32;
-  const uint64_t directories = plus ? kDirectories64 : kDirectories32;
+  const uint64_t countField = plus_ ? kDirectoryCountField64 : kDirectoryCountField32;
+  const uint64_t directories = plus_ ? kDirectories64 : kDirectories32;
   const uint64_t entryEnd = directories + kDirectoryEntrySize * (index + 1);
   // The entry must lie within the optional header as the file sizes it, and
   // within the file.

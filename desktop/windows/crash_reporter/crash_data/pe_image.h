@@ -2,6 +2,13 @@
 // the code range, the export directory's name and the version resource with
 // its FileVersion and OriginalFilename values.
 //
+// Both kinds of module file are read, whichever the file is by its optional
+// header's magic: PE32 (32-bit modules) and PE32+ (64-bit modules, magic
+// 0x20B), whose ImageBase is 64 bits wide and whose data directories lie 16
+// bytes further on. BaseOfCode and SizeOfCode lie where they do in PE32. A
+// reporter of either width may meet either kind of file and is not fooled by
+// it.
+//
 // The bytes come from a file on disk and are untrusted: every offset, size
 // and count taken from them is checked before use, and nothing is ever read
 // outside the file's size, whatever it holds. A value that points outside
@@ -78,6 +85,12 @@ class PeImage {
   // The optional header's BaseOfCode and SizeOfCode; 0 without valid headers.
   uint32_t baseOfCode() const { return baseOfCode_; }
   uint32_t sizeOfCode() const { return sizeOfCode_; }
+  // True for a PE32+ file (magic 0x20B); any other magic is read as PE32.
+  bool isPe32Plus() const { return plus_; }
+  // The optional header's ImageBase (64 bits in PE32+, 32 in PE32); 0 without
+  // valid headers or when the field does not lie within the file and within
+  // the optional header as the file sizes it.
+  uint64_t imageBase() const { return imageBase_; }
 
   // The place in the file of the relative virtual address `rva`: the first
   // section whose VirtualAddress is at or below it and whose VirtualAddress +
@@ -133,6 +146,8 @@ class PeImage {
   uint32_t timeDateStamp_ = 0;
   uint32_t baseOfCode_ = 0;
   uint32_t sizeOfCode_ = 0;
+  bool plus_ = false;
+  uint64_t imageBase_ = 0;
   // Offsets in the file, valid only with valid headers.
   uint64_t optionalHeader_ = 0;
   uint32_t optionalHeaderSize_ = 0;

@@ -29,6 +29,11 @@ void parse(const tavra::pe_testing::Bytes& bytes, uint64_t failAt) {
   tavra::pe_testing::BytesSource source(bytes, failAt);
   tavra::PeImage image(&source, bytes.size());
 
+  // Without headers there is no kind and no ImageBase.
+  if (!image.hasValidHeaders() && (image.isPe32Plus() || image.imageBase() != 0)) abort();
+  // A PE32 file's ImageBase has 32 bits.
+  if (!image.isPe32Plus() && (image.imageBase() >> 32) != 0) abort();
+
   char name[kTextSize] = {};
   bool foundDirectory = false;
   if (image.exportName(name, sizeof(name), &foundDirectory)) checkText(name);

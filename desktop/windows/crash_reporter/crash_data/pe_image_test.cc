@@ -36,10 +36,34 @@ std::string exportNameOf(PeImage& image, bool* foundDirectory) {
   return out;
 }
 
-Bytes withVersion(const Bytes& version) { return namedModule("", version).build(); }
+// The tests that read whole module files run for both kinds: PE32 (32-bit
+// modules) and PE32+ (64-bit modules), which the parser tells apart by the
+// optional header's magic.
+class PeImageKindTest : public ::testing::TestWithParam<bool> {
+ protected:
+  bool plus() const { return GetParam(); }
+  PeFile module(const std::string& exportName, const Bytes& version) const {
+    return namedModule(exportName, version, plus());
+  }
+  Bytes withVersion(const Bytes& version) const { return module("", version).build(); }
+  PeFile emptyFile() const {
+    PeFile file;
+    file.plus = plus();
+    return file;
+  }
+  // The offset of the data directory count in the file.
+  uint32_t directoryCount() const {
+    return kOptionalHeaderOffset + emptyFile().directoryCountField();
+  }
+};
 
-TEST(PeImageTest, Headers) {
-  const Bytes good = namedModule("a.dll", {}).build();
+INSTANTIATE_TEST_SUITE_P(BothKinds, PeImageKindTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Pe32Plus" : "Pe32";
+                         });
+
+TEST_P(PeImageKindTest, Headers) {
+  const Bytes good = module("a.dll", {}).build();
   struct Case {
     const char* what;
     std::function<void(Bytes*)> change;
@@ -70,7 +94,16 @@ TEST(PeImageTest, Headers) {
       EXPECT_EQ(0x5E0BE100u, image.image.timeDateStamp());
       EXPECT_EQ(0x1000u, image.image.baseOfCode());
       EXPECT_EQ(0x2345u, image.image.sizeOfCode());
+      EXPECT_EQ(plus(), image.image.isPe32Plus());
+      // The file cut after BaseOfCode has no ImageBase left.
+      if (bytes.size() == good.size()) {
+        EXPECT_EQ(emptyFile().usedImageBase(), image.image.imageBase());
+      } else {
+        EXPECT_EQ(0u, image.image.imageBase());
+      }
     } else {
+      EXPECT_FALSE(image.image.isPe32Plus());
+      EXPECT_EQ(0u, image.image.imageBase());
       EXPECT_EQ(0u, image.image.timeDateStamp());
       EXPECT_EQ(0u, image.image.sizeOfCode());
       bool foundDirectory = true;
@@ -86,8 +119,9 @@ TEST(PeImageTest, Headers) {
   EXPECT_FALSE(none.hasValidHeaders());
 }
 
-TEST(PeImageTest, RelativeAddresses) {
+TEST_P(PeImageKindTest, RelativeAddresses) {
   PeFile file;
+  file.plus = plus();
   file.sections = {
       {0x1000, 0x400, 0x200, Bytes(0x200, 0x11)},
       {0x2000, 0x600, 0x100, Bytes(0x100, 0x22)},
@@ -131,7 +165,7 @@ TEST(PeImageTest, RelativeAddresses) {
   EXPECT_FALSE(Image(moved).image.rvaToOffset(0x1000, &offset));
 }
 
-TEST(PeImageTest, ExportName) {
+TEST_P(PeImageKindTest, ExportName) {
   const std::string longName(200, 'n');
   struct Case {
     const char* what;
@@ -139,27 +173,26 @@ TEST(PeImageTest, ExportName) {
     bool directory;
     std::string name;
   } cases[] = {
-      {"plain", [] { return namedModule("plain.dll", {}).build(); }, true, "plain.dll"},
-      {"cut to 127", [&] { return namedModule(longName, {}).build(); }, true,
-       std::string(127, 'n')},
-      {"no export directory", [] { return namedModule("", {}).build(); }, false, "<none>"},
+      {"plain", [&] { return module("plain.dll", {}).build(); }, true, "plain.dll"},
+      {"cut to 127", [&] { return module(longName, {}).build(); }, true, std::string(127, 'n')},
+      {"no export directory", [&] { return module("", {}).build(); }, false, "<none>"},
       {"directory outside every section",
-       [] {
-         PeFile file = namedModule("x.dll", {});
+       [&] {
+         PeFile file = module("x.dll", {});
          file.exportAddress = 0x9000;
          return file.build();
        },
        false, "<none>"},
       {"name outside every section",
-       [] {
-         PeFile file = namedModule("x.dll", {});
+       [&] {
+         PeFile file = module("x.dll", {});
          put32(&file.sections[1].contents, 12, 0x9000);
          return file.build();
        },
        true, "<none>"},
       {"directory cut by the end of the file",
-       [] {
-         PeFile file = namedModule("x.dll", {});
+       [&] {
+         PeFile file = module("x.dll", {});
          file.sections[1].rawSize = 0x1000;
          file.exportAddress = kExportAddress + 0x600 - 20;
          Bytes bytes = file.build();
@@ -168,41 +201,49 @@ TEST(PeImageTest, ExportName) {
        },
        false, "<none>"},
       {"unterminated name at the end of the file",
-       [] {
-         Bytes bytes = namedModule("abc", {}).build();
+       [&] {
+         Bytes bytes = module("abc", {}).build();
          bytes.resize(0x600 + 40 + 3);
          return bytes;
        },
        true, "<none>"},
       {"name of 127 bytes that ends with the file",
-       [] {
-         Bytes bytes = namedModule(std::string(127, 'm'), {}).build();
+       [&] {
+         Bytes bytes = module(std::string(127, 'm'), {}).build();
          bytes.resize(0x600 + 40 + 127);
          return bytes;
        },
        true, std::string(127, 'm')},
-      {"64-bit optional header, whose directories lie further on",
+      // The magic alone decides where the directories are read.
+      {"PE32 header whose magic says PE32+",
        [] {
          Bytes bytes = namedModule("wide.dll", {}).build();
          const uint32_t o = kOptionalHeaderOffset;
          put16(&bytes, o, 0x20B);
-         put32(&bytes, o + 92, 0);
-         put32(&bytes, o + 96, 0);
-         put32(&bytes, o + 108, 16);
-         put32(&bytes, o + 112, kExportAddress);
+         put32(&bytes, o + kDirectoryCountField, 0);
+         put32(&bytes, o + kDirectoryCountField + 4, 0);
+         put32(&bytes, o + kDirectoryCountFieldPlus, 16);
+         put32(&bytes, o + kDirectoryCountFieldPlus + 4, kExportAddress);
          return bytes;
        },
        true, "wide.dll"},
-      {"no data directories",
+      {"PE32+ header whose magic says PE32",
        [] {
-         Bytes bytes = namedModule("x.dll", {}).build();
-         put32(&bytes, kOptionalHeaderOffset + 92, 0);
+         Bytes bytes = namedModule("wide.dll", {}, true).build();
+         put16(&bytes, kOptionalHeaderOffset, 0x10B);
+         return bytes;
+       },
+       false, "<none>"},
+      {"no data directories",
+       [&] {
+         Bytes bytes = module("x.dll", {}).build();
+         put32(&bytes, directoryCount(), 0);
          return bytes;
        },
        false, "<none>"},
       {"optional header too small for the directory",
-       [] {
-         Bytes bytes = namedModule("x.dll", {}).build();
+       [&] {
+         Bytes bytes = module("x.dll", {}).build();
          // The section table moves too; the directory entry no longer counts.
          put16(&bytes, kFileHeaderOffset + 16, 100);
          return bytes;
@@ -219,7 +260,7 @@ TEST(PeImageTest, ExportName) {
   }
 }
 
-TEST(PeImageTest, VersionData) {
+TEST_P(PeImageKindTest, VersionData) {
   const Bytes version = versionInfo(true, {{"FileVersion", "1.2.3.4"}});
   using Lookup = PeImage::VersionLookup;
   // A resource section of its own, at raw offset 0x800: root directory at 0,
@@ -234,7 +275,7 @@ TEST(PeImageTest, VersionData) {
     put32(&tree, 0xC4, static_cast<uint32_t>(version.size()));
     putBytes(&tree, 0x200, version.data(), version.size());
     change(&tree);
-    PeFile file = namedModule("", {});
+    PeFile file = module("", {});
     file.resourceAddress = kResourceAddress;
     file.sections.push_back({kResourceAddress, 0x800, 0x600, tree});
     return file.build();
@@ -248,7 +289,7 @@ TEST(PeImageTest, VersionData) {
       {"no resource directory", [&] { return withVersion({}); }, Lookup::kNoResourceDirectory},
       {"resource directory outside every section",
        [&] {
-         PeFile file = namedModule("", version);
+         PeFile file = module("", version);
          file.resourceAddress = 0x9000;
          return file.build();
        },
@@ -329,11 +370,12 @@ TEST(PeImageTest, VersionData) {
 // level of the resource tree are searched up to their bounds, the version
 // data is cut to its own, and the whole parse reads a few hundred KiB at
 // most.
-TEST(PeImageTest, BoundsOfHostileFiles) {
+TEST_P(PeImageKindTest, BoundsOfHostileFiles) {
   constexpr uint64_t kMostRead = 512 * 1024;
   // `count` sections, the last of which holds the address 0x1000.
-  auto withSections = [](uint32_t count) {
+  auto withSections = [&](uint32_t count) {
     PeFile file;
+    file.plus = plus();
     for (uint32_t i = 0; i + 1 < count; ++i) {
       file.sections.push_back({0x100000 + 0x1000 * i, 0x10000, 0x10, {}});
     }
@@ -342,7 +384,7 @@ TEST(PeImageTest, BoundsOfHostileFiles) {
   };
   // `before` other numbered types ahead of the version type, and version data
   // of `dataSize` bytes that begin with a FileVersion key and its value.
-  auto withTypes = [](uint32_t before, uint32_t dataSize) {
+  auto withTypes = [&](uint32_t before, uint32_t dataSize) {
     constexpr uint32_t kLower = 0x80000;  // past 65535 entries
     ResourceEntries types;
     for (uint32_t i = 0; i < before; ++i) types.push_back({1000 + i, kSubdirectory | 0x7FFFFFF0});
@@ -357,7 +399,7 @@ TEST(PeImageTest, BoundsOfHostileFiles) {
     const std::string value("FILEVERSION\0007.7\0", 16);
     putBytes(&data, 0, value.data(), value.size());
     putBytes(&tree, kLower + 0x40, data.data(), data.size());
-    PeFile file = namedModule("", {});
+    PeFile file = module("", {});
     file.resourceAddress = kResourceAddress;
     file.sections.push_back({kResourceAddress, 0x800, static_cast<uint32_t>(tree.size()), tree});
     return file.build();
@@ -399,6 +441,58 @@ TEST(PeImageTest, BoundsOfHostileFiles) {
     }
     EXPECT_FALSE(image.image.readFailed());
     EXPECT_LE(image.source.bytesRead, kMostRead);
+  }
+}
+
+// ImageBase, 64 bits wide in PE32+ files, and the kind of file, which the
+// magic alone decides.
+TEST(PeImageTest, ImageBaseAndKind) {
+  auto made = [](bool plus, uint64_t imageBase) {
+    PeFile file = namedModule("a.dll", {}, plus);
+    file.imageBase = imageBase;
+    return file.build();
+  };
+  auto withOptionalSize = [](Bytes bytes, uint16_t size) {
+    put16(&bytes, kFileHeaderOffset + 16, size);
+    return bytes;
+  };
+  auto withMagic = [](Bytes bytes, uint16_t magic) {
+    put16(&bytes, kOptionalHeaderOffset, magic);
+    return bytes;
+  };
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    bool plus;
+    uint64_t imageBase;
+  } cases[] = {
+      {"PE32", made(false, 0x10000000), false, 0x10000000},
+      {"PE32 at the top of 32 bits", made(false, 0xFFFF0000), false, 0xFFFF0000},
+      {"PE32+", made(true, 0x180000000ull), true, 0x180000000ull},
+      {"PE32+ far above 4 GiB", made(true, 0x00007FF612340000ull), true, 0x00007FF612340000ull},
+      {"PE32+ with every bit set", made(true, ~uint64_t{0}), true, ~uint64_t{0}},
+      // BaseOfData, where a PE32+ file has the ImageBase's low half, is not
+      // taken for it.
+      {"PE32+ below 4 GiB", made(true, 0x00400000), true, 0x00400000},
+      {"PE32 optional header too small for ImageBase", withOptionalSize(made(false, 0x400000), 31),
+       false, 0},
+      {"PE32+ optional header too small for ImageBase",
+       withOptionalSize(made(true, 0x140000000ull), 31), true, 0},
+      {"PE32+ optional header just large enough", withOptionalSize(made(true, 0x140000000ull), 32),
+       true, 0x140000000ull},
+      {"ROM magic, read as PE32", withMagic(made(false, 0x400000), 0x107), false, 0x400000},
+      {"PE32+ relabelled as PE32: the high half is not read",
+       withMagic(made(true, 0x0000000200400000ull), 0x10B), false, 0x00000002},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Image image(c.bytes);
+    ASSERT_TRUE(image.image.hasValidHeaders());
+    EXPECT_EQ(c.plus, image.image.isPe32Plus());
+    EXPECT_EQ(c.imageBase, image.image.imageBase());
+    // The code range's fields lie where they do in PE32, in both kinds.
+    EXPECT_EQ(0x1000u, image.image.baseOfCode());
+    EXPECT_EQ(0x2345u, image.image.sizeOfCode());
   }
 }
 

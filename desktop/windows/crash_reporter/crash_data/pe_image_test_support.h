@@ -72,6 +72,10 @@ inline void put32(Bytes* out, size_t offset, uint32_t value) {
   put16(out, offset, static_cast<uint16_t>(value));
   put16(out, offset + 2, static_cast<uint16_t>(value >> 16));
 }
+inline void put64(Bytes* out, size_t offset, uint64_t value) {
+  put32(out, offset, static_cast<uint32_t>(value));
+  put32(out, offset + 4, static_cast<uint32_t>(value >> 32));
+}
 inline void append(Bytes* out, const Bytes& more) {
   out->insert(out->end(), more.begin(), more.end());
 }
@@ -83,8 +87,14 @@ inline void padTo4(Bytes* out) {
 constexpr uint32_t kNewHeaderOffset = 0x80;
 constexpr uint32_t kFileHeaderOffset = kNewHeaderOffset + 4;
 constexpr uint32_t kOptionalHeaderOffset = kFileHeaderOffset + 20;
-constexpr uint32_t kOptionalHeaderSize = 224;  // 32-bit, with 16 data directories
+constexpr uint32_t kOptionalHeaderSize = 224;      // PE32, with 16 data directories
+constexpr uint32_t kOptionalHeaderSizePlus = 240;  // PE32+, with 16 data directories
 constexpr uint32_t kSectionTableOffset = kOptionalHeaderOffset + kOptionalHeaderSize;
+constexpr uint32_t kSectionTableOffsetPlus = kOptionalHeaderOffset + kOptionalHeaderSizePlus;
+// Where the data directories (their count, then the entries) lie in the
+// optional header of each kind.
+constexpr uint32_t kDirectoryCountField = 92;
+constexpr uint32_t kDirectoryCountFieldPlus = 108;
 constexpr uint32_t kHeadersSize = 0x400;
 
 struct Section {
@@ -95,9 +105,15 @@ struct Section {
   Bytes contents;
 };
 
-// A 32-bit module file: DOS header, "PE" 0 0, file header, optional header,
-// section table, then each section's contents at its PointerToRawData.
+// A module file: DOS header, "PE" 0 0, file header, optional header, section
+// table, then each section's contents at its PointerToRawData. A PE32 file
+// (32-bit module) unless `plus`, which makes a PE32+ file (64-bit module):
+// magic 0x20B, a 64-bit ImageBase, no BaseOfData, and so the data
+// directories and the section table 16 bytes further on.
 struct PeFile {
+  bool plus = false;
+  // 0: the usual base of the kind, 0x10000000 or 0x180000000.
+  uint64_t imageBase = 0;
   uint32_t timeDateStamp = 0x5E0BE100;
   uint32_t baseOfCode = 0x1000;
   uint32_t sizeOfCode = 0x2345;
@@ -105,35 +121,52 @@ struct PeFile {
   uint32_t resourceAddress = 0;
   std::vector<Section> sections;
 
+  uint32_t optionalHeaderSize() const {
+    return plus ? kOptionalHeaderSizePlus : kOptionalHeaderSize;
+  }
+  uint32_t sectionTableOffset() const { return kOptionalHeaderOffset + optionalHeaderSize(); }
+  uint32_t directoryCountField() const {
+    return plus ? kDirectoryCountFieldPlus : kDirectoryCountField;
+  }
+  uint64_t usedImageBase() const {
+    return imageBase != 0 ? imageBase : plus ? 0x180000000ull : 0x10000000ull;
+  }
+
   Bytes build() const {
     Bytes out(kHeadersSize, 0);
     out[0] = 'M';
     out[1] = 'Z';
     put32(&out, 0x3C, kNewHeaderOffset);
     putBytes(&out, kNewHeaderOffset, "PE\0\0", 4);
-    put16(&out, kFileHeaderOffset, 0x14C);  // x86
+    put16(&out, kFileHeaderOffset, plus ? 0x8664 : 0x14C);  // x86-64 or x86
     put16(&out, kFileHeaderOffset + 2, static_cast<uint16_t>(sections.size()));
     put32(&out, kFileHeaderOffset + 4, timeDateStamp);
-    put16(&out, kFileHeaderOffset + 16, kOptionalHeaderSize);
-    put16(&out, kFileHeaderOffset + 18, 0x2102);  // executable, 32-bit, library
+    put16(&out, kFileHeaderOffset + 16, static_cast<uint16_t>(optionalHeaderSize()));
+    // Executable and library; 32-bit, or able to use addresses above 2 GiB.
+    put16(&out, kFileHeaderOffset + 18, plus ? 0x2022 : 0x2102);
     const uint32_t o = kOptionalHeaderOffset;
-    put16(&out, o, 0x10B);
+    put16(&out, o, plus ? 0x20B : 0x10B);
     put32(&out, o + 4, sizeOfCode);
     put32(&out, o + 20, baseOfCode);
-    put32(&out, o + 28, 0x10000000);  // image base
-    put32(&out, o + 32, 0x1000);      // section alignment
-    put32(&out, o + 36, 0x200);       // file alignment
-    put32(&out, o + 56, 0x100000);    // size of image
+    if (plus) {
+      put64(&out, o + 24, usedImageBase());
+    } else {
+      put32(&out, o + 28, static_cast<uint32_t>(usedImageBase()));
+    }
+    put32(&out, o + 32, 0x1000);    // section alignment
+    put32(&out, o + 36, 0x200);     // file alignment
+    put32(&out, o + 56, 0x100000);  // size of image
     put32(&out, o + 60, kHeadersSize);
     put16(&out, o + 68, 2);  // GUI subsystem
-    put32(&out, o + 92, 16);
-    put32(&out, o + 96, exportAddress);
-    put32(&out, o + 100, 40);
-    put32(&out, o + 112, resourceAddress);
-    put32(&out, o + 116, 0x100);
+    const uint32_t d = o + directoryCountField();
+    put32(&out, d, 16);
+    put32(&out, d + 4, exportAddress);
+    put32(&out, d + 8, 40);
+    put32(&out, d + 20, resourceAddress);
+    put32(&out, d + 24, 0x100);
     for (size_t i = 0; i < sections.size(); ++i) {
       const Section& s = sections[i];
-      const size_t h = kSectionTableOffset + 40 * i;
+      const size_t h = sectionTableOffset() + 40 * i;
       const char name[8] = {'.', 's', static_cast<char>('0' + i % 10), 0, 0, 0, 0, 0};
       putBytes(&out, h, name, 8);
       put32(&out, h + 8, s.rawSize);
@@ -255,8 +288,9 @@ constexpr uint32_t kCodeAddress = 0x1000;
 constexpr uint32_t kExportAddress = 0x2000;
 constexpr uint32_t kResourceAddress = 0x3000;
 
-inline PeFile namedModule(const std::string& exportName, const Bytes& version) {
+inline PeFile namedModule(const std::string& exportName, const Bytes& version, bool plus = false) {
   PeFile file;
+  file.plus = plus;
   file.sections.push_back({kCodeAddress, 0x400, 0x200, Bytes(0x200, 0xCC)});
   if (!exportName.empty()) {
     file.exportAddress = kExportAddress;
@@ -285,8 +319,9 @@ constexpr uint32_t kSpreadVersionData = 0xC000;
 // fill the first page: the section table, the export directory, its name,
 // the resource tree's first levels, its language level and the version data
 // each lie at the offset above.
-inline Bytes spreadModule(const std::string& exportName, const Bytes& version) {
+inline Bytes spreadModule(const std::string& exportName, const Bytes& version, bool plus = false) {
   PeFile file;
+  file.plus = plus;
   file.sections.push_back({kCodeAddress, 0x1000, 0x200, Bytes(0x200, 0xCC)});
   const uint32_t nameAt = kSpreadExportName - kSpreadExportDirectory;
   Bytes exports(40, 0);
@@ -313,11 +348,11 @@ inline Bytes spreadModule(const std::string& exportName, const Bytes& version) {
   Bytes bytes = file.build();
   // The table moves out of the first page; the optional header grows to
   // reach it, its data directories where they were.
-  const Bytes table(bytes.begin() + kSectionTableOffset,
-                    bytes.begin() + kSectionTableOffset + 40 * file.sections.size());
+  const uint32_t tableAt = file.sectionTableOffset();
+  const Bytes table(bytes.begin() + tableAt, bytes.begin() + tableAt + 40 * file.sections.size());
   putBytes(&bytes, kSpreadSectionTable, table.data(), table.size());
   const Bytes zeros(table.size(), 0);
-  putBytes(&bytes, kSectionTableOffset, zeros.data(), zeros.size());
+  putBytes(&bytes, tableAt, zeros.data(), zeros.size());
   put16(&bytes, kFileHeaderOffset + 16, kSpreadSectionTable - kOptionalHeaderOffset);
   return bytes;
 }
@@ -337,6 +372,15 @@ inline std::vector<std::pair<std::string, Bytes>> seedImages() {
   bare.sections.clear();
   seeds.push_back({"no_sections", bare.build()});
   seeds.push_back({"spread", spreadModule("seed.dll", versionInfo(true, strings))});
+  // The same kinds as 64-bit module files.
+  seeds.push_back(
+      {"plus_wide_version", namedModule("seed.dll", versionInfo(true, strings), true).build()});
+  seeds.push_back(
+      {"plus_narrow_version", namedModule("", versionInfo(false, strings), true).build()});
+  PeFile bigBase = namedModule("exports.dll", {}, true);
+  bigBase.imageBase = 0x00007FF612340000ull;
+  seeds.push_back({"plus_no_resources", bigBase.build()});
+  seeds.push_back({"plus_spread", spreadModule("seed.dll", versionInfo(true, strings), true)});
   return seeds;
 }
 

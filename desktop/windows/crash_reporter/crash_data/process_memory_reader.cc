@@ -11,7 +11,8 @@ ProcessMemoryReader::ProcessMemoryReader(HANDLE process) : process_(process) {}
 
 ProcessMemoryReader::~ProcessMemoryReader() = default;
 
-const uint8_t* ProcessMemoryReader::read(uint32_t address, uint32_t length, uint32_t* bytesRead) {
+const uint8_t* ProcessMemoryReader::read(TargetAddress address, uint32_t length,
+                                         uint32_t* bytesRead) {
   uint32_t ignored = 0;
   if (bytesRead == nullptr) bytesRead = &ignored;
   *bytesRead = 0;

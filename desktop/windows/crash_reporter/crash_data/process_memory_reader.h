@@ -36,7 +36,7 @@ class ProcessMemoryReader : public MemoryReader {
   // asked. Each failure (except running out of memory, which is not logged)
   // is counted and, up to the limit, logged. The bytes stay valid until the
   // next read.
-  const uint8_t* read(uint32_t address, uint32_t length, uint32_t* bytesRead) override;
+  const uint8_t* read(TargetAddress address, uint32_t length, uint32_t* bytesRead) override;
 
   uint32_t errorCount() const { return errorCount_; }
   uint32_t capacity() const { return capacity_; }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "runtime/log_capture.h"
@@ -15,12 +16,12 @@
 namespace tavra {
 namespace {
 
-uint32_t addressOf(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+TargetAddress addressOf(const void* pointer) {
+  return static_cast<TargetAddress>(reinterpret_cast<uintptr_t>(pointer));
 }
 
 // The first pages are never mapped.
-constexpr uint32_t kUnreadable = 0x10;
+constexpr TargetAddress kUnreadable = 0x10;
 
 // The reader logs through the capture of the test's thread, as it does in
 // the reporter through the capture of the crash's thread.
@@ -30,7 +31,7 @@ class ProcessMemoryReaderTest : public ::testing::Test {
   void TearDown() override { setLogMessageHandler(nullptr, nullptr); }
 
   ProcessMemoryReader reader_{GetCurrentProcess()};
-  const uint32_t edge_ = findEndOfReadableMemory();
+  const TargetAddress edge_ = findEndOfReadableMemory();
 };
 
 TEST_F(ProcessMemoryReaderTest, ReadsBytesIntoOneBufferThatOnlyGrows) {
@@ -66,7 +67,7 @@ TEST_F(ProcessMemoryReaderTest, ReadsBytesIntoOneBufferThatOnlyGrows) {
 TEST_F(ProcessMemoryReaderTest, FailedReadsAreLoggedWithAddressSizeAndCount) {
   struct Case {
     const char* what;
-    uint32_t address;
+    TargetAddress address;
     uint32_t length;
   };
   ASSERT_NE(0u, edge_);
@@ -85,11 +86,10 @@ TEST_F(ProcessMemoryReaderTest, FailedReadsAreLoggedWithAddressSizeAndCount) {
     EXPECT_EQ(nullptr, reader_.read(c.address, c.length, &bytesRead));
     EXPECT_EQ(0u, bytesRead);
     EXPECT_EQ(++failures, reader_.errorCount());
-    char expected[128];
-    std::snprintf(expected, sizeof(expected),
-                  "ReadProcessMemory failed for address 0x %x and size %u, bytes_read=",
-                  static_cast<unsigned>(c.address), static_cast<unsigned>(c.length));
-    EXPECT_EQ(1u, occurrences(capture.text(), expected)) << capture.text();
+    std::ostringstream expected;
+    expected << "ReadProcessMemory failed for address 0x " << std::hex << c.address << " and size "
+             << std::dec << c.length << ", bytes_read=";
+    EXPECT_EQ(1u, occurrences(capture.text(), expected.str())) << capture.text();
     EXPECT_EQ(1u, occurrences(capture.text(), "\n")) << capture.text();
   }
 }

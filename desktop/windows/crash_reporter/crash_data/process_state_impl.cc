@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <cstddef>
 #include <new>
 #include <string>
 #include <utility>
@@ -16,16 +17,32 @@
 namespace tavra {
 namespace {
 
-// The layouts that the system calls are asked to fill, by their size fields.
+// The layouts that the system calls are asked to fill, by their size fields:
+// the memory counters and the module entry hold pointer-sized fields.
+#if defined(_WIN64)
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80, "extended memory counters");
+static_assert(sizeof(MODULEENTRY32W) == 1080, "module snapshot entry");
+#else
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 44, "extended memory counters");
 static_assert(sizeof(MODULEENTRY32W) == 1064, "module snapshot entry");
+#endif
 static_assert(sizeof(THREADENTRY32) == 28, "thread snapshot entry");
 // A thread entry shorter than this does not hold its owner's process id.
 constexpr DWORD kMinThreadEntrySize = 16;
 
-// Offsets in the 32-bit EXCEPTION_RECORD.
+// The crashed process's exception records, of its width (the reporter's
+// own): EXCEPTION_POINTERS is two addresses (the exception record, then the
+// context); the exception record holds its code at 0 and the exception
+// address after the flags and the nested record's address.
+#if defined(_WIN64)
+constexpr uint32_t kExceptionAddressOffset = 16;
+constexpr uint32_t kContextSize = sizeof(CONTEXT);  // 1232
+#else
 constexpr uint32_t kExceptionAddressOffset = 12;
 constexpr uint32_t kContextSize = sizeof(CONTEXT);  // 716
+#endif
+static_assert(offsetof(EXCEPTION_RECORD, ExceptionAddress) == kExceptionAddressOffset,
+              "the exception address in the record of the reporter's width");
 
 // A fixed-size text field that the system filled, read up to its first NUL
 // and never beyond the field.
@@ -63,8 +80,8 @@ ProcessStateImpl::~ProcessStateImpl() {
   modules_.clear();
 }
 
-bool ProcessStateImpl::capture(uint32_t processId, uint32_t exceptionPointersAddress,
-                               uint32_t threadIdAddress) {
+bool ProcessStateImpl::capture(uint32_t processId, TargetAddress exceptionPointersAddress,
+                               TargetAddress threadIdAddress) {
   process_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
   if (!process_.isValid()) return false;
   // A process that has ended can still be opened while anyone (the record of
@@ -147,7 +164,8 @@ bool ProcessStateImpl::captureModules(uint32_t processId, const std::wstring& im
     std::unique_ptr<ModuleInfoImpl> module(new (std::nothrow) ModuleInfoImpl());
     if (!module) return false;
     if (name.empty()) TAVRA_LOG(INFO) << "Module " << wideToUtf8(path) << " has no name";
-    const uint32_t base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.modBaseAddr));
+    const TargetAddress base =
+        static_cast<TargetAddress>(reinterpret_cast<uintptr_t>(entry.modBaseAddr));
     module->inspect(name.c_str(), file.get(), base, entry.modBaseSize);
     if (mainModule_ == nullptr && isExecutablePath(path, imagePath)) mainModule_ = module.get();
     modules_.push_back(std::move(module));
@@ -155,14 +173,14 @@ bool ProcessStateImpl::captureModules(uint32_t processId, const std::wstring& im
   return true;
 }
 
-bool ProcessStateImpl::captureException(uint32_t exceptionPointersAddress, CONTEXT* context) {
-  uint32_t pointers = 0;
+bool ProcessStateImpl::captureException(TargetAddress exceptionPointersAddress, CONTEXT* context) {
+  TargetAddress pointers = 0;
   if (!readExactly(exceptionPointersAddress, &pointers, sizeof(pointers))) {
     TAVRA_PLOG(ERROR) << "Could not read the exception pointers' address at 0x" << std::hex
                       << exceptionPointersAddress;
     return false;
   }
-  uint32_t records[2] = {};  // the exception record, then the context record
+  TargetAddress records[2] = {};  // the exception record, then the context record
   if (!readExactly(pointers, records, sizeof(records))) {
     TAVRA_PLOG(ERROR) << "Could not read the exception pointers at 0x" << std::hex << pointers;
     return false;
@@ -208,7 +226,7 @@ void ProcessStateImpl::captureOtherThreads(uint32_t processId, uint32_t crashedT
   } while (nextThreadEntry(snapshot.get(), &entry));
 }
 
-bool ProcessStateImpl::readExactly(uint32_t address, void* out, uint32_t size) const {
+bool ProcessStateImpl::readExactly(TargetAddress address, void* out, uint32_t size) const {
   SIZE_T count = 0;
   return ReadProcessMemory(process_.get(),
                            reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), out,
@@ -216,7 +234,7 @@ bool ProcessStateImpl::readExactly(uint32_t address, void* out, uint32_t size) c
          count == size;
 }
 
-bool ProcessStateImpl::isReadable(uint32_t address) const {
+bool ProcessStateImpl::isReadable(TargetAddress address) const {
   if (!process_.isValid()) return false;
   if (!readability_) readability_.reset(new (std::nothrow) PageReadability(process_.get()));
   if (readability_) return readability_->isReadable(address);
@@ -233,7 +251,7 @@ uint32_t ProcessStateImpl::exceptionCode() const { return exceptionCode_; }
 
 const char* ProcessStateImpl::exceptionName() const { return nullptr; }
 
-uint32_t ProcessStateImpl::exceptionAddress() const { return exceptionAddress_; }
+TargetAddress ProcessStateImpl::exceptionAddress() const { return exceptionAddress_; }
 
 const ThreadList& ProcessStateImpl::threads() const { return threads_; }
 

@@ -47,27 +47,30 @@ class ProcessStateImpl : public ProcessState {
 
   // Captures the process `processId`. `exceptionPointersAddress` is the
   // address, in that process, of a word holding the address of its
-  // EXCEPTION_POINTERS record; `threadIdAddress` that of a word holding the
-  // crashing thread's id. False when the process cannot be opened, when
+  // EXCEPTION_POINTERS record (an address of the process's width, as are the
+  // record's two pointers); `threadIdAddress` that of a 32-bit word holding
+  // the crashing thread's id. False when the process cannot be opened, when
   // memory runs out, or when the exception or its context cannot be read
   // whole; the snapshot then holds what was captured so far and is only good
   // for destruction. Call once.
-  bool capture(uint32_t processId, uint32_t exceptionPointersAddress, uint32_t threadIdAddress);
+  bool capture(uint32_t processId, TargetAddress exceptionPointersAddress,
+               TargetAddress threadIdAddress);
 
-  // Memory figures in bytes; 0 when not available.
-  uint32_t workingSetSize() const { return workingSetSize_; }
-  uint32_t peakWorkingSetSize() const { return peakWorkingSetSize_; }
-  uint32_t privateUsage() const { return privateUsage_; }
+  // Memory figures in bytes; 0 when not available. 64 bits wide in both
+  // widths: a 64-bit process may use more than 4 GiB.
+  uint64_t workingSetSize() const { return workingSetSize_; }
+  uint64_t peakWorkingSetSize() const { return peakWorkingSetSize_; }
+  uint64_t privateUsage() const { return privateUsage_; }
   // The system calls that `isReadable` has made so far.
   uint32_t readabilityCalls() const;
 
   // Asked of the process once per page for the snapshot's life
   // (page_readability.h).
-  bool isReadable(uint32_t address) const override;
+  bool isReadable(TargetAddress address) const override;
   uint32_t exceptionCode() const override;
   // The snapshot has no names for exception codes: always null.
   const char* exceptionName() const override;
-  uint32_t exceptionAddress() const override;
+  TargetAddress exceptionAddress() const override;
   const ThreadList& threads() const override;
   const ModuleInfo* mainModule() const override;
   const ModuleList& modules() const override;
@@ -77,20 +80,20 @@ class ProcessStateImpl : public ProcessState {
   void captureMemoryFigures();
   // False only when memory runs out.
   bool captureModules(uint32_t processId, const std::wstring& imagePath);
-  bool captureException(uint32_t exceptionPointersAddress, CONTEXT* context);
+  bool captureException(TargetAddress exceptionPointersAddress, CONTEXT* context);
   void captureOtherThreads(uint32_t processId, uint32_t crashedThreadId);
   // True when exactly `size` bytes were read.
-  bool readExactly(uint32_t address, void* out, uint32_t size) const;
+  bool readExactly(TargetAddress address, void* out, uint32_t size) const;
 
   ScopedHandle process_;
   const ModuleInfo* mainModule_ = nullptr;
   ModuleList modules_;
   ThreadList threads_;
   uint32_t exceptionCode_ = 0;
-  uint32_t exceptionAddress_ = 0;
-  uint32_t workingSetSize_ = 0;
-  uint32_t peakWorkingSetSize_ = 0;
-  uint32_t privateUsage_ = 0;
+  TargetAddress exceptionAddress_ = 0;
+  uint64_t workingSetSize_ = 0;
+  uint64_t peakWorkingSetSize_ = 0;
+  uint64_t privateUsage_ = 0;
   // The answers of `isReadable`, one question to the process per page; made
   // at the first question. Calls made without it (no memory) are counted
   // here.

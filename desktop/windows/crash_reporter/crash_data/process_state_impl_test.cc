@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -18,11 +20,14 @@
 #include "desktop/windows/crash_reporter/crash_data/capture_on_dump_request_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_file_facts_test_support.h"
 #include "desktop/windows/crash_reporter/crash_data/module_path.h"
+#include "desktop/windows/crash_reporter/crash_data/thread_context_test_support.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
+#include "runtime/logging.h"
 #include "runtime/scoped_temp_dir.h"
 #include "runtime/utf_conversion.h"
 #include "testing/browser_client/child_process.h"
+#include "testing/browser_client/memory_edge.h"
 #include "testing/test_support/test_text.h"
 #include "testing/test_support/text_occurrences.h"
 #include "testing/test_support/wait_until.h"
@@ -32,13 +37,22 @@ namespace {
 
 constexpr DWORD kWaitMs = testing_support::kCaptureWaitMs;
 
-uint32_t hexNumber(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-}
+// The names of the checked registers in the test client's crash line, in
+// the order of checkedRegisters().
+#if defined(_WIN64)
+const char* const kCheckedRegisterNames[kCheckedRegisterCount] = {
+    "rax", "rbx", "rcx", "rdx", "rsi", "rdi", "rbp", "rsp", "r8",
+    "r9",  "r10", "r11", "r12", "r13", "r14", "r15", "rip"};
+#else
+const char* const kCheckedRegisterNames[kCheckedRegisterCount] = {"eax", "ebx", "ecx", "edx", "esi",
+                                                                  "edi", "ebp", "esp", "eip"};
+#endif
+
+uint64_t hexNumber(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
 
 // "key=HEX" pairs of a line such as the test client's crash line.
-std::map<std::string, uint32_t> hexFields(const std::string& line) {
-  std::map<std::string, uint32_t> fields;
+std::map<std::string, uint64_t> hexFields(const std::string& line) {
+  std::map<std::string, uint64_t> fields;
   for (const std::string& token : tokens(line)) {
     const size_t equals = token.find('=');
     if (equals != std::string::npos)
@@ -49,7 +63,7 @@ std::map<std::string, uint32_t> hexFields(const std::string& line) {
 
 // What the test client says about itself.
 struct ClientModule {
-  uint32_t base = 0;
+  TargetAddress base = 0;
   uint32_t size = 0;
   std::wstring path;
 };
@@ -135,8 +149,8 @@ class ProcessStateImplTest : public testing_support::CaptureOnDumpRequestTest {
       std::string word, base, size;
       in >> word >> base >> size;
       ClientModule module;
-      module.base = hexNumber(base);
-      module.size = hexNumber(size);
+      module.base = static_cast<TargetAddress>(hexNumber(base));
+      module.size = static_cast<uint32_t>(hexNumber(size));
       std::string path;
       std::getline(in >> std::ws, path);
       module.path = utf8ToWide(path);
@@ -196,7 +210,7 @@ TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
     const std::vector<ClientModule> modules = clientModules(client);
     const std::set<uint32_t> threads = clientThreads(client);
 
-    const std::map<std::string, uint32_t> seen = hexFields(captureCrash(client, c.command));
+    const std::map<std::string, uint64_t> seen = hexFields(captureCrash(client, c.command));
     ASSERT_TRUE(run_.result) << run_.log;
     const ProcessStateImpl& state = *run_.state;
     ASSERT_EQ(c.code, seen.at("code"));
@@ -211,15 +225,12 @@ TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
     EXPECT_EQ(seen.at("tid"), crashed.threadId());
     EXPECT_EQ(c.priority, crashed.priority());
     const RegisterSet& registers = crashed.registers();
-    EXPECT_EQ(seen.at("eax"), registers.eax);
-    EXPECT_EQ(seen.at("ebx"), registers.ebx);
-    EXPECT_EQ(seen.at("ecx"), registers.ecx);
-    EXPECT_EQ(seen.at("edx"), registers.edx);
-    EXPECT_EQ(seen.at("esi"), registers.esi);
-    EXPECT_EQ(seen.at("edi"), registers.edi);
-    EXPECT_EQ(seen.at("ebp"), registers.ebp);
-    EXPECT_EQ(seen.at("esp"), registers.esp);
-    EXPECT_EQ(seen.at("eip"), registers.eip);
+    TargetAddress values[kCheckedRegisterCount];
+    checkedRegisters(registers, values);
+    for (unsigned i = 0; i < kCheckedRegisterCount; ++i) {
+      ASSERT_EQ(1u, seen.count(kCheckedRegisterNames[i])) << kCheckedRegisterNames[i];
+      EXPECT_EQ(seen.at(kCheckedRegisterNames[i]), values[i]) << kCheckedRegisterNames[i];
+    }
     EXPECT_EQ(seen.at("eflags"), registers.eflags);
 
     // Every other thread of the client once, and nothing else.
@@ -243,12 +254,12 @@ TEST_F(ProcessStateImplTest, CapturesRealCrashesOfEveryKind) {
     EXPECT_STREQ("4.3.2.1", state.mainModule()->fileVersion());
 
     // The memory of the crashed process is there to be read while it waits.
-    EXPECT_TRUE(state.isReadable(registers.esp));
+    EXPECT_TRUE(state.isReadable(stackPointer(registers)));
     EXPECT_FALSE(state.isReadable(0x10));
     std::unique_ptr<MemoryReader> reader = state.createMemoryReader();
     ASSERT_NE(nullptr, reader);
     uint32_t bytesRead = 0;
-    EXPECT_NE(nullptr, reader->read(registers.esp, 16, &bytesRead));
+    EXPECT_NE(nullptr, reader->read(stackPointer(registers), 16, &bytesRead));
     EXPECT_EQ(16u, bytesRead);
     reader.reset();
     expectNoHandleLeft();
@@ -317,6 +328,96 @@ TEST_F(ProcessStateImplTest, TheExecutableIsTheMainModuleInAnyLetterCase) {
   releaseClient(client);
 }
 
+// The exception records of the reporter's width, laid out in this process
+// as a crashed client of that width lays them out, and captured from it: an
+// exception-pointers word and two pointers of the width, the exception
+// address at its place in the record, the whole context. Then each part in
+// turn is pointed to where its last byte lies past the end of readable
+// memory, which must fail the capture: a part read shorter than its width's
+// size, or the exception address read at another offset, would not.
+TEST(ProcessStateImplOwnRecordsTest, ReadsTheRecordsOfItsWidthWholeOrNotAtAll) {
+  constexpr uint32_t kPage = 4096;
+  // What the capture logs on this thread lands in the capture of each case.
+  setLogMessageHandler(&captureLogMessage, nullptr);
+  // Three pages of stack, then one for the records.
+  uint8_t* base = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 4 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, base);
+  // Memory that is not this test's own, only pointed to, never written.
+  const TargetAddress edge = findEndOfReadableMemory();
+  ASSERT_NE(0u, edge);
+
+  enum class Cut { kNothing, kPointersWord, kPointers, kExceptionAddress, kContext };
+  struct Case {
+    const char* what;
+    Cut cut;
+    const char* logged;  // null: captured
+  } cases[] = {
+      {"whole records", Cut::kNothing, nullptr},
+      {"the exception-pointers word", Cut::kPointersWord,
+       "Could not read the exception pointers' address"},
+      {"the context pointer", Cut::kPointers, "Could not read the exception pointers at"},
+      {"the exception address", Cut::kExceptionAddress, "Could not read the exception record"},
+      {"the context", Cut::kContext, "Could not read the exception context"},
+  };
+  const DWORD code = 0xE0ABC123;
+#if defined(_WIN64)
+  const TargetAddress exceptionAddress = 0x00007FF612345678ull;
+#else
+  const TargetAddress exceptionAddress = 0x7E345678;
+#endif
+  const CONTEXT registers =
+      testing_support::distinctContext(testing_support::addressOf(base + kPage));
+  // The records, whole, on the last page; CONTEXT 16-byte aligned.
+  uint8_t* const records = base + 3 * kPage;
+  auto* record = reinterpret_cast<EXCEPTION_RECORD*>(records);
+  auto* pointers = reinterpret_cast<EXCEPTION_POINTERS*>(records + 0x100);
+  auto* word = reinterpret_cast<TargetAddress*>(records + 0x140);
+  auto* context = reinterpret_cast<CONTEXT*>(records + 0x200);
+  record->ExceptionCode = code;
+  record->ExceptionAddress = reinterpret_cast<void*>(static_cast<uintptr_t>(exceptionAddress));
+  *context = registers;
+  const uint32_t threadId = GetCurrentThreadId();
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A cut part's address: its last byte is the first unreadable one.
+    auto at = [&](Cut part, const void* whole, size_t size) -> TargetAddress {
+      return c.cut == part ? edge - size + 1 : testing_support::addressOf(whole);
+    };
+    pointers->ExceptionRecord = reinterpret_cast<EXCEPTION_RECORD*>(static_cast<uintptr_t>(
+        at(Cut::kExceptionAddress, record,
+           offsetof(EXCEPTION_RECORD, ExceptionAddress) + sizeof(TargetAddress))));
+    pointers->ContextRecord = reinterpret_cast<CONTEXT*>(
+        static_cast<uintptr_t>(at(Cut::kContext, context, sizeof(CONTEXT))));
+    *word = at(Cut::kPointers, pointers, sizeof(EXCEPTION_POINTERS));
+
+    LogCapture capture;
+    ProcessStateImpl state;
+    const bool captured =
+        state.capture(GetCurrentProcessId(), at(Cut::kPointersWord, word, sizeof(TargetAddress)),
+                      testing_support::addressOf(&threadId));
+    if (c.logged != nullptr) {
+      EXPECT_FALSE(captured);
+      EXPECT_EQ(1u, occurrences(capture.text(), c.logged)) << capture.text();
+      EXPECT_TRUE(state.threads().empty());
+      continue;
+    }
+    ASSERT_TRUE(captured) << capture.text();
+    EXPECT_EQ(code, state.exceptionCode());
+    EXPECT_EQ(exceptionAddress, state.exceptionAddress());
+    ASSERT_FALSE(state.threads().empty());
+    const ThreadInfo& crashed = *state.threads()[0];
+    EXPECT_TRUE(crashed.isCrashed());
+    EXPECT_EQ(threadId, crashed.threadId());
+    testing_support::expectRegistersFrom(registers, crashed.registers());
+    // From the stack pointer to the end of its read-write region.
+    EXPECT_EQ(3 * kPage, crashed.stackSize());
+  }
+  setLogMessageHandler(nullptr, nullptr);
+  VirtualFree(base, 0, MEM_RELEASE);
+}
+
 TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged) {
   struct Case {
     const char* what;
@@ -359,17 +460,17 @@ TEST_F(ProcessStateImplTest, AProcessThatHasGoneIsNotCapturedAndNothingIsLogged)
 TEST_F(ProcessStateImplTest, ExceptionThatCannotBeReadWholeFailsTheCapture) {
   struct Case {
     const char* command;
-    uint32_t exceptionPointersAddress;  // 0: the registered one
+    TargetAddress exceptionPointersAddress;  // 0: the registered one
     const char* logged;
   };
   const Case cases[] = {
       // The registered word itself is unreadable.
       {"dump-raw * * *", 0x10, "Could not read the exception pointers' address"},
       {"dump-raw 10 * *", 0, "Could not read the exception pointers at"},
-      // Eight bytes asked, four there.
+      // The two pointers asked for, four bytes there.
       {"dump-raw edge * *", 0, "Could not read the exception pointers at"},
       {"dump-raw * 20 *", 0, "Could not read the exception record"},
-      // The code is there, the address twelve bytes on is not.
+      // The code is there, the address further on is not.
       {"dump-raw * edge *", 0, "Could not read the exception record"},
       {"dump-raw * * 30", 0, "Could not read the exception context"},
       {"dump-raw * * edge", 0, "Could not read the exception context"},
@@ -393,7 +494,7 @@ TEST_F(ProcessStateImplTest, ExceptionThatCannotBeReadWholeFailsTheCapture) {
   captureAfter(client, "dump-raw * * *");
   EXPECT_TRUE(run_.result) << run_.log;
   const uint32_t code = run_.state->exceptionCode();
-  const uint32_t address = run_.state->exceptionAddress();
+  const TargetAddress address = run_.state->exceptionAddress();
   expectNoHandleLeft();
   const std::string reply = releaseClient(client);
   EXPECT_EQ(0xE0000001u, hexFields(reply).at("code"));

@@ -18,10 +18,10 @@ class ForwardingProcessState : public ProcessState {
   // `state` must outlive this object.
   explicit ForwardingProcessState(const ProcessState& state) : state_(state) {}
 
-  bool isReadable(uint32_t address) const override { return state_.isReadable(address); }
+  bool isReadable(TargetAddress address) const override { return state_.isReadable(address); }
   uint32_t exceptionCode() const override { return state_.exceptionCode(); }
   const char* exceptionName() const override { return state_.exceptionName(); }
-  uint32_t exceptionAddress() const override { return state_.exceptionAddress(); }
+  TargetAddress exceptionAddress() const override { return state_.exceptionAddress(); }
   const ThreadList& threads() const override { return state_.threads(); }
   const ModuleInfo* mainModule() const override { return state_.mainModule(); }
   const ModuleList& modules() const override { return state_.modules(); }

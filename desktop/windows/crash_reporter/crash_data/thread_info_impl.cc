@@ -9,6 +9,58 @@ namespace tavra {
 namespace {
 
 constexpr DWORD kThreadAccess = THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
+
+#if defined(_WIN64)
+// The control, integer, segment and floating-point registers of an x86-64
+// thread.
+constexpr DWORD kLiveContextFlags =
+    CONTEXT_AMD64 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT;
+static_assert(kLiveContextFlags == 0x10000F, "context flags of a live thread");
+static_assert(sizeof(MEMORY_BASIC_INFORMATION) == 48, "the 64-bit memory information record");
+// The x87 registers, each in a 16-byte slot of which the first 10 bytes hold
+// it.
+constexpr size_t kX87RegisterCount = 8;
+constexpr size_t kX87RegisterBytes = 10;
+static_assert(sizeof(RegisterSet::fpuRegisters) == kX87RegisterCount * kX87RegisterBytes,
+              "ST0 to ST7, 10 bytes each");
+static_assert(sizeof(XMM_SAVE_AREA32::FloatRegisters) == kX87RegisterCount * sizeof(M128A),
+              "ST0 to ST7 in 16-byte slots");
+
+void copyRegisters(const CONTEXT& context, RegisterSet* registers) {
+  registers->rax = context.Rax;
+  registers->rbx = context.Rbx;
+  registers->rcx = context.Rcx;
+  registers->rdx = context.Rdx;
+  registers->rsi = context.Rsi;
+  registers->rdi = context.Rdi;
+  registers->rbp = context.Rbp;
+  registers->rsp = context.Rsp;
+  registers->r8 = context.R8;
+  registers->r9 = context.R9;
+  registers->r10 = context.R10;
+  registers->r11 = context.R11;
+  registers->r12 = context.R12;
+  registers->r13 = context.R13;
+  registers->r14 = context.R14;
+  registers->r15 = context.R15;
+  registers->rip = context.Rip;
+  registers->eflags = context.EFlags;
+  registers->cs = context.SegCs;
+  registers->ds = context.SegDs;
+  registers->ss = context.SegSs;
+  registers->es = context.SegEs;
+  registers->fs = context.SegFs;
+  registers->gs = context.SegGs;
+  for (size_t i = 0; i < kX87RegisterCount; ++i) {
+    std::memcpy(registers->fpuRegisters + i * kX87RegisterBytes, &context.FltSave.FloatRegisters[i],
+                kX87RegisterBytes);
+  }
+  registers->fpuStatusWord = context.FltSave.StatusWord;
+  registers->fpuControlWord = context.FltSave.ControlWord;
+}
+
+TargetAddress contextStackPointer(const CONTEXT& context) { return context.Rsp; }
+#else
 // The control, integer, segment and x87 registers of a 32-bit thread.
 constexpr DWORD kLiveContextFlags =
     CONTEXT_i386 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT;
@@ -39,6 +91,9 @@ void copyRegisters(const CONTEXT& context, RegisterSet* registers) {
   registers->fpuStatusWord = context.FloatSave.StatusWord;
   registers->fpuControlWord = context.FloatSave.ControlWord;
 }
+
+TargetAddress contextStackPointer(const CONTEXT& context) { return context.Esp; }
+#endif
 
 HANDLE openThread(uint32_t threadId) {
   HANDLE thread = OpenThread(kThreadAccess, FALSE, threadId);
@@ -92,7 +147,7 @@ bool ThreadInfoImpl::captureFromContext(HANDLE process, const CONTEXT& context) 
   priority_ = thread.isValid() && belongsToProcess(thread.get(), threadId_, process)
                   ? readPriority(thread.get())
                   : 0;
-  stackSize_ = measureStack(process, context.Esp);
+  stackSize_ = measureStack(process, contextStackPointer(context));
   return true;
 }
 
@@ -108,11 +163,11 @@ bool ThreadInfoImpl::captureLive(HANDLE process) {
   }
   copyRegisters(context, &registers_);
   priority_ = readPriority(thread.get());
-  stackSize_ = measureStack(process, context.Esp);
+  stackSize_ = measureStack(process, contextStackPointer(context));
   return true;
 }
 
-uint32_t ThreadInfoImpl::measureStack(HANDLE process, uint32_t stackPointer) {
+uint32_t ThreadInfoImpl::measureStack(HANDLE process, TargetAddress stackPointer) {
   MEMORY_BASIC_INFORMATION region;
   std::memset(&region, 0, sizeof(region));
   const SIZE_T result =
@@ -129,7 +184,8 @@ uint32_t ThreadInfoImpl::measureStack(HANDLE process, uint32_t stackPointer) {
   const uint64_t end = base + region.RegionSize;
   if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE &&
       region.Protect == PAGE_READWRITE && base <= stackPointer && end >= stackPointer) {
-    return static_cast<uint32_t>(end - stackPointer);
+    const uint64_t size = end - stackPointer;
+    return size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
   }
   TAVRA_LOG(ERROR) << "Sanity checks failed, state=" << region.State << ", type=" << region.Type
                    << ", protect=" << region.Protect << ", sp=" << stackPointer << ", base=" << base

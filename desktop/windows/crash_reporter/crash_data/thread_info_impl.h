@@ -15,9 +15,13 @@
 
 namespace tavra {
 
-// The x86 thread context, as the crashed client saved it and as the system
-// hands it out.
+// The thread context of the reporter's own width (x86 or x86-64), as the
+// crashed client saved it and as the system hands it out.
+#if defined(_WIN64)
+static_assert(sizeof(CONTEXT) == 1232, "the reporter reads the x86-64 context");
+#else
 static_assert(sizeof(CONTEXT) == 716, "the reporter reads the 32-bit x86 context");
+#endif
 
 class ThreadInfoImpl : public ThreadInfo {
  public:
@@ -37,8 +41,9 @@ class ThreadInfoImpl : public ThreadInfo {
 
   // Bytes from `stackPointer` to the end of the committed, private,
   // read-write region of `process` that holds it; 0 (logged) when the region
-  // cannot be queried or is of any other kind.
-  static uint32_t measureStack(HANDLE process, uint32_t stackPointer);
+  // cannot be queried or is of any other kind. A distance past 32 bits (no
+  // stack is that large) gives UINT32_MAX.
+  static uint32_t measureStack(HANDLE process, TargetAddress stackPointer);
 
   uint32_t threadId() const override;
   int32_t priority() const override;

@@ -14,19 +14,27 @@
 #include "runtime/log_capture.h"
 #include "runtime/logging.h"
 #include "runtime/scoped_holder.h"
+#include "desktop/windows/crash_reporter/crash_data/thread_context_test_support.h"
 #include "testing/browser_client/child_process.h"
 
 namespace tavra {
 namespace {
 
-constexpr DWORD kLiveContextFlags = 0x1000F;
+using testing_support::addressOf;
+using testing_support::contextStackPointer;
+using testing_support::distinctContext;
+using testing_support::expectRegistersFrom;
+using testing_support::kLiveContextFlags;
+
 constexpr uint32_t kPage = 4096;
 // Thread ids are multiples of four: no thread ever has this one.
 constexpr uint32_t kMissingThreadId = 0xFFFFFFF1;
-
-uint32_t addressOf(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
+#if defined(_WIN64)
+// Above every address that a process can use.
+constexpr TargetAddress kKernelAddress = 0xFFFFF80000001000ull;
+#else
+constexpr TargetAddress kKernelAddress = 0xFFFFF000;
+#endif
 
 // Memory from VirtualAlloc, released once.
 struct VirtualMemoryDeleter {
@@ -36,7 +44,7 @@ using ScopedVirtualMemory = std::unique_ptr<void, VirtualMemoryDeleter>;
 
 // The sanity-check entry that measureStack should log for `stackPointer`,
 // from the region as this process sees it.
-std::string sanityCheckEntry(uint32_t stackPointer) {
+std::string sanityCheckEntry(TargetAddress stackPointer) {
   MEMORY_BASIC_INFORMATION region = {};
   EXPECT_EQ(sizeof(region),
             VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(stackPointer)),
@@ -90,55 +98,6 @@ class BlockedThread {
   DWORD id_ = 0;
 };
 
-void expectRegistersFrom(const CONTEXT& context, const RegisterSet& registers) {
-  EXPECT_EQ(context.Eax, registers.eax);
-  EXPECT_EQ(context.Ebx, registers.ebx);
-  EXPECT_EQ(context.Ecx, registers.ecx);
-  EXPECT_EQ(context.Edx, registers.edx);
-  EXPECT_EQ(context.Esi, registers.esi);
-  EXPECT_EQ(context.Edi, registers.edi);
-  EXPECT_EQ(context.Ebp, registers.ebp);
-  EXPECT_EQ(context.Esp, registers.esp);
-  EXPECT_EQ(context.Eip, registers.eip);
-  EXPECT_EQ(context.EFlags, registers.eflags);
-  EXPECT_EQ(context.SegCs, registers.cs);
-  EXPECT_EQ(context.SegDs, registers.ds);
-  EXPECT_EQ(context.SegSs, registers.ss);
-  EXPECT_EQ(context.SegEs, registers.es);
-  EXPECT_EQ(context.SegFs, registers.fs);
-  EXPECT_EQ(context.SegGs, registers.gs);
-  EXPECT_EQ(0, std::memcmp(context.FloatSave.RegisterArea, registers.fpuRegisters, 80));
-  EXPECT_EQ(context.FloatSave.StatusWord, registers.fpuStatusWord);
-  EXPECT_EQ(context.FloatSave.ControlWord, registers.fpuControlWord);
-}
-
-// Every register a different value, the x87 area counting up.
-CONTEXT distinctContext(uint32_t stackPointer) {
-  CONTEXT context;
-  std::memset(&context, 0, sizeof(context));
-  context.ContextFlags = kLiveContextFlags;
-  context.Eax = 0x11111111;
-  context.Ebx = 0x22222222;
-  context.Ecx = 0x33333333;
-  context.Edx = 0x44444444;
-  context.Esi = 0x55555555;
-  context.Edi = 0x66666666;
-  context.Ebp = 0x77777777;
-  context.Esp = stackPointer;
-  context.Eip = 0x88888888;
-  context.EFlags = 0x00000246;
-  context.SegCs = 0x23;
-  context.SegDs = 0x2b;
-  context.SegSs = 0x2c;
-  context.SegEs = 0x2d;
-  context.SegFs = 0x53;
-  context.SegGs = 0x2e;
-  for (int i = 0; i < 80; ++i) context.FloatSave.RegisterArea[i] = static_cast<BYTE>(i + 1);
-  context.FloatSave.StatusWord = 0xFFFF3800;
-  context.FloatSave.ControlWord = 0xFFFF027F;
-  return context;
-}
-
 // The capture is the message handler, as in the reporter: what the thread
 // under test logs lands in `capture_`.
 class ThreadInfoImplTest : public ::testing::Test {
@@ -156,7 +115,7 @@ class ThreadInfoImplTest : public ::testing::Test {
 TEST_F(ThreadInfoImplTest, StackSizeIsTheRestOfAPrivateReadWriteRegion) {
   ScopedVirtualMemory memory(VirtualAlloc(nullptr, 3 * kPage, MEM_COMMIT, PAGE_READWRITE));
   ASSERT_NE(nullptr, memory);
-  const uint32_t base = addressOf(memory.get());
+  const TargetAddress base = addressOf(memory.get());
   struct Case {
     uint32_t offset;
     uint32_t size;
@@ -184,7 +143,7 @@ TEST_F(ThreadInfoImplTest, StackPointerOutsideAStackGivesZeroAndTheSanityCheckEn
 
   struct Case {
     const char* what;
-    uint32_t stackPointer;
+    TargetAddress stackPointer;
   };
   const Case cases[] = {
       {"guard page", addressOf(guard.get()) + 16},
@@ -209,18 +168,20 @@ TEST_F(ThreadInfoImplTest, AFailedQueryGivesZeroAndItsResult) {
   struct Case {
     const char* what;
     HANDLE process;
-    uint32_t stackPointer;
+    TargetAddress stackPointer;
   };
   const Case cases[] = {
-      {"kernel address", GetCurrentProcess(), 0xFFFFF000},
+      {"kernel address", GetCurrentProcess(), kKernelAddress},
       {"no process", nullptr, addressOf(&cases)},
   };
   for (const Case& c : cases) {
     const size_t before = capture_.text().size();
     EXPECT_EQ(0u, ThreadInfoImpl::measureStack(c.process, c.stackPointer)) << c.what;
     const std::string entry = capture_.text().substr(before);
-    EXPECT_NE(std::string::npos, entry.find(":VirtualQueryEx failed, result=0, expected=28: "))
-        << c.what << ": " << entry;
+    // The record's size is the one of the reporter's width: 28 or 48 bytes.
+    const std::string expected = ":VirtualQueryEx failed, result=0, expected=" +
+                                 std::to_string(sizeof(MEMORY_BASIC_INFORMATION)) + ": ";
+    EXPECT_NE(std::string::npos, entry.find(expected)) << c.what << ": " << entry;
     // The system's error follows.
     EXPECT_NE(std::string::npos, entry.find("(0x")) << entry;
   }
@@ -228,11 +189,8 @@ TEST_F(ThreadInfoImplTest, AFailedQueryGivesZeroAndItsResult) {
 
 TEST_F(ThreadInfoImplTest, ARealStackReachesUpToItsBase) {
   volatile int local = 0;
-  const uint32_t stackPointer = addressOf(const_cast<int*>(&local));
-  // The thread information block's StackBase, the top of this thread's
-  // stack, at fs:4.
-  uint32_t stackBase = 0;
-  asm("movl %%fs:4, %0" : "=r"(stackBase));
+  const TargetAddress stackPointer = addressOf(const_cast<int*>(&local));
+  const TargetAddress stackBase = testing_support::currentStackBase();
   const uint32_t size = ThreadInfoImpl::measureStack(GetCurrentProcess(), stackPointer);
   EXPECT_EQ(stackBase - stackPointer, size);
   EXPECT_EQ("", capture_.text());
@@ -261,7 +219,8 @@ TEST_F(ThreadInfoImplTest, LiveCaptureOfABlockedThread) {
   EXPECT_FALSE(info.isCrashed());
   EXPECT_GT(info.stackSize(), 0u);
   EXPECT_LE(info.stackSize(), BlockedThread::kStackReserve);
-  EXPECT_EQ(ThreadInfoImpl::measureStack(GetCurrentProcess(), context.Esp), info.stackSize());
+  EXPECT_EQ(ThreadInfoImpl::measureStack(GetCurrentProcess(), contextStackPointer(context)),
+            info.stackSize());
   EXPECT_EQ("", capture_.text());
 }
 
@@ -291,10 +250,12 @@ TEST_F(ThreadInfoImplTest, CrashedThreadThatIsGoneKeepsItsSavedContext) {
   ThreadInfoImpl info(kMissingThreadId, true);
   EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context));
   expectRegistersFrom(context, info.registers());
-  EXPECT_EQ(0xFFFF3800u, info.registers().fpuStatusWord);
-  EXPECT_EQ(0xFFFF027Fu, info.registers().fpuControlWord);
-  EXPECT_EQ(1, info.registers().fpuRegisters[0]);
-  EXPECT_EQ(80, info.registers().fpuRegisters[79]);
+  EXPECT_EQ(testing_support::kDistinctStatusWord, info.registers().fpuStatusWord);
+  EXPECT_EQ(testing_support::kDistinctControlWord, info.registers().fpuControlWord);
+  // The x87 registers packed, 10 bytes each, whatever the context's slots.
+  for (int i = 0; i < 80; ++i) {
+    EXPECT_EQ(testing_support::kFirstX87Byte + i, info.registers().fpuRegisters[i]) << i;
+  }
   EXPECT_EQ(0, info.priority());
   EXPECT_TRUE(info.isCrashed());
   // Measured all the same.
@@ -361,7 +322,7 @@ TEST_F(ThreadInfoImplTest, AThreadOfAnotherProcessIsNotCaptured) {
       LogCapture capture;
       ThreadInfoImpl live(c.threadId, false);
       EXPECT_FALSE(live.captureLive(c.process));
-      EXPECT_EQ(0u, live.registers().eip);
+      EXPECT_EQ(0u, instructionPointer(live.registers()));
       EXPECT_EQ(0u, live.stackSize());
       EXPECT_NE(std::string::npos, capture.text().find(entry)) << capture.text();
       EXPECT_EQ(std::string::npos, capture.text().find("GetThreadContext")) << capture.text();
