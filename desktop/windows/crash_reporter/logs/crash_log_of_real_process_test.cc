@@ -20,6 +20,7 @@
 #include "desktop/windows/crash_reporter/crash_data/process_state_impl.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state_test_support.h"
 #include "desktop/windows/crash_reporter/logs/crash_signature.h"
+#include "desktop/windows/crash_reporter/logs/stack_extent.h"
 #include "desktop/windows/crash_reporter/logs/stack_walk.h"
 #include "runtime/file_util.h"
 #include "runtime/log_capture.h"
@@ -40,7 +41,7 @@ class ReadEveryAddress : public testing_support::ForwardingProcessState {
  public:
   ReadEveryAddress(const ProcessStateImpl& state, HANDLE process)
       : ForwardingProcessState(state), process_(process) {}
-  bool isReadable(uint32_t address) const override {
+  bool isReadable(TargetAddress address) const override {
     ++reads_;
     uint8_t byte = 0;
     SIZE_T count = 0;
@@ -96,19 +97,20 @@ TEST_F(CrashLogOfRealProcessTest, TheCrashLogIsTheSameWithPerPageReadability) {
 // module list and the dumped bytes.
 struct LoggedCrash {
   std::string code;
-  uint32_t exceptionAddress = 0;
-  std::map<std::string, uint32_t> registers;
-  uint32_t stackAddress = 0;
-  std::vector<uint32_t> words;
+  std::string architecture;
+  uint64_t exceptionAddress = 0;
+  // By the walk's names: "ip", "sp", "fp".
+  std::map<std::string, uint64_t> registers;
+  uint64_t stackAddress = 0;
+  std::vector<uint64_t> words;
   std::vector<std::string> moduleNames;
   std::vector<ModuleSpan> modules;
-  std::map<uint32_t, uint8_t> dumped;
+  std::map<uint64_t, uint8_t> dumped;
 
-  static bool bytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
-    // Dumps never touch, so 7 bytes in a row are in one of them.
+  static bool bytesBefore(void* context, uint64_t value, uint8_t* bytes, unsigned count) {
     const auto& dumped = static_cast<LoggedCrash*>(context)->dumped;
-    for (uint32_t i = 0; i < 7; ++i) {
-      auto it = dumped.find(value - 7 + i);
+    for (unsigned i = 0; i < count; ++i) {
+      auto it = dumped.find(value - count + i);
       if (it == dumped.end()) return false;
       bytes[i] = it->second;
     }
@@ -116,9 +118,19 @@ struct LoggedCrash {
   }
 };
 
-uint32_t hexAt(const std::string& line, size_t at, size_t digits) {
-  return static_cast<uint32_t>(strtoul(line.substr(at, digits).c_str(), nullptr, 16));
+uint64_t hexAt(const std::string& line, size_t at, size_t digits) {
+  return strtoull(line.substr(at, digits).c_str(), nullptr, 16);
 }
+
+// The log's form in the reporter's width: address digits, stack words, and
+// the names of the instruction, stack and frame pointers.
+constexpr size_t kDigits = kTargetAddressDigits;
+constexpr size_t kSlotWidth = 2 + kDigits;
+#if defined(_WIN64)
+const char* const kPointerNames[][2] = {{"RIP=", "ip"}, {"RSP=", "sp"}, {"RBP=", "fp"}};
+#else
+const char* const kPointerNames[][2] = {{"EIP=", "ip"}, {"ESP=", "sp"}, {"EBP=", "fp"}};
+#endif
 
 // Enough of the log's form for the test client's logs (module names
 // without blanks).
@@ -128,7 +140,6 @@ bool parseLoggedCrash(const std::string& text, LoggedCrash* crash) {
   std::string section;
   bool crashedThread = false;
   bool crashedSeen = false;
-  uint32_t lineAddress = 0;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t caused = line.find(" caused exception ");
@@ -136,7 +147,11 @@ bool parseLoggedCrash(const std::string& text, LoggedCrash* crash) {
       const size_t start = caused + 18;
       const size_t at = line.find(" at address ", start);
       crash->code = line.substr(start, at - start);
-      crash->exceptionAddress = hexAt(line, at + 12, 8);
+      crash->exceptionAddress = hexAt(line, at + 12, kDigits);
+      continue;
+    }
+    if (line.compare(0, 14, "Architecture: ") == 0) {
+      crash->architecture = line.substr(14);
       continue;
     }
     if (line.empty()) continue;
@@ -151,25 +166,27 @@ bool parseLoggedCrash(const std::string& text, LoggedCrash* crash) {
     if (section == "Thread") {
       if (line == "Crashed=1" && !crashedSeen) crashedThread = crashedSeen = true;
       if (line == "Crashed=0") crashedThread = false;
-      for (const char* name : {"EBP=", "ESP=", "EIP="}) {
-        const size_t at = line.find(name);
+      for (const auto& name : kPointerNames) {
+        const size_t at = line.find(name[0]);
         if (crashedThread && at != std::string::npos) {
-          crash->registers[std::string(name, 3)] = hexAt(line, at + 4, 8);
+          crash->registers[name[1]] = hexAt(line, at + 4, kDigits);
         }
       }
     } else if (section == "Stack" && crashedThread) {
-      lineAddress = hexAt(line, 0, 8);
-      if (crash->words.empty()) crash->stackAddress = lineAddress;
-      for (size_t slot = 0; slot < 4 && line[10 + 10 * slot] != ' '; ++slot) {
-        crash->words.push_back(hexAt(line, 10 + 10 * slot, 8));
+      if (crash->words.empty()) crash->stackAddress = hexAt(line, 0, kDigits);
+      for (size_t slot = 0;
+           slot < 16 / kStackWordBytes && line[kDigits + 2 + kSlotWidth * slot] != ' '; ++slot) {
+        crash->words.push_back(hexAt(line, kDigits + 2 + kSlotWidth * slot, kDigits));
       }
     } else if (section == "Used DLLs") {
       const size_t base = line.rfind(" Base: ");
+      const size_t size = line.rfind(" Size: ");
       crash->moduleNames.push_back(line.substr(0, line.find(' ')));
-      crash->modules.push_back({nullptr, hexAt(line, base + 7, 8), hexAt(line, base + 22, 8)});
+      crash->modules.push_back({nullptr, hexAt(line, base + 7, kDigits),
+                                static_cast<uint32_t>(hexAt(line, size + 7, 8))});
     } else if (section == "Memory dumps") {
-      const uint32_t address = hexAt(line, 0, 8);
-      size_t offset = 8;
+      const uint64_t address = hexAt(line, 0, kDigits);
+      size_t offset = kDigits;
       for (uint32_t position = 0; position < 16; ++position) {
         offset += position % 4 == 0 ? 2 : 1;
         if (line[offset] != ' ') crash->dumped[address + position] = hexAt(line, offset, 2) & 0xFF;
@@ -180,7 +197,8 @@ bool parseLoggedCrash(const std::string& text, LoggedCrash* crash) {
   for (size_t i = 0; i < crash->modules.size(); ++i) {
     crash->modules[i].name = crash->moduleNames[i].c_str();
   }
-  return !crash->code.empty() && crash->registers.size() == 3 && !crash->words.empty();
+  return !crash->code.empty() && crash->architecture == architectureName(kTargetArchitecture) &&
+         crash->registers.size() == 3 && !crash->words.empty();
 }
 
 // The writer signs the crash from what it wrote: a walk of the written log
@@ -215,15 +233,11 @@ TEST_F(CrashLogOfRealProcessTest, TheSignatureIsTheOneOfTheWrittenLog) {
     ASSERT_TRUE(parseLoggedCrash(text, &logged));
 
     const ModuleSpanIndex index(logged.modules.data(), logged.modules.size());
-    const StackWalkInput input = {logged.registers["EIP"],
-                                  logged.registers["ESP"],
-                                  logged.registers["EBP"],
-                                  logged.stackAddress,
-                                  logged.words.data(),
-                                  logged.words.size(),
-                                  &index,
-                                  &LoggedCrash::bytesBefore,
-                                  &logged};
+    const StackWalkInput input = {kTargetArchitecture,       logged.registers["ip"],
+                                  logged.registers["sp"],    logged.registers["fp"],
+                                  logged.stackAddress,       logged.words.data(),
+                                  logged.words.size(),       &index,
+                                  &LoggedCrash::bytesBefore, &logged};
     const std::vector<StackFrame> frames = walkStack(input);
 
     const StackFrame exceptionFrame = {logged.exceptionAddress, index.find(logged.exceptionAddress),
@@ -235,7 +249,7 @@ TEST_F(CrashLogOfRealProcessTest, TheSignatureIsTheOneOfTheWrittenLog) {
     EXPECT_EQ(12u, writer.signature().shortHash.size());
 
     // The top frames in the test client, each at an offset of its own.
-    std::set<uint32_t> offsets;
+    std::set<uint64_t> offsets;
     for (size_t i = 0; i < c.distinctClientFrames && i < frames.size(); ++i) {
       ASSERT_NE(ModuleSpanIndex::kNone, frames[i].module);
       EXPECT_EQ("tavra_test_client.exe", logged.moduleNames[frames[i].module]);

@@ -8,18 +8,21 @@
 
 #include "desktop/windows/crash_reporter/logs/crash_log_output.h"
 #include "desktop/windows/crash_reporter/logs/crash_log_text.h"
+#include "desktop/windows/crash_reporter/logs/register_block.h"
 #include "desktop/windows/crash_reporter/logs/stack_extent.h"
 #include "runtime/sha256_digest.h"
 
 namespace tavra {
 namespace {
 
-constexpr uint32_t kRegistersChecked = 9;
-
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-char* appendHex8(char* out, uint32_t value) {
-  for (int shift = 28; shift >= 0; shift -= 4) *out++ = kHexDigits[(value >> shift) & 0xF];
+// An address of the crashed process with kTargetAddressDigits digits (8 on
+// x86, 16 on x86-64), as the log writes every address.
+char* appendHexAddress(char* out, TargetAddress value) {
+  for (int shift = 4 * (kTargetAddressDigits - 1); shift >= 0; shift -= 4) {
+    *out++ = kHexDigits[(value >> shift) & 0xF];
+  }
   return out;
 }
 
@@ -43,21 +46,22 @@ char* appendTextColumn(char* out, const uint8_t* bytes, uint32_t count) {
   return out;
 }
 
-uint16_t halfWordAt(const uint8_t* data, uint32_t offset) {
-  return static_cast<uint16_t>(data[offset] | data[offset + 1] << 8);
+bool blockContains(const MemoryReader& block, TargetAddress value) {
+  return value >= block.address && value - block.address < block.size;
 }
 
-bool blockContains(const MemoryReader& block, uint32_t value) {
-  return value >= block.address && value < static_cast<uint64_t>(block.address) + block.size;
-}
-
-// In 32-bit arithmetic, as the module list defines its code ranges: a module
+// In the address width, as the module list defines its code ranges: a module
 // without one has a code end of 0 and so an empty range, and one whose end
 // wraps past the top holds no address at all.
 MemoryRange codeRangeOf(const ModuleInfo& module) {
-  const uint32_t codeStart = module.codeStart();
-  return {codeStart, codeStart + module.codeSize()};
+  const TargetAddress codeStart = module.codeStart();
+  return {codeStart, static_cast<TargetAddress>(codeStart + module.codeSize())};
 }
+
+// A stack line shows 16 bytes: 4 words of 4 bytes or 2 of 8, each slot a
+// marker, the word's digits and a blank.
+constexpr uint32_t kStackLineBytes = 16;
+constexpr uint32_t kStackSlotWidth = 2 + 2 * kStackWordBytes;
 
 }  // namespace
 
@@ -74,7 +78,7 @@ void CrashLogWriter::collectCodeRanges(const ProcessState& process) {
   }
 }
 
-bool CrashLogWriter::isInCode(const ProcessState& process, uint32_t value) const {
+bool CrashLogWriter::isInCode(const ProcessState& process, TargetAddress value) const {
   if (codeRangesCollected_) return codeRanges_.contains(value);
   for (const auto& module : process.modules()) {
     if (!module) continue;
@@ -84,16 +88,17 @@ bool CrashLogWriter::isInCode(const ProcessState& process, uint32_t value) const
   return false;
 }
 
-uint32_t CrashLogWriter::addPointerRanges(const ProcessState& process, uint32_t value) {
+uint64_t CrashLogWriter::addPointerRanges(const ProcessState& process, TargetAddress value) {
   if (value == 0) return 0;
-  const uint32_t radius = isInCode(process, value) ? kCodeRadius : kDataRadius;
-  const uint32_t start = value >= radius ? value - radius : 0;
-  const uint32_t end = value <= UINT32_MAX - radius ? value + radius : UINT32_MAX;
+  const TargetAddress radius = isInCode(process, value) ? kCodeRadius : kDataRadius;
+  const TargetAddress start = value >= radius ? value - radius : 0;
+  const TargetAddress end =
+      value <= kTargetAddressMax - radius ? value + radius : kTargetAddressMax;
   // A range that is already dumped would add nothing, readable or not: the
   // question to the crashed process, the dearest step, is left out.
   if (ranges_.covers(start, end)) return 0;
   if (!process.isReadable(value)) return 0;
-  const uint32_t before = ranges_.total();
+  const uint64_t before = ranges_.total();
   ranges_.add(start, end);
   return ranges_.total() - before;
 }
@@ -131,14 +136,16 @@ bool CrashLogWriter::write(const ProcessState& process, const CrashMetadata& met
           sizeof(line));
     }
   }
-  written =
-      written &&
-      out.writeFormatted(
-          line,
-          snprintf(line, sizeof(line), " at address %08lX (Base: %08lX)\n",
-                   static_cast<unsigned long>(process.exceptionAddress()),
-                   static_cast<unsigned long>(mainModule != nullptr ? mainModule->base() : 0)),
-          sizeof(line));
+  // Then the architecture, so that a reader knows the width of what follows
+  // before it reaches the registers.
+  if (written) {
+    char* const base = appendHexAddress(line, process.exceptionAddress());
+    appendHexAddress(base, mainModule != nullptr ? mainModule->base() : 0);
+    written = out.write(" at address ") && out.write(line, kTargetAddressDigits) &&
+              out.write(" (Base: ") && out.write(base, kTargetAddressDigits) &&
+              out.write(")\nArchitecture: ") && out.write(architectureName(kTargetArchitecture)) &&
+              out.write("\n");
+  }
 
   if (written && !metadata.entries.empty()) {
     written = out.write("\nmetadata:\n");
@@ -182,29 +189,29 @@ bool CrashLogWriter::writeThread(const ProcessState& process, const ThreadInfo& 
   readStackBlock(thread, block.get());
 
   ThreadBudget budget(thread.isCrashed(), ranges_.total(), isLast);
-  auto checkValue = [&](uint32_t value) {
+  auto checkValue = [&](TargetAddress value) {
     if (!blockContains(*block, value)) budget.spend(addPointerRanges(process, value));
   };
 
   const RegisterSet& registers = thread.registers();
-  const uint32_t checked[kRegistersChecked] = {registers.eax, registers.ebx, registers.ecx,
-                                               registers.edx, registers.esi, registers.edi,
-                                               registers.ebp, registers.esp, registers.eip};
+  TargetAddress checked[kCheckedRegisterCount];
+  checkedRegisters(registers, checked);
   uint32_t registersChecked = 0;
-  for (uint32_t value : checked) {
+  for (TargetAddress value : checked) {
     if (!budget.isLeft()) break;
     ++registersChecked;
     checkValue(value);
   }
-  const uint32_t words = block->size / 4;
+  const uint32_t words = block->size / kStackWordBytes;
   uint32_t wordsChecked = 0;
-  for (uint32_t offset = 0; wordsChecked < words; offset += 4) {
+  for (uint32_t offset = 0; wordsChecked < words; offset += kStackWordBytes) {
     if (!budget.isLeft()) break;
     ++wordsChecked;
-    checkValue(wordAt(block->data, offset));
+    checkValue(stackWordAt(block->data, offset));
   }
 
-  char text[512];
+  // Room for the x86-64 register block, the longest text of a thread section.
+  char text[1024];
   const uint32_t id = thread.threadId();
   if (!out->writeFormatted(
           text,
@@ -213,37 +220,13 @@ bool CrashLogWriter::writeThread(const ProcessState& process, const ThreadInfo& 
                    "checked_context_values=%lu%s\nchecked_stack_values=%lu%s\n",
                    id, id, static_cast<uint32_t>(thread.priority()), thread.isCrashed() ? 1 : 0,
                    static_cast<unsigned long>(registersChecked),
-                   registersChecked == kRegistersChecked ? " (all)" : "",
+                   registersChecked == kCheckedRegisterCount ? " (all)" : "",
                    static_cast<unsigned long>(wordsChecked), wordsChecked == words ? " (all)" : ""),
           sizeof(text))) {
     return false;
   }
-
-  // Each x87 register is printed most significant part first: the sign and
-  // exponent word, then the high and the low half of the mantissa.
-  const uint8_t* fpu = registers.fpuRegisters;
-  auto exponent = [fpu](int k) -> unsigned { return halfWordAt(fpu, 10 * k + 8); };
-  auto high = [fpu](int k) -> unsigned { return wordAt(fpu, 10 * k + 4); };
-  auto low = [fpu](int k) -> unsigned { return wordAt(fpu, 10 * k); };
-  if (!out->writeFormatted(
-          text,
-          snprintf(text, sizeof(text),
-                   "\nRegisters: %08X\nEAX=%08X   EBX=%08X   ECX=%08X   EDX=%08X   ESI=%08X\n"
-                   "EDI=%08X   EBP=%08X   ESP=%08X   EIP=%08X FLAGS=%08X\n"
-                   "CS=%04X   DS=%04X   SS=%04X   ES=%04X   FS=%04X   GS=%04X\n"
-                   "\nFPU stack: %08X\n"
-                   "%04X%08X%08X %04X%08X%08X %04X%08X%08X\n"
-                   "%04X%08X%08X %04X%08X%08X %04X%08X%08X\n"
-                   "%04X%08X%08X %04X%08X%08X SW=%04X CW=%04X\n",
-                   id, registers.eax, registers.ebx, registers.ecx, registers.edx, registers.esi,
-                   registers.edi, registers.ebp, registers.esp, registers.eip, registers.eflags,
-                   registers.cs, registers.ds, registers.ss, registers.es, registers.fs,
-                   registers.gs, id, exponent(0), high(0), low(0), exponent(1), high(1), low(1),
-                   exponent(2), high(2), low(2), exponent(3), high(3), low(3), exponent(4), high(4),
-                   low(4), exponent(5), high(5), low(5), exponent(6), high(6), low(6), exponent(7),
-                   high(7), low(7), registers.fpuStatusWord & 0xFFFFu,
-                   registers.fpuControlWord & 0xFFFFu),
-          sizeof(text))) {
+  if (!out->writeFormatted(text, formatRegisterBlock(text, sizeof(text), id, registers),
+                           sizeof(text))) {
     return false;
   }
 
@@ -254,28 +237,29 @@ bool CrashLogWriter::writeThread(const ProcessState& process, const ThreadInfo& 
   if (thread.isCrashed() && !crashedStackKept_) keepCrashedStack(registers, *block);
   // The saved frame pointers along the chain are marked: each marked word
   // names the next one to mark.
-  uint32_t framePointer = registers.ebp;
-  for (uint32_t offset = 0; offset < block->size; offset += 16) {
-    char* end = appendHex8(text, block->address + offset);
+  TargetAddress marked = framePointer(registers);
+  for (uint32_t offset = 0; offset < block->size; offset += kStackLineBytes) {
+    char* end = appendHexAddress(text, block->address + offset);
     *end++ = ' ';
-    for (uint32_t slot = 0; slot < 4; ++slot) {
-      const uint32_t wordOffset = offset + 4 * slot;
-      if (wordOffset + 4 > block->size) {
-        memset(end, ' ', 10);
-        end += 10;
+    for (uint32_t slot = 0; slot < kStackLineBytes / kStackWordBytes; ++slot) {
+      const uint32_t wordOffset = offset + kStackWordBytes * slot;
+      if (wordOffset + kStackWordBytes > block->size) {
+        memset(end, ' ', kStackSlotWidth);
+        end += kStackSlotWidth;
         continue;
       }
-      const uint32_t value = wordAt(block->data, wordOffset);
-      if (block->address + wordOffset == framePointer) {
+      const TargetAddress value = stackWordAt(block->data, wordOffset);
+      if (block->address + wordOffset == marked) {
         *end++ = '>';
-        framePointer = value;
+        marked = value;
       } else {
         *end++ = ' ';
       }
-      end = appendHex8(end, value);
+      end = appendHexAddress(end, value);
       *end++ = ' ';
     }
-    end = appendTextColumn(end, block->data + offset, std::min<uint32_t>(16, block->size - offset));
+    end = appendTextColumn(end, block->data + offset,
+                           std::min<uint32_t>(kStackLineBytes, block->size - offset));
     if (!out->write(text, static_cast<size_t>(end - text))) return false;
   }
   return true;
@@ -287,13 +271,12 @@ bool CrashLogWriter::writeModules(const ProcessState& process, CrashLogOutput* o
   for (const auto& module : process.modules()) {
     if (!module) continue;
     if (!writeCrashLogTextPadded(out, module->name(), 26) || !out->write(" ") ||
-        !writeCrashLogTextPadded(out, module->fileVersion(), 46) ||
-        !out->writeFormatted(
-            text,
-            snprintf(text, sizeof(text), " Base: %08lX Size: %08X Timestamp: %08X\n",
-                     static_cast<unsigned long>(module->base()), module->size(),
-                     module->timestamp()),
-            sizeof(text))) {
+        !writeCrashLogTextPadded(out, module->fileVersion(), 46) || !out->write(" Base: ") ||
+        !out->write(text, static_cast<size_t>(appendHexAddress(text, module->base()) - text)) ||
+        !out->writeFormatted(text,
+                             snprintf(text, sizeof(text), " Size: %08X Timestamp: %08X\n",
+                                      module->size(), module->timestamp()),
+                             sizeof(text))) {
       return false;
     }
   }
@@ -309,13 +292,20 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, CrashLogOutpu
   for (const MemoryRange* range = ranges_.begin(); range != ranges_.end(); ++range) {
     // Memory is readable page by page: an unreadable first or one-past-last
     // byte means that the whole page holding it is unreadable.
-    uint64_t start = range->start;
-    uint64_t end = range->end;
-    if (!process.isReadable(range->start)) start = (start | (kPageSize - 1)) + 1;
-    if (!process.isReadable(range->end)) end &= ~static_cast<uint64_t>(kPageSize - 1);
+    // The last page of the address space has no page after it.
+    constexpr TargetAddress kPageMask = kPageSize - 1;
+    TargetAddress start = range->start;
+    TargetAddress end = range->end;
+    if (!process.isReadable(start)) {
+      if ((start | kPageMask) == kTargetAddressMax) continue;
+      start = (start | kPageMask) + 1;
+    }
+    if (!process.isReadable(end)) end &= ~kPageMask;
     if (end <= start) continue;
 
-    const uint32_t address = static_cast<uint32_t>(start);
+    const TargetAddress address = start;
+    // A range is the union of ranges around the values of at most
+    // kThreadLimit threads' registers and stacks, far below 4 GiB.
     const uint32_t length = static_cast<uint32_t>(end - start);
     uint32_t bytesRead = 0;
     const uint8_t* data = reader->read(address, length, &bytesRead);
@@ -325,7 +315,7 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, CrashLogOutpu
     copyCodeBytes(address, data, reader->size, &nextCodeBytes);
     for (uint32_t offset = 0; offset < reader->size; offset += 16) {
       const uint32_t count = std::min<uint32_t>(16, reader->size - offset);
-      char* p = appendHex8(text, address + offset);
+      char* p = appendHexAddress(text, address + offset);
       for (uint32_t position = 0; position < 16; ++position) {
         *p++ = ' ';
         if (position % 4 == 0) *p++ = ' ';
@@ -346,13 +336,16 @@ bool CrashLogWriter::writeMemoryDumps(const ProcessState& process, CrashLogOutpu
 
 void CrashLogWriter::keepCrashedStack(const RegisterSet& registers, const MemoryReader& block) {
   crashedStackKept_ = true;
-  crashedEip_ = registers.eip;
-  crashedEsp_ = registers.esp;
-  crashedEbp_ = registers.ebp;
+  crashedInstructionPointer_ = instructionPointer(registers);
+  crashedStackPointer_ = stackPointer(registers);
+  crashedFramePointer_ = framePointer(registers);
   crashedStackAddress_ = block.address;
   // The words that the stack dump writes: whole words only.
-  crashedStackWords_.resize(block.size / 4);
-  for (uint32_t k = 0; k < block.size / 4; ++k) crashedStackWords_[k] = wordAt(block.data, 4 * k);
+  const uint32_t words = block.size / kStackWordBytes;
+  crashedStackWords_.resize(words);
+  for (uint32_t k = 0; k < words; ++k) {
+    crashedStackWords_[k] = stackWordAt(block.data, kStackWordBytes * k);
+  }
 }
 
 void CrashLogWriter::collectSignatureInputs(const ProcessState& process) {
@@ -362,9 +355,11 @@ void CrashLogWriter::collectSignatureInputs(const ProcessState& process) {
   }
   moduleIndex_.reset(new ModuleSpanIndex(moduleSpans_.data(), moduleSpans_.size()));
   // Only a word in a module can be a return address.
-  std::vector<uint32_t> values;
-  for (uint32_t word : crashedStackWords_) {
-    if (word >= 7 && moduleIndex_->find(word) != ModuleSpanIndex::kNone) values.push_back(word);
+  std::vector<TargetAddress> values;
+  for (uint64_t word : crashedStackWords_) {
+    if (word >= kCallBytes && moduleIndex_->find(word) != ModuleSpanIndex::kNone) {
+      values.push_back(static_cast<TargetAddress>(word));
+    }
   }
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());
@@ -372,27 +367,31 @@ void CrashLogWriter::collectSignatureInputs(const ProcessState& process) {
   for (size_t i = 0; i < values.size(); ++i) codeBytes_[i] = {values[i], false, {}};
 }
 
-void CrashLogWriter::copyCodeBytes(uint32_t address, const uint8_t* data, uint32_t size,
+void CrashLogWriter::copyCodeBytes(TargetAddress address, const uint8_t* data, uint32_t size,
                                    size_t* next) {
   // Ranges are disjoint and come in increasing order, as the values do: a
-  // value whose bytes start before this range is in no later one.
-  const uint64_t end = static_cast<uint64_t>(address) + size;
+  // value whose bytes start before this range is in no later one. The range
+  // ends at or below the top of the address space: its end does not wrap.
+  const TargetAddress end = address + size;
   for (; *next < codeBytes_.size(); ++*next) {
     CodeBytes& entry = codeBytes_[*next];
-    if (entry.value - 7 < address) continue;
+    if (entry.value - kCallBytes < address) continue;
     if (entry.value > end) return;
-    memcpy(entry.bytes, data + (entry.value - 7 - address), sizeof(entry.bytes));
+    memcpy(entry.bytes, data + (entry.value - kCallBytes - address), kCallBytes);
     entry.found = true;
   }
 }
 
-bool CrashLogWriter::codeBytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
+bool CrashLogWriter::codeBytesBefore(void* context, uint64_t value, uint8_t* bytes,
+                                     unsigned count) {
   const std::vector<CodeBytes>& codeBytes = static_cast<CrashLogWriter*>(context)->codeBytes_;
   auto it = std::lower_bound(
       codeBytes.begin(), codeBytes.end(), value,
-      [](const CodeBytes& entry, uint32_t wanted) { return entry.value < wanted; });
-  if (it == codeBytes.end() || it->value != value || !it->found) return false;
-  memcpy(bytes, it->bytes, sizeof(it->bytes));
+      [](const CodeBytes& entry, uint64_t wanted) { return entry.value < wanted; });
+  if (count != kCallBytes || it == codeBytes.end() || it->value != value || !it->found) {
+    return false;
+  }
+  memcpy(bytes, it->bytes, kCallBytes);
   return true;
 }
 
@@ -402,9 +401,10 @@ void CrashLogWriter::computeSignature(const ProcessState& process) {
   std::vector<StackFrame> frames;
   if (crashedStackKept_) {
     StackWalkInput input = {};
-    input.eip = crashedEip_;
-    input.esp = crashedEsp_;
-    input.ebp = crashedEbp_;
+    input.architecture = kTargetArchitecture;
+    input.instructionPointer = crashedInstructionPointer_;
+    input.stackPointer = crashedStackPointer_;
+    input.framePointer = crashedFramePointer_;
     input.stackAddress = crashedStackAddress_;
     input.words = crashedStackWords_.data();
     input.wordCount = crashedStackWords_.size();
@@ -413,7 +413,7 @@ void CrashLogWriter::computeSignature(const ProcessState& process) {
     input.bytesContext = this;
     frames = walkStack(input);
   }
-  const uint32_t exceptionAddress = process.exceptionAddress();
+  const TargetAddress exceptionAddress = process.exceptionAddress();
   const StackFrame exceptionFrame = {exceptionAddress, moduleIndex_->find(exceptionAddress),
                                      FrameSource::kInstructionPointer};
   signature_.text = signatureText(signatureHead(process.exceptionName(), process.exceptionCode()),

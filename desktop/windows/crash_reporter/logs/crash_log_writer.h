@@ -11,10 +11,18 @@
 // metadata, module names and file versions) is written escaped, so that it
 // can neither end its line nor add a section: crash_log_text.h.
 //
+// The log is written in the reporter's own width (runtime/target_width.h),
+// which is that of the processes it serves: addresses with 8 hex digits and
+// the x86 registers in the 32-bit reporter, with 16 digits and the x86-64
+// registers in the 64-bit one; the line "Architecture: x86" or
+// "Architecture: x86-64" after the exception line says which. The width
+// shows only in the address digits, the stack word (stack_extent.h) and the
+// register block (register_block.h).
+//
 // Everything read from the crashed process (stack words, frame chains,
 // register values, the memory that they point to) is untrusted: every address
-// is computed so that nothing wraps around the 32-bit address space, every
-// walk over the stack ends within the block that was read, and the amount of
+// is computed so that nothing wraps around the address space, every walk
+// over the stack ends within the block that was read, and the amount of
 // memory dumped is bounded by the budgets.
 //
 // Threads: a writer is used by the one thread that handles its crash, for
@@ -31,8 +39,9 @@
 // log holds, so that a reader of the log finds the same: while the crashed
 // thread's section is written, the writer keeps its registers and a copy of
 // its dumped stack words (at most kStackReadSize bytes); while the dumps are
-// written, it copies the 7 bytes before each of those words that points into
-// a module, when the bytes written for one dumped range hold them all. After
+// written, it copies the code bytes before each of those words that points
+// into a module (7 on x86, 8 on x86-64), when the bytes written for one
+// dumped range hold them all. After
 // the write, the walk and the text take one pass over the words and a binary
 // search per look-up, and nothing more is read from the crashed process.
 //
@@ -98,12 +107,16 @@ class CrashLogWriter {
   void computeSignature(const ProcessState& process);
 
  private:
-  // The 7 bytes before a crashed-thread stack word that points into a module,
-  // once a dumped range has held them.
+  // The code bytes that the signature's rule reads before a return address
+  // of the reporter's architecture.
+  static constexpr unsigned kCallBytes = callBytes(kTargetArchitecture);
+
+  // The code bytes before a crashed-thread stack word that points into a
+  // module, once a dumped range has held them.
   struct CodeBytes {
-    uint32_t value;
+    TargetAddress value;
     bool found;
-    uint8_t bytes[7];
+    uint8_t bytes[kMostCallBytes];
   };
 
   // The crashed thread's registers and stack words, as its section wrote them.
@@ -113,16 +126,16 @@ class CrashLogWriter {
   void collectSignatureInputs(const ProcessState& process);
   // Copies the code bytes that the dumped range [address, address + size)
   // holds; ranges come in increasing order.
-  void copyCodeBytes(uint32_t address, const uint8_t* data, uint32_t size, size_t* next);
-  static bool codeBytesBefore(void* context, uint32_t value, uint8_t bytes[7]);
+  void copyCodeBytes(TargetAddress address, const uint8_t* data, uint32_t size, size_t* next);
+  static bool codeBytesBefore(void* context, uint64_t value, uint8_t* bytes, unsigned count);
 
   // Adds the range around `value` when it points to readable memory of the
   // crashed process; returns the bytes by which the ranges' total grew.
-  uint32_t addPointerRanges(const ProcessState& process, uint32_t value);
+  uint64_t addPointerRanges(const ProcessState& process, TargetAddress value);
   // Collects the modules' code ranges once per write, so that each value is
   // looked up by a binary search rather than a scan of every module.
   void collectCodeRanges(const ProcessState& process);
-  bool isInCode(const ProcessState& process, uint32_t value) const;
+  bool isInCode(const ProcessState& process, TargetAddress value) const;
   bool writeThreads(const ProcessState& process, CrashLogOutput* out);
   bool writeThread(const ProcessState& process, const ThreadInfo& thread, bool isLast,
                    CrashLogOutput* out);
@@ -137,11 +150,11 @@ class CrashLogWriter {
   bool codeRangesCollected_ = false;
 
   bool crashedStackKept_ = false;
-  uint32_t crashedEip_ = 0;
-  uint32_t crashedEsp_ = 0;
-  uint32_t crashedEbp_ = 0;
-  uint32_t crashedStackAddress_ = 0;
-  std::vector<uint32_t> crashedStackWords_;
+  TargetAddress crashedInstructionPointer_ = 0;
+  TargetAddress crashedStackPointer_ = 0;
+  TargetAddress crashedFramePointer_ = 0;
+  TargetAddress crashedStackAddress_ = 0;
+  std::vector<uint64_t> crashedStackWords_;
   // The modules in log order (their names are the snapshot's), and their index.
   std::vector<ModuleSpan> moduleSpans_;
   std::unique_ptr<ModuleSpanIndex> moduleIndex_;

@@ -132,8 +132,9 @@ void appendPart(std::string* out, const StackFrame& frame, const ModuleSpan* mod
   }
   const ModuleSpan& module = modules[frame.module];
   appendShown(out, loggedName(module.name).c_str());
-  char offset[16];
-  snprintf(offset, sizeof(offset), "+0x%x", static_cast<unsigned>(frame.address - module.base));
+  char offset[24];
+  snprintf(offset, sizeof(offset), "+0x%llx",
+           static_cast<unsigned long long>(frame.address - module.base));
   *out += offset;
 }
 

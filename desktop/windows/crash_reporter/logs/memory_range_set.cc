@@ -13,8 +13,8 @@ void* allocateWithoutThrowing(size_t bytes) { return ::operator new(bytes, std::
 // The first range that starts after `address`. The one before it, when there
 // is one, is the only range that can hold `address`.
 const MemoryRange* firstStartingAfter(const MemoryRange* begin, const MemoryRange* end,
-                                      uint32_t address) {
-  return std::upper_bound(begin, end, address, [](uint32_t value, const MemoryRange& range) {
+                                      TargetAddress address) {
+  return std::upper_bound(begin, end, address, [](TargetAddress value, const MemoryRange& range) {
     return value < range.start;
   });
 }
@@ -23,20 +23,20 @@ const MemoryRange* firstStartingAfter(const MemoryRange* begin, const MemoryRang
 
 Seam<RangeAllocationFunction> rangeAllocationSeam(&allocateWithoutThrowing);
 
-bool MemoryRangeSet::add(uint32_t start, uint32_t end) {
+bool MemoryRangeSet::add(TargetAddress start, TargetAddress end) {
   if (start >= end) return true;
   MemoryRange* const ranges = ranges_.get();
   MemoryRange* const listEnd = ranges + count_;
   // The ranges are disjoint and sorted by start, so their ends are sorted as
   // well: [first, last) are the ranges that the new one overlaps or touches.
-  MemoryRange* first =
-      std::lower_bound(ranges, listEnd, start,
-                       [](const MemoryRange& range, uint32_t value) { return range.end < value; });
+  MemoryRange* first = std::lower_bound(
+      ranges, listEnd, start,
+      [](const MemoryRange& range, TargetAddress value) { return range.end < value; });
   MemoryRange* last = std::upper_bound(
       first, listEnd, end,
-      [](uint32_t value, const MemoryRange& range) { return value < range.start; });
+      [](TargetAddress value, const MemoryRange& range) { return value < range.start; });
   if (first != last) {
-    uint32_t covered = 0;
+    uint64_t covered = 0;
     for (const MemoryRange* range = first; range != last; ++range) {
       covered += range->end - range->start;
     }
@@ -81,12 +81,12 @@ bool MemoryRangeSet::grow(size_t capacity) {
   return true;
 }
 
-bool MemoryRangeSet::covers(uint32_t start, uint32_t end) const {
+bool MemoryRangeSet::covers(TargetAddress start, TargetAddress end) const {
   const MemoryRange* after = firstStartingAfter(begin(), this->end(), start);
   return after != begin() && (after - 1)->end >= end;
 }
 
-bool MemoryRangeSet::contains(uint32_t address) const {
+bool MemoryRangeSet::contains(TargetAddress address) const {
   const MemoryRange* after = firstStartingAfter(begin(), end(), address);
   return after != begin() && address < (after - 1)->end;
 }

@@ -4,8 +4,9 @@
 //
 // The ranges are disjoint and sorted by start, and no two touch, so that each
 // address belongs to at most one range and a lookup is one binary search.
-// Ranges are 32-bit addresses up to, not including, an end; an end of
-// 0xFFFFFFFF is the highest there is (the last byte is never in a range).
+// Ranges are addresses of the crashed process (runtime/target_width.h) up to,
+// not including, an end; an end of kTargetAddressMax is the highest there is
+// (the last byte is never in a range).
 //
 // Memory: one array, from `rangeAllocationSeam`, that grows by doubling from
 // 64 ranges; when there is no memory for it, the range that needed it is left
@@ -22,13 +23,14 @@
 
 #include "runtime/scoped_holder.h"
 #include "runtime/seam.h"
+#include "runtime/target_width.h"
 
 namespace tavra {
 
 // Memory from `start` up to, not including, `end`.
 struct MemoryRange {
-  uint32_t start;
-  uint32_t end;
+  TargetAddress start;
+  TargetAddress end;
 };
 
 class MemoryRangeSet {
@@ -44,7 +46,7 @@ class MemoryRangeSet {
   // `total` grows by the bytes newly covered. An empty or inverted range adds
   // nothing. False only when memory ran out: the range is then left out and
   // nothing changes.
-  bool add(uint32_t start, uint32_t end);
+  bool add(TargetAddress start, TargetAddress end);
 
   // Empties the set; the array is kept for the next ranges.
   void clear();
@@ -54,15 +56,16 @@ class MemoryRangeSet {
   bool clearWithCapacity(size_t capacity);
 
   // Whether one range holds all of [start, end).
-  bool covers(uint32_t start, uint32_t end) const;
+  bool covers(TargetAddress start, TargetAddress end) const;
   // Whether a range holds `address`.
-  bool contains(uint32_t address) const;
+  bool contains(TargetAddress address) const;
 
   const MemoryRange* begin() const { return ranges_.get(); }
   const MemoryRange* end() const { return ranges_.get() + count_; }
   size_t size() const { return count_; }
-  // The bytes that the ranges cover.
-  uint32_t total() const { return total_; }
+  // The bytes that the ranges cover; in 64 bits, as ranges of a 64-bit
+  // process may cover more than 4 GiB.
+  uint64_t total() const { return total_; }
 
  private:
   // Moves the ranges into a new array of `capacity` ranges.
@@ -71,7 +74,7 @@ class MemoryRangeSet {
   ScopedOperatorNewMemory<MemoryRange*> ranges_;
   size_t count_ = 0;
   size_t capacity_ = 0;
-  uint32_t total_ = 0;
+  uint64_t total_ = 0;
 };
 
 // Returns memory for `bytes` bytes of a set's array, or null when there is

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <new>
 #include <utility>
 #include <vector>
@@ -9,7 +10,9 @@
 namespace tavra {
 namespace {
 
-using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+using Ranges = std::vector<std::pair<TargetAddress, TargetAddress>>;
+
+constexpr TargetAddress kMax = kTargetAddressMax;
 
 Ranges rangesOf(const MemoryRangeSet& set) {
   Ranges ranges;
@@ -36,7 +39,7 @@ struct RangeCase {
   const char* name;
   Ranges added;
   Ranges ranges;
-  uint32_t total;
+  uint64_t total;
 };
 
 TEST_F(MemoryRangeSetTest, AddRangeKeepsTheUnionSortedAndCountsNewBytesOnly) {
@@ -51,12 +54,22 @@ TEST_F(MemoryRangeSetTest, AddRangeKeepsTheUnionSortedAndCountsNewBytesOnly) {
       {"bridges several", {{10, 20}, {30, 40}, {50, 60}, {70, 80}, {15, 55}},
        {{10, 60}, {70, 80}}, 60},
       {"empty and inverted add nothing", {{5, 5}, {9, 3}}, {}, 0},
-      {"the ends of the address space", {{0xFFFFFF00, 0xFFFFFFFF}, {0, 0x10}, {0x10, 0x20}},
-       {{0, 0x20}, {0xFFFFFF00, 0xFFFFFFFF}}, 0x11F},
-      {"all of it", {{0, 0x80000000}, {0x7FFFFFFF, 0xFFFFFFFF}}, {{0, 0xFFFFFFFF}}, 0xFFFFFFFF},
+      {"the ends of the address space", {{kMax - 0xFF, kMax}, {0, 0x10}, {0x10, 0x20}},
+       {{0, 0x20}, {kMax - 0xFF, kMax}}, 0x11F},
+      {"all of it", {{0, 0x80000000}, {0x7FFFFFFF, kMax}}, {{0, kMax}}, kMax},
+  };
+  // Ranges of a 64-bit process: across 4 GiB, and more than 4 GiB of them.
+  const TargetAddress k4G = static_cast<TargetAddress>(0x100000000ull);
+  const RangeCase wideCases[] = {
+      {"across 4 GiB", {{k4G, k4G + 0x100}, {0xFFFFFF00, k4G}}, {{0xFFFFFF00, k4G + 0x100}}, 0x200},
+      {"more than 4 GiB", {{0x1000, 3 * k4G}, {0, 0x1000}}, {{0, 3 * k4G}}, 0x300000000ull},
   };
   // clang-format on
-  for (const RangeCase& test : cases) {
+  std::vector<RangeCase> all(std::begin(cases), std::end(cases));
+  if (kTargetArchitecture == Architecture::kX8664) {
+    all.insert(all.end(), std::begin(wideCases), std::end(wideCases));
+  }
+  for (const RangeCase& test : all) {
     SCOPED_TRACE(test.name);
     MemoryRangeSet set;
     for (const auto& range : test.added) EXPECT_TRUE(set.add(range.first, range.second));
@@ -67,7 +80,7 @@ TEST_F(MemoryRangeSetTest, AddRangeKeepsTheUnionSortedAndCountsNewBytesOnly) {
   // The growth from a 32-byte range to the 2048 bytes around it.
   MemoryRangeSet set;
   set.add(1000, 1032);
-  const uint32_t before = set.total();
+  const uint64_t before = set.total();
   set.add(0, 2048);
   EXPECT_EQ(2016u, set.total() - before);
 }
@@ -124,14 +137,14 @@ TEST_F(MemoryRangeSetTest, ContainsAndCoversAnswerForTheUnion) {
   MemoryRangeSet set;
   const Ranges added = {{0x00700000, 0x00701000}, {0x00400000, 0x00401000},
                         {0x00300000, 0x00500000}, {0x00800000, 0x00890000},
-                        {0x00850000, 0x00890000}, {0xFFFF8000, 0x00008000},
+                        {0x00850000, 0x00890000}, {kMax - 0x7FFF, 0x00008000},
                         {0x20000000, 0x00000000}};
   for (const auto& range : added) EXPECT_TRUE(set.add(range.first, range.second));
   EXPECT_EQ((Ranges{{0x00300000, 0x00500000}, {0x00700000, 0x00701000}, {0x00800000, 0x00890000}}),
             rangesOf(set));
   struct Case {
     const char* name;
-    uint32_t address;
+    TargetAddress address;
     bool contained;
   };
   const Case cases[] = {
@@ -144,7 +157,7 @@ TEST_F(MemoryRangeSetTest, ContainsAndCoversAnswerForTheUnion) {
       {"in the second of two overlapping ranges", 0x00880000, true},
       {"between ranges", 0x00600000, false},
       {"below every range", 0x00100000, false},
-      {"in the range that wraps", 0xFFFF9000, false},
+      {"in the range that wraps", kMax - 0x6FFF, false},
       {"in the range that ends at 0", 0x20000800, false},
   };
   for (const Case& test : cases) {
@@ -153,8 +166,8 @@ TEST_F(MemoryRangeSetTest, ContainsAndCoversAnswerForTheUnion) {
 
   struct CoverCase {
     const char* name;
-    uint32_t start;
-    uint32_t end;
+    TargetAddress start;
+    TargetAddress end;
     bool covered;
   };
   const CoverCase covers[] = {

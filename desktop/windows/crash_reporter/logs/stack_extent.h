@@ -2,7 +2,8 @@
 // memory the values found there and in the thread's registers may add to the
 // dumps.
 //
-// A stack block is read from the stack pointer, rounded down to a word, up to
+// A stack block is read from the stack pointer, rounded down to a stack word
+// (4 bytes on x86, 8 on x86-64: the reporter's own width), up to
 // the thread's stack size (8192 bytes when that is unknown or larger); when
 // that read fails, shorter and shorter ones end at the page boundaries below.
 // What was read is then cut to what is worth dumping: up to its last
@@ -11,8 +12,9 @@
 // either.
 //
 // The stack words come from the crashed process and are untrusted: no
-// address computed here wraps around the 32-bit address space, and every walk
-// ends within the block that was read.
+// address computed here wraps around the address space (positions in a block
+// are offsets from its start, never sums past its end), and every walk ends
+// within the block that was read.
 //
 // Threads: used by the thread that handles the crash, for the crash log that
 // it writes; nothing here is shared or locked.
@@ -37,11 +39,21 @@ constexpr uint32_t kStackSlack = 64;
 // The least that is kept of a block whose stack region is unknown.
 constexpr uint32_t kFrameExtentMinimum = 512;
 
+// Bytes of a stack word of the crashed process.
+constexpr uint32_t kStackWordBytes = sizeof(TargetAddress);
+
 // The little-endian 32-bit word at `data + offset`.
 inline uint32_t wordAt(const uint8_t* data, uint32_t offset) {
   return static_cast<uint32_t>(data[offset]) | static_cast<uint32_t>(data[offset + 1]) << 8 |
          static_cast<uint32_t>(data[offset + 2]) << 16 |
          static_cast<uint32_t>(data[offset + 3]) << 24;
+}
+
+// The little-endian stack word (kStackWordBytes) at `data + offset`.
+inline TargetAddress stackWordAt(const uint8_t* data, uint32_t offset) {
+  TargetAddress value = 0;
+  for (uint32_t i = kStackWordBytes; i > 0; --i) value = value << 8 | data[offset + i - 1];
+  return value;
 }
 
 // Reads the stack block of `thread` with `reader` and sets the reader's data,
@@ -62,14 +74,14 @@ class ThreadBudget {
 
   // `total`: the bytes that the dumps hold before the thread's values are
   // looked at.
-  ThreadBudget(bool crashed, uint32_t total, bool isLast);
+  ThreadBudget(bool crashed, uint64_t total, bool isLast);
 
   // False once the bytes added reached the budget; never for the crashed
   // thread.
   bool isLeft() const { return unlimited_ || left_ != 0; }
   // Counts `bytes` newly added to the dumps.
-  void spend(uint32_t bytes) {
-    if (!unlimited_) left_ = bytes >= left_ ? 0 : left_ - bytes;
+  void spend(uint64_t bytes) {
+    if (!unlimited_) left_ = bytes >= left_ ? 0 : left_ - static_cast<uint32_t>(bytes);
   }
 
  private:

@@ -27,14 +27,16 @@ using Frames = std::vector<std::pair<std::string, std::string>>;
 const char* const kSourceNames[] = {"instruction pointer", "stack top", "frame pointer",
                                     "stack scan"};
 
-std::string hex8(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
+// An address as the table writes it: 8 or 16 digits.
+std::string hexAddress(Architecture architecture, uint64_t value) {
+  char text[24];
+  snprintf(text, sizeof(text), "%0*llX", 2 * static_cast<int>(addressBytes(architecture)),
+           static_cast<unsigned long long>(value));
   return text;
 }
 
-uint32_t number(const nlohmann::json& text) {
-  return static_cast<uint32_t>(strtoul(text.get<std::string>().c_str(), nullptr, 16));
+uint64_t number(const nlohmann::json& text) {
+  return strtoull(text.get<std::string>().c_str(), nullptr, 16);
 }
 
 std::vector<uint8_t> bytesOf(const nlohmann::json& hex) {
@@ -44,6 +46,13 @@ std::vector<uint8_t> bytesOf(const nlohmann::json& hex) {
     bytes.push_back(static_cast<uint8_t>(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
   }
   return bytes;
+}
+
+// A case's architecture: "x86" unless it says otherwise.
+bool architectureOf(const nlohmann::json& c, Architecture* architecture) {
+  const std::string name = c.value("architecture", std::string("x86"));
+  *architecture = name == "x86-64" ? Architecture::kX8664 : Architecture::kX86;
+  return name == architectureName(*architecture);
 }
 
 // The table of walks and signatures that the crash-log reader's tests run
@@ -78,36 +87,39 @@ struct Modules {
   explicit Modules(const nlohmann::json& list) {
     for (const auto& module : list) names.push_back(module[0].get<std::string>());
     for (size_t i = 0; i < names.size(); ++i) {
-      spans.push_back({names[i].c_str(), number(list[i][1]), number(list[i][2])});
+      spans.push_back(
+          {names[i].c_str(), number(list[i][1]), static_cast<uint32_t>(number(list[i][2]))});
     }
   }
 };
 
 // The dumped bytes, byte by byte, and a stack of words.
 struct Crash {
-  std::map<uint32_t, uint8_t> dumped;  // a byte in two dumps is the first's
-  uint32_t eip = 0x00401010;
-  uint32_t esp = 0x0012FF00;
-  uint32_t ebp = 0;
-  uint32_t stackAddress = 0x0012FF00;
-  std::vector<uint32_t> words;
+  Architecture architecture = Architecture::kX86;
+  std::map<uint64_t, uint8_t> dumped;  // a byte in two dumps is the first's
+  uint64_t ip = 0x00401010;
+  uint64_t sp = 0x0012FF00;
+  uint64_t fp = 0;
+  uint64_t stackAddress = 0x0012FF00;
+  std::vector<uint64_t> words;
 
-  // A direct call to `target` that returns to `returnAddress`, its 7 bytes
-  // dumped.
-  void directCall(uint32_t returnAddress, uint32_t target) {
-    const uint32_t relative = target - returnAddress;
-    dumped.emplace(returnAddress - 7, 0x90);
-    dumped.emplace(returnAddress - 6, 0x90);
+  // A direct call to `target` that returns to `returnAddress`, its code
+  // bytes dumped: nops, E8 and the 32-bit distance.
+  void directCall(uint64_t returnAddress, uint64_t target) {
+    const uint32_t relative = static_cast<uint32_t>(target - returnAddress);
+    const unsigned count = callBytes(architecture);
+    for (unsigned i = count; i > 5; --i) dumped.emplace(returnAddress - i, 0x90);
     dumped.emplace(returnAddress - 5, 0xE8);
     for (uint32_t i = 0; i < 4; ++i) {
       dumped.emplace(returnAddress - 4 + i, static_cast<uint8_t>(relative >> (8 * i)));
     }
   }
 
-  static bool bytesBefore(void* context, uint32_t value, uint8_t bytes[7]) {
+  static bool bytesBefore(void* context, uint64_t value, uint8_t* bytes, unsigned count) {
     const auto& dumped = static_cast<Crash*>(context)->dumped;
-    for (uint32_t i = 0; i < 7; ++i) {
-      auto it = dumped.find(value - 7 + i);
+    if (value < count) return false;
+    for (unsigned i = 0; i < count; ++i) {
+      auto it = dumped.find(value - count + i);
       if (it == dumped.end()) return false;
       bytes[i] = it->second;
     }
@@ -115,8 +127,9 @@ struct Crash {
   }
 
   std::vector<StackFrame> walk(const ModuleSpanIndex& index) {
-    const StackWalkInput input = {
-        eip, esp, ebp, stackAddress, words.data(), words.size(), &index, &Crash::bytesBefore, this};
+    const StackWalkInput input = {architecture,        ip,           sp,           fp,
+                                  stackAddress,        words.data(), words.size(), &index,
+                                  &Crash::bytesBefore, this};
     const std::vector<StackFrame> frames = walkStack(input);
     for (const StackFrame& frame : frames) EXPECT_EQ(frame.module, index.find(frame.address));
     return frames;
@@ -127,19 +140,20 @@ TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
   ASSERT_TRUE(table().contains("walks"));
   for (const auto& entry : table()["walks"]) {
     nlohmann::json c = table()["defaults"];
+    Crash crash;
+    ASSERT_TRUE(architectureOf(entry, &crash.architecture)) << entry["name"];
+    // An x86-64 case builds on the x86-64 defaults.
+    if (crash.architecture == Architecture::kX8664) c.update(table()["defaults_x86-64"]);
     c.update(entry);
     const std::string name = c["name"].get<std::string>();
-    Crash crash;
-    crash.eip = number(c["eip"]);
-    crash.esp = number(c["esp"]);
-    crash.ebp = number(c["ebp"]);
+    crash.ip = number(c["eip"]);
+    crash.sp = number(c["esp"]);
+    crash.fp = number(c["ebp"]);
     crash.stackAddress = number(c["stack_at"]);
     for (const auto& word : c["words"]) crash.words.push_back(number(word));
     for (const auto& dump : c.value("dumps", nlohmann::json::array())) {
       const std::vector<uint8_t> bytes = bytesOf(dump[1]);
-      for (uint32_t i = 0; i < bytes.size(); ++i) {
-        crash.dumped.emplace(number(dump[0]) + i, bytes[i]);
-      }
+      for (size_t i = 0; i < bytes.size(); ++i) crash.dumped.emplace(number(dump[0]) + i, bytes[i]);
     }
     const Modules modules(c["modules"]);
     const ModuleSpanIndex index(modules.spans.data(), modules.spans.size());
@@ -148,11 +162,12 @@ TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
         c.value("crashed", true) ? crash.walk(index) : std::vector<StackFrame>();
     Frames found;
     for (const StackFrame& frame : frames) {
-      found.push_back({hex8(frame.address), kSourceNames[static_cast<size_t>(frame.source)]});
+      found.push_back({hexAddress(crash.architecture, frame.address),
+                       kSourceNames[static_cast<size_t>(frame.source)]});
     }
     EXPECT_EQ(found, c["frames"].get<Frames>()) << name;
     if (c.contains("signature")) {
-      const StackFrame exceptionFrame = {crash.eip, index.find(crash.eip),
+      const StackFrame exceptionFrame = {crash.ip, index.find(crash.ip),
                                          FrameSource::kInstructionPointer};
       EXPECT_EQ(signatureText(signatureHead(c["code"].get<std::string>().c_str(), 0), frames,
                               modules.spans.data(), exceptionFrame),
@@ -163,11 +178,18 @@ TEST(StackWalk, WalksAndSignsEachCaseOfTheTable) {
 }
 
 TEST(StackWalk, KnowsEachCallForm) {
-  ASSERT_TRUE(table().contains("call_forms"));
-  for (const auto& form : table()["call_forms"]) {
-    const std::vector<uint8_t> bytes = bytesOf(form[0]);
-    ASSERT_EQ(bytes.size(), 7u) << form[0];
-    EXPECT_EQ(endsInCall(bytes.data()), form[1].get<bool>()) << form[2].get<std::string>();
+  const struct {
+    const char* list;
+    Architecture architecture;
+  } kLists[] = {{"call_forms", Architecture::kX86}, {"call_forms_x86-64", Architecture::kX8664}};
+  for (const auto& list : kLists) {
+    ASSERT_TRUE(table().contains(list.list)) << list.list;
+    for (const auto& form : table()[list.list]) {
+      const std::vector<uint8_t> bytes = bytesOf(form[0]);
+      ASSERT_EQ(bytes.size(), callBytes(list.architecture)) << form[0];
+      EXPECT_EQ(endsInCall(list.architecture, bytes.data()), form[1].get<bool>())
+          << list.list << ": " << form[2].get<std::string>();
+    }
   }
 }
 
@@ -184,46 +206,71 @@ TEST(StackWalk, FindsTheFirstModuleInListOrder) {
 
 // Built here rather than listed in the table: a hundred return addresses.
 TEST(StackWalk, StopsAtSixtyFourFrames) {
-  const Modules modules(nlohmann::json::parse(R"([["tavra.exe", "00400000", "00100000"]])"));
-  const ModuleSpanIndex index(modules.spans.data(), modules.spans.size());
-  Crash crash;
-  for (uint32_t i = 0; i < 100; ++i) {
-    const uint32_t returnAddress = 0x402005 + 0x10 * i;
-    crash.words.push_back(returnAddress);
-    crash.directCall(returnAddress, 0x408000);
+  const struct {
+    Architecture architecture;
+    uint64_t base;
+  } kCases[] = {{Architecture::kX86, 0x00400000}, {Architecture::kX8664, 0x00007FF600000000}};
+  for (const auto& c : kCases) {
+    const ModuleSpan module = {"tavra.exe", c.base, 0x00100000};
+    const ModuleSpanIndex index(&module, 1);
+    Crash crash;
+    crash.architecture = c.architecture;
+    crash.ip = c.base + 0x1010;
+    for (uint64_t i = 0; i < 100; ++i) {
+      const uint64_t returnAddress = c.base + 0x2005 + 0x10 * i;
+      crash.words.push_back(returnAddress);
+      crash.directCall(returnAddress, c.base + 0x8000);
+    }
+    const std::vector<StackFrame> frames = crash.walk(index);
+    ASSERT_EQ(frames.size(), kMaxFrames) << architectureName(c.architecture);
+    EXPECT_EQ(frames.back().address, c.base + 0x2005 + 0x10 * 62);
+    EXPECT_EQ(frames.back().source, FrameSource::kStackScan);
   }
-  const std::vector<StackFrame> frames = crash.walk(index);
-  ASSERT_EQ(frames.size(), kMaxFrames);
-  EXPECT_EQ(frames.back().address, 0x402005u + 0x10 * 62);
-  EXPECT_EQ(frames.back().source, FrameSource::kStackScan);
 }
 
-// The reporter's helper on its own: where a direct call's function ends.
+// The reporter's helper on its own: where a direct call's function ends, and
+// how its target wraps around the address space of each architecture.
 TEST(StackWalk, CallsIntoTheFunctionOfPc) {
   const struct {
-    uint32_t value;
-    uint32_t target;
-    uint32_t pc;
+    Architecture architecture;
+    uint64_t value;
+    uint64_t target;
+    uint64_t pc;
     bool into;
   } kCases[] = {
-      {0x401005, 0x400005, 0x400005, true},
-      {0x401005, 0x400005, 0x410004, true},
-      {0x401005, 0x400005, 0x410005, false},
-      {0x401005, 0x400005, 0x400004, false},
+      {Architecture::kX86, 0x401005, 0x400005, 0x400005, true},
+      {Architecture::kX86, 0x401005, 0x400005, 0x410004, true},
+      {Architecture::kX86, 0x401005, 0x400005, 0x410005, false},
+      {Architecture::kX86, 0x401005, 0x400005, 0x400004, false},
       // The target wraps around 2^32; the function's span does not.
-      {0xFFFFFFF0, 0x10, 0x15, true},
-      {0xFFFFFF00, 0xFFFFFFF0, 0x5, false},
+      {Architecture::kX86, 0xFFFFFFF0, 0x10, 0x15, true},
+      {Architecture::kX86, 0xFFFFFF00, 0xFFFFFFF0, 0x5, false},
+      {Architecture::kX8664, 0x7FF600001005, 0x7FF600000005, 0x7FF600000005, true},
+      {Architecture::kX8664, 0x7FF600001005, 0x7FF600000005, 0x7FF600010004, true},
+      {Architecture::kX8664, 0x7FF600001005, 0x7FF600000005, 0x7FF600010005, false},
+      {Architecture::kX8664, 0x7FF600001005, 0x7FF600000005, 0x7FF600000004, false},
+      // A negative distance reaches below the return address, in 64 bits.
+      {Architecture::kX8664, 0x200001005, 0x200000005, 0x200000010, true},
+      // The target wraps around 2^64, not 2^32; the function's span does
+      // not.
+      {Architecture::kX8664, 0xFFFFFFFFFFFFFFF0, 0x10, 0x15, true},
+      {Architecture::kX8664, 0xFFFFFFFFFFFFFF00, 0xFFFFFFFFFFFFFFF0, 0x5, false},
+      {Architecture::kX8664, 0xFFFFFFF0, 0x100000010, 0x10, false},
   };
   for (const auto& c : kCases) {
     Crash crash;
+    crash.architecture = c.architecture;
     crash.directCall(c.value, c.target);
-    uint8_t bytes[7];
-    ASSERT_TRUE(Crash::bytesBefore(&crash, c.value, bytes));
-    EXPECT_EQ(callsInto(c.value, bytes, c.pc), c.into) << std::hex << c.value << " " << c.pc;
+    uint8_t bytes[kMostCallBytes];
+    ASSERT_TRUE(Crash::bytesBefore(&crash, c.value, bytes, callBytes(c.architecture)));
+    EXPECT_EQ(callsInto(c.architecture, c.value, bytes, c.pc), c.into)
+        << architectureName(c.architecture) << std::hex << " " << c.value << " " << c.pc;
   }
   // Only a direct call calls into anything.
-  const uint8_t indirect[7] = {0x90, 0xFF, 0x15, 0, 0, 0, 0};
-  EXPECT_FALSE(callsInto(0x401005, indirect, 0x401005));
+  const uint8_t indirect[kMostCallBytes] = {0x90, 0xFF, 0x15, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(callsInto(Architecture::kX86, 0x401005, indirect, 0x401005));
+  const uint8_t indirect64[kMostCallBytes] = {0x90, 0x90, 0xFF, 0x15, 0, 0, 0, 0};
+  EXPECT_FALSE(callsInto(Architecture::kX8664, 0x7FF600001005, indirect64, 0x7FF600001005));
 }
 
 }  // namespace
