@@ -11,7 +11,7 @@ from crashlog import analysis, stack_walk
 from crashlog.log_model import Module
 from crashlog.parser import parse_bytes
 
-from .support import CALL_FORMS, REPORT_TOOLS, call_code, make_log, run_cli
+from .support import CALL_FORMS, REPORT_TOOLS, call_code, data_path, make_log, run_cli
 
 EXE = ("tavra.exe", "1.2.3.4", 0x00400000, 0x00100000)
 DLL = ("helper lib.dll", "", 0x10000000, 0x00020000)
@@ -36,6 +36,15 @@ def walk_log(words, calls=(), eip=0x00401010, ebp=0, esp=ESP,
 with open(os.path.join(REPOSITORY, "desktop", "windows", "crash_reporter", "logs", "testdata",
                        "stack_walk_cases.json"), encoding="utf-8") as _f:
     TABLE = json.load(_f)
+# x86-64 cases of the reader's own, in the table's layout (its defaults over
+# the table's), until the shared table holds the x86-64 variant's cases.
+with open(data_path("stack_walk_cases_x86_64.json"), encoding="utf-8") as _f:
+    TABLE_X86_64 = json.load(_f)
+WALKS = [dict(TABLE["defaults"], **case) for case in TABLE["walks"]] + [
+    {**TABLE["defaults"], **TABLE_X86_64["defaults"], **case} for case in TABLE_X86_64["walks"]
+]
+# 7 bytes of x86 code or 8 of x86-64 code.
+CALL_FORM_CASES = TABLE["call_forms"] + TABLE_X86_64["call_forms"]
 
 
 def logged(text: str) -> str:
@@ -44,11 +53,16 @@ def logged(text: str) -> str:
 
 
 def table_log(case):
-    case = dict(TABLE["defaults"], **case)
+    """The case's log: a case with "architecture": "x86-64" is an x86-64
+    log, whose "eip", "esp" and "ebp" are RIP, RSP and RBP."""
     number = lambda key: int(case[key], 16)  # noqa: E731
+    architecture = case.get("architecture")
+    ip, sp, fp = ("RIP", "RSP", "RBP") if architecture == "x86-64" else ("EIP", "ESP", "EBP")
     text = make_log(
+        architecture=architecture,
         code=logged(case["code"]), address=number("eip"),
-        registers={"EIP": number("eip"), "ESP": number("esp"), "EBP": number("ebp")},
+        main=("tavra.exe", int(case["modules"][0][1], 16)),
+        registers={ip: number("eip"), sp: number("esp"), fp: number("ebp")},
         stack=(number("stack_at"), [int(w, 16) for w in case["words"]], ()),
         modules=[(logged(name), "", int(base, 16), int(size, 16))
                  for name, base, size in case["modules"]],
@@ -58,24 +72,49 @@ def table_log(case):
     return parse_bytes(text)
 
 
-@pytest.mark.parametrize("case", TABLE["walks"], ids=[c["name"] for c in TABLE["walks"]])
+@pytest.mark.parametrize("case", WALKS, ids=[c["name"] for c in WALKS])
 def test_the_walk_and_the_signature_of_each_case_of_the_table(case):
     log = table_log(case)
-    frames = [[f"{f.address:08X}", f.found_by] for f in analysis.frame_chain(log)]
-    assert frames == case["frames"]
+    assert log.architecture == case.get("architecture", "x86") and not log.problems
+    frames = [[f.address, f.found_by] for f in analysis.frame_chain(log)]
+    assert frames == [[int(address, 16), found_by] for address, found_by in case["frames"]]
     if "signature" in case:
         text, digest = analysis.signature(log)
         assert text == case["signature"]
         assert re.fullmatch(r"[0-9a-f]{12}", digest)
 
 
-@pytest.mark.parametrize("code,is_call,what", TABLE["call_forms"],
-                         ids=[form[2] for form in TABLE["call_forms"]])
+@pytest.mark.parametrize("code,is_call,what", CALL_FORM_CASES,
+                         ids=[form[2] for form in CALL_FORM_CASES])
 def test_the_call_forms_are_told_from_other_bytes(code, is_call, what):
-    assert stack_walk.ends_in_call(bytes.fromhex(code)) == is_call
-    log = walk_log([0, 0x00402005], dumps=[(0x00401FFE, bytes.fromhex(code))])
+    data = bytes.fromhex(code)
+    if len(data) == stack_walk.CALL_BYTES:
+        assert stack_walk.ends_in_call(data) == is_call
+        log = walk_log([0, 0x00402005], dumps=[(0x00401FFE, data)])
+    else:
+        assert stack_walk.ends_in_call_x86_64(data) == is_call
+        log = table_log({**TABLE["defaults"], **TABLE_X86_64["defaults"],
+                         "words": ["0", "00007FF6A1B22005"],
+                         "dumps": [["00007FF6A1B21FFD", code]]})
     frames = [(f.location(), f.found_by) for f in analysis.frame_chain(log)]
     assert frames[1:] == ([("tavra.exe+0x2005", "stack scan")] if is_call else [])
+
+
+@pytest.mark.parametrize("architecture", [None, "x86", "x86-64"])
+def test_a_call_form_of_one_width_is_no_call_in_the_other(architecture):
+    # The x86 walk reads 7 bytes before a return address, the x86-64 walk 8:
+    # code dumped for one width is read at the other's offset as well.
+    x86_64 = architecture == "x86-64"
+    base = 0x00007FF6A1B20000 if x86_64 else 0x00400000
+    seven = bytes.fromhex("9090909090FFD0")  # call reg, 7 bytes dumped
+    log = parse_bytes(make_log(
+        architecture=architecture, address=base + 0x1010, main=("tavra.exe", base),
+        modules=[("tavra.exe", "", base, 0x00100000)],
+        registers={"RIP" if x86_64 else "EIP": base + 0x1010},
+        stack=(0x0012FF00, [0, base + 0x2005], ()), dumps=[(base + 0x2005 - 7, seven)]))
+    frames = analysis.frame_chain(log)
+    # x86 finds the call; x86-64 lacks the eighth byte before it.
+    assert [f.found_by for f in frames[1:]] == ([] if x86_64 else ["stack scan"])
 
 
 def test_an_address_belongs_to_the_first_module_in_list_order():
