@@ -44,7 +44,8 @@ def stack_lines(address: int, words: List[int], marks=(), word_bytes: int = 4) -
     lines = []
     digits, slots = 2 * word_bytes, 16 // word_bytes
     for start in range(0, len(words), slots):
-        text = f"{address + start * word_bytes:0{digits}X} "
+        # The writer's addresses are of its width: past the top they wrap.
+        text = f"{(address + start * word_bytes) % (1 << (8 * word_bytes)):0{digits}X} "
         chunk = words[start : start + slots]
         for i in range(slots):
             if i < len(chunk):
