@@ -182,21 +182,26 @@ def test_the_command_line_keeps_log_text_on_its_lines(tmp_path):
             assert all(line.isprintable() for line in result.stdout.split("\n")), result.stdout
 
 
-def pe_file(code_rva: int, code: bytes, timestamp: int = 0x5F000000) -> bytearray:
-    """A small PE file whose one section (at 0x1000, 0x400 bytes in the file
-    at 0x400) holds `code` at `code_rva`."""
+def pe_file(code_rva: int, code: bytes, timestamp: int = 0x5F000000,
+            plus: bool = False) -> bytearray:
+    """A small PE file (PE32+ when `plus`, as x86-64 modules are) whose one
+    section (at 0x1000, 0x400 bytes in the file at 0x400) holds `code` at
+    `code_rva`."""
+    optional_size = 240 if plus else 224
     data = bytearray(0x800)
     data[0:2] = b"MZ"
     data[0x3C:0x40] = (0x80).to_bytes(4, "little")
     data[0x80:0x84] = b"PE\0\0"
-    data[0x84:0x86] = (0x14C).to_bytes(2, "little")
+    data[0x84:0x86] = (0x8664 if plus else 0x14C).to_bytes(2, "little")
     data[0x86:0x88] = (1).to_bytes(2, "little")  # sections
     data[0x88:0x8C] = timestamp.to_bytes(4, "little")
-    data[0x94:0x96] = (224).to_bytes(2, "little")  # optional header size
+    data[0x94:0x96] = optional_size.to_bytes(2, "little")
     optional = 0x98
-    data[optional : optional + 2] = (0x10B).to_bytes(2, "little")
+    data[optional : optional + 2] = (0x20B if plus else 0x10B).to_bytes(2, "little")
+    if plus:  # a 64-bit preferred image base
+        data[optional + 24 : optional + 32] = (0x140000000).to_bytes(8, "little")
     data[optional + 60 : optional + 64] = (0x400).to_bytes(4, "little")  # SizeOfHeaders
-    section = optional + 224
+    section = optional + optional_size
     data[section : section + 8] = b".text\0\0\0"
     for offset, value in ((8, 0x400), (12, 0x1000), (16, 0x400), (20, 0x400)):
         data[section + offset : section + offset + 4] = value.to_bytes(4, "little")

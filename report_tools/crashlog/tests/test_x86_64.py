@@ -12,6 +12,7 @@ from crashlog.parser import parse_bytes, parse_file
 from crashlog.x86_access import decode_access
 
 from .support import data_path, make_log, read_data, run_cli
+from .test_stack_walk import pe_file
 
 X64_LOG = "small_crash_log_x86_64.txt"
 EXE = 0x00007FF6A1B20000
@@ -228,3 +229,71 @@ X86_64_ACCESS = [
 @pytest.mark.parametrize("code,registers,expected", X86_64_ACCESS)
 def test_the_faulting_x86_64_instruction_tells_the_access(code, registers, expected):
     assert decode_access(bytes.fromhex(code), registers, X86_64) == expected
+
+
+@pytest.mark.parametrize("plus,call,found", [
+    (True, "909090909041FFD0", True),  # PE32+, call r8
+    (False, "909090909041FFD0", True),  # a PE32 file is read as well
+    (True, "9090909041FF5108", True),  # call [r9+8]
+    (True, "9090909090488B00", False),  # no call before the word
+])
+def test_module_files_of_either_format_give_the_code_that_an_x86_64_dump_lacks(
+    tmp_path, plus, call, found
+):
+    from crashlog.symbolizer import symbolize_threads
+
+    (tmp_path / "tavra.exe").write_bytes(bytes(pe_file(0x1105 - 8, bytes.fromhex(call),
+                                                       plus=plus)))
+    log = parse_bytes(make_log(
+        architecture="x86-64", address=EXE + 0x1010, main=("tavra.exe", EXE),
+        modules=[("tavra.exe", "", EXE, 0x00100000)], registers={"RIP": EXE + 0x1010},
+        stack=(RSP, [0, EXE + 0x1105], ())))
+    threads, _, _ = symbolize_threads(log, [str(tmp_path)], all_threads=True)
+    frames = [(f.location(), f.found_by) for f in threads[0][1]]
+    assert frames[1:] == ([("tavra.exe+0x1105", "stack scan")] if found else [])
+    assert analysis.signature(log)[0] == "C0000005 tavra.exe+0x1010"  # the log alone
+
+
+@pytest.mark.parametrize("compiler,base,architecture", [
+    ("x86_64-w64-mingw32-gcc", 0x00007FF6A1B20000, "x86-64"),
+    ("i686-w64-mingw32-gcc", 0x01350000, "x86"),
+])
+def test_a_module_loaded_away_from_its_preferred_base_is_symbolized(
+    tmp_path, compiler, base, architecture
+):
+    # A real module with DWARF, loaded elsewhere than its preferred image
+    # base (0x140000000 for x86-64, 0x400000 for x86): the offset from the
+    # log's base names the function.
+    import shutil
+    import subprocess
+
+    from crashlog.symbolizer import find_tool
+
+    if shutil.which(compiler) is None or find_tool("symbolizer") is None:
+        pytest.skip(f"{compiler} or llvm-symbolizer is not installed")
+    source = tmp_path / "crash.c"
+    source.write_text("__attribute__((noinline)) int crash_here(int *p) { return *p + 1; }\n"
+                      "int main(void) { return crash_here(0); }\n")
+    exe = tmp_path / "crash.exe"
+    subprocess.run([compiler, "-g", "-O1", "-o", str(exe), str(source)], check=True,
+                   capture_output=True, timeout=120)
+    nm = compiler.replace("gcc", "nm")
+    symbols = subprocess.run([nm, str(exe)], capture_output=True, text=True, check=True).stdout
+    address = next(int(line.split()[0], 16) for line in symbols.splitlines()
+                   if line.split()[-1] in ("crash_here", "_crash_here"))
+    data = bytearray(exe.read_bytes())
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    preferred = int.from_bytes(data[pe + 48 : pe + 56], "little") if architecture == "x86-64" \
+        else int.from_bytes(data[pe + 52 : pe + 56], "little")
+    data[pe + 8 : pe + 12] = (0x5F000000).to_bytes(4, "little")  # the log's time stamp
+    exe.write_bytes(bytes(data))
+    crash = base + address - preferred
+    log = tmp_path / "crash.txt"
+    ip = "RIP" if architecture == "x86-64" else "EIP"
+    log.write_bytes(make_log(architecture=architecture, address=crash, main=("crash.exe", base),
+                             modules=[("crash.exe", "", base, 0x00100000)],
+                             registers={ip: crash}, stack=(0x0012FF00, [0], ())))
+    result = run_cli("symbolize", "--symbols", str(tmp_path), str(log))
+    assert result.returncode == 0, result.stderr
+    assert f"#0  {crash:0{2 * (8 if architecture == 'x86-64' else 4)}X} crash.exe+0x" \
+        f"{address - preferred:x}  crash_here  " in result.stdout, result.stdout
