@@ -192,12 +192,17 @@ class Thread:
             return None
 
     def stack_words(self) -> Iterator[Tuple[int, StackWord]]:
-        """(address, word) of each dumped stack word."""
+        """(address, word) of each dumped stack word. A word that would lie
+        past the top of the address space (a line of a hostile log near
+        the top) is none: nothing wraps around to address 0."""
+        top = 1 << (8 * self.word_bytes)
         for line in self.stack:
             address = line.address
             for word in line.words:
+                if address + self.word_bytes > top:
+                    break
                 yield address, word
-                address = (address + self.word_bytes) % (1 << (8 * self.word_bytes))
+                address += self.word_bytes
 
     def to_json(self) -> Dict:
         return {

@@ -36,15 +36,24 @@ def walk_log(words, calls=(), eip=0x00401010, ebp=0, esp=ESP,
 with open(os.path.join(REPOSITORY, "desktop", "windows", "crash_reporter", "logs", "testdata",
                        "stack_walk_cases.json"), encoding="utf-8") as _f:
     TABLE = json.load(_f)
-# x86-64 cases of the reader's own, in the table's layout (its defaults over
-# the table's), until the shared table holds the x86-64 variant's cases.
+# x86-64 cases of the reader's own, in the table's layout.
 with open(data_path("stack_walk_cases_x86_64.json"), encoding="utf-8") as _f:
-    TABLE_X86_64 = json.load(_f)
-WALKS = [dict(TABLE["defaults"], **case) for case in TABLE["walks"]] + [
-    {**TABLE["defaults"], **TABLE_X86_64["defaults"], **case} for case in TABLE_X86_64["walks"]
-]
-# 7 bytes of x86 code or 8 of x86-64 code.
-CALL_FORM_CASES = TABLE["call_forms"] + TABLE_X86_64["call_forms"]
+    OWN_TABLE = json.load(_f)
+
+
+def case_inputs(table, case):
+    """A case with its missing inputs from its table's defaults: an x86-64
+    case's from the table's defaults_x86-64 first."""
+    defaults = dict(TABLE["defaults"], **table.get("defaults", {}))
+    if case.get("architecture") == "x86-64":
+        defaults.update(table.get("defaults_x86-64", {}))
+    return dict(defaults, **case)
+
+
+WALKS = [case_inputs(table, case) for table in (TABLE, OWN_TABLE) for case in table["walks"]]
+# 7 bytes before an x86 return address, 8 before an x86-64 one.
+CALL_FORM_CASES = [form for table in (TABLE, OWN_TABLE) for key in ("call_forms", "call_forms_x86-64")
+                   for form in table.get(key, [])]
 
 
 def logged(text: str) -> str:
@@ -76,8 +85,8 @@ def table_log(case):
 def test_the_walk_and_the_signature_of_each_case_of_the_table(case):
     log = table_log(case)
     assert log.architecture == case.get("architecture", "x86") and not log.problems
-    frames = [[f.address, f.found_by] for f in analysis.frame_chain(log)]
-    assert frames == [[int(address, 16), found_by] for address, found_by in case["frames"]]
+    frames = [[f.address_text(), f.found_by] for f in analysis.frame_chain(log)]
+    assert frames == case["frames"]
     if "signature" in case:
         text, digest = analysis.signature(log)
         assert text == case["signature"]
@@ -93,9 +102,9 @@ def test_the_call_forms_are_told_from_other_bytes(code, is_call, what):
         log = walk_log([0, 0x00402005], dumps=[(0x00401FFE, data)])
     else:
         assert stack_walk.ends_in_call_x86_64(data) == is_call
-        log = table_log({**TABLE["defaults"], **TABLE_X86_64["defaults"],
-                         "words": ["0", "00007FF6A1B22005"],
-                         "dumps": [["00007FF6A1B21FFD", code]]})
+        log = table_log(case_inputs(OWN_TABLE, {"architecture": "x86-64",
+                                                "words": ["0", "00007FF6A1B22005"],
+                                                "dumps": [["00007FF6A1B21FFD", code]]}))
     frames = [(f.location(), f.found_by) for f in analysis.frame_chain(log)]
     assert frames[1:] == ([("tavra.exe+0x2005", "stack scan")] if is_call else [])
 

@@ -202,6 +202,18 @@ def test_stack_lines_across_the_top_of_the_address_space_follow_on_without_a_wra
         "instruction pointer"]
 
 
+@pytest.mark.parametrize("architecture,top", [("x86", 1 << 32), ("x86-64", 1 << 64)])
+def test_a_stack_word_past_the_top_of_the_address_space_is_no_word(architecture, top):
+    # The second word of the line would lie at the top: it does not wrap to 0.
+    word = 8 if architecture == "x86-64" else 4
+    names = ("RIP", "RSP") if architecture == "x86-64" else ("EIP", "ESP")
+    log = parse_bytes(make_log(architecture=architecture, address=0x10, main=("x.exe", 0),
+                               modules=[], registers={names[0]: 0x10, names[1]: top - word},
+                               stack=(top - word, [1, 2], ())))
+    assert log.problems == [] and len(log.threads[0].stack[0].words) == 2
+    assert list(log.threads[0].stack_words()) == [(top - word, (1, False))]
+
+
 # x86-64 code of the faulting instruction: REX prefixes reach R8 to R15 and
 # RIP-relative operands count from the instruction's end.
 X86_64_ACCESS = [
