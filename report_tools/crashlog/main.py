@@ -21,8 +21,8 @@ DESCRIPTION = """\
 Reads the reporter's text crash logs (or the zip archives that hold them as
 "crashlog.txt").
 
-  parse       the whole log as JSON: version, build, exception, metadata in
-              order, threads (registers, FPU registers, stack words with the
+  parse       the whole log as JSON: version, build, architecture (x86 or
+              x86-64), exception, metadata in order, threads (registers, FPU registers, stack words with the
               writer's '>' marks), modules, memory dumps, "Crash Logger:"
               lines; "truncated" says where a cut-off log stopped, "problems"
               which lines were out of form, "capped" what the size limits

@@ -368,7 +368,10 @@ class _Parser:
         width of address says (hostile or damaged, it must not stop the
         parse)."""
         line = self.lines.peek()
-        if line is None or not line.startswith(ARCHITECTURE_PREFIX.rstrip(" ")):
+        if line is None:
+            # Cut off after the exception line: its width is all there is.
+            arch = by_digits(digits) if digits is not None else UNNAMED
+        elif not line.startswith(ARCHITECTURE_PREFIX.rstrip(" ")):
             arch = UNNAMED
         else:
             self.lines.take("")

@@ -120,6 +120,15 @@ def test_an_x86_log_reads_the_same_with_or_without_its_architecture_line():
     assert parse_bytes(older).architecture == "x86"
 
 
+@pytest.mark.parametrize("name,architecture", [(X64_LOG, "x86-64"),
+                                               ("small_crash_log.txt", "x86")])
+def test_a_log_cut_off_after_its_exception_line_reads_as_that_lines_width(name, architecture):
+    text = read_data(name)
+    log = parse_bytes(text[: text.index(b"\r\n", text.index(b"caused exception")) + 2])
+    assert (log.architecture, log.problems) == (architecture, [])
+    assert log.truncated is not None and log.exception is not None
+
+
 def spliced(text: bytes, old: bytes, new: bytes) -> bytes:
     assert old in text
     return text.replace(old, new)
