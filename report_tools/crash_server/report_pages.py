@@ -221,7 +221,7 @@ class ReportPages:
             if module is not None:
                 info.location = f"{module.name}+0x{address - module.base:x}"
             elif address is not None:
-                info.location = f"{address:08X}"
+                info.location = log.address_text(address)
         info.counted = _counted(metadata, info.digest)
         if key[1] >= 0:
             write_summary(folder, info, key[1])
@@ -367,11 +367,13 @@ class ReportPages:
         parts.append(_row("Version", clipped(log.version)))
         parts.append(_row("Build", clipped(log.build)))
         parts.append(_row("Process", clipped(log.exception.module if log.exception else None)))
+        parts.append(_row("Architecture", f'<span id="architecture">{escape(log.architecture)}'
+                                          "</span>"))
         parts.append(_row("Exception", clipped(analysis.describe_exception(log))))
         if address is not None:
             where = f"{module.name}+0x{address - module.base:x}" if module else "no listed module"
             parts.append(_row("Crash at", f'<span id="crash-location" class="mono">'
-                                          f"{clipped(where)}</span> ({address:08X})"))
+                                          f"{clipped(where)}</span> ({log.address_text(address)})"))
         target = f"/signatures/{counted}" if is_signature_hash(counted) else "/"
         parts.append(_row("Signature", f'<span class="signature">{clipped(text)}</span> '
                                        f'[<a href="{target}">{escape(counted)}</a>]'
@@ -395,12 +397,12 @@ class ReportPages:
         if thread is not None:
             parts.append("<h2>Registers</h2>")
             parts.append('<table id="registers">')
-            items = list(thread.registers.items())
-            # As the log lays them out: general, then pointer and flags, then segments.
-            for row in (items[:5], items[5:10], items[10:16]):
+            # As the log lays them out, line by line: general registers, then
+            # pointers and flags, then segments.
+            for names, _ in log.arch.register_lines:
                 parts.append("<tr>" + "".join(
-                    f'<th>{escape(name)}</th><td class="mono">{escape(value)}</td>'
-                    for name, value in row) + "</tr>")
+                    f'<th>{escape(name)}</th><td class="mono">{escape(thread.registers[name])}</td>'
+                    for name in names if name in thread.registers) + "</tr>")
             parts.append("</table>")
         parts.append("<h2>Annotations</h2>")
         parts.append('<table id="annotations"><tr><th>Key</th><th>Value</th></tr>')
@@ -414,7 +416,7 @@ class ReportPages:
                      "<th>Size</th><th>Time stamp</th></tr>")
         parts += bounded_rows(log.modules, lambda module: (
             f"<tr><td>{clipped(module.name)}</td><td>{clipped(module.version)}</td>"
-            f'<td class="mono">{hex8(module.base)}</td>'
+            f'<td class="mono">{log.address_text(module.base)}</td>'
             f'<td class="mono">{hex8(module.size)}</td>'
             f'<td class="mono">{hex8(module.timestamp)}</td></tr>'), "module(s)", 5)
         parts.append("</table>")
@@ -537,7 +539,7 @@ def _threads_section(threads, total: int, crashed: Optional[Thread], locations) 
             location = locations.get(frame)
             source = f"{location.file}:{location.line}" if location and location.file else ""
             parts.append(
-                f'<tr><td>{number}</td><td class="mono">{frame.address:08X}</td>'
+                f'<tr><td>{number}</td><td class="mono">{frame.address_text()}</td>'
                 f'<td class="mono">{clipped(frame.location())}</td>'
                 f'<td class="mono">{clipped(location.function if location else "")}</td>'
                 f'<td class="mono">{clipped(source)}</td><td>{escape(frame.found_by)}</td></tr>'

@@ -10,6 +10,7 @@ import hashlib
 from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import x86_access
+from .architecture import UNNAMED
 from .log_model import CrashLog, Module, Thread, hex8, shown
 from .stack_walk import CodeBytes, Frame, ModuleMap, Walker, is_system_module
 
@@ -114,7 +115,8 @@ def describe_exception(log: CrashLog) -> str:
 
 def derive_access(log: CrashLog) -> Optional[str]:
     """A phrase such as "write to address 00000010 (derived from the
-    instruction at the crash address: C7 00 5A 5A 5A 5A)", or None.
+    instruction at the crash address: C7 00 5A 5A 5A 5A)", or None; the
+    instruction is decoded as the log's architecture runs it.
 
     The log carries no access type, but it does carry the crashed thread's
     registers and the code bytes around its instruction pointer (the writer
@@ -125,21 +127,22 @@ def derive_access(log: CrashLog) -> Optional[str]:
         return None
     crash_address = log.exception.address
     registers = thread.register_values()
-    if registers is None or registers.get("EIP") != crash_address:
+    if registers is None or registers.get(log.arch.instruction_pointer) != crash_address:
         return None
     if module_at(log.modules, crash_address) is None:
         return (
-            f"execution at address {crash_address:08X}, which is in no module "
+            f"execution at address {log.address_text(crash_address)}, which is in no module "
             "(the instruction pointer itself was bad)"
         )
     code = log.code_bytes(crash_address, x86_access.MAX_INSTRUCTION)
-    decoded = x86_access.decode_access(code, registers)
+    decoded = x86_access.decode_access(code, registers, log.arch)
     if decoded is None:
         return None
     access, address = decoded
     shown = " ".join(f"{b:02X}" for b in code[:8])
     what = "read from" if access == "read" else "write to"
-    where = f"address {address:08X}" if address is not None else "an address the log cannot give"
+    where = (f"address {log.address_text(address)}" if address is not None
+             else "an address the log cannot give")
     return f"{what} {where} (derived from the instruction at the crash address: {shown})"
 
 
@@ -165,7 +168,7 @@ def signature(log: CrashLog) -> Tuple[str, str]:
     if not frames:
         address, module = crash_location(log)
         if address is not None:
-            frames = [Frame(address, module, "exception address")]
+            frames = [Frame(address, module, "exception address", log.arch.digits)]
     parts = [_signature_part(frame) for frame in frames]
     text = head + (" " + " | ".join(parts) if parts else "")
     digest = hashlib.sha256(text.encode("utf-8", errors="replace")).hexdigest()[:12]
@@ -187,8 +190,10 @@ def summary_lines(
     (function, file and line) or None. `threads` are the (thread, frames)
     to show, the crashed one first; by default the crashed thread's."""
     lines = []
+    # An x86 log says nothing of its architecture here, as before there were two.
     lines.append(
         f"Product: version {shown(log.version or '?')}, build {shown(log.build or '?')}"
+        + ("" if log.arch is UNNAMED else f", {log.architecture}")
     )
     lines.append(f"Crash: {describe_exception(log)}")
     address, module = crash_location(log)
@@ -198,7 +203,9 @@ def summary_lines(
             if module is not None
             else "no module of the list"
         )
-        lines.append(f"At: {address:08X} in {where} (process {shown(log.exception.module)})")
+        lines.append(
+            f"At: {log.address_text(address)} in {where} (process {shown(log.exception.module)})"
+        )
     thread = crashed_thread(log)
     if thread is not None:
         lines.append(f"Crashed thread: {hex8(thread.id)}")
@@ -213,7 +220,7 @@ def summary_lines(
             if not frames:
                 lines.append("  (no frames: the thread has no registers)")
         for index, frame in enumerate(frames):
-            text = f"  #{index:<2} {frame.address:08X} {frame.location()}"
+            text = f"  #{index:<2} {frame.address_text()} {frame.location()}"
             described = symbols(frame) if symbols is not None else None
             if described:
                 text += f"  {described}"

@@ -1,20 +1,23 @@
 """A parsed crash log: what the parser makes of a log and what the analysis,
 the symbolizer, the crash server's pages and the command line read.
 
-Numbers that the log writes as 8 upper-case hex digits (addresses, sizes,
-time stamps, thread ids, stack words) are held as ints, memory dumps as
-bytes. Registers and FPU values are held as the log writes them: a segment
-register may have 4 to 8 digits, and the pages show each as written.
+Numbers that the log writes in hex (addresses, sizes, time stamps, thread
+ids, stack words) are held as ints, memory dumps as bytes. Addresses and
+stack words have 8 digits in an x86 log and 16 in an x86-64 log; sizes, time
+stamps and thread ids have 8 in both. Registers and FPU values are held as
+the log writes them: a segment register may have 4 to 8 digits, and the
+pages show each as written.
 
 to_json() gives the form that "crashlog parse" prints, key for key and in
 the same order (json_fields() and json_part() print it without building it
 whole):
   format, version, build
+  architecture: "x86" or "x86-64"            x86 for a log that names none
   exception: {module, code, address, base}   code: hex text, or a name
   metadata: [[key, value], ...]              in order, duplicates kept
   threads: [{id, priority, crashed, checked_context_values,
              checked_context_values_all, checked_stack_values,
-             checked_stack_values_all, registers: {EAX..GS},
+             checked_stack_values_all, registers: {EAX..GS or RAX..GS},
              fpu: {registers: [8 x 20 hex digits], SW, CW},
              stack: [{address, words: ["0012FFA0" or ">0012FFA0", ...]}]}]
              (">" marks a word that the writer found on the frame chain)
@@ -24,8 +27,9 @@ whole):
   truncated: null or {line, expected[, reason]}
   problems: [{line, expected, found}]
   capped: [text, ...]
-(addresses, words and registers as the log writes them: 8 upper-case hex
-digits, segment registers 4 or more).
+(addresses, words and registers as the log writes them: upper-case hex of 8
+digits, or 16 for the addresses, words and general registers of an x86-64
+log; segment registers 4 or more).
 
 The texts that the crashed process or its files chose (version, build, the
 exception's module and code, metadata keys and values, module names and
@@ -42,10 +46,18 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
+from .architecture import ARCHITECTURES, UNNAMED, Architecture
+
 
 def hex8(value: int) -> str:
     """A 32-bit value as the log writes it."""
     return f"{value:08X}"
+
+
+def hex_digits(value: int, digits: int) -> str:
+    """An address as the log writes it: 8 hex digits in an x86 log, 16 in an
+    x86-64 log."""
+    return f"{value:0{digits}X}"
 
 
 _CONTROL = re.compile("[\x00-\x1f\x7f]")
@@ -91,13 +103,14 @@ class CrashException:
     code: str  # 8 hex digits as written, or whatever name the line gave
     address: int
     base: int
+    digits: int = 8  # of the addresses as written
 
     def to_json(self) -> Dict:
         return {
             "module": self.module,
             "code": self.code,
-            "address": hex8(self.address),
-            "base": hex8(self.base),
+            "address": hex_digits(self.address, self.digits),
+            "base": hex_digits(self.base, self.digits),
         }
 
 
@@ -116,19 +129,27 @@ class StackWord(NamedTuple):
     # The writer's '>' mark: it found this word on the frame chain.
     marked: bool
 
+    def text(self, digits: int = 8) -> str:
+        return (">" if self.marked else "") + hex_digits(self.value, digits)
+
     def to_json(self) -> str:
-        return (">" if self.marked else "") + hex8(self.value)
+        return self.text()
 
 
 @dataclass
 class StackLine:
-    """One line of a stack dump: up to four words from `address` on."""
+    """One line of a stack dump: up to four 4-byte words (x86) or two 8-byte
+    words (x86-64) from `address` on."""
 
     address: int
     words: List[StackWord]
+    digits: int = 8  # of the address and each word, as written
 
     def to_json(self) -> Dict:
-        return {"address": hex8(self.address), "words": [word.to_json() for word in self.words]}
+        return {
+            "address": hex_digits(self.address, self.digits),
+            "words": [word.text(self.digits) for word in self.words],
+        }
 
 
 @dataclass(frozen=True)
@@ -155,6 +176,7 @@ class Thread:
     registers: Dict[str, str]
     fpu: Fpu
     stack: List[StackLine] = field(default_factory=list)
+    word_bytes: int = 4  # of a stack word and an address: 8 in an x86-64 log
 
     def register(self, name: str) -> Optional[int]:
         try:
@@ -170,12 +192,17 @@ class Thread:
             return None
 
     def stack_words(self) -> Iterator[Tuple[int, StackWord]]:
-        """(address, word) of each dumped stack word."""
+        """(address, word) of each dumped stack word. A word that would lie
+        past the top of the address space (a line of a hostile log near
+        the top) is none: nothing wraps around to address 0."""
+        top = 1 << (8 * self.word_bytes)
         for line in self.stack:
             address = line.address
             for word in line.words:
+                if address + self.word_bytes > top:
+                    break
                 yield address, word
-                address = (address + 4) & 0xFFFFFFFF
+                address += self.word_bytes
 
     def to_json(self) -> Dict:
         return {
@@ -199,12 +226,13 @@ class Module:
     base: int
     size: int
     timestamp: int
+    digits: int = 8  # of the base as written
 
     def to_json(self) -> Dict:
         return {
             "name": self.name,
             "version": self.version,
-            "base": hex8(self.base),
+            "base": hex_digits(self.base, self.digits),
             "size": hex8(self.size),
             "timestamp": hex8(self.timestamp),
         }
@@ -216,9 +244,10 @@ class MemoryDump:
 
     address: int
     data: bytes
+    digits: int = 8  # of the address as written
 
     def to_json(self) -> Dict:
-        return {"address": hex8(self.address), "bytes": self.data.hex()}
+        return {"address": hex_digits(self.address, self.digits), "bytes": self.data.hex()}
 
 
 @dataclass
@@ -255,6 +284,9 @@ class CrashLog:
     format: str
     version: Optional[str] = None
     build: Optional[str] = None
+    # "x86" or "x86-64" (architecture.ARCHITECTURES): what the log's
+    # "Architecture:" line names, x86 for a log without one.
+    architecture: str = UNNAMED.name
     exception: Optional[CrashException] = None
     metadata: List[MetadataEntry] = field(default_factory=list)
     threads: List[Thread] = field(default_factory=list)
@@ -265,6 +297,14 @@ class CrashLog:
     problems: List[Problem] = field(default_factory=list)
     # What the size limits left out, in words.
     capped: List[str] = field(default_factory=list)
+
+    @property
+    def arch(self) -> Architecture:
+        return ARCHITECTURES.get(self.architecture, UNNAMED)
+
+    def address_text(self, value: int) -> str:
+        """An address as this log writes it (8 or 16 hex digits)."""
+        return self.arch.hex(value)
 
     def code_bytes(self, address: int, count: int) -> bytes:
         """Up to `count` dumped bytes from `address` on, from the first dump
@@ -283,6 +323,7 @@ class CrashLog:
             "format": self.format,
             "version": self.version,
             "build": self.build,
+            "architecture": self.architecture,
             "exception": self.exception,
             "metadata": self.metadata,
             "threads": self.threads,

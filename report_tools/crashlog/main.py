@@ -21,8 +21,8 @@ DESCRIPTION = """\
 Reads the reporter's text crash logs (or the zip archives that hold them as
 "crashlog.txt").
 
-  parse       the whole log as JSON: version, build, exception, metadata in
-              order, threads (registers, FPU registers, stack words with the
+  parse       the whole log as JSON: version, build, architecture (x86 or
+              x86-64), exception, metadata in order, threads (registers, FPU registers, stack words with the
               writer's '>' marks), modules, memory dumps, "Crash Logger:"
               lines; "truncated" says where a cut-off log stopped, "problems"
               which lines were out of form, "capped" what the size limits
@@ -58,7 +58,7 @@ def _read(path: str) -> Optional[CrashLog]:
 
 def _frame_json(frame: analysis.Frame, location=None) -> Dict:
     entry = {
-        "address": f"{frame.address:08X}",
+        "address": frame.address_text(),
         "module": frame.module.name if frame.module else None,
         "offset": f"0x{frame.offset:x}" if frame.module else None,
         "location": frame.location(),
@@ -153,7 +153,7 @@ def command_symbolize(args) -> int:
         if not frames:
             _print("no crashed thread with registers in this log")
         for number, frame in enumerate(frames):
-            line = f"#{number:<2} {frame.address:08X} {frame.location()}"
+            line = f"#{number:<2} {frame.address_text()} {frame.location()}"
             if frame in locations:
                 location = locations[frame]
                 line += f"  {shown(location.function or '??')}"

@@ -2,6 +2,13 @@
 module's base (a relative virtual address) is mapped through the PE file's
 section table to where those bytes lie in the file.
 
+x86 modules are PE32 files, x86-64 modules PE32+ files: both are read the
+same way, as what is used here sits at the same place in both (the size of
+the headers, and the section table after the optional header of whichever
+size the file header gives). Offsets are from the module's base in the log
+wherever it was loaded, so the preferred image base (32 or 64 bits) is not
+needed.
+
 The file is untrusted like the log: the headers are read once within
 MAX_HEADER_BYTES, at most MAX_SECTIONS sections are looked at, and each read
 asks for a few bytes at a checked offset. A file that is damaged, cut short

@@ -37,6 +37,7 @@ from .log_model import (
     Thread,
     Truncation,
 )
+from .architecture import ARCHITECTURE_PREFIX, ARCHITECTURES, UNNAMED, Architecture, by_digits
 from .source import LineSource, SourceError, open_source
 
 MAGIC = "TAVRA-CRASHLOG V1"
@@ -73,52 +74,51 @@ MAX_LINES = 1 << 20
 MAX_VALUE_LINES = 16
 
 HEX8 = r"[0-9A-F]{8}"
+# Addresses have 8 digits in an x86 log, 16 in an x86-64 log.
+ADDRESS = r"(?:[0-9A-F]{16}|[0-9A-F]{8})"
 EXCEPTION_LINE = re.compile(
-    r"^(?P<module>.*) caused exception (?P<code>\S+) at address (?P<address>" + HEX8 + r") "
-    r"\(Base: (?P<base>" + HEX8 + r")\)$"
+    r"^(?P<module>.*) caused exception (?P<code>\S+) at address (?P<address>" + ADDRESS + r") "
+    r"\(Base: (?P<base>" + ADDRESS + r")\)$"
 )
 METADATA_LINE = re.compile(r'^(?P<key>[^=\s"]+)="(?P<value>.*)$')
 THREAD_HEADING = re.compile(r"^Thread: (" + HEX8 + r")$")
-MODULE_LINE = re.compile(
-    r"^(?P<left>.*) Base: (?P<base>" + HEX8 + r") Size: (?P<size>" + HEX8 + r") "
-    r"Timestamp: (?P<timestamp>" + HEX8 + r")$"
-)
-REGISTER_LINES = (
-    re.compile(
-        r"^EAX=(" + HEX8 + r")   EBX=(" + HEX8 + r")   ECX=(" + HEX8 + r")   EDX=(" + HEX8
-        + r")   ESI=(" + HEX8 + r")$"
-    ),
-    re.compile(
-        r"^EDI=(" + HEX8 + r")   EBP=(" + HEX8 + r")   ESP=(" + HEX8 + r")   EIP=(" + HEX8
-        + r") FLAGS=(" + HEX8 + r")$"
-    ),
-    re.compile(
-        r"^CS=([0-9A-F]{4,8})   DS=([0-9A-F]{4,8})   SS=([0-9A-F]{4,8})   ES=([0-9A-F]{4,8})"
-        r"   FS=([0-9A-F]{4,8})   GS=([0-9A-F]{4,8})$"
-    ),
-)
-REGISTER_NAMES = (
-    ("EAX", "EBX", "ECX", "EDX", "ESI"),
-    ("EDI", "EBP", "ESP", "EIP", "FLAGS"),
-    ("CS", "DS", "SS", "ES", "FS", "GS"),
-)
+
+
+def _module_line(arch: Architecture) -> "re.Pattern":
+    return re.compile(
+        r"^(?P<left>.*) Base: (?P<base>[0-9A-F]{" + str(arch.digits) + r"}) Size: (?P<size>"
+        + HEX8 + r") Timestamp: (?P<timestamp>" + HEX8 + r")$"
+    )
+
+
+MODULE_LINES = {name: _module_line(arch) for name, arch in ARCHITECTURES.items()}
 FPU20 = r"([0-9A-F]{20})"
 FPU_LINES = (
     re.compile(r"^" + FPU20 + " " + FPU20 + " " + FPU20 + r"$"),
     re.compile(r"^" + FPU20 + " " + FPU20 + " " + FPU20 + r"$"),
     re.compile(r"^" + FPU20 + " " + FPU20 + r" SW=([0-9A-F]{4}) CW=([0-9A-F]{4})$"),
 )
+SLOT_COUNTS = {2: "two", 4: "four"}
+HEX_DIGITS = {digits: re.compile(f"[0-9A-F]{{{digits}}}") for digits in (8, 16)}
 CHECKED = re.compile(r"^(\d{1,10})( \(all\))?$")
 HEX_BYTE = re.compile(r"^[0-9A-F]{2}$")
-# Where each byte of a memory dump line stands: a blank before every byte and
-# one more before bytes 0, 4, 8 and 12.
-DUMP_COLUMNS = []
-_column = 8
-for _i in range(16):
-    _column += 2 if _i % 4 == 0 else 1
-    DUMP_COLUMNS.append(_column)
-    _column += 2
-DUMP_TEXT_COLUMN = _column + 1  # after one more blank
+
+
+def _dump_columns(digits: int) -> Tuple[Tuple[int, ...], int]:
+    """Where each byte of a memory dump line stands after an address of
+    `digits` digits (a blank before every byte and one more before bytes 0,
+    4, 8 and 12), and where its text column starts (after one more blank)."""
+    columns = []
+    column = digits
+    for index in range(16):
+        column += 2 if index % 4 == 0 else 1
+        columns.append(column)
+        column += 2
+    return tuple(columns), column + 1
+
+
+DUMP_COLUMNS, DUMP_TEXT_COLUMN = _dump_columns(8)
+DUMP_LAYOUTS = {name: _dump_columns(arch.digits) for name, arch in ARCHITECTURES.items()}
 
 # The writer escapes only the bytes below 0x80 (control bytes, '"', '\\').
 ESCAPE = re.compile(r"\\x([0-7][0-9A-F])")
@@ -247,6 +247,7 @@ class _Parser:
         self.dropped = {"metadata": 0, "threads": 0, "modules": 0, "crash_logger": 0}
         self.stacks_dropped = 0
         self.crashed_stack_seen = False
+        self.arch = UNNAMED
 
     # The whole log.
 
@@ -337,13 +338,60 @@ class _Parser:
             self.result.build = _text(build)
         else:
             self._problem(_Problem(1, f'"{HEADER_PREFIX}VERSION BUILD{HEADER_SUFFIX}"', line))
-        match = self.lines.expect(EXCEPTION_LINE, "the exception line")
-        self.result.exception = CrashException(
-            module=_text(match["module"]),
-            code=_text(match["code"]),
-            address=int(match["address"], 16),
-            base=int(match["base"], 16),
-        )
+        exception_problem = None
+        digits = None
+        try:
+            match = self.lines.expect(EXCEPTION_LINE, "the exception line")
+            digits = len(match["address"])
+            self.result.exception = CrashException(
+                module=_text(match["module"]),
+                code=_text(match["code"]),
+                address=int(match["address"], 16),
+                base=int(match["base"], 16),
+                digits=digits,
+            )
+            if len(match["base"]) != digits:
+                exception_problem = _Problem(
+                    self.lines.number, "the exception line, its address and base of one width",
+                    match.group(0),
+                )
+        except _Problem as problem:
+            exception_problem = problem
+        self._architecture(digits)
+        if exception_problem is not None:
+            raise exception_problem
+
+    def _architecture(self, digits: Optional[int]) -> None:
+        """Reads the "Architecture:" line after the exception line: a log
+        without one is x86. A line that names no architecture this reader
+        knows is a problem, and the log is read as the exception line's
+        width of address says (hostile or damaged, it must not stop the
+        parse)."""
+        line = self.lines.peek()
+        if line is None:
+            # Cut off after the exception line: its width is all there is.
+            arch = by_digits(digits) if digits is not None else UNNAMED
+        elif not line.startswith(ARCHITECTURE_PREFIX.rstrip(" ")):
+            arch = UNNAMED
+        else:
+            self.lines.take("")
+            arch = ARCHITECTURES.get(line[len(ARCHITECTURE_PREFIX) :]) \
+                if line.startswith(ARCHITECTURE_PREFIX) else None
+            if arch is None:
+                arch = by_digits(digits) if digits is not None else UNNAMED
+                self._problem(_Problem(
+                    self.lines.number,
+                    " or ".join(f'"{ARCHITECTURE_PREFIX}{name}"' for name in ARCHITECTURES),
+                    line,
+                ))
+        self.arch = arch
+        self.result.architecture = arch.name
+        if digits is not None and digits != arch.digits:
+            self._problem(_Problem(
+                self.lines.number,
+                f"the exception line with addresses of {arch.digits} digits ({arch.name})",
+                "addresses of 16 digits" if digits == 16 else "addresses of 8 digits",
+            ))
 
     def _section(self) -> bool:
         """Reads one section; False at the end of the log."""
@@ -420,7 +468,7 @@ class _Parser:
         lines.expect_text("", "a blank line before the registers")
         self._id_line("Registers", heading_id)
         registers = {}
-        for pattern, names in zip(REGISTER_LINES, REGISTER_NAMES):
+        for names, pattern in self.arch.register_lines:
             match = lines.expect(pattern, "a line of registers (" + ", ".join(names) + ")")
             registers.update(zip(names, match.groups()))
         lines.expect_text("", "a blank line before the FPU stack")
@@ -442,6 +490,7 @@ class _Parser:
             crashed=crashed,
             registers=registers,
             fpu=Fpu(values, status_word, control_word),
+            word_bytes=self.arch.word_bytes,
             **checked,
         )
         kept = len(self.result.threads) < MAX_THREADS
@@ -475,9 +524,10 @@ class _Parser:
             address, words = self._stack_line(line)
             if expected_address is not None and address != expected_address:
                 raise _Problem(
-                    self.lines.number, f"the stack line of address {expected_address:08X}", line
+                    self.lines.number,
+                    f"the stack line of address {self.arch.hex(expected_address)}", line
                 )
-            expected_address = (address + 16) & 0xFFFFFFFF
+            expected_address = (address + 16) % self.arch.address_limit
             if thread is None:
                 continue
             if exempt >= len(words):
@@ -487,36 +537,43 @@ class _Parser:
                 continue
             self.stack_words += len(words)
             thread.stack.append(
-                StackLine(address, [StackWord(int(word[1:], 16), word[0] == ">") for word in words])
+                StackLine(address, [StackWord(int(word[1:], 16), word[0] == ">") for word in words],
+                          self.arch.digits)
             )
         if dropped:
             self.stacks_dropped += 1
 
     def _stack_line(self, line: str) -> Tuple[int, List[str]]:
         """The address and the words of a stack line, each word as its mark
-        (" " or ">") and 8 hex digits: numbers only for the words kept."""
-        # "ADDRESS " then four 10-character slots (a mark and "%08X ", or
-        # blanks), then " " and the text column.
-        problem = _Problem(self.lines.number, "a stack line (address, four words, text)", line)
-        if len(line) < 50 or line[8] != " " or line[49] != " ":
+        (" " or ">") and its hex digits: numbers only for the words kept."""
+        # "ADDRESS " then a slot per word of the line's 16 bytes (a mark and
+        # the word and a blank, or as many blanks), then " " and the text
+        # column: four slots of 10 characters in an x86 log, two of 18 in an
+        # x86-64 log.
+        digits, word_bytes = self.arch.digits, self.arch.word_bytes
+        slots, width = 16 // word_bytes, digits + 2
+        text_at = digits + 1 + slots * width  # the blank before the text column
+        problem = _Problem(
+            self.lines.number, f"a stack line (address, {SLOT_COUNTS[slots]} words, text)", line
+        )
+        hex_pattern = HEX_DIGITS[digits]
+        if len(line) <= text_at or line[digits] != " " or line[text_at] != " ":
             raise problem
-        try:
-            address = int(line[:8], 16)
-        except ValueError:
-            raise problem from None
-        if not re.fullmatch(HEX8, line[:8]):
+        if not hex_pattern.fullmatch(line[:digits]):
             raise problem
+        address = int(line[:digits], 16)
         words = []
         ended = False
-        for slot in range(4):
-            text = line[9 + slot * 10 : 19 + slot * 10]
-            if text == " " * 10:
+        for slot in range(slots):
+            text = line[digits + 1 + slot * width : digits + 1 + (slot + 1) * width]
+            if text == " " * width:
                 ended = True
                 continue
-            if ended or text[0] not in " >" or text[9] != " " or not re.fullmatch(HEX8, text[1:9]):
+            if (ended or text[0] not in " >" or text[-1] != " "
+                    or not hex_pattern.fullmatch(text[1:-1])):
                 raise problem
-            words.append(text[:9])
-        if not words or len(line) - 50 != len(words) * 4:
+            words.append(text[:-1])
+        if not words or len(line) - text_at - 1 != len(words) * word_bytes:
             raise problem
         return address, words
 
@@ -526,7 +583,7 @@ class _Parser:
             if line is None or line == "":
                 return
             self.lines.take("")
-            match = MODULE_LINE.match(line)
+            match = MODULE_LINES[self.arch.name].match(line)
             if match is None:
                 raise _Problem(
                     self.lines.number, "a module line (name, version, Base:, Size:, Timestamp:)",
@@ -547,6 +604,7 @@ class _Parser:
                     base=int(match["base"], 16),
                     size=int(match["size"], 16),
                     timestamp=int(match["timestamp"], 16),
+                    digits=self.arch.digits,
                 )
             )
 
@@ -571,7 +629,7 @@ class _Parser:
                 current = None
                 self.dump_ranges_seen += 1
             self.dump_bytes_seen += len(data)
-            expected_address = (address + len(data)) & 0xFFFFFFFF
+            expected_address = (address + len(data)) % self.arch.address_limit
             if self.dump_bytes + len(data) > MAX_DUMP_BYTES or (
                 current is None and len(self.result.memory_dumps) >= MAX_MEMORY_DUMPS
             ):
@@ -581,23 +639,26 @@ class _Parser:
             self.dump_bytes += len(data)
             if current is None:
                 # Grows line by line; bytes once the parse is done.
-                current = MemoryDump(address, bytearray())
+                current = MemoryDump(address, bytearray(), self.arch.digits)
                 self.result.memory_dumps.append(current)
             current.data += data
 
     def _count_dump_line(self, line: str, starts_range: bool) -> None:
         """Counts a dump line past a bound by its length alone."""
-        self.dump_bytes_seen += max(0, min(16, len(line) - DUMP_TEXT_COLUMN))
+        text_column = DUMP_LAYOUTS[self.arch.name][1]
+        self.dump_bytes_seen += max(0, min(16, len(line) - text_column))
         if starts_range:
             self.dump_ranges_seen += 1
 
     def _dump_line(self, line: str) -> Tuple[int, bytes]:
         problem = _Problem(self.lines.number, "a memory dump line (address, 1 to 16 bytes, text)",
                            line)
-        if len(line) < DUMP_TEXT_COLUMN or not re.fullmatch(HEX8, line[:8]):
+        digits = self.arch.digits
+        columns, text_column = DUMP_LAYOUTS[self.arch.name]
+        if len(line) < text_column or not HEX_DIGITS[digits].fullmatch(line[:digits]):
             raise problem
         data = bytearray()
-        for column in DUMP_COLUMNS:
+        for column in columns:
             text = line[column : column + 2]
             separator = line[column - 1]
             if separator != " ":
@@ -607,9 +668,9 @@ class _Parser:
             if not HEX_BYTE.match(text):
                 raise problem
             data.append(int(text, 16))
-        if not data or line[DUMP_TEXT_COLUMN - 1] != " " or len(line) != DUMP_TEXT_COLUMN + len(data):
+        if not data or line[text_column - 1] != " " or len(line) != text_column + len(data):
             raise problem
-        return int(line[:8], 16), bytes(data)
+        return int(line[:digits], 16), bytes(data)
 
     def _crash_logger(self) -> None:
         while True:

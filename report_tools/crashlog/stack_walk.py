@@ -7,8 +7,14 @@ The rule (the walk, the call-instruction check, the system modules) is
 written once, in the README's "Reading crash reports" section; this module
 follows it step by step, and the reporter follows the same rule at crash
 time (its list of system modules is compared with SYSTEM_MODULE_NAMES by a
-test). Nothing here wraps around 2^32: addresses are Python ints, and an
-address outside 0..2^32-1 is simply held by nothing.
+test). Nothing here wraps around the address space (2^32 in an x86 log,
+2^64 in an x86-64 one): addresses are Python ints, and an address outside it
+is simply held by nothing.
+
+The rule has an x86 and an x86-64 variant; the log's architecture picks one.
+They differ in the word (4 or 8 bytes at addresses of that multiple), the
+registers (EIP, ESP, EBP or RIP, RSP, RBP) and the code bytes checked before
+a return address (7 or 8).
 
 The bytes before a candidate return address come from a CodeBytes source:
 DumpBytes reads the log's memory dumps (what the signature uses, so that it
@@ -23,12 +29,19 @@ import heapq
 from dataclasses import dataclass
 from typing import Dict, Generic, List, Optional, Sequence, Tuple, TypeVar
 
-from .log_model import CrashLog, Module, Thread, shown
+from .architecture import X86_64, Architecture
+from .log_model import CrashLog, Module, Thread, hex_digits, shown
 
 # Frames of one thread at most.
 MAX_FRAMES = 64
-# The bytes checked before a return address: the longest call form.
+# The bytes checked before a return address: the longest call form; in
+# x86-64 code one more, for the REX prefix that may stand before it.
 CALL_BYTES = 7
+CALL_BYTES_X86_64 = 8
+
+
+def call_bytes(arch: Architecture) -> int:
+    return CALL_BYTES_X86_64 if arch is X86_64 else CALL_BYTES
 # How far past a direct call's target the calling function may reach.
 CALLEE_REACH = 0x10000
 
@@ -68,15 +81,21 @@ class Frame:
     module: Optional[Module]
     # FOUND_BY_*: how the walk found the frame.
     found_by: str
+    # Of an address as the log writes it (8, or 16 in an x86-64 log).
+    digits: int = 8
 
     @property
     def offset(self) -> Optional[int]:
         return None if self.module is None else self.address - self.module.base
 
+    def address_text(self) -> str:
+        """The address as the log writes it."""
+        return hex_digits(self.address, self.digits)
+
     def location(self) -> str:
         """module+0xOFFSET, or the bare address in no module."""
         if self.module is None:
-            return f"0x{self.address:08x}"
+            return "0x" + self.address_text().lower()
         return f"{shown(self.module.name)}+0x{self.offset:x}"
 
 
@@ -141,9 +160,9 @@ class ModuleMap:
 class CodeBytes:
     """Where the walk reads the bytes before a candidate return address."""
 
-    def before(self, value: int, module: Module) -> Optional[bytes]:
-        """The CALL_BYTES bytes at value-7 .. value-1, or None when any of
-        them is unknown."""
+    def before(self, value: int, module: Module, count: int) -> Optional[bytes]:
+        """The `count` bytes (call_bytes() of the log's architecture) at
+        value-count .. value-1, or None when any of them is unknown."""
         raise NotImplementedError
 
 
@@ -171,8 +190,8 @@ class DumpBytes(CodeBytes):
             address += len(piece)
         return bytes(out)
 
-    def before(self, value: int, module: Module) -> Optional[bytes]:
-        return self.read(value - CALL_BYTES, CALL_BYTES) if value >= CALL_BYTES else None
+    def before(self, value: int, module: Module, count: int) -> Optional[bytes]:
+        return self.read(value - count, count) if value >= count else None
 
 
 def _modrm(m: int) -> Tuple[int, int, int]:
@@ -207,12 +226,25 @@ def ends_in_call(b: bytes) -> bool:
     return False
 
 
+def ends_in_call_x86_64(b: bytes) -> bool:
+    """Whether 8 bytes of x86-64 code end in a call instruction: their last
+    7 end in one of the x86 forms (form 5, FF 15 disp32, is RIP-relative
+    there, in the same bytes). A call whose FF byte follows a REX prefix
+    (40..4F: call r8, call [r9+8] ...) ends in the same bytes as the one
+    without it, so it is one of these too; the eighth byte is asked to be
+    dumped so that the prefix could be seen."""
+    return len(b) == CALL_BYTES_X86_64 and ends_in_call(b[1:])
+
+
 class Walker:
     """Walks the threads of one log. What it learns of each candidate value
     (its module, whether it is a return address and where its direct call
     went) is kept for the next thread."""
 
     def __init__(self, log: CrashLog, code: Optional[CodeBytes] = None):
+        self._arch = log.arch
+        self._call_bytes = call_bytes(self._arch)
+        self._ends_in_call = ends_in_call_x86_64 if self._arch is X86_64 else ends_in_call
         self._modules = ModuleMap(log.modules)
         self._code = code if code is not None else DumpBytes(log)
         # value: (is a return address, direct call target or None)
@@ -228,11 +260,13 @@ class Walker:
         result: Tuple[bool, Optional[int]] = (False, None)
         module = self.module_at(value)
         if module is not None:
-            code = self._code.before(value, module)
-            if code is not None and len(code) == CALL_BYTES and ends_in_call(code):
+            count = self._call_bytes
+            code = self._code.before(value, module, count)
+            if code is not None and len(code) == count and self._ends_in_call(code):
                 target = None
-                if code[2] == 0xE8:
-                    target = (value + int.from_bytes(code[3:7], "little", signed=True)) % (1 << 32)
+                if code[-5] == 0xE8:  # a direct call: E8 and a signed 32-bit distance
+                    distance = int.from_bytes(code[-4:], "little", signed=True)
+                    target = (value + distance) % self._arch.address_limit
                 result = (True, target)
         self._returns[value] = result
         return result
@@ -244,21 +278,28 @@ class Walker:
         target = self._return(value)[1]
         return target is not None and target <= pc < target + CALLEE_REACH
 
+    def _frame(self, address: int, found_by: str) -> Frame:
+        return Frame(address, self.module_at(address), found_by, self._arch.digits)
+
     def walk(self, thread: Thread) -> List[Frame]:
-        eip, esp, ebp = thread.register("EIP"), thread.register("ESP"), thread.register("EBP")
+        arch = self._arch
+        word = arch.word_bytes
+        eip = thread.register(arch.instruction_pointer)
+        esp = thread.register(arch.stack_pointer)
+        ebp = thread.register(arch.frame_pointer)
         if eip is None:
             return []
         words: Dict[int, int] = {}
-        for address, word in thread.stack_words():
-            if address % 4 == 0:
-                words.setdefault(address, word.value)
+        for address, stack_word in thread.stack_words():
+            if address % word == 0:
+                words.setdefault(address, stack_word.value)
         # The words that are return addresses, in address order: what a scan
         # looks at.
         candidates = sorted(a for a, v in words.items() if self.is_return_address(v))
         # Only a direct call can call into pc: the scan for one looks at those.
         direct = [a for a in candidates if self._return(words[a])[1] is not None]
 
-        frames = [Frame(eip, self.module_at(eip), FOUND_BY_INSTRUCTION_POINTER)]
+        frames = [self._frame(eip, FOUND_BY_INSTRUCTION_POINTER)]
         if esp is None:
             return frames
         pc, next_address, fp = eip, esp, ebp
@@ -266,15 +307,15 @@ class Walker:
         # module; the caller's return address is then at the stack pointer.
         if frames[0].module is None and esp in words and self.is_return_address(words[esp]):
             pc = words[esp]
-            frames.append(Frame(pc, self.module_at(pc), FOUND_BY_STACK_TOP))
-            next_address = esp + 4
+            frames.append(self._frame(pc, FOUND_BY_STACK_TOP))
+            next_address = esp + word
 
         while len(frames) < MAX_FRAMES:
             fp_frame = (
-                fp is not None and fp % 4 == 0 and fp >= next_address and fp in words
-                and fp + 4 in words and self.is_return_address(words[fp + 4])
+                fp is not None and fp % word == 0 and fp >= next_address and fp in words
+                and fp + word in words and self.is_return_address(words[fp + word])
             )
-            limit = fp + 4 if fp_frame else None
+            limit = fp + word if fp_frame else None
             found = None
             for index in range(bisect.bisect_left(direct, next_address), len(direct)):
                 a = direct[index]
@@ -288,12 +329,12 @@ class Walker:
                 found = candidates[first]
             if found is not None:
                 pc = words[found]
-                frames.append(Frame(pc, self.module_at(pc), FOUND_BY_STACK_SCAN))
-                next_address = found + 4
+                frames.append(self._frame(pc, FOUND_BY_STACK_SCAN))
+                next_address = found + word
             elif fp_frame:
-                pc = words[fp + 4]
-                frames.append(Frame(pc, self.module_at(pc), FOUND_BY_FRAME_POINTER))
-                next_address = fp + 8
+                pc = words[fp + word]
+                frames.append(self._frame(pc, FOUND_BY_FRAME_POINTER))
+                next_address = fp + 2 * word
                 saved = words[fp]
                 fp = saved if saved > fp else None
             else:

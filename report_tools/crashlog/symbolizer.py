@@ -29,7 +29,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 from .analysis import crashed_thread, threads_crashed_first
 from .log_model import CrashLog, Module, Thread
 from .module_image import ModuleImage
-from .stack_walk import CALL_BYTES, CodeBytes, DumpBytes, Frame, Walker
+from .stack_walk import CodeBytes, DumpBytes, Frame, Walker
 
 TIMEOUT_SECONDS = 20.0
 MAX_OUTPUT_BYTES = 4 << 20
@@ -279,14 +279,14 @@ class ModuleFileBytes(CodeBytes):
         self._dumps = DumpBytes(log)
         self._symbolizer = symbolizer
 
-    def before(self, value: int, module: Module) -> Optional[bytes]:
-        dumped = self._dumps.before(value, module)
+    def before(self, value: int, module: Module, count: int) -> Optional[bytes]:
+        dumped = self._dumps.before(value, module, count)
         if dumped is not None:
             return dumped
         image = self._symbolizer.image(module)
         if image is None:
             return None
-        return image.read(value - CALL_BYTES - module.base, CALL_BYTES)
+        return image.read(value - count - module.base, count)
 
 
 def thread_frames(

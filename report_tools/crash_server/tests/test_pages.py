@@ -201,3 +201,51 @@ def test_a_report_page_walks_only_the_threads_it_shows(tmp_path, monkeypatch, ot
     assert status == 200 and len(walks) == walked + 1 and walks[0].crashed
     assert body.count(b'<details class="thread"') == walked
     assert (f"{left_out} more thread(s) are not shown".encode() in body) == bool(left_out)
+
+
+# A crash in tavra.exe+0x1010 called from tavra.exe+0x2000, in each width:
+# (architecture line, base, stack, the registers' names, addresses as shown).
+WIDTHS = [
+    (None, 0x00400000, 0x0012FF00, ("EIP", "ESP", "EBP"), 8),
+    ("x86", 0x00400000, 0x0012FF00, ("EIP", "ESP", "EBP"), 8),
+    ("x86-64", 0x00007FF6A1B20000, 0x000000E3A5AFF600, ("RIP", "RSP", "RBP"), 16),
+]
+
+
+@pytest.mark.parametrize("architecture,base,sp,names,digits", WIDTHS)
+def test_a_report_page_shows_its_architecture_and_addresses_in_the_logs_width(
+    tmp_path, architecture, base, sp, names, digits
+):
+    from crash_server.report_pages import ReportPages
+
+    ip, sp_name, fp = names
+    word = digits // 2
+    words = [0, 0, sp + 4 * word, base + 0x2000, 0, 0, 0, 0]
+    log = make_log(architecture=architecture, address=base + 0x1010, main=("tavra.exe", base),
+                   modules=[("tavra.exe", "1.2.3.4", base, 0x00100000)],
+                   registers={fp: sp + 2 * word, sp_name: sp, ip: base + 0x1010},
+                   stack=(sp, words, (2,)),
+                   dumps=[call_code(base + 0x2000, "call reg", count=7 + (word == 8))])
+    report_id = "0123456789abcdef"
+    (tmp_path / report_id).mkdir()
+    (tmp_path / report_id / "crashlog.txt").write_bytes(log)
+    pages = ReportPages(str(tmp_path), [])
+    status, body, _, _ = pages.report_page(report_id)
+    page = body.decode()
+    assert status == 200
+    shown = architecture or "x86"
+    assert f'<th>Architecture</th><td><span id="architecture">{shown}</span></td>' in page
+    assert f'tavra.exe+0x1010</span> ({base + 0x1010:0{digits}X})' in page
+    frames = re.search(r'<table id="frames">.*?</table>', page, re.S).group(0)
+    assert re.findall(r'<td class="mono">([0-9A-F]+)</td>', frames) == [
+        f"{base + 0x1010:0{digits}X}", f"{base + 0x2000:0{digits}X}"]
+    registers = re.search(r'<table id="registers">.*?</table>', page, re.S).group(0)
+    assert f'<th>{ip}</th><td class="mono">{base + 0x1010:0{digits}X}</td>' in registers
+    # One row per line of the log's register block.
+    assert registers.count("<tr>") == (3 if shown == "x86" else 6)
+    modules = re.search(r'<table id="modules">.*?</table>', page, re.S).group(0)
+    assert f'<td class="mono">{base:0{digits}X}</td>' in modules
+    # The same signature, whatever the width and the load address.
+    info = pages.info(report_id)
+    assert info.signature == "C0000005 tavra.exe+0x1010 | tavra.exe+0x2000"
+    assert info.location == "tavra.exe+0x1010"

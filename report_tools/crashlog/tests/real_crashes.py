@@ -31,6 +31,16 @@ def build_dir() -> str:
     return BUILD_DIR
 
 
+def build_architecture() -> str:
+    """"x86-64" for a 64-bit build (its Wine prefix is win64), else "x86":
+    what its reporter's crash logs and its test client's crash lines are."""
+    try:
+        with open(os.path.join(build_dir(), "wine-arch"), encoding="ascii") as f:
+            return "x86-64" if f.read().strip() == "win64" else "x86"
+    except FileNotFoundError:
+        return "x86"
+
+
 def windows_path(path: str) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -183,7 +193,9 @@ class CrashSession:
             assert not line.string.startswith("unknown"), (
                 f"this build's test client knows no crash kind {kind!r}"
             )
-            crash = {k: int(v, 16) for k, v in re.findall(r"(\w+)=([0-9A-F]{8})", line.string)}
+            # Addresses and registers in the width of the build (8 or 16 digits).
+            crash = {k: int(v, 16)
+                     for k, v in re.findall(r"(\w+)=([0-9A-F]{16}|[0-9A-F]{8})\b", line.string)}
             client.wait()
         finally:
             if client.process.poll() is None:

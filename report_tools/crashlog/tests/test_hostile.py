@@ -184,13 +184,14 @@ def test_a_zip_bomb_ends_at_the_unpacking_limit(tmp_path):
     print(f"zip bomb: stopped after {took:.1f} s")
 
 
-def test_randomly_spoilt_logs_never_raise():
+@pytest.mark.parametrize("name", ["small_crash_log.txt", "small_crash_log_x86_64.txt"])
+def test_randomly_spoilt_logs_never_raise(name):
     import random
     from crashlog import analysis
     from crashlog.parser import parse_bytes
 
     rng = random.Random(7)
-    text = read_data("small_crash_log.txt")
+    text = read_data(name)
     lines = text.split(b"\r\n")
     for _ in range(400):
         spoilt = list(lines)

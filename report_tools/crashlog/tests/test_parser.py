@@ -46,7 +46,8 @@ def test_the_writers_expected_log_reads_whole():
     assert parsed.memory_dumps[1].data[:2] == bytes([0x9F, 0xAC])
 
 
-@pytest.mark.parametrize("name", ["small_crash_log.txt", "demo_write_crash.zip"])
+@pytest.mark.parametrize(
+    "name", ["small_crash_log.txt", "demo_write_crash.zip", "small_crash_log_x86_64.txt"])
 def test_crlf_and_lf_line_ends_read_the_same(tmp_path, name):
     whole = parse_file(data_path(name))
     if name.endswith(".zip"):
@@ -213,11 +214,13 @@ def test_layout_helpers_match_the_writers_fixture():
     assert "\r\n".join(dump_lines(0x10001018, data)) in text
 
 
-@pytest.mark.parametrize("name", ["small_crash_log.txt", "damaged_crash_log.txt"])
+@pytest.mark.parametrize(
+    "name", ["small_crash_log.txt", "damaged_crash_log.txt", "small_crash_log_x86_64.txt"])
 def test_parse_prints_the_json_that_scripts_read_byte_for_byte(name):
     # The goldens were printed by "parse" itself; whatever reads its JSON
     # relies on every key, its order and the layout. The damaged log has a
-    # line out of form, a "Crash Logger:" section and no last line end.
+    # line out of form, a "Crash Logger:" section and no last line end; the
+    # x86-64 log 16-digit addresses and the x86-64 registers.
     result = run_cli("parse", name, cwd=DATA)
     assert result.returncode == 0, result.stderr
     with open(data_path(name.replace(".txt", ".parse.json")), encoding="utf-8") as f:

@@ -13,20 +13,35 @@ from crashlog import analysis
 from crashlog.parser import parse_file
 from crashlog.symbolizer import Symbolizer, pe_timestamp
 
-from .real_crashes import CrashSession, build_dir
+from crashlog.architecture import ARCHITECTURES
+
+from .real_crashes import CrashSession, build_architecture, build_dir
 
 EXE = "tavra_test_client.exe"
 KINDS = [
-    # kind, argument, code, what the summary says of it
-    ("read", "0", 0xC0000005, "access violation (C0000005): read from address 00000000"),
-    ("write", "10", 0xC0000005, "access violation (C0000005): write to address 00000010"),
+    # kind, argument, code, what the summary says of it ({} an address in
+    # the log's width)
+    ("read", "0", 0xC0000005, "access violation (C0000005): read from address {}"),
+    ("write", "10", 0xC0000005, "access violation (C0000005): write to address {}"),
     ("divide", "0", 0xC0000094, "integer division by zero (C0000094)"),
     ("breakpoint", "0", 0x80000003, "breakpoint (80000003)"),
     ("raise", "E06D7363", 0xE06D7363, "C++ exception (E06D7363)"),
     ("stack-overflow", "0", 0xC00000FD, "stack overflow (C00000FD)"),
-    ("nested", "20", 0xC0000005, "access violation (C0000005): write to address 00000020"),
+    ("nested", "20", 0xC0000005, "access violation (C0000005): write to address {}"),
 ]
-REGISTERS = ["EAX", "EBX", "ECX", "EDX", "ESI", "EDI", "EBP", "ESP", "EIP", "FLAGS"]
+
+
+def arch():
+    """The architecture of the build's reporter and test client."""
+    return ARCHITECTURES[build_architecture()]
+
+
+def registers():
+    """The registers that the test client's crash line and the crash log
+    both give: the general ones, the instruction pointer and the flags (the
+    line names each in lower case, the flags "eflags")."""
+    return [name for name in arch().register_names
+            if name not in ("CS", "DS", "SS", "ES", "FS", "GS")]
 
 # A whole thread section, crashed, that a process would like the reader to
 # take for its crashed thread; its values of 64 units are joined into one
@@ -76,6 +91,11 @@ def hex8(value: int) -> str:
     return f"{value:08X}"
 
 
+def address(value: int) -> str:
+    """An address as the build's crash log writes it."""
+    return arch().hex(value)
+
+
 @pytest.mark.parametrize("kind,argument,code,described", KINDS, ids=[k[0] for k in KINDS])
 def test_a_real_crash_log_reads_back_as_the_crashed_process_saw_it(
     crashes, kind, argument, code, described
@@ -90,19 +110,25 @@ def test_a_real_crash_log_reads_back_as_the_crashed_process_saw_it(
     assert log["exception"] == {
         "module": EXE,
         "code": f"{code:X}",
-        "address": hex8(crash["address"]),
-        "base": hex8(exe["base"]),
+        "address": address(crash["address"]),
+        "base": address(exe["base"]),
     }
     assert crash["code"] == code
 
     thread = log["threads"][0]
     assert thread["crashed"] and int(thread["id"], 16) == crash["tid"]
-    assert (thread["checked_context_values"], thread["checked_context_values_all"]) == (9, True)
-    assert {name: thread["registers"][name] for name in REGISTERS} == {
-        name: hex8(crash[name.lower() if name != "FLAGS" else "eflags"]) for name in REGISTERS
+    assert log["architecture"] == arch().name
+    checked = len(registers()) - 1  # all but the flags
+    assert (thread["checked_context_values"], thread["checked_context_values_all"]) == (
+        checked, True)
+    assert {name: thread["registers"][name] for name in registers()} == {
+        name: hex8(crash["eflags"]) if name == "FLAGS" else address(crash[name.lower()])
+        for name in registers()
     }
     assert len(thread["fpu"]["registers"]) == 8
-    assert thread["stack"][0]["address"] == hex8(crash["esp"] & ~3)
+    word = arch().word_bytes
+    assert thread["stack"][0]["address"] == address(
+        crash[arch().stack_pointer.lower()] & ~(word - 1))
     assert [t["crashed"] for t in log["threads"][1:]] == [False] * (len(log["threads"]) - 1)
     assert {int(t["id"], 16) for t in log["threads"]} >= set(seen["threads"])
 
@@ -114,11 +140,12 @@ def test_a_real_crash_log_reads_back_as_the_crashed_process_saw_it(
     assert listed[exe["base"]]["version"] == "4.3.2.1"
     assert ["crash_kind", kind] in log["metadata"]
     # The instruction pointer's code is dumped.
-    eip = crash["eip"]
+    eip = crash[arch().instruction_pointer.lower()]
     assert any(
         int(d["address"], 16) <= eip < int(d["address"], 16) + len(d["bytes"]) // 2
         for d in log["memory_dumps"]
     )
+    described = described.format(address(int(argument, 16)))
     assert analysis.summary_lines(parsed)[1].startswith(f"Crash: {described}")
 
 
@@ -193,13 +220,22 @@ def test_the_shipped_reporter_is_symbolized_from_its_debug_file():
     bin_dir = os.path.join(build_dir(), "bin")
     exe = os.path.join(bin_dir, "tavra_crash_reporter.exe")
     assert os.path.exists(exe + ".debug")
-    symbols = subprocess.run(["i686-w64-mingw32-nm", exe], capture_output=True, text=True,
-                             check=True).stdout
-    win_main = int(re.search(r"^([0-9a-f]+) T _WinMain@16$", symbols, re.M).group(1), 16)
+    wide = build_architecture() == "x86-64"
+    nm = "x86_64-w64-mingw32-nm" if wide else "i686-w64-mingw32-nm"
+    symbols = subprocess.run([nm, exe], capture_output=True, text=True, check=True).stdout
+    # The i686 ABI decorates the name; the x86-64 one does not.
+    win_main = int(re.search(r"^([0-9a-f]+) T (?:_WinMain@16|WinMain)$", symbols, re.M).group(1),
+                   16)
     symbolizer = Symbolizer([bin_dir])
     stamp = pe_timestamp(exe)
     assert symbolizer.module_file("tavra_crash_reporter.exe", stamp) == exe + ".debug"
-    offset = win_main - 0x400000 + 4
+    # The preferred image base, from the headers: 32 bits in PE32, 64 in PE32+.
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    image_base = int.from_bytes(head[pe + 48 : pe + 56], "little") if wide else \
+        int.from_bytes(head[pe + 52 : pe + 56], "little")
+    offset = win_main - image_base + 4
     found = symbolizer.symbolize([("tavra_crash_reporter.exe", stamp, offset)])
     location = found[("tavra_crash_reporter.exe", stamp, offset)]
     assert location.function == "WinMain" and location.file.endswith("reporter_main.cc")

@@ -11,7 +11,7 @@ from crashlog import analysis, stack_walk
 from crashlog.log_model import Module
 from crashlog.parser import parse_bytes
 
-from .support import CALL_FORMS, REPORT_TOOLS, call_code, make_log, run_cli
+from .support import CALL_FORMS, REPORT_TOOLS, call_code, data_path, make_log, run_cli
 
 EXE = ("tavra.exe", "1.2.3.4", 0x00400000, 0x00100000)
 DLL = ("helper lib.dll", "", 0x10000000, 0x00020000)
@@ -36,6 +36,24 @@ def walk_log(words, calls=(), eip=0x00401010, ebp=0, esp=ESP,
 with open(os.path.join(REPOSITORY, "desktop", "windows", "crash_reporter", "logs", "testdata",
                        "stack_walk_cases.json"), encoding="utf-8") as _f:
     TABLE = json.load(_f)
+# x86-64 cases of the reader's own, in the table's layout.
+with open(data_path("stack_walk_cases_x86_64.json"), encoding="utf-8") as _f:
+    OWN_TABLE = json.load(_f)
+
+
+def case_inputs(table, case):
+    """A case with its missing inputs from its table's defaults: an x86-64
+    case's from the table's defaults_x86-64 first."""
+    defaults = dict(TABLE["defaults"], **table.get("defaults", {}))
+    if case.get("architecture") == "x86-64":
+        defaults.update(table.get("defaults_x86-64", {}))
+    return dict(defaults, **case)
+
+
+WALKS = [case_inputs(table, case) for table in (TABLE, OWN_TABLE) for case in table["walks"]]
+# 7 bytes before an x86 return address, 8 before an x86-64 one.
+CALL_FORM_CASES = [form for table in (TABLE, OWN_TABLE) for key in ("call_forms", "call_forms_x86-64")
+                   for form in table.get(key, [])]
 
 
 def logged(text: str) -> str:
@@ -44,11 +62,16 @@ def logged(text: str) -> str:
 
 
 def table_log(case):
-    case = dict(TABLE["defaults"], **case)
+    """The case's log: a case with "architecture": "x86-64" is an x86-64
+    log, whose "eip", "esp" and "ebp" are RIP, RSP and RBP."""
     number = lambda key: int(case[key], 16)  # noqa: E731
+    architecture = case.get("architecture")
+    ip, sp, fp = ("RIP", "RSP", "RBP") if architecture == "x86-64" else ("EIP", "ESP", "EBP")
     text = make_log(
+        architecture=architecture,
         code=logged(case["code"]), address=number("eip"),
-        registers={"EIP": number("eip"), "ESP": number("esp"), "EBP": number("ebp")},
+        main=("tavra.exe", int(case["modules"][0][1], 16)),
+        registers={ip: number("eip"), sp: number("esp"), fp: number("ebp")},
         stack=(number("stack_at"), [int(w, 16) for w in case["words"]], ()),
         modules=[(logged(name), "", int(base, 16), int(size, 16))
                  for name, base, size in case["modules"]],
@@ -58,10 +81,11 @@ def table_log(case):
     return parse_bytes(text)
 
 
-@pytest.mark.parametrize("case", TABLE["walks"], ids=[c["name"] for c in TABLE["walks"]])
+@pytest.mark.parametrize("case", WALKS, ids=[c["name"] for c in WALKS])
 def test_the_walk_and_the_signature_of_each_case_of_the_table(case):
     log = table_log(case)
-    frames = [[f"{f.address:08X}", f.found_by] for f in analysis.frame_chain(log)]
+    assert log.architecture == case.get("architecture", "x86") and not log.problems
+    frames = [[f.address_text(), f.found_by] for f in analysis.frame_chain(log)]
     assert frames == case["frames"]
     if "signature" in case:
         text, digest = analysis.signature(log)
@@ -69,13 +93,37 @@ def test_the_walk_and_the_signature_of_each_case_of_the_table(case):
         assert re.fullmatch(r"[0-9a-f]{12}", digest)
 
 
-@pytest.mark.parametrize("code,is_call,what", TABLE["call_forms"],
-                         ids=[form[2] for form in TABLE["call_forms"]])
+@pytest.mark.parametrize("code,is_call,what", CALL_FORM_CASES,
+                         ids=[form[2] for form in CALL_FORM_CASES])
 def test_the_call_forms_are_told_from_other_bytes(code, is_call, what):
-    assert stack_walk.ends_in_call(bytes.fromhex(code)) == is_call
-    log = walk_log([0, 0x00402005], dumps=[(0x00401FFE, bytes.fromhex(code))])
+    data = bytes.fromhex(code)
+    if len(data) == stack_walk.CALL_BYTES:
+        assert stack_walk.ends_in_call(data) == is_call
+        log = walk_log([0, 0x00402005], dumps=[(0x00401FFE, data)])
+    else:
+        assert stack_walk.ends_in_call_x86_64(data) == is_call
+        log = table_log(case_inputs(OWN_TABLE, {"architecture": "x86-64",
+                                                "words": ["0", "00007FF6A1B22005"],
+                                                "dumps": [["00007FF6A1B21FFD", code]]}))
     frames = [(f.location(), f.found_by) for f in analysis.frame_chain(log)]
     assert frames[1:] == ([("tavra.exe+0x2005", "stack scan")] if is_call else [])
+
+
+@pytest.mark.parametrize("architecture", [None, "x86", "x86-64"])
+def test_a_call_form_of_one_width_is_no_call_in_the_other(architecture):
+    # The x86 walk reads 7 bytes before a return address, the x86-64 walk 8:
+    # code dumped for one width is read at the other's offset as well.
+    x86_64 = architecture == "x86-64"
+    base = 0x00007FF6A1B20000 if x86_64 else 0x00400000
+    seven = bytes.fromhex("9090909090FFD0")  # call reg, 7 bytes dumped
+    log = parse_bytes(make_log(
+        architecture=architecture, address=base + 0x1010, main=("tavra.exe", base),
+        modules=[("tavra.exe", "", base, 0x00100000)],
+        registers={"RIP" if x86_64 else "EIP": base + 0x1010},
+        stack=(0x0012FF00, [0, base + 0x2005], ()), dumps=[(base + 0x2005 - 7, seven)]))
+    frames = analysis.frame_chain(log)
+    # x86 finds the call; x86-64 lacks the eighth byte before it.
+    assert [f.found_by for f in frames[1:]] == ([] if x86_64 else ["stack scan"])
 
 
 def test_an_address_belongs_to_the_first_module_in_list_order():
@@ -143,21 +191,26 @@ def test_the_command_line_keeps_log_text_on_its_lines(tmp_path):
             assert all(line.isprintable() for line in result.stdout.split("\n")), result.stdout
 
 
-def pe_file(code_rva: int, code: bytes, timestamp: int = 0x5F000000) -> bytearray:
-    """A small PE file whose one section (at 0x1000, 0x400 bytes in the file
-    at 0x400) holds `code` at `code_rva`."""
+def pe_file(code_rva: int, code: bytes, timestamp: int = 0x5F000000,
+            plus: bool = False) -> bytearray:
+    """A small PE file (PE32+ when `plus`, as x86-64 modules are) whose one
+    section (at 0x1000, 0x400 bytes in the file at 0x400) holds `code` at
+    `code_rva`."""
+    optional_size = 240 if plus else 224
     data = bytearray(0x800)
     data[0:2] = b"MZ"
     data[0x3C:0x40] = (0x80).to_bytes(4, "little")
     data[0x80:0x84] = b"PE\0\0"
-    data[0x84:0x86] = (0x14C).to_bytes(2, "little")
+    data[0x84:0x86] = (0x8664 if plus else 0x14C).to_bytes(2, "little")
     data[0x86:0x88] = (1).to_bytes(2, "little")  # sections
     data[0x88:0x8C] = timestamp.to_bytes(4, "little")
-    data[0x94:0x96] = (224).to_bytes(2, "little")  # optional header size
+    data[0x94:0x96] = optional_size.to_bytes(2, "little")
     optional = 0x98
-    data[optional : optional + 2] = (0x10B).to_bytes(2, "little")
+    data[optional : optional + 2] = (0x20B if plus else 0x10B).to_bytes(2, "little")
+    if plus:  # a 64-bit preferred image base
+        data[optional + 24 : optional + 32] = (0x140000000).to_bytes(8, "little")
     data[optional + 60 : optional + 64] = (0x400).to_bytes(4, "little")  # SizeOfHeaders
-    section = optional + 224
+    section = optional + optional_size
     data[section : section + 8] = b".text\0\0\0"
     for offset, value in ((8, 0x400), (12, 0x1000), (16, 0x400), (20, 0x400)):
         data[section + offset : section + offset + 4] = value.to_bytes(4, "little")
