@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,41 @@ TEST_F(PipeConversationTest, RegistrationsOfTheOtherWidthAreRefusedWithTheirReas
   }
   registerClient(client);
   EXPECT_EQ(2u, registeredCount());
+}
+
+// A real 32-bit process at the 64-bit reporter: the test client of the
+// 32-bit build, which lies beside the 64-bit one (its build folder holds the
+// 64-bit build in "x64"). Refused whichever layout it sends: its own for its
+// layout, the 64-bit one for its width.
+TEST_F(PipeConversationTest, ARealProcessOfTheOtherWidthIsRefusedInEitherLayout) {
+  if (sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit reporter's system may run no 64-bit process";
+  const std::wstring otherClient = siblingProgramPath(L"..\\..\\bin\\tavra_test_client.exe");
+  if (GetFileAttributesW(otherClient.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "the 32-bit build is not there";
+  }
+  startServer();
+  ASSERT_TRUE(listening());
+  clients_.push_back(std::make_unique<ChildProcess>());
+  ChildProcess* client = clients_.back().get();
+  ASSERT_TRUE(
+      client->start(otherClient, L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+  const struct {
+    const char* command;
+    RefusalReason reason;
+  } cases[] = {
+      {"register", RefusalReason::OtherWidthRegistration},
+      {"register other-width", RefusalReason::OtherWidthProcess},
+  };
+  for (const auto& c : cases) {
+    const std::string line = client->command(c.command);
+    EXPECT_TRUE(startsWith(line, "hangup ")) << c.command << ": " << line;
+    ASSERT_TRUE(listening());
+    const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+    ASSERT_FALSE(refusals.empty()) << c.command;
+    EXPECT_EQ(c.reason, refusals.back().reason) << c.command;
+    EXPECT_EQ(client->processId(), refusals.back().processId) << c.command;
+  }
+  EXPECT_EQ(0u, registeredCount());
 }
 
 BOOL WINAPI cannotTellClient(HANDLE, ULONG*) {
