@@ -12,10 +12,38 @@ namespace {
 volatile uint32_t divisor = 0;
 volatile bool keepRecursing = true;
 
+#if defined(_WIN64)
+// A 64-bit system's exception dispatch takes more stack than the last page
+// that a stack overflow leaves, and some systems keep no more back for it:
+// the process would end before its crash handler ran. So the recursion ends
+// in one frame far larger than what is left: its stack probe overflows the
+// stack while the stack pointer still has room below it for the handler.
+constexpr size_t kRoomForTheHandler = 256 * 1024;
+constexpr size_t kLastFrameBytes = 1024 * 1024;
+
+// The bytes of the stack's reservation below `here`.
+size_t stackLeftBelow(const volatile void* here) {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(const_cast<const void*>(here), &region, sizeof(region)) != sizeof(region)) {
+    return 0;
+  }
+  return reinterpret_cast<uintptr_t>(here) - reinterpret_cast<uintptr_t>(region.AllocationBase);
+}
+
+__attribute__((noinline)) uint32_t overflowInOneFrame(volatile uint8_t* previous) {
+  volatile uint8_t frame[kLastFrameBytes];
+  frame[0] = static_cast<uint8_t>(previous[0] + 1);
+  return frame[0] + frame[kLastFrameBytes - 1];
+}
+#endif
+
 __attribute__((noinline)) uint32_t recurse(volatile uint8_t* previous) {
   volatile uint8_t frame[4096];
   frame[0] = static_cast<uint8_t>(previous[0] + 1);
   if (!keepRecursing) return frame[0];
+#if defined(_WIN64)
+  if (stackLeftBelow(frame) < kRoomForTheHandler) return overflowInOneFrame(frame) + frame[1];
+#endif
   // Used after the call, so that the call is no tail call.
   return recurse(frame) + frame[1];
 }
