@@ -25,7 +25,7 @@ bool sameName(const ClientAnnotation& entry, std::wstring_view name) {
 AnnotationTable::AnnotationTable(uint32_t capacity)
     : capacity_(capacity), entries_(new ClientAnnotation[capacity == 0 ? 1 : capacity]()) {}
 
-uint32_t AnnotationTable::address() const { return addressWord(entries_.get()); }
+ClientAddress AnnotationTable::address() const { return clientAddress(entries_.get()); }
 
 bool AnnotationTable::set(std::wstring_view name, std::wstring_view value) {
   ClientAnnotation* unused = nullptr;
@@ -75,15 +75,15 @@ void AnnotationTable::fillFullLength() {
 BrowserClient::BrowserClient(uint32_t annotationCapacity)
     : annotations_(annotationCapacity), words_(new RegisteredWords()) {}
 
-uint32_t BrowserClient::threadIdAddress() const { return addressWord(&words_->threadId); }
-uint32_t BrowserClient::exceptionPointersAddress() const {
-  return addressWord(&words_->exceptionPointers);
+ClientAddress BrowserClient::threadIdAddress() const { return clientAddress(&words_->threadId); }
+ClientAddress BrowserClient::exceptionPointersAddress() const {
+  return clientAddress(&words_->exceptionPointers);
 }
-uint32_t BrowserClient::assertionAddress() const { return addressWord(words_->assertion); }
+ClientAddress BrowserClient::assertionAddress() const { return clientAddress(words_->assertion); }
 
-PipeMessage BrowserClient::registrationMessage() const {
-  PipeMessage message = {};
-  message.tag = static_cast<uint32_t>(PipeMessageTag::Register);
+ClientRegistration BrowserClient::registration() const {
+  ClientRegistration message;
+  message.layout = layout_;
   message.processId = GetCurrentProcessId();
   message.dumpType = dumpType_;
   message.threadIdAddress = threadIdAddress();
@@ -110,9 +110,10 @@ bool BrowserClient::registerWith(const std::wstring& pipeName, DWORD timeoutMs, 
     lastError_ = connection.lastError();
     return false;
   }
-  const PipeMessage request = registrationMessage();
+  uint8_t request[kPipeBufferSize];
+  const DWORD requestSize = static_cast<DWORD>(registrationMessage(request));
   DWORD transferred = 0;
-  if (connection.write(&request, sizeof(request), timeoutMs) != IoResult::Ok ||
+  if (connection.write(request, requestSize, timeoutMs) != IoResult::Ok ||
       connection.read(&reply_, sizeof(reply_), &transferred, timeoutMs) != IoResult::Ok) {
     lastError_ = connection.lastError();
     hungUp_ = connection.serverHungUp();
@@ -137,13 +138,12 @@ bool BrowserClient::registerWith(const std::wstring& pipeName, DWORD timeoutMs, 
   registered_ = true;
   if (acknowledge) {
     // The contents of the acknowledgement are not examined.
-    const PipeMessage ack = request;
-    connection.write(&ack, sizeof(ack), timeoutMs);
+    connection.write(request, requestSize, timeoutMs);
   }
   return true;
 }
 
-bool BrowserClient::signalDumpRequest(uint32_t threadId, uint32_t exceptionPointersAddress) {
+bool BrowserClient::signalDumpRequest(uint32_t threadId, ClientAddress exceptionPointersAddress) {
   if (!registered_) return false;
   words_->threadId = threadId;
   words_->exceptionPointers = exceptionPointersAddress;
@@ -151,7 +151,7 @@ bool BrowserClient::signalDumpRequest(uint32_t threadId, uint32_t exceptionPoint
   return SetEvent(dumpRequestEvent_.get()) != FALSE;
 }
 
-DumpResult BrowserClient::requestDump(uint32_t threadId, uint32_t exceptionPointersAddress,
+DumpResult BrowserClient::requestDump(uint32_t threadId, ClientAddress exceptionPointersAddress,
                                       DWORD timeoutMs) {
   if (!registered_) return DumpResult::NotRegistered;
   if (!signalDumpRequest(threadId, exceptionPointersAddress)) return DumpResult::Failed;

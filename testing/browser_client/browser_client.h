@@ -11,16 +11,19 @@
 #include <string_view>
 
 #include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/server/client_registration.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "runtime/scoped_holder.h"
+#include "runtime/target_width.h"
 #include "testing/browser_client/pipe_connection.h"
 
 namespace tavra {
 
-// An address of this process as the 32-bit word that the pipe's messages and
-// the registered words carry.
-inline uint32_t addressWord(const volatile void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+// An address of this process, as its registration and its exception-pointers
+// word carry it: 32 bits in a 32-bit client, 64 in a 64-bit one.
+using ClientAddress = uintptr_t;
+inline ClientAddress clientAddress(const volatile void* pointer) {
+  return reinterpret_cast<uintptr_t>(pointer);
 }
 
 // A table of fixed size at a fixed address, which the reporter copies out of
@@ -34,7 +37,7 @@ class AnnotationTable {
   uint32_t capacity() const { return capacity_; }
   ClientAnnotation* entries() { return entries_.get(); }
   const ClientAnnotation* entries() const { return entries_.get(); }
-  uint32_t address() const;
+  ClientAddress address() const;
 
   // Sets the value of `name`, taking the first unused entry for a new name;
   // false when the table is full. Texts longer than 64 units are cut to 64,
@@ -70,10 +73,23 @@ class BrowserClient {
 
   AnnotationTable& annotations() { return annotations_; }
   void setDumpType(uint32_t dumpType) { dumpType_ = dumpType; }
+  // The layout that its registrations are sent in: by default that of the
+  // process's own width (tag 1 or 5). The other width's is refused by the
+  // reporter; the tests send it on purpose.
+  void setRegistrationLayout(Architecture layout) { layout_ = layout; }
+  Architecture registrationLayout() const { return layout_; }
 
-  // The Register message of this process: its id, the addresses of its two
-  // words, of its assertion record and of its table, and the table's size.
-  PipeMessage registrationMessage() const;
+  // What this process registers: its id, the addresses of its two words, of
+  // its assertion record and of its table, and the table's size.
+  ClientRegistration registration() const;
+  // `registration()` in the layout chosen, into `out` (kPipeBufferSize
+  // bytes); gives the message's length.
+  size_t registrationMessage(uint8_t* out) const {
+    return registrationMessage(registration(), out);
+  }
+  size_t registrationMessage(const ClientRegistration& registration, uint8_t* out) const {
+    return encodeRegistration(registration, layout_, out);
+  }
 
   // The whole conversation: connect (waiting while the pipe is busy), write
   // Register, read the reply, write the acknowledgement unless told not to,
@@ -98,22 +114,24 @@ class BrowserClient {
 
   // Stores the thread id and the exception pointers' address in the
   // registered words, signals the dump request and waits for dump-done.
-  DumpResult requestDump(uint32_t threadId, uint32_t exceptionPointersAddress,
+  DumpResult requestDump(uint32_t threadId, ClientAddress exceptionPointersAddress,
                          DWORD timeoutMs = kDefaultTimeoutMs);
   // Only signals; for a process that will not wait.
-  bool signalDumpRequest(uint32_t threadId, uint32_t exceptionPointersAddress);
+  bool signalDumpRequest(uint32_t threadId, ClientAddress exceptionPointersAddress);
   // Waits for dump-done after a signalled request.
   DumpResult waitForDumpDone(DWORD timeoutMs = kDefaultTimeoutMs);
 
-  uint32_t threadIdAddress() const;
-  uint32_t exceptionPointersAddress() const;
-  uint32_t assertionAddress() const;
+  ClientAddress threadIdAddress() const;
+  ClientAddress exceptionPointersAddress() const;
+  ClientAddress assertionAddress() const;
 
  private:
-  // Kept apart from the object so that their addresses never change.
+  // Kept apart from the object so that their addresses never change. The
+  // thread id is a 32-bit word in either width; the exception pointers'
+  // address is a word of the process's own width.
   struct RegisteredWords {
     volatile uint32_t threadId;
-    volatile uint32_t exceptionPointers;
+    volatile ClientAddress exceptionPointers;
     uint8_t assertion[kAssertionRecordSize];
   };
 
@@ -122,6 +140,7 @@ class BrowserClient {
   AnnotationTable annotations_;
   std::unique_ptr<RegisteredWords> words_;
   uint32_t dumpType_ = 0;
+  Architecture layout_ = kTargetArchitecture;
   bool registered_ = false;
   DWORD lastError_ = 0;
   bool hungUp_ = false;

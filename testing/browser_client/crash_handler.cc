@@ -25,7 +25,7 @@ LONG WINAPI crashFilter(EXCEPTION_POINTERS* pointers) {
 
   if (settings.observer != nullptr) settings.observer(settings.observerContext, pointers);
   BrowserClient* client = settings.client;
-  const uint32_t pointersAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointers));
+  const ClientAddress pointersAddress = clientAddress(pointers);
   if (client->signalDumpRequest(GetCurrentThreadId(), pointersAddress)) {
     // The mutex is the reporter's until it stops; freed or abandoned, nobody
     // will signal dump-done any more.

@@ -9,6 +9,7 @@
 
 #include "desktop/windows/crash_reporter/server/dump_request_server.h"
 #include "runtime/scoped_holder.h"
+#include "runtime/target_width.h"
 #include "testing/browser_client/child_process.h"
 #include "testing/browser_client/pipe_connection.h"
 #include "testing/test_support/test_text.h"
@@ -27,21 +28,27 @@ struct Request {
   uint32_t exceptionCode = 0;
 };
 
-uint32_t readWord(HANDLE process, uint32_t address) {
-  uint32_t word = 0;
+// A value of type T at `address` in `process`; 0 when it cannot be read.
+template <typename T>
+T readValue(HANDLE process, TargetAddress address) {
+  T value = 0;
   SIZE_T count = 0;
-  ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &word,
-                    sizeof(word), &count);
-  return word;
+  ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &value,
+                    sizeof(value), &count);
+  return value;
 }
 
 void holdDumpRequest(void* context, ReporterClient* client) {
   Request* request = static_cast<Request*>(context);
-  request->threadId = readWord(client->process(), client->threadIdAddress());
-  // The word holds the EXCEPTION_POINTERS address; its first word is the
-  // exception record's, whose first word is the code.
-  const uint32_t pointers = readWord(client->process(), client->exceptionPointersAddress());
-  request->exceptionCode = readWord(client->process(), readWord(client->process(), pointers));
+  // The thread id is a 32-bit word in either width.
+  request->threadId = readValue<uint32_t>(client->process(), client->threadIdAddress());
+  // The word holds the EXCEPTION_POINTERS address, an address of the client's
+  // width; its first member is the exception record's address, whose first
+  // word is the code.
+  const TargetAddress pointers =
+      readValue<TargetAddress>(client->process(), client->exceptionPointersAddress());
+  const TargetAddress record = readValue<TargetAddress>(client->process(), pointers);
+  request->exceptionCode = readValue<uint32_t>(client->process(), record);
   SetEvent(request->arrived.get());
   WaitForSingleObject(request->release.get(), kWaitMs);
 }

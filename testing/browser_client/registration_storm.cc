@@ -19,7 +19,7 @@ bool isAnswered(const BrowserClient& client) {
 }  // namespace
 
 StormOutcome runRegistrationStorm(const std::wstring& pipeName, uint32_t registrations,
-                                  uint32_t exceptionPointers, DWORD answerTimeoutMs) {
+                                  ClientAddress exceptionPointers, DWORD answerTimeoutMs) {
   StormOutcome outcome;
   // Each registration has a client of its own, whose handles it keeps.
   std::vector<std::unique_ptr<BrowserClient>> signalled;

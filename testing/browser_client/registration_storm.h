@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "testing/browser_client/browser_client.h"
+
 namespace tavra {
 
 struct StormOutcome {
@@ -35,7 +37,7 @@ struct StormOutcome {
 // for every signalled request to be answered. Every handle goes before it
 // returns.
 StormOutcome runRegistrationStorm(const std::wstring& pipeName, uint32_t registrations,
-                                  uint32_t exceptionPointers, DWORD answerTimeoutMs);
+                                  ClientAddress exceptionPointers, DWORD answerTimeoutMs);
 
 // "storm accepted=A refused=R failed=F max-outstanding=M answered=N".
 std::string describeStorm(const StormOutcome& outcome);

@@ -10,11 +10,26 @@
 namespace tavra {
 namespace {
 
-uint32_t hexValue(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-}
+uint64_t hexValue(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
+
+constexpr bool kIs64 = sizeof(void*) == 8;
 
 }  // namespace
+
+const std::vector<RegisterName>& crashRegisterNames() {
+  static const std::vector<RegisterName> x86 = {
+      {"EAX", "eax"}, {"EBX", "ebx"}, {"ECX", "ecx"}, {"EDX", "edx"}, {"ESI", "esi"},
+      {"EDI", "edi"}, {"EBP", "ebp"}, {"ESP", "esp"}, {"EIP", "eip"}, {"FLAGS", "eflags"}};
+  static const std::vector<RegisterName> x64 = {
+      {"RAX", "rax"}, {"RBX", "rbx"}, {"RCX", "rcx"},     {"RDX", "rdx"}, {"RSI", "rsi"},
+      {"RDI", "rdi"}, {"RBP", "rbp"}, {"RSP", "rsp"},     {"R8", "r8"},   {"R9", "r9"},
+      {"R10", "r10"}, {"R11", "r11"}, {"R12", "r12"},     {"R13", "r13"}, {"R14", "r14"},
+      {"R15", "r15"}, {"RIP", "rip"}, {"FLAGS", "eflags"}};
+  return kIs64 ? x64 : x86;
+}
+
+const char* instructionPointerName() { return kIs64 ? "rip" : "eip"; }
+const char* stackPointerName() { return kIs64 ? "rsp" : "esp"; }
 
 bool parseCrashLine(const std::string& line, CrashLine* crash) {
   if (!startsWith(line, "crash code=")) return false;
@@ -23,7 +38,7 @@ bool parseCrashLine(const std::string& line, CrashLine* crash) {
     if (equals == std::string::npos) return false;
     (*crash)[token.substr(0, equals)] = hexValue(token.substr(equals + 1));
   }
-  return crash->count("tid") == 1 && crash->count("eip") == 1;
+  return crash->count("tid") == 1 && crash->count(instructionPointerName()) == 1;
 }
 
 bool BrowserProcess::start(uint32_t reporterPid, const std::wstring& switches) {

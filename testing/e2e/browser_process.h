@@ -19,14 +19,29 @@
 namespace tavra {
 
 // What a crashed browser process printed about its crash: "code", "address",
-// the registers in lower case, and "tid", each in hex.
-using CrashLine = std::map<std::string, uint32_t>;
+// the registers in lower case, and "tid", each in hex. The address and the
+// general registers are of the process's width, which is this build's.
+using CrashLine = std::map<std::string, uint64_t>;
 
-// Reads a "crash code=... address=... eax=... tid=..." line.
+// Reads a "crash code=... address=... eax=... tid=..." line (rax=... in a
+// 64-bit process).
 bool parseCrashLine(const std::string& line, CrashLine* crash);
 
+// A register as the crash log names it and as the crash line does.
+struct RegisterName {
+  const char* inLog;
+  const char* inLine;
+};
+// The registers that the crash log of this build's width checks, in their
+// order, then the flags: EAX..EIP or RAX..R15, RIP.
+const std::vector<RegisterName>& crashRegisterNames();
+// The crash line's names of the instruction and stack pointers ("eip",
+// "esp" or "rip", "rsp").
+const char* instructionPointerName();
+const char* stackPointerName();
+
 struct LoadedModule {
-  uint32_t base = 0;
+  uint64_t base = 0;
   std::string path;
 };
 

@@ -101,11 +101,13 @@ class CrashPipelineTest : public ::testing::Test {
   uint32_t reporterPid_ = 0;
 };
 
-// Every part of one crash log against what its crashed process saw.
+// Every part of one crash log against what its crashed process saw, in the
+// registers and the address width of the build's (and so the reporter's and
+// the crashed process's) width.
 void expectLogMatchesCrash(const CrashLog& log, const CrashLine& crash,
                            const std::vector<uint32_t>& threads,
                            const std::vector<LoadedModule>& modules) {
-  uint32_t exeBase = 0;
+  uint64_t exeBase = 0;
   for (const LoadedModule& module : modules) {
     if (module.path.size() >= 21 &&
         module.path.compare(module.path.size() - 21, 21, "tavra_test_client.exe") == 0) {
@@ -113,7 +115,7 @@ void expectLogMatchesCrash(const CrashLog& log, const CrashLine& crash,
     }
   }
   EXPECT_EQ("tavra_test_client.exe caused exception " + hex(crash.at("code")) + " at address " +
-                hex8(crash.at("address")) + " (Base: " + hex8(exeBase) + ")",
+                hexAddress(crash.at("address")) + " (Base: " + hexAddress(exeBase) + ")",
             log.exceptionLine);
 
   // The crashed thread comes first, with the registers of the crash.
@@ -121,20 +123,23 @@ void expectLogMatchesCrash(const CrashLog& log, const CrashLine& crash,
   const CrashLogThread& crashed = log.threads[0];
   EXPECT_EQ(crash.at("tid"), crashed.id);
   EXPECT_TRUE(crashed.crashed);
-  EXPECT_EQ(9u, crashed.checkedContextValues);
-  const char* names[][2] = {{"EAX", "eax"}, {"EBX", "ebx"},     {"ECX", "ecx"}, {"EDX", "edx"},
-                            {"ESI", "esi"}, {"EDI", "edi"},     {"EBP", "ebp"}, {"ESP", "esp"},
-                            {"EIP", "eip"}, {"FLAGS", "eflags"}};
-  for (const auto& name : names) {
-    ASSERT_EQ(1u, crashed.registers.count(name[0])) << name[0];
-    EXPECT_EQ(hex8(crash.at(name[1])), hex8(crashed.registers.at(name[0]))) << name[0];
+  // Every general register is checked: all but the flags.
+  const std::vector<RegisterName>& names = crashRegisterNames();
+  EXPECT_EQ(names.size() - 1, crashed.checkedContextValues);
+  for (const RegisterName& name : names) {
+    ASSERT_EQ(1u, crashed.registers.count(name.inLog)) << name.inLog;
+    EXPECT_EQ(hexAddress(crash.at(name.inLine)), hexAddress(crashed.registers.at(name.inLog)))
+        << name.inLog;
   }
-  // Its stack, from the stack pointer on.
+  // Its stack, from the stack pointer on, rounded down to a whole word.
   ASSERT_FALSE(crashed.stackLineAddresses.empty());
-  EXPECT_EQ(hex8(crash.at("esp") & ~3u), hex8(crashed.stackLineAddresses[0]));
+  const uint64_t wordMask = ~static_cast<uint64_t>(sizeof(void*) - 1);
+  EXPECT_EQ(hexAddress(crash.at(stackPointerName()) & wordMask),
+            hexAddress(crashed.stackLineAddresses[0]));
   // The code that the instruction pointer points to is dumped.
   EXPECT_TRUE(log.hasMemoryDumps);
-  EXPECT_TRUE(log.dumpsShow(crash.at("eip"))) << hex8(crash.at("eip"));
+  const uint64_t instructionPointer = crash.at(instructionPointerName());
+  EXPECT_TRUE(log.dumpsShow(instructionPointer)) << hexAddress(instructionPointer);
 
   // Every other thread has its section.
   for (uint32_t id : threads) {
@@ -155,6 +160,12 @@ void expectLogMatchesCrash(const CrashLog& log, const CrashLine& crash,
       EXPECT_EQ(kClientVersion, listed->version);
     }
   }
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
 }
 
 // Keys that every crash log carries, whatever the client set.
@@ -238,6 +249,30 @@ TEST_F(CrashPipelineTest, EveryKindOfCrashLeavesACompleteLogNumberedInTurn) {
     }
   }
   EXPECT_EQ(static_cast<size_t>(crashNumber), logFiles().size());
+  endBrowser();
+  EXPECT_TRUE(reporterEnded(10000));
+}
+
+// Each reporter serves the processes of its own width: a registration in the
+// other width's layout is hung up on and told in the reporter's log, and the
+// same process is served once it registers in its own.
+TEST_F(CrashPipelineTest, TheOtherWidthsRegistrationIsRefusedWithItsLineInTheReporterLog) {
+  const bool serves64 = sizeof(void*) == 8;
+  BrowserProcess client;
+  ASSERT_TRUE(client.start(reporterPid_));
+  const std::string refused = client.command("register other-width");
+  EXPECT_TRUE(startsWith(refused, "hangup ")) << refused;
+  const std::string line =
+      "Process " + std::to_string(client.processId()) + ": registration refused: it sent the " +
+      (serves64 ? "32-bit registration; this reporter serves 64-bit processes"
+                : "64-bit registration; this reporter serves 32-bit processes");
+  EXPECT_TRUE(waitUntil([&] { return reporterLog().find(line) != std::string::npos; }))
+      << reporterLog();
+  EXPECT_EQ(1u, countOf(reporterLog(), "registration refused"));
+
+  ASSERT_TRUE(client.registerWithReporter());
+  EXPECT_EQ("dump done", client.command("dump"));
+  EXPECT_EQ(1u, countOf(reporterLog(), "registration refused"));
   endBrowser();
   EXPECT_TRUE(reporterEnded(10000));
 }

@@ -96,9 +96,9 @@ TEST_P(CrashStormTest, SixteenProcessesCrashingAtOnceGetSixteenCompleteLogsAndRe
     own.process.set("crash_guid", "storm-guid-" + std::to_string(i));
     const std::vector<LoadedModule> modules = own.process.modules();
     ASSERT_GE(modules.size(), 2u);
-    ASSERT_EQ(
-        own.process.command("loader-path " + hex(modules[1].base) + " " + missingModulePath(i)),
-        "loader-path done");
+    ASSERT_EQ(own.process.command("loader-path " + hexAddress(modules[1].base) + " " +
+                                  missingModulePath(i)),
+              "loader-path done");
     ASSERT_TRUE(own.process.registerWithReporter());
     own.threads = own.process.threadIds();
     const auto& kind = kinds[i % 3];

@@ -332,7 +332,11 @@ TEST_F(HostileClientTest, AStackOverflowIsReportedByTheCrashHandlerOnItsLastPage
   EXPECT_NE(log.exceptionLine.find(" caused exception C00000FD at address "), std::string::npos)
       << log.exceptionLine;
   EXPECT_EQ(log.threads.at(0).id, line.at("tid"));
-  EXPECT_EQ(log.threads.at(0).registers.at("ESP"), line.at("esp"));
+  // The stack pointer of its width: ESP or RSP.
+  const std::vector<RegisterName>& names = crashRegisterNames();
+  const RegisterName& stackPointer = names[7];
+  ASSERT_EQ(std::string(stackPointerName()), stackPointer.inLine);
+  EXPECT_EQ(log.threads.at(0).registers.at(stackPointer.inLog), line.at(stackPointer.inLine));
   ++reports_;
 }
 

@@ -32,13 +32,17 @@ bool parseCrashKind(const std::string& name, CrashKind* kind);
 
 // Crashes the calling thread. Returns only when something handled the
 // exception, which nothing in the test client does.
-void triggerCrash(CrashKind kind, uint32_t argument);
+void triggerCrash(CrashKind kind, uintptr_t argument);
 
-// A crash observer: writes one line to standard output,
+// A crash observer: writes one line to standard output, from the exception
+// record and the saved context, all on one line. In a 32-bit process:
 //   crash code=C0000005 address=00401234 eax=... ebx=... ecx=... edx=...
 //   esi=... edi=... ebp=... esp=... eip=... eflags=... tid=...
-// (all on one line, every value eight hex digits), from the exception record
-// and the saved context. `context` is not used.
+// every value eight hex digits. In a 64-bit process:
+//   crash code=C0000005 address=... rax=... rbx=... rcx=... rdx=... rsi=...
+//   rdi=... rbp=... rsp=... r8=... ... r15=... rip=... eflags=... tid=...
+// the address and the registers sixteen hex digits, code, flags and thread
+// id eight. `context` is not used.
 void writeCrashLine(void* context, const EXCEPTION_POINTERS* pointers);
 
 }  // namespace tavra

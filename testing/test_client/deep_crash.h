@@ -5,13 +5,15 @@
 #ifndef TESTING_TEST_CLIENT_DEEP_CRASH_H_
 #define TESTING_TEST_CLIENT_DEEP_CRASH_H_
 
+#include <cstdint>
+
 namespace tavra {
 
 // Calls deepCrashMiddle, which calls deepCrashInner, which writes to
 // `address`. Runs on the calling thread.
-unsigned int deepCrashOuter(unsigned int address);
-unsigned int deepCrashMiddle(unsigned int address);
-unsigned int deepCrashInner(unsigned int address);
+uintptr_t deepCrashOuter(uintptr_t address);
+uintptr_t deepCrashMiddle(uintptr_t address);
+uintptr_t deepCrashInner(uintptr_t address);
 
 }  // namespace tavra
 

@@ -34,10 +34,10 @@ struct RegionHead {
 
 }  // namespace
 
-uint32_t garbageBlockAddress() {
+ClientAddress garbageBlockAddress() {
   static const bool filled = (fillGarbage(), true);
   (void)filled;
-  return addressWord(garbage);
+  return clientAddress(garbage);
 }
 
 VanishingException::~VanishingException() { release(); }
@@ -47,18 +47,37 @@ bool VanishingException::create(uint32_t exceptionCode) {
   region_ = VirtualAlloc(nullptr, kRegionBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (region_ == nullptr) return false;
   uint8_t* base = static_cast<uint8_t*>(region_);
-  const uint32_t start = addressWord(base);
-  // Every word points somewhere else in the region.
-  uint32_t* words = reinterpret_cast<uint32_t*>(base);
-  for (size_t i = 0; i < kRegionBytes / 4; ++i) {
-    words[i] = start + static_cast<uint32_t>((i * 4096 + 64) % kRegionBytes);
+  const ClientAddress start = clientAddress(base);
+  // Every word (of the process's width) points somewhere else in the region.
+  ClientAddress* words = reinterpret_cast<ClientAddress*>(base);
+  for (size_t i = 0; i < kRegionBytes / sizeof(ClientAddress); ++i) {
+    words[i] = start + (i * 4096 + 64) % kRegionBytes;
   }
   RegionHead* head = reinterpret_cast<RegionHead*>(base);
   std::memset(head, 0, sizeof(*head));
   head->record.ExceptionCode = exceptionCode;
   head->record.ExceptionAddress = base + 0x100;
   RtlCaptureContext(&head->context);
-  const uint32_t middle = start + kRegionBytes / 2;
+  const ClientAddress middle = start + kRegionBytes / 2;
+#if defined(_WIN64)
+  head->context.Rsp = middle;
+  head->context.Rbp = middle + 64;
+  head->context.Rip = start + 0x100;
+  head->context.Rax = start + 0x1000;
+  head->context.Rbx = start + 0x2000;
+  head->context.Rcx = start + 0x3000;
+  head->context.Rdx = start + 0x4000;
+  head->context.Rsi = start + 0x5000;
+  head->context.Rdi = start + 0x6000;
+  head->context.R8 = start + 0x7000;
+  head->context.R9 = start + 0x8000;
+  head->context.R10 = start + 0x9000;
+  head->context.R11 = start + 0xA000;
+  head->context.R12 = start + 0xB000;
+  head->context.R13 = start + 0xC000;
+  head->context.R14 = start + 0xD000;
+  head->context.R15 = start + 0xE000;
+#else
   head->context.Esp = middle;
   head->context.Ebp = middle + 64;
   head->context.Eip = start + 0x100;
@@ -68,12 +87,13 @@ bool VanishingException::create(uint32_t exceptionCode) {
   head->context.Edx = start + 0x4000;
   head->context.Esi = start + 0x5000;
   head->context.Edi = start + 0x6000;
+#endif
   head->pointers.ExceptionRecord = &head->record;
   head->pointers.ContextRecord = &head->context;
   return true;
 }
 
-uint32_t VanishingException::pointersAddress() const { return addressWord(region_); }
+ClientAddress VanishingException::pointersAddress() const { return clientAddress(region_); }
 
 void VanishingException::release() {
   if (region_ == nullptr) return;

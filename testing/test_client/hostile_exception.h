@@ -8,12 +8,14 @@
 
 #include <cstdint>
 
+#include "testing/browser_client/browser_client.h"
+
 namespace tavra {
 
 // The address of 4 KiB of pseudo-random bytes that stay put for the life of
 // the process: read as a thread context, its registers point anywhere and
 // its flags and segments are nonsense.
-uint32_t garbageBlockAddress();
+ClientAddress garbageBlockAddress();
 
 // A region of its own holding an EXCEPTION_POINTERS record, its exception
 // record and a context whose registers all point into the region; the rest
@@ -32,7 +34,7 @@ class VanishingException {
   // Makes the region; false when it cannot be allocated.
   bool create(uint32_t exceptionCode);
   // The address to store in the registered exception pointers word.
-  uint32_t pointersAddress() const;
+  ClientAddress pointersAddress() const;
   // Frees the region; reads of it fail from now on.
   void release();
 

@@ -11,9 +11,9 @@ namespace tavra {
 
 // Calls nestedCrashMiddle, which calls nestedCrashInner, which writes to
 // `address`. Runs on the calling thread.
-uint32_t nestedCrashOuter(uint32_t address);
-uint32_t nestedCrashMiddle(uint32_t address);
-uint32_t nestedCrashInner(uint32_t address);
+uintptr_t nestedCrashOuter(uintptr_t address);
+uintptr_t nestedCrashMiddle(uintptr_t address);
+uintptr_t nestedCrashInner(uintptr_t address);
 
 }  // namespace tavra
 

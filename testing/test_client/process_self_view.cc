@@ -67,7 +67,7 @@ bool listLoadedModules(std::vector<LoadedModule>* modules) {
         !getModulePath(handles[i], &module.path)) {
       return false;
     }
-    module.base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info.lpBaseOfDll));
+    module.base = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
     module.size = info.SizeOfImage;
     modules->push_back(std::move(module));
   }
@@ -88,12 +88,16 @@ uint32_t loadSystemLibraries(uint32_t count) {
   return moduleCount() - before;
 }
 
-bool rewriteLoaderPath(uint32_t base, const std::wstring& path) {
+bool rewriteLoaderPath(uintptr_t base, const std::wstring& path) {
   if (path.size() > 0x7FFE) return false;  // the record counts bytes in 16 bits
   // The thread information block holds the process environment block's
-  // address at fs:0x30.
+  // address: at fs:0x30 in a 32-bit process, at gs:0x60 in a 64-bit one.
   const PEB* peb = nullptr;
+#if defined(_WIN64)
+  asm("movq %%gs:0x60, %0" : "=r"(peb));
+#else
   asm("movl %%fs:0x30, %0" : "=r"(peb));
+#endif
   LIST_ENTRY* head = &peb->Ldr->InMemoryOrderModuleList;
   for (LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
     LDR_DATA_TABLE_ENTRY* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);

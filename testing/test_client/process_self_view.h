@@ -19,7 +19,7 @@
 namespace tavra {
 
 struct LoadedModule {
-  uint32_t base = 0;
+  uintptr_t base = 0;
   uint32_t size = 0;
   std::wstring path;
 };
@@ -39,7 +39,7 @@ uint32_t loadSystemLibraries(uint32_t count);
 // path, as a process that means to mislead the reporter could; the record's
 // base name stays. The new text is kept until the process ends. False when no
 // module is at `base`.
-bool rewriteLoaderPath(uint32_t base, const std::wstring& path);
+bool rewriteLoaderPath(uintptr_t base, const std::wstring& path);
 
 // Threads that wait for an event that is never set, until the process ends.
 class BlockedThreads {

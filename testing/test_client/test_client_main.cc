@@ -1,8 +1,17 @@
 // A browser process for the tests, driven by one command per line on its
 // standard input; it answers each command with one line on its standard
 // output. Commands:
-//   info                      ids and the addresses that it registers
-//   register [nack]           the whole conversation (nack: no acknowledgement)
+//   info                      ids and the addresses that it registers: "info"
+//                             and eleven numbers in the order of the 32-bit
+//                             layout's words (tag 1 or 5, process id, dump
+//                             type, the four addresses in full, the count,
+//                             three zeros), then the command thread's id and
+//                             the address of its exception pointers
+//   register [nack|other-width]
+//                             the whole conversation (nack: no
+//                             acknowledgement; other-width: in the layout of
+//                             the other width, which the reporter refuses:
+//                             "hangup ..." then)
 //   register-many N           N whole conversations in a row, each replacing
 //                             the last; reports "registered-many SUCCEEDED"
 //   storm N [TIMEOUT_MS]      N registrations, each keeping its handles, each
@@ -32,9 +41,13 @@
 //   rights                    the granted access of the three handles, and
 //                             whether rights that were not granted are refused
 //   wait-mutex TIMEOUT_MS     waits for the server-alive mutex
-//   bad-tag | zero-assertion | short | long | as-reporter | hook VALUE
-//                             one malformed conversation: reports "hangup"
-//                             when the server ended it without a reply
+//   bad-tag | zero-assertion | short | long | too-long | other-tag-length |
+//   as-reporter | hook VALUE  one malformed conversation: reports "hangup"
+//                             when the server ended it without a reply (long:
+//                             the registration with bytes after it, within
+//                             the pipe's buffer; too-long: past it;
+//                             other-tag-length: the other width's tag at this
+//                             width's length)
 //   register-and-exit         writes Register and ends without reading
 //   connect-and-exit          connects and ends without writing
 //   hold                      connects and writes nothing
@@ -50,8 +63,9 @@
 //                             thread), or "edge" for an address 4 bytes before
 //                             the end of readable memory (memory_edge.h). Reports
 //                             "dump done code=... address=... blocked-us=..."
-//                             (own record's, and the microseconds from the
-//                             request to dump done). "garbage" stands for
+//                             (own record's, the address in the digits of an
+//                             address of this width, and the microseconds from
+//                             the request to dump done). "garbage" stands for
 //                             4 KiB of pseudo-random bytes (hostile_exception.h)
 //   dump-vanishing MS         a dump request whose exception, context and
 //                             stack lie in a region that is freed MS
@@ -152,6 +166,31 @@ bool readCommand(std::string* line) {
   }
 }
 
+// What the registration says, as `info` gives it: numbers in the order of the
+// 32-bit layout's words, whichever layout carries them.
+std::string describeRegistration(const ClientRegistration& registration) {
+  const uint32_t tag =
+      static_cast<uint32_t>(registration.layout == Architecture::kX8664 ? PipeMessageTag::Register64
+                                                                        : PipeMessageTag::Register);
+  const uint64_t numbers[] = {tag,
+                              registration.processId,
+                              registration.dumpType,
+                              registration.threadIdAddress,
+                              registration.exceptionPointersAddress,
+                              registration.assertionAddress,
+                              registration.annotationsAddress,
+                              registration.annotationCount,
+                              0,
+                              0,
+                              0};
+  std::string text;
+  for (uint64_t number : numbers) {
+    if (!text.empty()) text += ' ';
+    text += std::to_string(number);
+  }
+  return text;
+}
+
 std::string words(const PipeMessage& message) {
   const uint32_t* word = reinterpret_cast<const uint32_t*>(&message);
   std::string text;
@@ -168,8 +207,10 @@ std::string prefixedHex(uint32_t value) {
   return text;
 }
 
-uint32_t parseHex(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+uint64_t parseHex(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
+
+Architecture otherWidth() {
+  return kTargetArchitecture == Architecture::kX8664 ? Architecture::kX86 : Architecture::kX8664;
 }
 
 uint32_t grantedAccess(HANDLE handle) {
@@ -249,7 +290,7 @@ class TestClient {
         dumpTimeoutMs_(dumpTimeoutMs) {
     if (fill) client_.annotations().fillNumbered();
     // Any readable address serves as the exception pointers record here.
-    exceptionPointers_ = addressWord(&exceptionRecord_);
+    exceptionPointers_ = clientAddress(&exceptionRecord_);
   }
 
   void run() {
@@ -274,7 +315,10 @@ class TestClient {
     if (name == "register") {
       std::string option;
       in >> option;
-      if (!client_.registerWith(pipeName_, kTimeoutMs, option != "nack")) {
+      client_.setRegistrationLayout(option == "other-width" ? otherWidth() : kTargetArchitecture);
+      const bool registered = client_.registerWith(pipeName_, kTimeoutMs, option != "nack");
+      client_.setRegistrationLayout(kTargetArchitecture);
+      if (!registered) {
         return std::string(client_.lastFailureWasHangup() ? "hangup " : "failed ") +
                std::to_string(client_.lastError());
       }
@@ -295,12 +339,12 @@ class TestClient {
       in >> count >> timeout;
       prepareOwnException();
       return describeStorm(
-          runRegistrationStorm(pipeName_, count, addressWord(&rawPointers_), timeout));
+          runRegistrationStorm(pipeName_, count, clientAddress(&rawPointers_), timeout));
     }
     if (name == "register-as") {
-      PipeMessage message = client_.registrationMessage();
-      in >> message.processId;
-      return converse(&message, sizeof(message));
+      ClientRegistration registration = client_.registration();
+      in >> registration.processId;
+      return converseWith(registration);
     }
     if (name == "set") {
       std::string key, value;
@@ -342,7 +386,7 @@ class TestClient {
       DWORD delay = 0;
       in >> delay;
       prepareOwnException();
-      client_.signalDumpRequest(GetCurrentThreadId(), addressWord(&rawPointers_));
+      client_.signalDumpRequest(GetCurrentThreadId(), clientAddress(&rawPointers_));
       Sleep(delay);
       // Not ExitProcess: the process goes at once, in the middle of whatever
       // the reporter is reading.
@@ -378,29 +422,40 @@ class TestClient {
       }
     }
     if (name == "bad-tag") {
-      PipeMessage message = client_.registrationMessage();
-      message.tag = 3;
-      return converse(&message, sizeof(message));
+      uint8_t message[kPipeBufferSize];
+      const DWORD size = static_cast<DWORD>(client_.registrationMessage(message));
+      const uint32_t tag = 3;
+      memcpy(message, &tag, sizeof(tag));
+      return converse(message, size);
+    }
+    if (name == "other-tag-length") {
+      // The other width's tag on a message of this width's layout.
+      uint8_t message[kPipeBufferSize];
+      const DWORD size = static_cast<DWORD>(client_.registrationMessage(message));
+      uint8_t other[kPipeBufferSize];
+      encodeRegistration(client_.registration(), otherWidth(), other);
+      memcpy(message, other, sizeof(uint32_t));
+      return converse(message, size);
     }
     if (name == "zero-assertion") {
-      PipeMessage message = client_.registrationMessage();
-      message.assertionAddress = 0;
-      return converse(&message, sizeof(message));
+      ClientRegistration registration = client_.registration();
+      registration.assertionAddress = 0;
+      return converseWith(registration);
     }
     if (name == "as-reporter") {
-      PipeMessage message = client_.registrationMessage();
-      message.processId = reporterProcessId_;
-      return converse(&message, sizeof(message));
+      ClientRegistration registration = client_.registration();
+      registration.processId = reporterProcessId_;
+      return converseWith(registration);
     }
     if (name == "short") {
-      PipeMessage message = client_.registrationMessage();
-      return converse(&message, 20);
+      uint8_t message[kPipeBufferSize];
+      client_.registrationMessage(message);
+      return converse(message, 20);
     }
-    if (name == "long") {
-      unsigned char data[60] = {};
-      PipeMessage message = client_.registrationMessage();
-      memcpy(data, &message, sizeof(message));
-      return converse(data, sizeof(data));
+    if (name == "long" || name == "too-long") {
+      uint8_t data[kPipeBufferSize + 16] = {};
+      const size_t size = client_.registrationMessage(data);
+      return converse(data, name == "long" ? static_cast<DWORD>(size + 8) : sizeof(data));
     }
     if (name == "hook") {
       PipeMessage message = {};
@@ -411,8 +466,9 @@ class TestClient {
     if (name == "register-and-exit") {
       PipeConnection connection;
       if (!connection.connect(pipeName_, kTimeoutMs)) return "failed";
-      const PipeMessage message = client_.registrationMessage();
-      if (connection.write(&message, sizeof(message), kTimeoutMs) != IoResult::Ok) return "failed";
+      uint8_t message[kPipeBufferSize];
+      const DWORD size = static_cast<DWORD>(client_.registrationMessage(message));
+      if (connection.write(message, size, kTimeoutMs) != IoResult::Ok) return "failed";
       ExitProcess(4);
     }
     if (name == "connect-and-exit") {
@@ -428,8 +484,9 @@ class TestClient {
       if (!held_.connect(pipeName_, kTimeoutMs)) {
         return "failed connect " + std::to_string(held_.lastError());
       }
-      const PipeMessage message = client_.registrationMessage();
-      if (held_.write(&message, sizeof(message), kTimeoutMs) != IoResult::Ok) {
+      uint8_t message[kPipeBufferSize];
+      const DWORD size = static_cast<DWORD>(client_.registrationMessage(message));
+      if (held_.write(message, size, kTimeoutMs) != IoResult::Ok) {
         return held_.serverHungUp() ? "hangup" : "failed write";
       }
       PipeMessage answer = {};
@@ -539,17 +596,17 @@ class TestClient {
     if (!listLoadedModules(&modules)) return "failed";
     std::string text = "modules " + std::to_string(modules.size());
     for (const LoadedModule& module : modules) {
-      text +=
-          "\nmodule " + hex8(module.base) + " " + hex8(module.size) + " " + wideToUtf8(module.path);
+      text += "\nmodule " + hexAddress(module.base) + " " + hex8(module.size) + " " +
+              wideToUtf8(module.path);
     }
     return text;
   }
 
-  uint32_t rawAddress(const std::string& token, uint32_t own) {
+  ClientAddress rawAddress(const std::string& token, ClientAddress own) {
     if (token == "*") return own;
     if (token == "edge") return findEndOfReadableMemory() - 4;
     if (token == "garbage") return garbageBlockAddress();
-    return parseHex(token);
+    return static_cast<ClientAddress>(parseHex(token));
   }
 
   // The client's own exception: its record and a context captured here.
@@ -566,15 +623,15 @@ class TestClient {
   std::string dumpRaw(const std::string& pointers, const std::string& record,
                       const std::string& context) {
     prepareOwnException();
-    rawPointers_.ExceptionRecord = reinterpret_cast<EXCEPTION_RECORD*>(
-        static_cast<uintptr_t>(rawAddress(record, addressWord(&ownRecord_))));
-    rawPointers_.ContextRecord = reinterpret_cast<CONTEXT*>(
-        static_cast<uintptr_t>(rawAddress(context, addressWord(&ownContext_))));
-    const uint32_t word = rawAddress(pointers, addressWord(&rawPointers_));
+    rawPointers_.ExceptionRecord =
+        reinterpret_cast<EXCEPTION_RECORD*>(rawAddress(record, clientAddress(&ownRecord_)));
+    rawPointers_.ContextRecord =
+        reinterpret_cast<CONTEXT*>(rawAddress(context, clientAddress(&ownContext_)));
+    const ClientAddress word = rawAddress(pointers, clientAddress(&rawPointers_));
     const BlockTimer timer;
     const DumpResult result = client_.requestDump(GetCurrentThreadId(), word, dumpTimeoutMs_);
     return "dump " + dumpText(result) + " code=" + hex8(ownRecord_.ExceptionCode) +
-           " address=" + hex8(addressWord(ownRecord_.ExceptionAddress)) +
+           " address=" + hexAddress(clientAddress(ownRecord_.ExceptionAddress)) +
            " blocked-us=" + timer.elapsedText();
   }
 
@@ -615,9 +672,8 @@ class TestClient {
   }
 
   std::string info() {
-    const PipeMessage message = client_.registrationMessage();
-    return "info " + words(message) + " " + std::to_string(GetCurrentThreadId()) + " " +
-           std::to_string(exceptionPointers_);
+    return "info " + describeRegistration(client_.registration()) + " " +
+           std::to_string(GetCurrentThreadId()) + " " + std::to_string(exceptionPointers_);
   }
 
   static std::string dumpText(DumpResult result) {
@@ -632,6 +688,14 @@ class TestClient {
         break;
     }
     return "failed";
+  }
+
+  // Writes `registration` in this width's layout and reports what the server
+  // did.
+  std::string converseWith(const ClientRegistration& registration) {
+    uint8_t message[kPipeBufferSize];
+    const DWORD size = static_cast<DWORD>(client_.registrationMessage(registration, message));
+    return converse(message, size);
   }
 
   // Writes one message and reports what the server did.
@@ -680,7 +744,7 @@ class TestClient {
   BrowserClient client_;
   PipeConnection held_;
   EXCEPTION_POINTERS exceptionRecord_ = {};
-  uint32_t exceptionPointers_ = 0;
+  ClientAddress exceptionPointers_ = 0;
 
   static constexpr DWORD kOwnExceptionCode = 0xE0000001;
   static constexpr DWORD kDumpLoopLimitMs = 60000;

@@ -27,6 +27,13 @@ std::string hex8(uint32_t value) {
   return text;
 }
 
+std::string hexAddress(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                static_cast<unsigned long long>(value));
+  return text;
+}
+
 std::string hex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "%X", static_cast<unsigned>(value));

@@ -17,6 +17,9 @@ std::vector<std::string> tokens(const std::string& line);
 
 // Eight upper-case hexadecimal digits, as the crash log prints addresses.
 std::string hex8(uint32_t value);
+// An address of a process of the program's own width as the crash log of its
+// reporter prints it: 8 digits in a 32-bit program, 16 in a 64-bit one.
+std::string hexAddress(uint64_t value);
 // Upper-case hexadecimal digits without leading zeros, as the crash log
 // prints exception codes.
 std::string hex(uint32_t value);

@@ -12,7 +12,7 @@ TEST(PipeSecurityTest, LowIntegrityLabelWithNoWriteUp) {
   PipeSecurity security;
   ASSERT_TRUE(security.build());
   SECURITY_ATTRIBUTES* attributes = security.attributes();
-  EXPECT_EQ(12u, attributes->nLength);
+  EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes->nLength);  // 12, or 24 in a 64-bit program
   EXPECT_FALSE(attributes->bInheritHandle);
   ASSERT_NE(nullptr, attributes->lpSecurityDescriptor);
 

@@ -1,6 +1,7 @@
 #include "desktop/windows/crash_reporter/lifecycle/registration_refusal_log.h"
 
 #include "runtime/logging.h"
+#include "runtime/target_width.h"
 
 namespace tavra {
 namespace {
@@ -9,6 +10,14 @@ const char* reasonText(RefusalReason reason) {
   switch (reason) {
     case RefusalReason::Malformed:
       return "not a well-formed registration";
+    case RefusalReason::OtherWidthRegistration:
+      return kTargetArchitecture == Architecture::kX8664
+                 ? "it sent the 32-bit registration; this reporter serves 64-bit processes"
+                 : "it sent the 64-bit registration; this reporter serves 32-bit processes";
+    case RefusalReason::OtherWidthProcess:
+      return kTargetArchitecture == Architecture::kX8664
+                 ? "it is not a 64-bit process; this reporter serves 64-bit processes"
+                 : "it is not a 32-bit process; this reporter serves 32-bit processes";
     case RefusalReason::ClientProcessUnknown:
       return "the system cannot tell which process sent it";
     case RefusalReason::NotTheConnectedProcess:

@@ -6,17 +6,32 @@
 #include <string>
 
 #include "desktop/windows/crash_reporter/lifecycle/uncaptured_log_lines_test_support.h"
+#include "runtime/target_width.h"
 
 namespace tavra {
 namespace {
 
 TEST(RegistrationRefusalLogTest, LinesNameTheProcessTheReasonAndAnotherSender) {
+  // Each reporter names the width it serves, and the one it was sent.
+  const bool serves64 = kTargetArchitecture == Architecture::kX8664;
+  const std::string otherLayout =
+      serves64 ? "Process 31: registration refused: it sent the 32-bit registration; this "
+                 "reporter serves 64-bit processes"
+               : "Process 31: registration refused: it sent the 64-bit registration; this "
+                 "reporter serves 32-bit processes";
+  const std::string otherProcess =
+      serves64 ? "Process 32: registration refused: it is not a 64-bit process; this reporter "
+                 "serves 64-bit processes"
+               : "Process 32: registration refused: it is not a 32-bit process; this reporter "
+                 "serves 32-bit processes";
   const struct {
     RefusalReason reason;
     uint32_t processId;
     uint32_t connectedProcessId;
-    const char* line;
+    std::string line;
   } cases[] = {
+      {RefusalReason::OtherWidthRegistration, 31, 31, otherLayout},
+      {RefusalReason::OtherWidthProcess, 32, 32, otherProcess},
       {RefusalReason::CrashBeingHandled, 123, 123,
        "Process 123: registration refused: a crash of it is being handled"},
       {RefusalReason::NotTheConnectedProcess, 456, 123,

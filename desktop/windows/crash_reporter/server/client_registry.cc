@@ -20,6 +20,21 @@ constexpr DWORD kRecordPollIntervalMs = 10;
 
 Seam<RegisterWaitFunction> registerWaitSeam(&RegisterWaitForSingleObject);
 
+Seam<IsWow64ProcessFunction> isWow64ProcessSeam(&IsWow64Process);
+
+// Both run under the same system: a 32-bit process there runs under WoW64
+// exactly when this 32-bit reporter does, and a 64-bit one never. A process
+// that the system cannot place is not served.
+bool isProcessOfOwnWidth(HANDLE process) {
+  BOOL clientIsWow64 = FALSE;
+  BOOL selfIsWow64 = FALSE;
+  if (!isWow64ProcessSeam(process, &clientIsWow64) ||
+      !isWow64ProcessSeam(GetCurrentProcess(), &selfIsWow64)) {
+    return false;
+  }
+  return (clientIsWow64 != FALSE) == (selfIsWow64 != FALSE);
+}
+
 ClientRegistry::ClientRegistry(ClientHook onClientRegistered, void* registeredContext,
                                ClientHook onDumpRequest, void* dumpRequestContext,
                                ClientHook onClientExited, void* exitedContext)
@@ -86,7 +101,7 @@ size_t ClientRegistry::recordCount() const {
   return liveRecords_;
 }
 
-std::unique_ptr<ReporterClient> ClientRegistry::admit(const PipeMessage& registration,
+std::unique_ptr<ReporterClient> ClientRegistry::admit(const ClientRegistration& registration,
                                                       PipeMessage* reply, RefusalReason* why) {
   // Nothing is opened for a process whose crash is being handled. `enlist`
   // looks again, as a crash may begin meanwhile.
@@ -105,7 +120,18 @@ std::unique_ptr<ReporterClient> ClientRegistry::admit(const PipeMessage& registr
     releaseReservation(copySize);
     return nullptr;
   }
-  if (!client->open() || !placeHandlesInClient(*client, serverAliveMutex_.get(), reply)) {
+  if (!client->open()) {
+    retire(std::move(client));
+    return nullptr;
+  }
+  // Nothing is placed in a process of the other width: its registered words
+  // and its context are not what this reporter reads.
+  if (!isProcessOfOwnWidth(client->process())) {
+    *why = RefusalReason::OtherWidthProcess;
+    retire(std::move(client));
+    return nullptr;
+  }
+  if (!placeHandlesInClient(*client, serverAliveMutex_.get(), reply)) {
     retire(std::move(client));
     return nullptr;
   }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "desktop/windows/crash_reporter/server/client_registration.h"
 #include "desktop/windows/crash_reporter/server/dump_request_schedule.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "desktop/windows/crash_reporter/server/registration_refusal.h"
@@ -131,7 +132,9 @@ class ClientRegistry {
   // Admits a checked registration: reserves its place, makes its record,
   // opens it and places its handles in the client, building `reply`. Null,
   // with `*why`, when it is refused or fails; nothing of it is left then.
-  std::unique_ptr<ReporterClient> admit(const PipeMessage& registration, PipeMessage* reply,
+  // A process whose width is not the reporter's own is refused once opened,
+  // before anything is placed in it.
+  std::unique_ptr<ReporterClient> admit(const ClientRegistration& registration, PipeMessage* reply,
                                         RefusalReason* why);
   // Registers the client's two waits and lets the record join the list,
   // replacing the process's previous record, before the reply is written.
@@ -222,6 +225,13 @@ using RegisterWaitFunction = BOOL(WINAPI*)(HANDLE* wait, HANDLE object,
                                            WAITORTIMERCALLBACK callback, void* context,
                                            ULONG milliseconds, ULONG flags);
 extern Seam<RegisterWaitFunction> registerWaitSeam;
+
+// Whether `process` has the reporter's own width, asked of the system through
+// `isWow64ProcessSeam` for it and for the reporter; false when it cannot tell.
+bool isProcessOfOwnWidth(HANDLE process);
+// Test seam: null restores the real IsWow64Process. It is read at each call.
+using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE process, BOOL* isWow64);
+extern Seam<IsWow64ProcessFunction> isWow64ProcessSeam;
 
 }  // namespace tavra
 

@@ -13,8 +13,10 @@ constexpr DWORD kPipeOpenMode =
 // opened, and has no business on the pipe.
 constexpr DWORD kPipeMode =
     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;  // 0xE
-constexpr DWORD kPipeBufferSize = 64;
-constexpr DWORD kMessageSize = sizeof(PipeMessage);
+// Requests are read up to the pipe's buffer size, so that either width's
+// registration arrives whole; each is then taken only at its own length.
+constexpr DWORD kReadSize = static_cast<DWORD>(kPipeBufferSize);
+constexpr DWORD kReplySize = sizeof(PipeMessage);
 constexpr int kStopPolls = 100;
 constexpr DWORD kStopPollIntervalMs = 10;
 
@@ -29,10 +31,9 @@ DWORD conversationCheckPeriod(DWORD conversationTimeoutMs) {
 
 // The reporter is never its own client: a record of it would never see its
 // process end, and the handles placed "in the client" would pile up here.
-bool isWellFormedRegistration(const PipeMessage& request) {
-  return request.tag == static_cast<uint32_t>(PipeMessageTag::Register) && request.processId != 0 &&
-         request.processId != GetCurrentProcessId() && request.threadIdAddress != 0 &&
-         request.exceptionPointersAddress != 0 && request.assertionAddress != 0;
+bool isWellFormedRegistration(const IncomingMessage& request) {
+  return request.kind == IncomingKind::Registration &&
+         request.registration.processId != GetCurrentProcessId();
 }
 
 }  // namespace
@@ -54,7 +55,7 @@ PipeConversation::PipeConversation(const std::wstring& pipeName,
       registry_(registry),
       state_(static_cast<int32_t>(PipeState::NotStarted)) {
   std::memset(&overlapped_, 0, sizeof(overlapped_));
-  std::memset(&message_, 0, sizeof(message_));
+  std::memset(incoming_, 0, sizeof(incoming_));
   std::memset(&reply_, 0, sizeof(reply_));
 }
 
@@ -271,10 +272,11 @@ void PipeConversation::awaitClient() {
 }
 
 void PipeConversation::readRequest() {
-  std::memset(&message_, 0, sizeof(message_));
+  std::memset(incoming_, 0, sizeof(incoming_));
+  incomingLength_ = 0;
   connectedProcessId_ = 0;
   DWORD transferred = 0;
-  if (ReadFile(pipe_.get(), &message_, kMessageSize, &transferred, &overlapped_) ||
+  if (ReadFile(pipe_.get(), incoming_, kReadSize, &transferred, &overlapped_) ||
       GetLastError() == ERROR_IO_PENDING) {
     setState(PipeState::AwaitRequest);
     return;
@@ -296,13 +298,15 @@ void PipeConversation::identifyClient() {
 
 void PipeConversation::awaitRequest() {
   DWORD transferred = 0;
-  // A longer message fails the read (more data), a shorter one has the wrong
-  // length: either ends the conversation, and is told. A client that went
-  // away or said nothing in time is no refusal.
+  // A message longer than the buffer fails the read (more data) and ends the
+  // conversation, and is told; the length of one that was read whole is
+  // judged with its tag. A client that went away or said nothing in time is
+  // no refusal.
   const bool read = GetOverlappedResult(pipe_.get(), &overlapped_, &transferred, FALSE) != FALSE;
   const bool tooLong = !read && GetLastError() == ERROR_MORE_DATA;
   identifyClient();
-  if (read && transferred == kMessageSize) {
+  if (read && transferred <= kReadSize) {
+    incomingLength_ = transferred;
     goTo(PipeState::HandleRequest);
     return;
   }
@@ -311,21 +315,25 @@ void PipeConversation::awaitRequest() {
 }
 
 void PipeConversation::handleRequest() {
-  const PipeMessage& request = message_;
-  if (request.tag == static_cast<uint32_t>(PipeMessageTag::HookRequest)) {
-    if (onHookRequest_ != nullptr) onHookRequest_(hookRequestContext_, request.processId);
+  const IncomingMessage request =
+      decodeIncomingMessage(incoming_, incomingLength_, kTargetArchitecture);
+  if (request.kind == IncomingKind::HookRequest) {
+    if (onHookRequest_ != nullptr) onHookRequest_(hookRequestContext_, request.hookValue);
     goTo(PipeState::Hangup);
     return;
   }
-  RefusalReason why = RefusalReason::Malformed;
-  if (!isWellFormedRegistration(request) || !isFromConnectedProcess(request.processId, &why)) {
-    refuse(why, request.processId);
+  const uint32_t processId = request.registration.processId;
+  RefusalReason why = request.kind == IncomingKind::OtherWidthRegistration
+                          ? RefusalReason::OtherWidthRegistration
+                          : RefusalReason::Malformed;
+  if (!isWellFormedRegistration(request) || !isFromConnectedProcess(processId, &why)) {
+    refuse(why, processId);
     goTo(PipeState::Hangup);
     return;
   }
-  std::unique_ptr<ReporterClient> client = registry_->admit(request, &reply_, &why);
+  std::unique_ptr<ReporterClient> client = registry_->admit(request.registration, &reply_, &why);
   if (!client) {
-    refuse(why, request.processId);
+    refuse(why, processId);
     goTo(PipeState::Hangup);
     return;
   }
@@ -335,19 +343,19 @@ void PipeConversation::handleRequest() {
   // another handle of the client that took the same value meanwhile.
   const ReporterClient* registered = registry_->enlist(std::move(client), &reply_, &why);
   if (registered == nullptr) {
-    refuse(why, request.processId);
+    refuse(why, processId);
     goTo(PipeState::Hangup);
     return;
   }
   DWORD transferred = 0;
-  if (!pipeWriteSeam(pipe_.get(), &reply_, kMessageSize, &transferred, &overlapped_) &&
+  if (!pipeWriteSeam(pipe_.get(), &reply_, kReplySize, &transferred, &overlapped_) &&
       GetLastError() != ERROR_IO_PENDING) {
-    forgetUnanswered(registered, request.processId);
+    forgetUnanswered(registered, processId);
     goTo(PipeState::Hangup);
     return;
   }
   pendingClient_ = registered;
-  pendingProcessId_ = request.processId;
+  pendingProcessId_ = processId;
   setState(PipeState::AwaitReply);
 }
 
@@ -390,7 +398,9 @@ void PipeConversation::awaitReply() {
 
 void PipeConversation::readAck() {
   DWORD transferred = 0;
-  if (ReadFile(pipe_.get(), &message_, kMessageSize, &transferred, &overlapped_)) {
+  // The acknowledgement's contents are not examined; a 64-bit client may
+  // send its own registration back, so it is read up to the buffer's size.
+  if (ReadFile(pipe_.get(), incoming_, kReadSize, &transferred, &overlapped_)) {
     goTo(PipeState::AwaitAck);
   } else if (GetLastError() == ERROR_IO_PENDING) {
     setState(PipeState::AwaitAck);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "desktop/windows/crash_reporter/server/client_registration.h"
 #include "desktop/windows/crash_reporter/server/client_registry.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "desktop/windows/crash_reporter/server/registration_refusal.h"
@@ -44,7 +45,9 @@ enum class PipeState : int32_t {
 // hung up on.
 //
 // The pipe refuses remote clients. A registration is checked here before it
-// goes to the registry: its tag and its addresses, that it does not name the
+// goes to the registry: its tag, its length and its addresses
+// (client_registration.h: a registration in the other width's layout is
+// refused with a reason of its own), that it does not name the
 // reporter (a record of it would never see its process end), and that it
 // names the process at the other end of the pipe; otherwise the registry
 // would open any process that the writer names with full access and place
@@ -174,7 +177,10 @@ class PipeConversation {
   ScopedTimerQueueTimer timer_;
   // Its event is `pipeEvent_`.
   OVERLAPPED overlapped_;
-  PipeMessage message_;
+  // The request as read, up to the pipe's buffer size, and its length; the
+  // acknowledgement is read into it too.
+  uint8_t incoming_[kPipeBufferSize];
+  DWORD incomingLength_ = 0;
   PipeMessage reply_;
   // The record of the registration whose reply is on its way, and the process
   // it names (the record may be gone by the time the reply fails).

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,12 @@ TEST_F(PipeConversationTest, MalformedConversationsEndOnlyThemselves) {
   ASSERT_TRUE(listening());
   const uint32_t handlesBefore = probeHandleCount(GetCurrentProcess());
 
-  // "as-reporter" registers with the reporter's own process id.
-  const char* malformed[] = {"bad-tag", "zero-assertion", "short",
-                             "long",    "as-reporter",    "hook 305419896"};
+  // "as-reporter" registers with the reporter's own process id; "long" has
+  // bytes after the registration within the pipe's buffer, "too-long" is
+  // longer than the buffer; "other-tag-length" carries the other width's tag
+  // at this width's length.
+  const char* malformed[] = {"bad-tag",  "zero-assertion", "short",          "long",
+                             "too-long", "as-reporter",    "hook 305419896", "other-tag-length"};
   for (const char* command : malformed) {
     EXPECT_EQ("hangup", client->command(command)) << command;
   }
@@ -42,7 +46,7 @@ TEST_F(PipeConversationTest, MalformedConversationsEndOnlyThemselves) {
   EXPECT_EQ(std::vector<uint32_t>{305419896u}, recorder_.read(recorder_.hookValues));
   // Each refusal was told, naming the sender; the hook request is none.
   const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
-  EXPECT_EQ(5u, refusals.size());
+  EXPECT_EQ(7u, refusals.size());
   for (const RegistrationRefusal& refusal : refusals) {
     EXPECT_EQ(RefusalReason::Malformed, refusal.reason);
     EXPECT_EQ(client->processId(), refusal.connectedProcessId);
@@ -127,6 +131,103 @@ TEST_F(PipeConversationTest, ServerWithoutHooksEndsHookRequestsAndServesOn) {
   client->sendLine("exit 0");
   ASSERT_TRUE(client->waitForExit(5000));
   EXPECT_TRUE(waitUntil([&] { return registeredCount() == 0; }));
+}
+
+// Says that every other process is of the other width than this one.
+BOOL WINAPI othersAreOfTheOtherWidth(HANDLE process, BOOL* isWow64) {
+  BOOL ownIsWow64 = FALSE;
+  if (!IsWow64Process(GetCurrentProcess(), &ownIsWow64)) return FALSE;
+  *isWow64 = process == GetCurrentProcess() ? ownIsWow64 : !ownIsWow64;
+  return TRUE;
+}
+
+BOOL WINAPI widthUnknown(HANDLE, BOOL*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+// A registration in the other width's layout, or from a process of the other
+// width, is refused with its own reason before anything is placed in the
+// client; the next registration of the same process in its own width is
+// served.
+TEST_F(PipeConversationTest, RegistrationsOfTheOtherWidthAreRefusedWithTheirReason) {
+  startServerWithARegisteredClient();
+  ChildProcess* client = startClient();
+  ASSERT_EQ("info", tokens(client->command("info"))[0]);
+  ASSERT_TRUE(listening());
+  const uint32_t reporterHandles = probeHandleCount(GetCurrentProcess());
+  const uint32_t clientHandles = probeHandleCount(client->process());
+
+  const struct {
+    const char* what;
+    const char* command;
+    IsWow64ProcessFunction width;
+    RefusalReason reason;
+  } cases[] = {
+      {"the other width's layout", "register other-width", nullptr,
+       RefusalReason::OtherWidthRegistration},
+      {"a process of the other width", "register", &othersAreOfTheOtherWidth,
+       RefusalReason::OtherWidthProcess},
+      {"a process whose width cannot be told", "register", &widthUnknown,
+       RefusalReason::OtherWidthProcess},
+  };
+  for (const auto& c : cases) {
+    const size_t refusalsBefore = recorder_.read(recorder_.refusals).size();
+    std::string line;
+    {
+      ScopedSeamReplacement<IsWow64ProcessFunction> replaced(&isWow64ProcessSeam, c.width);
+      line = client->command(c.command);
+    }
+    EXPECT_TRUE(startsWith(line, "hangup ")) << c.what << ": " << line;
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(1u, registeredCount()) << c.what;
+    const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+    ASSERT_EQ(refusalsBefore + 1, refusals.size()) << c.what;
+    EXPECT_EQ(c.reason, refusals.back().reason) << c.what;
+    EXPECT_EQ(client->processId(), refusals.back().processId) << c.what;
+    EXPECT_EQ(client->processId(), refusals.back().connectedProcessId) << c.what;
+    // Whatever was opened for it is closed again, and nothing was placed in
+    // it. Records are retired on worker threads.
+    EXPECT_TRUE(handleCountReturnsTo(reporterHandles, 5000)) << c.what;
+    EXPECT_EQ(clientHandles, probeHandleCount(client->process())) << c.what;
+  }
+  registerClient(client);
+  EXPECT_EQ(2u, registeredCount());
+}
+
+// A real 32-bit process at the 64-bit reporter: the test client of the
+// 32-bit build, which lies beside the 64-bit one (its build folder holds the
+// 64-bit build in "x64"). Refused whichever layout it sends: its own for its
+// layout, the 64-bit one for its width.
+TEST_F(PipeConversationTest, ARealProcessOfTheOtherWidthIsRefusedInEitherLayout) {
+  if (sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit reporter's system may run no 64-bit process";
+  const std::wstring otherClient = siblingProgramPath(L"..\\..\\bin\\tavra_test_client.exe");
+  if (GetFileAttributesW(otherClient.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "the 32-bit build is not there";
+  }
+  startServer();
+  ASSERT_TRUE(listening());
+  clients_.push_back(std::make_unique<ChildProcess>());
+  ChildProcess* client = clients_.back().get();
+  ASSERT_TRUE(
+      client->start(otherClient, L"--reporter-pid=" + std::to_wstring(GetCurrentProcessId())));
+  const struct {
+    const char* command;
+    RefusalReason reason;
+  } cases[] = {
+      {"register", RefusalReason::OtherWidthRegistration},
+      {"register other-width", RefusalReason::OtherWidthProcess},
+  };
+  for (const auto& c : cases) {
+    const std::string line = client->command(c.command);
+    EXPECT_TRUE(startsWith(line, "hangup ")) << c.command << ": " << line;
+    ASSERT_TRUE(listening());
+    const std::vector<RegistrationRefusal> refusals = recorder_.read(recorder_.refusals);
+    ASSERT_FALSE(refusals.empty()) << c.command;
+    EXPECT_EQ(c.reason, refusals.back().reason) << c.command;
+    EXPECT_EQ(client->processId(), refusals.back().processId) << c.command;
+  }
+  EXPECT_EQ(0u, registeredCount());
 }
 
 BOOL WINAPI cannotTellClient(HANDLE, ULONG*) {

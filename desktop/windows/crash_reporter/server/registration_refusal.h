@@ -8,9 +8,16 @@
 namespace tavra {
 
 enum class RefusalReason : uint8_t {
-  // Not a whole Register message, a wrong tag, a zero address or the
-  // reporter's own process id.
+  // Not a whole registration, a wrong tag, a tag at another length than its
+  // own, a zero address or the reporter's own process id.
   Malformed,
+  // A registration in the other width's layout: a 64-bit client's at the
+  // 32-bit reporter, or the converse.
+  OtherWidthRegistration,
+  // The process is not of the reporter's own width (or the system cannot
+  // tell), whatever layout it sent: its addresses and context are not what
+  // this reporter reads.
+  OtherWidthProcess,
   // The system could not say which process is at the other end of the pipe.
   ClientProcessUnknown,
   // The message names another process than the one at the other end.

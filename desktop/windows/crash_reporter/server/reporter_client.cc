@@ -34,15 +34,15 @@ void writeDecimal(int64_t number, wchar_t* out) {
 
 }  // namespace
 
-ReporterClient::ReporterClient(ClientRegistry* registry, const PipeMessage& registration)
+ReporterClient::ReporterClient(ClientRegistry* registry, const ClientRegistration& registration)
     : registry_(registry),
       processId_(registration.processId),
       dumpType_(registration.dumpType),
-      exceptionPointersAddress_(registration.exceptionPointersAddress),
-      assertionAddress_(registration.assertionAddress),
-      annotationsAddress_(registration.annotationsAddress),
+      exceptionPointersAddress_(static_cast<TargetAddress>(registration.exceptionPointersAddress)),
+      assertionAddress_(static_cast<TargetAddress>(registration.assertionAddress)),
+      annotationsAddress_(static_cast<TargetAddress>(registration.annotationsAddress)),
       annotationCount_(registration.annotationCount),
-      threadIdAddress_(registration.threadIdAddress),
+      threadIdAddress_(static_cast<TargetAddress>(registration.threadIdAddress)),
       registeredAt_(currentSystemTime()) {}
 
 bool ReporterClient::open() {

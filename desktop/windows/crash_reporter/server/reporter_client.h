@@ -9,8 +9,10 @@
 #include <memory>
 
 #include "desktop/windows/crash_reporter/server/client_annotation.h"
+#include "desktop/windows/crash_reporter/server/client_registration.h"
 #include "desktop/windows/crash_reporter/server/pipe_message.h"
 #include "runtime/scoped_holder.h"
+#include "runtime/target_width.h"
 
 namespace tavra {
 
@@ -41,8 +43,10 @@ enum class RecordDeparture : uint8_t {
 class ReporterClient {
  public:
   // Stores the registry and the registration's values; every handle, wait
-  // and the table copy start out null. Takes the registration time.
-  ReporterClient(ClientRegistry* registry, const PipeMessage& registration);
+  // and the table copy start out null. Takes the registration time. The
+  // registration is in the layout of the reporter's own width, so its
+  // addresses are addresses of that width.
+  ReporterClient(ClientRegistry* registry, const ClientRegistration& registration);
   // Unregisters the dump-request wait and then the process-exit wait, both
   // blocking, then closes the process and both events and frees the table:
   // the members are declared in the reverse of that order.
@@ -84,11 +88,11 @@ class ReporterClient {
   ClientRegistry* registry() const { return registry_; }
   uint32_t processId() const { return processId_; }
   uint32_t dumpType() const { return dumpType_; }
-  uint32_t exceptionPointersAddress() const { return exceptionPointersAddress_; }
-  uint32_t assertionAddress() const { return assertionAddress_; }
-  uint32_t annotationsAddress() const { return annotationsAddress_; }
+  TargetAddress exceptionPointersAddress() const { return exceptionPointersAddress_; }
+  TargetAddress assertionAddress() const { return assertionAddress_; }
+  TargetAddress annotationsAddress() const { return annotationsAddress_; }
   uint32_t annotationCount() const { return annotationCount_; }
-  uint32_t threadIdAddress() const { return threadIdAddress_; }
+  TargetAddress threadIdAddress() const { return threadIdAddress_; }
   HANDLE process() const { return process_.get(); }
   HANDLE dumpRequestEvent() const { return dumpRequestEvent_.get(); }
   HANDLE dumpDoneEvent() const { return dumpDoneEvent_.get(); }
@@ -109,11 +113,11 @@ class ReporterClient {
   ClientRegistry* registry_;
   uint32_t processId_;
   uint32_t dumpType_;
-  uint32_t exceptionPointersAddress_;
-  uint32_t assertionAddress_;
-  uint32_t annotationsAddress_;
+  TargetAddress exceptionPointersAddress_;
+  TargetAddress assertionAddress_;
+  TargetAddress annotationsAddress_;
   uint32_t annotationCount_;
-  uint32_t threadIdAddress_;
+  TargetAddress threadIdAddress_;
   uint64_t registeredAt_;
   // Guarded by the schedule's lock. A record is in at most one of the
   // schedule's two lists (waiting or running), linked through `scheduled*`.

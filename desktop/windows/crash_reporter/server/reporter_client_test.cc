@@ -12,14 +12,13 @@ namespace tavra {
 namespace {
 
 // The tests register the test process itself: its own memory is the client's.
-PipeMessage registrationOf(const void* table, uint32_t count) {
-  PipeMessage message = {};
-  message.tag = static_cast<uint32_t>(PipeMessageTag::Register);
+ClientRegistration registrationOf(const void* table, uint32_t count) {
+  ClientRegistration message;
   message.processId = GetCurrentProcessId();
   message.threadIdAddress = 0x1000;
   message.exceptionPointersAddress = 0x2000;
   message.assertionAddress = 0x3000;
-  message.annotationsAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(table));
+  message.annotationsAddress = reinterpret_cast<uintptr_t>(table);
   message.annotationCount = count;
   return message;
 }
@@ -51,7 +50,7 @@ uint64_t systemTimeNow() {
 }
 
 TEST(ReporterClientTest, KeepsTheRegistrationAndStartsEmpty) {
-  PipeMessage message = registrationOf(nullptr, 7);
+  ClientRegistration message = registrationOf(nullptr, 7);
   message.dumpType = 0x55;
   ReporterClient client(nullptr, message);
   EXPECT_EQ(GetCurrentProcessId(), client.processId());
@@ -81,7 +80,7 @@ TEST(ReporterClientTest, OpenMakesProcessAndTwoManualResetEvents) {
 }
 
 TEST(ReporterClientTest, OpenFailsForAProcessThatCannotBeOpened) {
-  PipeMessage message = registrationOf(nullptr, 0);
+  ClientRegistration message = registrationOf(nullptr, 0);
   message.processId = 0xfffffff0;  // No process has this id.
   ReporterClient client(nullptr, message);
   EXPECT_FALSE(client.open());

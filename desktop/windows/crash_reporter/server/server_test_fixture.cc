@@ -67,7 +67,7 @@ std::vector<uint32_t> words(const std::string& line) {
   std::vector<std::string> parts = tokens(line);
   std::vector<uint32_t> result;
   for (size_t i = 1; i < parts.size(); ++i) {
-    result.push_back(static_cast<uint32_t>(std::stoul(parts[i])));
+    result.push_back(static_cast<uint32_t>(std::stoull(parts[i])));
   }
   return result;
 }
