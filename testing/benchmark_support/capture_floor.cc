@@ -12,7 +12,7 @@
 namespace tavra {
 namespace {
 
-bool readExactly(HANDLE process, uint32_t address, void* out, SIZE_T size) {
+bool readExactly(HANDLE process, TargetAddress address, void* out, SIZE_T size) {
   SIZE_T count = 0;
   return ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(address)),
                            out, size, &count) &&
@@ -20,6 +20,17 @@ bool readExactly(HANDLE process, uint32_t address, void* out, SIZE_T size) {
 }
 
 volatile uint32_t touchedSum = 0;
+
+// The context of the reporter's own width, as the capture reads it.
+#if defined(_WIN64)
+constexpr DWORD kLiveContextFlags =
+    CONTEXT_AMD64 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT;
+TargetAddress stackPointerOf(const CONTEXT& context) { return context.Rsp; }
+#else
+constexpr DWORD kLiveContextFlags =
+    CONTEXT_i386 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT;
+TargetAddress stackPointerOf(const CONTEXT& context) { return context.Esp; }
+#endif
 
 }  // namespace
 
@@ -46,7 +57,8 @@ uint32_t moduleFilesFloor(uint32_t processId) {
   return count;
 }
 
-FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress) {
+FloorCounts captureFloor(uint32_t processId, TargetAddress pointersAddress,
+                         TargetAddress threadIdAddress) {
   FloorCounts counts;
   ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
   if (!process.isValid()) return counts;
@@ -59,19 +71,24 @@ FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t 
 
   counts.modules = moduleFilesFloor(processId);
 
-  uint32_t pointers = 0;
-  uint32_t records[2] = {};
-  uint32_t code = 0, address = 0;
+  // The records are those of the reporter's own width: the exception address
+  // follows the code, the flags and the chained record's address.
+  TargetAddress pointers = 0;
+  TargetAddress records[2] = {};
+  uint32_t code = 0;
+  TargetAddress address = 0;
+  const TargetAddress addressOffset = 8 + sizeof(TargetAddress);
   CONTEXT context;
-  counts.exceptionRead = readExactly(process.get(), pointersAddress, &pointers, 4) &&
-                         readExactly(process.get(), pointers, records, 8) &&
-                         readExactly(process.get(), records[0], &code, 4) &&
-                         readExactly(process.get(), records[0] + 12, &address, 4) &&
-                         readExactly(process.get(), records[1], &context, sizeof(context));
+  counts.exceptionRead =
+      readExactly(process.get(), pointersAddress, &pointers, sizeof(pointers)) &&
+      readExactly(process.get(), pointers, records, sizeof(records)) &&
+      readExactly(process.get(), records[0], &code, 4) &&
+      readExactly(process.get(), records[0] + addressOffset, &address, sizeof(address)) &&
+      readExactly(process.get(), records[1], &context, sizeof(context));
   uint32_t crashedThreadId = 0;
   readExactly(process.get(), threadIdAddress, &crashedThreadId, 4);
   counts.threads = 1;
-  if (counts.exceptionRead) counts.stackPointers.push_back(context.Esp);
+  if (counts.exceptionRead) counts.stackPointers.push_back(stackPointerOf(context));
 
   ScopedHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, processId));
   THREADENTRY32 thread = {};
@@ -83,11 +100,10 @@ FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t 
         OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, thread.th32ThreadID));
     if (!handle.isValid()) continue;
     CONTEXT live = {};
-    live.ContextFlags = CONTEXT_i386 | CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS |
-                        CONTEXT_FLOATING_POINT;
+    live.ContextFlags = kLiveContextFlags;
     if (GetThreadContext(handle.get(), &live)) {
       ++counts.threads;
-      counts.stackPointers.push_back(live.Esp);
+      counts.stackPointers.push_back(stackPointerOf(live));
     }
   }
   return counts;

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/target_width.h"
+
 namespace tavra {
 
 // What the floor saw, so that the caller can check that it saw as much as
@@ -22,7 +24,7 @@ struct FloorCounts {
   bool exceptionRead = false;
   // The stack pointer of each thread whose context was read, the crashed
   // thread's first.
-  std::vector<uint32_t> stackPointers;
+  std::vector<TargetAddress> stackPointers;
 };
 
 // The module part of the floor on its own: a module snapshot of the process,
@@ -30,7 +32,8 @@ struct FloorCounts {
 // Returns the modules of the snapshot.
 uint32_t moduleFilesFloor(uint32_t processId);
 
-FloorCounts captureFloor(uint32_t processId, uint32_t pointersAddress, uint32_t threadIdAddress);
+FloorCounts captureFloor(uint32_t processId, TargetAddress pointersAddress,
+                         TargetAddress threadIdAddress);
 
 }  // namespace tavra
 

@@ -87,8 +87,8 @@ struct Client {
   ChildProcess process;
   uint32_t processId = 0;
   uint32_t commandThreadId = 0;  // the thread that asks for the dump
-  uint32_t threadIdAddress = 0;
-  uint32_t pointersAddress = 0;
+  TargetAddress threadIdAddress = 0;
+  TargetAddress pointersAddress = 0;
   std::string modulesReply;
 };
 
@@ -115,8 +115,8 @@ bool setUpClient(Client* client, uint32_t reporterId, uint32_t threads, uint32_t
   }
   client->processId = client->process.processId();
   client->commandThreadId = static_cast<uint32_t>(std::stoul(info[12]));
-  client->threadIdAddress = static_cast<uint32_t>(std::stoul(info[4]));
-  client->pointersAddress = static_cast<uint32_t>(std::stoul(info[5]));
+  client->threadIdAddress = static_cast<TargetAddress>(std::stoull(info[4]));
+  client->pointersAddress = static_cast<TargetAddress>(std::stoull(info[5]));
   return true;
 }
 
