@@ -85,8 +85,10 @@ bool RegionQueries::query(uint32_t address, MEMORY_BASIC_INFORMATION* region, SI
   Shared* const shared = shared_.get();
   shared->address = address;
   const uint32_t deadline = regionQueryDeadlineSeam.get();
-  if (!SetEvent(shared->request.get()) ||
-      WaitForSingleObject(shared->answer.get(), deadline) != WAIT_OBJECT_0) {
+  // One call to set the request and wait for the answer: under Wine each is
+  // a round trip to its server.
+  if (SignalObjectAndWait(shared->request.get(), shared->answer.get(), deadline, FALSE) !=
+      WAIT_OBJECT_0) {
     abandonWorker();
     TAVRA_LOG(ERROR) << "VirtualQueryEx did not return within " << deadline
                      << " ms: the process is taken as ending, and no more of its regions are "
@@ -155,8 +157,8 @@ void RegionQueries::abandonWorker() {
 DWORD WINAPI RegionQueries::workerMain(void* parameter) {
   SharedReference reference(static_cast<Shared*>(parameter));
   Shared* const shared = reference.get();
-  while (WaitForSingleObject(shared->request.get(), INFINITE) == WAIT_OBJECT_0 &&
-         InterlockedCompareExchange(&shared->stop, 0, 0) == 0) {
+  DWORD wait = WaitForSingleObject(shared->request.get(), INFINITE);
+  while (wait == WAIT_OBJECT_0 && InterlockedCompareExchange(&shared->stop, 0, 0) == 0) {
     MEMORY_BASIC_INFORMATION region;
     std::memset(&region, 0, sizeof(region));
     const SIZE_T result =
@@ -166,7 +168,8 @@ DWORD WINAPI RegionQueries::workerMain(void* parameter) {
     shared->error = GetLastError();
     shared->region = region;
     shared->result = result;
-    SetEvent(shared->answer.get());
+    // The answer and the wait for the next request, in one call.
+    wait = SignalObjectAndWait(shared->answer.get(), shared->request.get(), INFINITE, FALSE);
   }
   // A capture that gave up on this worker counted it; it is gone now.
   if (InterlockedExchange(&shared->state, kEnded) == kAbandoned) {
