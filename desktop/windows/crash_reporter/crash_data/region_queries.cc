@@ -42,7 +42,7 @@ struct RegionQueries::Shared {
   // Auto-reset: the worker's answer is written.
   ScopedHandle answer;
   // Written by the capture before it sets `request`.
-  uint32_t address = 0;
+  TargetAddress address = 0;
   // Written by the worker before it sets `answer`.
   MEMORY_BASIC_INFORMATION region;
   SIZE_T result = 0;
@@ -67,7 +67,7 @@ RegionQueries::~RegionQueries() {
   }
 }
 
-bool RegionQueries::query(uint32_t address, MEMORY_BASIC_INFORMATION* region, SIZE_T* result) {
+bool RegionQueries::query(TargetAddress address, MEMORY_BASIC_INFORMATION* region, SIZE_T* result) {
   if (givenUp_) return false;
   const uint32_t bound = abandonedRegionWorkerBoundSeam.get();
   const uint32_t stuck = abandonedWorkers();

@@ -36,6 +36,7 @@
 
 #include "runtime/scoped_holder.h"
 #include "runtime/seam.h"
+#include "runtime/target_width.h"
 
 namespace tavra {
 
@@ -61,7 +62,7 @@ class RegionQueries {
   // own. False when no answer came, the reason already logged: its deadline
   // passed now or for an earlier query, the bound of abandoned workers is
   // reached, or no worker could be made.
-  bool query(uint32_t address, MEMORY_BASIC_INFORMATION* region, SIZE_T* result);
+  bool query(TargetAddress address, MEMORY_BASIC_INFORMATION* region, SIZE_T* result);
 
   // Workers that passed a deadline and are still stuck in their query.
   static uint32_t abandonedWorkers();

@@ -13,6 +13,7 @@
 #include "runtime/logging.h"
 #include "runtime/scoped_holder.h"
 #include "runtime/seam.h"
+#include "runtime/target_width.h"
 #include "testing/browser_client/process_figures.h"
 #include "testing/test_support/wait_until.h"
 
@@ -24,8 +25,8 @@ constexpr uint32_t kTestDeadlineMs = 300;
 // What "at once" may take on a loaded machine: far below a deadline.
 constexpr DWORD kAtOnceMs = kTestDeadlineMs / 2;
 
-uint32_t addressOf(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+TargetAddress addressOf(const void* pointer) {
+  return static_cast<TargetAddress>(reinterpret_cast<uintptr_t>(pointer));
 }
 
 struct VirtualMemoryDeleter {
@@ -87,7 +88,7 @@ class RegionQueriesTest : public ::testing::Test {
   }
 
   // A stack pointer 100 bytes into a private read-write region.
-  uint32_t stackPointer() const { return addressOf(stack_.get()) + 100; }
+  TargetAddress stackPointer() const { return addressOf(stack_.get()) + 100; }
   static constexpr uint32_t kStackSize = 3 * kPage - 100;
 
   LogCapture capture_;
@@ -208,7 +209,7 @@ TEST_F(RegionQueriesTest, AnAnswerIsTheSystemsOwn) {
   volatile int local = 0;
   struct Case {
     const char* what;
-    uint32_t address;
+    TargetAddress address;
   };
   const Case cases[] = {
       {"a private read-write region", stackPointer()},
