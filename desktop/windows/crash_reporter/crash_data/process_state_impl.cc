@@ -109,11 +109,14 @@ bool ProcessStateImpl::capture(uint32_t processId, TargetAddress exceptionPointe
     crashedThreadId = 0;
   }
 
+  // One worker answers the capture's region queries, and it is done with
+  // them when the capture returns.
+  RegionQueries regions(process_.get());
   std::unique_ptr<ThreadInfoImpl> crashed(new (std::nothrow) ThreadInfoImpl(crashedThreadId, true));
-  if (!crashed || !crashed->captureFromContext(process_.get(), context)) return false;
+  if (!crashed || !crashed->captureFromContext(process_.get(), context, &regions)) return false;
   threads_.push_back(std::move(crashed));
 
-  captureOtherThreads(processId, crashedThreadId);
+  captureOtherThreads(processId, crashedThreadId, &regions);
   return true;
 }
 
@@ -198,7 +201,8 @@ bool ProcessStateImpl::captureException(TargetAddress exceptionPointersAddress, 
   return true;
 }
 
-void ProcessStateImpl::captureOtherThreads(uint32_t processId, uint32_t crashedThreadId) {
+void ProcessStateImpl::captureOtherThreads(uint32_t processId, uint32_t crashedThreadId,
+                                           RegionQueries* regions) {
   ScopedHandle snapshot(createToolhelpSnapshotSeam(TH32CS_SNAPTHREAD, processId));
   if (!snapshot.isValid()) {
     TAVRA_PLOG(ERROR) << "TH32CS_SNAPTHREAD failed";
@@ -222,7 +226,8 @@ void ProcessStateImpl::captureOtherThreads(uint32_t processId, uint32_t crashedT
     }
     std::unique_ptr<ThreadInfoImpl> thread(new (std::nothrow)
                                                ThreadInfoImpl(entry.th32ThreadID, false));
-    if (thread && thread->captureLive(process_.get())) threads_.push_back(std::move(thread));
+    if (thread && thread->captureLive(process_.get(), regions))
+      threads_.push_back(std::move(thread));
   } while (nextThreadEntry(snapshot.get(), &entry));
 }
 

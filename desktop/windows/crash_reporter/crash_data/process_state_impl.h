@@ -5,7 +5,11 @@
 // that memory can be read (page_readability.h) until it is destroyed.
 //
 // A snapshot is created, captured, read and destroyed on the one thread that
-// handles its crash; each crash has its own, and nothing in it is locked.
+// handles its crash; each crash has its own, and nothing in it is locked. The
+// capture asks the regions of the threads' stacks through a worker thread of
+// its own, each within a deadline, so that a process that ends mid-capture
+// cannot hold it (region_queries.h); capture ends a worker that answered,
+// and leaves one stuck in a query behind.
 // Everything read from the crashed process is untrusted: every read is
 // checked, the walks are bounded, and a process that ends mid-capture gives a
 // failed or partial capture. Failures are logged to the reporter's diagnostic
@@ -23,6 +27,7 @@
 
 #include "desktop/windows/crash_reporter/crash_data/page_readability.h"
 #include "desktop/windows/crash_reporter/crash_data/process_state.h"
+#include "desktop/windows/crash_reporter/crash_data/region_queries.h"
 #include "runtime/scoped_holder.h"
 #include "runtime/seam.h"
 
@@ -81,7 +86,7 @@ class ProcessStateImpl : public ProcessState {
   // False only when memory runs out.
   bool captureModules(uint32_t processId, const std::wstring& imagePath);
   bool captureException(TargetAddress exceptionPointersAddress, CONTEXT* context);
-  void captureOtherThreads(uint32_t processId, uint32_t crashedThreadId);
+  void captureOtherThreads(uint32_t processId, uint32_t crashedThreadId, RegionQueries* regions);
   // True when exactly `size` bytes were read.
   bool readExactly(TargetAddress address, void* out, uint32_t size) const;
 

@@ -140,18 +140,19 @@ ThreadInfoImpl::ThreadInfoImpl(uint32_t threadId, bool crashed)
 
 ThreadInfoImpl::~ThreadInfoImpl() = default;
 
-bool ThreadInfoImpl::captureFromContext(HANDLE process, const CONTEXT& context) {
+bool ThreadInfoImpl::captureFromContext(HANDLE process, const CONTEXT& context,
+                                        RegionQueries* regions) {
   copyRegisters(context, &registers_);
   // The crashed thread may be gone already; its saved context still holds.
   ScopedHandle thread(openThread(threadId_));
   priority_ = thread.isValid() && belongsToProcess(thread.get(), threadId_, process)
                   ? readPriority(thread.get())
                   : 0;
-  stackSize_ = measureStack(process, contextStackPointer(context));
+  stackSize_ = measureStack(regions, contextStackPointer(context));
   return true;
 }
 
-bool ThreadInfoImpl::captureLive(HANDLE process) {
+bool ThreadInfoImpl::captureLive(HANDLE process, RegionQueries* regions) {
   ScopedHandle thread(openThread(threadId_));
   if (!thread.isValid() || !belongsToProcess(thread.get(), threadId_, process)) return false;
   CONTEXT context;
@@ -163,16 +164,16 @@ bool ThreadInfoImpl::captureLive(HANDLE process) {
   }
   copyRegisters(context, &registers_);
   priority_ = readPriority(thread.get());
-  stackSize_ = measureStack(process, contextStackPointer(context));
+  stackSize_ = measureStack(regions, contextStackPointer(context));
   return true;
 }
 
-uint32_t ThreadInfoImpl::measureStack(HANDLE process, TargetAddress stackPointer) {
+uint32_t ThreadInfoImpl::measureStack(RegionQueries* regions, TargetAddress stackPointer) {
   MEMORY_BASIC_INFORMATION region;
   std::memset(&region, 0, sizeof(region));
-  const SIZE_T result =
-      VirtualQueryEx(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(stackPointer)),
-                     &region, sizeof(region));
+  SIZE_T result = 0;
+  // No answer in time: already logged.
+  if (!regions->query(stackPointer, &region, &result)) return 0;
   if (result != sizeof(region)) {
     TAVRA_PLOG(ERROR) << "VirtualQueryEx failed, result=" << result
                       << ", expected=" << sizeof(region);

@@ -2,7 +2,9 @@
 // stack lies above its stack pointer.
 //
 // Runs on the thread that handles the crash; an object belongs to the
-// snapshot that made it and is filled once. Failures are logged to the
+// snapshot that made it and is filled once. The stack's region is asked of
+// the process through the capture's RegionQueries, on its worker thread
+// within a deadline (region_queries.h). Failures are logged to the
 // reporter's diagnostic log.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_THREAD_INFO_IMPL_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_THREAD_INFO_IMPL_H_
@@ -11,6 +13,7 @@
 
 #include <cstdint>
 
+#include "desktop/windows/crash_reporter/crash_data/region_queries.h"
 #include "desktop/windows/crash_reporter/crash_data/thread_info.h"
 
 namespace tavra {
@@ -32,18 +35,19 @@ class ThreadInfoImpl : public ThreadInfo {
   // The crashed thread: registers from the context that the client saved,
   // the priority when the thread can still be opened and is a thread of
   // `process` (else 0), and the stack measured at the context's stack
-  // pointer. Always true.
-  bool captureFromContext(HANDLE process, const CONTEXT& context);
+  // pointer through `regions`, the queries of `process`. Always true.
+  bool captureFromContext(HANDLE process, const CONTEXT& context, RegionQueries* regions);
   // Any other thread, from its current context. False when the thread cannot
   // be opened, when its id now names a thread of another process than
   // `process` (logged at INFO), or when its context cannot be read.
-  bool captureLive(HANDLE process);
+  bool captureLive(HANDLE process, RegionQueries* regions);
 
   // Bytes from `stackPointer` to the end of the committed, private,
-  // read-write region of `process` that holds it; 0 (logged) when the region
-  // cannot be queried or is of any other kind. A distance past 32 bits (no
-  // stack is that large) gives UINT32_MAX.
-  static uint32_t measureStack(HANDLE process, TargetAddress stackPointer);
+  // read-write region that holds it, asked through `regions`; 0 (logged)
+  // when the region cannot be queried, no answer comes in time, or it is of
+  // any other kind. A distance past 32 bits (no stack is that large) gives
+  // UINT32_MAX.
+  static uint32_t measureStack(RegionQueries* regions, TargetAddress stackPointer);
 
   uint32_t threadId() const override;
   int32_t priority() const override;

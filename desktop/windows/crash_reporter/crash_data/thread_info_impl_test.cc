@@ -110,6 +110,8 @@ class ThreadInfoImplTest : public ::testing::Test {
   }
 
   LogCapture capture_;
+  // The region queries of this process, as one capture makes them.
+  RegionQueries regions_{GetCurrentProcess()};
 };
 
 TEST_F(ThreadInfoImplTest, StackSizeIsTheRestOfAPrivateReadWriteRegion) {
@@ -122,8 +124,7 @@ TEST_F(ThreadInfoImplTest, StackSizeIsTheRestOfAPrivateReadWriteRegion) {
   };
   const Case cases[] = {{0, 3 * kPage}, {100, 3 * kPage - 100}, {3 * kPage - 1, 1}};
   for (const Case& c : cases) {
-    EXPECT_EQ(c.size, ThreadInfoImpl::measureStack(GetCurrentProcess(), base + c.offset))
-        << c.offset;
+    EXPECT_EQ(c.size, ThreadInfoImpl::measureStack(&regions_, base + c.offset)) << c.offset;
   }
   EXPECT_EQ("", capture_.text());
 }
@@ -157,7 +158,7 @@ TEST_F(ThreadInfoImplTest, StackPointerOutsideAStackGivesZeroAndTheSanityCheckEn
   for (const Case& c : cases) {
     const std::string expected = sanityCheckEntry(c.stackPointer);
     const size_t before = capture_.text().size();
-    EXPECT_EQ(0u, ThreadInfoImpl::measureStack(GetCurrentProcess(), c.stackPointer)) << c.what;
+    EXPECT_EQ(0u, ThreadInfoImpl::measureStack(&regions_, c.stackPointer)) << c.what;
     const std::string entry = capture_.text().substr(before);
     EXPECT_NE(std::string::npos, entry.find("thread_info_impl.cc:")) << c.what;
     EXPECT_EQ(expected, entry.substr(entry.find(':', entry.find(':') + 1) + 1)) << c.what;
@@ -165,6 +166,9 @@ TEST_F(ThreadInfoImplTest, StackPointerOutsideAStackGivesZeroAndTheSanityCheckEn
 }
 
 TEST_F(ThreadInfoImplTest, AFailedQueryGivesZeroAndItsResult) {
+  // A handle to an object that is no process.
+  ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(event.isValid());
   struct Case {
     const char* what;
     HANDLE process;
@@ -172,11 +176,12 @@ TEST_F(ThreadInfoImplTest, AFailedQueryGivesZeroAndItsResult) {
   };
   const Case cases[] = {
       {"kernel address", GetCurrentProcess(), kKernelAddress},
-      {"no process", nullptr, addressOf(&cases)},
+      {"not a process", event.get(), addressOf(&cases)},
   };
   for (const Case& c : cases) {
     const size_t before = capture_.text().size();
-    EXPECT_EQ(0u, ThreadInfoImpl::measureStack(c.process, c.stackPointer)) << c.what;
+    RegionQueries regions(c.process);
+    EXPECT_EQ(0u, ThreadInfoImpl::measureStack(&regions, c.stackPointer)) << c.what;
     const std::string entry = capture_.text().substr(before);
     // The record's size is the one of the reporter's width: 28 or 48 bytes.
     const std::string expected = ":VirtualQueryEx failed, result=0, expected=" +
@@ -191,7 +196,7 @@ TEST_F(ThreadInfoImplTest, ARealStackReachesUpToItsBase) {
   volatile int local = 0;
   const TargetAddress stackPointer = addressOf(const_cast<int*>(&local));
   const TargetAddress stackBase = testing_support::currentStackBase();
-  const uint32_t size = ThreadInfoImpl::measureStack(GetCurrentProcess(), stackPointer);
+  const uint32_t size = ThreadInfoImpl::measureStack(&regions_, stackPointer);
   EXPECT_EQ(stackBase - stackPointer, size);
   EXPECT_EQ("", capture_.text());
 }
@@ -204,7 +209,7 @@ TEST_F(ThreadInfoImplTest, LiveCaptureOfABlockedThread) {
   // registers for the capture and for the read here. It goes on before any
   // assertion can end the test, or its end would never come.
   ASSERT_NE(static_cast<DWORD>(-1), SuspendThread(thread.handle()));
-  const bool captured = info.captureLive(GetCurrentProcess());
+  const bool captured = info.captureLive(GetCurrentProcess(), &regions_);
   CONTEXT context;
   std::memset(&context, 0, sizeof(context));
   context.ContextFlags = kLiveContextFlags;
@@ -219,14 +224,14 @@ TEST_F(ThreadInfoImplTest, LiveCaptureOfABlockedThread) {
   EXPECT_FALSE(info.isCrashed());
   EXPECT_GT(info.stackSize(), 0u);
   EXPECT_LE(info.stackSize(), BlockedThread::kStackReserve);
-  EXPECT_EQ(ThreadInfoImpl::measureStack(GetCurrentProcess(), contextStackPointer(context)),
+  EXPECT_EQ(ThreadInfoImpl::measureStack(&regions_, contextStackPointer(context)),
             info.stackSize());
   EXPECT_EQ("", capture_.text());
 }
 
 TEST_F(ThreadInfoImplTest, LiveCaptureFailsForAThreadThatCannotBeOpened) {
   ThreadInfoImpl info(kMissingThreadId, false);
-  EXPECT_FALSE(info.captureLive(GetCurrentProcess()));
+  EXPECT_FALSE(info.captureLive(GetCurrentProcess(), &regions_));
   EXPECT_TRUE(logged(":OpenThread failed: ")) << capture_.text();
   EXPECT_EQ(0u, info.stackSize());
 }
@@ -238,7 +243,7 @@ TEST_F(ThreadInfoImplTest, LiveCaptureFailsForAThreadWhoseContextCannotBeRead) {
   ASSERT_TRUE(thread.isValid());
   thread.finish();
   ThreadInfoImpl info(thread.id(), false);
-  EXPECT_FALSE(info.captureLive(GetCurrentProcess()));
+  EXPECT_FALSE(info.captureLive(GetCurrentProcess(), &regions_));
   EXPECT_TRUE(logged(":GetThreadContext failed: ")) << capture_.text();
   EXPECT_FALSE(logged("OpenThread failed")) << capture_.text();
 }
@@ -248,7 +253,7 @@ TEST_F(ThreadInfoImplTest, CrashedThreadThatIsGoneKeepsItsSavedContext) {
   ASSERT_NE(nullptr, stack);
   const CONTEXT context = distinctContext(addressOf(stack.get()) + 3 * kPage);
   ThreadInfoImpl info(kMissingThreadId, true);
-  EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context));
+  EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context, &regions_));
   expectRegistersFrom(context, info.registers());
   EXPECT_EQ(testing_support::kDistinctStatusWord, info.registers().fpuStatusWord);
   EXPECT_EQ(testing_support::kDistinctControlWord, info.registers().fpuControlWord);
@@ -271,7 +276,7 @@ TEST_F(ThreadInfoImplTest, CrashedThreadThatStillRunsGivesItsPriority) {
   ASSERT_NE(nullptr, readOnly);
   const CONTEXT context = distinctContext(addressOf(readOnly.get()));
   ThreadInfoImpl info(thread.id(), true);
-  EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context));
+  EXPECT_TRUE(info.captureFromContext(GetCurrentProcess(), context, &regions_));
   expectRegistersFrom(context, info.registers());
   EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, info.priority());
   EXPECT_EQ(0u, info.stackSize());
@@ -321,7 +326,8 @@ TEST_F(ThreadInfoImplTest, AThreadOfAnotherProcessIsNotCaptured) {
     {
       LogCapture capture;
       ThreadInfoImpl live(c.threadId, false);
-      EXPECT_FALSE(live.captureLive(c.process));
+      RegionQueries regions(c.process);
+      EXPECT_FALSE(live.captureLive(c.process, &regions));
       EXPECT_EQ(0u, instructionPointer(live.registers()));
       EXPECT_EQ(0u, live.stackSize());
       EXPECT_NE(std::string::npos, capture.text().find(entry)) << capture.text();
@@ -330,7 +336,8 @@ TEST_F(ThreadInfoImplTest, AThreadOfAnotherProcessIsNotCaptured) {
     {
       LogCapture capture;
       ThreadInfoImpl crashed(c.threadId, true);
-      EXPECT_TRUE(crashed.captureFromContext(c.process, context));
+      RegionQueries regions(c.process);
+      EXPECT_TRUE(crashed.captureFromContext(c.process, context, &regions));
       expectRegistersFrom(context, crashed.registers());
       EXPECT_EQ(0, crashed.priority());
       EXPECT_NE(std::string::npos, capture.text().find(entry)) << capture.text();
