@@ -6,7 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
-widths=${TAVRA_WIDTHS:-x86}
+widths=${TAVRA_WIDTHS:-x86 x64}
 
 bash "$here/tools/setup.sh"
 

@@ -71,7 +71,12 @@ while read -r dll; do
   if ! grep -Eiq "$allowed" <<<"$dll"; then echo "FAIL: imports $dll"; bad=1; fi
 done < <(grep 'DLL Name:' <<<"$headers" | awk '{print $3}')
 
-known=$(sed -e 's/#.*//' -e 's/[[:space:]]//g' -e '/^$/d' "$list" | sort -u)
+# A 64-bit program may also import what the x86-64 runtime needs.
+lists=("$list")
+if [ "$image_kind" = PE32+ ]; then
+  lists+=("$(dirname "${BASH_SOURCE[0]}")/windows7_imports_x64.txt")
+fi
+known=$(sed -e 's/#.*//' -e 's/[[:space:]]//g' -e '/^$/d' "${lists[@]}" | sort -u)
 missing=$(comm -23 <(echo "$imports") <(echo "$known"))
 if [ -n "$missing" ]; then
   while read -r entry; do

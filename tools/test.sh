@@ -7,7 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
 export BUILD_DIR=$build_dir
-widths=${TAVRA_WIDTHS:-x86}
+widths=${TAVRA_WIDTHS:-x86 x64}
 
 bash "$here/tools/build.sh"
 status=0
