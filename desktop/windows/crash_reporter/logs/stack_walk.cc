@@ -95,10 +95,11 @@ class Walk {
   }
 
  private:
-  // How many words fit at stackAddress below the top of the 64-bit space: a
-  // word that would pass it is no dumped word.
+  // How many words fit at stackAddress below the top of the architecture's
+  // address space (2^32 or 2^64): a word that would pass it is no dumped word.
   uint64_t wordsBelowTop() const {
-    const uint64_t lastStart = UINT64_MAX - (wordBytes_ - 1);
+    const uint64_t top = wordBytes_ == 8 ? UINT64_MAX : uint64_t{0xFFFFFFFF};
+    const uint64_t lastStart = top - (wordBytes_ - 1);
     if (in_.stackAddress > lastStart) return 0;
     return (lastStart - in_.stackAddress) / wordBytes_ + 1;
   }
