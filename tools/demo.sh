@@ -60,7 +60,7 @@ if [ -z "$url" ]; then
   exit 1
 fi
 echo "demo: local crash server listening on $url (reports under $storage)"
-echo "demo: a $width browser ($programs/bin)"
+echo "demo: a $([ "$width" = x64 ] && echo 64 || echo 32)-bit browser ($programs/bin)"
 
 status=0
 (
