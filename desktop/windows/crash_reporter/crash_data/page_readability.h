@@ -16,12 +16,13 @@
 //
 // Threads: an object belongs to the snapshot that made it and is used only by
 // the thread that handles that crash; it has no lock. Memory: a hash table of
-// kSlotCount slots (64 KB), made at the first question, and 256 bytes for
-// each 4 MB of address space that the questions reach, for at most
-// kMaxChunks such pieces (about 1 MB in all). The whole 32-bit space fits;
-// the 64-bit one is far too large for a flat table, and a crash log asks
-// about a few hundred pieces of it at most. Questions past that bound, or
-// when memory runs out, go to the process uncached.
+// the pieces of address space (256 KB each, 64 pages) that the questions
+// reach, 24 bytes a piece, made at the first question and doubled as it
+// fills, up to kMaxSlots slots (768 KB) holding at most kMaxChunks pieces.
+// Small pieces keep the table small for the scattered questions of a 64-bit
+// space, where every stack word that looks like a pointer may fall in a piece
+// of its own; the whole 32-bit space still fits. Questions past that bound,
+// or when memory runs out, go to the process uncached.
 #ifndef DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PAGE_READABILITY_H_
 #define DESKTOP_WINDOWS_CRASH_REPORTER_CRASH_DATA_PAGE_READABILITY_H_
 
@@ -37,11 +38,13 @@ namespace tavra {
 class PageReadability {
  public:
   static constexpr uint32_t kPageShift = 12;  // 4096-byte pages
-  static constexpr uint32_t kPagesPerChunk = 1024;
-  // Slots of the hash table (a power of two), and the pieces of address space
-  // it keeps answers for; the rest of the slots keep the probe runs short.
-  static constexpr uint32_t kSlotCount = 4096;
-  static constexpr uint32_t kMaxChunks = 3072;
+  static constexpr uint32_t kPagesPerChunk = 64;
+  // Slots of the hash table at first and at most (powers of two), and the
+  // pieces of address space it keeps answers for: at most three quarters of
+  // the slots, which keeps the probe runs short.
+  static constexpr uint32_t kFirstSlots = 256;
+  static constexpr uint32_t kMaxSlots = 32768;
+  static constexpr uint32_t kMaxChunks = kMaxSlots / 4 * 3;
 
   // `process` is not owned and must stay open while this object lives; it
   // needs PROCESS_VM_READ.
@@ -58,23 +61,22 @@ class PageReadability {
   uint32_t systemCalls() const { return systemCalls_; }
 
  private:
-  // Two bits per page: whether it was asked about, and the answer.
-  struct Chunk {
-    uint32_t known[kPagesPerChunk / 32];
-    uint32_t readable[kPagesPerChunk / 32];
-  };
-
+  // Two bits per page of a piece: whether it was asked about, and the answer.
   struct Slot {
-    uint64_t key = 0;  // the chunk's number plus 1; 0 for an empty slot
-    std::unique_ptr<Chunk> chunk;
+    uint64_t key;  // the piece's number plus 1; 0 for an empty slot
+    uint64_t known;
+    uint64_t readable;
   };
 
-  // The chunk that holds `page`, made when missing; null when there is no
-  // memory for it or the table holds kMaxChunks already.
-  Chunk* chunkFor(uint64_t page);
+  // The slot of the piece that holds `page`, made when missing; null when
+  // there is no memory for it or the table holds kMaxChunks already.
+  Slot* slotFor(uint64_t page);
+  // Doubles the table, keeping every piece; false when there is no memory.
+  bool grow();
 
   HANDLE process_;
   std::unique_ptr<Slot[]> slots_;
+  uint32_t slotCount_ = 0;
   uint32_t chunkCount_ = 0;
   uint32_t systemCalls_ = 0;
 };

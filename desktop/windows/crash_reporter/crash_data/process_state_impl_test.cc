@@ -716,8 +716,7 @@ TEST_F(ProcessStateImplTest, ModulePathsThatTheProcessRewroteAreOpenedOnlyWhenSa
   const std::string version = testing_support::systemFileVersion(library->path);
   testing_support::ModuleHeaders headers;
   ASSERT_TRUE(testing_support::readModuleHeaders(library->path, &headers));
-  char base[16];
-  std::snprintf(base, sizeof(base), "%X", static_cast<unsigned>(library->base));
+  const std::string base = hexAddress(library->base);
 
   const std::string share = "Module path is on a network share and is not the executable: ";
   const std::string notAFile = "Module path is not an ordinary file path: ";

@@ -337,7 +337,7 @@ TEST_F(MultipartUploadTest, ReadsTheAnswerWithinItsLengthAndSize) {
     EXPECT_EQ(sent.response, c.ok ? c.response : kUntouched);
     server.stop();
     ASSERT_EQ(server.requests().size(), 1u);
-    const std::string& request = server.requests()[0];
+    const std::string request = server.requests()[0];
     EXPECT_EQ(request.rfind("POST /upload?email=a@b HTTP/1.1\r\n", 0), 0u) << request;
     EXPECT_NE(request.find("\r\nContent-Type: multipart/form-data; boundary=-----"),
               std::string::npos);
