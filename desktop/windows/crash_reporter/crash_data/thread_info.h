@@ -95,29 +95,15 @@ inline void checkedRegisters(const RegisterSet& registers,
   for (unsigned i = 0; i < kCheckedRegisterCount; ++i) values[i] = all[i];
 }
 
-inline TargetAddress instructionPointer(const RegisterSet& registers) {
 #if defined(_WIN64)
-  return registers.rip;
+inline TargetAddress instructionPointer(const RegisterSet& registers) { return registers.rip; }
+inline TargetAddress stackPointer(const RegisterSet& registers) { return registers.rsp; }
+inline TargetAddress framePointer(const RegisterSet& registers) { return registers.rbp; }
 #else
-  return registers.eip;
+inline TargetAddress instructionPointer(const RegisterSet& registers) { return registers.eip; }
+inline TargetAddress stackPointer(const RegisterSet& registers) { return registers.esp; }
+inline TargetAddress framePointer(const RegisterSet& registers) { return registers.ebp; }
 #endif
-}
-
-inline TargetAddress stackPointer(const RegisterSet& registers) {
-#if defined(_WIN64)
-  return registers.rsp;
-#else
-  return registers.esp;
-#endif
-}
-
-inline TargetAddress framePointer(const RegisterSet& registers) {
-#if defined(_WIN64)
-  return registers.rbp;
-#else
-  return registers.ebp;
-#endif
-}
 
 // Read-only view of one captured thread. The slot order is fixed: the crash
 // log writer and the snapshot agree on it.

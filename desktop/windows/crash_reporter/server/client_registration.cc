@@ -16,26 +16,13 @@ bool hasRequiredWords(const ClientRegistration& registration) {
          registration.exceptionPointersAddress != 0 && registration.assertionAddress != 0;
 }
 
-ClientRegistration fromMessage32(const uint8_t* bytes) {
-  PipeMessage message;
+// Both layouts name the same fields; only their widths and places differ.
+template <typename Message>
+ClientRegistration fromMessage(const uint8_t* bytes, Architecture layout) {
+  Message message;
   std::memcpy(&message, bytes, sizeof(message));
   ClientRegistration registration;
-  registration.layout = Architecture::kX86;
-  registration.processId = message.processId;
-  registration.dumpType = message.dumpType;
-  registration.threadIdAddress = message.threadIdAddress;
-  registration.exceptionPointersAddress = message.exceptionPointersAddress;
-  registration.assertionAddress = message.assertionAddress;
-  registration.annotationsAddress = message.annotationsAddress;
-  registration.annotationCount = message.annotationCount;
-  return registration;
-}
-
-ClientRegistration fromMessage64(const uint8_t* bytes) {
-  RegisterMessage64 message;
-  std::memcpy(&message, bytes, sizeof(message));
-  ClientRegistration registration;
-  registration.layout = Architecture::kX8664;
+  registration.layout = layout;
   registration.processId = message.processId;
   registration.dumpType = message.dumpType;
   registration.threadIdAddress = message.threadIdAddress;
@@ -62,10 +49,10 @@ IncomingMessage decodeIncomingMessage(const uint8_t* bytes, size_t length, Archi
     return incoming;
   }
   if (tag == static_cast<uint32_t>(PipeMessageTag::Register) && length == sizeof(PipeMessage)) {
-    incoming.registration = fromMessage32(bytes);
+    incoming.registration = fromMessage<PipeMessage>(bytes, Architecture::kX86);
   } else if (tag == static_cast<uint32_t>(PipeMessageTag::Register64) &&
              length == sizeof(RegisterMessage64)) {
-    incoming.registration = fromMessage64(bytes);
+    incoming.registration = fromMessage<RegisterMessage64>(bytes, Architecture::kX8664);
   } else {
     return incoming;
   }
